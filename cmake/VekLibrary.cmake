@@ -1,0 +1,92 @@
+# Helpers shared by every library, test and tool of the project.
+#
+# vek_add_library(NAME <name> SOVERSION <n> SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...]
+#                 [PC_REQUIRES <pkg-config modules>] [PC_REQUIRES_PRIVATE ...] [DESCRIPTION text])
+#   Builds lib<name>.so.<n> from <dir>/src with hidden visibility. Public headers live in
+#   <dir>/include/<name>/ and are installed under include/<name>/. A generated
+#   <name>/<name>-export.h defines <NAME>_EXPORT for the documented entry points.
+#   A <name>.pc is generated and installed.
+function(vek_add_library)
+  cmake_parse_arguments(ARG "" "NAME;SOVERSION;DESCRIPTION"
+    "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS;PC_REQUIRES;PC_REQUIRES_PRIVATE;PC_LIBS_PRIVATE" ${ARGN})
+  set(name ${ARG_NAME})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES
+    VERSION ${ARG_SOVERSION}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}
+    SOVERSION ${ARG_SOVERSION}
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  string(TOUPPER ${name} upper)
+  generate_export_header(${name}
+    BASE_NAME ${upper}
+    EXPORT_FILE_NAME ${CMAKE_CURRENT_BINARY_DIR}/include/${name}/${name}-export.h)
+  target_include_directories(${name}
+    PUBLIC
+      $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+      $<BUILD_INTERFACE:${CMAKE_CURRENT_BINARY_DIR}/include>
+      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
+    PRIVATE
+      ${CMAKE_CURRENT_SOURCE_DIR}/src
+      ${CMAKE_CURRENT_BINARY_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
+  target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,--as-needed)
+
+  install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/${name}
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/include/${name}/${name}-export.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${name})
+
+  list(JOIN ARG_PC_REQUIRES ", " PC_REQUIRES)
+  list(JOIN ARG_PC_REQUIRES_PRIVATE ", " PC_REQUIRES_PRIVATE)
+  list(JOIN ARG_PC_LIBS_PRIVATE " " PC_LIBS_PRIVATE)
+  set(PC_NAME ${name})
+  set(PC_DESCRIPTION "${ARG_DESCRIPTION}")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/library.pc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endfunction()
+
+# vek_add_enums(TARGET <lib> HEADERS <public headers...> NAME <stem>)
+#   Runs glib-mkenums over the headers into <build>/src/generated/<stem>.{h,c}
+#   and compiles the registrations into the library.
+function(vek_add_enums)
+  cmake_parse_arguments(ARG "" "TARGET;NAME" "HEADERS" ${ARGN})
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/src/generated)
+  file(MAKE_DIRECTORY ${out})
+  add_custom_command(OUTPUT ${out}/${ARG_NAME}.h
+    COMMAND ${GLIB_MKENUMS} --template ${CMAKE_CURRENT_SOURCE_DIR}/src/${ARG_NAME}.h.template
+            --output ${out}/${ARG_NAME}.h ${ARG_HEADERS}
+    DEPENDS ${ARG_HEADERS} ${CMAKE_CURRENT_SOURCE_DIR}/src/${ARG_NAME}.h.template
+    VERBATIM)
+  add_custom_command(OUTPUT ${out}/${ARG_NAME}.c
+    COMMAND ${GLIB_MKENUMS} --template ${CMAKE_CURRENT_SOURCE_DIR}/src/${ARG_NAME}.c.template
+            --output ${out}/${ARG_NAME}.c ${ARG_HEADERS}
+    DEPENDS ${ARG_HEADERS} ${CMAKE_CURRENT_SOURCE_DIR}/src/${ARG_NAME}.c.template
+    VERBATIM)
+  target_sources(${ARG_TARGET} PRIVATE ${out}/${ARG_NAME}.h ${out}/${ARG_NAME}.c)
+endfunction()
+
+# vek_add_gtest(NAME <test> SOURCES ... LIBS ... [ENVIRONMENT ...] [LABELS ...] [TIMEOUT s])
+#   A GoogleTest binary whose cases each become a CTest test.
+function(vek_add_gtest)
+  cmake_parse_arguments(ARG "" "NAME;TIMEOUT" "SOURCES;LIBS;ENVIRONMENT;LABELS" ${ARGN})
+  if(NOT VEK_BUILD_TESTS)
+    return()
+  endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  add_executable(${ARG_NAME} ${ARG_SOURCES})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  target_compile_definitions(${ARG_NAME} PRIVATE
+    VEK_TEST_SRCDIR="${CMAKE_CURRENT_SOURCE_DIR}"
+    VEK_TEST_BUILDDIR="${CMAKE_CURRENT_BINARY_DIR}")
+  gtest_discover_tests(${ARG_NAME}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    PROPERTIES ENVIRONMENT "${ARG_ENVIRONMENT}" LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()
