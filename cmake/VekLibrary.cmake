@@ -69,10 +69,12 @@ function(vek_add_enums)
   target_sources(${ARG_TARGET} PRIVATE ${out}/${ARG_NAME}.h ${out}/${ARG_NAME}.c)
 endfunction()
 
-# vek_add_gtest(NAME <test> SOURCES ... LIBS ... [ENVIRONMENT ...] [LABELS ...] [TIMEOUT s])
-#   A GoogleTest binary whose cases each become a CTest test.
+# vek_add_gtest(NAME <test> SOURCES ... LIBS ... [ENVIRONMENT ...] [LABELS ...] [TIMEOUT s]
+#               [NO_GTEST_MAIN])
+#   A GoogleTest binary whose cases each become a CTest test. NO_GTEST_MAIN
+#   leaves main() to one of LIBS (the emulated-card tests bring their own).
 function(vek_add_gtest)
-  cmake_parse_arguments(ARG "" "NAME;TIMEOUT" "SOURCES;LIBS;ENVIRONMENT;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_GTEST_MAIN" "NAME;TIMEOUT" "SOURCES;LIBS;ENVIRONMENT;LABELS" ${ARGN})
   if(NOT VEK_BUILD_TESTS)
     return()
   endif()
@@ -80,7 +82,10 @@ function(vek_add_gtest)
     set(ARG_TIMEOUT 300)
   endif()
   add_executable(${ARG_NAME} ${ARG_SOURCES})
-  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest)
+  if(NOT ARG_NO_GTEST_MAIN)
+    target_link_libraries(${ARG_NAME} PRIVATE GTest::gtest_main)
+  endif()
   target_compile_definitions(${ARG_NAME} PRIVATE
     VEK_TEST_SRCDIR="${CMAKE_CURRENT_SOURCE_DIR}"
     VEK_TEST_BUILDDIR="${CMAKE_CURRENT_BINARY_DIR}")
