@@ -24,38 +24,38 @@ KVRCONF_EXPORT gboolean kvrConfHasKey(GKeyFile *conf, const gchar *group, const 
  * Every failure is reported on standard error. */
 KVRCONF_EXPORT gboolean kvrConfGetBool(GKeyFile *conf, const gchar *group, const gchar *key,
                                        gboolean *ok);
-KVRCONF_EXPORT gboolean kvrConfGetBoolDefault(GKeyFile *conf, const gchar *group,
-                                              const gchar *key, gboolean def);
+KVRCONF_EXPORT gboolean kvrConfGetBoolDefault(GKeyFile *conf, const gchar *group, const gchar *key,
+                                              gboolean def);
 KVRCONF_EXPORT gint32 kvrConfGetInt(GKeyFile *conf, const gchar *group, const gchar *key,
                                     gboolean *ok);
-KVRCONF_EXPORT gint32 kvrConfGetIntDefault(GKeyFile *conf, const gchar *group,
-                                           const gchar *key, gint32 def);
+KVRCONF_EXPORT gint32 kvrConfGetIntDefault(GKeyFile *conf, const gchar *group, const gchar *key,
+                                           gint32 def);
 KVRCONF_EXPORT gint64 kvrConfGetInt64(GKeyFile *conf, const gchar *group, const gchar *key,
                                       gboolean *ok);
-KVRCONF_EXPORT gint64 kvrConfGetInt64Default(GKeyFile *conf, const gchar *group,
-                                             const gchar *key, gint64 def);
+KVRCONF_EXPORT gint64 kvrConfGetInt64Default(GKeyFile *conf, const gchar *group, const gchar *key,
+                                             gint64 def);
 KVRCONF_EXPORT guint32 kvrConfGetUInt(GKeyFile *conf, const gchar *group, const gchar *key,
                                       gboolean *ok);
-KVRCONF_EXPORT guint32 kvrConfGetUIntDefault(GKeyFile *conf, const gchar *group,
-                                             const gchar *key, guint32 def);
+KVRCONF_EXPORT guint32 kvrConfGetUIntDefault(GKeyFile *conf, const gchar *group, const gchar *key,
+                                             guint32 def);
 KVRCONF_EXPORT guint64 kvrConfGetUInt64(GKeyFile *conf, const gchar *group, const gchar *key,
                                         gboolean *ok);
-KVRCONF_EXPORT guint64 kvrConfGetUInt64Default(GKeyFile *conf, const gchar *group,
-                                               const gchar *key, guint64 def);
+KVRCONF_EXPORT guint64 kvrConfGetUInt64Default(GKeyFile *conf, const gchar *group, const gchar *key,
+                                               guint64 def);
 KVRCONF_EXPORT gdouble kvrConfGetDouble(GKeyFile *conf, const gchar *group, const gchar *key,
                                         gboolean *ok);
-KVRCONF_EXPORT gdouble kvrConfGetDoubleDefault(GKeyFile *conf, const gchar *group,
-                                               const gchar *key, gdouble def);
+KVRCONF_EXPORT gdouble kvrConfGetDoubleDefault(GKeyFile *conf, const gchar *group, const gchar *key,
+                                               gdouble def);
 
 /* Returns a new trimmed string the caller frees with g_free(). */
 KVRCONF_EXPORT gchar *kvrConfGetString(GKeyFile *conf, const gchar *group, const gchar *key,
                                        gboolean *ok);
 /* On failure returns @def itself, trimmed in place: do not free a result that
  * is the caller's own default. */
-KVRCONF_EXPORT gchar *kvrConfGetStringDefault(GKeyFile *conf, const gchar *group,
-                                              const gchar *key, gchar *def);
+KVRCONF_EXPORT gchar *kvrConfGetStringDefault(GKeyFile *conf, const gchar *group, const gchar *key,
+                                              gchar *def);
 /* Returns a new string array (g_strfreev) with every element trimmed. */
-KVRCONF_EXPORT gchar **kvrConfGetStringList(GKeyFile *conf, const gchar *group,
-                                            const gchar *key, gsize *length, gboolean *ok);
+KVRCONF_EXPORT gchar **kvrConfGetStringList(GKeyFile *conf, const gchar *group, const gchar *key,
+                                            gsize *length, gboolean *ok);
 
 G_END_DECLS
