@@ -1,0 +1,136 @@
+/* libxvek: USB access to the VEK radio card (scan, open, control requests,
+ * I/Q stream, downlink channel) and the library's log and value helpers. */
+#pragma once
+
+#define XVEK_INSIDE
+#include <xvek/xvek-export.h>
+#include <xvek/vek_types.h>
+#include <xvek/xvek_error.h>
+
+G_BEGIN_DECLS
+
+/* ---- Device object ---------------------------------------------------- */
+
+#define XVEK_TYPE_DEVICE (xvek_device_get_type())
+XVEK_EXPORT GType xvek_device_get_type(void);
+G_DECLARE_DERIVABLE_TYPE(VekDevice, xvek_device, XVEK, DEVICE, GObject)
+
+struct _VekDeviceClass {
+    GObjectClass parent_class;
+};
+
+typedef enum {
+    XVEK_PROP_ID = 1,
+    XVEK_PROP_ENUM_MAX = 2,
+} VekDeviceProperties;
+
+/* Opens card @xvek_device_id with the components of @mode; *pVek receives a
+ * new reference (g_object_unref releases the card). */
+XVEK_EXPORT gboolean xvek_device_new_with_mode(guint32 xvek_device_id, VektypeOpenMode mode,
+                                               VekDevice **pVek, GError **error);
+/* Same with XVEK_OPEN_MODE_ALL, which needs the TX channel. */
+XVEK_EXPORT gboolean xvek_device_new(guint32 xvek_device_id, VekDevice **pVek, GError **error);
+
+/* Brings up (down) the components of a constructed device object. */
+XVEK_EXPORT gboolean xvek_grab_device(VekDevice *self, VektypeOpenMode mode, GError **error);
+XVEK_EXPORT void xvek_release_device(VekDevice *self);
+
+/* One process-wide disconnection callback; the last registration wins. The
+ * device is not referenced. Reports through the result only. */
+XVEK_EXPORT gboolean xvek_set_disconnection_callback(VekDevice *self,
+                                                     VekDisconnectionCallback callback,
+                                                     gpointer user_data, GDestroyNotify notify,
+                                                     GError **error);
+XVEK_EXPORT gboolean xvek_callDisconnectionCb(void);
+
+/* ---- Scan --------------------------------------------------------------- */
+
+XVEK_EXPORT gboolean xvek_scan_get_device_nb(guint32 *pnb, GError **error);
+XVEK_EXPORT gboolean xvek_scan_print_info_all(gchar **pprint, GError **error);
+XVEK_EXPORT gboolean xvek_scan_get_first_device_id(guint32 *p_id, GError **error);
+XVEK_EXPORT gboolean xvek_scan_print_info_device(guint32 id, gchar **pprint, GError **error);
+
+/* ---- Control requests ----------------------------------------------------- */
+
+XVEK_EXPORT gboolean xvek_ctrl_ping(VekDevice *self, GError **error);
+/* Tenths of a second since the card started. */
+XVEK_EXPORT gboolean xvek_ctrl_uptime(VekDevice *self, guint32 *uptime, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_swinfo(VekDevice *self, gchar **info, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_hwinfo(VekDevice *self, gchar **info, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_cf_set(VekDevice *self, guint32 freq, VektypeCtlMode mode,
+                                      GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_cf_get(VekDevice *self, guint32 *freq, VektypeCtlMode mode,
+                                      GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_if_set(VekDevice *self, guint32 freq, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_if_get(VekDevice *self, guint32 *freq, GError **error);
+/* Crystal frequency in tenths of Hz. */
+XVEK_EXPORT gboolean xvek_ctrl_xf_set(VekDevice *self, guint32 freq, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_xf_get(VekDevice *self, guint32 *freq, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_synth_get(VekDevice *self, VektypeCtlSynth *synth, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_eeprom_save(VekDevice *self, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_eeprom_factory_reset(VekDevice *self, GError **error);
+/* Pops one code of the card's error stack (0: none left). */
+XVEK_EXPORT gboolean xvek_ctrl_error_get_last(VekDevice *self, guint32 *perror, GError **error);
+/* Drains the error stack (at most 256 codes) into a new array (g_free). */
+XVEK_EXPORT gboolean xvek_ctrl_error_get_all(VekDevice *self, guint32 **perrorArray,
+                                             guint32 *arrayLen, GError **error);
+/* Tenths of a degree Celsius. */
+XVEK_EXPORT gboolean xvek_ctrl_temperature_get(VekDevice *self, gint32 *ptemp, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_pa_set(VekDevice *self, VektypePreampId pa_id,
+                                      VektypePreampMode pa_mode, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_pa_get(VekDevice *self, VektypePreampId pa_id,
+                                      VektypePreampMode *pa_mode, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_mode_get(VekDevice *self, VektypeCtlMode *mode, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_mode_set(VekDevice *self, VektypeCtlMode mode, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_loopback_get(VekDevice *self, VektypeCtlLoopback *lb,
+                                            GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_loopback_set(VekDevice *self, VektypeCtlLoopback lb, GError **error);
+/* TX level; only XVEK_CTL_MODE_TX is accepted. */
+XVEK_EXPORT gboolean xvek_ctrl_volume_set(VekDevice *self, VektypeCtlMode mode, gint32 volume,
+                                          GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_volume_get(VekDevice *self, VektypeCtlMode mode, gint32 *volume,
+                                          GError **error);
+/* Raw requests: @data holds f.wL bytes. */
+XVEK_EXPORT gboolean xvek_ctrl_raw_usb_send(VekDevice *self, VektypeStructUsbFmap f,
+                                            const guint8 *data, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_raw_usb_recv(VekDevice *self, VektypeStructUsbFmap f, guint8 **data,
+                                            GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_hop_start(VekDevice *self, const guint32 *table, gsize table_len,
+                                         guint32 duration, guint32 gap, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_hop_stop(VekDevice *self, GError **error);
+XVEK_EXPORT gboolean xvek_ctrl_lbt_cfg_set(VekDevice *self, guint32 cs_max, guint32 cs_min,
+                                           guint32 tsmpl, guint32 thresh, GError **error);
+
+/* ---- Value helpers ------------------------------------------------------- */
+
+XVEK_EXPORT const gchar *xvek_hlp_mode_to_str(VektypeCtlMode mode);
+XVEK_EXPORT VektypeCtlMode xvek_hlp_str_to_mode(const gchar *str);
+XVEK_EXPORT VektypeStreamRate xvek_hlp_uint_to_rate(guint32 rate);
+XVEK_EXPORT gint xvek_hlp_preampid_to_int(VektypePreampId id);
+XVEK_EXPORT VektypePreampId xvek_hlp_int_to_preampid(gint id);
+XVEK_EXPORT const gchar *xvek_hlp_preampmode_to_str(VektypePreampMode mode);
+XVEK_EXPORT VektypePreampMode xvek_hlp_str_to_preampmode(const gchar *str);
+XVEK_EXPORT const gchar *xvek_hlp_synth_to_str(VektypeCtlSynth synth);
+XVEK_EXPORT VektypeStreamBitwidth xvek_hlp_uint_to_bw(guint32 bw);
+XVEK_EXPORT VektypeStreamNbChannel xvek_hlp_uint_to_nbch(guint32 nbch);
+XVEK_EXPORT const gchar *xvek_hlp_loopback_to_str(VektypeCtlLoopback lb);
+XVEK_EXPORT VektypeCtlLoopback xvek_hlp_str_to_loopback(const gchar *str);
+/* New texts the caller frees with g_free(). */
+XVEK_EXPORT gchar *xvek_hlp_pprint_hwstats(const VektypeStructHwStats *stats);
+XVEK_EXPORT gchar *xvek_hlp_get_package_info_string(void);
+
+/* ---- Library log ----------------------------------------------------------- */
+
+/* Formats "TAG: message" and hands it to the registered callback; TRUE when
+ * a line reached the callback. Never allocates. */
+XVEK_EXPORT gboolean xvek_log(VekKvrlogLevel level, const gchar *format, ...) G_GNUC_PRINTF(2, 3);
+/* Registers the process-wide log callback; a later call replaces it. */
+XVEK_EXPORT gboolean xvek_logSetCB(VekDevice *self, VeklogCb cbFunc, gpointer user_data,
+                                   GDestroyNotify notify, GError **error);
+XVEK_EXPORT gboolean xvek_log_is_init(VekDevice *self);
+
+G_END_DECLS
+
+#include <xvek/xvek_data.h>
+#include <xvek/xvek_dl.h>
+#undef XVEK_INSIDE

@@ -1,0 +1,55 @@
+/* Private record of VekDevice and the component hooks that grab and release
+ * call, shared by the public layer of the device library. */
+#pragma once
+
+#include <glib.h>
+
+#include <xvek/xvek.h>
+
+struct sBottomPriv;
+struct sBottomCb;
+
+typedef enum {
+    COMPONENT_OFF = 0,
+    COMPONENT_ON = 1,
+} VekCompStatus;
+
+typedef enum {
+    STREAM_OFF = 0,
+    STREAM_ON = 1,
+} VekStreamStatus;
+
+struct VekDevicePrivate {
+    guint device_id;
+    guint dbus_id;    /* reserved */
+    gchar *dbus_path; /* reserved */
+    VekCompStatus c_priv;
+    VekCompStatus c_ctrl;
+    VekCompStatus c_data;
+    VekCompStatus c_dl;
+    VekStreamStatus rxStatus;
+    VekStreamStatus txStatus;
+    sBottomPriv *bottom;
+    sBottomCb *rxBottomCb;
+    sBottomCb *txBottomCb;
+};
+
+/* The private record of @self, or NULL when @self is not a VekDevice. */
+VekDevicePrivate *xvek_device_priv(VekDevice *self);
+
+/* Sets @error in the library's domain (XVEK_ERRDOM, XVEK_ERR). */
+void xvek_set_error(GError **error, const gchar *format, ...) G_GNUC_PRINTF(2, 3);
+/* "%s feature not currently supported". */
+gboolean xvek_non_supported(const gchar *feature, GError **error);
+/* "%s: invalid handle". */
+gboolean xvek_invalid_handle(const gchar *function, GError **error);
+
+/* Component hooks, in grab order; release runs them backwards. */
+gboolean xvek_private_init(VekDevice *self, GError **error);
+void xvek_priv_release(VekDevice *self);
+gboolean xvek_ctrl_init(VekDevice *self, GError **error);
+void xvek_ctrl_release(VekDevice *self);
+gboolean xvek_data_init(VekDevice *self, VektypeOpenMode mode, GError **error);
+void xvek_data_release(VekDevice *self);
+gboolean xvek_dl_init(VekDevice *self, VektypeOpenMode mode, GError **error);
+void xvek_dl_release(VekDevice *self);
