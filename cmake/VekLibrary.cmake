@@ -41,6 +41,9 @@ function(vek_add_library)
   list(JOIN ARG_PC_REQUIRES ", " PC_REQUIRES)
   list(JOIN ARG_PC_REQUIRES_PRIVATE ", " PC_REQUIRES_PRIVATE)
   list(JOIN ARG_PC_LIBS_PRIVATE " " PC_LIBS_PRIVATE)
+  # Relative to the .pc file, so that an installed tree can be moved.
+  file(RELATIVE_PATH PC_RELATIVE_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig"
+    "${CMAKE_INSTALL_PREFIX}")
   set(PC_NAME ${name})
   set(PC_DESCRIPTION "${ARG_DESCRIPTION}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/library.pc.in
