@@ -1,6 +1,76 @@
-/* Placeholder: filled by the streaming and downlink layer. */
+/* I/Q data streams of an opened card: configure, start with callbacks, stop,
+ * statistics. Only the RX direction is available on this card interface; the
+ * TX entry points keep their final signatures and fail. */
 #pragma once
 
 #if !defined(XVEK_INSIDE) && !defined(XVEK_COMPILATION)
 #error "Only <xvek/xvek.h> can be included directly."
 #endif
+
+#include <sys/time.h>
+
+#include <glib.h>
+#include <xvek/xvek-export.h>
+#include <xvek/vek_types.h>
+
+G_BEGIN_DECLS
+
+/* Sets the sample stream: @buffer milliseconds of buffering, @ratio its
+ * threshold divisor, the sample rate and width; only little-endian, two
+ * channels. Refused while the stream runs. */
+XVEK_EXPORT gboolean xvek_rx_configure(VekDevice *self, guint32 buffer, guint32 ratio,
+                                       VektypeStreamRate rate, VektypeStreamAccessType access_type,
+                                       VektypeStreamBitwidth bit, VektypeStreamEndian end,
+                                       VektypeStreamNbChannel chan, GError **error);
+XVEK_EXPORT gboolean xvek_tx_configure(VekDevice *self, guint32 buffer, guint32 ratio,
+                                       VektypeStreamRate rate, VektypeStreamAccessType access_type,
+                                       VektypeStreamBitwidth bit, VektypeStreamEndian end,
+                                       VektypeStreamNbChannel chan, GError **error);
+XVEK_EXPORT gboolean xvek_tx_configure_lbt(VekDevice *self, guint32 buffer, guint32 ratio,
+                                           VektypeStreamRate rate,
+                                           VektypeStreamAccessType access_type,
+                                           VektypeStreamBitwidth bit, VektypeStreamEndian end,
+                                           VektypeStreamNbChannel chan, guint32 lbt_cs_max,
+                                           guint32 lbt_cs_min, guint32 lbt_tsmpl,
+                                           guint32 lbt_thresh, GError **error);
+
+XVEK_EXPORT gboolean xvek_rx_get_stats(VekDevice *self, VektypeStructHwStats *stats,
+                                       GError **error);
+XVEK_EXPORT gboolean xvek_tx_get_stats(VekDevice *self, VektypeStructHwStats *stats,
+                                       GError **error);
+
+/* Starts the RX stream. @callback then runs on the library's USB event thread
+ * once per received block of up to 8192 bytes (valid only during the call);
+ * an error it sets is logged and the stream goes on. @notify runs on
+ * @user_data when the stream is stopped. @tv_start is accepted and unused. */
+XVEK_EXPORT gboolean xvek_rx_start_full_cb(VekDevice *self, VekDeviceRxCB callback,
+                                           gpointer user_data, VekDeviceErrCB err_callback,
+                                           gpointer err_data, const struct timeval *tv_start,
+                                           GDestroyNotify notify, GError **error);
+XVEK_EXPORT gboolean xvek_rx_start(VekDevice *self, VekDeviceRxCB callback, gpointer user_data,
+                                   GDestroyNotify notify, GError **error);
+XVEK_EXPORT gboolean xvek_rx_start_full(VekDevice *self, VekDeviceRxCB callback,
+                                        VekDeviceErrCB err_callback, gpointer user_data,
+                                        GDestroyNotify notify, GError **error);
+/* Stops the RX stream; when it returns no callback runs any more. Must not be
+ * called from a data or disconnection callback. */
+XVEK_EXPORT gboolean xvek_rx_stop(VekDevice *self, GError **error);
+
+XVEK_EXPORT gboolean xvek_tx_start_full_cb(VekDevice *self, VekDeviceTxCB callback,
+                                           gpointer user_data, VekDeviceErrCB err_callback,
+                                           gpointer err_data, const struct timeval *tv_start,
+                                           GDestroyNotify notify, GError **error);
+XVEK_EXPORT gboolean xvek_tx_start(VekDevice *self, VekDeviceTxCB callback, gpointer user_data,
+                                   GDestroyNotify notify, GError **error);
+XVEK_EXPORT gboolean xvek_tx_start_gir(VekDevice *self, VekDeviceTxAvail callback,
+                                       VekDeviceErrCB err_callback, gpointer user_data,
+                                       GDestroyNotify notify, GError **error);
+XVEK_EXPORT gboolean xvek_tx_twotime_start_prepare(VekDevice *self, VekDeviceTxAvail callback,
+                                                   VekDeviceErrCB err_callback, gpointer user_data,
+                                                   GDestroyNotify notify, GError **error);
+XVEK_EXPORT gboolean xvek_tx_twotime_start_go(VekDevice *self, GError **error);
+XVEK_EXPORT gboolean xvek_tx_write(VekDevice *self, const guint8 *buffer, gsize buflen,
+                                   GError **error);
+XVEK_EXPORT gboolean xvek_tx_stop(VekDevice *self, GError **error);
+
+G_END_DECLS

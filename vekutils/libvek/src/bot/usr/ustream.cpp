@@ -1,0 +1,664 @@
+/* Streaming engine: RX data channel, transfer pool and completion rules. */
+#include "ustream.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace
+{
+
+constexpr gulong kStopPollUs = 100 * 1000;
+
+const gchar *chan_name(VektypeCtlMode type)
+{
+    return xvek_hlp_mode_to_str(type);
+}
+
+/* ---- pool state (shared with the event thread) ---- */
+
+gint pool_status(UrbPool *p)
+{
+    return p->status.load();
+}
+void pool_status_set(UrbPool *p, eStatus s)
+{
+    p->status.store((gint)s);
+}
+
+gboolean no_urb_pending(UrbPool *p)
+{
+    for (guint i = 0; i < XVEK_URB_NB; i++)
+        if (p->active[i].load() == 1)
+            return FALSE;
+    return TRUE;
+}
+
+/* No transfer in flight and no completion of this pool running: the pool's
+ * memory may be reused or freed. The flags are read before the handler count;
+ * a handler clears its flag before it leaves, so seeing both at rest means the
+ * last handler is gone. */
+gboolean pool_quiescent(UrbPool *p)
+{
+    return no_urb_pending(p) && p->in_handler.load() == 0;
+}
+
+void report_disconnection(UrbPool *p)
+{
+    if (!p->disconnected.exchange(1) == 0)
+        return;
+    if (xvek_callDisconnectionCb()) {
+        xvek_log(LOG_LEVEL_DEBUG, "The callback disconnection (USB) was called");
+    } else {
+        fprintf(stderr, "Error: Callback was not called\n");
+        fflush(stderr);
+        xvek_log(LOG_LEVEL_ERR, "Error: Callback was not called");
+    }
+}
+
+/* Takes @u out of flight. With @stop_mark the whole pool winds down: the
+ * other transfers retire as they complete. */
+void retire_urb(sUrb *u, gboolean stop_mark)
+{
+    UrbPool *p = u->p;
+    p->active[u->id].store(0);
+    if (no_urb_pending(p))
+        pool_status_set(p, STOPPED);
+    if (stop_mark)
+        pool_status_set(p, STOPPING);
+}
+
+void resubmit_one_urb(sUrb *u)
+{
+    UrbPool *p = u->p;
+    int r = libusb_submit_transfer(u->t);
+    if (r == LIBUSB_SUCCESS) {
+        /* A stop that began while this completion ran may have found the
+         * transfer idle and not cancelled it. */
+        if (pool_status(p) == STOPPING)
+            libusb_cancel_transfer(u->t);
+        return;
+    }
+    fprintf(stderr, "Failed submitting urb %u: Failed submitted urb (error %d: %s)\n", u->id, r,
+            libusb_error_name(r));
+    fflush(stderr);
+    if (r == LIBUSB_ERROR_NO_DEVICE)
+        report_disconnection(p);
+    retire_urb(u, FALSE);
+}
+
+void urb_rx_send_payload(sUrb *u)
+{
+    VekDeviceDataChan *ch = u->p->ch;
+    sBottomCb *cb = ch->cb;
+    if (cb == nullptr || cb->_cb.rx == nullptr)
+        return;
+    GError *err = nullptr;
+    cb->_cb.rx(cb->owner, u->p->buf[u->id], (gsize)u->t->actual_length, cb->_data, &err);
+    if (err != nullptr) {
+        xvek_log(LOG_LEVEL_ERR, "Error sending RX payload to user: %s", err->message);
+        fprintf(stderr, "Error sending rx payload to user: %s", err->message);
+        fflush(stderr);
+        g_error_free(err);
+    }
+}
+
+void urb_complete(sUrb *u)
+{
+    UrbPool *p = u->p;
+    if (pool_status(p) == STOPPING) {
+        retire_urb(u, FALSE);
+        return;
+    }
+    switch (u->t->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+        urb_rx_send_payload(u);
+        break;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        xvek_log(LOG_LEVEL_DEBUG, "LIBUSB_TRANSFER_TIMED_OUT");
+        [[fallthrough]];
+    case LIBUSB_TRANSFER_ERROR:
+        xvek_log(LOG_LEVEL_DEBUG, "LIBUSB_TRANSFER_ERROR");
+        [[fallthrough]];
+    case LIBUSB_TRANSFER_OVERFLOW:
+        xvek_log(LOG_LEVEL_DEBUG,
+                 "transfer timeout, error or ovf: ignoring payload, resubmiting urb");
+        break;
+    case LIBUSB_TRANSFER_STALL:
+        xvek_log(LOG_LEVEL_DEBUG, "transfer stalled (stream not started yet?), resubmiting urb");
+        break;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        /* The card is gone: every further submission would fail or spin on the
+         * same status, so the transfer leaves the pool here and the stream ends
+         * once all of them have. */
+        report_disconnection(p);
+        retire_urb(u, FALSE);
+        return;
+    case LIBUSB_TRANSFER_CANCELLED:
+        xvek_log(LOG_LEVEL_DEBUG, "LIBUSB_TRANSFER_CANCELLED");
+        [[fallthrough]];
+    default:
+        xvek_log(LOG_LEVEL_DEBUG,
+                 "LIBUSB:transfer cancelled, no device or other, unschedule urb and cancel all");
+        retire_urb(u, TRUE);
+        return;
+    }
+    resubmit_one_urb(u);
+}
+
+void LIBUSB_CALL urb_rx_complete_cb(struct libusb_transfer *t)
+{
+    auto *u = static_cast<sUrb *>(t->user_data);
+    UrbPool *p = u->p;
+    p->in_handler.fetch_add(1);
+    urb_complete(u);
+    /* Last touch of the pool by this thread: the stopping thread may free it
+     * as soon as it reads 0 here. */
+    p->in_handler.fetch_sub(1);
+}
+
+/* ---- pool allocation ---- */
+
+void pool_free(UrbPool *p)
+{
+    if (p == nullptr)
+        return;
+    for (guint i = 0; i < XVEK_URB_NB; i++) {
+        if (p->u[i] != nullptr) {
+            libusb_free_transfer(p->u[i]->t);
+            delete p->u[i];
+        }
+        g_free(p->buf[i]);
+    }
+    delete p;
+}
+
+gboolean channel_pool_init(VekDeviceDataChan *ch, GError **error)
+{
+    auto *p = new (std::nothrow) UrbPool{};
+    if (p == nullptr) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Urb pool init: oom !");
+        return FALSE;
+    }
+    for (guint i = 0; i < XVEK_URB_NB; i++) {
+        p->u[i] = new (std::nothrow) sUrb{};
+        if (p->u[i] == nullptr) {
+            g_set_error(error, XVEK_ERROR, XVEK_ERR, "sUrb alloc (%u/%u): oom !", i, XVEK_URB_NB);
+            pool_free(p);
+            return FALSE;
+        }
+    }
+    for (guint i = 0; i < XVEK_URB_NB; i++) {
+        p->u[i]->t = libusb_alloc_transfer(0);
+        if (p->u[i]->t == nullptr) {
+            g_set_error(error, XVEK_ERROR, XVEK_ERR, "urb alloc (%u/%u): oom !", i, XVEK_URB_NB);
+            pool_free(p);
+            return FALSE;
+        }
+        p->u[i]->id = i;
+        p->u[i]->p = p;
+    }
+    for (guint i = 0; i < XVEK_URB_NB; i++) {
+        p->buf[i] = static_cast<guint8 *>(g_try_malloc0(XVEK_URB_LEN));
+        if (p->buf[i] == nullptr) {
+            g_set_error(error, XVEK_ERROR, XVEK_ERR, "Buffer init (%u/%u): oom !", i, XVEK_URB_NB);
+            pool_free(p);
+            return FALSE;
+        }
+    }
+    p->ch = ch;
+    p->status = STOPPED;
+    ch->pool = p;
+    return TRUE;
+}
+
+gboolean channel_pool_prepare(VekDeviceDataChan *ch, GError **error)
+{
+    unsigned char endpoint;
+    switch (ch->type) {
+    case XVEK_CTL_MODE_RX:
+        endpoint = XVEK_RX_ENDPOINT;
+        break;
+    case XVEK_CTL_MODE_TX:
+        endpoint = XVEK_TX_ENDPOINT;
+        break;
+    default:
+        g_set_error(error, XVEK_ERROR, XVEK_ERR,
+                    "Failed to prepare urb pool: Urb stream prepare: unsupported channel type (%u)",
+                    (guint)ch->type);
+        return FALSE;
+    }
+    UrbPool *p = ch->pool;
+    for (guint i = 0; i < XVEK_URB_NB; i++)
+        libusb_fill_bulk_transfer(p->u[i]->t, ch->b->h, endpoint, p->buf[i], XVEK_URB_LEN,
+                                  urb_rx_complete_cb, p->u[i], XVEK_URB_TIMEOUT_MS);
+    return TRUE;
+}
+
+void channel_free(VekDeviceDataChan *ch)
+{
+    if (ch == nullptr)
+        return;
+    pool_free(ch->pool);
+    g_free(ch);
+}
+
+/* ---- card-side stream controls ---- */
+
+guint16 stream_cmd(VekDeviceDataChan *ch, gboolean *ok)
+{
+    *ok = TRUE;
+    switch (ch->type) {
+    case XVEK_CTL_MODE_RX:
+        return E_ZADIZAVE_CMD_DATA_RX_STREAM;
+    case XVEK_CTL_MODE_TX:
+        return E_ZADIZAVE_CMD_DATA_TX_STREAM;
+    default:
+        *ok = FALSE;
+        return 0;
+    }
+}
+
+gboolean channel_status_get(VekDeviceDataChan *ch, guint32 *value, GError **error)
+{
+    gboolean ok;
+    guint16 cmd = stream_cmd(ch, &ok);
+    if (!ok) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Unsupported channel type %u", (guint)ch->type);
+        return FALSE;
+    }
+    return usb_in(ch->b->h, E_ZADIZAVE_CMD_GROUP_DATA, cmd, value, error);
+}
+
+gboolean channel_status_set(VekDeviceDataChan *ch, guint32 value, GError **error)
+{
+    gboolean ok;
+    guint16 cmd = stream_cmd(ch, &ok);
+    if (!ok) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Unsupported channel type %u", (guint)ch->type);
+        return FALSE;
+    }
+    return usb_out(ch->b->h, E_ZADIZAVE_CMD_GROUP_DATA, cmd, value, error);
+}
+
+gboolean channel_stream_status_set(VekDeviceDataChan *ch, guint32 value, GError **error)
+{
+    guint32 current = 0;
+    GError *err = nullptr;
+    if (!channel_status_get(ch, &current, &err)) {
+        g_propagate_prefixed_error(
+            error, err, "Failed to read current %s stream status: ", chan_name(ch->type));
+        return FALSE;
+    }
+    if (current == value)
+        return TRUE;
+    return channel_status_set(ch, value, error);
+}
+
+gboolean channel_bitwitdh_get(VekDeviceDataChan *ch, guint32 *bit, GError **error)
+{
+    return usb_in(ch->b->h, E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_FORMAT, bit, error);
+}
+
+gboolean channel_bitwitdh_set(VekDeviceDataChan *ch, VektypeStreamBitwidth bit, GError **error)
+{
+    guint32 current = 0;
+    GError *err = nullptr;
+    if (!channel_bitwitdh_get(ch, &current, &err)) {
+        g_prefix_error(&err, "Failed to read current bitdwidth: ");
+    } else if (current != (guint32)bit) {
+        usb_out(ch->b->h, E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_FORMAT, (guint32)bit,
+                &err);
+    }
+    if (err != nullptr) {
+        g_propagate_prefixed_error(error, err, "Failed to set bitwidth to %u: ", (guint)bit);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+gboolean channel_rate_set(VekDeviceDataChan *ch, VektypeStreamRate rate, GError **error)
+{
+    guint32 value = 0;
+    if (rate == XVEK_STREAM_RATE_VAL48K || rate == XVEK_STREAM_RATE_VAL192K)
+        value = (guint32)rate;
+    GError *err = nullptr;
+    if (!usb_out(ch->b->h, E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_SAMPLING, value, &err)) {
+        g_propagate_prefixed_error(error, err, "Failed to set rate to %u: ", (guint)rate);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/* ---- event thread use ---- */
+
+/* Each stream holds at most one use of the shared event thread: the thread
+ * ends with the last stream of the process, so that one card stopping never
+ * starves another card that still streams. */
+gboolean engine_take(UrbPool *p, sBottomCtx *c, GError **error)
+{
+    if (p->holds_engine)
+        return TRUE;
+    if (!context_activate_usb_engine(c, error))
+        return FALSE;
+    p->holds_engine = TRUE;
+    return TRUE;
+}
+
+void engine_drop(UrbPool *p, sBottomCtx *c)
+{
+    if (!p->holds_engine)
+        return;
+    p->holds_engine = FALSE;
+    context_deactivate_usb_engine(c, nullptr);
+}
+
+/* ---- pool start and stop ---- */
+
+/* Waits until every transfer of @p has retired. With @pump the calling thread
+ * handles libusb events itself, for when no event thread would deliver the
+ * completions (a start that failed before or while bringing it up). */
+void channel_stop(UrbPool *p, gboolean pump)
+{
+    if (pool_status(p) != STOPPED || !pool_quiescent(p)) {
+        if (pool_status(p) != STOPPED)
+            pool_status_set(p, STOPPING);
+        for (guint i = 0; i < XVEK_URB_NB; i++)
+            if (p->active[i].load() == 1)
+                libusb_cancel_transfer(p->u[i]->t);
+        libusb_context *usb = p->ch->b->c->usbCtx;
+        while (!pool_quiescent(p)) {
+            if (pump) {
+                struct timeval tv = {0, static_cast<suseconds_t>(kStopPollUs)};
+                libusb_handle_events_timeout_completed(usb, &tv, nullptr);
+            } else {
+                g_usleep(kStopPollUs);
+            }
+        }
+    }
+    pool_status_set(p, STOPPED);
+}
+
+gboolean channel_start(VekDeviceDataChan *ch, GError **error)
+{
+    UrbPool *p = ch->pool;
+    p->disconnected.store(0);
+    /* Running before the first submission, so that a completion racing with
+     * the rest of the start is delivered and resubmitted. */
+    pool_status_set(p, STARTED);
+    for (guint i = 0; i < XVEK_URB_NB; i++) {
+        /* Flag first: a completion may arrive before libusb_submit_transfer
+         * returns, and it clears the flag of the transfer it retires. */
+        p->active[i].store(1);
+        int r = libusb_submit_transfer(p->u[i]->t);
+        if (r != LIBUSB_SUCCESS) {
+            p->active[i].store(0);
+            g_set_error(error, XVEK_ERROR, XVEK_ERR,
+                        "Failed to start rx channel: Failed submitted urb %u (error %d: %s)", i, r,
+                        libusb_error_name(r));
+            xvek_log(LOG_LEVEL_ERR, "Failed to start RX stream");
+            /* The transfers already in flight must retire before anyone may free
+             * or reuse them. */
+            channel_stop(p, TRUE);
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+VekDeviceDataChan *rx_chan(sBottomPriv *b)
+{
+    return b != nullptr ? b->ch_rx : nullptr;
+}
+
+/* Starting or stopping waits for completions that only the event thread
+ * delivers: from a data or disconnection callback that would wait forever. */
+gboolean refuse_on_engine_thread(sBottomPriv *b, const gchar *what, GError **error)
+{
+    if (b->c == nullptr || !context_is_engine_thread(b->c))
+        return FALSE;
+    g_set_error(error, XVEK_ERROR, XVEK_ERR,
+                "%s: not allowed from a stream callback (USB event thread)", what);
+    return TRUE;
+}
+
+gboolean tx_not_supported(GError **error)
+{
+    g_set_error(error, XVEK_ERROR, XVEK_ERR, "%s feature not currently supported", "TX Stream");
+    return FALSE;
+}
+
+} // namespace
+
+guint32 ustream_ms_to_bytes(VektypeStreamRate rate)
+{
+    return rate == XVEK_STREAM_RATE_VAL48K ? 192u : 768u;
+}
+
+gboolean bottom_rx_init(sBottomPriv *b, sBottomCb *cb, GError **error)
+{
+    if (b == nullptr || b->h == nullptr) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR, "%s: invalid handle", "bottom_rx_init");
+        return FALSE;
+    }
+    if (b->ch_rx != nullptr)
+        return TRUE;
+    int r = libusb_claim_interface(b->h, XVEK_RX_IFACE);
+    if (r != LIBUSB_SUCCESS) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Failed claiming %s interface '%d' (code %d: %s)",
+                    "RX", XVEK_RX_IFACE, r, libusb_error_name(r));
+        return FALSE;
+    }
+    auto *ch = static_cast<VekDeviceDataChan *>(g_try_malloc0(sizeof(VekDeviceDataChan)));
+    if (ch == nullptr) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Can't alloc %s data channel: oom", "RX");
+        libusb_release_interface(b->h, XVEK_RX_IFACE);
+        return FALSE;
+    }
+    ch->type = XVEK_CTL_MODE_RX;
+    ch->iface = XVEK_RX_IFACE;
+    ch->cb = cb;
+    ch->b = b;
+    GError *err = nullptr;
+    if (!channel_pool_init(ch, &err)) {
+        g_propagate_prefixed_error(error, err, "Channel pool init failed: ");
+        channel_free(ch);
+        libusb_release_interface(b->h, XVEK_RX_IFACE);
+        return FALSE;
+    }
+    /* The transfer set-up does not depend on the stream parameters: preparing
+     * it here keeps a start before any configure well defined. */
+    channel_pool_prepare(ch, nullptr);
+    b->ch_rx = ch;
+    return TRUE;
+}
+
+gboolean bottom_rx_configure(sBottomPriv *b, guint32 buffer, guint32 ratio, VektypeStreamRate rate,
+                             VektypeStreamAccessType access_type, VektypeStreamBitwidth bit,
+                             VektypeStreamEndian end, VektypeStreamNbChannel chan, GError **error)
+{
+    VekDeviceDataChan *ch = rx_chan(b);
+    if (ch == nullptr || buffer == 0 || ratio == 0 || (guint32)rate > 192000u) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR,
+                    "Error preparing chan cfg: one or more invalid values");
+        return FALSE;
+    }
+    if (end != XVEK_STREAM_ENDIAN_LE) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Bottom rx configure: unavailable endianess ");
+        return FALSE;
+    }
+    if (chan != XVEK_STREAM_NB_CHANNEL_VAL2) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Bottom rx configure: unavailable nb channels ");
+        return FALSE;
+    }
+    /* Re-preparing transfers that are in flight would corrupt them. */
+    if (pool_status(ch->pool) != STOPPED || !pool_quiescent(ch->pool)) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR,
+                    "Bottom rx configure: stream is running, stop it first");
+        return FALSE;
+    }
+    guint32 bpms = ustream_ms_to_bytes(rate);
+    ch->cfg.buffer_len = (gsize)buffer * bpms;
+    ch->cfg.thresh_len = (gsize)(buffer / ratio) * bpms;
+    ch->cfg.rate = rate;
+    ch->cfg.end = XVEK_STREAM_ENDIAN_LE;
+    ch->cfg.chan = XVEK_STREAM_NB_CHANNEL_VAL2;
+    ch->cfg.access_type = access_type;
+    ch->cfg.bit = bit;
+    ch->has_cfg = TRUE;
+    if (!channel_pool_prepare(ch, error))
+        return FALSE;
+    if (!channel_bitwitdh_set(ch, bit, error))
+        return FALSE;
+    return channel_rate_set(ch, rate, error);
+}
+
+gboolean bottom_rx_start(sBottomPriv *b, const struct timeval *tv_start, GError **error)
+{
+    (void)tv_start;
+    VekDeviceDataChan *ch = rx_chan(b);
+    if (ch == nullptr) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR,
+                    "Failed to start rx channel: the device was opened without an RX channel");
+        return FALSE;
+    }
+    if (refuse_on_engine_thread(b, "Failed to start rx channel", error))
+        return FALSE;
+    UrbPool *p = ch->pool;
+    gint status = pool_status(p);
+    if (status != STARTING && status != STARTED) {
+        /* A pool that wound down by itself (card gone, unexpected status) may
+         * still have completions running: let them finish first. */
+        channel_stop(p, !p->holds_engine);
+        if (!channel_start(ch, error))
+            return FALSE;
+    }
+    GError *err = nullptr;
+    if (!engine_take(p, b->c, &err)) {
+        g_propagate_prefixed_error(error, err, "Failed to activate event engine: ");
+        channel_stop(p, TRUE);
+        return FALSE;
+    }
+    if (!channel_stream_status_set(ch, 1, &err)) {
+        g_propagate_prefixed_error(error, err, "Failed to start rx stream: ");
+        xvek_log(LOG_LEVEL_ERR, "Failed to start RX stream");
+        channel_stop(p, FALSE);
+        engine_drop(p, b->c);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+gboolean bottom_rx_stop(sBottomPriv *b, GError **error)
+{
+    VekDeviceDataChan *ch = rx_chan(b);
+    if (ch == nullptr) {
+        g_set_error(error, XVEK_ERROR, XVEK_ERR, "%s: invalid handle", "bottom_rx_stop");
+        return FALSE;
+    }
+    if (refuse_on_engine_thread(b, "Failed to stop rx stream", error))
+        return FALSE;
+    GError *err = nullptr;
+    if (!channel_stream_status_set(ch, 0, &err)) {
+        g_propagate_prefixed_error(error, err, "Failed to stop rx stream: ");
+        return FALSE;
+    }
+    channel_stop(ch->pool, !ch->pool->holds_engine);
+    engine_drop(ch->pool, b->c);
+    xvek_log(LOG_LEVEL_DEBUG, "%s: success", "bottom_rx_stop");
+    return TRUE;
+}
+
+void bottom_rx_release(sBottomPriv *b)
+{
+    VekDeviceDataChan *ch = rx_chan(b);
+    if (ch == nullptr)
+        return;
+    if (b->c != nullptr && context_is_engine_thread(b->c)) {
+        /* Waiting here would deadlock the thread that has to deliver the
+         * completions; leaving the channel is the lesser harm. */
+        g_critical("RX channel released from its own USB event thread: left in place");
+        return;
+    }
+    /* Whatever state the stream was left in (a stop that failed on a vanished
+     * card, say), no transfer may be in flight when it is freed or when the
+     * handle closes. */
+    channel_stop(ch->pool, !ch->pool->holds_engine);
+    engine_drop(ch->pool, b->c);
+    if (b->h != nullptr) {
+        int r = libusb_release_interface(b->h, ch->iface);
+        if (r != LIBUSB_SUCCESS)
+            fprintf(stderr, "Error releasing %s interface %d (code %d: %s)\n", "RX", ch->iface, r,
+                    libusb_error_name(r));
+    }
+    b->ch_rx = nullptr;
+    channel_free(ch);
+}
+
+gboolean bottom_rx_get_stats(sBottomPriv *b, VektypeStructHwStats *stats, GError **error)
+{
+    (void)b;
+    (void)stats;
+    g_set_error(error, XVEK_ERROR, XVEK_ERR, "%s feature not currently supported", "RX Stats");
+    return FALSE;
+}
+
+gboolean bottom_tx_init(sBottomPriv *b, sBottomCb *cb, GError **error)
+{
+    (void)b;
+    (void)cb;
+    return tx_not_supported(error);
+}
+
+gboolean bottom_tx_configure(sBottomPriv *b, guint32 buffer, guint32 ratio, VektypeStreamRate rate,
+                             VektypeStreamAccessType access_type, VektypeStreamBitwidth bit,
+                             VektypeStreamEndian end, VektypeStreamNbChannel chan, gboolean has_lbt,
+                             guint32 lbt_cs_max, guint32 lbt_cs_min, guint32 lbt_tsmpl,
+                             guint32 lbt_thresh, GError **error)
+{
+    (void)b, (void)buffer, (void)ratio, (void)rate, (void)access_type, (void)bit, (void)end;
+    (void)chan, (void)has_lbt, (void)lbt_cs_max, (void)lbt_cs_min, (void)lbt_tsmpl;
+    (void)lbt_thresh;
+    return tx_not_supported(error);
+}
+
+gboolean bottom_tx_onetime_start(sBottomPriv *b, const struct timeval *tv_start, GError **error)
+{
+    (void)b, (void)tv_start;
+    return tx_not_supported(error);
+}
+
+gboolean bottom_tx_twotime_start_prepare(sBottomPriv *b, GError **error)
+{
+    (void)b;
+    return tx_not_supported(error);
+}
+
+gboolean bottom_tx_twotime_start_go(sBottomPriv *b, const struct timeval *tv_start, GError **error)
+{
+    (void)b, (void)tv_start;
+    return tx_not_supported(error);
+}
+
+gboolean bottom_tx_stop(sBottomPriv *b, GError **error)
+{
+    (void)b;
+    return tx_not_supported(error);
+}
+
+gboolean bottom_tx_write(sBottomPriv *b, const guint8 *buffer, gsize buflen, GError **error)
+{
+    (void)b, (void)buffer, (void)buflen;
+    return tx_not_supported(error);
+}
+
+gboolean bottom_tx_get_stats(sBottomPriv *b, VektypeStructHwStats *stats, GError **error)
+{
+    (void)b, (void)stats;
+    return tx_not_supported(error);
+}
+
+void bottom_tx_release(sBottomPriv *b)
+{
+    (void)b;
+}

@@ -1,0 +1,51 @@
+/* Downlink API and the downlink component of an opened card. */
+#include "udl.h"
+#include "upriv.h"
+#include "xvek_priv.h"
+
+extern "C" {
+
+XVEK_EXPORT gboolean xvek_dl_send(VekDevice *self, const guint8 *buffer, gsize buflen,
+                                  GError **error)
+{
+    VekDevicePrivate *priv = xvek_device_priv(self);
+    if (priv == nullptr)
+        return xvek_invalid_handle("xvek_dl_send", error);
+    return bottom_dl_send(priv->bottom, buffer, buflen, error);
+}
+
+XVEK_EXPORT gboolean xvek_device_info(VekDevice *self, VektypeStructDeviceInfo *info,
+                                      GError **error)
+{
+    VekDevicePrivate *priv = xvek_device_priv(self);
+    if (priv == nullptr)
+        return xvek_invalid_handle("xvek_device_info", error);
+    return bottom_private_info(priv->bottom, info, error);
+}
+
+} // extern "C"
+
+gboolean xvek_dl_init(VekDevice *self, VektypeOpenMode mode, GError **error)
+{
+    VekDevicePrivate *priv = xvek_device_priv(self);
+    if (priv == nullptr)
+        return xvek_invalid_handle("xvek_dl_init", error);
+    if (priv->c_dl == COMPONENT_ON)
+        return TRUE;
+    if (mode != XVEK_OPEN_MODE_RX_DL && mode != XVEK_OPEN_MODE_DL)
+        return TRUE;
+    if (!bottom_dl_init(priv->bottom, error))
+        return FALSE;
+    priv->c_dl = COMPONENT_ON;
+    return TRUE;
+}
+
+void xvek_dl_release(VekDevice *self)
+{
+    VekDevicePrivate *priv = xvek_device_priv(self);
+    if (priv == nullptr || priv->c_dl == COMPONENT_OFF)
+        return;
+    if (priv->bottom != nullptr)
+        bottom_dl_release(priv->bottom);
+    priv->c_dl = COMPONENT_OFF;
+}
