@@ -1,0 +1,427 @@
+/* The process-wide USB context: the DFU programming step, the list of
+ * supported cards, its reference count, the shared libusb event thread and
+ * the opening of one card by its id. */
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include <kvrdfu/kvrdfu.h>
+
+#include "bottom.h"
+#include "xvek_priv.h"
+
+namespace
+{
+
+struct UsbId {
+    guint16 vid;
+    guint16 pid;
+};
+
+/* Cards this library drives, tested in this order. */
+constexpr UsbId kSupported[] = {{0x6B3E, 0x0001}, {0x1FC9, 0x008A}};
+/* Boot loader identities handed to the firmware programmer. */
+constexpr UsbId kDfuIds[] = {{0x1FC9, 0x000C}, {0x6B3E, 0x8001}};
+/* Resolved by the programmer (its firmware directory, then the working
+ * directory, then the installed firmware directory). */
+constexpr const gchar *kFirmwareName = "ORB.bin.hdr";
+constexpr gsize kInfoLen = 4096;
+constexpr gsize kStringLen = 256;
+constexpr guint kEngineTimeoutUs = 200000;
+
+/* Creation, reference counting and destruction may be called from several
+ * threads: one lock guards the context pointer and its count. */
+GMutex gCtxLock;
+sBottomCtx *gCtx = nullptr;
+guint32 gCtxRef = 0;
+
+/* Start and stop of the event thread. */
+GMutex gEngineLock;
+
+bool is_device_supported(const libusb_device_descriptor &desc)
+{
+    for (const UsbId &id : kSupported) {
+        if (desc.idVendor == id.vid && desc.idProduct == id.pid)
+            return true;
+    }
+    return false;
+}
+
+/* Descriptor summary of a card, or an empty text when it cannot be opened. */
+gchar *print_info_from_desc(libusb_device *dev, const libusb_device_descriptor &desc)
+{
+    libusb_device_handle *h = nullptr;
+    if (libusb_open(dev, &h) != 0)
+        return g_strdup("");
+
+    unsigned char mfr[kStringLen] = "";
+    unsigned char prod[kStringLen] = "";
+    unsigned char serial[kStringLen] = "";
+    if (desc.iManufacturer != 0 &&
+        libusb_get_string_descriptor_ascii(h, desc.iManufacturer, mfr, sizeof mfr) < 0)
+        mfr[0] = '\0';
+    if (desc.iProduct != 0 &&
+        libusb_get_string_descriptor_ascii(h, desc.iProduct, prod, sizeof prod) < 0)
+        prod[0] = '\0';
+    if (desc.iSerialNumber != 0 &&
+        libusb_get_string_descriptor_ascii(h, desc.iSerialNumber, serial, sizeof serial) < 0)
+        serial[0] = '\0';
+    libusb_close(h);
+
+    gchar *info =
+        g_strdup_printf("-VID:0x%04x PID:0x%04x\n-Manufacturer: %s\n-Product: %s\n"
+                        "-Serial: %s\n",
+                        desc.idVendor, desc.idProduct, reinterpret_cast<gchar *>(mfr),
+                        reinterpret_cast<gchar *>(prod), reinterpret_cast<gchar *>(serial));
+    if (strlen(info) >= kInfoLen)
+        info[kInfoLen - 1] = '\0';
+    return info;
+}
+
+void clear_supported_device(sDev *d)
+{
+    if (d == nullptr)
+        return;
+    if (d->dev != nullptr)
+        libusb_unref_device(d->dev);
+    g_free(d->info);
+    g_free(d);
+}
+
+gboolean add_supported_device(sBottomCtx *ctx, libusb_device *dev, gchar *info, GError **error)
+{
+    if (ctx->devNb >= XVEK_MAX_DEVICES) {
+        g_free(info);
+        xvek_set_error(error, " Too many vek devices detected! Max allowed: %u", XVEK_MAX_DEVICES);
+        return FALSE;
+    }
+    sDev *d = g_try_new0(sDev, 1);
+    if (d == nullptr) {
+        g_free(info);
+        xvek_set_error(error, "Oom");
+        return FALSE;
+    }
+    d->dev = libusb_ref_device(dev);
+    d->info = info;
+    ctx->devList[ctx->devNb++] = d;
+    return TRUE;
+}
+
+gboolean populate_device_list(sBottomCtx *ctx, GError **error)
+{
+    libusb_device **list = nullptr;
+    ssize_t count = libusb_get_device_list(ctx->usbCtx, &list);
+    if (count <= 0) {
+        if (list != nullptr)
+            libusb_free_device_list(list, 1);
+        return TRUE;
+    }
+
+    gboolean ok = TRUE;
+    for (ssize_t i = 0; i < count && ok; i++) {
+        libusb_device *dev = list[i];
+        libusb_device_descriptor desc;
+        int r = libusb_get_device_descriptor(dev, &desc);
+        if (r < 0) {
+            std::fprintf(stderr, "failed to get device descriptor");
+            std::fflush(stderr);
+            xvek_set_error(error, "failed to get device descriptor (error %d: %s)", r,
+                           libusb_error_name(r));
+            ok = FALSE;
+            break;
+        }
+        if (!is_device_supported(desc)) {
+            xvek_log(LOG_LEVEL_DEBUG, "Device 0x%04x:0x%04x not supported\n", desc.idVendor,
+                     desc.idProduct);
+            continue;
+        }
+        xvek_log(LOG_LEVEL_DEBUG, "Device 0x%04x:0x%04x is supported\n", desc.idVendor,
+                 desc.idProduct);
+        /* A card that another process holds (or that we may not open) takes no id. */
+        libusb_device_handle *probe = nullptr;
+        if (libusb_open(dev, &probe) != 0)
+            continue;
+        libusb_close(probe);
+
+        ok = add_supported_device(ctx, dev, print_info_from_desc(dev, desc), error);
+    }
+    libusb_free_device_list(list, 1);
+    if (!ok)
+        g_prefix_error(error, "Failed to populate Vek device list: ");
+    return ok;
+}
+
+void unpopulate_device_list(sBottomCtx *ctx)
+{
+    if (ctx->devList == nullptr)
+        return;
+    for (gsize i = 0; i < ctx->devNb; i++) {
+        clear_supported_device(ctx->devList[i]);
+        ctx->devList[i] = nullptr;
+    }
+    ctx->devNb = 0;
+}
+
+void engine_stop_locked(sBottomCtx *ctx);
+
+void bottom_context_destroy(sBottomCtx *ctx)
+{
+    if (ctx == nullptr)
+        return;
+    {
+        g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gEngineLock);
+        ctx->engineUsers = 0;
+        engine_stop_locked(ctx);
+    }
+    unpopulate_device_list(ctx);
+    if (ctx->usbCtx != nullptr)
+        libusb_exit(ctx->usbCtx);
+    g_free(ctx->devList);
+    delete ctx;
+}
+
+struct MatchListDeleter {
+    void operator()(kvrdfu_match_list *ml) const
+    {
+        g_free(ml->list);
+        g_free(ml);
+    }
+};
+using MatchListPtr = std::unique_ptr<kvrdfu_match_list, MatchListDeleter>;
+
+gboolean dfu_match_list_create(MatchListPtr &out, GError **error)
+{
+    kvrdfu_match_list *ml = g_try_new0(kvrdfu_match_list, 1);
+    if (ml == nullptr) {
+        xvek_set_error(error, "oom ! (1)");
+        return FALSE;
+    }
+    out.reset(ml);
+    ml->list = g_try_new0(kvrdfu_dev, G_N_ELEMENTS(kDfuIds));
+    if (ml->list == nullptr) {
+        xvek_set_error(error, "oom ! (2)");
+        return FALSE;
+    }
+    for (gsize i = 0; i < G_N_ELEMENTS(kDfuIds); i++)
+        ml->list[i] = {kDfuIds[i].vid, kDfuIds[i].pid};
+    ml->size = G_N_ELEMENTS(kDfuIds);
+    return TRUE;
+}
+
+/* Programs every card found in its boot loader, before the scan sees it. */
+gboolean program_dfu_cards(GError **error)
+{
+    MatchListPtr ml;
+    if (!dfu_match_list_create(ml, error)) {
+        g_prefix_error(error, "Failed populating dfu match list");
+        return FALSE;
+    }
+    gint flashed = 0;
+    gchar *report = nullptr;
+    GError *inner = nullptr;
+    if (!kvrdfu_program_all_devices(ml.get(), kFirmwareName, &flashed, &report, &inner)) {
+        g_free(report);
+        g_propagate_prefixed_error(error, inner, "Failed to program devices using dfu standard ");
+        return FALSE;
+    }
+    if (flashed != 0) {
+        std::printf("#\n%sFirmware '%s' flashed to %d device(s)\n#\n", report ? report : "",
+                    kFirmwareName, flashed);
+        std::fflush(stdout);
+    }
+    g_free(report);
+    return TRUE;
+}
+
+sBottomCtx *bottom_context_create(GError **error)
+{
+    sBottomCtx *ctx = new (std::nothrow) sBottomCtx();
+    if (ctx == nullptr) {
+        xvek_set_error(error, "Creating ctx: oom ! (1)");
+        return nullptr;
+    }
+    ctx->devList = g_try_new0(sDev *, XVEK_MAX_DEVICES);
+    if (ctx->devList == nullptr) {
+        xvek_set_error(error, "Creating ctx: oom ! (2)");
+        bottom_context_destroy(ctx);
+        return nullptr;
+    }
+    if (!program_dfu_cards(error)) {
+        bottom_context_destroy(ctx);
+        return nullptr;
+    }
+    int r = libusb_init(&ctx->usbCtx);
+    if (r < 0) {
+        /* Going on would silently use libusb's default context. */
+        ctx->usbCtx = nullptr;
+        xvek_set_error(error, "libusb init failed (error %d: %s)", r, libusb_error_name(r));
+        bottom_context_destroy(ctx);
+        return nullptr;
+    }
+    if (!populate_device_list(ctx, error)) {
+        bottom_context_destroy(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+gpointer engine_main(gpointer data)
+{
+    auto *ctx = static_cast<sBottomCtx *>(data);
+    while (true) {
+        /* Waits for another event handler (a synchronous transfer on an
+         * application thread) instead of spinning while it runs. */
+        struct timeval tv = {0, kEngineTimeoutUs};
+        libusb_handle_events_timeout_completed(ctx->usbCtx, &tv, nullptr);
+        if (ctx->threadAbort.load(std::memory_order_seq_cst) == 1)
+            break;
+    }
+    return nullptr;
+}
+
+void engine_stop_locked(sBottomCtx *ctx)
+{
+    ctx->threadAbort.store(1, std::memory_order_seq_cst);
+    if (ctx->gthread == nullptr)
+        return;
+    GThread *thread = ctx->gthread;
+    ctx->gthread = nullptr;
+    if (thread == g_thread_self()) {
+        /* Stopped from one of its own callbacks: it ends after this pass. */
+        g_thread_unref(thread);
+        return;
+    }
+    libusb_interrupt_event_handler(ctx->usbCtx);
+    g_thread_join(thread);
+}
+
+} // namespace
+
+gboolean context_get(sBottomCtx **ctx, GError **error)
+{
+    if (ctx == nullptr)
+        return xvek_invalid_handle("context_get", error);
+    g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gCtxLock);
+    if (gCtx == nullptr) {
+        GError *inner = nullptr;
+        gCtx = bottom_context_create(&inner);
+        if (gCtx == nullptr) {
+            g_propagate_prefixed_error(error, inner, "Failed to create global vek context: ");
+            *ctx = nullptr;
+            return FALSE;
+        }
+        gCtxRef = 0;
+    }
+    gCtxRef++;
+    *ctx = gCtx;
+    return TRUE;
+}
+
+void context_release(sBottomCtx *ctx)
+{
+    (void)ctx; /* there is only one context */
+    g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gCtxLock);
+    if (gCtx == nullptr || gCtxRef == 0)
+        return;
+    if (--gCtxRef > 0)
+        return;
+    bottom_context_destroy(gCtx);
+    gCtx = nullptr;
+}
+
+gboolean context_device_obtain(sBottomCtx *ctx, guint id, sDev **dev, GError **error)
+{
+    if (dev == nullptr || ctx == nullptr)
+        return xvek_invalid_handle("context_device_obtain", error);
+    if (id >= ctx->devNb) {
+        *dev = nullptr;
+        xvek_set_error(error, "id %u: no such device", id);
+        return FALSE;
+    }
+    *dev = ctx->devList[id];
+    return TRUE;
+}
+
+gboolean context_activate_usb_engine(sBottomCtx *ctx, GError **error)
+{
+    if (ctx == nullptr)
+        return xvek_invalid_handle("context_activate_usb_engine", error);
+    g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gEngineLock);
+    if (ctx->gthread == nullptr) {
+        ctx->threadAbort.store(0, std::memory_order_seq_cst);
+        GThread *thread = g_thread_try_new("libvekUsbEngine", engine_main, ctx, error);
+        if (thread == nullptr)
+            return FALSE;
+        ctx->gthread = thread;
+    }
+    ctx->engineUsers++;
+    return TRUE;
+}
+
+gboolean context_deactivate_usb_engine(sBottomCtx *ctx, GError **error)
+{
+    (void)error;
+    if (ctx == nullptr)
+        return TRUE;
+    g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gEngineLock);
+    if (ctx->engineUsers > 0)
+        ctx->engineUsers--;
+    if (ctx->engineUsers > 0)
+        return TRUE; /* another card still streams */
+    engine_stop_locked(ctx);
+    return TRUE;
+}
+
+gboolean context_is_engine_thread(sBottomCtx *ctx)
+{
+    if (ctx == nullptr)
+        return FALSE;
+    g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gEngineLock);
+    return ctx->gthread != nullptr && ctx->gthread == g_thread_self();
+}
+
+gboolean bottom_private_init(guint id, sBottomPriv **priv, GError **error)
+{
+    if (priv == nullptr)
+        return xvek_invalid_handle("bottom_private_init", error);
+    *priv = nullptr;
+    sBottomPriv *b = g_try_new0(sBottomPriv, 1);
+    if (b == nullptr) {
+        xvek_set_error(error, "Oom");
+        return FALSE;
+    }
+    if (!context_get(&b->c, error)) {
+        g_prefix_error(error, "Failed obtain context: ");
+        g_free(b);
+        return FALSE;
+    }
+    sDev *dev = nullptr;
+    if (!context_device_obtain(b->c, id, &dev, error)) {
+        g_prefix_error(error, "Failed obtain device: ");
+        context_release(b->c);
+        g_free(b);
+        return FALSE;
+    }
+    errno = 0;
+    if (libusb_open(dev->dev, &b->h) != 0) {
+        int err = errno;
+        xvek_set_error(error, "Failed opeing usb device (error %d)", err);
+        context_release(b->c);
+        g_free(b);
+        return FALSE;
+    }
+    *priv = b;
+    return TRUE;
+}
+
+void bottom_private_release(sBottomPriv *priv)
+{
+    if (priv == nullptr)
+        return;
+    if (priv->h != nullptr)
+        libusb_close(priv->h);
+    context_release(priv->c);
+    g_free(priv);
+}

@@ -1,0 +1,69 @@
+/* Request primitives of the card: one vendor control transfer carrying a
+ * 4-byte little-endian value, and the raw pass-through. */
+#include "bottom.h"
+#include "xvek_priv.h"
+
+namespace
+{
+
+constexpr guint8 kVendorOther = 0x43; /* vendor request, recipient "other" */
+constexpr guint16 kValueLen = 4;
+
+} // namespace
+
+const gchar *bottom_usb_error_name(int code)
+{
+    return libusb_error_name(code);
+}
+
+gboolean bottom_usb_control(libusb_device_handle *h, guint8 direction, guint8 group, guint16 cmd,
+                            guint32 *data, GError **error)
+{
+    if (h == nullptr || data == nullptr)
+        return xvek_invalid_handle("bottom_usb_control", error);
+
+    const bool in = (direction & BOTTOM_USB_DIR_IN) != 0;
+    guint8 wire[kValueLen] = {0, 0, 0, 0};
+    if (!in) {
+        for (guint i = 0; i < kValueLen; i++)
+            wire[i] = static_cast<guint8>(*data >> (8 * i));
+    }
+    /* The card answers every request; no timeout, as the firmware expects. */
+    int r = libusb_control_transfer(h, static_cast<guint8>(direction | kVendorOther), group, cmd, 0,
+                                    wire, kValueLen, 0);
+    if (r < 0) {
+        xvek_set_error(error, "Bottom usb control %s failed [group %u, cmd %u](error %d: %s)",
+                       in ? "IN" : "OUT", group, cmd, r, libusb_error_name(r));
+        return FALSE;
+    }
+    if (in) {
+        *data = static_cast<guint32>(wire[0]) | static_cast<guint32>(wire[1]) << 8 |
+                static_cast<guint32>(wire[2]) << 16 | static_cast<guint32>(wire[3]) << 24;
+    }
+    return TRUE;
+}
+
+gboolean usb_out(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 value, GError **error)
+{
+    return bottom_usb_control(h, BOTTOM_USB_DIR_OUT, group, cmd, &value, error);
+}
+
+gboolean usb_in(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 *value, GError **error)
+{
+    return bottom_usb_control(h, BOTTOM_USB_DIR_IN, group, cmd, value, error);
+}
+
+gboolean bottom_usb_raw(libusb_device_handle *h, guint8 request_type, guint8 bR, guint16 wV,
+                        guint16 wI, guint8 *data, guint16 wL, GError **error)
+{
+    if (h == nullptr || (data == nullptr && wL != 0))
+        return xvek_invalid_handle("bottom_usb_raw", error);
+    int r = libusb_control_transfer(h, request_type, bR, wV, wI, data, wL, 0);
+    if (r < 0) {
+        xvek_set_error(
+            error, "Bottom usb raw %s failed [group %u, cmd %u, indx %u, len %u](error %d: %s)",
+            (request_type & 0x80) ? "IN" : "OUT", bR, wV, wI, wL, r, libusb_error_name(r));
+        return FALSE;
+    }
+    return TRUE;
+}
