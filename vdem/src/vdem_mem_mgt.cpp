@@ -1,0 +1,41 @@
+#include "vdem_mem_mgt.h"
+
+#include <stdlib.h>
+
+void *alloc_table[VDEM_MEM_MGT_SLOTS];
+int32_t alloc_index;
+int32_t vdem_mem_mgt_fail_countdown;
+
+static bool injected_failure(void)
+{
+    if (vdem_mem_mgt_fail_countdown <= 0)
+        return false;
+    return --vdem_mem_mgt_fail_countdown == 0;
+}
+
+static void *record(void *block)
+{
+    alloc_table[(uint32_t)alloc_index % VDEM_MEM_MGT_SLOTS] = block;
+    alloc_index++;
+    return block;
+}
+
+void *VDEM_MEM_MGT_malloc(size_t size)
+{
+    return record(injected_failure() ? NULL : malloc(size));
+}
+
+void *VDEM_MEM_MGT_calloc(size_t nmemb, size_t size)
+{
+    return record(injected_failure() ? NULL : calloc(nmemb, size));
+}
+
+void VDEM_MEM_MGT_free(void)
+{
+    int32_t used = alloc_index < VDEM_MEM_MGT_SLOTS ? alloc_index : VDEM_MEM_MGT_SLOTS;
+    for (int32_t i = used - 1; i >= 0; i--) {
+        free(alloc_table[i]);
+        alloc_table[i] = NULL;
+    }
+    alloc_index = 0;
+}

@@ -1,0 +1,609 @@
+/* Uplink signal chain: differential detection, low-pass and decimation to 8
+ * samples per bit, phase tracking, symbol integration, timing recovery, the
+ * two bit decoders and, for each checked frame, the frequency and power
+ * measurement on the raw samples of the history ring. */
+#include <math.h>
+#include <string.h>
+
+#include "vdem_decod_v1.h"
+#include "vdem_interface_priv.h"
+#include "vdem_mem_mgt.h"
+#include "vdem_process.h"
+
+vdem_process_data_t vdem_process_data;
+float lowpass_fir[VDEM_PROCESS_FIR_TAPS];
+
+double vdem_angle;
+double vdem_freq_pre1;
+float vdem_freq_D;
+float vdem_freq_E;
+int32_t vdem_freq_counter;
+int32_t vdem_freq_do_abcde;
+float last_angl;
+
+int vdem_process_fast_path = 1;
+
+/* Phase-locked loop of the frequency estimator: damping 0.70711, loop
+ * bandwidth 2000 Hz at 192000 samples per second. */
+static constexpr float PLL_ETA = 0.70711f;
+static constexpr double PLL_BL = 2000.0;
+static constexpr double PLL_THETA =
+    PLL_BL / (((double)PLL_ETA + 0.25 / (double)PLL_ETA) * VDEM_PROCESS_FS);
+static constexpr double PLL_ALPHA = 4.0 * (double)PLL_ETA * PLL_THETA;
+static constexpr double PLL_BETA = (2.0 * PLL_THETA) * (2.0 * PLL_THETA);
+
+static constexpr float PHASE_CLAMP = 0.02f;
+static constexpr double SATURATION_DB = -8.0;
+static constexpr float REPORT_FLOOR_DB = -64.0f;
+static constexpr int MEASURE_LEAD_BITS = 232;
+
+/* ---- Fast but faithful sine/cosine and arctangent ----------------------
+ *
+ * The measurement spends most of its time in sin/cos of the loop phase and
+ * in atan2. The versions below agree with the C library to one or two units
+ * in the last place of a double, which leaves the reports unchanged: every
+ * other operation of the measurement is carried out exactly as in the plain
+ * path. */
+
+#define SINCOS_TABLE 512
+static double sin_table[SINCOS_TABLE];
+static double cos_table[SINCOS_TABLE];
+/* 2 pi / SINCOS_TABLE in three parts; the first two have 20 significant
+ * bits so that k * part is exact for |k| < 2^33. */
+static double red_c1, red_c2, red_c3;
+static constexpr double SINCOS_FAST_LIMIT = 67108864.0; /* 2^26 rad */
+
+#define ATAN_TABLE 64
+static double atan_table[ATAN_TABLE + 1];
+static constexpr double PI_HI = 3.141592653589793116;
+static constexpr double PI_LO = 1.2246467991473532e-16;
+static constexpr double PIO2_HI = 1.5707963267948965580;
+static constexpr double PIO2_LO = 6.123233995736766e-17;
+
+static double keep_bits(double v, int bits)
+{
+    uint64_t u;
+    memcpy(&u, &v, sizeof u);
+    u &= ~((UINT64_C(1) << (52 - (bits - 1))) - 1);
+    memcpy(&v, &u, sizeof v);
+    return v;
+}
+
+static void fast_math_init(void)
+{
+    for (int i = 0; i < SINCOS_TABLE; i++) {
+        sin_table[i] = sin(2.0 * M_PI * i / SINCOS_TABLE);
+        cos_table[i] = cos(2.0 * M_PI * i / SINCOS_TABLE);
+    }
+    /* 2 pi as a double-double, scaled by a power of two (exact). */
+    double hi = 6.283185307179586232 / SINCOS_TABLE;
+    double lo = 2.4492935982947064e-16 / SINCOS_TABLE;
+    red_c1 = keep_bits(hi, 20);
+    red_c2 = keep_bits(hi - red_c1, 20);
+    red_c3 = (hi - red_c1 - red_c2) + lo;
+    for (int i = 0; i <= ATAN_TABLE; i++)
+        atan_table[i] = atan((double)i / ATAN_TABLE);
+}
+
+static inline void fast_sincos(double x, double *s, double *c)
+{
+    if (!(fabs(x) <= SINCOS_FAST_LIMIT)) {
+        *s = sin(x);
+        *c = cos(x);
+        return;
+    }
+    /* Round to nearest without a library call: adding 1.5 * 2^52 leaves no
+     * fraction bits. */
+    double kf = (x * (SINCOS_TABLE / (2.0 * M_PI)) + 0x1.8p52) - 0x1.8p52;
+    int64_t k = (int64_t)kf;
+    double r = ((x - kf * red_c1) - kf * red_c2) - kf * red_c3;
+    double r2 = r * r;
+    double sr = r + r * r2 * (-1.0 / 6 + r2 * (1.0 / 120 + r2 * (-1.0 / 5040)));
+    double cr = 1.0 + r2 * (-0.5 + r2 * (1.0 / 24 + r2 * (-1.0 / 720 + r2 * (1.0 / 40320))));
+    int idx = (int)(k & (SINCOS_TABLE - 1));
+    double st = sin_table[idx], ct = cos_table[idx];
+    *s = st * cr + ct * sr;
+    *c = ct * cr - st * sr;
+}
+
+static inline double fast_atan2(double y, double x)
+{
+    double ax = fabs(x), ay = fabs(y);
+    /* Zeros, infinities and NaNs keep the library's conventions. */
+    if (!(ax > 0 || ay > 0) || !(ax < HUGE_VAL) || !(ay < HUGE_VAL))
+        return atan2(y, x);
+    bool swap = ay > ax;
+    double t = swap ? ax / ay : ay / ax;
+    int i = (int)(t * ATAN_TABLE + 0.5);
+    double ci = (double)i / ATAN_TABLE;
+    double u = (t - ci) / (1.0 + t * ci);
+    double u2 = u * u;
+    double poly = u * u2 * (-1.0 / 3 + u2 * (1.0 / 5 + u2 * (-1.0 / 7 + u2 * (1.0 / 9))));
+    double a = atan_table[i] + (u + poly);
+    if (swap)
+        a = (PIO2_HI - a) + PIO2_LO;
+    if (x < 0)
+        a = (PI_HI - a) + PI_LO;
+    return y < 0 ? -a : a;
+}
+
+/* ---- Set-up --------------------------------------------------------- */
+
+static void build_lowpass(void)
+{
+    double w[VDEM_PROCESS_FIR_TAPS];
+    double sum = 0;
+    for (int n = 0; n < VDEM_PROCESS_FIR_TAPS; n++) {
+        w[n] = 0.54 - 0.46 * cos(2.0 * M_PI * n / (VDEM_PROCESS_FIR_TAPS - 1));
+        sum += w[n];
+    }
+    for (int n = 0; n < VDEM_PROCESS_FIR_TAPS; n++)
+        lowpass_fir[n] = (float)(w[n] / sum);
+}
+
+void gardner_full_reset(vdem_thread_modem_t *modem)
+{
+    vdem_thread_gardner_t *zc = &modem->zc;
+    zc->mode = VDEM_THREAD_GARDNER_RUNNING;
+    zc->idx = 0;
+    zc->d_mu = (float)vdem_process_data.conf.spsP2;
+    memset(zc->corr_buf, 0, sizeof zc->corr_buf);
+}
+
+bool VDEM_PROCESS_init(float gain)
+{
+    vdem_process_data_t *pd = &vdem_process_data;
+    size_t hop = (size_t)vdem_conf.hop_size;
+
+    pd->last_buf = (int16_t *)VDEM_MEM_MGT_calloc(2 * hop, sizeof(int16_t));
+    pd->nn1_buf =
+        (vdem_cf32_t *)VDEM_MEM_MGT_calloc(hop + VDEM_PROCESS_FIR_TAPS, sizeof(vdem_cf32_t));
+    pd->postfilter_in_buf = (float *)VDEM_MEM_MGT_calloc(hop, sizeof(float));
+    if (!pd->last_buf || !pd->nn1_buf || !pd->postfilter_in_buf) {
+        pd->last_buf = NULL;
+        pd->nn1_buf = NULL;
+        pd->postfilter_in_buf = NULL;
+        return false;
+    }
+
+    pd->postfilter_in_pos = 0;
+    pd->loop_angle = 0;
+    pd->freq_est_buffer_pos = 0;
+    memset(pd->freq_est_buffer, 0, sizeof pd->freq_est_buffer);
+
+    pd->conf.tput = vdem_conf.tput;
+    pd->conf.sps = 8;
+    pd->conf.spsP2 = pd->conf.sps + 2;
+    pd->conf.ceil_half_sps = pd->conf.sps / 2;
+    pd->conf.floor_half_sps = pd->conf.sps / 2;
+    pd->conf.rcv_gain = gain;
+    pd->demod_ctx.count = 0;
+
+    for (int b = 0; b < 2; b++) {
+        pd->demod_ctx.modem[b].frame.chan = b;
+        pd->demod_ctx.modem[b].frame.binNr = b;
+        gardner_full_reset(&pd->demod_ctx.modem[b]);
+    }
+    pd->demod_ctx.conf = pd->conf;
+    for (int b = 0; b < 2; b++) {
+        pd->demod_ctx.decod[b].bit_data_idx = 0;
+        pd->demod_ctx.decod[b].timeout_symb = -30;
+        pd->demod_ctx.decod[b].decodStatus = V1_WAIT_FRAME_HDR;
+    }
+    VDEM_DECOD_V1_crc_init();
+    pd->sampleTimeStamp = 0;
+
+    build_lowpass();
+    fast_math_init();
+    return true;
+}
+
+/* ---- Low-pass filter ------------------------------------------------ */
+
+static float fir_plain(const vdem_cf32_t *window, float *im_out)
+{
+    float re = 0, im = 0;
+    for (int p = 0; p < VDEM_PROCESS_FIR_TAPS; p++) {
+        re += window[p].re * lowpass_fir[p];
+        im += window[p].im * lowpass_fir[p];
+    }
+    *im_out = im;
+    return re;
+}
+
+typedef float v4sf __attribute__((vector_size(16)));
+
+static float fir_fast(const vdem_cf32_t *window, float *im_out)
+{
+    /* Interleaved re/im lanes against pairwise duplicated coefficients;
+     * four independent accumulators keep the adders busy. */
+    const float *x = &window[0].re;
+    v4sf acc[4] = {};
+    for (int p = 0; p < VDEM_PROCESS_FIR_TAPS; p += 8) {
+        for (int j = 0; j < 4; j++) {
+            int tap = p + 2 * j;
+            v4sf v, h = {lowpass_fir[tap], lowpass_fir[tap], lowpass_fir[tap + 1],
+                         lowpass_fir[tap + 1]};
+            memcpy(&v, x + 2 * tap, sizeof v);
+            acc[j] += v * h;
+        }
+    }
+    v4sf s = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+    *im_out = s[1] + s[3];
+    return s[0] + s[2];
+}
+
+float vdem_process_fir(const vdem_cf32_t *window, float *im_out)
+{
+    return vdem_process_fast_path ? fir_fast(window, im_out) : fir_plain(window, im_out);
+}
+
+/* ---- Phase tracking and timing recovery ----------------------------- */
+
+/* -atan(im / re), clamped to +-0.02 rad; an undefined quotient (0/0) takes
+ * the upper bound. */
+static float phase_correction(float re, float im)
+{
+    float corr;
+    if (re == 0.0f) {
+        if (im == 0.0f)
+            return PHASE_CLAMP;
+        corr = im > 0 ? -(float)M_PI_2 : (float)M_PI_2;
+    } else {
+        corr = -atanf(im / re);
+    }
+    if (corr > PHASE_CLAMP || corr != corr)
+        return PHASE_CLAMP;
+    if (corr < -PHASE_CLAMP)
+        return -PHASE_CLAMP;
+    return corr;
+}
+
+static float gardner_track_error(vdem_thread_modem_t *m, const vdem_thread_conf_t *conf)
+{
+    vdem_thread_gardner_t *zc = &m->zc;
+    int s = m->sym_idx;
+    zc->d_p_2T = zc->d_p_0T;
+    zc->d_p_0T = m->sym_buf[s];
+    zc->d_c_2T = zc->d_c_0T;
+    zc->d_c_0T = zc->d_p_0T > 0 ? 1.0f : -1.0f;
+    int a = s - conf->ceil_half_sps, b = s - conf->floor_half_sps;
+    if (a < 0)
+        a += VDEM_PROCESS_SYM_BUF;
+    if (b < 0)
+        b += VDEM_PROCESS_SYM_BUF;
+    zc->d_p_1T = m->sym_buf[a] + m->sym_buf[b];
+    float err = (zc->d_c_0T - zc->d_c_2T) * (zc->d_p_1T - (zc->d_p_0T + zc->d_p_2T));
+    if (err < 0)
+        return 1.0f;
+    if (err > 0)
+        return -1.0f;
+    return 0.0f;
+}
+
+static inline int32_t corr_at(const vdem_thread_gardner_t *zc, int k)
+{
+    return zc->corr_buf[k & 7];
+}
+
+/* Returns true when a decision was made on this decimated sample. */
+static bool gardner(vdem_thread_modem_t *m, const vdem_thread_conf_t *conf)
+{
+    vdem_thread_gardner_t *zc = &m->zc;
+    bool decided = false;
+    if (zc->d_mu < 1.0f) {
+        float cor = 0;
+        int k = zc->idx & 7;
+        switch (zc->mode) {
+        case VDEM_THREAD_GARDNER_RUNNING: {
+            cor = gardner_track_error(m, conf);
+            zc->corr_buf[k] = (int32_t)zc->d_c_0T;
+            int32_t lock = corr_at(zc, k - 5) + corr_at(zc, k - 4) - corr_at(zc, k - 3) -
+                           corr_at(zc, k - 2) + corr_at(zc, k - 1) + corr_at(zc, k);
+            zc->idx = (k + 1) & 7;
+            if (lock == 6 || lock == -6)
+                zc->mode = VDEM_THREAD_GARDNER_LOCKING;
+            break;
+        }
+        case VDEM_THREAD_GARDNER_LOCKING: {
+            cor = gardner_track_error(m, conf);
+            zc->corr_buf[k] = (int32_t)zc->d_c_0T;
+            int32_t sum =
+                corr_at(zc, k - 3) + corr_at(zc, k - 2) + corr_at(zc, k - 1) + corr_at(zc, k);
+            zc->idx = (k + 1) & 7;
+            if (sum != 0)
+                zc->mode = VDEM_THREAD_GARDNER_LOCKED;
+            break;
+        }
+        default:
+            zc->d_c_0T = m->sym_buf[m->sym_idx] > 0 ? 1.0f : -1.0f;
+            break;
+        }
+        zc->d_mu = (float)conf->sps + cor;
+        decided = true;
+    }
+    zc->d_mu -= 1.0f;
+    return decided;
+}
+
+/* ---- Frame measurement ---------------------------------------------- */
+
+void freq_estimate_init(void)
+{
+    vdem_freq_counter = 0;
+    vdem_angle = 0;
+    vdem_freq_D = 0;
+    vdem_freq_E = 0;
+    vdem_freq_pre1 = 0;
+}
+
+void freq_estimate(vdem_cf32_t z)
+{
+    double c = cos(vdem_angle), s = sin(vdem_angle);
+    double wr = z.re * c + z.im * s;
+    double wi = z.im * c - z.re * s;
+    double angl = atan2(wi, wr);
+    if (angl - last_angl > M_PI)
+        angl -= M_PI;
+    else if (angl - last_angl < -M_PI)
+        angl += M_PI;
+    last_angl = (float)angl;
+    vdem_freq_pre1 += PLL_BETA * angl;
+    vdem_angle += PLL_ALPHA * angl + vdem_freq_pre1;
+    if (vdem_freq_do_abcde == 0) {
+        vdem_freq_D -= vdem_freq_counter * vdem_angle;
+        vdem_freq_E -= vdem_angle;
+        vdem_freq_counter += 1;
+    }
+}
+
+float freq_estimate_compute_final(void)
+{
+    float D = vdem_freq_D, E = vdem_freq_E;
+    float n = (float)vdem_freq_counter;
+    float S2 = n * (n + 1) * (2 * n + 1) / 6;
+    float S1 = n * (n + 1) / 2;
+    float ic = (D * S1 - E * S2) / (n * S2 - S1 * S1);
+    float slope = -(S1 / S2) * ic - D / S2;
+    return slope * 192000.0f / 2.0f / (float)M_PI;
+}
+
+/* One pass of the estimator over n ring samples from s0. */
+static float estimator_pass_plain(const vdem_cf32_t *ring, int s0, int n, int x)
+{
+    freq_estimate_init();
+    int p = s0;
+    for (int k = 0; k < n; k++) {
+        freq_estimate(ring[p]);
+        if (++p == VDEM_PROCESS_RING)
+            p = 0;
+        vdem_freq_do_abcde = k > n - x ? 1 : 0;
+    }
+    return freq_estimate_compute_final();
+}
+
+/* The same pass with the loop state in registers and the fast functions. */
+static float estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x)
+{
+    freq_estimate_init();
+    double angle = 0, pre1 = 0;
+    float D = 0, E = 0;
+    int32_t counter = 0;
+    int32_t do_abcde = vdem_freq_do_abcde;
+    float last = last_angl;
+    int p = s0;
+    for (int k = 0; k < n; k++) {
+        vdem_cf32_t z = ring[p];
+        if (++p == VDEM_PROCESS_RING)
+            p = 0;
+        double s, c;
+        fast_sincos(angle, &s, &c);
+        double wr = z.re * c + z.im * s;
+        double wi = z.im * c - z.re * s;
+        double angl = fast_atan2(wi, wr);
+        if (angl - last > M_PI)
+            angl -= M_PI;
+        else if (angl - last < -M_PI)
+            angl += M_PI;
+        last = (float)angl;
+        pre1 += PLL_BETA * angl;
+        angle += PLL_ALPHA * angl + pre1;
+        if (do_abcde == 0) {
+            D -= counter * angle;
+            E -= angle;
+            counter += 1;
+        }
+        do_abcde = k > n - x ? 1 : 0;
+    }
+    vdem_angle = angle;
+    vdem_freq_pre1 = pre1;
+    vdem_freq_D = D;
+    vdem_freq_E = E;
+    vdem_freq_counter = counter;
+    vdem_freq_do_abcde = do_abcde;
+    last_angl = last;
+    return freq_estimate_compute_final();
+}
+
+/* Float to integer toward zero, saturating instead of overflowing. */
+static int32_t trunc_to_int(float v)
+{
+    if (v != v)
+        return 0;
+    if (v >= 2147483520.0f)
+        return INT32_MAX;
+    if (v <= -2147483648.0f)
+        return INT32_MIN;
+    return (int32_t)v;
+}
+
+/* Removes the coarse offset from the window in place and returns the power
+ * of the smoothed, derotated samples. */
+static double derotate(vdem_cf32_t *ring, int s0, int n, int32_t f1, bool fast)
+{
+    double power = 0;
+    double iir_re = ring[s0].re, iir_im = ring[s0].im;
+    int p = s0;
+    for (int k = 0; k < n; k++) {
+        float prod = (float)f1 * (float)(-k);
+        double phi = 2.0 * M_PI * (double)prod / VDEM_PROCESS_FS;
+        double s, c;
+        if (fast) {
+            fast_sincos(phi, &s, &c);
+        } else {
+            s = sin(phi);
+            c = cos(phi);
+        }
+        vdem_cf32_t z = ring[p];
+        z = {(float)(z.re * c - z.im * s), (float)(z.re * s + z.im * c)};
+        ring[p] = z;
+        iir_re = 0.01 * z.re + 0.99 * iir_re;
+        iir_im = 0.01 * z.im + 0.99 * iir_im;
+        power += iir_re * iir_re + iir_im * iir_im;
+        if (++p == VDEM_PROCESS_RING)
+            p = 0;
+    }
+    return power;
+}
+
+void vdem_process_measure_frame(int length)
+{
+    vdem_process_data_t *pd = &vdem_process_data;
+    const vdem_thread_conf_t *conf = &pd->conf;
+    if (conf->tput <= 0 || length <= 0 || length > 22)
+        return;
+    const int bit_samples = VDEM_PROCESS_FS / conf->tput;
+    const int n = bit_samples * (length + 5) * 8;
+    const int x = 960000 / (conf->tput * conf->sps);
+    int s0 = (pd->freq_est_buffer_pos - 1) - MEASURE_LEAD_BITS * bit_samples;
+    if (s0 < 0)
+        s0 += VDEM_PROCESS_RING;
+    const bool fast = vdem_process_fast_path != 0;
+    vdem_cf32_t *ring = pd->freq_est_buffer;
+
+    float est = fast ? estimator_pass_fast(ring, s0, n, x) : estimator_pass_plain(ring, s0, n, x);
+    int32_t f1 = trunc_to_int(est);
+    pd->frameout.freq = f1;
+
+    double power = derotate(ring, s0, n, f1, fast);
+
+    float f2 = fast ? estimator_pass_fast(ring, s0, n, x) : estimator_pass_plain(ring, s0, n, x);
+    pd->frameout.freq = trunc_to_int((float)f1 + f2);
+
+    pd->frameout.rssi = (float)(10.0 * log10(power / n) - conf->rcv_gain);
+    float snr = pd->frameout.rssi + (conf->tput == 100 ? 90.0f : 82.0f);
+    pd->frameout.snr = snr > 50.0f ? 50.0f : snr;
+}
+
+/* ---- Frame report ---------------------------------------------------- */
+
+static void report_frame(void)
+{
+    vdem_process_data_t *pd = &vdem_process_data;
+    vdem_thread_demod_t *dc = &pd->demod_ctx;
+    vdem_frame_cont_t cont;
+    memset(&cont, 0, sizeof cont);
+    cont.entries = 1;
+    vdem_proto_frame_t decoded = dc->pf;
+    dc->count = 0;
+
+    if (pd->frameout.rssi > REPORT_FLOOR_DB) {
+        vdem_proto_frame_t *out = &pd->frameout;
+        out->sampleTimeStamp = (int32_t)pd->sampleTimeStamp;
+        memcpy(out->frame, decoded.frame, sizeof out->frame);
+        out->length = decoded.length;
+        out->tid = decoded.tid;
+        out->f.v1.ack = decoded.f.v1.ack;
+        out->f.v1.seq = decoded.f.v1.seq;
+        out->f.v1.oob = decoded.f.v1.oob;
+        cont.pframe[0] = *out;
+        vdem_fdata_exit_fct_ptr(&cont);
+    }
+    gardner_full_reset(&dc->modem[0]);
+    pd->loop_angle = 0;
+}
+
+/* ---- One bit period --------------------------------------------------- */
+
+void vdem_process(short *samplebuf, vdem_proto_frame_t *fr)
+{
+    (void)fr;
+    vdem_process_data_t *pd = &vdem_process_data;
+    const int hop = vdem_conf.hop_size;
+    if (hop <= 0 || !pd->nn1_buf)
+        return;
+    const vdem_thread_conf_t *conf = &pd->conf;
+    const int decim = VDEM_PROCESS_FS / (conf->tput * conf->sps);
+    vdem_cf32_t *nn1 = pd->nn1_buf;
+    const int16_t *x = samplebuf;
+    const int16_t *y = pd->last_buf;
+
+    memmove(nn1, nn1 + hop, VDEM_PROCESS_FIR_TAPS * sizeof *nn1);
+
+    /* History ring, power and differential product, in runs that do not
+     * cross the end of the ring. */
+    int64_t power = 0;
+    int pos = pd->freq_est_buffer_pos;
+    for (int i = 0; i < hop;) {
+        int run = hop - i;
+        if (run > VDEM_PROCESS_RING - pos)
+            run = VDEM_PROCESS_RING - pos;
+        vdem_cf32_t *__restrict ring = pd->freq_est_buffer + pos;
+        vdem_cf32_t *__restrict prod = nn1 + VDEM_PROCESS_FIR_TAPS + i;
+        const int16_t *xs = x + 2 * i, *ys = y + 2 * i;
+        for (int j = 0; j < run; j++) {
+            int32_t xr = xs[2 * j], xi = xs[2 * j + 1];
+            int32_t yr = ys[2 * j], yi = ys[2 * j + 1];
+            ring[j].re = (float)xr;
+            ring[j].im = (float)xi;
+            power += (int64_t)(xr * xr) + (int64_t)(xi * xi);
+            prod[j].re = (float)((double)xr * yr + (double)xi * yi);
+            prod[j].im = (float)((double)xi * yr - (double)xr * yi);
+        }
+        i += run;
+        pos += run;
+        if (pos == VDEM_PROCESS_RING)
+            pos = 0;
+    }
+    pd->freq_est_buffer_pos = pos;
+
+    double level = 10.0 * log10((double)power / hop) - conf->rcv_gain;
+    if (level > SATURATION_DB) {
+        vdem_rfsat_t rfsat = {(float)level, (int32_t)pd->sampleTimeStamp};
+        vdem_rfsat_exit_fct_ptr(&rfsat);
+    }
+
+    memcpy(pd->last_buf, samplebuf, 2 * (size_t)hop * sizeof(int16_t));
+
+    vdem_thread_demod_t *dc = &pd->demod_ctx;
+    vdem_thread_modem_t *m0 = &dc->modem[0];
+    for (int i = 0; i < hop; i += decim) {
+        float im;
+        float re = vdem_process_fir(nn1 + i, &im);
+
+        float c = cosf(pd->loop_angle), s = sinf(pd->loop_angle);
+        float ar = re * c - im * s;
+        float ai = re * s + im * c;
+        pd->loop_angle += phase_correction(ar, ai);
+
+        pd->postfilter_in_buf[pd->postfilter_in_pos] = ar;
+        pd->postfilter_in_pos = (pd->postfilter_in_pos + 1) % conf->sps;
+        float out = 0;
+        for (int j = 0; j < conf->sps; j++)
+            out += pd->postfilter_in_buf[j];
+        m0->sym_buf[m0->sym_idx] = out;
+
+        if (gardner(m0, conf)) {
+            uint8_t cbit = m0->zc.d_c_0T == 1.0f ? 1 : 0;
+            m0->last_bit = cbit;
+            int32_t r0 = VDEM_DECOD_V1_fl(&dc->modem[0].frame, (uint8_t)(1 - cbit), dc);
+            int32_t r1 = VDEM_DECOD_V1_fl(&dc->modem[1].frame, cbit, dc);
+            if ((r0 == VDEM_DECOD_V1_EVALUATED || r1 == VDEM_DECOD_V1_EVALUATED) && dc->count != 0)
+                vdem_process_measure_frame(dc->pf.length);
+            if (dc->count != 0)
+                report_frame();
+        }
+        if (++m0->sym_idx >= VDEM_PROCESS_SYM_BUF)
+            m0->sym_idx = 0;
+    }
+}
