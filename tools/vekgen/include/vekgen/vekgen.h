@@ -60,17 +60,17 @@ G_BEGIN_DECLS
 GQuark vekgen_error_quark(void);
 
 typedef enum {
-    VEKGEN_ERROR_INVALID,    /* a frame or option that the transmitter cannot send */
-    VEKGEN_ERROR_PARSE,      /* a frame text or recording description that does not parse */
-    VEKGEN_ERROR_IO,         /* a recording file that cannot be read or written */
+    VEKGEN_ERROR_INVALID, /* a frame or option that the transmitter cannot send */
+    VEKGEN_ERROR_PARSE,   /* a frame text or recording description that does not parse */
+    VEKGEN_ERROR_IO,      /* a recording file that cannot be read or written */
 } VekgenError;
 
 /* One row of the uplink frame type table. */
 typedef struct {
-    guint16 pattern;     /* 13-bit frame type, oldest bit most significant */
-    guint8 covered_len;  /* bytes covered by the CRC: 8, 9, 12, 16 or 20 */
-    guint8 repetition;   /* 1, 2 or 3 */
-    gboolean oob;        /* out-of-band frame */
+    guint16 pattern;    /* 13-bit frame type, oldest bit most significant */
+    guint8 covered_len; /* bytes covered by the CRC: 8, 9, 12, 16 or 20 */
+    guint8 repetition;  /* 1, 2 or 3 */
+    gboolean oob;       /* out-of-band frame */
 } VekgenFrameType;
 
 /* The 18 rows, in table order; *n_types receives 18 when not NULL. */
@@ -80,16 +80,16 @@ const VekgenFrameType *vekgen_frame_type_find(guint covered_len, guint repetitio
 
 /* One frame on the air. */
 typedef struct {
-    guint8 covered_len;                  /* 8, 9, 12, 16 or 20 */
-    guint8 repetition;                   /* 1, 2 or 3 */
-    gboolean oob;                        /* only with covered_len 16 */
-    guint8 bytes[VEKGEN_MAX_COVERED];    /* covered bytes; covered_len of them are sent */
-    guint64 start_sample;                /* first sample of the reference symbol */
-    gdouble offset_hz;                   /* carrier offset, -96000 to +96000 */
-    gdouble power_db;                    /* 10 log10 of mean |x|^2 in sample units */
-    guint bit_rate;                      /* 100 or 600 */
-    gboolean inverted;                   /* opposite differential sense */
-    gdouble phase;                       /* carrier phase of the first sample, radians */
+    guint8 covered_len;               /* 8, 9, 12, 16 or 20 */
+    guint8 repetition;                /* 1, 2 or 3 */
+    gboolean oob;                     /* only with covered_len 16 */
+    guint8 bytes[VEKGEN_MAX_COVERED]; /* covered bytes; covered_len of them are sent */
+    guint64 start_sample;             /* first sample of the reference symbol */
+    gdouble offset_hz;                /* carrier offset, -96000 to +96000 */
+    gdouble power_db;                 /* 10 log10 of mean |x|^2 in sample units */
+    guint bit_rate;                   /* 100 or 600 */
+    gboolean inverted;                /* opposite differential sense */
+    gdouble phase;                    /* carrier phase of the first sample, radians */
 } VekgenFrame;
 
 /* Fills @frame with the defaults: type 8/1 in band, zero bytes, start 0, offset 0,
@@ -170,7 +170,7 @@ void vekgen_signal_fill(VekgenSignal *signal, gint16 *iq, gsize n_samples);
 void vekgen_signal_skip(VekgenSignal *signal, guint64 n_samples);
 
 /* The default scenario of the vekgen command: frames of several types at both rates
- * over about 40 s, noise at 30 dB, frames at 50 to 70 dB. */
+ * over about 20 s, noise at 30 dB, frames at 50 to 70 dB. */
 VekgenSignal *vekgen_signal_new_default_scenario(guint64 seed);
 
 /* SigMF recordings: BASE.sigmf-data holds ci16_le samples, BASE.sigmf-meta the
@@ -190,8 +190,7 @@ G_DEFINE_AUTOPTR_CLEANUP_FUNC(VekgenRecording, vekgen_recording_close)
 guint vekgen_recording_get_sample_rate(const VekgenRecording *recording);
 guint64 vekgen_recording_get_n_samples(const VekgenRecording *recording);
 /* The truth of the annotations, in file order. */
-const VekgenFrame *vekgen_recording_get_frames(const VekgenRecording *recording,
-                                               guint *n_frames);
+const VekgenFrame *vekgen_recording_get_frames(const VekgenRecording *recording, guint *n_frames);
 /* Reads up to @n_samples samples into @iq (host byte order) and returns the count;
  * 0 at the end. -1 with VEKGEN_ERROR_IO on a read failure. */
 gssize vekgen_recording_read(VekgenRecording *recording, gint16 *iq, gsize n_samples,

@@ -1,0 +1,355 @@
+/* Uplink frames: type table, CRC, coding, bit sequence and the frame text form. */
+#include "vekgen/vekgen.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+G_DEFINE_QUARK(vekgen - error - quark, vekgen_error)
+
+namespace
+{
+
+constexpr VekgenFrameType kFrameTypes[VEKGEN_N_FRAME_TYPES] = {
+    {0x06B, 8, 1, FALSE},  {0x6E0, 8, 2, FALSE},  {0x034, 8, 3, FALSE},  {0x08D, 9, 1, FALSE},
+    {0x0D2, 9, 2, FALSE},  {0x302, 9, 3, FALSE},  {0x35F, 12, 1, FALSE}, {0x598, 12, 2, FALSE},
+    {0x5A3, 12, 3, FALSE}, {0x611, 16, 1, FALSE}, {0x6BF, 16, 2, FALSE}, {0x72C, 16, 3, FALSE},
+    {0x94C, 20, 1, FALSE}, {0x971, 20, 2, FALSE}, {0x997, 20, 3, FALSE}, {0xF67, 16, 1, TRUE},
+    {0xFC9, 16, 2, TRUE},  {0x11BE, 16, 3, TRUE},
+};
+
+constexpr guint kPatternBits = 13;
+constexpr guint kPreambleBits = 20;
+constexpr guint8 kLockBits[] = {1, 1, 0, 0, 1, 1, 1};
+
+bool parse_bool(const gchar *value, gboolean *out)
+{
+    if (g_str_equal(value, "0") || g_str_equal(value, "no") || g_str_equal(value, "false")) {
+        *out = FALSE;
+        return true;
+    }
+    if (g_str_equal(value, "1") || g_str_equal(value, "yes") || g_str_equal(value, "true")) {
+        *out = TRUE;
+        return true;
+    }
+    return false;
+}
+
+bool parse_double(const gchar *value, gdouble *out)
+{
+    gchar *end = nullptr;
+    errno = 0;
+    gdouble v = g_ascii_strtod(value, &end);
+    if (end == value || *end != '\0' || errno != 0 || !std::isfinite(v))
+        return false;
+    *out = v;
+    return true;
+}
+
+bool parse_uint(const gchar *value, guint64 max, guint64 *out)
+{
+    guint64 v = 0;
+    if (!g_ascii_string_to_unsigned(value, 10, 0, max, &v, nullptr))
+        return false;
+    *out = v;
+    return true;
+}
+
+bool parse_hex_bytes(const gchar *value, guint8 *out, gsize *n_out)
+{
+    gsize len = strlen(value);
+    if (len % 2 != 0 || len / 2 > VEKGEN_MAX_COVERED)
+        return false;
+    for (gsize i = 0; i < len / 2; i++) {
+        gint hi = g_ascii_xdigit_value(value[2 * i]);
+        gint lo = g_ascii_xdigit_value(value[2 * i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out[i] = static_cast<guint8>(hi * 16 + lo);
+    }
+    *n_out = len / 2;
+    return true;
+}
+
+} // namespace
+
+const VekgenFrameType *vekgen_frame_types(guint *n_types)
+{
+    if (n_types != nullptr)
+        *n_types = VEKGEN_N_FRAME_TYPES;
+    return kFrameTypes;
+}
+
+const VekgenFrameType *vekgen_frame_type_find(guint covered_len, guint repetition, gboolean oob)
+{
+    for (const auto &row : kFrameTypes) {
+        if (row.covered_len == covered_len && row.repetition == repetition &&
+            (row.oob != FALSE) == (oob != FALSE))
+            return &row;
+    }
+    return nullptr;
+}
+
+void vekgen_frame_init(VekgenFrame *frame)
+{
+    *frame = VekgenFrame{};
+    frame->covered_len = 8;
+    frame->repetition = 1;
+    frame->power_db = 60.0;
+    frame->bit_rate = 100;
+}
+
+const VekgenFrameType *vekgen_frame_get_type(const VekgenFrame *frame)
+{
+    return vekgen_frame_type_find(frame->covered_len, frame->repetition, frame->oob);
+}
+
+gboolean vekgen_frame_check(const VekgenFrame *frame, GError **error)
+{
+    if (vekgen_frame_get_type(frame) == nullptr) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID,
+                    "no frame type with %u covered bytes, repetition %u%s", frame->covered_len,
+                    frame->repetition, frame->oob ? ", out of band" : "");
+        return FALSE;
+    }
+    if (vekgen_samples_per_bit(frame->bit_rate) == 0) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID, "bit rate %u is not 100 or 600",
+                    frame->bit_rate);
+        return FALSE;
+    }
+    if (!std::isfinite(frame->offset_hz) || std::fabs(frame->offset_hz) > VEKGEN_SAMPLE_RATE / 2) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID,
+                    "carrier offset %g Hz is outside -96000 to 96000", frame->offset_hz);
+        return FALSE;
+    }
+    if (!std::isfinite(frame->power_db) || frame->power_db > 120.0) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID,
+                    "power %g dB is not a finite level up to 120 dB", frame->power_db);
+        return FALSE;
+    }
+    if (!std::isfinite(frame->phase)) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID, "carrier phase is not finite");
+        return FALSE;
+    }
+    guint64 last = frame->start_sample + static_cast<guint64>(vekgen_frame_symbols(frame)) *
+                                             vekgen_samples_per_bit(frame->bit_rate);
+    if (frame->start_sample > G_MAXUINT64 / 2 || last < frame->start_sample) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID, "start sample is out of range");
+        return FALSE;
+    }
+    return TRUE;
+}
+
+guint vekgen_samples_per_bit(guint bit_rate)
+{
+    switch (bit_rate) {
+    case 100:
+        return VEKGEN_SAMPLE_RATE / 100;
+    case 600:
+        return VEKGEN_SAMPLE_RATE / 600;
+    default:
+        return 0;
+    }
+}
+
+guint vekgen_frame_symbols(const VekgenFrame *frame)
+{
+    return 1 + VEKGEN_HEADER_BITS + 8u * (frame->covered_len + 2u);
+}
+
+guint64 vekgen_frame_end_sample(const VekgenFrame *frame)
+{
+    return frame->start_sample + static_cast<guint64>(vekgen_frame_symbols(frame)) *
+                                     vekgen_samples_per_bit(frame->bit_rate);
+}
+
+guint64 vekgen_frame_tail_end_sample(const VekgenFrame *frame)
+{
+    return frame->start_sample + static_cast<guint64>(VEKGEN_FRAME_SPACING_BITS) *
+                                     vekgen_samples_per_bit(frame->bit_rate);
+}
+
+guint16 vekgen_crc16(const guint8 *data, gsize len)
+{
+    guint16 crc = 0;
+    for (gsize i = 0; i < len; i++) {
+        crc ^= static_cast<guint16>(data[i] << 8);
+        for (int b = 0; b < 8; b++)
+            crc = (crc & 0x8000) ? static_cast<guint16>((crc << 1) ^ 0x1021)
+                                 : static_cast<guint16>(crc << 1);
+    }
+    return static_cast<guint16>(~crc);
+}
+
+void vekgen_frame_message(const VekgenFrame *frame, guint8 out[VEKGEN_MAX_COVERED + 2])
+{
+    guint len = MIN(frame->covered_len, VEKGEN_MAX_COVERED);
+    memcpy(out, frame->bytes, len);
+    guint16 crc = vekgen_crc16(frame->bytes, len);
+    out[len] = static_cast<guint8>(crc >> 8);
+    out[len + 1] = static_cast<guint8>(crc & 0xff);
+}
+
+void vekgen_frame_coded(const VekgenFrame *frame, guint8 out[VEKGEN_MAX_COVERED + 2])
+{
+    guint8 message[VEKGEN_MAX_COVERED + 2];
+    vekgen_frame_message(frame, message);
+    guint n = MIN(frame->covered_len, VEKGEN_MAX_COVERED) + 2u;
+    guint o1 = 0, o2 = 0; /* o(n-1), o(n-2) */
+    for (guint i = 0; i < n; i++) {
+        guint8 coded = 0;
+        for (int b = 7; b >= 0; b--) {
+            guint o = (message[i] >> b) & 1u;
+            guint c = o;
+            if (frame->repetition == 2)
+                c = o ^ o1 ^ o2;
+            else if (frame->repetition == 3)
+                c = o ^ o2;
+            coded |= static_cast<guint8>(c << b);
+            o2 = o1;
+            o1 = o;
+        }
+        out[i] = coded;
+    }
+}
+
+guint32 vekgen_frame_expected_tid(const VekgenFrame *frame)
+{
+    guint8 coded[VEKGEN_MAX_COVERED + 2];
+    vekgen_frame_coded(frame, coded);
+    return coded[2] | (guint32{coded[3]} << 8) | (guint32{coded[4]} << 16) |
+           (guint32{coded[5]} << 24);
+}
+
+gboolean vekgen_frame_expected_ack(const VekgenFrame *frame)
+{
+    guint8 coded[VEKGEN_MAX_COVERED + 2];
+    vekgen_frame_coded(frame, coded);
+    return (coded[0] & 0x10) != 0;
+}
+
+guint vekgen_frame_bits(const VekgenFrame *frame, guint8 *bits)
+{
+    guint n = 0;
+    for (guint i = 0; i < kPreambleBits; i++)
+        bits[n++] = (i % 2 == 0) ? 1 : 0;
+    for (guint8 bit : kLockBits)
+        bits[n++] = bit;
+    const VekgenFrameType *type = vekgen_frame_get_type(frame);
+    guint16 pattern = type != nullptr ? type->pattern : 0;
+    for (int b = kPatternBits - 1; b >= 0; b--)
+        bits[n++] = (pattern >> b) & 1u;
+    guint8 coded[VEKGEN_MAX_COVERED + 2];
+    vekgen_frame_coded(frame, coded);
+    guint n_bytes = MIN(frame->covered_len, VEKGEN_MAX_COVERED) + 2u;
+    for (guint i = 0; i < n_bytes; i++)
+        for (int b = 7; b >= 0; b--)
+            bits[n++] = (coded[i] >> b) & 1u;
+    return n;
+}
+
+gboolean vekgen_frame_parse(const gchar *text, GRand *rand, VekgenFrame *frame, GError **error)
+{
+    VekgenFrame parsed;
+    vekgen_frame_init(&parsed);
+    bool have_bytes = false, have_phase = false, have_at = false;
+    gdouble at_seconds = 0.0;
+    guint8 bytes[VEKGEN_MAX_COVERED] = {};
+    gsize n_bytes = 0;
+
+    g_auto(GStrv) tokens = g_strsplit_set(text, " \t\r\n", -1);
+    for (gchar **tok = tokens; *tok != nullptr; tok++) {
+        if (**tok == '\0')
+            continue;
+        const gchar *eq = strchr(*tok, '=');
+        if (eq == nullptr) {
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "'%s' is not key=value", *tok);
+            return FALSE;
+        }
+        g_autofree gchar *key = g_strndup(*tok, eq - *tok);
+        const gchar *value = eq + 1;
+        bool ok = true;
+        guint64 u = 0;
+        if (g_str_equal(key, "at")) {
+            ok = parse_double(value, &at_seconds) && at_seconds >= 0.0 && at_seconds < 1e7;
+            have_at = true;
+        } else if (g_str_equal(key, "sample")) {
+            ok = parse_uint(value, G_MAXUINT64 / 4, &u);
+            parsed.start_sample = u;
+            have_at = false;
+        } else if (g_str_equal(key, "rate")) {
+            ok = parse_uint(value, 1000, &u) && vekgen_samples_per_bit(static_cast<guint>(u)) != 0;
+            parsed.bit_rate = static_cast<guint>(u);
+        } else if (g_str_equal(key, "len")) {
+            ok = parse_uint(value, VEKGEN_MAX_COVERED, &u);
+            parsed.covered_len = static_cast<guint8>(u);
+        } else if (g_str_equal(key, "rep")) {
+            ok = parse_uint(value, 3, &u) && u >= 1;
+            parsed.repetition = static_cast<guint8>(u);
+        } else if (g_str_equal(key, "oob")) {
+            ok = parse_bool(value, &parsed.oob);
+        } else if (g_str_equal(key, "freq")) {
+            ok = parse_double(value, &parsed.offset_hz);
+        } else if (g_str_equal(key, "power")) {
+            ok = parse_double(value, &parsed.power_db);
+        } else if (g_str_equal(key, "bytes")) {
+            if (g_str_equal(value, "random")) {
+                have_bytes = false;
+            } else {
+                ok = parse_hex_bytes(value, bytes, &n_bytes);
+                have_bytes = true;
+            }
+        } else if (g_str_equal(key, "inv")) {
+            ok = parse_bool(value, &parsed.inverted);
+        } else if (g_str_equal(key, "phase")) {
+            ok = parse_double(value, &parsed.phase);
+            have_phase = true;
+        } else {
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "unknown frame key '%s'", key);
+            return FALSE;
+        }
+        if (!ok) {
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "bad value in '%s'", *tok);
+            return FALSE;
+        }
+    }
+    if (have_at)
+        parsed.start_sample = static_cast<guint64>(std::llround(at_seconds * VEKGEN_SAMPLE_RATE));
+    if (have_bytes) {
+        if (n_bytes != parsed.covered_len) {
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
+                        "bytes= gives %zu bytes for a frame of %u covered bytes", n_bytes,
+                        parsed.covered_len);
+            return FALSE;
+        }
+        memcpy(parsed.bytes, bytes, n_bytes);
+    } else {
+        for (guint i = 0; i < parsed.covered_len; i++)
+            parsed.bytes[i] = static_cast<guint8>(g_rand_int_range(rand, 0, 256));
+    }
+    if (!have_phase)
+        parsed.phase = g_rand_double_range(rand, -G_PI, G_PI);
+    if (!vekgen_frame_check(&parsed, error))
+        return FALSE;
+    *frame = parsed;
+    return TRUE;
+}
+
+gchar *vekgen_frame_to_string(const VekgenFrame *frame)
+{
+    GString *text = g_string_new(nullptr);
+    gchar freq[G_ASCII_DTOSTR_BUF_SIZE], power[G_ASCII_DTOSTR_BUF_SIZE],
+        phase[G_ASCII_DTOSTR_BUF_SIZE];
+    g_ascii_formatd(freq, sizeof freq, "%.3f", frame->offset_hz);
+    g_ascii_formatd(power, sizeof power, "%.2f", frame->power_db);
+    g_ascii_formatd(phase, sizeof phase, "%.6f", frame->phase);
+    g_string_append_printf(text,
+                           "sample=%" G_GUINT64_FORMAT " rate=%u len=%u rep=%u oob=%d freq=%s "
+                           "power=%s bytes=",
+                           frame->start_sample, frame->bit_rate, frame->covered_len,
+                           frame->repetition, frame->oob ? 1 : 0, freq, power);
+    for (guint i = 0; i < MIN(frame->covered_len, VEKGEN_MAX_COVERED); i++)
+        g_string_append_printf(text, "%02x", frame->bytes[i]);
+    g_string_append_printf(text, " inv=%d phase=%s", frame->inverted ? 1 : 0, phase);
+    return g_string_free(text, FALSE);
+}

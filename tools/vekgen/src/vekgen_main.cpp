@@ -1,0 +1,213 @@
+/* vekgen: writes a SigMF recording of generated uplink I/Q.
+ *
+ * Exit status: 0 on success, 1 when the recording cannot be written, 2 on a usage
+ * error (bad option or frame text). */
+#include "vekgen/vekgen.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+gchar *opt_output = nullptr;
+gchar **opt_frames = nullptr;
+gchar *opt_frame_file = nullptr;
+gint64 opt_seed = 1;
+gchar *opt_noise = nullptr;
+gdouble opt_duration = 0.0;
+gboolean opt_truth = FALSE;
+gboolean opt_version = FALSE;
+
+const GOptionEntry kEntries[] = {
+    {"output", 'o', 0, G_OPTION_ARG_FILENAME, &opt_output,
+     "Base name of the recording: BASE.sigmf-data and BASE.sigmf-meta (default \"vekgen\")",
+     "BASE"},
+    {"frame", 'f', 0, G_OPTION_ARG_STRING_ARRAY, &opt_frames,
+     "A frame as key=value tokens (repeatable; see below)", "TEXT"},
+    {"frame-file", 'F', 0, G_OPTION_ARG_FILENAME, &opt_frame_file,
+     "A file of frames, one per line; '#' starts a comment", "FILE"},
+    {"seed", 's', 0, G_OPTION_ARG_INT64, &opt_seed,
+     "Seed of the noise and of random bytes and phases (default 1)", "N"},
+    {"noise", 'n', 0, G_OPTION_ARG_STRING, &opt_noise,
+     "Total noise power in dB of sample units, or \"none\" (default 30)", "DB"},
+    {"duration", 'd', 0, G_OPTION_ARG_DOUBLE, &opt_duration,
+     "Length of the recording in seconds (default: until the receiver has reported "
+     "the last frame)",
+     "SECONDS"},
+    {"truth", 't', 0, G_OPTION_ARG_NONE, &opt_truth, "Print the truth of every frame", nullptr},
+    {"version", 'V', 0, G_OPTION_ARG_NONE, &opt_version, "Print the version and exit", nullptr},
+    {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+
+const char kDescription[] =
+    "Frame keys (all optional):\n"
+    "  at=SECONDS or sample=N  start of the frame (0)\n"
+    "  rate=100|600            bit rate (100)\n"
+    "  len=8|9|12|16|20        bytes covered by the CRC (8)\n"
+    "  rep=1|2|3               repetition (1)\n"
+    "  oob=0|1                 out-of-band frame, only with len=16 (0)\n"
+    "  freq=HZ                 carrier offset, -96000 to 96000 (0)\n"
+    "  power=DB                power in dB of sample units; full scale is about 90 (60)\n"
+    "  bytes=HEX|random        the covered bytes (random)\n"
+    "  inv=0|1                 inverted differential sense (0)\n"
+    "  phase=RAD               carrier phase (random)\n"
+    "\n"
+    "Without frames, vekgen writes its default scenario: six frames at 100 bit/s and six\n"
+    "at 600 bit/s of several types across the band, in noise at 30 dB.\n"
+    "Frames of one rate should start at least 258 bit periods apart.\n"
+    "\n"
+    "Example:\n"
+    "  vekgen -o demo -f \"at=0.5 rate=600 len=12 rep=2 freq=-2500 power=55\" --truth\n";
+
+void fail(int status, const gchar *format, ...) G_GNUC_PRINTF(2, 3);
+
+void fail(int status, const gchar *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    g_autofree gchar *msg = g_strdup_vprintf(format, args);
+    va_end(args);
+    g_printerr("vekgen: %s\n", msg);
+    exit(status);
+}
+
+void add_frame_text(VekgenSignal *signal, GRand *rand, const gchar *text, const gchar *where)
+{
+    VekgenFrame frame;
+    g_autoptr(GError) error = nullptr;
+    if (!vekgen_frame_parse(text, rand, &frame, &error))
+        fail(kExitUsage, "%s: %s", where, error->message);
+    if (!vekgen_signal_add_frame(signal, &frame, &error))
+        fail(kExitUsage, "%s: %s", where, error->message);
+}
+
+void read_frame_file(VekgenSignal *signal, GRand *rand, const gchar *path)
+{
+    g_autofree gchar *contents = nullptr;
+    g_autoptr(GError) error = nullptr;
+    if (!g_file_get_contents(path, &contents, nullptr, &error))
+        fail(kExitFailure, "%s", error->message);
+    g_auto(GStrv) lines = g_strsplit(contents, "\n", -1);
+    for (guint i = 0; lines[i] != nullptr; i++) {
+        gchar *hash = strchr(lines[i], '#');
+        if (hash != nullptr)
+            *hash = '\0';
+        g_strstrip(lines[i]);
+        if (*lines[i] == '\0')
+            continue;
+        g_autofree gchar *where = g_strdup_printf("%s:%u", path, i + 1);
+        add_frame_text(signal, rand, lines[i], where);
+    }
+}
+
+void warn_close_frames(VekgenSignal *signal)
+{
+    guint n = 0;
+    const VekgenFrame *frames = vekgen_signal_get_frames(signal, &n);
+    for (guint i = 0; i < n; i++) {
+        for (guint j = i + 1; j < n; j++) {
+            if (frames[j].bit_rate != frames[i].bit_rate)
+                continue;
+            if (frames[j].start_sample < vekgen_frame_tail_end_sample(&frames[i]))
+                g_printerr("vekgen: warning: frames at samples %" G_GUINT64_FORMAT
+                           " and %" G_GUINT64_FORMAT
+                           " are closer than 258 bit periods; the receiver may miss one\n",
+                           frames[i].start_sample, frames[j].start_sample);
+            break;
+        }
+    }
+}
+
+void print_truth(VekgenSignal *signal)
+{
+    guint n = 0;
+    const VekgenFrame *frames = vekgen_signal_get_frames(signal, &n);
+    for (guint i = 0; i < n; i++) {
+        const VekgenFrameType *type = vekgen_frame_get_type(&frames[i]);
+        g_autofree gchar *text = vekgen_frame_to_string(&frames[i]);
+        g_print("type=0x%03X tid=0x%08x ack=%d %s\n", type->pattern,
+                vekgen_frame_expected_tid(&frames[i]),
+                vekgen_frame_expected_ack(&frames[i]) ? 1 : 0, text);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    g_autoptr(GOptionContext) context =
+        g_option_context_new("- write generated uplink I/Q as a SigMF recording");
+    g_option_context_add_main_entries(context, kEntries, nullptr);
+    g_option_context_set_description(context, kDescription);
+    g_autoptr(GError) error = nullptr;
+    if (!g_option_context_parse(context, &argc, &argv, &error))
+        fail(kExitUsage, "%s", error->message);
+    if (opt_version) {
+        g_print("vekgen 1.0\n");
+        return 0;
+    }
+    if (argc > 1)
+        fail(kExitUsage, "unexpected argument '%s'", argv[1]);
+    if (opt_seed < 0)
+        fail(kExitUsage, "--seed must not be negative");
+    if (!std::isfinite(opt_duration) || opt_duration < 0.0 || opt_duration > 1e6)
+        fail(kExitUsage, "--duration must be between 0 and 1000000 seconds");
+
+    gdouble noise_db = 30.0;
+    if (opt_noise != nullptr) {
+        if (g_str_equal(opt_noise, "none")) {
+            noise_db = -G_MAXDOUBLE;
+        } else {
+            gchar *end = nullptr;
+            noise_db = g_ascii_strtod(opt_noise, &end);
+            if (end == opt_noise || *end != '\0' || !std::isfinite(noise_db) || noise_db > 120.0)
+                fail(kExitUsage, "--noise must be a level in dB up to 120, or \"none\"");
+        }
+    }
+
+    const guint64 seed = static_cast<guint64>(opt_seed);
+    g_autoptr(VekgenSignal) signal = nullptr;
+    if (opt_frames == nullptr && opt_frame_file == nullptr) {
+        signal = vekgen_signal_new_default_scenario(seed);
+        if (opt_noise != nullptr) {
+            /* The scenario's frames over the chosen noise. */
+            g_autoptr(VekgenSignal) scenario = g_steal_pointer(&signal);
+            signal = vekgen_signal_new(seed, noise_db);
+            guint n = 0;
+            const VekgenFrame *frames = vekgen_signal_get_frames(scenario, &n);
+            for (guint i = 0; i < n; i++)
+                vekgen_signal_add_frame(signal, &frames[i], nullptr);
+        }
+    } else {
+        signal = vekgen_signal_new(seed, noise_db);
+        g_autoptr(GRand) rand = g_rand_new_with_seed(static_cast<guint32>(seed ^ (seed >> 32)));
+        if (opt_frame_file != nullptr)
+            read_frame_file(signal, rand, opt_frame_file);
+        for (gchar **f = opt_frames; f != nullptr && *f != nullptr; f++)
+            add_frame_text(signal, rand, *f, "--frame");
+    }
+    if (signal == nullptr)
+        fail(kExitFailure, "out of memory");
+    warn_close_frames(signal);
+
+    guint64 n_samples = vekgen_signal_get_end(signal);
+    if (opt_duration > 0.0)
+        n_samples = static_cast<guint64>(std::llround(opt_duration * VEKGEN_SAMPLE_RATE));
+    if (n_samples == 0)
+        fail(kExitUsage, "nothing to write: give --duration or at least one frame");
+
+    const gchar *output = opt_output != nullptr ? opt_output : "vekgen";
+    if (opt_truth)
+        print_truth(signal);
+    if (!vekgen_recording_write(output, signal, n_samples, &error))
+        fail(kExitFailure, "%s", error->message);
+    g_printerr("vekgen: wrote %" G_GUINT64_FORMAT " samples (%.2f s) to %s.sigmf-data\n", n_samples,
+               static_cast<double>(n_samples) / VEKGEN_SAMPLE_RATE, output);
+    return 0;
+}
