@@ -127,26 +127,27 @@ GOptionContext *make_context(Options &o)
         {"Version", 'V', 0, G_OPTION_ARG_NONE, &o.version, "Show the application's version",
          nullptr},
         {"id", 'i', 0, G_OPTION_ARG_INT, &o.id, "Vek device card id (default: first detected)",
-         nullptr},
+         "ID"},
         {"verbose", 'v', 0, G_OPTION_ARG_NONE, &o.verbose, "Enable verbosity", nullptr},
         {"ping", 0, 0, G_OPTION_ARG_NONE, &o.ping, "Ping", nullptr},
         {"uptime", 0, 0, G_OPTION_ARG_NONE, &o.uptime, "Get uptime", nullptr},
         {"swinfo", 0, 0, G_OPTION_ARG_NONE, &o.swinfo, "Get sw info", nullptr},
         {"hwinfo", 0, 0, G_OPTION_ARG_NONE, &o.hwinfo, "Get hw info", nullptr},
-        {"cfr", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set RX Central freq (Hz)", nullptr},
-        {"cft", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set TX Central freq (Hz)", nullptr},
-        {"if", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set Interm. freq (Hz)", nullptr},
-        {"xf", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set Crystal freq (1/10th Hz)", nullptr},
+        {"cfr", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set RX Central freq (Hz)", "HZ"},
+        {"cft", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set TX Central freq (Hz)", "HZ"},
+        {"if", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set Interm. freq (Hz)", "HZ"},
+        {"xf", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set Crystal freq (1/10th Hz)",
+         "TENTHS_HZ"},
         {"synth", 0, 0, G_OPTION_ARG_NONE, &o.synth, "Get synth type", nullptr},
         {"preamp0", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set Preamp0 (LNA, BYPASS or ATTEN)",
-         nullptr},
+         "MODE"},
         {"preamp1", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set Preamp1 (LNA, BYPASS or ATTEN)",
-         nullptr},
+         "MODE"},
         {"preamp2", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set Preamp2 (LNA, BYPASS or ATTEN)",
-         nullptr},
-        {"mode", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set Mode (RX / TX / LBT)", nullptr},
-        {"loopback", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set Loopback (ON / OFF)", nullptr},
-        {"txlevel", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set TX Level", nullptr},
+         "MODE"},
+        {"mode", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set Mode (RX / TX / LBT)", "MODE"},
+        {"loopback", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set Loopback (ON / OFF)", "ON|OFF"},
+        {"txlevel", 0, opt, G_OPTION_ARG_CALLBACK, cb, "Get or Set TX Level", "LEVEL"},
         {"eepsave", 0, 0, G_OPTION_ARG_NONE, &o.eepsave, "Save current values in eeprom", nullptr},
         {"eepreset", 0, 0, G_OPTION_ARG_NONE, &o.eepreset, "Restore factory settings in eeprom",
          nullptr},
@@ -156,11 +157,11 @@ GOptionContext *make_context(Options &o)
          "Generic USB EP0 get command: "
          "<bmRequestType.type,bmRequestType.recipient,bRequest,wValue,wIndex,wLength>, all "
          "fields in hexa",
-         nullptr},
+         "TYPE,RECIP,REQ,VAL,IDX,LEN"},
         {"nxpget", 0, 0, G_OPTION_ARG_STRING, &o.nxpget,
-         "NXP USB EP0 get command: <Group,Command>, all fields in hexa", nullptr},
+         "NXP USB EP0 get command: <Group,Command>, all fields in hexa", "GROUP,CMD"},
         {"nxpset", 0, 0, G_OPTION_ARG_STRING, &o.nxpset,
-         "NXP USB EP0 get command: <Group,Command,Data>, all fields in hexa", nullptr},
+         "NXP USB EP0 get command: <Group,Command,Data>, all fields in hexa", "GROUP,CMD,DATA"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     GOptionContext *ctx = g_option_context_new("- vekrecord");
@@ -168,6 +169,12 @@ GOptionContext *make_context(Options &o)
     g_option_group_add_entries(main_group, entries);
     g_option_context_set_main_group(ctx, main_group);
     g_option_context_set_help_enabled(ctx, TRUE);
+    g_option_context_set_description(
+        ctx, "Options without a value read a setting, options with one (--cfr=868100000) write\n"
+             "it. Operations run in a fixed order whatever their order on the command line,\n"
+             "and the run stops at the first failure.\n"
+             "\n"
+             "Exit status: 0 on success and after --Version, 1 after any failure.\n");
     return ctx;
 }
 
