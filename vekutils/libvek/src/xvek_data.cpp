@@ -312,5 +312,10 @@ void xvek_data_release(VekDevice *self)
         bottom_rx_release(priv->bottom);
         bottom_tx_release(priv->bottom);
     }
+    /* A stop that failed (card gone) left the stream ON; the channel is gone
+     * now, so the stream ended: its user data gets its notification. */
+    if (priv->rxStatus == STREAM_ON && priv->rxBottomCb != nullptr)
+        rx_callbacks_reset(priv->rxBottomCb);
+    priv->rxStatus = STREAM_OFF;
     priv->c_data = COMPONENT_OFF;
 }

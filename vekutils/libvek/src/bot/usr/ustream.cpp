@@ -45,7 +45,7 @@ gboolean pool_quiescent(UrbPool *p)
 
 void report_disconnection(UrbPool *p)
 {
-    if (!p->disconnected.exchange(1) == 0)
+    if (p->disconnected.exchange(1) != 0)
         return;
     if (xvek_callDisconnectionCb()) {
         xvek_log(LOG_LEVEL_DEBUG, "The callback disconnection (USB) was called");

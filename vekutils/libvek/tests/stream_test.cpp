@@ -1,0 +1,262 @@
+/* RX streaming against the emulated card: delivery, lifecycle, transfer
+ * faults and unplug. */
+#include "stream_fixture.h"
+
+using namespace xvektest;
+
+namespace
+{
+
+class RxStream : public CardTest
+{
+  protected:
+    RxSink sink;
+
+    void SetUp() override
+    {
+        CardTest::SetUp();
+        add_card();
+        open(XVEK_OPEN_MODE_NO_TX);
+        configure_default();
+    }
+
+    void start()
+    {
+        g_autoptr(GError) err = nullptr;
+        ASSERT_TRUE(xvek_rx_start(dev, RxSink::on_rx, &sink, NotifyCounter::notify, &err))
+            << (err ? err->message : "");
+    }
+
+    void stop()
+    {
+        g_autoptr(GError) err = nullptr;
+        ASSERT_TRUE(xvek_rx_stop(dev, &err)) << (err ? err->message : "");
+    }
+
+    bool wait_calls(guint n)
+    {
+        return wait_for([&] { return sink.calls.load() >= n; });
+    }
+};
+
+/* ---- delivery ---- */
+
+using RxStreamDelivery = RxStream;
+
+TEST_F(RxStreamDelivery, CallbackReceivesTheCardsBytesInOrder)
+{
+    start();
+    ASSERT_TRUE(wait_calls(40));
+    stop();
+    EXPECT_FALSE(sink.out_of_order.load());
+    EXPECT_FALSE(sink.odd_length);
+    EXPECT_LE(sink.max_block, 8192u);
+    EXPECT_GE(sink.bytes.load(), 40u * 4);
+}
+
+TEST_F(RxStreamDelivery, AFastCardFillsWholeTransfersInOrder)
+{
+    vekemu_card_set_pacing(card, VEKEMU_PACING_FAST);
+    start();
+    ASSERT_TRUE(wait_calls(200));
+    stop();
+    EXPECT_FALSE(sink.out_of_order.load());
+    EXPECT_EQ(sink.max_block, 8192u);
+}
+
+TEST_F(RxStreamDelivery, RestartDeliversTheNewStreamFromItsStart)
+{
+    start();
+    ASSERT_TRUE(wait_calls(5));
+    stop();
+    RxSink second;
+    g_autoptr(GError) err = nullptr;
+    ASSERT_TRUE(xvek_rx_start(dev, RxSink::on_rx, &second, nullptr, &err))
+        << (err ? err->message : "");
+    ASSERT_TRUE(wait_for([&] { return second.calls.load() >= 5; }));
+    ASSERT_TRUE(xvek_rx_stop(dev, &err)) << (err ? err->message : "");
+    EXPECT_FALSE(second.out_of_order.load());
+}
+
+/* ---- lifecycle ---- */
+
+using RxStreamLifecycle = RxStream;
+
+TEST_F(RxStreamLifecycle, StartSwitchesTheCardStreamOnAndStopSwitchesItOff)
+{
+    start();
+    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM), 1u);
+    EXPECT_TRUE(engine_thread_running());
+    stop();
+    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM), 0u);
+    EXPECT_FALSE(engine_thread_running());
+}
+
+TEST_F(RxStreamLifecycle, NoCallbackRunsAfterStopReturns)
+{
+    start();
+    ASSERT_TRUE(wait_calls(3));
+    stop();
+    guint after_stop = sink.calls.load();
+    g_usleep(100 * 1000);
+    EXPECT_EQ(sink.calls.load(), after_stop);
+}
+
+TEST_F(RxStreamLifecycle, SecondStartIsRefusedAndTheFirstCallbackKeepsRunning)
+{
+    start();
+    RxSink intruder;
+    g_autoptr(GError) err = nullptr;
+    EXPECT_FALSE(xvek_rx_start(dev, RxSink::on_rx, &intruder, nullptr, &err));
+    ASSERT_NE(err, nullptr);
+    EXPECT_STREQ(err->message, "Rx data stream already been started");
+    guint before = sink.calls.load();
+    ASSERT_TRUE(wait_calls(before + 5));
+    stop();
+    EXPECT_EQ(intruder.calls.load(), 0u);
+    EXPECT_FALSE(sink.out_of_order.load());
+}
+
+TEST_F(RxStreamLifecycle, NotifyRunsOnceWithTheUserData)
+{
+    start();
+    ASSERT_TRUE(wait_calls(1));
+    stop();
+    EXPECT_EQ(notified.count.load(), 1u);
+    EXPECT_EQ(notified.last_data, &sink);
+    stop();
+    EXPECT_EQ(notified.count.load(), 1u);
+}
+
+TEST_F(RxStreamLifecycle, StopWithoutStartSucceedsAndNotifiesNobody)
+{
+    stop();
+    EXPECT_EQ(notified.count.load(), 0u);
+    EXPECT_TRUE(data_writes(card, VEKEMU_CMD_DATA_RX_STREAM).empty());
+}
+
+TEST_F(RxStreamLifecycle, NoNotifyWhenTheStreamHadNoCallback)
+{
+    g_autoptr(GError) err = nullptr;
+    ASSERT_TRUE(xvek_rx_start(dev, nullptr, &sink, NotifyCounter::notify, &err))
+        << (err ? err->message : "");
+    stop();
+    EXPECT_EQ(notified.count.load(), 0u);
+}
+
+TEST_F(RxStreamLifecycle, StopWhenTheCardStreamIsAlreadyOffSendsNoWriteButEndsTheStream)
+{
+    start();
+    ASSERT_TRUE(wait_calls(2));
+    vekemu_card_reg_set(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM, 0);
+    vekemu_card_clear_events(card);
+    stop();
+    EXPECT_TRUE(data_writes(card, VEKEMU_CMD_DATA_RX_STREAM).empty());
+    EXPECT_FALSE(engine_thread_running());
+}
+
+TEST_F(RxStreamLifecycle, ReleasingTheDeviceWhileStreamingStopsAndNotifies)
+{
+    start();
+    ASSERT_TRUE(wait_calls(3));
+    g_object_unref(dev);
+    dev = nullptr;
+    EXPECT_EQ(notified.count.load(), 1u);
+    EXPECT_FALSE(engine_thread_running());
+    EXPECT_TRUE(released(card, 0));
+}
+
+/* ---- faults ---- */
+
+class RxStreamFaults : public RxStream, public ::testing::WithParamInterface<VekemuFault>
+{
+};
+
+TEST_P(RxStreamFaults, FailedTransfersAreResubmittedAndTheStreamGoesOn)
+{
+    vekemu_card_fault_rx(card, GetParam(), 3);
+    start();
+    ASSERT_TRUE(wait_calls(20));
+    stop();
+    /* The failed transfers consumed nothing: the data that did arrive is
+     * still the unbroken pattern. */
+    EXPECT_FALSE(sink.out_of_order.load());
+}
+
+INSTANTIATE_TEST_SUITE_P(TransferStatus, RxStreamFaults,
+                         ::testing::Values(VEKEMU_FAULT_TIMEOUT, VEKEMU_FAULT_STALL,
+                                           VEKEMU_FAULT_ERROR, VEKEMU_FAULT_OVERFLOW));
+
+using RxStreamConsumerErrors = RxStream;
+
+TEST_F(RxStreamConsumerErrors, AnErrorFromTheCallbackDoesNotStopTheStream)
+{
+    sink.errors_to_raise = 3;
+    start();
+    ASSERT_TRUE(wait_calls(10));
+    stop();
+    EXPECT_EQ(sink.errors_to_raise.load(), 0u);
+    EXPECT_FALSE(sink.out_of_order.load());
+}
+
+/* ---- unplug ---- */
+
+std::atomic<guint> g_disconnections{0};
+std::atomic<VekDevice *> g_disconnected_device{nullptr};
+
+gboolean on_disconnect(VekDevice *device, GError **error)
+{
+    (void)error;
+    g_disconnected_device = device;
+    g_disconnections.fetch_add(1);
+    return TRUE;
+}
+
+using RxStreamUnplug = RxStream;
+
+TEST_F(RxStreamUnplug, DisconnectionIsReportedOnceAndTheStreamEndsCleanly)
+{
+    g_disconnections = 0;
+    g_disconnected_device = nullptr;
+    xvek_set_disconnection_callback(dev, on_disconnect, nullptr, nullptr, nullptr);
+    start();
+    ASSERT_TRUE(wait_calls(3));
+    vekemu_card_unplug(card);
+    ASSERT_TRUE(wait_for([] { return g_disconnections.load() >= 1; }));
+    /* Every transfer retires without further callbacks. */
+    guint calls = sink.calls.load();
+    g_usleep(200 * 1000);
+    EXPECT_EQ(sink.calls.load(), calls);
+    EXPECT_EQ(g_disconnections.load(), 1u);
+    EXPECT_EQ(g_disconnected_device.load(), dev);
+    EXPECT_FALSE(sink.out_of_order.load());
+
+    /* The card cannot hear the stream-off request any more. */
+    g_autoptr(GError) err = nullptr;
+    EXPECT_FALSE(xvek_rx_stop(dev, &err));
+    ASSERT_NE(err, nullptr);
+    EXPECT_TRUE(g_str_has_prefix(err->message, "Failed to stop rx stream: ")) << err->message;
+    EXPECT_EQ(notified.count.load(), 0u);
+
+    /* Releasing the device still tears everything down and ends the stream
+     * for its user data. */
+    g_object_unref(dev);
+    dev = nullptr;
+    EXPECT_FALSE(engine_thread_running());
+    EXPECT_EQ(notified.count.load(), 1u);
+}
+
+TEST_F(RxStreamUnplug, StartOnAnUnpluggedCardFailsAndLeavesNothingRunning)
+{
+    vekemu_card_unplug(card);
+    g_autoptr(GError) err = nullptr;
+    EXPECT_FALSE(xvek_rx_start(dev, RxSink::on_rx, &sink, NotifyCounter::notify, &err));
+    ASSERT_NE(err, nullptr);
+    EXPECT_TRUE(g_str_has_prefix(err->message, "Failed to start rx channel: ")) << err->message;
+    EXPECT_FALSE(engine_thread_running());
+    g_object_unref(dev);
+    dev = nullptr;
+    EXPECT_EQ(sink.calls.load(), 0u);
+}
+
+} // namespace
