@@ -52,87 +52,87 @@ extern "C" {
 
 XVEK_EXPORT gboolean xvek_ctrl_ping(VekDevice *self, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error);
+    sBottomPriv *b = card_of(self, __func__, error);
     return b != nullptr && bottom_ctrl_ping(b, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_uptime(VekDevice *self, guint32 *uptime, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, uptime != nullptr);
+    sBottomPriv *b = card_of(self, __func__, error, uptime != nullptr);
     return b != nullptr && bottom_ctrl_uptime(b, uptime, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_swinfo(VekDevice *self, gchar **info, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, info != nullptr);
+    sBottomPriv *b = card_of(self, __func__, error, info != nullptr);
     return b != nullptr && bottom_ctrl_swinfo(b, info, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_hwinfo(VekDevice *self, gchar **info, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, info != nullptr);
+    sBottomPriv *b = card_of(self, __func__, error, info != nullptr);
     return b != nullptr && bottom_ctrl_hwinfo(b, info, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_cf_set(VekDevice *self, guint32 freq, VektypeCtlMode mode,
                                       GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error);
+    sBottomPriv *b = card_of(self, __func__, error);
     return b != nullptr && bottom_ctrl_cf_set(b, freq, mode, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_cf_get(VekDevice *self, guint32 *freq, VektypeCtlMode mode,
                                       GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, freq != nullptr);
+    sBottomPriv *b = card_of(self, __func__, error, freq != nullptr);
     return b != nullptr && bottom_ctrl_cf_get(b, freq, mode, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_if_set(VekDevice *self, guint32 freq, GError **error)
 {
     (void)freq;
-    return card_of(self, G_STRFUNC, error) != nullptr && xvek_non_supported("IF Set", error);
+    return card_of(self, __func__, error) != nullptr && xvek_non_supported("IF Set", error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_if_get(VekDevice *self, guint32 *freq, GError **error)
 {
     (void)freq;
-    return card_of(self, G_STRFUNC, error) != nullptr && xvek_non_supported("IF Get", error);
+    return card_of(self, __func__, error) != nullptr && xvek_non_supported("IF Get", error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_xf_set(VekDevice *self, guint32 freq, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error);
+    sBottomPriv *b = card_of(self, __func__, error);
     return b != nullptr && bottom_ctrl_xf_set(b, freq, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_xf_get(VekDevice *self, guint32 *freq, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, freq != nullptr);
+    sBottomPriv *b = card_of(self, __func__, error, freq != nullptr);
     return b != nullptr && bottom_ctrl_xf_get(b, freq, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_synth_get(VekDevice *self, VektypeCtlSynth *synth, GError **error)
 {
     (void)synth;
-    return card_of(self, G_STRFUNC, error) != nullptr && xvek_non_supported("Get synth", error);
+    return card_of(self, __func__, error) != nullptr && xvek_non_supported("Get synth", error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_eeprom_save(VekDevice *self, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error);
+    sBottomPriv *b = card_of(self, __func__, error);
     return b != nullptr && bottom_ctrl_eeprom_save(b, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_eeprom_factory_reset(VekDevice *self, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error);
+    sBottomPriv *b = card_of(self, __func__, error);
     return b != nullptr && bottom_ctrl_eeprom_factory_reset(b, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_error_get_last(VekDevice *self, guint32 *perror, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, perror != nullptr);
+    sBottomPriv *b = card_of(self, __func__, error, perror != nullptr);
     return b != nullptr && bottom_ctrl_error_get_last(b, perror, error);
 }
 
@@ -170,75 +170,75 @@ XVEK_EXPORT gboolean xvek_ctrl_error_get_all(VekDevice *self, guint32 **perrorAr
 
 XVEK_EXPORT gboolean xvek_ctrl_temperature_get(VekDevice *self, gint32 *ptemp, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, ptemp != nullptr);
+    sBottomPriv *b = card_of(self, __func__, error, ptemp != nullptr);
     return b != nullptr && bottom_ctrl_temperature_get(b, ptemp, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_pa_set(VekDevice *self, VektypePreampId pa_id,
                                       VektypePreampMode pa_mode, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error);
+    sBottomPriv *b = card_of(self, __func__, error);
     return b != nullptr && bottom_ctrl_pa_set(b, pa_id, pa_mode, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_pa_get(VekDevice *self, VektypePreampId pa_id,
                                       VektypePreampMode *pa_mode, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, pa_mode != nullptr);
+    sBottomPriv *b = card_of(self, __func__, error, pa_mode != nullptr);
     return b != nullptr && bottom_ctrl_pa_get(b, pa_id, pa_mode, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_mode_get(VekDevice *self, VektypeCtlMode *mode, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, mode != nullptr);
+    sBottomPriv *b = card_of(self, __func__, error, mode != nullptr);
     return b != nullptr && bottom_ctrl_mode_get(b, mode, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_mode_set(VekDevice *self, VektypeCtlMode mode, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error);
+    sBottomPriv *b = card_of(self, __func__, error);
     return b != nullptr && bottom_ctrl_mode_set(b, mode, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_loopback_get(VekDevice *self, VektypeCtlLoopback *lb, GError **error)
 {
     (void)lb;
-    return card_of(self, G_STRFUNC, error) != nullptr &&
+    return card_of(self, __func__, error) != nullptr &&
            xvek_non_supported("Stream loopback", error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_loopback_set(VekDevice *self, VektypeCtlLoopback lb, GError **error)
 {
     (void)lb;
-    return card_of(self, G_STRFUNC, error) != nullptr &&
+    return card_of(self, __func__, error) != nullptr &&
            xvek_non_supported("Stream loopback", error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_volume_set(VekDevice *self, VektypeCtlMode mode, gint32 volume,
                                           GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error);
+    sBottomPriv *b = card_of(self, __func__, error);
     return b != nullptr && bottom_ctrl_volume_set(b, mode, volume, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_volume_get(VekDevice *self, VektypeCtlMode mode, gint32 *volume,
                                           GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, volume != nullptr);
+    sBottomPriv *b = card_of(self, __func__, error, volume != nullptr);
     return b != nullptr && bottom_ctrl_volume_get(b, mode, volume, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_raw_usb_send(VekDevice *self, VektypeStructUsbFmap f,
                                             const guint8 *data, GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, data != nullptr || f.wL == 0);
+    sBottomPriv *b = card_of(self, __func__, error, data != nullptr || f.wL == 0);
     return b != nullptr && bottom_ctrl_raw_usb_send(b, f, data, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_raw_usb_recv(VekDevice *self, VektypeStructUsbFmap f, guint8 **data,
                                             GError **error)
 {
-    sBottomPriv *b = card_of(self, G_STRFUNC, error, data != nullptr);
+    sBottomPriv *b = card_of(self, __func__, error, data != nullptr);
     return b != nullptr && bottom_ctrl_raw_usb_recv(b, f, data, error);
 }
 
@@ -249,13 +249,13 @@ XVEK_EXPORT gboolean xvek_ctrl_hop_start(VekDevice *self, const guint32 *table, 
     (void)table_len;
     (void)duration;
     (void)gap;
-    return card_of(self, G_STRFUNC, error) != nullptr &&
+    return card_of(self, __func__, error) != nullptr &&
            xvek_non_supported("Frequency hopping", error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_hop_stop(VekDevice *self, GError **error)
 {
-    return card_of(self, G_STRFUNC, error) != nullptr &&
+    return card_of(self, __func__, error) != nullptr &&
            xvek_non_supported("Frequency hopping", error);
 }
 
@@ -266,7 +266,7 @@ XVEK_EXPORT gboolean xvek_ctrl_lbt_cfg_set(VekDevice *self, guint32 cs_max, guin
     (void)cs_min;
     (void)tsmpl;
     (void)thresh;
-    return card_of(self, G_STRFUNC, error) != nullptr && xvek_non_supported("LBT TX", error);
+    return card_of(self, __func__, error) != nullptr && xvek_non_supported("LBT TX", error);
 }
 
 } // extern "C"
