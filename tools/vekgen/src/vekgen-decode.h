@@ -1,0 +1,85 @@
+/* Runs the demodulator library over generated or recorded I/Q and matches what it
+ * reports against the truth of the frames sent. Shared by vekdecode, the tests and
+ * the measurement programs. */
+#pragma once
+
+#include "vekgen/vekgen.h"
+
+#include <vdem/vdem.h>
+
+#include <string>
+#include <vector>
+
+namespace vekgen
+{
+
+struct Report {
+    vdem_proto_frame_t frame;
+    guint64 counter; /* samples posted up to the end of the packet that reported it */
+};
+
+/* The one demodulator instance, started at @rate with @int_gain for the lifetime of
+ * the object. Only one may exist at a time. */
+class Decoder
+{
+  public:
+    Decoder(guint rate, float int_gain);
+    ~Decoder();
+    Decoder(const Decoder &) = delete;
+    Decoder &operator=(const Decoder &) = delete;
+
+    /* Empty when the demodulator started; its message otherwise. */
+    const std::string &error() const { return error_; }
+    gsize packet_size() const { return packet_size_; }
+    guint rate() const { return rate_; }
+    float int_gain() const { return int_gain_; }
+
+    /* Posts one packet of packet_size() samples. */
+    void post(const gint16 *iq);
+    /* Posts @n_samples of @signal packet by packet (the last one padded with zeros). */
+    void run(VekgenSignal *signal, guint64 n_samples);
+    /* Posts the whole recording packet by packet (the last one padded with zeros). */
+    bool run(VekgenRecording *recording, GError **error);
+
+    guint64 counter() const { return counter_; }
+    const std::vector<Report> &reports() const { return reports_; }
+    guint64 saturation_reports() const { return saturations_; }
+    void clear_reports() { reports_.clear(); }
+
+  private:
+    static void on_frame(vdem_frame_cont_t *cont, const void *self);
+    static void on_saturation(vdem_rfsat_t *rfsat, const void *self);
+
+    guint rate_;
+    float int_gain_;
+    std::string error_;
+    gsize packet_size_ = 0;
+    guint64 counter_ = 0;
+    guint64 saturations_ = 0;
+    std::vector<Report> reports_;
+    std::vector<gint16> packet_;
+};
+
+/* One sent frame and what became of it. */
+struct Outcome {
+    VekgenFrame truth;
+    int report = -1;       /* index into the reports, -1 when missed */
+    double freq_error = 0; /* reported freq - offset, folded into -96 kHz..96 kHz */
+    double rssi_error = 0; /* reported rssi - (power - int_gain) */
+};
+
+struct Match {
+    std::vector<Outcome> frames; /* the truth frames of the decoder's rate, in order */
+    std::vector<int> false_reports;
+    guint found = 0, missed = 0;
+};
+
+/* Pairs every report with the earliest unmatched sent frame of the same rate, type and
+ * bytes that had started before the report. @origin is the signal sample at which the
+ * decoder's counter was 0. */
+Match match(const Decoder &decoder, const VekgenFrame *truth, guint n_truth, guint64 origin = 0);
+
+/* A frame's covered bytes as hexadecimal text. */
+std::string hex(const guint8 *bytes, guint n);
+
+} // namespace vekgen
