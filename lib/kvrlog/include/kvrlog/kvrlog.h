@@ -1,0 +1,9 @@
+/* libkvrlog: the process-wide levelled and traced logger and its sinks. */
+#pragma once
+
+#define KVRLOG_INSIDE
+#include <kvrlog/kvrlog-types.h>
+#include <kvrlog/kvrlog-conf.h>
+#include <kvrlog/kvrlog-log.h>
+#include <kvrlog/kvrlog-test.h>
+#undef KVRLOG_INSIDE

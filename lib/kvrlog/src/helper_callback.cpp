@@ -1,0 +1,22 @@
+/* Callback sink: hands the finished text to a host function. */
+#include "kvrlog-private.h"
+
+namespace
+{
+
+gint callback_log(KvrlogConf *conf, KvrlogLevel level, const gchar *msg)
+{
+    if (conf == nullptr || conf->helper.callback.cb == nullptr || msg == nullptr)
+        return 0;
+    char buf[kKvrlogBufSize];
+    std::size_t len = 0;
+    if (conf->threads)
+        len = kvrlog_bounded_printf(buf, sizeof(buf), "[%08llx] ", kvrlog_thread_id());
+    len += kvrlog_bounded_printf(buf + len, sizeof(buf) - len, " %s", msg);
+    conf->helper.callback.cb(level, buf);
+    return static_cast<gint>(len);
+}
+
+} // namespace
+
+const kvrlogHelper gsHelperCallback = {nullptr, callback_log, nullptr, nullptr, nullptr};

@@ -1,0 +1,230 @@
+/* File sink and rotating file sink with numbered history files. */
+#include "kvrlog-private.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace
+{
+
+constexpr unsigned kMaxHistory = 4;
+
+/* Serialises the rotating sink: its write, the running byte count, the
+ * history table and the rotation itself, which reopens the shared stream
+ * under the feet of any concurrent writer. */
+std::mutex gsRotateLock;
+gsize gsRfileLen = 0;
+/* Slot i (1 to 4) names history file i, or is empty. */
+char gsHistory[kMaxHistory + 1][KVRLOG_FILENAME_SIZE];
+
+gboolean open_log_file(const gchar *filename, const gchar *modes, GError **error)
+{
+    if (gsLogFile != nullptr) {
+        kvrlog_set_error(error, KVRLOG_ERR, "an output stream is already open");
+        return FALSE;
+    }
+    FILE *file = std::fopen(filename, modes);
+    if (file == nullptr) {
+        const int err = errno;
+        kvrlog_set_error(error, KVRLOG_ERR, "cannot open %s: %s", filename, g_strerror(err));
+        return FALSE;
+    }
+    gsLogFile = file;
+    return TRUE;
+}
+
+gboolean close_log_file()
+{
+    if (gsLogFile != nullptr)
+        std::fclose(gsLogFile);
+    gsLogFile = nullptr;
+    return TRUE;
+}
+
+/* Takes the keys shared by the file and rotating sinks. */
+gboolean parse_file_key(const gchar *prefix, const gchar *name, const gchar *value, gchar *filename,
+                        gchar *modes, guint8 *extend_timestamp)
+{
+    if (g_ascii_strcasecmp(name, kvrlog_concat(prefix, "file")) == 0) {
+        g_strlcpy(filename, value, KVRLOG_FILENAME_SIZE);
+        return TRUE;
+    }
+    if (g_ascii_strcasecmp(name, kvrlog_concat(prefix, "modes")) == 0) {
+        g_strlcpy(modes, value, KVRLOG_MODES_SIZE);
+        return TRUE;
+    }
+    if (g_ascii_strcasecmp(name, kvrlog_concat(prefix, "extend_timestamp")) == 0) {
+        *extend_timestamp = std::strtol(value, nullptr, 10) != 0;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+gboolean file_init(KvrlogConf *conf, GError **error)
+{
+    return open_log_file(conf->helper.file.filename, conf->helper.file.modes, error);
+}
+
+gboolean file_close(KvrlogConf *, GError **)
+{
+    return close_log_file();
+}
+
+gboolean file_parse(const gchar *prefix, const gchar *name, const gchar *value, KvrlogConf *conf)
+{
+    if (name == nullptr || value == nullptr)
+        return FALSE;
+    KvrlogHelperFileConf &file = conf->helper.file;
+    return parse_file_key(prefix, name, value, file.filename, file.modes, &file.extend_timestamp);
+}
+
+void file_dump(FILE *file, KvrlogConf *conf)
+{
+    std::fprintf(file, "    file = %s (mode=%s)\n", conf->helper.file.filename,
+                 conf->helper.file.modes);
+}
+
+/* x.log gives x.<n>.log; a name without a dot gets ".<n>" appended. */
+void history_name(const gchar *filename, unsigned n, gchar *out)
+{
+    gchar base[KVRLOG_FILENAME_SIZE];
+    g_strlcpy(base, filename, sizeof(base));
+    gchar *dot = std::strrchr(base, '.');
+    if (dot == nullptr) {
+        kvrlog_bounded_printf(out, KVRLOG_FILENAME_SIZE, "%s.%u", base, n);
+        return;
+    }
+    *dot = '\0';
+    kvrlog_bounded_printf(out, KVRLOG_FILENAME_SIZE, "%s.%u%s%s", base, n, ".", dot + 1);
+}
+
+/* Byte count of the freshly opened stream; -1 with errno when unknown. */
+long stream_position()
+{
+    return gsLogFile != nullptr ? std::ftell(gsLogFile) : -1;
+}
+
+constexpr const char *kSizeFailure = "cannot find file size for %s: %d (%s)";
+
+gboolean rfile_init(KvrlogConf *conf, GError **error)
+{
+    const KvrlogHelperRfileConf &rfile = conf->helper.rfile;
+    std::lock_guard<std::mutex> lock(gsRotateLock);
+    if (!open_log_file(rfile.filename, rfile.modes, error))
+        return FALSE;
+    for (unsigned i = 1; i <= kMaxHistory; ++i) {
+        history_name(rfile.filename, i, gsHistory[i]);
+        if (!g_file_test(gsHistory[i], G_FILE_TEST_IS_REGULAR))
+            gsHistory[i][0] = '\0';
+    }
+    const long position = stream_position();
+    gsRfileLen = position < 0 ? 0 : static_cast<gsize>(position);
+    if (position < 0 && KVRLOG_LEVEL_ENABLED(KVRLOG_LEVEL_ERR)) {
+        /* The logger is not started yet, so kvrlog_log() would drop this. */
+        const int err = errno;
+        char msg[kKvrlogBufSize];
+        const std::size_t len = kvrlog_bounded_printf(msg, sizeof(msg) - 1, kSizeFailure,
+                                                      rfile.filename, err, g_strerror(err));
+        msg[len] = '\n';
+        msg[len + 1] = '\0';
+        kvrlog_line_write(conf, KVRLOG_LEVEL_ERR, msg);
+    }
+    return TRUE;
+}
+
+/* Shifts the history files up by one, moves the current file to index 1 and
+ * reopens it. Returns errno when the new position cannot be read, else 0. */
+int rotate(KvrlogConf *conf)
+{
+    const KvrlogHelperRfileConf &rfile = conf->helper.rfile;
+    const unsigned history = std::min<unsigned>(rfile.history, kMaxHistory);
+    for (unsigned i = history; i-- > 1;) {
+        if (gsHistory[i][0] == '\0')
+            continue;
+        if (gsHistory[i + 1][0] == '\0')
+            history_name(rfile.filename, i + 1, gsHistory[i + 1]);
+        std::rename(gsHistory[i], gsHistory[i + 1]);
+    }
+    const gchar *target = rfile.filename;
+    if (history > 0) {
+        history_name(rfile.filename, 1, gsHistory[1]);
+        target = gsHistory[1];
+    }
+    std::rename(rfile.filename, target);
+
+    /* freopen() closes the old stream even when it fails. */
+    gsLogFile = std::freopen(rfile.filename, rfile.modes, gsLogFile);
+    const long position = stream_position();
+    if (position < 0) {
+        gsRfileLen = 0;
+        return errno != 0 ? errno : EBADF;
+    }
+    gsRfileLen = static_cast<gsize>(position);
+    return 0;
+}
+
+gint rfile_log(KvrlogConf *conf, KvrlogLevel level, const gchar *msg)
+{
+    gint len = 0;
+    int rotate_errno = 0;
+    {
+        std::lock_guard<std::mutex> lock(gsRotateLock);
+        if (gsLogFile == nullptr)
+            return 0;
+        len = kvrlog_line_write(conf, level, msg);
+        gsRfileLen += static_cast<gsize>(len);
+        const gsize max_size = conf->helper.rfile.max_size;
+        const gsize limit = max_size > G_MAXSIZE / 1024 ? G_MAXSIZE : max_size * 1024;
+        if (gsRfileLen >= limit)
+            rotate_errno = rotate(conf);
+    }
+    /* Reported outside the lock: the report goes through this same sink. */
+    if (rotate_errno != 0 && KVRLOG_LEVEL_ENABLED(KVRLOG_LEVEL_ERR))
+        kvrlog_log(KVRLOG_LEVEL_ERR, nullptr, kSizeFailure, conf->helper.rfile.filename,
+                   rotate_errno, g_strerror(rotate_errno));
+    return len;
+}
+
+gboolean rfile_close(KvrlogConf *, GError **)
+{
+    std::lock_guard<std::mutex> lock(gsRotateLock);
+    return close_log_file();
+}
+
+gboolean rfile_parse(const gchar *prefix, const gchar *name, const gchar *value, KvrlogConf *conf)
+{
+    if (name == nullptr || value == nullptr)
+        return FALSE;
+    KvrlogHelperRfileConf &rfile = conf->helper.rfile;
+    if (parse_file_key(prefix, name, value, rfile.filename, rfile.modes, &rfile.extend_timestamp))
+        return TRUE;
+    if (g_ascii_strcasecmp(name, kvrlog_concat(prefix, "max_size")) == 0) {
+        const long long size = std::strtoll(value, nullptr, 10);
+        if (size > 0)
+            rfile.max_size = static_cast<gsize>(size);
+        return TRUE;
+    }
+    if (g_ascii_strcasecmp(name, kvrlog_concat(prefix, "history")) == 0) {
+        const long long history = std::strtoll(value, nullptr, 10);
+        if (history >= 1 && history <= kMaxHistory)
+            rfile.history = static_cast<guint8>(history);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void rfile_dump(FILE *file, KvrlogConf *conf)
+{
+    std::fprintf(file, "    file = %s (mode=%s)\n", conf->helper.rfile.filename,
+                 conf->helper.rfile.modes);
+    std::fprintf(file, "    max_size = %zu KB\n", conf->helper.rfile.max_size);
+    std::fprintf(file, "    history = %u\n", static_cast<unsigned>(conf->helper.rfile.history));
+}
+
+} // namespace
+
+const kvrlogHelper gsHelperFile = {file_init, kvrlog_line_write, file_close, file_parse, file_dump};
+const kvrlogHelper gsHelperRfile = {rfile_init, rfile_log, rfile_close, rfile_parse, rfile_dump};

@@ -1,0 +1,282 @@
+/* Output sinks: line format of the stream sinks, the fd sink's streams, rotation. */
+#include "kvrlog_test_util.h"
+
+#include <fcntl.h>
+#include <glib/gstdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace kvrlog_test;
+
+namespace
+{
+
+constexpr const char *kStamp = "[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}";
+constexpr const char *kBanner = "==========================================";
+
+bool matches(const std::string &pattern, const std::string &text)
+{
+    return g_regex_match_simple(pattern.c_str(), text.c_str(), G_REGEX_DOLLAR_ENDONLY,
+                                static_cast<GRegexMatchFlags>(0));
+}
+
+class SinkTest : public ::testing::Test
+{
+  protected:
+    void TearDown() override
+    {
+        kvrlog_close(nullptr);
+        g_clear_object(&conf_);
+    }
+    KvrlogConf *conf_ = nullptr;
+    TempDir dir_;
+};
+
+} // namespace
+
+using KvrlogFileSink = SinkTest;
+
+TEST_F(KvrlogFileSink, WritesBannerThenDateTimeProgramLevelAndMessage)
+{
+    const std::string path = dir_.file("x.log");
+    conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO, {{"file", path}, {"modes", "w"}});
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    KVRLOG_INFO("hello %s", "world");
+    KVRLOG_DEBUG("filtered");
+    KVRLOG_ERROR("bad %d", 5);
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    const auto lines = split_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 3U);
+    EXPECT_TRUE(matches(std::string("^") + kStamp + " tprog I " + kBanner + "$", lines[0]))
+        << lines[0];
+    EXPECT_TRUE(matches(std::string("^") + kStamp + " tprog I hello world$", lines[1])) << lines[1];
+    EXPECT_TRUE(matches(std::string("^") + kStamp + " tprog E bad 5$", lines[2])) << lines[2];
+}
+
+TEST_F(KvrlogFileSink, AddsMicrosecondsAndThreadWhenConfigured)
+{
+    const std::string path = dir_.file("x.log");
+    conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_DEBUG,
+                      {{"file", path}, {"modes", "a"}, {"extend_timestamp", "1"}});
+    g_object_set(conf_, "threads", TRUE, nullptr);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    KVRLOG_DEBUG("tagged");
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    const auto lines = split_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 2U);
+    EXPECT_TRUE(matches(std::string("^") + kStamp + ":[0-9]{6} tprog \\[[0-9a-f]{8,}\\] D tagged$",
+                        lines[1]))
+        << lines[1];
+}
+
+TEST_F(KvrlogFileSink, AppendsToAnExistingFile)
+{
+    const std::string path = dir_.file("x.log");
+    ASSERT_TRUE(g_file_set_contents(path.c_str(), "old line\n", -1, nullptr));
+    conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO, {{"file", path}, {"modes", "a"}});
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    const auto lines = split_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 2U);
+    EXPECT_EQ(lines[0], "old line");
+}
+
+TEST_F(KvrlogFileSink, CutsALineAt511Characters)
+{
+    const std::string path = dir_.file("x.log");
+    conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO, {{"file", path}, {"modes", "w"}});
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    KVRLOG_INFO("%s", std::string(600, 'm').c_str());
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    const std::string text = read_file(path);
+    const std::size_t banner_end = text.find('\n') + 1;
+    EXPECT_EQ(text.size() - banner_end, 511U);
+    EXPECT_EQ(text.back(), 'm') << "a cut line has no line feed";
+}
+
+TEST_F(KvrlogFileSink, RefusesAnUnsetOpenMode)
+{
+    const std::string path = dir_.file("x.log");
+    conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO, {{"file", path}});
+    GError *error = nullptr;
+    EXPECT_FALSE(kvrlog_setup(conf_, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(std::string(error->message), "cannot open " + path + ": Invalid argument");
+    g_error_free(error);
+}
+
+using KvrlogFdSink = SinkTest;
+
+TEST_F(KvrlogFdSink, StandardNamesAllWriteToStandardError)
+{
+    for (const char *name : {"STDOUT", "out", "StdErr", "ERR"}) {
+        g_autoptr(KvrlogConf) conf = make_conf(KVRLOG_HELPER_FD, KVRLOG_LEVEL_INFO, {{"fd", name}});
+        EXPECT_EQ(conf->helper.fd.file, stderr) << name;
+        conf->helper.fd.file = nullptr;
+    }
+    conf_ = make_conf(KVRLOG_HELPER_FD, KVRLOG_LEVEL_INFO, {{"fd", "STDOUT"}});
+    StderrCapture capture;
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    KVRLOG_WARN("to stderr");
+    const auto lines = split_lines(capture.text());
+    ASSERT_EQ(lines.size(), 2U);
+    EXPECT_TRUE(matches(std::string("^") + kStamp + " tprog W to stderr$", lines[1])) << lines[1];
+}
+
+TEST_F(KvrlogFdSink, DescriptorNumberIsOpenedForAppending)
+{
+    const std::string path = dir_.file("fd.log");
+    ASSERT_TRUE(g_file_set_contents(path.c_str(), "before\n", -1, nullptr));
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    conf_ = make_conf(KVRLOG_HELPER_FD, KVRLOG_LEVEL_INFO, {{"fd", std::to_string(fd)}});
+    ASSERT_NE(conf_->helper.fd.file, nullptr);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    KVRLOG_INFO("through %d", fd);
+    FILE *stream = conf_->helper.fd.file;
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    std::fflush(stream);
+    const auto lines = split_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 3U);
+    EXPECT_EQ(lines[0], "before");
+    EXPECT_TRUE(matches(std::string("^") + kStamp + " tprog I through [0-9]+$", lines[2]));
+    std::fclose(stream);
+}
+
+TEST_F(KvrlogFdSink, RefusesADescriptorThatIsNotANumber)
+{
+    conf_ = kvrlog_conf_new();
+    for (const char *value : {"abc", "-1", ""}) {
+        g_autoptr(GHashTable) items = g_hash_table_new(g_str_hash, g_str_equal);
+        g_hash_table_insert(items, const_cast<char *>("fd"), const_cast<char *>(value));
+        GError *error = nullptr;
+        EXPECT_FALSE(kvrlog_conf_setup(conf_, items, &error)) << value;
+        ASSERT_NE(error, nullptr);
+        EXPECT_STREQ(error->message, "configuration item 'fd' not supported");
+        g_error_free(error);
+        EXPECT_EQ(conf_->helper.fd.file, nullptr);
+    }
+}
+
+TEST_F(KvrlogFdSink, RefusesSetupWithoutAStream)
+{
+    conf_ = kvrlog_conf_new();
+    GError *error = nullptr;
+    EXPECT_FALSE(kvrlog_setup(conf_, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->domain, static_cast<GQuark>(KVRLOG_ERRDOM));
+    EXPECT_EQ(error->code, KVRLOG_ERR_EARG);
+    g_error_free(error);
+    kvrlog_log(KVRLOG_LEVEL_ERR, nullptr, "dropped without crash");
+}
+
+using KvrlogRfileSink = SinkTest;
+
+namespace
+{
+
+/* Every line is 100 characters: "YYYY/MM/DD HH:MM:SS p I " (24) + 75 + "\n".
+ * The banner line is 24 + 43 = 67, so with 1 KB files the first rotation
+ * follows message 10 and every later one 11 messages after the previous. */
+void log_numbered(int n)
+{
+    kvrlog_log(KVRLOG_LEVEL_INFO, nullptr, "message %03d %063d", n, 0);
+}
+
+std::string first_and_last(const std::string &path)
+{
+    const auto lines = split_lines(read_file(path));
+    if (lines.empty())
+        return "empty";
+    auto number = [](const std::string &line) {
+        const std::size_t at = line.find("message ");
+        return at == std::string::npos ? std::string("banner") : line.substr(at + 8, 3);
+    };
+    return number(lines.front()) + ".." + number(lines.back());
+}
+
+} // namespace
+
+TEST_F(KvrlogRfileSink, KeepsTwoHistoryFilesOverThreeRotations)
+{
+    const std::string path = dir_.file("x.log");
+    conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
+                      {{"file", path}, {"modes", "a"}, {"max_size", "1"}, {"history", "2"}});
+    g_object_set(conf_, "prog", "p", nullptr);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+
+    for (int n = 1; n <= 10; ++n)
+        log_numbered(n);
+    EXPECT_EQ(first_and_last(dir_.file("x.1.log")), "banner..010");
+    EXPECT_FALSE(file_exists(dir_.file("x.2.log")));
+
+    for (int n = 11; n <= 21; ++n)
+        log_numbered(n);
+    EXPECT_EQ(first_and_last(dir_.file("x.2.log")), "banner..010");
+    EXPECT_EQ(first_and_last(dir_.file("x.1.log")), "011..021");
+
+    for (int n = 22; n <= 32; ++n)
+        log_numbered(n);
+    log_numbered(33);
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    EXPECT_EQ(first_and_last(dir_.file("x.2.log")), "011..021");
+    EXPECT_EQ(first_and_last(dir_.file("x.1.log")), "022..032");
+    EXPECT_EQ(first_and_last(path), "033..033");
+    EXPECT_FALSE(file_exists(dir_.file("x.3.log")));
+    for (const char *name : {"x.1.log", "x.2.log"}) {
+        const auto lines = split_lines(read_file(dir_.file(name)));
+        for (const auto &line : lines)
+            EXPECT_TRUE(line.size() == 99U || line.find(kBanner) != std::string::npos) << line;
+    }
+}
+
+TEST_F(KvrlogRfileSink, AppendsIndexToANameWithoutExtension)
+{
+    ASSERT_EQ(g_chdir(dir_.path().c_str()), 0);
+    ASSERT_EQ(g_mkdir("logs", 0700), 0);
+    conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
+                      {{"file", "logs/run"}, {"modes", "w"}, {"max_size", "1"}, {"history", "3"}});
+    g_object_set(conf_, "prog", "p", nullptr);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    for (int n = 1; n <= 32; ++n)
+        log_numbered(n);
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    EXPECT_EQ(first_and_last("logs/run.3"), "banner..010");
+    EXPECT_EQ(first_and_last("logs/run.2"), "011..021");
+    EXPECT_EQ(first_and_last("logs/run.1"), "022..032");
+    EXPECT_EQ(first_and_last("logs/run"), "empty");
+}
+
+TEST_F(KvrlogRfileSink, CountsTheLengthOfAnAppendedFile)
+{
+    const std::string path = dir_.file("x.log");
+    ASSERT_TRUE(g_file_set_contents(path.c_str(), std::string(1000, '#').c_str(), -1, nullptr));
+    conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
+                      {{"file", path}, {"modes", "a"}, {"max_size", "1"}, {"history", "1"}});
+    g_object_set(conf_, "prog", "p", nullptr);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    /* 1000 existing bytes and the banner pass 1024: the banner closes the file. */
+    EXPECT_TRUE(file_exists(dir_.file("x.1.log")));
+    log_numbered(1);
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    EXPECT_EQ(first_and_last(path), "001..001");
+}
+
+TEST_F(KvrlogRfileSink, ExtendedTimestampKeepsTheHistorySetting)
+{
+    const std::string path = dir_.file("x.log");
+    conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
+                      {{"file", path},
+                       {"modes", "w"},
+                       {"max_size", "100"},
+                       {"history", "2"},
+                       {"extend_timestamp", "1"}});
+    EXPECT_EQ(conf_->helper.rfile.history, 2U);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    KVRLOG_WARN("precise");
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    const auto lines = split_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 2U);
+    EXPECT_TRUE(matches(std::string("^") + kStamp + ":[0-9]{6} tprog W precise$", lines[1]))
+        << lines[1];
+}
