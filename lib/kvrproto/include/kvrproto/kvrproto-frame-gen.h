@@ -1,0 +1,48 @@
+#pragma once
+
+#if !defined(KVRPROTO_INSIDE) && !defined(KVRPROTO_COMPILATION)
+#error "Only <kvrproto/kvrproto.h> can be included directly."
+#endif
+
+#include <glib-object.h>
+#include <kvrproto/kvrproto-export.h>
+#include <kvrproto/kvrproto-frame.h>
+
+G_BEGIN_DECLS
+
+/* Base of the frame objects: owns one kvrframe record whose layout tag the
+ * leaf class sets. Properties: "version", "tid", "data", "data-size",
+ * "frequency", "timestamp". */
+#define KVRPROTO_TYPE_FRAME_GEN (kvrproto_frame_gen_get_type())
+KVRPROTO_EXPORT G_DECLARE_DERIVABLE_TYPE(KvrprotoFrameGen, kvrproto_frame_gen, KVRPROTO, FRAME_GEN,
+                                         GObject)
+
+struct _KvrprotoFrameGenClass {
+    GObjectClass parent_class;
+    gpointer padding[8];
+};
+
+/* A new object of the class that fits @line (FDATA, FDATA_V1 or TXDATA_V1). */
+KVRPROTO_EXPORT KvrprotoFrameGen *kvrproto_parse(const gchar *line, GError **error);
+
+KVRPROTO_EXPORT gchar *kvrproto_frame_gen_to_string(KvrprotoFrameGen *frame, GError **error);
+
+/* Stores @length payload bytes following the rules of the object's layout. */
+KVRPROTO_EXPORT gboolean kvrproto_frame_gen_set_payload(KvrprotoFrameGen *frame,
+                                                        const guint8 *payload, guint8 length,
+                                                        GError **error);
+/* Copies the payload into @payload, which has room for 12 bytes. */
+KVRPROTO_EXPORT gboolean kvrproto_frame_gen_get_payload(KvrprotoFrameGen *frame, guint8 *payload,
+                                                        guint8 *length, GError **error);
+
+/* A new record (free with kvrproto_free_frame()) holding a copy of the object's record. */
+KVRPROTO_EXPORT kvrframe *kvrproto_frame_to_struct(KvrprotoFrameGen *frame);
+/* A new object of the class that fits the record's layout, holding a copy of it. */
+KVRPROTO_EXPORT KvrprotoFrameGen *kvrproto_frame_from_struct(const kvrframe *record,
+                                                             GError **error);
+KVRPROTO_EXPORT gboolean kvrproto_frame_gen_copy(KvrprotoFrameGen *frame, KvrprotoFrameGen **copy,
+                                                 GError **error);
+
+KVRPROTO_EXPORT void kvrproto_frame_gen_unref(KvrprotoFrameGen *frame);
+
+G_END_DECLS

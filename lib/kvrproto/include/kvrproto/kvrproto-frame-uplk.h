@@ -1,0 +1,21 @@
+#pragma once
+
+#if !defined(KVRPROTO_INSIDE) && !defined(KVRPROTO_COMPILATION)
+#error "Only <kvrproto/kvrproto.h> can be included directly."
+#endif
+
+#include <kvrproto/kvrproto-frame-gen.h>
+
+G_BEGIN_DECLS
+
+/* Uplink frames (layouts v0 and v1): adds "snr" and "rssi". */
+#define KVRPROTO_TYPE_FRAME_UPLK (kvrproto_frame_uplk_get_type())
+KVRPROTO_EXPORT G_DECLARE_DERIVABLE_TYPE(KvrprotoFrameUplk, kvrproto_frame_uplk, KVRPROTO,
+                                         FRAME_UPLK, KvrprotoFrameGen)
+
+struct _KvrprotoFrameUplkClass {
+    KvrprotoFrameGenClass parent_class;
+    gpointer padding[8];
+};
+
+G_END_DECLS

@@ -1,0 +1,30 @@
+#pragma once
+
+#if !defined(KVRPROTO_INSIDE) && !defined(KVRPROTO_COMPILATION)
+#error "Only <kvrproto/kvrproto.h> can be included directly."
+#endif
+
+#include <kvrproto/kvrproto-frame-gen.h>
+
+G_BEGIN_DECLS
+
+/* Downlink frame (v = 0x42): adds "mode", "slot", "power", "seq", "ext" and "hmac". */
+#define KVRPROTO_TYPE_FRAME_V1_DLK (kvrproto_frame_v1_dlk_get_type())
+KVRPROTO_EXPORT G_DECLARE_FINAL_TYPE(KvrprotoFrameV1Dlk, kvrproto_frame_v1_dlk, KVRPROTO,
+                                     FRAME_V1_DLK, KvrprotoFrameGen)
+
+KVRPROTO_EXPORT KvrprotoFrameV1Dlk *kvrproto_frame_v1_dlk_new(void);
+KVRPROTO_EXPORT KvrprotoFrameV1Dlk *
+kvrproto_frame_v1_dlk_new_with_options(const gchar *first_property, ...) G_GNUC_NULL_TERMINATED;
+KVRPROTO_EXPORT void kvrproto_frame_v1_dlk_unref(KvrprotoFrameV1Dlk *frame);
+
+KVRPROTO_EXPORT gboolean kvrproto_frame_v1_dlk_compute_hmac(KvrprotoFrameV1Dlk *frame,
+                                                            const guint8 *key, guint8 key_length,
+                                                            guint8 *code, guint8 *code_length,
+                                                            GError **error);
+/* Computes the code and stores it in the record's hmac field. */
+KVRPROTO_EXPORT gboolean kvrproto_frame_v1_dlk_update_hmac(KvrprotoFrameV1Dlk *frame,
+                                                           const guint8 *key, guint8 key_length,
+                                                           GError **error);
+
+G_END_DECLS

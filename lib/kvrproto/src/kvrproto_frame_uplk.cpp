@@ -1,0 +1,82 @@
+// KvrprotoFrameUplk: the measurements every uplink frame carries.
+#include "kvrproto-private.h"
+#include "property-values.h"
+
+namespace
+{
+
+enum { PROP_0, PROP_SNR, PROP_RSSI, N_PROPS };
+
+GParamSpec *properties[N_PROPS];
+
+} // namespace
+
+G_DEFINE_TYPE(KvrprotoFrameUplk, kvrproto_frame_uplk, KVRPROTO_TYPE_FRAME_GEN)
+
+using namespace kvrproto;
+
+namespace
+{
+
+gfloat *measurement_field(kvrframe *frame, guint prop_id)
+{
+    switch (frame->v) {
+    case KVRPROTO_VERSION_V0:
+        return prop_id == PROP_SNR ? &frame->f.v0.snr : &frame->f.v0.rssi;
+    case KVRPROTO_VERSION_V1:
+        return prop_id == PROP_SNR ? &frame->f.v1.snr : &frame->f.v1.rssi;
+    default:
+        return nullptr;
+    }
+}
+
+void kvrproto_frame_uplk_get_property(GObject *object, guint prop_id, GValue *value,
+                                      GParamSpec *pspec)
+{
+    kvrframe *frame = kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(object));
+    switch (prop_id) {
+    case PROP_SNR:
+    case PROP_RSSI:
+        if (const gfloat *field = measurement_field(frame, prop_id))
+            g_value_set_double(value, *field);
+        break;
+    default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+        break;
+    }
+}
+
+void kvrproto_frame_uplk_set_property(GObject *object, guint prop_id, const GValue *value,
+                                      GParamSpec *pspec)
+{
+    kvrframe *frame = kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(object));
+    switch (prop_id) {
+    case PROP_SNR:
+    case PROP_RSSI:
+        if (gfloat *field = measurement_field(frame, prop_id))
+            *field = narrow_to_float(g_value_get_double(value));
+        break;
+    default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
+        break;
+    }
+}
+
+} // namespace
+
+static void kvrproto_frame_uplk_class_init(KvrprotoFrameUplkClass *klass)
+{
+    GObjectClass *object_class = G_OBJECT_CLASS(klass);
+    object_class->get_property = kvrproto_frame_uplk_get_property;
+    object_class->set_property = kvrproto_frame_uplk_set_property;
+
+    constexpr auto kReadWrite =
+        static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+    properties[PROP_SNR] =
+        g_param_spec_double("snr", "SNR", "SNR", -G_MAXDOUBLE, G_MAXDOUBLE, 0, kReadWrite);
+    properties[PROP_RSSI] =
+        g_param_spec_double("rssi", "Rssi", "Rssi", -G_MAXDOUBLE, G_MAXDOUBLE, 0, kReadWrite);
+    g_object_class_install_properties(object_class, N_PROPS, properties);
+}
+
+static void kvrproto_frame_uplk_init(KvrprotoFrameUplk *) {}
