@@ -52,8 +52,9 @@ typedef enum {
     VDEM_CB_REGISTER_WRONG_POINTER = 1
 } vdem_cb_register_code_t;
 
-/* Smallest error_msg buffer that VDEM_INTERFACE_init() may write to. */
-#define VDEM_INTERFACE_ERROR_MSG_SIZE 54
+/* Smallest error_msg buffer that VDEM_INTERFACE_init() may write to: the
+ * longest message, the usage line, is 53 characters, its newline and NUL. */
+#define VDEM_INTERFACE_ERROR_MSG_SIZE 55
 
 /* Receives the NUL-terminated version string. */
 typedef char vdem_interface_version_t[20];

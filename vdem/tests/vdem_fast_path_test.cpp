@@ -1,0 +1,165 @@
+/* The optimised filter and frame measurement against the plain reference:
+ * same frames, same frequency in whole Hz, RSSI within 0.01 dB. */
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <vdem/vdem.h>
+
+#include "vdem_process.h"
+#include "vdem_receiver.h"
+#include "vdem_test_signal.h"
+
+using namespace vdem_test;
+
+namespace
+{
+
+class VdemFastPath : public ::testing::Test
+{
+  protected:
+    void TearDown() override
+    {
+        vdem_process_fast_path = 1;
+        VDEM_INTERFACE_terminate();
+    }
+
+    Reports run(bool fast, int32_t bitrate, const std::vector<int16_t> &iq)
+    {
+        vdem_process_fast_path = fast ? 1 : 0;
+        Reports reports;
+        int32_t packet = start(bitrate, 5.0f, &reports);
+        post_all(iq, packet);
+        return reports;
+    }
+};
+
+TEST_F(VdemFastPath, FilterMatchesThePlainSum)
+{
+    vdem_interface_config_t config{VDEM_INTERFACE_600BPS, 0.0f};
+    char msg[64];
+    ASSERT_EQ(VDEM_INTERFACE_init(&config, msg), VDEM_INTERFACE_OK);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-1e9f, 1e9f);
+    std::vector<vdem_cf32_t> window(VDEM_PROCESS_FIR_TAPS);
+    for (int trial = 0; trial < 50; trial++) {
+        for (vdem_cf32_t &z : window)
+            z = {u(rng), u(rng)};
+        float im_plain, im_fast;
+        vdem_process_fast_path = 0;
+        float re_plain = vdem_process_fir(window.data(), &im_plain);
+        vdem_process_fast_path = 1;
+        float re_fast = vdem_process_fir(window.data(), &im_fast);
+        /* Only the order of the additions differs. */
+        EXPECT_NEAR(re_fast, re_plain, 1e-4 * 1e9);
+        EXPECT_NEAR(im_fast, im_plain, 1e-4 * 1e9);
+    }
+}
+
+struct MeasureCase {
+    int32_t bitrate;
+    int length;
+    double freq_hz;
+    double noise;
+};
+
+class VdemFastMeasurement : public ::testing::TestWithParam<MeasureCase>
+{
+  protected:
+    void TearDown() override
+    {
+        vdem_process_fast_path = 1;
+        VDEM_INTERFACE_terminate();
+    }
+};
+
+TEST_P(VdemFastMeasurement, SameFrequencyAndPowerAsThePlainPath)
+{
+    const MeasureCase c = GetParam();
+    vdem_interface_config_t config{c.bitrate, 3.0f};
+    char msg[64];
+    ASSERT_EQ(VDEM_INTERFACE_init(&config, msg), VDEM_INTERFACE_OK);
+
+    /* A tone with BPSK-like phase flips and noise, filling the whole ring. */
+    const int bit = c.bitrate == VDEM_INTERFACE_100BPS ? 1920 : 320;
+    std::mt19937 rng((uint32_t)(c.freq_hz * 7 + c.length));
+    std::normal_distribution<double> noise(0.0, c.noise);
+    std::vector<vdem_cf32_t> ring(VDEM_PROCESS_RING);
+    int sym = 1;
+    for (int n = 0; n < VDEM_PROCESS_RING; n++) {
+        if (n % bit == 0 && (rng() & 1))
+            sym = -sym;
+        double ph = 2 * M_PI * c.freq_hz * n / 192000.0;
+        ring[n] = {(float)std::lround(2000 * sym * std::cos(ph) + noise(rng)),
+                   (float)std::lround(2000 * sym * std::sin(ph) + noise(rng))};
+    }
+    const int pos = 123457;
+
+    vdem_proto_frame_t out[2];
+    for (int fast = 0; fast < 2; fast++) {
+        memcpy(vdem_process_data.freq_est_buffer, ring.data(), sizeof(vdem_cf32_t) * ring.size());
+        vdem_process_data.freq_est_buffer_pos = pos;
+        vdem_freq_do_abcde = 1;
+        last_angl = 0;
+        vdem_process_fast_path = fast;
+        vdem_process_measure_frame(c.length);
+        out[fast] = vdem_process_data.frameout;
+    }
+    EXPECT_EQ(out[1].freq, out[0].freq);
+    EXPECT_NEAR(out[1].rssi, out[0].rssi, 0.01);
+    EXPECT_EQ(out[1].snr == 50.0f, out[0].snr == 50.0f);
+    /* And the plain path measures the tone. */
+    double tol = c.bitrate == VDEM_INTERFACE_100BPS ? 50 : 100;
+    if (std::fabs(c.freq_hz) < 90000) {
+        EXPECT_NEAR(out[0].freq, c.freq_hz, tol);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, VdemFastMeasurement,
+                         ::testing::Values(MeasureCase{VDEM_INTERFACE_100BPS, 8, 0.0, 0.0},
+                                           MeasureCase{VDEM_INTERFACE_100BPS, 20, 1234.5, 100.0},
+                                           MeasureCase{VDEM_INTERFACE_100BPS, 12, -47000.0, 300.0},
+                                           MeasureCase{VDEM_INTERFACE_100BPS, 20, 88000.0, 50.0},
+                                           MeasureCase{VDEM_INTERFACE_600BPS, 8, 333.0, 0.0},
+                                           MeasureCase{VDEM_INTERFACE_600BPS, 20, -71000.0, 200.0},
+                                           MeasureCase{VDEM_INTERFACE_600BPS, 16, 20500.0, 1000.0},
+                                           MeasureCase{VDEM_INTERFACE_600BPS, 9, -95000.0, 10.0}));
+
+TEST_F(VdemFastPath, WholeChainReportsTheSameFrames)
+{
+    for (int32_t bitrate : {VDEM_INTERFACE_100BPS, VDEM_INTERFACE_600BPS}) {
+        const int rate = bitrate == VDEM_INTERFACE_100BPS ? 100 : 600;
+        const int64_t bit = kSampleRate / rate;
+        std::vector<TxFrame> frames;
+        for (int i = 0; i < 3; i++) {
+            TxFrame f;
+            f.type = 5 * i + 2;
+            f.covered = make_payload(kFrameTypes[f.type].covered, 1000 + i, false, (uint8_t)i);
+            f.start_sample = (12 + 260 * i) * bit + 31 * i;
+            f.freq_hz = -60000.0 + 45000 * i + 17;
+            f.amplitude = 2500;
+            frames.push_back(f);
+        }
+        int64_t end = frames.back().start_sample + frame_bit_periods(frames.back()) * bit;
+        std::vector<int16_t> iq = render(rate, end + 260 * bit, frames, 40.0, 11);
+
+        Reports plain = run(false, bitrate, iq);
+        Reports fast = run(true, bitrate, iq);
+        ASSERT_EQ(plain.frames.size(), 3u) << rate;
+        ASSERT_EQ(fast.frames.size(), plain.frames.size()) << rate;
+        for (size_t i = 0; i < plain.frames.size(); i++) {
+            const vdem_proto_frame_t &a = plain.frames[i], &b = fast.frames[i];
+            EXPECT_EQ(b.sampleTimeStamp, a.sampleTimeStamp);
+            EXPECT_EQ(b.freq, a.freq);
+            EXPECT_NEAR(b.rssi, a.rssi, 0.01);
+            EXPECT_NEAR(b.snr, a.snr, 0.01);
+            EXPECT_EQ(memcmp(b.frame, a.frame, sizeof a.frame), 0);
+            EXPECT_EQ(b.tid, a.tid);
+        }
+    }
+}
+
+} // namespace
