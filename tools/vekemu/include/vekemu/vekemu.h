@@ -79,18 +79,18 @@ typedef struct {
     const gchar *serial; /* NULL: a unique serial "VEK%08u" */
 
     /* Register model at power-on (and after a factory reset). */
-    guint32 hw_version;  /* group 1 cmd 0 */
-    guint32 sw_version;  /* group 1 cmd 1 */
-    guint32 mode;        /* group 2 cmd 0: 0 RX, 1 TX */
-    guint32 rx_cf;       /* group 2 cmd 1, Hz */
-    guint32 tx_cf;       /* group 2 cmd 2, Hz */
-    guint32 xf;          /* group 2 cmd 3, tenths of Hz */
-    guint32 preamp;      /* group 2 cmd 4 */
-    guint32 sampling;    /* group 3 cmd 5: 48000, 192000 or 0 (0 streams at 192000) */
-    gint32 tx_level;     /* group 3 cmd 6 */
-    guint32 format;      /* group 3 cmd 7: sample width in bits */
-    gint32 temperature;  /* group 4 cmd 1, tenths of a degree Celsius */
-    guint32 uptime;      /* group 4 cmd 0; 0 = count tenths of a second since plug-in */
+    guint32 hw_version; /* group 1 cmd 0 */
+    guint32 sw_version; /* group 1 cmd 1 */
+    guint32 mode;       /* group 2 cmd 0: 0 RX, 1 TX */
+    guint32 rx_cf;      /* group 2 cmd 1, Hz */
+    guint32 tx_cf;      /* group 2 cmd 2, Hz */
+    guint32 xf;         /* group 2 cmd 3, tenths of Hz */
+    guint32 preamp;     /* group 2 cmd 4 */
+    guint32 sampling;   /* group 3 cmd 5: 48000, 192000 or 0 (0 streams at 192000) */
+    gint32 tx_level;    /* group 3 cmd 6 */
+    guint32 format;     /* group 3 cmd 7: sample width in bits */
+    gint32 temperature; /* group 4 cmd 1, tenths of a degree Celsius */
+    guint32 uptime;     /* group 4 cmd 0; 0 = count tenths of a second since plug-in */
 
     /* RX stream. */
     VekemuPacing pacing;
@@ -117,8 +117,8 @@ void vekemu_dfu_config_init(VekemuCardConfig *cfg);
 
 /* ---- The test bed (one per process) ---- */
 
-/* The process-wide bed, created on first call. Returns NULL (and prints why) when the
- * process does not run under the umockdev preload library. */
+/* The process-wide bed, created on first call. Without the umockdev preload library in
+ * this process, the bed serves child processes only (see vekemu_child_environ). */
 VekemuBed *vekemu_bed_get(void);
 /* TRUE when the umockdev preload library is active in this process. */
 gboolean vekemu_in_mock_environment(void);
@@ -127,6 +127,11 @@ const gchar *vekemu_bed_root_dir(VekemuBed *bed);
 /* Unplugs and forgets every card; card pointers become invalid. Call between tests. */
 void vekemu_bed_remove_all(VekemuBed *bed);
 guint vekemu_bed_card_count(VekemuBed *bed);
+/* Waits until re-enumerations in progress (a DFU card becoming a normal card) are done. */
+void vekemu_bed_settle(VekemuBed *bed);
+/* Removes every card and the bed's directory; the end of the process (vekemu_gtest_main
+ * and the runner call it). */
+void vekemu_bed_destroy(void);
 VekemuCard *vekemu_bed_card(VekemuBed *bed, guint index);
 
 /* ---- Cards ---- */
@@ -188,9 +193,10 @@ typedef struct {
     guint16 wValue;
     guint16 wIndex;
     guint16 wLength;
-    guint32 value;   /* the 4-byte little-endian payload of vendor requests (IN: answered) */
-    gsize length;    /* bytes moved (data stage or bulk block) */
+    guint32 value; /* the 4-byte little-endian payload of vendor requests (IN: answered) */
+    gsize length;  /* bytes moved (data stage or bulk block) */
     gboolean stalled;
+    gint64 time_us; /* g_get_monotonic_time() when the card saw it */
 } VekemuEvent;
 
 /* Copy of every event since plug-in or the last clear, oldest first (GArray of
@@ -241,7 +247,7 @@ typedef enum {
                                      with that many bytes transferred (what a card does) */
     VEKEMU_DL_SHORT_COMPLETE = 2, /* complete the transfer after `accept` bytes */
     VEKEMU_DL_STALL = 3,
-    VEKEMU_DL_TIMEOUT = 4,        /* NAK everything */
+    VEKEMU_DL_TIMEOUT = 4, /* NAK everything */
 } VekemuDlFault;
 /* The next `count` downlink blocks meet `fault`. */
 void vekemu_card_fault_dl(VekemuCard *card, VekemuDlFault fault, gsize accept, guint count);

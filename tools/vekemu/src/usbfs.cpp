@@ -1,0 +1,454 @@
+/* The card's side of the kernel's usbfs interface: the ioctls that libusb's Linux backend
+ * issues on /dev/bus/usb/BBB/DDD, answered on umockdev's worker thread.
+ *
+ * The emulated node is a regular file, so poll() on it is always ready and libusb reaps
+ * whenever it handles events; transfers therefore complete at the next reap after the
+ * card has answered them. */
+#include "vekemu-private.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
+#ifndef USBDEVFS_GET_SPEED
+#define USBDEVFS_GET_SPEED _IO('U', 31)
+#endif
+
+namespace vekemu
+{
+
+Urb::~Urb()
+{
+    if (buf != nullptr)
+        umockdev_ioctl_data_unref(buf);
+    if (urb != nullptr)
+        umockdev_ioctl_data_unref(urb);
+}
+
+struct usbdevfs_urb *Urb::u() const
+{
+    return reinterpret_cast<struct usbdevfs_urb *>(urb->data);
+}
+
+guint8 *Urb::data() const
+{
+    return buf != nullptr ? buf->data : nullptr;
+}
+
+gsize Urb::length() const
+{
+    return buf != nullptr ? static_cast<gsize>(u()->buffer_length) : 0;
+}
+
+namespace
+{
+
+constexpr guint32 USBFS_CAPS = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_BULK_CONTINUATION |
+                               USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                               USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
+constexpr guint USB_SPEED_HIGH = 3;
+constexpr guint IDLE_REAP_DELAY_MS = 1;
+
+void complete(UMockdevIoctlClient *client, int err)
+{
+    umockdev_ioctl_client_complete(client, err == 0 ? 0 : -1, err);
+}
+
+void finish(Client &cl, UrbPtr urb, int status, gsize actual)
+{
+    urb->u()->status = status;
+    urb->u()->actual_length = static_cast<int>(actual);
+    cl.done.push_back(std::move(urb));
+}
+
+guint32 stream_rate(const VekemuCard *card)
+{
+    return card->regs.sampling == 48000 ? 48000 : 192000;
+}
+
+bool has_interface(const VekemuCard *card, guint number)
+{
+    return card->dfu_mode ? number == 0 : number <= 2;
+}
+
+/* Resolves an ioctl argument that points to a small structure. */
+UMockdevIoctlData *resolve_arg(UMockdevIoctlClient *client, gsize len)
+{
+    return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, len, nullptr);
+}
+
+guint read_uint_arg(UMockdevIoctlClient *client)
+{
+    UMockdevIoctlData *d = resolve_arg(client, sizeof(guint));
+    if (d == nullptr)
+        return G_MAXUINT;
+    guint v;
+    memcpy(&v, d->data, sizeof v);
+    umockdev_ioctl_data_unref(d);
+    return v;
+}
+
+void submit_control(VekemuCard *card, Client &cl, UrbPtr urb)
+{
+    gsize len = urb->length();
+    guint8 *buf = urb->data();
+    if (len < 8) {
+        finish(cl, std::move(urb), -EPIPE, 0);
+        return;
+    }
+    Setup s{buf[0], buf[1], static_cast<guint16>(buf[2] | (buf[3] << 8)),
+            static_cast<guint16>(buf[4] | (buf[5] << 8)),
+            static_cast<guint16>(buf[6] | (buf[7] << 8))};
+    if (s.wLength > len - 8) {
+        finish(cl, std::move(urb), -EOVERFLOW, 0);
+        return;
+    }
+    gsize actual = 0;
+    switch (control_request(card, s, buf + 8, &actual)) {
+    case ControlResult::OK:
+        finish(cl, std::move(urb), 0, actual);
+        break;
+    case ControlResult::STALL:
+        finish(cl, std::move(urb), -EPIPE, 0);
+        break;
+    case ControlResult::ERROR:
+        finish(cl, std::move(urb), -EPROTO, 0);
+        break;
+    case ControlResult::NAK:
+        cl.nak.push_back(std::move(urb));
+        break;
+    }
+}
+
+void submit_rx(VekemuCard *card, Client &cl, UrbPtr urb)
+{
+    if (card->rx_fault_count > 0) {
+        VekemuFault fault = card->rx_fault;
+        if (--card->rx_fault_count == 0)
+            card->rx_fault = VEKEMU_FAULT_NONE;
+        switch (fault) {
+        case VEKEMU_FAULT_STALL:
+            finish(cl, std::move(urb), -EPIPE, 0);
+            return;
+        case VEKEMU_FAULT_ERROR:
+            finish(cl, std::move(urb), -EPROTO, 0);
+            return;
+        case VEKEMU_FAULT_OVERFLOW:
+            finish(cl, std::move(urb), -EOVERFLOW, 0);
+            return;
+        case VEKEMU_FAULT_TIMEOUT:
+            cl.nak.push_back(std::move(urb));
+            return;
+        case VEKEMU_FAULT_NONE:
+            break;
+        }
+    }
+    cl.rx_waiting.push_back(std::move(urb));
+    pump_rx(card, cl);
+}
+
+void submit_dl(VekemuCard *card, Client &cl, UrbPtr urb)
+{
+    gsize len = urb->length();
+    gsize accept = len;
+    VekemuDlFault fault = VEKEMU_DL_FAULT_NONE;
+    if (card->dl_fault_count > 0) {
+        fault = card->dl_fault;
+        if (--card->dl_fault_count == 0)
+            card->dl_fault = VEKEMU_DL_FAULT_NONE;
+        if (fault == VEKEMU_DL_SHORT_NAK || fault == VEKEMU_DL_SHORT_COMPLETE)
+            accept = std::min(len, card->dl_accept);
+        else
+            accept = 0;
+    }
+    if (fault != VEKEMU_DL_STALL) {
+        card->dl_blocks.push_back(g_bytes_new(urb->data(), accept));
+        log_event(card, VEKEMU_EVENT_BULK_OUT, nullptr, 0, accept, false);
+    } else {
+        log_event(card, VEKEMU_EVENT_BULK_OUT, nullptr, 0, 0, true);
+    }
+    switch (fault) {
+    case VEKEMU_DL_FAULT_NONE:
+    case VEKEMU_DL_SHORT_COMPLETE:
+        finish(cl, std::move(urb), 0, accept);
+        break;
+    case VEKEMU_DL_STALL:
+        finish(cl, std::move(urb), -EPIPE, 0);
+        break;
+    case VEKEMU_DL_SHORT_NAK:
+    case VEKEMU_DL_TIMEOUT:
+        urb->fill = accept;
+        cl.nak.push_back(std::move(urb));
+        break;
+    }
+}
+
+void submit_urb(VekemuCard *card, Client &cl, UMockdevIoctlClient *client)
+{
+    auto urb = std::make_unique<Urb>();
+    urb->urb = resolve_arg(client, sizeof(struct usbdevfs_urb));
+    if (urb->urb == nullptr) {
+        complete(client, EFAULT);
+        return;
+    }
+    struct usbdevfs_urb *u = urb->u();
+    if (u->buffer_length < 0) {
+        complete(client, EINVAL);
+        return;
+    }
+    if (u->buffer_length > 0) {
+        urb->buf = umockdev_ioctl_data_resolve(urb->urb, offsetof(struct usbdevfs_urb, buffer),
+                                               u->buffer_length, nullptr);
+        if (urb->buf == nullptr) {
+            complete(client, EFAULT);
+            return;
+        }
+    }
+    u->status = 0;
+    u->actual_length = 0;
+
+    if (u->type == USBDEVFS_URB_TYPE_CONTROL && u->endpoint == 0)
+        submit_control(card, cl, std::move(urb));
+    else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == EP_RX && !card->dfu_mode)
+        submit_rx(card, cl, std::move(urb));
+    else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == EP_DL && !card->dfu_mode)
+        submit_dl(card, cl, std::move(urb));
+    else {
+        complete(client, ENOENT);
+        return;
+    }
+    complete(client, 0);
+}
+
+bool take_discarded(std::deque<UrbPtr> &queue, gulong addr, Client &cl)
+{
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+        if ((*it)->urb->client_addr != addr)
+            continue;
+        UrbPtr urb = std::move(*it);
+        queue.erase(it);
+        gsize fill = urb->fill;
+        finish(cl, std::move(urb), -ENOENT, fill);
+        return true;
+    }
+    return false;
+}
+
+struct DelayedReap {
+    UMockdevIoctlClient *client;
+};
+
+gboolean delayed_reap_cb(gpointer data)
+{
+    auto *d = static_cast<DelayedReap *>(data);
+    complete(d->client, EAGAIN);
+    g_object_unref(d->client);
+    delete d;
+    return G_SOURCE_REMOVE;
+}
+
+void reap_urb(VekemuCard *card, Client &cl, UMockdevIoctlClient *client)
+{
+    if (!card->gone)
+        pump_rx(card, cl);
+    if (cl.done.empty()) {
+        if (card->gone) {
+            complete(client, ENODEV);
+            return;
+        }
+        /* Nothing to reap: answer a moment later, so that a client polling a node that is
+         * always "ready" does not spin the worker. */
+        GSource *src = g_timeout_source_new(IDLE_REAP_DELAY_MS);
+        g_source_set_callback(
+            src, delayed_reap_cb,
+            new DelayedReap{static_cast<UMockdevIoctlClient *>(g_object_ref(client))}, nullptr);
+        g_source_attach(src, g_main_context_get_thread_default());
+        g_source_unref(src);
+        return;
+    }
+    UrbPtr urb = std::move(cl.done.front());
+    cl.done.pop_front();
+    UMockdevIoctlData *ptr = resolve_arg(client, sizeof(gpointer));
+    if (ptr == nullptr) {
+        complete(client, EFAULT);
+        return;
+    }
+    umockdev_ioctl_data_set_ptr(ptr, 0, urb->urb);
+    umockdev_ioctl_data_unref(ptr);
+    complete(client, 0);
+}
+
+} // namespace
+
+void pump_rx(VekemuCard *card, Client &cl)
+{
+    if (card->regs.rx_stream == 0 || cl.rx_waiting.empty())
+        return;
+    guint64 budget = G_MAXUINT64;
+    if (card->pacing == VEKEMU_PACING_REALTIME) {
+        gint64 elapsed = g_get_monotonic_time() - card->stream_start_us;
+        guint64 due =
+            static_cast<guint64>(elapsed) * stream_rate(card) / G_USEC_PER_SEC * BYTES_PER_SAMPLE;
+        budget = due > card->rx_offset ? due - card->rx_offset : 0;
+        budget -= budget % BYTES_PER_SAMPLE;
+    }
+    while (!cl.rx_waiting.empty() && budget > 0) {
+        Urb &urb = *cl.rx_waiting.front();
+        gsize want = urb.length() - urb.fill;
+        want -= want % BYTES_PER_SAMPLE;
+        gsize n = static_cast<gsize>(std::min<guint64>(want, budget));
+        if (n > 0) {
+            card->source->fill(urb.data() + urb.fill, n, card->rx_offset);
+            urb.fill += n;
+            card->rx_offset += n;
+            budget -= n;
+        }
+        if (urb.length() - urb.fill >= BYTES_PER_SAMPLE)
+            break;
+        UrbPtr done = std::move(cl.rx_waiting.front());
+        cl.rx_waiting.pop_front();
+        gsize fill = done->fill;
+        finish(cl, std::move(done), 0, fill);
+    }
+}
+
+void disconnect_all(VekemuCard *card)
+{
+    for (auto &[client, cl] : card->clients) {
+        for (auto *queue : {&cl.rx_waiting, &cl.nak}) {
+            while (!queue->empty()) {
+                UrbPtr urb = std::move(queue->front());
+                queue->pop_front();
+                gsize fill = urb->fill;
+                finish(cl, std::move(urb), -ESHUTDOWN, fill);
+            }
+        }
+    }
+}
+
+gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, VekemuCard *card)
+{
+    std::lock_guard<std::recursive_mutex> lock(card->bed->mu);
+    gulong request = umockdev_ioctl_client_get_request(client);
+    Client &cl = card->clients[client];
+    bool stale = cl.generation != card->generation;
+
+    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
+        if (stale && cl.done.empty())
+            complete(client, ENODEV);
+        else
+            reap_urb(card, cl, client);
+        return TRUE;
+    }
+    if (card->gone || stale) {
+        complete(client, ENODEV);
+        return TRUE;
+    }
+
+    switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+        UMockdevIoctlData *d = resolve_arg(client, sizeof(guint32));
+        if (d == nullptr) {
+            complete(client, EFAULT);
+            return TRUE;
+        }
+        guint32 caps = USBFS_CAPS;
+        memcpy(d->data, &caps, sizeof caps);
+        umockdev_ioctl_data_unref(d);
+        complete(client, 0);
+        return TRUE;
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE: {
+        guint number = read_uint_arg(client);
+        if (!has_interface(card, number)) {
+            complete(client, ENOENT);
+            return TRUE;
+        }
+        bool claim = request == USBDEVFS_CLAIMINTERFACE;
+        if (claim && card->held) {
+            complete(client, EBUSY);
+            return TRUE;
+        }
+        Setup s{0, 0, 0, static_cast<guint16>(number), 0};
+        log_event(card, claim ? VEKEMU_EVENT_CLAIM : VEKEMU_EVENT_RELEASE, &s, 0, 0, false);
+        complete(client, 0);
+        return TRUE;
+    }
+    case USBDEVFS_DISCONNECT_CLAIM: {
+        UMockdevIoctlData *d = resolve_arg(client, sizeof(struct usbdevfs_disconnect_claim));
+        if (d == nullptr) {
+            complete(client, EFAULT);
+            return TRUE;
+        }
+        guint number = reinterpret_cast<struct usbdevfs_disconnect_claim *>(d->data)->interface;
+        umockdev_ioctl_data_unref(d);
+        if (!has_interface(card, number)) {
+            complete(client, ENOENT);
+            return TRUE;
+        }
+        Setup s{0, 0, 0, static_cast<guint16>(number), 0};
+        log_event(card, VEKEMU_EVENT_CLAIM, &s, 0, 0, false);
+        complete(client, 0);
+        return TRUE;
+    }
+    case USBDEVFS_SETINTERFACE: {
+        UMockdevIoctlData *d = resolve_arg(client, sizeof(struct usbdevfs_setinterface));
+        if (d == nullptr) {
+            complete(client, EFAULT);
+            return TRUE;
+        }
+        auto *si = reinterpret_cast<struct usbdevfs_setinterface *>(d->data);
+        bool ok = has_interface(card, si->interface) && si->altsetting == 0;
+        umockdev_ioctl_data_unref(d);
+        complete(client, ok ? 0 : EINVAL);
+        return TRUE;
+    }
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP:
+        complete(client, 0);
+        return TRUE;
+    case USBDEVFS_RESET:
+        log_event(card, VEKEMU_EVENT_RESET, nullptr, 0, 0, false);
+        if (card->dfu_mode)
+            dfu_leave(card);
+        complete(client, 0);
+        return TRUE;
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+        complete(client, ENODATA);
+        return TRUE;
+    case USBDEVFS_CONNECTINFO: {
+        UMockdevIoctlData *d = resolve_arg(client, sizeof(struct usbdevfs_connectinfo));
+        if (d == nullptr) {
+            complete(client, EFAULT);
+            return TRUE;
+        }
+        auto *ci = reinterpret_cast<struct usbdevfs_connectinfo *>(d->data);
+        ci->devnum = card->devnum;
+        ci->slow = 0;
+        umockdev_ioctl_data_unref(d);
+        complete(client, 0);
+        return TRUE;
+    }
+    case USBDEVFS_GET_SPEED:
+        umockdev_ioctl_client_complete(client, USB_SPEED_HIGH, 0);
+        return TRUE;
+    case USBDEVFS_SUBMITURB:
+        submit_urb(card, cl, client);
+        return TRUE;
+    case USBDEVFS_DISCARDURB: {
+        gulong addr = *reinterpret_cast<gulong *>(umockdev_ioctl_client_get_arg(client)->data);
+        bool found = take_discarded(cl.nak, addr, cl) || take_discarded(cl.rx_waiting, addr, cl);
+        complete(client, found ? 0 : EINVAL);
+        return TRUE;
+    }
+    default:
+        return FALSE;
+    }
+}
+
+} // namespace vekemu
