@@ -157,8 +157,10 @@ bool download(const gchar *firmware, const dfu_capable_device *found, gchar *rep
     gsize size = 0;
     GError *file_error = nullptr;
     if (!g_file_get_contents(path, &image, &size, &file_error)) {
-        g_propagate_prefixed_error(error, file_error,
-                                   "Failed to open firmware file %s: ", firmware);
+        /* Callers see one error domain: the file error's text is kept. */
+        g_set_error(error, KVRDFU_ERRDOM, KVRDFU_ERR, "Failed to open firmware file %s: %s",
+                    firmware, file_error->message);
+        g_error_free(file_error);
         return false;
     }
     /* A zero block size would never move the download forward. */
