@@ -168,24 +168,67 @@ TEST_F(RxStreamLifecycle, ReleasingTheDeviceWhileStreamingStopsAndNotifies)
 
 /* ---- faults ---- */
 
-class RxStreamFaults : public RxStream, public ::testing::WithParamInterface<VekemuFault>
+/* Lines of the library log that name a transfer status, counted as they are
+ * logged (on the event thread). */
+std::atomic<guint> g_fault_lines{0};
+std::atomic<const char *> g_fault_line{nullptr};
+
+gboolean count_fault_lines(VekDevice *, const gchar *line)
 {
+    const char *wanted = g_fault_line.load();
+    if (wanted != nullptr && g_str_equal(line, wanted))
+        g_fault_lines.fetch_add(1);
+    return TRUE;
+}
+
+struct FaultCase {
+    const char *name;
+    VekemuFault fault;
+    const char *log_line;
+};
+
+class RxStreamFaults : public RxStream, public ::testing::WithParamInterface<FaultCase>
+{
+  protected:
+    void TearDown() override
+    {
+        g_fault_line = nullptr;
+        RxStream::TearDown();
+    }
 };
 
 TEST_P(RxStreamFaults, FailedTransfersAreResubmittedAndTheStreamGoesOn)
 {
-    vekemu_card_fault_rx(card, GetParam(), 3);
+    g_fault_lines = 0;
+    g_fault_line = GetParam().log_line;
+    xvek_logSetCB(dev, count_fault_lines, nullptr, nullptr, nullptr);
+    /* More failures than transfers in the pool: the stream only goes on
+     * if failed transfers are submitted again. */
+    const guint faults = 20;
+    vekemu_card_fault_rx(card, GetParam().fault, faults);
     start();
-    ASSERT_TRUE(wait_calls(20));
+    ASSERT_TRUE(wait_for([] { return g_fault_lines.load() >= faults; }))
+        << g_fault_lines.load() << " of " << faults << " failures seen";
+    guint calls = sink.calls.load();
+    ASSERT_TRUE(wait_calls(calls + 10));
     stop();
-    /* The failed transfers consumed nothing: the data that did arrive is
-     * still the unbroken pattern. */
+    /* The failed transfers consumed nothing: what arrived is the unbroken
+     * pattern. */
     EXPECT_FALSE(sink.out_of_order.load());
 }
 
-INSTANTIATE_TEST_SUITE_P(TransferStatus, RxStreamFaults,
-                         ::testing::Values(VEKEMU_FAULT_TIMEOUT, VEKEMU_FAULT_STALL,
-                                           VEKEMU_FAULT_ERROR, VEKEMU_FAULT_OVERFLOW));
+INSTANTIATE_TEST_SUITE_P(
+    TransferStatus, RxStreamFaults,
+    ::testing::Values(FaultCase{"Timeout", VEKEMU_FAULT_TIMEOUT,
+                                "DEBUG: LIBUSB_TRANSFER_TIMED_OUT"},
+                      FaultCase{"Stall", VEKEMU_FAULT_STALL,
+                                "DEBUG: transfer stalled (stream not started yet?), resubmiting "
+                                "urb"},
+                      FaultCase{"Error", VEKEMU_FAULT_ERROR, "DEBUG: LIBUSB_TRANSFER_ERROR"},
+                      FaultCase{"Overflow", VEKEMU_FAULT_OVERFLOW,
+                                "DEBUG: transfer timeout, error or ovf: ignoring payload, "
+                                "resubmiting urb"}),
+    [](const ::testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
 
 using RxStreamConsumerErrors = RxStream;
 
