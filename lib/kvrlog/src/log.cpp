@@ -240,6 +240,10 @@ void kvrlog_glib_handler(const gchar *domain, GLogLevelFlags flags, const gchar 
     if (message != nullptr)
         g_string_append(text, message);
     kvrlog_log(KVRLOG_LEVEL_WARN, nullptr, "%s", text->str);
+    /* GLib aborts the process after a fatal message: the line must not stay
+     * in the stream's buffer. */
+    if ((flags & (G_LOG_FLAG_FATAL | G_LOG_LEVEL_ERROR)) != 0 && gsLogFile != nullptr)
+        std::fflush(gsLogFile);
 }
 
 gboolean kvrlog_setup(KvrlogConf *conf, GError **error)

@@ -79,6 +79,8 @@ TEST_F(KvrlogGlibRedirect, FatalErrorWithoutDomainListsBothFlags)
     ASSERT_NE(handler, g_log_default_handler);
     handler(nullptr, static_cast<GLogLevelFlags>(G_LOG_FLAG_FATAL | G_LOG_LEVEL_ERROR), "boom",
             nullptr);
+    EXPECT_NE(read_file(path_).find("boom\n"), std::string::npos)
+        << "a fatal message reaches the file before GLib aborts";
     const auto lines = Written();
     ASSERT_EQ(lines.size(), 1U);
     EXPECT_EQ(lines[0], "W [GLIB FATAL-ERROR] boom");
