@@ -239,7 +239,8 @@ class Session
     {
         open_action(label);
         g_autoptr(GError) error = nullptr;
-        if (!finish(call(&error), error))
+        const gboolean ok = call(&error);
+        if (!finish(ok, error))
             return false;
         close_ok();
         return true;
@@ -249,7 +250,8 @@ class Session
     {
         open_write(label, value);
         g_autoptr(GError) error = nullptr;
-        if (!finish(call(&error), error))
+        const gboolean ok = call(&error);
+        if (!finish(ok, error))
             return false;
         close_ok();
         return true;
@@ -261,7 +263,8 @@ class Session
     {
         open_read(label);
         g_autoptr(GError) error = nullptr;
-        if (!finish(call(&error), error))
+        const gboolean ok = call(&error);
+        if (!finish(ok, error))
             return false;
         g_autofree gchar *text = format_value();
         close_value(text);
