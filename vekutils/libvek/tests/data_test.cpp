@@ -67,6 +67,11 @@ struct BadConfig {
     const char *message;
 };
 
+void PrintTo(const BadConfig &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class RxConfigureRefused : public RxConfigure, public ::testing::WithParamInterface<BadConfig>
 {
 };

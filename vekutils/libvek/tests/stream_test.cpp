@@ -187,6 +187,11 @@ struct FaultCase {
     const char *log_line;
 };
 
+void PrintTo(const FaultCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class RxStreamFaults : public RxStream, public ::testing::WithParamInterface<FaultCase>
 {
   protected:
@@ -300,6 +305,46 @@ TEST_F(RxStreamUnplug, StartOnAnUnpluggedCardFailsAndLeavesNothingRunning)
     g_object_unref(dev);
     dev = nullptr;
     EXPECT_EQ(sink.calls.load(), 0u);
+}
+
+/* ---- several cards ---- */
+
+using RxStreamTwoCards = CardTest;
+
+TEST_F(RxStreamTwoCards, StoppingOneCardLeavesTheOtherStreaming)
+{
+    add_card();
+    VekemuCard *first = card;
+    add_card();
+    open(XVEK_OPEN_MODE_NO_TX);
+    configure_default();
+    VekDevice *other = nullptr;
+    g_autoptr(GError) err = nullptr;
+    ASSERT_TRUE(xvek_device_new_with_mode(1, XVEK_OPEN_MODE_NO_TX, &other, &err)) << err->message;
+    ASSERT_TRUE(xvek_rx_configure(other, 100, 2, XVEK_STREAM_RATE_VAL192K,
+                                  XVEK_STREAM_ACCESS_TYPE_RW, XVEK_STREAM_BITWIDTH_VAL16,
+                                  XVEK_STREAM_ENDIAN_LE, XVEK_STREAM_NB_CHANNEL_VAL2, &err))
+        << err->message;
+    RxSink a, b;
+    ASSERT_TRUE(xvek_rx_start(dev, RxSink::on_rx, &a, nullptr, &err)) << err->message;
+    ASSERT_TRUE(xvek_rx_start(other, RxSink::on_rx, &b, nullptr, &err)) << err->message;
+    ASSERT_TRUE(wait_for([&] { return a.calls.load() >= 3 && b.calls.load() >= 3; }));
+
+    ASSERT_TRUE(xvek_rx_stop(dev, &err)) << err->message;
+    /* Ids follow enumeration order: which card is which does not matter,
+     * one of them must still stream. */
+    EXPECT_EQ(vekemu_card_reg_get(first, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM) +
+                  vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM),
+              1u);
+    EXPECT_TRUE(engine_thread_running());
+    guint b_calls = b.calls.load();
+    EXPECT_TRUE(wait_for([&] { return b.calls.load() >= b_calls + 5; }));
+
+    ASSERT_TRUE(xvek_rx_stop(other, &err)) << err->message;
+    EXPECT_FALSE(engine_thread_running());
+    EXPECT_FALSE(a.out_of_order.load());
+    EXPECT_FALSE(b.out_of_order.load());
+    g_object_unref(other);
 }
 
 } // namespace
