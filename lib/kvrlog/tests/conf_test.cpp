@@ -39,6 +39,7 @@ std::string trace_text(KvrlogConf *conf, guint64 mask)
 
 TEST(KvrlogConfObject, StartsWithTheDocumentedDefaults)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     g_autoptr(KvrlogConf) conf = kvrlog_conf_new();
     EXPECT_EQ(conf->level, KVRLOG_LEVEL_INFO);
     EXPECT_EQ(conf->trace, 0U);
@@ -52,6 +53,7 @@ TEST(KvrlogConfObject, StartsWithTheDocumentedDefaults)
 
 TEST(KvrlogConfObject, SecondConstructionReturnsTheLiveInstanceUnchanged)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     g_autoptr(KvrlogConf) first = kvrlog_conf_new_with_options(
         "level", static_cast<guint>(KVRLOG_LEVEL_ERR), "prog", "first", "type",
         static_cast<guint>(KVRLOG_HELPER_RFILE), "threads", TRUE, nullptr);
@@ -68,6 +70,7 @@ TEST(KvrlogConfObject, SecondConstructionReturnsTheLiveInstanceUnchanged)
 
 TEST(KvrlogConfObject, ANewInstanceFollowsTheLastRelease)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     KvrlogConf *first = kvrlog_conf_new_with_options("prog", "first", nullptr);
     kvrlog_conf_unref(first);
     g_autoptr(KvrlogConf) second = kvrlog_conf_new_with_options("prog", "second", nullptr);
@@ -149,6 +152,7 @@ TEST(KvrlogTraceParse, SeesNamesRegisteredAfterTheConfiguration)
 
 TEST(KvrlogTraceText, NamesEveryBitInBitOrder)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     register_a_and_b();
     g_autoptr(KvrlogConf) conf = kvrlog_conf_new();
     EXPECT_EQ(trace_text(conf, 0x7), "A | B | B");
@@ -269,6 +273,7 @@ TEST(KvrlogKeyTable, FileNameIsCutTo259Characters)
 
 TEST(KvrlogDump, CallbackConfigurationHasSixLines)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     g_autoptr(KvrlogConf) conf =
         kvrlog_conf_new_with_options("type", static_cast<guint>(KVRLOG_HELPER_CALLBACK), nullptr);
     EXPECT_EQ(dump_of(conf), "  log {\n"
@@ -281,6 +286,7 @@ TEST(KvrlogDump, CallbackConfigurationHasSixLines)
 
 TEST(KvrlogDump, RotatingSinkAddsFileSizeAndHistory)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     register_a_and_b();
     g_autoptr(KvrlogConf) conf =
         make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_ERR,

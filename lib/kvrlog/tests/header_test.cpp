@@ -6,6 +6,7 @@ extern "C" const char *kvrlog_header_c11_level_type(void);
 
 TEST(KvrlogHeader, GateMacrosEvaluateNothingWithoutALoggerInC11)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     ASSERT_EQ(gsKvrlogConf, nullptr);
     EXPECT_EQ(kvrlog_header_c11_evaluations(), 0);
     EXPECT_STREQ(kvrlog_header_c11_level_type(), "KvrlogLevel");

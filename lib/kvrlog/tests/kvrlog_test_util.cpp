@@ -9,6 +9,26 @@
 namespace kvrlog_test
 {
 
+namespace
+{
+int gsCasesStarted = 0;
+
+class CaseCounter : public ::testing::EmptyTestEventListener
+{
+    void OnTestStart(const ::testing::TestInfo &) override { ++gsCasesStarted; }
+};
+
+const bool gsCounterInstalled = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new CaseCounter);
+    return true;
+}();
+} // namespace
+
+bool fresh_process()
+{
+    return gsCounterInstalled && gsCasesStarted <= 1;
+}
+
 std::string read_file(const std::string &path)
 {
     gchar *contents = nullptr;

@@ -28,6 +28,17 @@ namespace kvrlog_test
         }                                                                                          \
     } while (0)
 
+/* Skips a case that relies on the logger's untouched process-wide state when
+ * another case ran before it in this process. */
+#define KVRLOG_FRESH_PROCESS_OR_SKIP()                                                             \
+    do {                                                                                           \
+        if (!kvrlog_test::fresh_process())                                                         \
+            GTEST_SKIP() << "needs a process of its own (run it through ctest)";                   \
+    } while (0)
+
+/* TRUE while the running case is the first of this process. */
+bool fresh_process();
+
 std::string read_file(const std::string &path);
 std::vector<std::string> split_lines(const std::string &text);
 bool file_exists(const std::string &path);

@@ -96,6 +96,7 @@ TEST_F(KvrlogFileSink, CutsALineAt511Characters)
 
 TEST_F(KvrlogFileSink, RefusesAnUnsetOpenMode)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     const std::string path = dir_.file("x.log");
     conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO, {{"file", path}});
     GError *error = nullptr;
@@ -160,6 +161,7 @@ TEST_F(KvrlogFdSink, RefusesADescriptorThatIsNotANumber)
 
 TEST_F(KvrlogFdSink, RefusesSetupWithoutAStream)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     conf_ = kvrlog_conf_new();
     GError *error = nullptr;
     EXPECT_FALSE(kvrlog_setup(conf_, &error));

@@ -46,6 +46,7 @@ using KvrlogTestLogger = HooksTest;
 
 TEST_F(KvrlogTestLogger, PrintsNothingWithoutKvrlogEnable)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     g_unsetenv("KVRLOG_ENABLE");
     StderrCapture capture;
     kvrlog_test_unittest_setup();
@@ -58,6 +59,7 @@ TEST_F(KvrlogTestLogger, PrintsNothingWithoutKvrlogEnable)
 
 TEST_F(KvrlogTestLogger, PrintsLevelAndTextWithoutTimestamp)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     g_setenv("KVRLOG_ENABLE", "", TRUE);
     g_setenv("KVRLOG_NO_TIMESTAMP", "0", TRUE);
     StderrCapture capture;
@@ -68,6 +70,7 @@ TEST_F(KvrlogTestLogger, PrintsLevelAndTextWithoutTimestamp)
 
 TEST_F(KvrlogTestLogger, PrefixesTheTimeSinceSetup)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     g_setenv("KVRLOG_ENABLE", "1", TRUE);
     StderrCapture capture;
     kvrlog_test_unittest_setup();
@@ -80,6 +83,7 @@ TEST_F(KvrlogTestLogger, PrefixesTheTimeSinceSetup)
 
 TEST_F(KvrlogTestLogger, PrefixesTheWallClockWithFullTimestamp)
 {
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
     g_setenv("KVRLOG_ENABLE", "1", TRUE);
     g_setenv("KVRLOG_FULL_TIMESTAMP", "1", TRUE);
     StderrCapture capture;
