@@ -103,7 +103,7 @@ TEST_F(Device, OpenCardsShareOneContextUntilTheLastIsClosed)
     add("A");
     add("B");
     VekDevice *first = open(0);
-    VekDevice *second = open(1);
+    g_autoptr(VekDevice) second = open(1);
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
 
@@ -114,26 +114,30 @@ TEST_F(Device, OpenCardsShareOneContextUntilTheLastIsClosed)
     EXPECT_EQ(count(), 2u);
     g_autoptr(GError) err = nullptr;
     EXPECT_TRUE(xvek_ctrl_ping(second, &err)) << (err ? err->message : "");
-    g_object_unref(second);
+    g_clear_object(&second);
     /* The last close destroyed it: the next scan builds a new list. */
     EXPECT_EQ(count(), 3u);
 }
 
 TEST_F(Device, CardTakenByAnotherProcessAfterTheScanFailsToOpen)
 {
-    add("A");
+    VekemuCard *a = add("A");
     VekemuCard *b = add("B");
-    VekDevice *first = open(0);
+    g_autoptr(VekDevice) first = open(0);
     ASSERT_NE(first, nullptr);
-    vekemu_card_hold(b, TRUE);
-    VekDevice *dev = nullptr;
+    /* Hold the card that took id 1 (ids follow libusb's enumeration order). */
+    g_autofree gchar *info = nullptr;
+    ASSERT_TRUE(xvek_scan_print_info_device(1, &info, nullptr));
+    VekemuCard *second = g_str_has_suffix(info, "-Serial: B\n***") ? b : a;
+    vekemu_card_hold(second, TRUE);
+    g_autoptr(VekDevice) dev = nullptr;
     GError *err = nullptr;
     EXPECT_FALSE(xvek_device_new_with_mode(1, XVEK_OPEN_MODE_CTL_ONLY, &dev, &err));
+    EXPECT_EQ(dev, nullptr);
+    vekemu_card_hold(second, FALSE);
     ASSERT_NE(err, nullptr);
     EXPECT_TRUE(g_str_has_prefix(err->message, "Failed opeing usb device (error ")) << err->message;
     g_clear_error(&err);
-    vekemu_card_hold(b, FALSE);
-    g_object_unref(first);
 }
 
 TEST_F(Device, ReleaseTakesEverythingDownAndZeroesTheRecord)

@@ -98,14 +98,24 @@ TEST_F(Scan, OneCardIsListedWithItsDescriptorStrings)
     EXPECT_EQ(std::string(one), "***Vek device 0***\n" + card_info("A0001") + "***");
 }
 
-TEST_F(Scan, TwoCardsTakeIdsInEnumerationOrderAndBothIdsAreSupported)
+TEST_F(Scan, TwoCardsTakeIdsZeroAndOneAndBothIdentitiesAreSupported)
 {
     add("A0001");
     add("B0002", VEKEMU_VID_NXP, VEKEMU_PID_NXP_CARD);
     EXPECT_EQ(count(), 2u);
-    EXPECT_EQ(info_all(), "***Vek device 0***\n" + card_info("A0001") + "***" +
-                              "***Vek device 1***\n" + card_info("B0002", "0x1fc9 PID:0x008a") +
-                              "***");
+    const std::string a = card_info("A0001");
+    const std::string b = card_info("B0002", "0x1fc9 PID:0x008a");
+
+    /* Ids follow libusb's enumeration order; each id describes one card and
+     * the whole text is the two descriptions in id order. */
+    g_autofree gchar *zero = nullptr;
+    g_autofree gchar *one = nullptr;
+    ASSERT_TRUE(xvek_scan_print_info_device(0, &zero, nullptr));
+    ASSERT_TRUE(xvek_scan_print_info_device(1, &one, nullptr));
+    const bool a_first = std::string(zero) == "***Vek device 0***\n" + a + "***";
+    EXPECT_EQ(std::string(zero), "***Vek device 0***\n" + (a_first ? a : b) + "***");
+    EXPECT_EQ(std::string(one), "***Vek device 1***\n" + (a_first ? b : a) + "***");
+    EXPECT_EQ(info_all(), std::string(zero) + "***Vek device 1***\n" + (a_first ? b : a) + "***");
 
     GError *err = nullptr;
     gchar *text = nullptr;
