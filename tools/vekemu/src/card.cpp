@@ -67,7 +67,7 @@ VekemuCard *add_card(VekemuBed *vbed, const VekemuCardConfig *cfg, bool dfu, GEr
     card->vid = cfg->vid;
     card->pid = cfg->pid;
 
-    vekemu::Registers &r = card->power_on;
+    vekemu::Registers &r = card->factory;
     r.hw_version = cfg->hw_version;
     r.sw_version = cfg->sw_version;
     r.mode = cfg->mode;
@@ -81,6 +81,7 @@ VekemuCard *add_card(VekemuBed *vbed, const VekemuCardConfig *cfg, bool dfu, GEr
     r.temperature = static_cast<guint32>(cfg->temperature);
     r.uptime = cfg->uptime;
     card->regs = r;
+    card->saved = r;
     card->uptime_frozen = cfg->uptime != 0;
     card->pacing = cfg->pacing;
     if (cfg->sigmf_path != nullptr) {

@@ -128,10 +128,11 @@ bool vendor_request(VekemuCard *card, const Setup &s, guint8 *data, gsize *actua
             }
         } else if (cmd == VEKEMU_CMD_CONFIGURATION_SAVE && !in) {
             card->saves++;
-            card->power_on = card->regs;
+            card->saved = card->regs;
         } else if (cmd == VEKEMU_CMD_CONFIGURATION_FACTORY_RESET && !in) {
             card->factory_resets++;
-            reset_registers(card);
+            load_registers(card, card->factory);
+            card->saved = card->factory;
         } else {
             return false;
         }
@@ -316,11 +317,11 @@ guint32 *Registers::find(guint8 group, guint16 cmd)
     }
 }
 
-void reset_registers(VekemuCard *card)
+void load_registers(VekemuCard *card, const Registers &from)
 {
-    /* The stream and downlink state are not configuration: they survive a reset. */
+    /* The stream and downlink state are not configuration. */
     guint32 rx = card->regs.rx_stream, tx = card->regs.tx_stream, dl = card->regs.dl_stream;
-    card->regs = card->power_on;
+    card->regs = from;
     card->regs.rx_stream = rx;
     card->regs.tx_stream = tx;
     card->regs.dl_stream = dl;

@@ -119,7 +119,8 @@ struct _VekemuCard {
 
     /* register model */
     vekemu::Registers regs;
-    vekemu::Registers power_on;
+    vekemu::Registers factory; /* the configuration the card left the factory with */
+    vekemu::Registers saved;   /* what it powers up with */
     bool uptime_frozen = false;
     std::deque<guint32> errors;
     guint saves = 0, factory_resets = 0;
@@ -210,7 +211,8 @@ struct Setup {
 };
 enum class ControlResult { OK, STALL, ERROR, NAK };
 ControlResult control_request(VekemuCard *card, const Setup &s, guint8 *data, gsize *actual);
-void reset_registers(VekemuCard *card);
+/* Loads a configuration into the registers; the stream and downlink state stay. */
+void load_registers(VekemuCard *card, const Registers &from);
 void stream_switched(VekemuCard *card, bool on);
 void log_event(VekemuCard *card, VekemuEventKind kind, const Setup *s, guint32 value, gsize length,
                bool stalled);

@@ -269,15 +269,23 @@ TEST_F(Control, UptimeCountsUnlessFrozen)
     EXPECT_EQ(v, 1234u);
 }
 
-TEST_F(Control, FactoryResetRestoresSavedConfiguration)
+TEST_F(Control, SavedConfigurationSurvivesUnplugAndFactoryResetRestoresTheOriginal)
 {
     VekemuCard *card = add();
     open();
     ASSERT_EQ(ctl_out(2, 1, 100), 4);
     ASSERT_EQ(ctl_out(0, 0, 0), 4); // save
     ASSERT_EQ(ctl_out(2, 1, 200), 4);
-    ASSERT_EQ(ctl_out(0, 1, 0), 4); // restore
+    libusb_close(h);
+    h = nullptr;
+    libusb_exit(ctx);
+    ctx = nullptr;
+    vekemu_card_unplug(card);
+    ASSERT_TRUE(vekemu_card_plug(card, nullptr));
     EXPECT_EQ(vekemu_card_reg_get(card, 2, 1), 100u);
+    open();
+    ASSERT_EQ(ctl_out(0, 1, 0), 4); // factory reset
+    EXPECT_EQ(vekemu_card_reg_get(card, 2, 1), 868100000u);
     EXPECT_EQ(vekemu_card_save_count(card), 1u);
     EXPECT_EQ(vekemu_card_factory_reset_count(card), 1u);
 }

@@ -145,7 +145,8 @@ VekemuCard *vekemu_add_dfu_card(VekemuBed *bed, const VekemuCardConfig *cfg, GEr
 /* Electrical unplug: transfers in flight complete with "no device", every later request
  * fails with ENODEV, and the card leaves sysfs and /dev (a "remove" uevent is sent). */
 void vekemu_card_unplug(VekemuCard *card);
-/* Plugs an unplugged card back in under a new device address, registers kept. */
+/* Plugs an unplugged card back in under a new device address. It powers up with its saved
+ * configuration (the one of its config, or the last one saved with group 0 cmd 0). */
 gboolean vekemu_card_plug(VekemuCard *card, GError **error);
 gboolean vekemu_card_is_plugged(VekemuCard *card);
 /* Another process holds the card: opening its device node fails until released. */
@@ -172,7 +173,8 @@ void vekemu_card_reg_set(VekemuCard *card, guint8 group, guint16 cmd, guint32 va
  * when the stack is empty. */
 void vekemu_card_push_error(VekemuCard *card, guint32 code);
 guint vekemu_card_error_depth(VekemuCard *card);
-/* Times the card was asked to save its configuration / to restore the factory one. */
+/* Times the card was asked to save its configuration (group 0 cmd 0: it survives an unplug)
+ * / to restore the factory one (group 0 cmd 1: the registers of its config). */
 guint vekemu_card_save_count(VekemuCard *card);
 guint vekemu_card_factory_reset_count(VekemuCard *card);
 
