@@ -1,0 +1,3 @@
+# Frame lines parsed and printed per second, authentication codes computed per second.
+add_executable(kvrproto_bench ${CMAKE_CURRENT_LIST_DIR}/kvrproto_bench.cpp)
+target_link_libraries(kvrproto_bench PRIVATE kvrproto OpenSSL::Crypto benchmark::benchmark)
