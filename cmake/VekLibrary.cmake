@@ -16,7 +16,9 @@ function(vek_add_library)
     SOVERSION ${ARG_SOVERSION}
     C_VISIBILITY_PRESET hidden
     CXX_VISIBILITY_PRESET hidden
-    VISIBILITY_INLINES_HIDDEN ON)
+    VISIBILITY_INLINES_HIDDEN ON
+    # Sibling libraries are found beside an installed one, whatever the prefix.
+    INSTALL_RPATH "$ORIGIN")
   string(TOUPPER ${name} upper)
   generate_export_header(${name}
     BASE_NAME ${upper}
@@ -79,6 +81,8 @@ endfunction()
 function(vek_add_gtest)
   cmake_parse_arguments(ARG "NO_GTEST_MAIN" "NAME;TIMEOUT" "SOURCES;LIBS;ENVIRONMENT;LABELS" ${ARGN})
   if(NOT VEK_BUILD_TESTS)
+    # Keep the name usable by callers that adjust their test targets.
+    add_library(${ARG_NAME} INTERFACE)
     return()
   endif()
   if(NOT ARG_TIMEOUT)
