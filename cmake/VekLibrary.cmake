@@ -81,8 +81,6 @@ endfunction()
 function(vek_add_gtest)
   cmake_parse_arguments(ARG "NO_GTEST_MAIN" "NAME;TIMEOUT" "SOURCES;LIBS;ENVIRONMENT;LABELS" ${ARGN})
   if(NOT VEK_BUILD_TESTS)
-    # Keep the name usable by callers that adjust their test targets.
-    add_library(${ARG_NAME} INTERFACE)
     return()
   endif()
   if(NOT ARG_TIMEOUT)
