@@ -163,8 +163,14 @@ bool download(const gchar *firmware, const dfu_capable_device *found, gchar *rep
         g_error_free(file_error);
         return false;
     }
+    /* A boot loader stalls a download that ends before any data (DFU 1.1
+     * dfuIDLE), and an empty image would leave the card without firmware. */
+    if (size == 0) {
+        g_set_error(error, KVRDFU_ERRDOM, KVRDFU_ERR, "Firmware file %s is empty", firmware);
+        return false;
+    }
     /* A zero block size would never move the download forward. */
-    if (found->xfer_size == 0 && size > 0) {
+    if (found->xfer_size == 0) {
         g_set_error(error, KVRDFU_ERRDOM, KVRDFU_ERR,
                     "Invalid DFU transfer size 0 on device <0x%04x:0x%04x>", found->vid,
                     found->pid);

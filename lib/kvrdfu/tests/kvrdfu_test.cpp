@@ -40,6 +40,42 @@ struct Download {
     gsize length;
 };
 
+/* Class requests of one kind among @events, in order. */
+std::vector<VekemuEvent> class_requests(const std::vector<VekemuEvent> &events, guint8 request)
+{
+    std::vector<VekemuEvent> out;
+    for (const auto &e : events)
+        if (e.kind == VEKEMU_EVENT_CONTROL && (e.bmRequestType & 0x60) == 0x20 &&
+            e.bRequest == request)
+            out.push_back(e);
+    return out;
+}
+
+std::vector<Download> downloads(const std::vector<VekemuEvent> &events)
+{
+    std::vector<Download> out;
+    for (const auto &e : class_requests(events, KVRDFU_REQ_DNLOAD))
+        out.push_back({e.wValue, e.wLength});
+    return out;
+}
+
+bool saw_reset(const std::vector<VekemuEvent> &events)
+{
+    for (const auto &e : events)
+        if (e.kind == VEKEMU_EVENT_RESET)
+            return true;
+    return false;
+}
+
+std::vector<VekemuEvent> events_of(VekemuCard *card)
+{
+    GArray *events = vekemu_card_events(card);
+    std::vector<VekemuEvent> out(&g_array_index(events, VekemuEvent, 0),
+                                 &g_array_index(events, VekemuEvent, 0) + events->len);
+    g_array_unref(events);
+    return out;
+}
+
 class DfuTest : public ::testing::Test
 {
   protected:
@@ -48,6 +84,9 @@ class DfuTest : public ::testing::Test
     kvrdfu_match_list list = {entries, 2};
     gchar *dir = nullptr;
     std::string firmware;
+    libusb_context *ctx = nullptr;
+    libusb_device **devs = nullptr;
+    ssize_t count = 0;
 
     void SetUp() override
     {
@@ -60,9 +99,12 @@ class DfuTest : public ::testing::Test
 
     void TearDown() override
     {
+        if (devs != nullptr)
+            libusb_free_device_list(devs, 1);
+        if (ctx != nullptr)
+            libusb_exit(ctx);
         vekemu_bed_remove_all(bed);
-        g_autofree gchar *path = g_build_filename(dir, "ORB.bin.hdr", nullptr);
-        g_unlink(path);
+        g_unlink(firmware.c_str());
         g_rmdir(dir);
         g_free(dir);
     }
@@ -91,42 +133,41 @@ class DfuTest : public ::testing::Test
         return card;
     }
 
-    /* Class requests the card saw, in order. */
-    static std::vector<VekemuEvent> class_requests(VekemuCard *card, guint8 request)
+    /* Lists the attached devices on a context of the test's own. */
+    void list_devices()
     {
-        std::vector<VekemuEvent> out;
-        GArray *events = vekemu_card_events(card);
-        for (guint i = 0; i < events->len; i++) {
-            const auto &e = g_array_index(events, VekemuEvent, i);
-            if (e.kind == VEKEMU_EVENT_CONTROL && (e.bmRequestType & 0x60) == 0x20 &&
-                e.bRequest == request)
-                out.push_back(e);
-        }
-        g_array_unref(events);
-        return out;
+        ASSERT_EQ(libusb_init(&ctx), LIBUSB_SUCCESS);
+        count = libusb_get_device_list(ctx, &devs);
+        ASSERT_GE(count, 1);
     }
 
-    static std::vector<Download> downloads(VekemuCard *card)
+    /* Downloads into the one DFU card and returns what the card saw. The card
+     * re-enumerates (and forgets its events) shortly after it leaves DFU mode, so
+     * the events are taken as soon as the download returns. */
+    std::vector<VekemuEvent> download_into(VekemuCard *card, gchar *report, gboolean *ok,
+                                           GError **error)
     {
-        std::vector<Download> out;
-        for (const auto &e : class_requests(card, KVRDFU_REQ_DNLOAD))
-            out.push_back({e.wValue, e.wLength});
-        return out;
-    }
-
-    static bool saw_reset(VekemuCard *card)
-    {
-        GArray *events = vekemu_card_events(card);
-        bool reset = false;
-        for (guint i = 0; i < events->len; i++)
-            reset = reset || g_array_index(events, VekemuEvent, i).kind == VEKEMU_EVENT_RESET;
-        g_array_unref(events);
-        return reset;
+        list_devices();
+        dfu_capable_device found{};
+        for (ssize_t i = 0; i < count; i++)
+            if (is_dfu_capable(&list, devs[i], &found))
+                break;
+        EXPECT_NE(found.dev, nullptr);
+        *ok = dfu_download_firmware(firmware.c_str(), &found, report, error);
+        return events_of(card);
     }
 
     gboolean program(gint *devices, gchar **info, GError **error)
     {
         return kvrdfu_program_all_devices(&list, firmware.c_str(), devices, info, error);
+    }
+
+    /* The card comes back as the application a little after it left DFU mode. */
+    static bool wait_for_application(VekemuCard *card)
+    {
+        for (int i = 0; i < 500 && vekemu_card_is_dfu(card); i++)
+            g_usleep(10000);
+        return !vekemu_card_is_dfu(card);
     }
 };
 
@@ -167,7 +208,7 @@ TEST_F(ProgramNothing, CardsOutsideTheListAreLeftAlone)
     g_autoptr(GError) error = nullptr;
     ASSERT_TRUE(program(&devices, nullptr, &error));
     EXPECT_EQ(devices, 0);
-    EXPECT_TRUE(downloads(other).empty());
+    EXPECT_TRUE(downloads(events_of(other)).empty());
     EXPECT_EQ(vekemu_dfu_download_count(other), 0u);
 }
 
@@ -208,7 +249,7 @@ TEST_F(ProgramNothing, MissingArgumentsFail)
 
 using DfuDownload = DfuTest;
 
-TEST_F(DfuDownload, ImageArrivesIntactInTransferSizeBlocks)
+TEST_F(DfuDownload, ImageArrivesIntactAndIsReported)
 {
     const auto image = make_image(2500);
     write_firmware(image);
@@ -220,67 +261,83 @@ TEST_F(DfuDownload, ImageArrivesIntactInTransferSizeBlocks)
     ASSERT_TRUE(program(&devices, &info, &error)) << error->message;
     EXPECT_EQ(devices, 1);
     EXPECT_EQ(std::string(info), report_line(0x1FC9, 0x000C, 3, 1024, 452));
+    EXPECT_EQ(vekemu_dfu_download_count(card), 1u);
+    g_autoptr(GBytes) received = vekemu_dfu_image(card);
+    ASSERT_NE(received, nullptr);
+    EXPECT_EQ(bytes_of(received), image);
+}
 
-    const auto blocks = downloads(card);
+TEST_F(DfuDownload, BlocksFollowTheTransferSizeThenAnEmptyBlock)
+{
+    write_firmware(make_image(2500));
+    VekemuCard *card = add_dfu();
+    gchar report[KVRDFU_REPORT_SIZE] = "";
+    gboolean ok = FALSE;
+    g_autoptr(GError) error = nullptr;
+    const auto events = download_into(card, report, &ok, &error);
+    ASSERT_TRUE(ok) << error->message;
+
+    const auto blocks = downloads(events);
     ASSERT_EQ(blocks.size(), 4u);
     const Download expected[] = {{0, 1024}, {1, 1024}, {2, 452}, {3, 0}};
     for (gsize i = 0; i < 4; i++) {
         EXPECT_EQ(blocks[i].block, expected[i].block) << "block " << i;
         EXPECT_EQ(blocks[i].length, expected[i].length) << "block " << i;
     }
-    g_autoptr(GBytes) received = vekemu_dfu_image(card);
-    ASSERT_NE(received, nullptr);
-    EXPECT_EQ(bytes_of(received), image);
-}
-
-TEST_F(DfuDownload, EveryRequestAddressesTheDfuInterface)
-{
-    write_firmware(make_image(3000));
-    VekemuCard *card = add_dfu(0x000C, 1024, 0);
-    gint devices = 0;
-    ASSERT_TRUE(program(&devices, nullptr, nullptr));
-    GArray *events = vekemu_card_events(card);
-    guint class_requests = 0;
-    for (guint i = 0; i < events->len; i++) {
-        const auto &e = g_array_index(events, VekemuEvent, i);
+    /* Every class request goes to the DFU interface, in the DFU directions. */
+    for (const auto &e : events) {
         if (e.kind != VEKEMU_EVENT_CONTROL || (e.bmRequestType & 0x60) != 0x20)
             continue;
-        class_requests++;
         EXPECT_EQ(e.wIndex, 0u);
         EXPECT_TRUE(e.bmRequestType == 0x21 || e.bmRequestType == 0xA1);
     }
-    g_array_unref(events);
-    EXPECT_GT(class_requests, 4u);
+    EXPECT_EQ(std::string(report), report_line(0x1FC9, 0x000C, 3, 1024, 452));
 }
 
 TEST_F(DfuDownload, ImageOfOneExactBlockEndsWithAnEmptyBlock)
 {
     write_firmware(make_image(1024));
     VekemuCard *card = add_dfu();
-    gint devices = 0;
-    g_autofree gchar *info = nullptr;
-    ASSERT_TRUE(program(&devices, &info, nullptr));
-    const auto blocks = downloads(card);
+    gchar report[KVRDFU_REPORT_SIZE] = "";
+    gboolean ok = FALSE;
+    const auto events = download_into(card, report, &ok, nullptr);
+    ASSERT_TRUE(ok);
+    const auto blocks = downloads(events);
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_EQ(blocks[0].length, 1024u);
     EXPECT_EQ(blocks[1].block, 1u);
     EXPECT_EQ(blocks[1].length, 0u);
-    EXPECT_EQ(std::string(info), report_line(0x1FC9, 0x000C, 1, 1024, 1024));
+    EXPECT_EQ(std::string(report), report_line(0x1FC9, 0x000C, 1, 1024, 1024));
 }
 
-TEST_F(DfuDownload, EmptyImageSendsOnlyTheFinalBlock)
+TEST_F(DfuDownload, ReportKeepsEarlierLinesAndStaysWithinItsBuffer)
+{
+    write_firmware(make_image(10));
+    VekemuCard *card = add_dfu();
+    gchar report[KVRDFU_REPORT_SIZE];
+    memset(report, 'x', sizeof report - 60);
+    report[sizeof report - 60] = '\0';
+    gboolean ok = FALSE;
+    download_into(card, report, &ok, nullptr);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(strlen(report), static_cast<gsize>(KVRDFU_REPORT_SIZE - 1));
+    EXPECT_EQ(report[0], 'x');
+    EXPECT_TRUE(g_str_has_prefix(report + sizeof report - 60, "Programming DFU Device <0x1fc9"));
+}
+
+TEST_F(DfuDownload, EmptyImageIsRefusedBeforeTheCardIsTouched)
 {
     write_firmware({});
     VekemuCard *card = add_dfu();
-    gint devices = 0;
-    g_autofree gchar *info = nullptr;
-    ASSERT_TRUE(program(&devices, &info, nullptr));
-    EXPECT_EQ(devices, 1);
-    const auto blocks = downloads(card);
-    ASSERT_EQ(blocks.size(), 1u);
-    EXPECT_EQ(blocks[0].block, 0u);
-    EXPECT_EQ(blocks[0].length, 0u);
-    EXPECT_EQ(std::string(info), report_line(0x1FC9, 0x000C, 0, 1024, 0));
+    gint devices = -1;
+    g_autoptr(GError) error = nullptr;
+    ASSERT_FALSE(program(&devices, nullptr, &error));
+    g_autofree gchar *expected =
+        g_strdup_printf("Failed to flash device 0: Firmware file %s is empty", firmware.c_str());
+    EXPECT_STREQ(error->message, expected);
+    EXPECT_EQ(devices, 0);
+    EXPECT_TRUE(downloads(events_of(card)).empty());
+    EXPECT_TRUE(vekemu_card_is_dfu(card));
 }
 
 TEST_F(DfuDownload, BusyCardIsPolledAfterItsPollTimeout)
@@ -288,18 +345,16 @@ TEST_F(DfuDownload, BusyCardIsPolledAfterItsPollTimeout)
     write_firmware(make_image(2048));
     /* Two busy answers of 50 ms per block before the card is idle again. */
     VekemuCard *card = add_dfu(0x000C, 1024, 0, 2, 50);
-    gint devices = 0;
-    const auto start = std::chrono::steady_clock::now();
+    gboolean ok = FALSE;
     g_autoptr(GError) error = nullptr;
-    ASSERT_TRUE(program(&devices, nullptr, &error)) << error->message;
+    const auto start = std::chrono::steady_clock::now();
+    const auto events = download_into(card, nullptr, &ok, &error);
     const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(ok) << error->message;
     /* Per data block: two busy answers, one idle; one more after the final block. */
-    EXPECT_EQ(class_requests(card, KVRDFU_REQ_GETSTATUS).size(), 2u * 3u + 1u);
-    /* Two blocks, two 50 ms waits each, and the 2 s settling time. */
-    EXPECT_GE(elapsed, std::chrono::milliseconds(2000 + 4 * 50));
-    g_autoptr(GBytes) received = vekemu_dfu_image(card);
-    ASSERT_NE(received, nullptr);
-    EXPECT_EQ(g_bytes_get_size(received), 2048u);
+    EXPECT_EQ(class_requests(events, KVRDFU_REQ_GETSTATUS).size(), 2u * 3u + 1u);
+    /* Two blocks with two 50 ms waits each. */
+    EXPECT_GE(elapsed, std::chrono::milliseconds(4 * 50));
 }
 
 TEST_F(DfuDownload, BothBootLoaderIdentitiesAreProgrammed)
@@ -328,32 +383,34 @@ TEST_F(DfuLeave, ZeroDetachTimeoutResetsTheCardIntoItsApplication)
 {
     write_firmware(make_image(100));
     VekemuCard *card = add_dfu(0x000C, 1024, 0);
-    gint devices = 0;
+    gboolean ok = FALSE;
     g_autoptr(GError) error = nullptr;
-    ASSERT_TRUE(program(&devices, nullptr, &error)) << error->message;
-    EXPECT_TRUE(saw_reset(card));
-    EXPECT_FALSE(vekemu_card_is_dfu(card));
-    const auto detach = class_requests(card, KVRDFU_REQ_DETACH);
+    const auto events = download_into(card, nullptr, &ok, &error);
+    ASSERT_TRUE(ok) << error->message;
+    EXPECT_TRUE(saw_reset(events));
+    const auto detach = class_requests(events, KVRDFU_REQ_DETACH);
     ASSERT_EQ(detach.size(), 1u);
     EXPECT_EQ(detach[0].bmRequestType, 0x21);
     EXPECT_EQ(detach[0].wValue, 0u);
+    EXPECT_TRUE(wait_for_application(card));
+    EXPECT_EQ(vekemu_card_vid(card), 0x6B3E);
+    EXPECT_EQ(vekemu_card_pid(card), 0x0001);
 }
 
 TEST_F(DfuLeave, DetachCarriesTheTimeoutAndNoResetFollows)
 {
     write_firmware(make_image(100));
     VekemuCard *card = add_dfu(0x000C, 1024, 1000);
-    gint devices = 0;
+    gboolean ok = FALSE;
     g_autoptr(GError) error = nullptr;
-    ASSERT_TRUE(program(&devices, nullptr, &error)) << error->message;
-    const auto detach = class_requests(card, KVRDFU_REQ_DETACH);
+    const auto events = download_into(card, nullptr, &ok, &error);
+    ASSERT_TRUE(ok) << error->message;
+    const auto detach = class_requests(events, KVRDFU_REQ_DETACH);
     ASSERT_EQ(detach.size(), 1u);
     EXPECT_EQ(detach[0].wValue, 1000u);
     EXPECT_EQ(detach[0].wLength, 0u);
-    EXPECT_FALSE(saw_reset(card));
+    EXPECT_FALSE(saw_reset(events));
 }
-
-/* ---- Failures ---- */
 
 using DfuFailure = DfuTest;
 
@@ -373,7 +430,7 @@ TEST_F(DfuFailure, ShortStatusAnswerFailsTheDownload)
     EXPECT_EQ(devices, 0);
     EXPECT_EQ(info, nullptr);
     /* Nothing after the first block's status read. */
-    EXPECT_EQ(downloads(card).size(), 1u);
+    EXPECT_EQ(downloads(events_of(card)).size(), 1u);
 }
 
 TEST_F(DfuFailure, ErrorStatusStopsTheDownload)
@@ -386,7 +443,7 @@ TEST_F(DfuFailure, ErrorStatusStopsTheDownload)
     ASSERT_FALSE(program(&devices, nullptr, &error));
     EXPECT_STREQ(error->message,
                  "Failed to flash device 0: Firmware download failed [state 10, status 3 ]");
-    const auto blocks = downloads(card);
+    const auto blocks = downloads(events_of(card));
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_EQ(blocks[1].block, 1u);
     EXPECT_EQ(vekemu_dfu_download_count(card), 0u);
@@ -404,7 +461,7 @@ TEST_F(DfuFailure, FirstFailingCardEndsTheRun)
     ASSERT_FALSE(program(&devices, nullptr, &error));
     EXPECT_EQ(devices, 0);
     /* Whichever card comes first fails; the other one is never tried. */
-    EXPECT_EQ(downloads(a).size() + downloads(b).size(), 1u);
+    EXPECT_EQ(downloads(events_of(a)).size() + downloads(events_of(b)).size(), 1u);
 }
 
 TEST_F(DfuFailure, HeldCardFailsToOpen)
@@ -422,29 +479,7 @@ TEST_F(DfuFailure, HeldCardFailsToOpen)
 
 /* ---- Capability search ---- */
 
-class DfuSearch : public DfuTest
-{
-  protected:
-    libusb_context *ctx = nullptr;
-    libusb_device **devs = nullptr;
-    ssize_t count = 0;
-
-    void list_devices()
-    {
-        ASSERT_EQ(libusb_init(&ctx), LIBUSB_SUCCESS);
-        count = libusb_get_device_list(ctx, &devs);
-        ASSERT_GE(count, 1);
-    }
-
-    void TearDown() override
-    {
-        if (devs != nullptr)
-            libusb_free_device_list(devs, 1);
-        if (ctx != nullptr)
-            libusb_exit(ctx);
-        DfuTest::TearDown();
-    }
-};
+using DfuSearch = DfuTest;
 
 TEST_F(DfuSearch, DfuCardIsDescribed)
 {
