@@ -21,15 +21,6 @@ vdem_dl_frame_t build(const uint8_t payload[8], uint16_t aes, uint16_t seq, uint
     return frame;
 }
 
-/* Independent model of the whitening sequence: the bytes XORed onto an
- * all-zero block, from the register advanced as the air format does. */
-uint32_t pn9_step8(uint32_t s)
-{
-    for (int i = 0; i < 8; i++)
-        s = (s >> 1) | ((((s >> 0) ^ (s >> 5)) & 1u) << 8);
-    return s;
-}
-
 TEST(VdemDlFrame, AllZeroRequestGivesTheReferenceFrame)
 {
     const uint8_t zero[8] = {0};
@@ -83,16 +74,6 @@ TEST(VdemDlFrame, WhiteningIsAnXorMaskIndependentOfTheContent)
     EXPECT_EQ(memcmp(plain + 4, payload, 8), 0);
     EXPECT_EQ(plain[12], 0x9A);
     EXPECT_EQ(plain[13], 0xBC);
-}
-
-TEST(VdemDlFrame, FirstWhitenedByteFollowsThePn9Register)
-{
-    /* Byte 13 of an all-zero block is (first register value >> 1) & 0xFF. */
-    const uint8_t zero[8] = {0};
-    for (uint32_t tstid : {1u, 2u, 100u, 0x1FFu}) {
-        vdem_dl_frame_t z = build(zero, 0, 1, tstid);
-        EXPECT_EQ(z.byte[13], (uint8_t)(pn9_step8(tstid) >> 1)) << tstid;
-    }
 }
 
 /* CRC-8 and BCH seen through the frame: with the whitening mask removed the
