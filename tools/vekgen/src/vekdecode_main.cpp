@@ -98,6 +98,10 @@ int main(int argc, char **argv)
     if (!std::isfinite(opt_gain) || opt_gain < 0.0 || opt_gain > 200.0)
         fail(kExitUsage, "--int-gain must be between 0 and 200 dB");
 
+    if (opt_rate != nullptr && !g_str_equal(opt_rate, "both") && !g_str_equal(opt_rate, "100") &&
+        !g_str_equal(opt_rate, "600"))
+        fail(kExitUsage, "--rate must be 100, 600 or \"both\"");
+
     g_autoptr(VekgenRecording) rec = vekgen_recording_open(argv[1], &error);
     if (rec == nullptr)
         fail(kExitFailure, "%s", error->message);
@@ -115,10 +119,8 @@ int main(int argc, char **argv)
             rates = {100, 600};
     } else if (g_str_equal(opt_rate, "both")) {
         rates = {100, 600};
-    } else if (g_str_equal(opt_rate, "100") || g_str_equal(opt_rate, "600")) {
-        rates = {static_cast<guint>(atoi(opt_rate))};
     } else {
-        fail(kExitUsage, "--rate must be 100, 600 or \"both\"");
+        rates = {static_cast<guint>(atoi(opt_rate))};
     }
 
     bool mismatch = false;

@@ -43,7 +43,7 @@ VekgenFrame make_frame(guint len, guint rep, gboolean oob, guint8 first = 0x11)
     return f;
 }
 
-TEST(FrameTypeTable, HoldsTheEighteenRowsWithDistinctPatterns)
+TEST(VekgenFrameTypeTable, HoldsTheEighteenRowsWithDistinctPatterns)
 {
     guint n = 0;
     const VekgenFrameType *rows = vekgen_frame_types(&n);
@@ -61,7 +61,7 @@ TEST(FrameTypeTable, HoldsTheEighteenRowsWithDistinctPatterns)
     EXPECT_EQ(vekgen_frame_type_find(20, 2, FALSE)->pattern, 0x971);
 }
 
-TEST(FrameTypeTable, RefusesRowsThatDoNotExist)
+TEST(VekgenFrameTypeTable, RefusesRowsThatDoNotExist)
 {
     EXPECT_EQ(vekgen_frame_type_find(10, 1, FALSE), nullptr);
     EXPECT_EQ(vekgen_frame_type_find(8, 1, TRUE), nullptr);
@@ -72,7 +72,7 @@ TEST(FrameTypeTable, RefusesRowsThatDoNotExist)
     EXPECT_TRUE(g_error_matches(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID));
 }
 
-TEST(FrameCheck, ChecksRateOffsetAndPower)
+TEST(VekgenFrameCheck, ChecksRateOffsetAndPower)
 {
     VekgenFrame f = make_frame(8, 1, FALSE);
     EXPECT_TRUE(vekgen_frame_check(&f, nullptr));
@@ -87,7 +87,7 @@ TEST(FrameCheck, ChecksRateOffsetAndPower)
     EXPECT_FALSE(vekgen_frame_check(&f, nullptr));
 }
 
-TEST(FrameCrc, MatchesTheCheckValueAndIsAppendedHighByteFirst)
+TEST(VekgenFrameCrc, MatchesTheCheckValueAndIsAppendedHighByteFirst)
 {
     EXPECT_EQ(vekgen_crc16(reinterpret_cast<const guint8 *>("123456789"), 9), 0xCE3C);
     EXPECT_EQ(vekgen_crc16(nullptr, 0), 0xFFFF);
@@ -100,7 +100,7 @@ TEST(FrameCrc, MatchesTheCheckValueAndIsAppendedHighByteFirst)
     EXPECT_EQ(msg[13], crc & 0xff);
 }
 
-TEST(FrameCoding, ReceiverDemultiplexingRecoversTheMessageForEveryRow)
+TEST(VekgenFrameCoding, ReceiverDemultiplexingRecoversTheMessageForEveryRow)
 {
     guint n = 0;
     const VekgenFrameType *rows = vekgen_frame_types(&n);
@@ -121,7 +121,7 @@ TEST(FrameCoding, ReceiverDemultiplexingRecoversTheMessageForEveryRow)
     }
 }
 
-TEST(FrameCoding, RunsAcrossByteBoundariesFromZeroHistory)
+TEST(VekgenFrameCoding, RunsAcrossByteBoundariesFromZeroHistory)
 {
     /* Message bits 1,0,0,0,... : repetition 2 gives 1,1,1,0,..., repetition 3 gives 1,0,1,0,... */
     VekgenFrame f = make_frame(8, 2, FALSE);
@@ -141,7 +141,7 @@ TEST(FrameCoding, RunsAcrossByteBoundariesFromZeroHistory)
     EXPECT_EQ(coded[1] & 0xC0, 0xC0);
 }
 
-TEST(FrameBits, PreambleLockPatternThenCodedBits)
+TEST(VekgenFrameBits, PreambleLockPatternThenCodedBits)
 {
     VekgenFrame f = make_frame(9, 3, FALSE);
     std::array<guint8, VEKGEN_HEADER_BITS + 8 * (VEKGEN_MAX_COVERED + 2)> bits{};
@@ -163,7 +163,7 @@ TEST(FrameBits, PreambleLockPatternThenCodedBits)
         EXPECT_EQ(bits[40 + i], (coded[i / 8] >> (7 - i % 8)) & 1) << i;
 }
 
-TEST(FrameBits, ReceiverFieldsComeFromTheCodedBytes)
+TEST(VekgenFrameBits, ReceiverFieldsComeFromTheCodedBytes)
 {
     VekgenFrame f = make_frame(8, 1, FALSE);
     EXPECT_EQ(vekgen_frame_expected_tid(&f), guint32(f.bytes[2]) | guint32(f.bytes[3]) << 8 |
@@ -181,7 +181,7 @@ TEST(FrameBits, ReceiverFieldsComeFromTheCodedBytes)
     EXPECT_FALSE(vekgen_frame_expected_ack(&f));
 }
 
-TEST(FrameTiming, TailAndSpacingFollowTheReportDelay)
+TEST(VekgenFrameTiming, TailAndSpacingFollowTheReportDelay)
 {
     VekgenFrame f = make_frame(20, 1, FALSE);
     f.start_sample = 1000;
@@ -193,7 +193,7 @@ TEST(FrameTiming, TailAndSpacingFollowTheReportDelay)
     EXPECT_EQ(vekgen_frame_tail_end_sample(&f), 1000u + 258u * 320u);
 }
 
-TEST(FrameText, ParsesEveryKey)
+TEST(VekgenFrameText, ParsesEveryKey)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(3);
     VekgenFrame f;
@@ -214,7 +214,7 @@ TEST(FrameText, ParsesEveryKey)
     EXPECT_DOUBLE_EQ(f.phase, 0.25);
 }
 
-TEST(FrameText, RoundTripsThroughItsStringForm)
+TEST(VekgenFrameText, RoundTripsThroughItsStringForm)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(9);
     VekgenFrame f, back;
@@ -230,7 +230,7 @@ TEST(FrameText, RoundTripsThroughItsStringForm)
     EXPECT_NEAR(back.phase, f.phase, 1e-6);
 }
 
-TEST(FrameText, RefusesBadTextWithOneError)
+TEST(VekgenFrameText, RefusesBadTextWithOneError)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(1);
     const char *bad[] = {"len",

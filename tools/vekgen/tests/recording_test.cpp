@@ -12,7 +12,7 @@
 namespace
 {
 
-class Recording : public ::testing::Test
+class VekgenRecording : public ::testing::Test
 {
   protected:
     void SetUp() override
@@ -48,7 +48,7 @@ class Recording : public ::testing::Test
     std::string base_;
 };
 
-TEST_F(Recording, RoundTripsSamplesAndTruth)
+TEST_F(VekgenRecording, RoundTripsSamplesAndTruth)
 {
     g_autoptr(VekgenSignal) s = make_signal();
     ASSERT_TRUE(vekgen_recording_write(base_.c_str(), s, 0, nullptr));
@@ -97,7 +97,7 @@ TEST_F(Recording, RoundTripsSamplesAndTruth)
     EXPECT_EQ(first[0], want[0]);
 }
 
-TEST_F(Recording, MetaIsSigmfWithOneAnnotationPerFrame)
+TEST_F(VekgenRecording, MetaIsSigmfWithOneAnnotationPerFrame)
 {
     g_autoptr(VekgenSignal) s = make_signal();
     ASSERT_TRUE(vekgen_recording_write(base_.c_str(), s, 0, nullptr));
@@ -116,7 +116,7 @@ TEST_F(Recording, MetaIsSigmfWithOneAnnotationPerFrame)
     EXPECT_TRUE(json_object_get_boolean_member(a, "vekgen:oob"));
 }
 
-TEST_F(Recording, DataIsLittleEndianAndStartsAtTheSignalPosition)
+TEST_F(VekgenRecording, DataIsLittleEndianAndStartsAtTheSignalPosition)
 {
     g_autoptr(VekgenSignal) s = make_signal();
     vekgen_signal_skip(s, 500);
@@ -139,7 +139,7 @@ TEST_F(Recording, DataIsLittleEndianAndStartsAtTheSignalPosition)
     EXPECT_EQ(iq[1], static_cast<gint16>(u[2] | (u[3] << 8)));
 }
 
-TEST_F(Recording, RefusesMissingAndMalformedFiles)
+TEST_F(VekgenRecording, RefusesMissingAndMalformedFiles)
 {
     g_autoptr(GError) error = nullptr;
     EXPECT_EQ(vekgen_recording_open(base_.c_str(), &error), nullptr);
@@ -189,7 +189,7 @@ TEST_F(Recording, RefusesMissingAndMalformedFiles)
     EXPECT_EQ(vekgen_recording_get_n_samples(rec), 2u);
 }
 
-TEST_F(Recording, WriteReportsAnUnwritablePath)
+TEST_F(VekgenRecording, WriteReportsAnUnwritablePath)
 {
     g_autoptr(VekgenSignal) s = make_signal();
     g_autoptr(GError) error = nullptr;

@@ -49,7 +49,7 @@ VekgenFrame frame(guint rate, guint len, guint rep, double freq, double power, g
     return f;
 }
 
-TEST(SignalDeterminism, SameSeedSameSamplesWhateverTheChunking)
+TEST(VekgenSignalDeterminism, SameSeedSameSamplesWhateverTheChunking)
 {
     g_autoptr(VekgenSignal) a = vekgen_signal_new(42, 30.0);
     g_autoptr(VekgenSignal) b = vekgen_signal_new(42, 30.0);
@@ -69,7 +69,7 @@ TEST(SignalDeterminism, SameSeedSameSamplesWhateverTheChunking)
     EXPECT_NE(render(c, 1000), std::vector<gint16>(whole.begin(), whole.begin() + 2000));
 }
 
-TEST(SignalNoise, HasTheRequestedPowerAndIsCentred)
+TEST(VekgenSignalNoise, HasTheRequestedPowerAndIsCentred)
 {
     g_autoptr(VekgenSignal) s = vekgen_signal_new(7, 40.0);
     const gsize n = 400000;
@@ -87,7 +87,7 @@ TEST(SignalNoise, HasTheRequestedPowerAndIsCentred)
     EXPECT_NEAR(corr / n / 5000.0, 0.0, 0.01); /* I and Q independent, each of variance 5000 */
 }
 
-TEST(SignalNoise, NoneGivesSilence)
+TEST(VekgenSignalNoise, NoneGivesSilence)
 {
     g_autoptr(VekgenSignal) s = vekgen_signal_new(7, -G_MAXDOUBLE);
     auto iq = render(s, 5000);
@@ -95,7 +95,7 @@ TEST(SignalNoise, NoneGivesSilence)
         ASSERT_EQ(v, 0);
 }
 
-TEST(SignalFrame, OccupiesExactlyItsSymbolsAtItsPower)
+TEST(VekgenSignalFrame, OccupiesExactlyItsSymbolsAtItsPower)
 {
     g_autoptr(VekgenSignal) s = vekgen_signal_new(1, -G_MAXDOUBLE);
     VekgenFrame f = frame(600, 8, 1, 0.0, 60.0, 777);
@@ -125,7 +125,7 @@ std::vector<guint8> differential_bits(const std::vector<gint16> &iq, const Vekge
     return bits;
 }
 
-TEST(SignalModulation, KeepsTheSymbolForAOneAndFlipsItForAZero)
+TEST(VekgenSignalModulation, KeepsTheSymbolForAOneAndFlipsItForAZero)
 {
     for (gboolean inverted : {gboolean{FALSE}, gboolean{TRUE}}) {
         for (double freq : {0.0, 333.0, -47000.0, 95500.0}) {
@@ -145,7 +145,7 @@ TEST(SignalModulation, KeepsTheSymbolForAOneAndFlipsItForAZero)
     }
 }
 
-TEST(SignalModulation, CarrierSitsAtItsOffsetAcrossTheBand)
+TEST(VekgenSignalModulation, CarrierSitsAtItsOffsetAcrossTheBand)
 {
     for (double freq : {-95900.0, -60000.0, -1.0, 0.0, 250.0, 37500.0, 95900.0}) {
         g_autoptr(VekgenSignal) s = vekgen_signal_new(1, -G_MAXDOUBLE);
@@ -162,7 +162,7 @@ TEST(SignalModulation, CarrierSitsAtItsOffsetAcrossTheBand)
     }
 }
 
-TEST(SignalModulation, ClipsToTheSixteenBitRangeWithoutWrapping)
+TEST(VekgenSignalModulation, ClipsToTheSixteenBitRangeWithoutWrapping)
 {
     /* The same carrier 20 dB apart: 80 dB stays in range, 100 dB (amplitude 100000) clips.
      * A clipped value keeps its sign and is never smaller than the unclipped one. */
@@ -182,7 +182,7 @@ TEST(SignalModulation, ClipsToTheSixteenBitRangeWithoutWrapping)
     EXPECT_GT(at_limit, 4000);
 }
 
-TEST(SignalFrames, OverlappingFramesAdd)
+TEST(VekgenSignalFrames, OverlappingFramesAdd)
 {
     g_autoptr(VekgenSignal) one = vekgen_signal_new(1, -G_MAXDOUBLE);
     g_autoptr(VekgenSignal) two = vekgen_signal_new(1, -G_MAXDOUBLE);
@@ -198,7 +198,7 @@ TEST(SignalFrames, OverlappingFramesAdd)
                 3.01, 0.05);
 }
 
-TEST(SignalFrames, KeepsThemInOrderAndRefusesThePast)
+TEST(VekgenSignalFrames, KeepsThemInOrderAndRefusesThePast)
 {
     g_autoptr(VekgenSignal) s = vekgen_signal_new(1, 10.0);
     VekgenFrame late = frame(100, 8, 1, 0.0, 50.0, 900000);
@@ -220,7 +220,7 @@ TEST(SignalFrames, KeepsThemInOrderAndRefusesThePast)
     EXPECT_EQ(vekgen_signal_get_frames(s, nullptr), frames);
 }
 
-TEST(SignalScenario, DefaultScenarioHasBothRatesSpacedForTheReceiver)
+TEST(VekgenSignalScenario, DefaultScenarioHasBothRatesSpacedForTheReceiver)
 {
     g_autoptr(VekgenSignal) s = vekgen_signal_new_default_scenario(1);
     guint n = 0;

@@ -47,11 +47,11 @@ vekgen::Match decode(vekgen::Decoder &d, VekgenSignal *s)
     return vekgen::match(d, truth, n);
 }
 
-class EveryFrameType : public ::testing::TestWithParam<guint>
+class EndToEndEveryFrameType : public ::testing::TestWithParam<guint>
 {
 };
 
-TEST_P(EveryFrameType, DecodesBytesLengthTidAckSeqAndOob)
+TEST_P(EndToEndEveryFrameType, DecodesBytesLengthTidAckSeqAndOob)
 {
     const guint rate = GetParam();
     vekgen::Decoder d(rate, kGain);
@@ -89,17 +89,17 @@ TEST_P(EveryFrameType, DecodesBytesLengthTidAckSeqAndOob)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothRates, EveryFrameType, ::testing::Values(100u, 600u));
+INSTANTIATE_TEST_SUITE_P(BothRates, EndToEndEveryFrameType, ::testing::Values(100u, 600u));
 
 /* Noise-free, the phase-locked loop and its regression leave errors of about +-30 Hz at
  * 100 bit/s and +-60 Hz at 600 bit/s (the BPSK phase jumps disturb the loop; the window
  * is shorter at 600 bit/s). The tolerance adds a third. Near +-95 kHz the value may come
  * out on the other side of the band: errors are compared modulo 192 kHz. */
-class MeasuredFrequency : public ::testing::TestWithParam<guint>
+class EndToEndFrequency : public ::testing::TestWithParam<guint>
 {
 };
 
-TEST_P(MeasuredFrequency, FollowsTheOffsetAcrossTheBand)
+TEST_P(EndToEndFrequency, FollowsTheOffsetAcrossTheBand)
 {
     const guint rate = GetParam();
     const double tolerance = rate == 100 ? 40.0 : 80.0;
@@ -124,14 +124,14 @@ TEST_P(MeasuredFrequency, FollowsTheOffsetAcrossTheBand)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothRates, MeasuredFrequency, ::testing::Values(100u, 600u));
+INSTANTIATE_TEST_SUITE_P(BothRates, EndToEndFrequency, ::testing::Values(100u, 600u));
 
 /* rssi is the power after a coarse derotation and a one-pole low-pass of about 300 Hz:
  * the filter cuts the BPSK sidebands, on average 0.25 dB at 100 bit/s and 1.55 dB at
  * 600 bit/s near 0 Hz, and far more where the coarse estimate misses (600 bit/s beyond
  * about 30 kHz). One frame's reading moves with its bits and the coarse estimate's error:
  * +-0.1 dB at 100 bit/s, +-0.5 dB at 600 bit/s around those means. */
-TEST(MeasuredPower, ReadsTheInjectedPowerMinusTheGain)
+TEST(EndToEndMeasuredPower, ReadsTheInjectedPowerMinusTheGain)
 {
     struct Case {
         guint rate;
@@ -170,7 +170,7 @@ TEST(MeasuredPower, ReadsTheInjectedPowerMinusTheGain)
     }
 }
 
-TEST(MeasuredPower, SnrIsRssiPlusTheRateConstantCappedAtFifty)
+TEST(EndToEndMeasuredPower, SnrIsRssiPlusTheRateConstantCappedAtFifty)
 {
     for (guint rate : {100u, 600u}) {
         vekgen::Decoder d(rate, 100.0f);
@@ -195,7 +195,7 @@ TEST(MeasuredPower, SnrIsRssiPlusTheRateConstantCappedAtFifty)
     }
 }
 
-TEST(MeasuredPower, FramesAtOrBelowMinus64AreNotReported)
+TEST(EndToEndMeasuredPower, FramesAtOrBelowMinus64AreNotReported)
 {
     vekgen::Decoder d(100, 100.0f);
     g_autoptr(VekgenSignal) s = vekgen_signal_new(5, -G_MAXDOUBLE);
@@ -212,7 +212,7 @@ TEST(MeasuredPower, FramesAtOrBelowMinus64AreNotReported)
     EXPECT_GE(m.frames[1].report, 0) << "the timing must have been reset after the dropped frame";
 }
 
-TEST(ReportTime, IsTheCounterAtTheEndOfThePacketThatCompletedTheFrame)
+TEST(EndToEndReportTime, IsTheCounterAtTheEndOfThePacketThatCompletedTheFrame)
 {
     for (guint rate : {100u, 600u}) {
         vekgen::Decoder d(rate, kGain);
@@ -260,7 +260,7 @@ void post_all(vekgen::Decoder &d, std::vector<gint16> &iq)
         d.post(iq.data() + at);
 }
 
-TEST(DamagedFrame, OneFlippedBitGivesNoReport)
+TEST(EndToEndDamagedFrame, OneFlippedBitGivesNoReport)
 {
     for (guint rate : {100u, 600u}) {
         guint n_types = 0;
@@ -286,7 +286,7 @@ TEST(DamagedFrame, OneFlippedBitGivesNoReport)
     }
 }
 
-TEST(Polarity, BothDifferentialSensesAndBothLockPhasesDecode)
+TEST(EndToEndPolarity, BothDifferentialSensesAndBothLockPhasesDecode)
 {
     for (guint rate : {100u, 600u}) {
         vekgen::Decoder d(rate, kGain);
@@ -311,7 +311,7 @@ TEST(Polarity, BothDifferentialSensesAndBothLockPhasesDecode)
     }
 }
 
-TEST(BackToBack, FramesOfBothRatesFollowingEachOtherAreEachReportedOnce)
+TEST(EndToEndBackToBack, ShortestAndLongestFramesAtTheMinimumSpacingAreEachReportedOnce)
 {
     /* Shortest and longest frames alternating at exactly 258 bit periods, in noise. */
     for (guint rate : {100u, 600u}) {
@@ -330,7 +330,7 @@ TEST(BackToBack, FramesOfBothRatesFollowingEachOtherAreEachReportedOnce)
     }
 }
 
-TEST(NoFalseReports, PatternedInputGivesNothing)
+TEST(EndToEndNoFalseReports, PatternedInputGivesNothing)
 {
     /* Bytes 0x00, 0xFF and 0x55 read as I/Q, one second of each; plus silence. */
     for (guint rate : {100u, 600u}) {
@@ -344,7 +344,7 @@ TEST(NoFalseReports, PatternedInputGivesNothing)
     }
 }
 
-TEST(NoFalseReports, TenSecondsOfNoiseGiveNothing)
+TEST(EndToEndNoFalseReports, TenSecondsOfNoiseGiveNothing)
 {
     for (guint rate : {100u, 600u}) {
         vekgen::Decoder d(rate, kGain);
