@@ -180,9 +180,9 @@ std::vector<guint8> bytes_of(GBytes *b)
 
 /* ---- Nothing to program ---- */
 
-using ProgramNothing = DfuTest;
+using KvrdfuNothingToProgram = DfuTest;
 
-TEST_F(ProgramNothing, NoCardSucceedsWithAnEmptyReport)
+TEST_F(KvrdfuNothingToProgram, NoCardSucceedsWithAnEmptyReport)
 {
     gint devices = -1;
     g_autofree gchar *info = nullptr;
@@ -193,7 +193,7 @@ TEST_F(ProgramNothing, NoCardSucceedsWithAnEmptyReport)
     EXPECT_STREQ(info, "");
 }
 
-TEST_F(ProgramNothing, CardsOutsideTheListAreLeftAlone)
+TEST_F(KvrdfuNothingToProgram, CardsOutsideTheListAreLeftAlone)
 {
     VekemuCard *card = vekemu_add_card(bed, nullptr, nullptr);
     ASSERT_NE(card, nullptr);
@@ -212,7 +212,7 @@ TEST_F(ProgramNothing, CardsOutsideTheListAreLeftAlone)
     EXPECT_EQ(vekemu_dfu_download_count(other), 0u);
 }
 
-TEST_F(ProgramNothing, MissingFirmwareOnlyMattersWithADfuCard)
+TEST_F(KvrdfuNothingToProgram, MissingFirmwareOnlyMattersWithADfuCard)
 {
     gint devices = -1;
     g_autoptr(GError) error = nullptr;
@@ -232,7 +232,7 @@ TEST_F(ProgramNothing, MissingFirmwareOnlyMattersWithADfuCard)
     EXPECT_EQ(info, nullptr);
 }
 
-TEST_F(ProgramNothing, MissingArgumentsFail)
+TEST_F(KvrdfuNothingToProgram, MissingArgumentsFail)
 {
     gint devices = 0;
     g_autoptr(GError) error = nullptr;
@@ -247,9 +247,9 @@ TEST_F(ProgramNothing, MissingArgumentsFail)
 
 /* ---- Downloads ---- */
 
-using DfuDownload = DfuTest;
+using KvrdfuDownload = DfuTest;
 
-TEST_F(DfuDownload, ImageArrivesIntactAndIsReported)
+TEST_F(KvrdfuDownload, ImageArrivesIntactAndIsReported)
 {
     const auto image = make_image(2500);
     write_firmware(image);
@@ -267,7 +267,7 @@ TEST_F(DfuDownload, ImageArrivesIntactAndIsReported)
     EXPECT_EQ(bytes_of(received), image);
 }
 
-TEST_F(DfuDownload, BlocksFollowTheTransferSizeThenAnEmptyBlock)
+TEST_F(KvrdfuDownload, BlocksFollowTheTransferSizeThenAnEmptyBlock)
 {
     write_firmware(make_image(2500));
     VekemuCard *card = add_dfu();
@@ -294,7 +294,7 @@ TEST_F(DfuDownload, BlocksFollowTheTransferSizeThenAnEmptyBlock)
     EXPECT_EQ(std::string(report), report_line(0x1FC9, 0x000C, 3, 1024, 452));
 }
 
-TEST_F(DfuDownload, ImageOfOneExactBlockEndsWithAnEmptyBlock)
+TEST_F(KvrdfuDownload, ImageOfOneExactBlockEndsWithAnEmptyBlock)
 {
     write_firmware(make_image(1024));
     VekemuCard *card = add_dfu();
@@ -310,7 +310,7 @@ TEST_F(DfuDownload, ImageOfOneExactBlockEndsWithAnEmptyBlock)
     EXPECT_EQ(std::string(report), report_line(0x1FC9, 0x000C, 1, 1024, 1024));
 }
 
-TEST_F(DfuDownload, ReportKeepsEarlierLinesAndStaysWithinItsBuffer)
+TEST_F(KvrdfuDownload, ReportKeepsEarlierLinesAndStaysWithinItsBuffer)
 {
     write_firmware(make_image(10));
     VekemuCard *card = add_dfu();
@@ -325,7 +325,7 @@ TEST_F(DfuDownload, ReportKeepsEarlierLinesAndStaysWithinItsBuffer)
     EXPECT_TRUE(g_str_has_prefix(report + sizeof report - 60, "Programming DFU Device <0x1fc9"));
 }
 
-TEST_F(DfuDownload, EmptyImageIsRefusedBeforeTheCardIsTouched)
+TEST_F(KvrdfuDownload, EmptyImageIsRefusedBeforeTheCardIsTouched)
 {
     write_firmware({});
     VekemuCard *card = add_dfu();
@@ -340,7 +340,7 @@ TEST_F(DfuDownload, EmptyImageIsRefusedBeforeTheCardIsTouched)
     EXPECT_TRUE(vekemu_card_is_dfu(card));
 }
 
-TEST_F(DfuDownload, BusyCardIsPolledAfterItsPollTimeout)
+TEST_F(KvrdfuDownload, BusyCardIsPolledAfterItsPollTimeout)
 {
     write_firmware(make_image(2048));
     /* Two busy answers of 50 ms per block before the card is idle again. */
@@ -357,7 +357,7 @@ TEST_F(DfuDownload, BusyCardIsPolledAfterItsPollTimeout)
     EXPECT_GE(elapsed, std::chrono::milliseconds(4 * 50));
 }
 
-TEST_F(DfuDownload, BothBootLoaderIdentitiesAreProgrammed)
+TEST_F(KvrdfuDownload, BothBootLoaderIdentitiesAreProgrammed)
 {
     write_firmware(make_image(600));
     VekemuCard *a = add_dfu(0x000C);
@@ -377,9 +377,9 @@ TEST_F(DfuDownload, BothBootLoaderIdentitiesAreProgrammed)
 
 /* ---- Leaving DFU mode ---- */
 
-using DfuLeave = DfuTest;
+using KvrdfuLeaveDfu = DfuTest;
 
-TEST_F(DfuLeave, ZeroDetachTimeoutResetsTheCardIntoItsApplication)
+TEST_F(KvrdfuLeaveDfu, ZeroDetachTimeoutResetsTheCardIntoItsApplication)
 {
     write_firmware(make_image(100));
     VekemuCard *card = add_dfu(0x000C, 1024, 0);
@@ -397,7 +397,7 @@ TEST_F(DfuLeave, ZeroDetachTimeoutResetsTheCardIntoItsApplication)
     EXPECT_EQ(vekemu_card_pid(card), 0x0001);
 }
 
-TEST_F(DfuLeave, DetachCarriesTheTimeoutAndNoResetFollows)
+TEST_F(KvrdfuLeaveDfu, DetachCarriesTheTimeoutAndNoResetFollows)
 {
     write_firmware(make_image(100));
     VekemuCard *card = add_dfu(0x000C, 1024, 1000);
@@ -412,9 +412,9 @@ TEST_F(DfuLeave, DetachCarriesTheTimeoutAndNoResetFollows)
     EXPECT_FALSE(saw_reset(events));
 }
 
-using DfuFailure = DfuTest;
+using KvrdfuFailure = DfuTest;
 
-TEST_F(DfuFailure, ShortStatusAnswerFailsTheDownload)
+TEST_F(KvrdfuFailure, ShortStatusAnswerFailsTheDownload)
 {
     write_firmware(make_image(2500));
     VekemuCard *card = add_dfu();
@@ -433,7 +433,7 @@ TEST_F(DfuFailure, ShortStatusAnswerFailsTheDownload)
     EXPECT_EQ(downloads(events_of(card)).size(), 1u);
 }
 
-TEST_F(DfuFailure, ErrorStatusStopsTheDownload)
+TEST_F(KvrdfuFailure, ErrorStatusStopsTheDownload)
 {
     write_firmware(make_image(2500));
     VekemuCard *card = add_dfu();
@@ -449,7 +449,7 @@ TEST_F(DfuFailure, ErrorStatusStopsTheDownload)
     EXPECT_EQ(vekemu_dfu_download_count(card), 0u);
 }
 
-TEST_F(DfuFailure, FirstFailingCardEndsTheRun)
+TEST_F(KvrdfuFailure, FirstFailingCardEndsTheRun)
 {
     write_firmware(make_image(100));
     VekemuCard *a = add_dfu(0x000C);
@@ -464,7 +464,7 @@ TEST_F(DfuFailure, FirstFailingCardEndsTheRun)
     EXPECT_EQ(downloads(events_of(a)).size() + downloads(events_of(b)).size(), 1u);
 }
 
-TEST_F(DfuFailure, HeldCardFailsToOpen)
+TEST_F(KvrdfuFailure, HeldCardFailsToOpen)
 {
     write_firmware(make_image(100));
     VekemuCard *card = add_dfu();
@@ -479,9 +479,9 @@ TEST_F(DfuFailure, HeldCardFailsToOpen)
 
 /* ---- Capability search ---- */
 
-using DfuSearch = DfuTest;
+using KvrdfuSearch = DfuTest;
 
-TEST_F(DfuSearch, DfuCardIsDescribed)
+TEST_F(KvrdfuSearch, DfuCardIsDescribed)
 {
     add_dfu(0x8001, 512, 250);
     list_devices();
@@ -502,7 +502,7 @@ TEST_F(DfuSearch, DfuCardIsDescribed)
     EXPECT_EQ(capable, 1u);
 }
 
-TEST_F(DfuSearch, ListedCardWithoutDfuInterfaceIsNotCapable)
+TEST_F(KvrdfuSearch, ListedCardWithoutDfuInterfaceIsNotCapable)
 {
     VekemuCardConfig cfg;
     vekemu_card_config_init(&cfg);
@@ -516,7 +516,7 @@ TEST_F(DfuSearch, ListedCardWithoutDfuInterfaceIsNotCapable)
     }
 }
 
-TEST_F(DfuSearch, EmptyListOrMissingOutputMatchesNothing)
+TEST_F(KvrdfuSearch, EmptyListOrMissingOutputMatchesNothing)
 {
     add_dfu();
     list_devices();
@@ -530,9 +530,9 @@ TEST_F(DfuSearch, EmptyListOrMissingOutputMatchesNothing)
 
 /* ---- Firmware lookup ---- */
 
-using FirmwareLookup = DfuTest;
+using KvrdfuFirmwareLookup = DfuTest;
 
-TEST_F(FirmwareLookup, BareNameIsFoundInTheWorkingDirectory)
+TEST_F(KvrdfuFirmwareLookup, BareNameIsFoundInTheWorkingDirectory)
 {
     const auto image = make_image(700);
     write_firmware(image);
@@ -549,7 +549,7 @@ TEST_F(FirmwareLookup, BareNameIsFoundInTheWorkingDirectory)
     EXPECT_EQ(bytes_of(received), image);
 }
 
-TEST_F(FirmwareLookup, BareNameIsFoundInTheFirmwareDirectoryVariable)
+TEST_F(KvrdfuFirmwareLookup, BareNameIsFoundInTheFirmwareDirectoryVariable)
 {
     const auto image = make_image(300);
     write_firmware(image);
