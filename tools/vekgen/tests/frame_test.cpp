@@ -72,6 +72,29 @@ TEST(VekgenFrameTypeTable, RefusesRowsThatDoNotExist)
     EXPECT_TRUE(g_error_matches(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID));
 }
 
+/* The receiver's two decoders see complementary bits, and their registers hold zeros only
+ * before their first 13 decisions after load. Both can complete a frame at one decision
+ * only if a pattern's complement, or a pattern whose low bits are the complement of
+ * another's with zeros above, were in the table: none is, so from the air at most one
+ * decoder completes at a time, and the one-report rule is reachable only by feeding the
+ * decoders directly. */
+TEST(VekgenFrameTypeTable, NoPatternCompletesInBothPolaritiesAtOnce)
+{
+    guint n = 0;
+    const VekgenFrameType *rows = vekgen_frame_types(&n);
+    for (guint a = 0; a < n; a++) {
+        for (guint b = 0; b < n; b++) {
+            for (guint zeros = 0; zeros < 13; zeros++) {
+                const guint16 low = static_cast<guint16>((1u << (13 - zeros)) - 1);
+                const bool heads_zero = (rows[a].pattern >> (13 - zeros)) == 0 &&
+                                        (rows[b].pattern >> (13 - zeros)) == 0;
+                EXPECT_FALSE(heads_zero && (rows[a].pattern & low) == (~rows[b].pattern & low))
+                    << std::hex << rows[a].pattern << " " << rows[b].pattern << " " << zeros;
+            }
+        }
+    }
+}
+
 TEST(VekgenFrameCheck, ChecksRateOffsetAndPower)
 {
     VekgenFrame f = make_frame(8, 1, FALSE);
