@@ -12,6 +12,8 @@ constexpr unsigned kTimeoutMs = 5000;
 constexpr guint8 kClassOut = 0x21;
 constexpr guint8 kClassIn = 0xA1;
 constexpr int kStatusLength = 6;
+/* Status polls allowed per block before the device counts as hung. */
+constexpr guint kMaxPollsPerBlock = 1000;
 
 struct ConfigDeleter {
     void operator()(libusb_config_descriptor *c) const { libusb_free_config_descriptor(c); }
@@ -150,13 +152,13 @@ void append_report(gchar *report, const dfu_capable_device *found, guint blocks,
     g_strlcat(report, line, KVRDFU_REPORT_SIZE);
 }
 
-bool download(const gchar *firmware, const dfu_capable_device *found, gchar *report, GError **error)
+/* Reads the whole image; an image the download cannot carry is refused here. */
+bool load_image(const gchar *firmware, const dfu_capable_device *found, gchar **image, gsize *size,
+                GError **error)
 {
     g_autofree gchar *path = resolve_firmware(firmware);
-    g_autofree gchar *image = nullptr;
-    gsize size = 0;
     GError *file_error = nullptr;
-    if (!g_file_get_contents(path, &image, &size, &file_error)) {
+    if (!g_file_get_contents(path, image, size, &file_error)) {
         /* Callers see one error domain: the file error's text is kept. */
         g_set_error(error, KVRDFU_ERRDOM, KVRDFU_ERR, "Failed to open firmware file %s: %s",
                     firmware, file_error->message);
@@ -165,7 +167,7 @@ bool download(const gchar *firmware, const dfu_capable_device *found, gchar *rep
     }
     /* A boot loader stalls a download that ends before any data (DFU 1.1
      * dfuIDLE), and an empty image would leave the card without firmware. */
-    if (size == 0) {
+    if (*size == 0) {
         g_set_error(error, KVRDFU_ERRDOM, KVRDFU_ERR, "Firmware file %s is empty", firmware);
         return false;
     }
@@ -176,8 +178,12 @@ bool download(const gchar *firmware, const dfu_capable_device *found, gchar *rep
                     found->pid);
         return false;
     }
+    return true;
+}
 
-    Handle handle;
+/* Opens the device and selects its DFU setting. */
+bool open_dfu(const dfu_capable_device *found, Handle &handle, GError **error)
+{
     int r = libusb_open(found->dev, &handle.h);
     if (r != LIBUSB_SUCCESS) {
         handle.h = nullptr;
@@ -199,67 +205,113 @@ bool download(const gchar *firmware, const dfu_capable_device *found, gchar *rep
                     libusb_error_name(r));
         return false;
     }
+    return true;
+}
 
-    const guint16 windex = static_cast<guint16>(itf);
-    const auto *data = reinterpret_cast<const guint8 *>(image);
-    guint16 block = 0;
-    guint blocks = 0;
-    gsize last = 0;
-    dfu_status st{};
+/* Polls the status until the device is idle again or in error. A device that
+ * never leaves its busy state would otherwise hold the caller for ever. */
+bool wait_idle(libusb_device_handle *h, guint16 windex, dfu_status *st, GError **error)
+{
+    for (guint polls = 1;; polls++) {
+        if (!get_status(h, windex, st, error))
+            return false;
+        if (st->bState == KVRDFU_STATE_DNLOAD_IDLE || st->bState == KVRDFU_STATE_ERROR)
+            return true;
+        if (polls >= kMaxPollsPerBlock) {
+            g_set_error(error, KVRDFU_ERRDOM, KVRDFU_ERR,
+                        "Device still busy after %u status polls [state %u, status %u ]", polls,
+                        st->bState, st->bStatus);
+            return false;
+        }
+        g_usleep(static_cast<gulong>(st->bwPollTimeout) * 1000);
+    }
+}
+
+struct SentImage {
+    guint16 next_block = 0; /* the block number of the final, empty block */
+    guint blocks = 0;       /* data blocks sent */
+    gsize last = 0;         /* length of the last data block */
+};
+
+/* Sends the image in blocks of the transfer size, each followed by status polls. */
+bool send_blocks(libusb_device_handle *h, guint16 windex, const gchar *firmware,
+                 const guint8 *image, gsize size, gsize xfer_size, SentImage *sent, GError **error)
+{
     for (gsize pos = 0; pos < size;) {
-        gsize length = MIN(static_cast<gsize>(found->xfer_size), size - pos);
+        const gsize length = MIN(xfer_size, size - pos);
         GError *inner = nullptr;
-        if (!dnload(handle.h, windex, block, data + pos, static_cast<int>(length), &inner)) {
+        if (!dnload(h, windex, sent->next_block, image + pos, static_cast<int>(length), &inner)) {
             g_propagate_prefixed_error(error, inner,
                                        "Failed to dnload firmware file %s: ", firmware);
             return false;
         }
-        for (;;) {
-            if (!get_status(handle.h, windex, &st, error))
-                return false;
-            if (st.bState == KVRDFU_STATE_DNLOAD_IDLE || st.bState == KVRDFU_STATE_ERROR)
-                break;
-            g_usleep(static_cast<gulong>(st.bwPollTimeout) * 1000);
-        }
-        block++;
-        blocks++;
+        dfu_status st{};
+        if (!wait_idle(h, windex, &st, error))
+            return false;
+        sent->next_block++; /* wraps at 16 bits, as the block number does on the wire */
+        sent->blocks++;
+        sent->last = length;
         pos += length;
-        last = length;
         if (st.bStatus != 0) {
             g_set_error(error, KVRDFU_ERRDOM, KVRDFU_ERR,
                         "Firmware download failed [state %u, status %u ]", st.bState, st.bStatus);
             return false;
         }
     }
+    return true;
+}
 
+/* Ends the download and lets the device leave DFU mode. */
+bool finish_download(Handle &handle, guint16 windex, const gchar *firmware,
+                     const dfu_capable_device *found, guint16 final_block, GError **error)
+{
     GError *inner = nullptr;
-    if (!dnload(handle.h, windex, block, nullptr, 0, &inner)) {
+    if (!dnload(handle.h, windex, final_block, nullptr, 0, &inner)) {
         g_propagate_prefixed_error(error, inner, "Failed to dnload firmware file %s: ", firmware);
         return false;
     }
     /* Best effort from here: the image is in the device. */
+    dfu_status st{};
     if (!get_status(handle.h, windex, &st, &inner))
         g_clear_error(&inner);
-    r = libusb_control_transfer(handle.h, kClassOut, KVRDFU_REQ_DETACH,
-                                static_cast<guint16>(found->detach_tout), windex, nullptr, 0,
-                                kTimeoutMs);
+    int r = libusb_control_transfer(handle.h, kClassOut, KVRDFU_REQ_DETACH,
+                                    static_cast<guint16>(found->detach_tout), windex, nullptr, 0,
+                                    kTimeoutMs);
     if (r < 0)
         g_debug("Detach request w/ timeout %dms failed (%s)", found->detach_tout,
                 libusb_error_name(r));
+    return true;
+}
 
-    append_report(report, found, blocks, last);
+bool download(const gchar *firmware, const dfu_capable_device *found, gchar *report, GError **error)
+{
+    g_autofree gchar *image = nullptr;
+    gsize size = 0;
+    if (!load_image(firmware, found, &image, &size, error))
+        return false;
+    Handle handle;
+    if (!open_dfu(found, handle, error))
+        return false;
+    const auto windex = static_cast<guint16>(found->interface_number);
+    SentImage sent;
+    if (!send_blocks(handle.h, windex, firmware, reinterpret_cast<const guint8 *>(image), size,
+                     found->xfer_size, &sent, error))
+        return false;
+    if (!finish_download(handle, windex, firmware, found, sent.next_block, error))
+        return false;
+    append_report(report, found, sent.blocks, sent.last);
 
     if (found->detach_tout == 0) {
-        r = libusb_reset_device(handle.h);
+        const int r = libusb_reset_device(handle.h);
         /* A boot loader that comes back as the application re-enumerates:
          * libusb then reports the old device as gone, which is the success case. */
-        if (r != LIBUSB_SUCCESS && r != LIBUSB_ERROR_NOT_FOUND) {
+        if (r == LIBUSB_ERROR_NOT_FOUND) {
+            handle.claimed = -1; /* nothing left to release */
+        } else if (r != LIBUSB_SUCCESS) {
             g_set_error(error, KVRDFU_ERRDOM, KVRDFU_ERR,
                         "Failed to reset device after download (%s)", libusb_error_name(r));
             return false;
         }
-        if (r == LIBUSB_ERROR_NOT_FOUND)
-            handle.claimed = -1; /* nothing left to release */
     }
     return true;
 }

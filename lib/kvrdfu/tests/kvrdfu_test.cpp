@@ -449,6 +449,19 @@ TEST_F(KvrdfuFailure, ErrorStatusStopsTheDownload)
     EXPECT_EQ(vekemu_dfu_download_count(card), 0u);
 }
 
+TEST_F(KvrdfuFailure, CardThatStaysBusyIsGivenUp)
+{
+    write_firmware(make_image(100));
+    VekemuCard *card = add_dfu(0x000C, 1024, 0, 100000, 0);
+    gint devices = -1;
+    g_autoptr(GError) error = nullptr;
+    ASSERT_FALSE(program(&devices, nullptr, &error));
+    EXPECT_STREQ(error->message, "Failed to flash device 0: Device still busy after 1000 status "
+                                 "polls [state 4, status 0 ]");
+    EXPECT_EQ(class_requests(events_of(card), KVRDFU_REQ_GETSTATUS).size(), 1000u);
+    EXPECT_EQ(vekemu_dfu_download_count(card), 0u);
+}
+
 TEST_F(KvrdfuFailure, FirstFailingCardEndsTheRun)
 {
     write_firmware(make_image(100));
