@@ -14,9 +14,21 @@ namespace kvrproto
 namespace
 {
 
-bool is_blank(char c)
+// The blanks of the "C" locale; the terminating NUL is neither blank nor
+// part of a field, and both loops below stop on it.
+struct BlankTable {
+    bool blank[256] = {};
+    constexpr BlankTable()
+    {
+        for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'})
+            blank[c] = true;
+    }
+};
+constexpr BlankTable kBlanks;
+
+inline bool is_blank(char c)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    return kBlanks.blank[static_cast<unsigned char>(c)];
 }
 
 template <typename T> bool parse_whole(std::string_view field, T &value, int base)
@@ -40,7 +52,7 @@ std::string_view drop_plus(std::string_view field)
 bool FieldReader::next(std::string_view &field)
 {
     const char *p = next_;
-    while (*p && is_blank(*p))
+    while (is_blank(*p))
         ++p;
     if (!*p) {
         next_ = p;

@@ -21,6 +21,10 @@ int kvrproto_c_layout(size_t *offsets, size_t count)
     };
     if (count != sizeof(layout) / sizeof(layout[0]))
         return -1;
+    /* The record's automatic cleanup is usable from C. */
+    g_autoptr(kvrframe) frame = kvrproto_alloc_frame();
+    if (frame == NULL)
+        return -1;
     for (size_t i = 0; i < count; ++i)
         offsets[i] = layout[i];
     return 0;

@@ -125,6 +125,7 @@ KVRPROTO_EXPORT gchar *kvrproto_to_string(const kvrframe *frame, GError **error)
 
 KVRPROTO_EXPORT kvrframe *kvrproto_alloc_frame(void);
 KVRPROTO_EXPORT void kvrproto_free_frame(kvrframe *frame);
+G_DEFINE_AUTOPTR_CLEANUP_FUNC(kvrframe, kvrproto_free_frame)
 
 /* The transmitter identifier of an uplink record; 0 with an error otherwise. */
 KVRPROTO_EXPORT guint32 kvrproto_get_tstid(const kvrframe *frame, GError **error);
