@@ -3,6 +3,7 @@
 #include <vekemu/vekemu.h>
 
 #include <glib.h>
+#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -56,7 +57,8 @@ class Vekctl : public ::testing::Test
         return card;
     }
 
-    Outcome vekctl(std::initializer_list<const char *> args)
+    /* Runs vekctl in @workdir (NULL: the test's own working directory). */
+    Outcome vekctl(std::initializer_list<const char *> args, const gchar *workdir = nullptr)
     {
         std::vector<gchar *> argv;
         argv.push_back(const_cast<gchar *>(VEKCTL_PATH));
@@ -71,7 +73,7 @@ class Vekctl : public ::testing::Test
         gint wait_status = 0;
         g_autoptr(GError) error = nullptr;
         Outcome run;
-        const gboolean spawned = g_spawn_sync(nullptr, argv.data(), envp, G_SPAWN_DEFAULT, nullptr,
+        const gboolean spawned = g_spawn_sync(workdir, argv.data(), envp, G_SPAWN_DEFAULT, nullptr,
                                               nullptr, &out, &err, &wait_status, &error);
         EXPECT_TRUE(spawned) << (error ? error->message : "");
         if (!spawned)
@@ -490,6 +492,51 @@ TEST_F(VekctlRun, DeviceErrorCompletesTheOpenLine)
                          "#Get Temperature : Error: Failed to send vek "
                          "temperature get: Bottom usb control IN failed "
                          "[group 4, cmd 1](error -9: LIBUSB_ERROR_PIPE)\n");
+}
+
+/* ---- A card in DFU mode ---- */
+
+class VekctlDfu : public Vekctl
+{
+  protected:
+    gchar *dir = g_dir_make_tmp("vekctl-XXXXXX", nullptr);
+
+    void TearDown() override
+    {
+        g_autofree gchar *image = g_build_filename(dir, "ORB.bin.hdr", nullptr);
+        g_unlink(image);
+        g_rmdir(dir);
+        g_free(dir);
+        Vekctl::TearDown();
+    }
+};
+
+TEST_F(VekctlDfu, BootLoaderIsProgrammedBeforeTheCardIsUsed)
+{
+    g_autofree gchar *image = g_build_filename(dir, "ORB.bin.hdr", nullptr);
+    ASSERT_TRUE(g_file_set_contents(image, std::string(1100, '\x5a').c_str(), 1100, nullptr));
+    ASSERT_NE(vekemu_add_dfu_card(bed, nullptr, nullptr), nullptr);
+    const Outcome r = vekctl({"--ping"}, dir);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "#\n"
+                     "Programming DFU Device <0x1fc9:0x000c>: transferred 2 blocks of 1024B + "
+                     "last block 76B\n"
+                     "Firmware 'ORB.bin.hdr' flashed to 1 device(s)\n"
+                     "#\n" +
+                         action("Ping"));
+}
+
+TEST_F(VekctlDfu, MissingImageStopsTheRun)
+{
+    ASSERT_NE(vekemu_add_dfu_card(bed, nullptr, nullptr), nullptr);
+    add_card();
+    const Outcome r = vekctl({"--ping"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(g_str_has_prefix(r.out.c_str(),
+                                 "Error: Failed to create global vek context: Failed to program "
+                                 "devices using dfu standard Failed to flash device "))
+        << r.out;
+    EXPECT_NE(r.out.find("Failed to open firmware file ORB.bin.hdr: "), std::string::npos);
 }
 
 /* ---- Installed files ---- */
