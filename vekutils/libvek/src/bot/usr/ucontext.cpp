@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include <kvrdfu/kvrdfu.h>
@@ -32,13 +33,14 @@ constexpr gsize kStringLen = 256;
 constexpr guint kEngineTimeoutUs = 200000;
 
 /* Creation, reference counting and destruction may be called from several
- * threads: one lock guards the context pointer and its count. */
-GMutex gCtxLock;
+ * threads: one lock guards the context pointer and its count. (std::mutex
+ * rather than GMutex: the thread sanitizer understands the former.) */
+std::mutex gCtxLock;
 sBottomCtx *gCtx = nullptr;
 guint32 gCtxRef = 0;
 
 /* Start and stop of the event thread. */
-GMutex gEngineLock;
+std::mutex gEngineLock;
 
 bool is_device_supported(const libusb_device_descriptor &desc)
 {
@@ -171,7 +173,7 @@ void bottom_context_destroy(sBottomCtx *ctx)
     if (ctx == nullptr)
         return;
     {
-        g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gEngineLock);
+        std::lock_guard<std::mutex> lock(gEngineLock);
         ctx->engineUsers = 0;
         engine_stop_locked(ctx);
     }
@@ -303,7 +305,7 @@ gboolean context_get(sBottomCtx **ctx, GError **error)
 {
     if (ctx == nullptr)
         return xvek_invalid_handle("context_get", error);
-    g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gCtxLock);
+    std::lock_guard<std::mutex> lock(gCtxLock);
     if (gCtx == nullptr) {
         GError *inner = nullptr;
         gCtx = bottom_context_create(&inner);
@@ -322,7 +324,7 @@ gboolean context_get(sBottomCtx **ctx, GError **error)
 void context_release(sBottomCtx *ctx)
 {
     (void)ctx; /* there is only one context */
-    g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gCtxLock);
+    std::lock_guard<std::mutex> lock(gCtxLock);
     if (gCtx == nullptr || gCtxRef == 0)
         return;
     if (--gCtxRef > 0)
@@ -348,7 +350,7 @@ gboolean context_activate_usb_engine(sBottomCtx *ctx, GError **error)
 {
     if (ctx == nullptr)
         return xvek_invalid_handle("context_activate_usb_engine", error);
-    g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gEngineLock);
+    std::lock_guard<std::mutex> lock(gEngineLock);
     if (ctx->gthread == nullptr) {
         ctx->threadAbort.store(0, std::memory_order_seq_cst);
         GThread *thread = g_thread_try_new("libvekUsbEngine", engine_main, ctx, error);
@@ -365,7 +367,7 @@ gboolean context_deactivate_usb_engine(sBottomCtx *ctx, GError **error)
     (void)error;
     if (ctx == nullptr)
         return TRUE;
-    g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gEngineLock);
+    std::lock_guard<std::mutex> lock(gEngineLock);
     if (ctx->engineUsers > 0)
         ctx->engineUsers--;
     if (ctx->engineUsers > 0)
@@ -378,7 +380,7 @@ gboolean context_is_engine_thread(sBottomCtx *ctx)
 {
     if (ctx == nullptr)
         return FALSE;
-    g_autoptr(GMutexLocker) lock = g_mutex_locker_new(&gEngineLock);
+    std::lock_guard<std::mutex> lock(gEngineLock);
     return ctx->gthread != nullptr && ctx->gthread == g_thread_self();
 }
 
