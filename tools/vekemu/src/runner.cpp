@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sys/wait.h>
+#include <vector>
 
 #ifdef VEKEMU_WITH_VEKGEN
 #include <vekgen/vekgen.h>
@@ -31,6 +32,10 @@ gchar *sigmf = nullptr;
 gchar *hw_version = nullptr;
 gchar *sw_version = nullptr;
 gint64 vekgen_seed = -1;
+gint n_held = 0;
+gchar **reg_sets = nullptr;
+gchar **error_codes = nullptr;
+gchar *events_file = nullptr;
 
 const GOptionEntry entries[] = {
     {"cards", 'n', 0, G_OPTION_ARG_INT, &n_cards, "Number of cards (default 1)", "N"},
@@ -48,17 +53,96 @@ const GOptionEntry entries[] = {
 #endif
     {"fast", 'f', 0, G_OPTION_ARG_NONE, &fast,
      "Fill every RX transfer at once instead of at the sample rate", nullptr},
+    {"set", 0, 0, G_OPTION_ARG_STRING_ARRAY, &reg_sets,
+     "Set register GROUP:CMD of every card to VALUE (repeatable)", "GROUP:CMD=VALUE"},
+    {"error", 'e', 0, G_OPTION_ARG_STRING_ARRAY, &error_codes,
+     "Push CODE onto every card's error stack (repeatable, oldest first)", "CODE"},
+    {"held", 0, 0, G_OPTION_ARG_INT, &n_held,
+     "The first N cards are held by another process: they cannot be opened", "N"},
+    {"events", 0, 0, G_OPTION_ARG_FILENAME, &events_file,
+     "At the end, write every request the cards saw to FILE, one per line", "FILE"},
     {}};
 
+/* A 32-bit word: unsigned (decimal, 0x hex, 0 octal) or a negative 32-bit number. */
 bool parse_word(const gchar *text, guint32 *out)
 {
     gchar *end = nullptr;
     errno = 0;
+    if (text[0] == '-') {
+        gint64 v = g_ascii_strtoll(text, &end, 0);
+        if (end == text || *end != '\0' || errno != 0 || v < G_MININT32)
+            return false;
+        *out = static_cast<guint32>(static_cast<gint32>(v));
+        return true;
+    }
     guint64 v = g_ascii_strtoull(text, &end, 0);
     if (end == text || *end != '\0' || errno != 0 || v > G_MAXUINT32)
         return false;
     *out = static_cast<guint32>(v);
     return true;
+}
+
+struct RegSet {
+    guint8 group;
+    guint16 cmd;
+    guint32 value;
+};
+
+bool parse_reg_set(const gchar *text, RegSet *out)
+{
+    g_auto(GStrv) kv = g_strsplit(text, "=", 2);
+    if (g_strv_length(kv) != 2)
+        return false;
+    g_auto(GStrv) gc = g_strsplit(kv[0], ":", 2);
+    guint32 group = 0, cmd = 0;
+    if (g_strv_length(gc) != 2 || !parse_word(gc[0], &group) || !parse_word(gc[1], &cmd) ||
+        group > G_MAXUINT8 || cmd > G_MAXUINT16 || !parse_word(kv[1], &out->value))
+        return false;
+    out->group = static_cast<guint8>(group);
+    out->cmd = static_cast<guint16>(cmd);
+    return true;
+}
+
+const char *event_kind(VekemuEventKind kind)
+{
+    switch (kind) {
+    case VEKEMU_EVENT_CONTROL:
+        return "control";
+    case VEKEMU_EVENT_BULK_OUT:
+        return "bulk-out";
+    case VEKEMU_EVENT_RESET:
+        return "reset";
+    case VEKEMU_EVENT_CLAIM:
+        return "claim";
+    case VEKEMU_EVENT_RELEASE:
+        return "release";
+    }
+    return "?";
+}
+
+bool write_events(VekemuBed *bed, const gchar *path, GError **error)
+{
+    g_autoptr(GString) out = g_string_new(nullptr);
+    for (guint i = 0; i < vekemu_bed_card_count(bed); i++) {
+        VekemuCard *card = vekemu_bed_card(bed, i);
+        g_autoptr(GArray) events = vekemu_card_events(card);
+        for (guint k = 0; k < events->len; k++) {
+            const VekemuEvent &e = g_array_index(events, VekemuEvent, k);
+            g_string_append_printf(out, "card %u %s", i, event_kind(e.kind));
+            if (e.kind == VEKEMU_EVENT_CONTROL)
+                g_string_append_printf(out,
+                                       " type=0x%02x request=%u value=%u index=%u length=%u "
+                                       "data=0x%08x",
+                                       e.bmRequestType, e.bRequest, e.wValue, e.wIndex, e.wLength,
+                                       e.value);
+            else if (e.kind == VEKEMU_EVENT_CLAIM || e.kind == VEKEMU_EVENT_RELEASE)
+                g_string_append_printf(out, " interface=%u", e.wIndex);
+            else if (e.kind == VEKEMU_EVENT_BULK_OUT)
+                g_string_append_printf(out, " bytes=%" G_GSIZE_FORMAT, e.length);
+            g_string_append(out, e.stalled ? " stall\n" : "\n");
+        }
+    }
+    return g_file_set_contents(path, out->str, static_cast<gssize>(out->len), error);
 }
 
 #ifdef VEKEMU_WITH_VEKGEN
@@ -99,7 +183,7 @@ int main(int argc, char **argv)
     int first = 1;
     if (first < argc && g_strcmp0(argv[first], "--") == 0)
         first++;
-    if (first >= argc || n_cards < 0 || n_dfu < 0) {
+    if (first >= argc || n_cards < 0 || n_dfu < 0 || n_held < 0) {
         std::fprintf(stderr, "vekemu: usage: vekemu [OPTIONS] -- PROGRAM [ARGS...]\n");
         return EXIT_USAGE;
     }
@@ -117,6 +201,24 @@ int main(int argc, char **argv)
     }
     cfg.pacing = fast ? VEKEMU_PACING_FAST : VEKEMU_PACING_REALTIME;
     cfg.sigmf_path = sigmf;
+    std::vector<RegSet> sets;
+    for (gchar **p = reg_sets; p != nullptr && *p != nullptr; p++) {
+        RegSet r{};
+        if (!parse_reg_set(*p, &r)) {
+            std::fprintf(stderr, "vekemu: --set wants GROUP:CMD=VALUE, not \"%s\"\n", *p);
+            return EXIT_USAGE;
+        }
+        sets.push_back(r);
+    }
+    std::vector<guint32> errors;
+    for (gchar **p = error_codes; p != nullptr && *p != nullptr; p++) {
+        guint32 code = 0;
+        if (!parse_word(*p, &code)) {
+            std::fprintf(stderr, "vekemu: an error code is a 32-bit number, not \"%s\"\n", *p);
+            return EXIT_USAGE;
+        }
+        errors.push_back(code);
+    }
 
     VekemuBed *bed = vekemu_bed_get();
     for (gint i = 0; i < n_cards; i++) {
@@ -127,6 +229,12 @@ int main(int argc, char **argv)
             vekemu_bed_destroy();
             return EXIT_SOFTWARE;
         }
+        for (const RegSet &r : sets)
+            vekemu_card_reg_set(card, r.group, r.cmd, r.value);
+        for (guint32 code : errors)
+            vekemu_card_push_error(card, code);
+        if (i < n_held)
+            vekemu_card_hold(card, TRUE);
 #ifdef VEKEMU_WITH_VEKGEN
         if (vekgen_seed >= 0)
             vekemu_card_set_iq_source(card, vekgen_fill,
@@ -149,7 +257,13 @@ int main(int argc, char **argv)
         g_spawn_sync(nullptr, argv + first, env,
                      static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_CHILD_INHERITS_STDIN),
                      nullptr, nullptr, nullptr, nullptr, &wait_status, &error);
+    g_autoptr(GError) events_error = nullptr;
+    bool events_ok = events_file == nullptr || write_events(bed, events_file, &events_error);
     vekemu_bed_destroy();
+    if (!events_ok) {
+        std::fprintf(stderr, "vekemu: %s\n", events_error->message);
+        return EXIT_SOFTWARE;
+    }
     if (!ran) {
         std::fprintf(stderr, "vekemu: %s\n", error->message);
         return 127;

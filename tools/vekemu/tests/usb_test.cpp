@@ -613,9 +613,27 @@ TEST_F(Dfu, ErrorStatusAndShortStatusAnswer)
 
 // ---- programs nobody here wrote, under the runner ----
 
+const char *runner_path()
+{
+#ifdef VEKEMU_RUNNER_PATH
+    return VEKEMU_RUNNER_PATH;
+#else
+    return g_getenv("VEKEMU_RUNNER");
+#endif
+}
+
+const char *vekctl_path()
+{
+#ifdef VEKEMU_VEKCTL_PATH
+    return VEKEMU_VEKCTL_PATH;
+#else
+    return g_getenv("VEKEMU_VEKCTL");
+#endif
+}
+
 std::string run_under_runner(const std::vector<std::string> &args, int *status)
 {
-    const char *runner = g_getenv("VEKEMU_RUNNER");
+    const char *runner = runner_path();
     std::vector<gchar *> argv{const_cast<gchar *>(runner)};
     for (const auto &a : args)
         argv.push_back(const_cast<gchar *>(a.c_str()));
@@ -639,8 +657,8 @@ class Runner : public ::testing::Test
   protected:
     void SetUp() override
     {
-        if (g_getenv("VEKEMU_RUNNER") == nullptr)
-            GTEST_SKIP() << "VEKEMU_RUNNER is not set (run through ctest)";
+        if (runner_path() == nullptr)
+            GTEST_SKIP() << "the vekemu runner is not part of this build";
     }
     void need(const char *program)
     {
@@ -678,20 +696,60 @@ TEST_F(Runner, DfuUtilListsTheBootLoader)
     EXPECT_EQ(out.find("6b3e:0001"), std::string::npos) << out;
 }
 
-TEST_F(Runner, DfuUtilDownloadsAnImage)
+TEST_F(Runner, DfuUtilDownloadsAnImageInTransferSizeBlocks)
 {
     need("dfu-util");
     g_autofree gchar *dir = g_dir_make_tmp("vekemu-XXXXXX", nullptr);
     std::string file = std::string(dir) + "/fw.bin";
+    std::string events = std::string(dir) + "/events.txt";
     std::string image(2500, 'x');
     ASSERT_TRUE(g_file_set_contents(file.c_str(), image.data(), image.size(), nullptr));
     int status = -1;
-    std::string out = run_under_runner(
-        {"--cards=0", "--dfu=1", "--", "dfu-util", "-d", "1fc9:000c", "-D", file}, &status);
+    std::string out = run_under_runner({"--cards=0", "--dfu=1", "--events=" + events, "--",
+                                        "dfu-util", "-d", "1fc9:000c", "-D", file},
+                                       &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("Download done."), std::string::npos) << out;
+    g_autofree gchar *log = nullptr;
+    ASSERT_TRUE(g_file_get_contents(events.c_str(), &log, nullptr, nullptr));
+    std::string downloads;
+    g_auto(GStrv) lines = g_strsplit(log, "\n", -1);
+    for (gchar **l = lines; *l != nullptr; l++)
+        if (strstr(*l, "type=0x21 request=1 ") != nullptr)
+            downloads += std::string(*l) + "\n";
+    EXPECT_EQ(downloads,
+              "card 0 control type=0x21 request=1 value=0 index=0 length=1024 data=0x00000000\n"
+              "card 0 control type=0x21 request=1 value=1 index=0 length=1024 data=0x00000000\n"
+              "card 0 control type=0x21 request=1 value=2 index=0 length=452 data=0x00000000\n"
+              "card 0 control type=0x21 request=1 value=3 index=0 length=0 data=0x00000000\n");
     g_unlink(file.c_str());
+    g_unlink(events.c_str());
     g_rmdir(dir);
+}
+
+TEST_F(Runner, HeldCardCannotBeOpenedByLsusb)
+{
+    need("lsusb");
+    int status = -1;
+    std::string out =
+        run_under_runner({"--held=1", "--", "lsusb", "-v", "-d", "6b3e:0001"}, &status);
+    EXPECT_NE(out.find("idVendor           0x6b3e"), std::string::npos) << out;
+    EXPECT_NE(out.find("Couldn't open device"), std::string::npos) << out;
+}
+
+TEST_F(Runner, VekctlReadsTheRegistersTheRunnerSet)
+{
+    const char *vekctl = vekctl_path();
+    if (vekctl == nullptr)
+        GTEST_SKIP() << "vekctl is not part of this build";
+    int status = -1;
+    std::string out = run_under_runner(
+        {"--set=4:1=-52", "--error=5", "--error=7", "--", vekctl, "--hwinfo", "--errors", "--temp"},
+        &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("ZEP_002_V3.4 [5]"), std::string::npos) << out;
+    EXPECT_NE(out.find("0x00000005 0x00000007 0x00000000"), std::string::npos) << out;
+    EXPECT_NE(out.find("-5.2"), std::string::npos) << out;
 }
 
 TEST_F(Runner, ExitStatusIsTheProgramsAndUsageErrorsAre64)
@@ -703,6 +761,10 @@ TEST_F(Runner, ExitStatusIsTheProgramsAndUsageErrorsAre64)
     EXPECT_EQ(status, 64);
     run_under_runner({}, &status);
     EXPECT_EQ(status, 64);
+    run_under_runner({"--set=2:1", "--", "true"}, &status);
+    EXPECT_EQ(status, 64);
+    run_under_runner({"--set=2:1=-5", "--error=0x10", "--", "true"}, &status);
+    EXPECT_EQ(status, 0);
 }
 
 } // namespace
