@@ -22,15 +22,10 @@ struct UplinkFields {
     gfloat rssi = 0;
 };
 
-// The fields shared by both uplink lines, from the data field on.
-void read_data_and_measurements(FieldConversions &fields, UplinkFields &out)
+// The four fields that end both uplink lines.
+void read_measurements(FieldConversions &fields, UplinkFields &out)
 {
-    fields
-        .then([&](std::string_view field) {
-            out.data = field;
-            return true;
-        })
-        .then([&](std::string_view field) { return parse_timestamp(field, out.timestamp); })
+    fields.then([&](std::string_view field) { return parse_timestamp(field, out.timestamp); })
         .then([&](std::string_view field) { return parse_float(field, out.freq); })
         .then([&](std::string_view field) { return parse_float(field, out.snr); })
         .then([&](std::string_view field) { return parse_float(field, out.rssi); });
@@ -70,19 +65,12 @@ bool parse_v0(const char *line, kvrframe *frame, GError **error)
     FieldConversions fields(line + strlen("FDATA "));
     fields.literal("0")
         .then([&](std::string_view field) { return parse_hex(field, 0xFF, 2, ph); })
-        .then([&](std::string_view field) { return parse_hex(field, G_MAXUINT32, 8, tid); });
-    // The data field comes before the ignored number on this line.
-    fields.then([&](std::string_view field) {
-        out.data = field;
-        return true;
-    });
-    fields.then([&](std::string_view field) {
-        return parse_signed(field, G_MININT32, G_MAXINT32, ignored);
-    });
-    fields.then([&](std::string_view field) { return parse_timestamp(field, out.timestamp); })
-        .then([&](std::string_view field) { return parse_float(field, out.freq); })
-        .then([&](std::string_view field) { return parse_float(field, out.snr); })
-        .then([&](std::string_view field) { return parse_float(field, out.rssi); });
+        .then([&](std::string_view field) { return parse_hex(field, G_MAXUINT32, 8, tid); })
+        .text(out.data)
+        .then([&](std::string_view field) {
+            return parse_signed(field, G_MININT32, G_MAXINT32, ignored);
+        });
+    read_measurements(fields, out);
     if (!fields.complete()) {
         g_set_error(error, KVRPROTO_ERRDOM, KVRPROTO_ERR_BADFORMAT,
                     "cannot parse FDATA, invalid format (%d!=8): %s", fields.count(), line);
@@ -108,8 +96,9 @@ bool parse_v1(const char *line, kvrframe *frame, GError **error)
     FieldConversions fields(line + strlen("FDATA_V1 "));
     fields.then([&](std::string_view field) { return parse_decimal(field, G_MAXUINT32, seq); })
         .then([&](std::string_view field) { return parse_decimal(field, G_MAXUINT32, length); })
-        .then([&](std::string_view field) { return parse_decimal(field, G_MAXUINT32, oob); });
-    read_data_and_measurements(fields, out);
+        .then([&](std::string_view field) { return parse_decimal(field, G_MAXUINT32, oob); })
+        .text(out.data);
+    read_measurements(fields, out);
     if (!fields.complete()) {
         g_set_error(error, KVRPROTO_ERRDOM, KVRPROTO_ERR_BADFORMAT,
                     "cannot parse FDATA_V1, invalid format (%d!=8): %s", fields.count(), line);

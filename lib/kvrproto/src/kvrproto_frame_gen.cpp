@@ -274,10 +274,7 @@ gboolean kvrproto_frame_gen_set_payload(KvrprotoFrameGen *frame, const guint8 *p
         set_invalid_handle(error, G_STRFUNC);
         return FALSE;
     }
-    if (!payload_store(kvrproto_frame_gen_record(frame), payload, length, error))
-        return FALSE;
-    g_object_notify_by_pspec(G_OBJECT(frame), properties[PROP_DATA]);
-    return TRUE;
+    return payload_store(kvrproto_frame_gen_record(frame), payload, length, error);
 }
 
 gboolean kvrproto_frame_gen_get_payload(KvrprotoFrameGen *frame, guint8 *payload, guint8 *length,

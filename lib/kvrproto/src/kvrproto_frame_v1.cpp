@@ -225,6 +225,5 @@ gboolean kvrproto_frame_v1_update_hmac(KvrprotoFrameV1 *frame, const guint8 *key
     // code span lies inside its data bytes.
     const Span span = v1_code_span(record);
     memcpy(record->f.v1.data + span.offset, code, code_length);
-    g_object_notify_by_pspec(G_OBJECT(frame), properties[PROP_HMAC]);
     return TRUE;
 }

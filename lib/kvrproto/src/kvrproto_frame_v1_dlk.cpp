@@ -167,6 +167,5 @@ gboolean kvrproto_frame_v1_dlk_update_hmac(KvrprotoFrameV1Dlk *frame, const guin
     if (!kvrproto_compute_hmac(record, key, key_length, code, &code_length, error))
         return FALSE;
     memcpy(record->f.v1dlk.hmac, code, sizeof(record->f.v1dlk.hmac));
-    g_object_notify_by_pspec(G_OBJECT(frame), properties[PROP_HMAC]);
     return TRUE;
 }

@@ -39,6 +39,14 @@ class FieldConversions
             ok_ = false;
         return *this;
     }
+    // Takes any field as it stands, as a "%s" conversion does.
+    FieldConversions &text(std::string_view &out)
+    {
+        return then([&out](std::string_view field) {
+            out = field;
+            return true;
+        });
+    }
     // Matches a literal field, which does not count as a conversion.
     FieldConversions &literal(std::string_view expected)
     {

@@ -88,14 +88,8 @@ bool parse_dlk(const char *line, kvrframe *frame, GError **error)
         .then([&](std::string_view field) { return parse_decimal(field, G_MAXUINT32, ext); })
         .then([&](std::string_view field) { return parse_decimal(field, G_MAXUINT16, seq); })
         .then([&](std::string_view field) { return parse_hex(field, G_MAXUINT32, 8, tid); })
-        .then([&](std::string_view field) {
-            code = field;
-            return true;
-        })
-        .then([&](std::string_view field) {
-            data = field;
-            return true;
-        });
+        .text(code)
+        .text(data);
     if (!fields.complete()) {
         g_set_error(error, KVRPROTO_ERRDOM, KVRPROTO_ERR_BADFORMAT,
                     "cannot parse TXDATA_V1, invalid format (%d!=10): %s", fields.count(), line);

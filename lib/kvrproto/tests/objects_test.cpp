@@ -536,18 +536,3 @@ TEST(FrameProperties, Specifications)
         g_type_class_unref(klass);
     }
 }
-
-TEST(FrameClass, TypeNames)
-{
-    EXPECT_STREQ(g_type_name(KVRPROTO_TYPE_FRAME_GEN), "KvrprotoFrameGen");
-    EXPECT_STREQ(g_type_name(KVRPROTO_TYPE_FRAME_UPLK), "KvrprotoFrameUplk");
-    EXPECT_STREQ(g_type_name(KVRPROTO_TYPE_FRAME_V0), "KvrprotoFrameV0");
-    EXPECT_STREQ(g_type_name(KVRPROTO_TYPE_FRAME_V1), "KvrprotoFrameV1");
-    EXPECT_STREQ(g_type_name(KVRPROTO_TYPE_FRAME_V1_OOB), "KvrprotoFrameV1Oob");
-    EXPECT_STREQ(g_type_name(KVRPROTO_TYPE_FRAME_V1_DLK), "KvrprotoFrameV1Dlk");
-    EXPECT_EQ(g_type_parent(KVRPROTO_TYPE_FRAME_V1_OOB), KVRPROTO_TYPE_FRAME_V1);
-    EXPECT_EQ(g_type_parent(KVRPROTO_TYPE_FRAME_V1), KVRPROTO_TYPE_FRAME_UPLK);
-    EXPECT_EQ(g_type_parent(KVRPROTO_TYPE_FRAME_V0), KVRPROTO_TYPE_FRAME_UPLK);
-    EXPECT_EQ(g_type_parent(KVRPROTO_TYPE_FRAME_V1_DLK), KVRPROTO_TYPE_FRAME_GEN);
-    EXPECT_EQ(g_type_parent(KVRPROTO_TYPE_FRAME_UPLK), KVRPROTO_TYPE_FRAME_GEN);
-}
