@@ -165,3 +165,22 @@ TEST(HostileBuffers, NullLineAndNoOutPointer)
     EXPECT_TRUE(kvrproto_fdata_parse("FDATA_V1 0 0 0 - 0 0 0 0", nullptr, nullptr));
     EXPECT_TRUE(kvrproto_txdata_parse("TXDATA_V1 0 0 0 0 0 0 0 A 79CE -", nullptr, nullptr));
 }
+
+// Inputs found by the fuzz target, kept so that each stays refused cleanly.
+TEST(FuzzFindings, OverlongDataTokenWithHighBytes)
+{
+    // Found against a build whose data field copy trusted the token length:
+    // the 58-character token overflowed the field buffer.
+    static const char kInput[] =
+        "FDATA_V1 0 22 1 C5v778563412A0A1A2A3A4438B66105184467440737092\xff\xff\xff\xff\xff\xff"
+        "51615C 1 2 3 4";
+    const std::string line(kInput, sizeof(kInput) - 1);
+    ErrorPtr error = parse_failure(line);
+    EXPECT_TRUE(IsProtoError(error.get(), KVRPROTO_ERR_BADFORMAT,
+                             "cannot parse FDATA_V1 data field, invalid format: " + line +
+                                 " (data field longer than 55 characters)"));
+    GError *object_error = nullptr;
+    EXPECT_EQ(kvrproto_parse(line.c_str(), &object_error), nullptr);
+    ErrorPtr owned(object_error);
+    EXPECT_NE(object_error, nullptr);
+}
