@@ -42,6 +42,19 @@ guint16 read_le16(const unsigned char *p)
     return static_cast<guint16>(p[0] | (p[1] << 8));
 }
 
+/* @raw holds KVRDFU_FUNC_DESC_LENGTH bytes. */
+usb_dfu_func_descriptor decode_func_descriptor(const unsigned char *raw)
+{
+    usb_dfu_func_descriptor d;
+    d.bLength = raw[0];
+    d.bDescriptorType = raw[1];
+    d.bmAttributes = raw[2];
+    d.wDetachTimeOut = read_le16(raw + 3);
+    d.wTransferSize = read_le16(raw + 5);
+    d.bcdDFUVersion = read_le16(raw + 7);
+    return d;
+}
+
 bool is_dfu_setting(const libusb_interface_descriptor &alt)
 {
     return alt.bInterfaceClass == LIBUSB_CLASS_APPLICATION && alt.bInterfaceSubClass == 0x01 &&
@@ -71,8 +84,9 @@ bool find_dfu_setting(libusb_device *dev, const libusb_device_descriptor &desc,
                 found->dev = dev;
                 found->interface_number = i;
                 found->altsetting = static_cast<guint8>(a);
-                found->detach_tout = read_le16(alt.extra + 3);
-                found->xfer_size = read_le16(alt.extra + 5);
+                const usb_dfu_func_descriptor func = decode_func_descriptor(alt.extra);
+                found->detach_tout = func.wDetachTimeOut;
+                found->xfer_size = func.wTransferSize;
                 return true;
             }
         }

@@ -23,7 +23,9 @@ G_BEGIN_DECLS
 #define KVRDFU_STATE_ERROR 10
 #define KVRDFU_STATUS_ERR_UNKNOWN 14
 
-/* The DFU functional descriptor as it travels (9 bytes, little-endian). */
+/* The DFU functional descriptor, decoded. On the wire it is 9 bytes, multi-byte
+ * fields little-endian: bLength, bDescriptorType, bmAttributes, wDetachTimeOut at
+ * offset 3, wTransferSize at 5, bcdDFUVersion at 7. */
 #define KVRDFU_FUNC_DESC_LENGTH 9
 #define KVRDFU_FUNC_DESC_TYPE 0x21
 typedef struct {
