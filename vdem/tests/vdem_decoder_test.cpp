@@ -293,6 +293,18 @@ TEST_F(VdemChain, FrameReportResetsTimingAndPhase)
     EXPECT_EQ(zc.idx, 0);
 }
 
+TEST_F(VdemChain, SampleCounterWrapsIntoTheSignedTimestamp)
+{
+    /* Three hours into a stream the signed view of the counter turns
+     * negative; reports carry its bits unchanged. */
+    vdem_process_data.sampleTimeStamp = 0x7FFFFFFFu - 100;
+    std::vector<int16_t> loud(2 * packet, 32767);
+    VDEM_INTERFACE_post_iq_packet(loud.data(), packet);
+    ASSERT_EQ(reports.rfsat.size(), 8u);
+    EXPECT_EQ(reports.rfsat[0].timestamp, (int32_t)(0x7FFFFFFFu - 100 + (uint32_t)packet));
+    EXPECT_LT(reports.rfsat[0].timestamp, 0);
+}
+
 /* ---- Allocation ------------------------------------------------------ */
 
 class VdemAllocation : public ::testing::Test
