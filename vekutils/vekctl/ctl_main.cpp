@@ -267,7 +267,7 @@ class Session
         if (!finish(ok, error))
             return false;
         g_autofree gchar *text = format_value();
-        close_value(text);
+        close_value(text != nullptr ? text : "");
         return true;
     }
 
