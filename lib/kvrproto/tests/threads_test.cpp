@@ -17,7 +17,7 @@ const char kLine[] = "FDATA_V1 0 22 0 C56778563412A0A1A2A3A4438B66105C 1 -4200 1
 
 } // namespace
 
-TEST(Concurrency, LinesObjectsAndCodesOnSeveralThreads)
+TEST(FrameConcurrency, LinesObjectsAndCodesOnSeveralThreads)
 {
     // Types and classes are set up once, under GLib's own guards; GLib is
     // not built for the thread checker, which would not see those guards'
