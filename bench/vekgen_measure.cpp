@@ -1,5 +1,6 @@
 /* Receiver measurements from generated I/Q, printed as Markdown tables:
  *   fer    frame error rate against Eb/N0 at both rates, silent and noisy backgrounds
+ *   floor  frames lost at high Eb/N0 with noise before the frames, many frames
  *   band   frequency and RSSI errors across the band, noise-free
  *   false  false reports over hours of noise alone
  * Run once from a Release build; the tables go to bench/results/. Not part of ctest. */
@@ -13,7 +14,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 /* Full-band noise well inside the 16-bit range (sigma 2236 per component), so that
  * Eb/N0 from 0 to 40 dB needs no clipping. */
@@ -87,19 +89,21 @@ guint fer_silent(guint rate, double ebn0, guint n_frames, guint64 seed)
     return lost;
 }
 
-/* Noise all the time: one receiver, frames 260 to 261 bit periods apart. */
+/* Noise all the time: one receiver, and before each frame 60 to 400 bit periods of
+ * noise after the previous report, long enough for the symbol timing to lock on the
+ * noise (it needs a run of six decisions s, s, -s, -s, s, s: about 40 decisions). */
 guint fer_noisy(guint rate, double ebn0, guint n_frames, guint64 seed, guint *false_reports)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(static_cast<guint32>(seed));
     g_autoptr(VekgenSignal) s = vekgen_signal_new(seed, kNoiseDb);
     const double power = kNoiseDb - band_gain_db(rate) + ebn0;
     const guint T = vekgen_samples_per_bit(rate);
-    guint64 at = 10 * T * 8;
+    guint64 at = 400ull * T;
     for (guint i = 0; i < n_frames; i++) {
         VekgenFrame f = random_frame(rand, rate, power, 30000.0);
-        f.start_sample = at + static_cast<guint64>(g_rand_int_range(rand, 0, T));
+        f.start_sample = at + static_cast<guint64>(g_rand_int_range(rand, 0, 340 * T));
         vekgen_signal_add_frame(s, &f, nullptr);
-        at += 260ull * T;
+        at = f.start_sample + (VEKGEN_FRAME_SPACING_BITS + 60ull) * T;
     }
     vekgen::Decoder d(rate, 0.0f);
     d.run(s, vekgen_signal_get_end(s) + d.packet_size());
@@ -117,7 +121,8 @@ int cmd_fer(guint n_frames)
             "within a bit period; int_gain 0; noise %.0f dB over the band; "
             "Eb/N0 = power - noise + 10 log10(192000 / rate).\n"
             "silent: a fresh receiver per frame and noise only while the frame is on the air; "
-            "noisy: noise throughout, one receiver, frames 260 bit periods apart.\n\n",
+            "noisy: noise throughout, one receiver, 60 to 400 bit periods of noise between a "
+            "report and the next frame.\n\n",
             n_frames, kNoiseDb);
     g_print("| Eb/N0 (dB) | 100 silent | 100 noisy | 600 silent | 600 noisy |\n");
     g_print("|---:|---:|---:|---:|---:|\n");
@@ -136,6 +141,27 @@ int cmd_fer(guint n_frames)
     }
     g_print("\nFalse reports during the noisy runs: %u. CPU time %.0f s.\n", false_reports,
             cpu_seconds() - t0);
+    return 0;
+}
+
+int cmd_floor(guint n_frames)
+{
+    g_print("## Lost frames at high Eb/N0 with noise before the frames\n\n");
+    g_print("%u frames a point, noisy background as in the table above (one receiver, noise "
+            "throughout, 60 to 400 bit periods of noise before each frame).\n\n",
+            n_frames);
+    g_print("| Eb/N0 (dB) | 100 lost | 600 lost |\n|---:|---:|---:|\n");
+    guint false_reports = 0;
+    for (int ebn0 : {40}) {
+        g_print("| %d", ebn0);
+        for (guint rate : {100u, 600u}) {
+            const guint lost = fer_noisy(rate, ebn0, n_frames, 5000u + rate + ebn0, &false_reports);
+            g_print(" | %u (%.1f %%)", lost, 100.0 * lost / n_frames);
+        }
+        g_print(" |\n");
+        fflush(stdout);
+    }
+    g_print("\nFalse reports during these runs: %u.\n", false_reports);
     return 0;
 }
 
@@ -222,13 +248,16 @@ int cmd_false(double hours)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        g_printerr("usage: %s fer [FRAMES] | band [FRAMES] | false [HOURS]\n", argv[0]);
+        g_printerr("usage: %s fer [FRAMES] | floor [FRAMES] | band [FRAMES] | false [HOURS]\n",
+                   argv[0]);
         return 2;
     }
     const std::string mode = argv[1];
     const char *arg = argc > 2 ? argv[2] : nullptr;
     if (mode == "fer")
         return cmd_fer(arg ? static_cast<guint>(atoi(arg)) : 100);
+    if (mode == "floor")
+        return cmd_floor(arg ? static_cast<guint>(atoi(arg)) : 1000);
     if (mode == "band")
         return cmd_band(arg ? static_cast<guint>(atoi(arg)) : 10);
     if (mode == "false")
