@@ -235,31 +235,32 @@ bool dfu_request(VekemuCard *card, const Setup &s, guint8 *data, gsize *actual)
         if (!in)
             return false;
         guint32 poll = 0;
-        switch (card->dfu_state) {
-        case DFU_DNLOAD_SYNC:
-        case DFU_DNBUSY:
+        gint64 now = g_get_monotonic_time();
+        bool busy = card->dfu_state == DFU_DNBUSY || card->dfu_state == DFU_MANIFEST;
+        if (busy && now < card->dfu_busy_until) {
+            /* Asked again before the announced poll timeout ran out: still busy, for the
+             * rest of it. */
+            poll = static_cast<guint32>((card->dfu_busy_until - now + 999) / 1000);
+        } else if (card->dfu_state == DFU_DNLOAD_SYNC || card->dfu_state == DFU_DNBUSY) {
             if (card->dfu_busy_left > 0) {
                 card->dfu_busy_left--;
                 card->dfu_state = DFU_DNBUSY;
                 poll = c.dfu_poll_timeout_ms;
+                card->dfu_busy_until = now + poll * G_GINT64_CONSTANT(1000);
             } else {
                 card->dfu_state = DFU_DNLOAD_IDLE;
             }
-            break;
-        case DFU_MANIFEST_SYNC:
-        case DFU_MANIFEST:
+        } else if (card->dfu_state == DFU_MANIFEST_SYNC || card->dfu_state == DFU_MANIFEST) {
             if (card->dfu_busy_left > 0) {
                 card->dfu_busy_left--;
                 card->dfu_state = DFU_MANIFEST;
                 poll = c.dfu_poll_timeout_ms;
+                card->dfu_busy_until = now + poll * G_GINT64_CONSTANT(1000);
             } else if (c.dfu_attributes & 0x04) {
                 card->dfu_state = DFU_IDLE;
             } else {
                 card->dfu_state = DFU_MANIFEST_WAIT_RESET;
             }
-            break;
-        default:
-            break;
         }
         guint8 answer[6] = {card->dfu_status,
                             static_cast<guint8>(poll & 0xFF),

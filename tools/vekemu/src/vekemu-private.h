@@ -145,6 +145,7 @@ struct _VekemuCard {
     guint8 dfu_state = vekemu::DFU_IDLE;
     guint8 dfu_status = vekemu::DFU_STATUS_OK;
     guint dfu_busy_left = 0;
+    gint64 dfu_busy_until = 0; /* monotonic time the current poll timeout runs out */
     guint dfu_block = 0;
     std::vector<guint8> dfu_image;
     GBytes *dfu_last_image = nullptr;

@@ -102,7 +102,8 @@ typedef struct {
     guint16 dfu_detach_timeout;  /* wDetachTimeOut, ms */
     guint8 dfu_attributes;       /* bmAttributes of the functional descriptor */
     guint32 dfu_poll_timeout_ms; /* bwPollTimeout announced while busy */
-    guint dfu_busy_polls;        /* GETSTATUS answers in dfuDNBUSY per block */
+    guint dfu_busy_polls;        /* poll timeouts in dfuDNBUSY per block; a GETSTATUS sent
+                                    before one ran out is answered busy again */
     guint16 runtime_vid;         /* identity after reset / detach */
     guint16 runtime_pid;
 } VekemuCardConfig;
