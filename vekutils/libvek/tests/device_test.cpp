@@ -1,6 +1,8 @@
 /* Opening a card as a VekDevice: ids, open modes, the shared context and
  * the release of everything an open brought up. */
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "stream_fixture.h"
 
@@ -171,6 +173,31 @@ TEST_F(Device, GrabOnAnOpenedDeviceAddsNothingTwice)
     /* One release balanced the single context reference. */
     add("B");
     EXPECT_EQ(count(), 2u);
+}
+
+std::vector<std::string> gLines;
+
+gboolean keep_line(VekDevice *, const gchar *line)
+{
+    gLines.emplace_back(line);
+    return TRUE;
+}
+
+TEST_F(Device, ObjectLifeIsTracedInTheLibraryLog)
+{
+    add("A");
+    static VekDevice *logdev = static_cast<VekDevice *>(g_object_new(XVEK_TYPE_DEVICE, nullptr));
+    ASSERT_TRUE(xvek_logSetCB(logdev, keep_line, nullptr, nullptr, nullptr));
+    gLines.clear();
+    VekDevice *dev = open(0);
+    ASSERT_NE(dev, nullptr);
+    g_object_unref(dev);
+    auto has = [](const char *line) {
+        return std::find(gLines.begin(), gLines.end(), line) != gLines.end();
+    };
+    EXPECT_TRUE(has("DEBUG: xvek_device_constructor"));
+    EXPECT_TRUE(has("DEBUG: xvek_device_set_property"));
+    EXPECT_TRUE(has("DEBUG: xvek_device_finalize"));
 }
 
 } // namespace

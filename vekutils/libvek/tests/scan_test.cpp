@@ -269,4 +269,23 @@ TEST_F(ScanDfu, MissingImageFailsTheContextBehindBothPrefixes)
     g_clear_error(&err);
 }
 
+TEST_F(ScanDfu, ShortStatusAnswerFailsTheContextAndNothingIsListed)
+{
+    write_image();
+    VekemuCard *dfu = add_dfu();
+    vekemu_dfu_set_status_length(dfu, 5);
+    add("A0001");
+    guint32 nb = 0;
+    GError *err = nullptr;
+    EXPECT_FALSE(xvek_scan_get_device_nb(&nb, &err));
+    ASSERT_NE(err, nullptr);
+    EXPECT_TRUE(g_str_has_prefix(err->message, "Failed to create global vek context: Failed to "
+                                               "program devices using dfu standard "))
+        << err->message;
+    EXPECT_NE(std::string(err->message).find("Failed to get dfu status (5: "), std::string::npos)
+        << err->message;
+    g_clear_error(&err);
+    EXPECT_EQ(vekemu_dfu_download_count(dfu), 0u);
+}
+
 } // namespace
