@@ -50,6 +50,8 @@ constexpr guint32 USBFS_CAPS = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_B
                                USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
 constexpr guint USB_SPEED_HIGH = 3;
 constexpr guint IDLE_REAP_DELAY_MS = 1;
+/* The kernel's default usbfs memory limit (usbfs_memory_mb = 16). */
+constexpr int MAX_URB_BUFFER = 16 * 1024 * 1024;
 
 void complete(UMockdevIoctlClient *client, int err)
 {
@@ -90,21 +92,22 @@ guint read_uint_arg(UMockdevIoctlClient *client)
     return v;
 }
 
+/* The setup packet and the data stage it announces must fit the URB's buffer. */
+bool control_urb_valid(const Urb &urb)
+{
+    gsize len = urb.length();
+    if (len < 8)
+        return false;
+    const guint8 *b = urb.data();
+    return static_cast<gsize>(b[6] | (b[7] << 8)) <= len - 8;
+}
+
 void submit_control(VekemuCard *card, Client &cl, UrbPtr urb)
 {
-    gsize len = urb->length();
     guint8 *buf = urb->data();
-    if (len < 8) {
-        finish(cl, std::move(urb), -EPIPE, 0);
-        return;
-    }
     Setup s{buf[0], buf[1], static_cast<guint16>(buf[2] | (buf[3] << 8)),
             static_cast<guint16>(buf[4] | (buf[5] << 8)),
             static_cast<guint16>(buf[6] | (buf[7] << 8))};
-    if (s.wLength > len - 8) {
-        finish(cl, std::move(urb), -EOVERFLOW, 0);
-        return;
-    }
     gsize actual = 0;
     switch (control_request(card, s, buf + 8, &actual)) {
     case ControlResult::OK:
@@ -198,6 +201,10 @@ void submit_urb(VekemuCard *card, Client &cl, UMockdevIoctlClient *client)
         complete(client, EINVAL);
         return;
     }
+    if (u->buffer_length > MAX_URB_BUFFER) {
+        complete(client, ENOMEM);
+        return;
+    }
     if (u->buffer_length > 0) {
         urb->buf = umockdev_ioctl_data_resolve(urb->urb, offsetof(struct usbdevfs_urb, buffer),
                                                u->buffer_length, nullptr);
@@ -209,9 +216,13 @@ void submit_urb(VekemuCard *card, Client &cl, UMockdevIoctlClient *client)
     u->status = 0;
     u->actual_length = 0;
 
-    if (u->type == USBDEVFS_URB_TYPE_CONTROL && u->endpoint == 0)
+    if (u->type == USBDEVFS_URB_TYPE_CONTROL && u->endpoint == 0) {
+        if (!control_urb_valid(*urb)) {
+            complete(client, EINVAL);
+            return;
+        }
         submit_control(card, cl, std::move(urb));
-    else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == EP_RX && !card->dfu_mode)
+    } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == EP_RX && !card->dfu_mode)
         submit_rx(card, cl, std::move(urb));
     else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == EP_DL && !card->dfu_mode)
         submit_dl(card, cl, std::move(urb));

@@ -5,7 +5,12 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <sys/wait.h>
 #include <string>
 #include <vector>
@@ -498,6 +503,75 @@ TEST_F(Unplug, TransfersInFlightEndWithNoDevice)
     libusb_free_transfer(t);
     guint32 v = 0;
     EXPECT_EQ(ctl_in(1, 0, &v), LIBUSB_ERROR_NO_DEVICE);
+}
+
+// ---- the usbfs interface itself, as a careless client could use it ----
+
+class Usbfs : public Card
+{
+  protected:
+    int fd = -1;
+    void SetUp() override
+    {
+        VekemuCard *card = add();
+        ASSERT_NE(card, nullptr);
+        g_autofree gchar *node = vekemu_card_devnode(card);
+        fd = ::open(node, O_RDWR);
+        ASSERT_GE(fd, 0) << node;
+    }
+    void TearDown() override
+    {
+        if (fd >= 0)
+            ::close(fd);
+        Card::TearDown();
+    }
+    int submit(usbdevfs_urb *urb) { return ioctl(fd, USBDEVFS_SUBMITURB, urb) == 0 ? 0 : errno; }
+};
+
+TEST_F(Usbfs, MalformedRequestsAreRefusedWithTheKernelsErrors)
+{
+    guint8 buf[64] = {};
+    usbdevfs_urb urb{};
+    urb.type = USBDEVFS_URB_TYPE_CONTROL;
+    urb.buffer = buf;
+    urb.buffer_length = 4; // shorter than a setup packet
+    EXPECT_EQ(submit(&urb), EINVAL);
+    buf[6] = 100; // wLength beyond the buffer
+    urb.buffer_length = 16;
+    EXPECT_EQ(submit(&urb), EINVAL);
+    urb.type = USBDEVFS_URB_TYPE_BULK;
+    urb.endpoint = 0x83; // no such endpoint
+    EXPECT_EQ(submit(&urb), ENOENT);
+    urb.endpoint = 0x81;
+    urb.buffer_length = -1;
+    EXPECT_EQ(submit(&urb), EINVAL);
+    urb.buffer_length = 64 * 1024 * 1024;
+    EXPECT_EQ(submit(&urb), ENOMEM);
+
+    void *reaped = nullptr;
+    EXPECT_EQ(ioctl(fd, USBDEVFS_REAPURBNDELAY, &reaped), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(ioctl(fd, USBDEVFS_DISCARDURB, &urb), -1);
+    EXPECT_EQ(errno, EINVAL);
+    unsigned int iface = 7;
+    EXPECT_EQ(ioctl(fd, USBDEVFS_CLAIMINTERFACE, &iface), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(Usbfs, ControlUrbIsReapedWithTheAnswer)
+{
+    guint8 buf[8 + 4] = {IN, 1, 0, 0, 0, 0, 4, 0};
+    usbdevfs_urb urb{};
+    urb.type = USBDEVFS_URB_TYPE_CONTROL;
+    urb.buffer = buf;
+    urb.buffer_length = sizeof buf;
+    ASSERT_EQ(submit(&urb), 0);
+    void *reaped = nullptr;
+    ASSERT_EQ(ioctl(fd, USBDEVFS_REAPURBNDELAY, &reaped), 0);
+    EXPECT_EQ(reaped, &urb);
+    EXPECT_EQ(urb.status, 0);
+    EXPECT_EQ(urb.actual_length, 4);
+    EXPECT_EQ(buf[8] | (buf[9] << 8) | (buf[10] << 16) | (guint32(buf[11]) << 24), 0x12030405u);
 }
 
 // ---- DFU boot loader ----
