@@ -65,7 +65,7 @@ bool parse_v0(const char *line, kvrframe *frame, GError **error)
     FieldConversions fields(line + strlen("FDATA "));
     fields.literal("0")
         .then([&](std::string_view field) { return parse_hex(field, 0xFF, 2, ph); })
-        .then([&](std::string_view field) { return parse_hex(field, G_MAXUINT32, 8, tid); })
+        .then([&](std::string_view field) { return parse_hex(field, G_MAXUINT32, 0, tid); })
         .text(out.data)
         .then([&](std::string_view field) {
             return parse_signed(field, G_MININT32, G_MAXINT32, ignored);

@@ -95,7 +95,8 @@ bool parse_hex(std::string_view field, guint64 max, guint max_digits, guint64 &v
 {
     if (field.size() > 2 && field[0] == '0' && (field[1] == 'x' || field[1] == 'X'))
         field.remove_prefix(2);
-    if (field.empty() || field.size() > max_digits || !g_ascii_isxdigit(field.front()))
+    if (field.empty() || (max_digits > 0 && field.size() > max_digits) ||
+        !g_ascii_isxdigit(field.front()))
         return false;
     guint64 parsed = 0;
     if (!parse_whole(field, parsed, 16) || parsed > max)

@@ -70,6 +70,8 @@ bool starts_with(const char *line, std::string_view prefix);
 // the number and on values beyond @max.
 bool parse_decimal(std::string_view field, guint64 max, guint64 &value);
 bool parse_signed(std::string_view field, gint64 min, gint64 max, gint64 &value);
+// A hexadecimal number, with or without "0x"; @max_digits, when not 0,
+// bounds the digits as a scanf field width does.
 bool parse_hex(std::string_view field, guint64 max, guint max_digits, guint64 &value);
 // An unsigned 64-bit decimal; a leading minus sign gives the two's-complement
 // pattern, as the signed time values of the producers are written.

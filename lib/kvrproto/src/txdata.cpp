@@ -87,7 +87,7 @@ bool parse_dlk(const char *line, kvrframe *frame, GError **error)
         .then([&](std::string_view field) { return parse_float(field, power); })
         .then([&](std::string_view field) { return parse_decimal(field, G_MAXUINT32, ext); })
         .then([&](std::string_view field) { return parse_decimal(field, G_MAXUINT16, seq); })
-        .then([&](std::string_view field) { return parse_hex(field, G_MAXUINT32, 8, tid); })
+        .then([&](std::string_view field) { return parse_hex(field, G_MAXUINT32, 0, tid); })
         .text(code)
         .text(data);
     if (!fields.complete()) {

@@ -123,6 +123,10 @@ TEST(UplinkLine, FirstVersionKeepsLow16BitsOfTransmitterId)
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->f.v0.tid, 0x5678);
     EXPECT_EQ(kvrproto_get_tstid(frame.get(), nullptr), 0x5678u);
+    // Leading zeros do not count against the 32-bit range.
+    frame = parse_uplink("FDATA 0 00 0x000000000000ABCD - 1 0 0 0 0");
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->f.v0.tid, 0xABCD);
 }
 
 TEST(UplinkLine, EmptyDataIsDash)
