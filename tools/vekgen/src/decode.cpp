@@ -39,8 +39,13 @@ Decoder::~Decoder()
 void Decoder::on_frame(vdem_frame_cont_t *cont, const void *self)
 {
     auto *d = static_cast<Decoder *>(const_cast<void *>(self));
-    for (guint i = 0; i < cont->entries && i < 1; i++)
-        d->reports_.push_back(Report{cont->pframe[i], d->counter_});
+    /* Nothing may unwind through the demodulator, which is built without exceptions. */
+    try {
+        for (guint i = 0; i < cont->entries && i < 1; i++)
+            d->reports_.push_back(Report{cont->pframe[i], d->counter_});
+    } catch (...) {
+        d->lost_reports_++;
+    }
 }
 
 void Decoder::on_saturation(vdem_rfsat_t *, const void *self)

@@ -250,6 +250,9 @@ guint vekgen_frame_bits(const VekgenFrame *frame, guint8 *bits)
 
 gboolean vekgen_frame_parse(const gchar *text, GRand *rand, VekgenFrame *frame, GError **error)
 {
+    g_autoptr(GRand) own_rand = nullptr;
+    if (rand == nullptr)
+        rand = own_rand = g_rand_new_with_seed(0);
     VekgenFrame parsed;
     vekgen_frame_init(&parsed);
     bool have_bytes = false, have_phase = false, have_at = false;

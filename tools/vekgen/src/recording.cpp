@@ -7,6 +7,7 @@
 #include <cstring>
 #include <glib/gstdio.h>
 #include <json-glib/json-glib.h>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -225,8 +226,10 @@ bool frame_from_annotation(JsonObject *o, VekgenFrame *f, GError **error)
 
 } // namespace
 
-gboolean vekgen_recording_write(const gchar *base, VekgenSignal *signal, guint64 n_samples,
-                                GError **error)
+namespace
+{
+
+gboolean recording_write(const gchar *base, VekgenSignal *signal, guint64 n_samples, GError **error)
 {
     const guint64 origin = vekgen_signal_get_position(signal);
     if (n_samples == 0) {
@@ -273,6 +276,19 @@ gboolean vekgen_recording_write(const gchar *base, VekgenSignal *signal, guint64
     return TRUE;
 }
 
+} // namespace
+
+gboolean vekgen_recording_write(const gchar *base, VekgenSignal *signal, guint64 n_samples,
+                                GError **error)
+{
+    try {
+        return recording_write(base, signal, n_samples, error);
+    } catch (const std::exception &e) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot write %s: %s", base, e.what());
+        return FALSE;
+    }
+}
+
 struct _VekgenRecording {
     FilePtr data;
     gchar *data_path = nullptr;
@@ -282,7 +298,10 @@ struct _VekgenRecording {
     ~_VekgenRecording() { g_free(data_path); }
 };
 
-VekgenRecording *vekgen_recording_open(const gchar *base, GError **error)
+namespace
+{
+
+VekgenRecording *recording_open(const gchar *base, GError **error)
 {
     g_autofree gchar *stem = base_of(base);
     g_autofree gchar *meta_path = g_strconcat(stem, ".sigmf-meta", nullptr);
@@ -358,6 +377,18 @@ VekgenRecording *vekgen_recording_open(const gchar *base, GError **error)
     }
     rec->n_samples = static_cast<guint64>(st.st_size) / 4;
     return rec.release();
+}
+
+} // namespace
+
+VekgenRecording *vekgen_recording_open(const gchar *base, GError **error)
+{
+    try {
+        return recording_open(base, error);
+    } catch (const std::exception &e) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot read %s: %s", base, e.what());
+        return nullptr;
+    }
 }
 
 void vekgen_recording_close(VekgenRecording *recording)

@@ -44,6 +44,8 @@ class Decoder
     guint64 counter() const { return counter_; }
     const std::vector<Report> &reports() const { return reports_; }
     guint64 saturation_reports() const { return saturations_; }
+    /* Reports that could not be stored (out of memory). */
+    guint64 lost_reports() const { return lost_reports_; }
     void clear_reports() { reports_.clear(); }
 
   private:
@@ -56,6 +58,7 @@ class Decoder
     gsize packet_size_ = 0;
     guint64 counter_ = 0;
     guint64 saturations_ = 0;
+    guint64 lost_reports_ = 0;
     std::vector<Report> reports_;
     std::vector<gint16> packet_;
 };

@@ -134,7 +134,8 @@ guint vekgen_frame_bits(const VekgenFrame *frame, guint8 *bits);
  *   bytes=HEX|random        covered bytes, 2*len hex digits (default random)
  *   inv=0|1                 inverted transmitter (default 0)
  *   phase=RAD               carrier phase (default random)
- * Random bytes and phase come from @rand. FALSE with VEKGEN_ERROR_PARSE or
+ * Random bytes and phase come from @rand (a fixed seed when NULL). FALSE with
+ * VEKGEN_ERROR_PARSE or
  * VEKGEN_ERROR_INVALID on a bad text. */
 gboolean vekgen_frame_parse(const gchar *text, GRand *rand, VekgenFrame *frame, GError **error);
 /* The same key=value text for @frame (bytes in hex); free with g_free. */
