@@ -156,6 +156,15 @@ TEST(UplinkLine, AnyWhiteSpaceSeparatesFields)
     EXPECT_FLOAT_EQ(frame->f.v1.rssi, 8.0f);
 }
 
+TEST(UplinkLine, FieldsAfterTheLastAreIgnored)
+{
+    // As with a scanf reader, what follows the last field (a log suffix, a
+    // line terminator) does not belong to the frame.
+    FramePtr frame = parse_uplink(kUplinkV1 + " rx=3 # note\r\n");
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(print(frame.get()), "FDATA_V1 1 14 0 0102030405060708 1234 -150 12.50 -120.25");
+}
+
 TEST(UplinkLine, TimestampIsUnsigned64BitDecimal)
 {
     FramePtr frame = parse_uplink("FDATA_V1 0 0 0 - 18446744073709551615 0 0 0");
