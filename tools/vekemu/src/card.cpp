@@ -191,6 +191,8 @@ void vekemu_card_reg_set(VekemuCard *card, guint8 group, guint16 cmd, guint32 va
     if (group == VEKEMU_GROUP_DATA && cmd == VEKEMU_CMD_DATA_RX_STREAM &&
         (*reg != 0) != (value != 0))
         vekemu::stream_switched(card, value != 0);
+    if (group == VEKEMU_GROUP_DATA && cmd == VEKEMU_CMD_DATA_SAMPLING && *reg != value)
+        vekemu::stream_rate_changed(card);
     *reg = value;
 }
 

@@ -2,6 +2,7 @@
  * from its register model, and the DFU class requests of the boot loader. */
 #include "vekemu-private.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vekemu
@@ -159,6 +160,8 @@ bool vendor_request(VekemuCard *card, const Setup &s, guint8 *data, gsize *actua
             if (group == VEKEMU_GROUP_DATA && cmd == VEKEMU_CMD_DATA_RX_STREAM &&
                 (old != 0) != (*value != 0))
                 stream_switched(card, *value != 0);
+            if (group == VEKEMU_GROUP_DATA && cmd == VEKEMU_CMD_DATA_SAMPLING && old != *value)
+                stream_rate_changed(card);
         }
     }
     if (in) {
@@ -332,8 +335,15 @@ void stream_switched(VekemuCard *card, bool on)
 {
     if (on) {
         card->stream_start_us = g_get_monotonic_time();
+        card->stream_epoch_offset = 0;
         card->rx_offset = 0;
     }
+}
+
+void stream_rate_changed(VekemuCard *card)
+{
+    card->stream_epoch_offset = std::max(card->stream_epoch_offset, card->rx_offset);
+    card->stream_start_us = g_get_monotonic_time();
 }
 
 void log_event(VekemuCard *card, VekemuEventKind kind, const Setup *s, guint32 value, gsize length,

@@ -300,8 +300,9 @@ void pump_rx(VekemuCard *card, Client &cl)
     guint64 budget = G_MAXUINT64;
     if (card->pacing == VEKEMU_PACING_REALTIME) {
         gint64 elapsed = g_get_monotonic_time() - card->stream_start_us;
-        guint64 due =
-            static_cast<guint64>(elapsed) * stream_rate(card) / G_USEC_PER_SEC * BYTES_PER_SAMPLE;
+        guint64 due = card->stream_epoch_offset + static_cast<guint64>(elapsed) *
+                                                      stream_rate(card) / G_USEC_PER_SEC *
+                                                      BYTES_PER_SAMPLE;
         budget = due > card->rx_offset ? due - card->rx_offset : 0;
         budget -= budget % BYTES_PER_SAMPLE;
     }

@@ -128,7 +128,8 @@ struct _VekemuCard {
     /* log and streams */
     std::vector<VekemuEvent> events;
     std::vector<GBytes *> dl_blocks;
-    gint64 stream_start_us = 0;
+    gint64 stream_start_us = 0;      /* pacing epoch: stream on, or the last rate change */
+    guint64 stream_epoch_offset = 0; /* stream bytes due at that epoch */
     guint64 rx_offset = 0;
     VekemuPacing pacing = VEKEMU_PACING_REALTIME;
     std::unique_ptr<vekemu::IqSource> source;
@@ -215,6 +216,8 @@ ControlResult control_request(VekemuCard *card, const Setup &s, guint8 *data, gs
 /* Loads a configuration into the registers; the stream and downlink state stay. */
 void load_registers(VekemuCard *card, const Registers &from);
 void stream_switched(VekemuCard *card, bool on);
+/* The sample rate changes: pacing goes on from what was due at the old rate. */
+void stream_rate_changed(VekemuCard *card);
 void log_event(VekemuCard *card, VekemuEventKind kind, const Setup *s, guint32 value, gsize length,
                bool stalled);
 /* DFU: a USB reset or a detach after a finished download starts the new firmware: the

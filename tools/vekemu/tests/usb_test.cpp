@@ -368,6 +368,28 @@ TEST_F(RxStream, RealTimePacingNeverRunsAheadOfTheSampleRate)
     EXPECT_GE(g_get_monotonic_time() - start, 100000 - 2000);
 }
 
+// A faster rate set while streaming applies from then on: the time spent at the slower
+// rate does not turn into a burst of bytes.
+TEST_F(RxStream, RateChangeWhileStreamingPacesFromThenOn)
+{
+    add(VEKEMU_PACING_REALTIME);
+    open();
+    ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+    ASSERT_EQ(ctl_out(3, 5, 48000), 4);
+    ASSERT_EQ(ctl_out(3, 0, 1), 4);
+    int r = 0;
+    bulk_in(9600, &r); // 50 ms at 48000 samples/s
+    ASSERT_EQ(r, 0);
+    ASSERT_EQ(ctl_out(3, 5, 192000), 4);
+    gint64 start = g_get_monotonic_time();
+    for (int i = 0; i < 10; i++) { // 100 ms at 192000 samples/s
+        auto b = bulk_in(7680, &r);
+        ASSERT_EQ(r, 0);
+        ASSERT_EQ(b.size(), 7680u);
+    }
+    EXPECT_GE(g_get_monotonic_time() - start, 100000 - 2000);
+}
+
 TEST_F(RxStream, InjectedFaultsMapToLibusbErrorsWithoutLosingBytes)
 {
     VekemuCard *card = add();
