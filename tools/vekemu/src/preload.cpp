@@ -87,6 +87,14 @@ gboolean vekemu_ensure_preload(int argc, char **argv)
     (void)argc;
     if (vekemu_in_mock_environment())
         return TRUE;
+    const char *preload = g_getenv("LD_PRELOAD");
+    if (preload != nullptr && strstr(preload, "vgpreload") != nullptr) {
+        /* A re-execution would leave valgrind behind. */
+        g_printerr("vekemu: under valgrind, start the program with LD_PRELOAD=%s (and "
+                   "--suppressions=tools/vekemu/valgrind.supp)\n",
+                   PRELOAD_LIB);
+        return FALSE;
+    }
     if (g_getenv(REEXEC_MARK) != nullptr) {
         g_printerr("vekemu: %s did not load (is the umockdev package installed?)\n", PRELOAD_LIB);
         return FALSE;
@@ -98,8 +106,7 @@ gboolean vekemu_ensure_preload(int argc, char **argv)
         san = loaded_library("libtsan.so");
         tsan = !san.empty();
     }
-    std::string preload = join_preload(san, g_getenv("LD_PRELOAD"));
-    g_setenv("LD_PRELOAD", preload.c_str(), TRUE);
+    g_setenv("LD_PRELOAD", join_preload(san, preload).c_str(), TRUE);
     if (tsan && !tsan_option.empty())
         g_setenv("TSAN_OPTIONS", with_option(g_getenv("TSAN_OPTIONS"), tsan_option).c_str(), TRUE);
     g_setenv(REEXEC_MARK, "1", TRUE);
