@@ -12,7 +12,8 @@
 #include <tuple>
 #include <vector>
 
-namespace {
+namespace
+{
 
 enum Load { kNoise = 0, kDensest8 = 1, kDensest20 = 2, kOnePerSecond20 = 3 };
 
@@ -93,13 +94,14 @@ void BM_RealTimeFactor(benchmark::State &state)
         passes++;
     }
     const double seconds = double(n_packets * P) / VEKGEN_SAMPLE_RATE;
-    state.counters["x_realtime"] = benchmark::Counter(seconds * passes, benchmark::Counter::kIsRate);
+    state.counters["x_realtime"] =
+        benchmark::Counter(seconds * passes, benchmark::Counter::kIsRate);
     state.counters["frames"] = passes ? double(d.reports().size()) / passes : 0.0;
     state.counters["frames_sent"] = c.frames;
-    state.SetLabel(load == kNoise            ? "noise only"
-                   : load == kDensest8       ? "densest 8-byte frames"
-                   : load == kDensest20      ? "densest 20-byte frames"
-                                             : "one 20-byte frame a second");
+    state.SetLabel(load == kNoise       ? "noise only"
+                   : load == kDensest8  ? "densest 8-byte frames"
+                   : load == kDensest20 ? "densest 20-byte frames"
+                                        : "one 20-byte frame a second");
 }
 
 BENCHMARK(BM_RealTimeFactor)
