@@ -94,9 +94,18 @@ function(vek_add_gtest)
   target_compile_definitions(${ARG_NAME} PRIVATE
     VEK_TEST_SRCDIR="${CMAKE_CURRENT_SOURCE_DIR}"
     VEK_TEST_BUILDDIR="${CMAKE_CURRENT_BINARY_DIR}")
+  # An empty property value would shift the ones after it, so only set
+  # what is given.
+  set(properties TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_ENVIRONMENT)
+    list(APPEND properties ENVIRONMENT "${ARG_ENVIRONMENT}")
+  endif()
+  if(ARG_LABELS)
+    list(APPEND properties LABELS "${ARG_LABELS}")
+  endif()
   gtest_discover_tests(${ARG_NAME}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-    PROPERTIES ENVIRONMENT "${ARG_ENVIRONMENT}" LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+    PROPERTIES ${properties})
 endfunction()
