@@ -39,14 +39,14 @@ std::size_t translate_i64(const char *format, char *out)
             ++p;
             continue;
         }
-        const char *spec = p + 1;
-        while (*spec != '\0' && is_conversion_flag(*spec))
-            ++spec;
-        const std::size_t head = static_cast<std::size_t>(spec - p);
+        const char *conv = p + 1;
+        while (*conv != '\0' && is_conversion_flag(*conv))
+            ++conv;
+        const std::size_t head = static_cast<std::size_t>(conv - p);
         if (out)
             std::memcpy(out + len, p, head);
         len += head;
-        p = spec;
+        p = conv;
         if (std::strncmp(p, "I64", 3) == 0) {
             found = true;
             if (out)
@@ -54,7 +54,7 @@ std::size_t translate_i64(const char *format, char *out)
             len += mod_len;
             p += 3;
         } else if (*p != '\0') {
-            /* The conversion character itself, so "%%" never starts a new spec. */
+            /* The conversion character itself, so "%%" never starts a new conversion. */
             if (out)
                 out[len] = *p;
             ++len;

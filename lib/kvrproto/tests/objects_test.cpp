@@ -446,14 +446,14 @@ TEST(FrameProperties, OutOfBandReports)
 // Every property with its nick, range, default and access, as hosts see them.
 TEST(FrameProperties, Specifications)
 {
-    struct Spec {
+    struct PropertyCase {
         GType type;
         const char *name;
         const char *nick;
         guint min, max, def;
         bool writable;
     };
-    const Spec specs[] = {
+    const PropertyCase specs[] = {
         {KVRPROTO_TYPE_FRAME_GEN, "version", "Frame version", 1, 66, 2, false},
         {KVRPROTO_TYPE_FRAME_GEN, "tid", "TST ID", 0, G_MAXUINT32, 0, true},
         {KVRPROTO_TYPE_FRAME_GEN, "data-size", "Data size", 0, 255, 0, false},
@@ -472,7 +472,7 @@ TEST(FrameProperties, Specifications)
         {KVRPROTO_TYPE_FRAME_V1_DLK, "seq", "Seq", 0, 4095, 0, true},
         {KVRPROTO_TYPE_FRAME_V1_DLK, "ext", "Ext", 0, 255, 0, true},
     };
-    for (const Spec &s : specs) {
+    for (const PropertyCase &s : specs) {
         auto *klass = static_cast<GObjectClass *>(g_type_class_ref(s.type));
         GParamSpec *pspec = g_object_class_find_property(klass, s.name);
         ASSERT_NE(pspec, nullptr) << s.name;

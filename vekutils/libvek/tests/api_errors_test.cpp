@@ -92,10 +92,10 @@ TEST(XvekDeviceObject, IdPropertyDefaultsTo99AndReadsBackWhatWasSet)
     g_object_unref(device);
 
     EXPECT_STREQ(g_type_name(XVEK_TYPE_DEVICE), "VekDevice");
-    GParamSpec *spec =
+    GParamSpec *pspec =
         g_object_class_find_property(G_OBJECT_CLASS(g_type_class_peek(XVEK_TYPE_DEVICE)), "id");
-    ASSERT_NE(spec, nullptr);
-    EXPECT_STREQ(g_param_spec_get_blurb(spec), "Device Id");
+    ASSERT_NE(pspec, nullptr);
+    EXPECT_STREQ(g_param_spec_get_blurb(pspec), "Device Id");
 }
 
 TEST(XvekDisconnection, RegistrationWithoutDeviceOrCallbackFails)
