@@ -102,6 +102,29 @@ TEST_F(VekgenCommands, BadUsageIsOneLineOnStandardErrorWithStatusTwo)
     EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1) << missing.err;
 }
 
+TEST_F(VekgenCommands, FrameFileTakesOneFramePerLineAndNamesTheBadLine)
+{
+    const std::string list = std::string(dir_) + "/frames.txt";
+    ASSERT_TRUE(g_file_set_contents(list.c_str(),
+                                    "# two frames\n"
+                                    "at=0.1 rate=600 len=8 bytes=0001020304050607\n"
+                                    "\n"
+                                    "at=0.6 rate=600 len=20 rep=3 freq=-40000 # far out\n",
+                                    -1, nullptr));
+    Outcome gen = run({kVekgen, "-o", base(), "-F", list, "--truth"});
+    EXPECT_EQ(gen.status, 0) << gen.err;
+    EXPECT_EQ(std::count(gen.out.begin(), gen.out.end(), '\n'), 2) << gen.out;
+    EXPECT_NE(gen.out.find("bytes=0001020304050607"), std::string::npos) << gen.out;
+    Outcome dec = run({kVekdecode, "--strict", base()});
+    EXPECT_EQ(dec.status, 0) << dec.out;
+
+    ASSERT_TRUE(g_file_set_contents(list.c_str(), "at=0.1\nat=0.2 len=13\n", -1, nullptr));
+    Outcome bad = run({kVekgen, "-o", base(), "-F", list});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("frames.txt:2:"), std::string::npos) << bad.err;
+    g_remove(list.c_str());
+}
+
 TEST_F(VekgenCommands, HelpExplainsTheFrameKeys)
 {
     Outcome r = run({kVekgen, "--help"});
