@@ -45,15 +45,22 @@ bool program_needs(const std::string &file, const char *soname)
                   strlen(soname)) != nullptr;
 }
 
+/* The preload list: `first` (a sanitizer runtime, or nothing), umockdev's library, then
+ * what was there before, less the entries this function puts in place (a process that
+ * already runs under the preload, perhaps with a sanitizer, passes its own list on). */
 std::string join_preload(const std::string &first, const char *old)
 {
     std::string v = first;
     if (!v.empty())
         v += ":";
     v += PRELOAD_LIB;
-    if (old != nullptr && *old != '\0') {
+    g_auto(GStrv) entries = g_strsplit_set(old != nullptr ? old : "", ": ", -1);
+    for (gchar **e = entries; *e != nullptr; e++) {
+        if (**e == '\0' || strstr(*e, "libumockdev-preload") != nullptr ||
+            strstr(*e, "libasan.so") != nullptr || strstr(*e, "libtsan.so") != nullptr)
+            continue;
         v += ":";
-        v += old;
+        v += *e;
     }
     return v;
 }

@@ -714,7 +714,7 @@ TEST_F(Dfu, ErrorStatusAndShortStatusAnswer)
     EXPECT_EQ(vekemu_dfu_image(card), nullptr);
 }
 
-// ---- programs nobody here wrote, under the runner ----
+// ---- a child process using this process's cards ----
 
 const char *runner_path()
 {
@@ -733,6 +733,54 @@ const char *vekctl_path()
     return g_getenv("VEKEMU_VEKCTL");
 #endif
 }
+
+std::string run_child(VekemuBed *bed, const std::vector<std::string> &args, int *status)
+{
+    std::vector<gchar *> argv;
+    for (const auto &a : args)
+        argv.push_back(const_cast<gchar *>(a.c_str()));
+    argv.push_back(nullptr);
+    g_auto(GStrv) env = vekemu_child_environ(bed, args[0].c_str());
+    g_autofree gchar *out = nullptr;
+    g_autofree gchar *err = nullptr;
+    gint wait = 0;
+    if (!g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out, &err,
+                      &wait, nullptr))
+        return "<spawn failed>";
+    *status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
+    return std::string(out) + err;
+}
+
+using ChildProcess = Card;
+
+TEST_F(ChildProcess, LsusbSeesTheCardsOfThisProcess)
+{
+    g_autofree gchar *lsusb = g_find_program_in_path("lsusb");
+    if (lsusb == nullptr)
+        GTEST_SKIP() << "lsusb is not installed; the usbutils package provides it";
+    VekemuCardConfig cfg;
+    vekemu_card_config_init(&cfg);
+    cfg.serial = "CHILD-1";
+    ASSERT_NE(vekemu_add_card(bed, &cfg, nullptr), nullptr);
+    int status = -1;
+    std::string out = run_child(bed, {"lsusb", "-v", "-d", "6b3e:0001"}, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("iSerial                 3 CHILD-1"), std::string::npos) << out;
+}
+
+TEST_F(ChildProcess, VekctlWritesReachTheCardInThisProcess)
+{
+    const char *vekctl = vekctl_path();
+    if (vekctl == nullptr)
+        GTEST_SKIP() << "vekctl is not part of this build";
+    VekemuCard *card = add();
+    int status = -1;
+    std::string out = run_child(bed, {vekctl, "--cfr=868300000"}, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(vekemu_card_reg_get(card, 2, 1), 868300000u);
+}
+
+// ---- programs nobody here wrote, under the runner ----
 
 std::string run_under_runner(const std::vector<std::string> &args, int *status)
 {
