@@ -26,6 +26,7 @@ constexpr int EXIT_SOFTWARE = 70;
 gint n_cards = 1;
 gint n_dfu = 0;
 gboolean nxp_ids = FALSE;
+gboolean dfu_vek_ids = FALSE;
 gboolean fast = FALSE;
 gchar *serial = nullptr;
 gchar *sigmf = nullptr;
@@ -42,6 +43,8 @@ const GOptionEntry entries[] = {
     {"dfu", 'd', 0, G_OPTION_ARG_INT, &n_dfu,
      "Number of cards in DFU mode (0x1FC9:0x000C) besides them (default 0)", "N"},
     {"nxp", 0, 0, G_OPTION_ARG_NONE, &nxp_ids, "Cards enumerate as 0x1FC9:0x008A", nullptr},
+    {"dfu-vek", 0, 0, G_OPTION_ARG_NONE, &dfu_vek_ids, "DFU cards enumerate as 0x6B3E:0x8001",
+     nullptr},
     {"serial", 's', 0, G_OPTION_ARG_STRING, &serial, "Serial number of the first card", "TEXT"},
     {"hw-version", 0, 0, G_OPTION_ARG_STRING, &hw_version, "Hardware version word", "WORD"},
     {"sw-version", 0, 0, G_OPTION_ARG_STRING, &sw_version, "Software version word", "WORD"},
@@ -243,8 +246,14 @@ int main(int argc, char **argv)
                                                         static_cast<guint64>(vekgen_seed))});
 #endif
     }
+    VekemuCardConfig dfu_cfg;
+    vekemu_dfu_config_init(&dfu_cfg);
+    if (dfu_vek_ids) {
+        dfu_cfg.vid = VEKEMU_VID_VEK;
+        dfu_cfg.pid = VEKEMU_PID_VEK_DFU;
+    }
     for (gint i = 0; i < n_dfu; i++) {
-        if (vekemu_add_dfu_card(bed, nullptr, &error) == nullptr) {
+        if (vekemu_add_dfu_card(bed, &dfu_cfg, &error) == nullptr) {
             std::fprintf(stderr, "vekemu: cannot plug DFU card %d: %s\n", i, error->message);
             vekemu_bed_destroy();
             return EXIT_SOFTWARE;

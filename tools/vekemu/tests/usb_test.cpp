@@ -845,6 +845,9 @@ TEST_F(Runner, DfuUtilListsTheBootLoader)
     EXPECT_NE(out.find("name=\"VEK boot loader\""), std::string::npos) << out;
     // The normal card is not a DFU device.
     EXPECT_EQ(out.find("6b3e:0001"), std::string::npos) << out;
+
+    out = run_under_runner({"--cards=0", "--dfu=1", "--dfu-vek", "--", "dfu-util", "-l"}, &status);
+    EXPECT_NE(out.find("Found DFU: [6b3e:8001]"), std::string::npos) << out;
 }
 
 TEST_F(Runner, DfuUtilDownloadsAnImageInTransferSizeBlocks)
