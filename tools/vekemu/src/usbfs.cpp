@@ -254,7 +254,8 @@ struct DelayedReap {
 gboolean delayed_reap_cb(gpointer data)
 {
     auto *d = static_cast<DelayedReap *>(data);
-    complete(d->client, EAGAIN);
+    if (umockdev_ioctl_client_get_connected(d->client))
+        complete(d->client, EAGAIN);
     g_object_unref(d->client);
     delete d;
     return G_SOURCE_REMOVE;
