@@ -234,14 +234,17 @@ typedef enum {
     VEKEMU_FAULT_TIMEOUT = 2,  /* never answered: the client's timeout fires (a control
                                   request sent without timeout then waits forever) */
     VEKEMU_FAULT_ERROR = 3,    /* protocol error (LIBUSB_TRANSFER_ERROR / ERROR_IO) */
-    VEKEMU_FAULT_OVERFLOW = 4, /* babble (LIBUSB_TRANSFER_OVERFLOW), bulk IN only */
+    VEKEMU_FAULT_OVERFLOW = 4, /* babble (LIBUSB_TRANSFER_OVERFLOW) on bulk IN */
 } VekemuFault;
 
-/* The next `count` vendor requests matching (group, cmd) fail with `fault`; -1 matches
- * any group / any command. */
+/* The next `count` vendor or class (DFU) requests with bRequest `group` and wValue `cmd`
+ * fail with `fault` (ERROR and OVERFLOW both give a protocol error); -1 matches any group
+ * / any command. Faults added for different requests queue up; FAULT_NONE or a count of
+ * 0 clears them all. Standard requests (descriptors) are never faulted. */
 void vekemu_card_fault_control(VekemuCard *card, gint group, gint cmd, VekemuFault fault,
                                guint count);
-/* The next `count` bulk IN transfers on 0x81 fail with `fault` (no bytes are consumed). */
+/* The next `count` bulk IN transfers on 0x81 fail with `fault` (no stream bytes are
+ * consumed, whether the stream is on or off). Replaces a previous RX fault. */
 void vekemu_card_fault_rx(VekemuCard *card, VekemuFault fault, guint count);
 
 typedef enum {
@@ -252,7 +255,8 @@ typedef enum {
     VEKEMU_DL_STALL = 3,
     VEKEMU_DL_TIMEOUT = 4, /* NAK everything */
 } VekemuDlFault;
-/* The next `count` downlink blocks meet `fault`. */
+/* The next `count` downlink blocks meet `fault`; the bytes accepted are stored as the
+ * block (none for STALL). Replaces a previous DL fault. */
 void vekemu_card_fault_dl(VekemuCard *card, VekemuDlFault fault, gsize accept, guint count);
 
 /* ---- DFU boot loader ---- */
