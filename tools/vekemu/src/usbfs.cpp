@@ -270,8 +270,14 @@ void reap_urb(VekemuCard *card, Client &cl, UMockdevIoctlClient *client)
             complete(client, ENODEV);
             return;
         }
-        /* Nothing to reap: answer a moment later, so that a client polling a node that is
-         * always "ready" does not spin the worker. */
+        /* Nothing to reap. A client that just reaped or submitted hears it at once (libusb
+         * reaps until it is told so); one that keeps asking hears it a moment later, so
+         * that polling a node that is always "ready" does not spin the worker. */
+        if (!cl.idle) {
+            cl.idle = true;
+            complete(client, EAGAIN);
+            return;
+        }
         GSource *src = g_timeout_source_new(IDLE_REAP_DELAY_MS);
         g_source_set_callback(
             src, delayed_reap_cb,
@@ -280,6 +286,7 @@ void reap_urb(VekemuCard *card, Client &cl, UMockdevIoctlClient *client)
         g_source_unref(src);
         return;
     }
+    cl.idle = false;
     UrbPtr urb = std::move(cl.done.front());
     cl.done.pop_front();
     UMockdevIoctlData *ptr = resolve_arg(client, sizeof(gpointer));
@@ -451,6 +458,7 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, VekemuCa
         umockdev_ioctl_client_complete(client, USB_SPEED_HIGH, 0);
         return TRUE;
     case USBDEVFS_SUBMITURB:
+        cl.idle = false;
         submit_urb(card, cl, client);
         return TRUE;
     case USBDEVFS_DISCARDURB: {

@@ -64,6 +64,7 @@ using UrbPtr = std::unique_ptr<Urb>;
  * submitted them, so queues live here. */
 struct Client {
     guint generation = 0;          /* the card's identity when the node was opened */
+    bool idle = false;             /* its last reap found nothing and it submitted nothing since */
     std::deque<UrbPtr> done;       /* completed, waiting for REAPURB */
     std::deque<UrbPtr> rx_waiting; /* bulk IN on 0x81 waiting for stream bytes */
     std::deque<UrbPtr> nak;        /* never answered (timeouts); completed on DISCARDURB */
