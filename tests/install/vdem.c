@@ -1,0 +1,7 @@
+#include <vdem/vdem.h>
+
+int main(void)
+{
+    /* Idle instance: no packet size until init. */
+    return VDEM_INTERFACE_get_iq_packet_size() == 0 ? 0 : 1;
+}
