@@ -337,6 +337,7 @@ void stream_switched(VekemuCard *card, bool on)
         card->stream_start_us = g_get_monotonic_time();
         card->stream_epoch_offset = 0;
         card->rx_offset = 0;
+        card->stream_session++;
     }
 }
 

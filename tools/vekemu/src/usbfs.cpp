@@ -247,6 +247,31 @@ bool take_discarded(std::deque<UrbPtr> &queue, gulong addr, Client &cl)
     return false;
 }
 
+/* The host gives up on a bulk IN transfer. The emulated card fills transfers when the host
+ * reaps, where a real card's bytes flow into them in the background: a host that stalls
+ * past its timeout would find the transfer complete on real hardware. So the bytes of a
+ * partly filled transfer go back to the stream (they were the last ones taken), and the
+ * transfer times out empty: a slow host loses no part of the stream. */
+bool take_discarded_rx(VekemuCard *card, Client &cl, gulong addr)
+{
+    for (auto it = cl.rx_waiting.begin(); it != cl.rx_waiting.end(); ++it) {
+        Urb &urb = **it;
+        if (urb.urb->client_addr != addr)
+            continue;
+        if (urb.fill > 0 && urb.stream_session == card->stream_session &&
+            urb.first_offset + urb.fill == card->rx_offset) {
+            card->rx_offset -= urb.fill;
+            urb.fill = 0;
+        }
+        UrbPtr taken = std::move(*it);
+        cl.rx_waiting.erase(it);
+        gsize fill = taken->fill;
+        finish(cl, std::move(taken), -ENOENT, fill);
+        return true;
+    }
+    return false;
+}
+
 struct DelayedReap {
     UMockdevIoctlClient *client;
 };
@@ -320,6 +345,10 @@ void pump_rx(VekemuCard *card, Client &cl)
         want -= want % BYTES_PER_SAMPLE;
         gsize n = static_cast<gsize>(std::min<guint64>(want, budget));
         if (n > 0) {
+            if (urb.fill == 0) {
+                urb.first_offset = card->rx_offset;
+                urb.stream_session = card->stream_session;
+            }
             card->source->fill(urb.data() + urb.fill, n, card->rx_offset);
             urb.fill += n;
             card->rx_offset += n;
@@ -463,7 +492,7 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, VekemuCa
         return TRUE;
     case USBDEVFS_DISCARDURB: {
         gulong addr = *reinterpret_cast<gulong *>(umockdev_ioctl_client_get_arg(client)->data);
-        bool found = take_discarded(cl.nak, addr, cl) || take_discarded(cl.rx_waiting, addr, cl);
+        bool found = take_discarded(cl.nak, addr, cl) || take_discarded_rx(card, cl, addr);
         complete(client, found ? 0 : EINVAL);
         return TRUE;
     }

@@ -53,6 +53,8 @@ struct Urb {
     UMockdevIoctlData *urb = nullptr; /* the client's struct usbdevfs_urb (local copy) */
     UMockdevIoctlData *buf = nullptr; /* its buffer (local copy), or none */
     gsize fill = 0;                   /* bytes already placed (bulk IN) or accepted (OUT) */
+    guint64 first_offset = 0;         /* bulk IN: stream offset of its first byte */
+    guint stream_session = 0;         /* bulk IN: the stream session those bytes came from */
     ~Urb();
     struct usbdevfs_urb *u() const;
     guint8 *data() const;
@@ -132,6 +134,7 @@ struct _VekemuCard {
     gint64 stream_start_us = 0;      /* pacing epoch: stream on, or the last rate change */
     guint64 stream_epoch_offset = 0; /* stream bytes due at that epoch */
     guint64 rx_offset = 0;
+    guint stream_session = 0; /* counts the times the stream was switched on */
     VekemuPacing pacing = VEKEMU_PACING_REALTIME;
     std::unique_ptr<vekemu::IqSource> source;
 
