@@ -106,6 +106,17 @@ inline bool engine_thread_running()
     return found;
 }
 
+// The event thread names itself once it runs, a moment after start returns.
+inline bool engine_thread_appears()
+{
+    for (int i = 0; i < 200; i++) {
+        if (engine_thread_running())
+            return true;
+        g_usleep(10 * 1000);
+    }
+    return false;
+}
+
 inline std::vector<VekemuEvent> card_events(VekemuCard *card)
 {
     GArray *arr = vekemu_card_events(card);

@@ -86,7 +86,7 @@ TEST_F(RxStreamLifecycle, StartSwitchesTheCardStreamOnAndStopSwitchesItOff)
 {
     start();
     EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM), 1u);
-    EXPECT_TRUE(engine_thread_running());
+    EXPECT_TRUE(engine_thread_appears());
     stop();
     EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM), 0u);
     EXPECT_FALSE(engine_thread_running());
@@ -336,7 +336,7 @@ TEST_F(RxStreamTwoCards, StoppingOneCardLeavesTheOtherStreaming)
     EXPECT_EQ(vekemu_card_reg_get(first, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM) +
                   vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM),
               1u);
-    EXPECT_TRUE(engine_thread_running());
+    EXPECT_TRUE(engine_thread_appears());
     guint b_calls = b.calls.load();
     EXPECT_TRUE(wait_for([&] { return b.calls.load() >= b_calls + 5; }));
 
