@@ -218,7 +218,7 @@ int cmd_band(guint per_point)
     return 0;
 }
 
-int cmd_false(double hours)
+int cmd_false(double hours, guint only_rate, guint64 seed)
 {
     g_print("## False reports on noise alone\n\n");
     g_print("White Gaussian noise at 40 dB (sigma 71 per component), int_gain 0, %.1f h of "
@@ -226,8 +226,10 @@ int cmd_false(double hours)
             hours);
     g_print("| rate | hours | false reports | per day |\n|---:|---:|---:|---:|\n");
     for (guint rate : {100u, 600u}) {
+        if (only_rate != 0 && rate != only_rate)
+            continue;
         vekgen::Decoder d(rate, 0.0f);
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(4242 + rate, 40.0);
+        g_autoptr(VekgenSignal) s = vekgen_signal_new(seed + rate, 40.0);
         const guint64 n = static_cast<guint64>(hours * 3600.0 * VEKGEN_SAMPLE_RATE);
         const double t0 = cpu_seconds();
         d.run(s, n);
@@ -248,7 +250,8 @@ int cmd_false(double hours)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        g_printerr("usage: %s fer [FRAMES] | floor [FRAMES] | band [FRAMES] | false [HOURS]\n",
+        g_printerr("usage: %s fer [FRAMES] | floor [FRAMES] | band [FRAMES] | false [HOURS [RATE "
+                   "[SEED]]]\n",
                    argv[0]);
         return 2;
     }
@@ -261,7 +264,8 @@ int main(int argc, char **argv)
     if (mode == "band")
         return cmd_band(arg ? static_cast<guint>(atoi(arg)) : 10);
     if (mode == "false")
-        return cmd_false(arg ? atof(arg) : 1.0);
+        return cmd_false(arg ? atof(arg) : 1.0, argc > 3 ? static_cast<guint>(atoi(argv[3])) : 0,
+                         argc > 4 ? g_ascii_strtoull(argv[4], nullptr, 10) : 4242);
     g_printerr("%s: unknown mode '%s'\n", argv[0], argv[1]);
     return 2;
 }
