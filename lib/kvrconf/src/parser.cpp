@@ -74,6 +74,35 @@ T integer_or_flag(GKeyFile *conf, const gchar *group, const gchar *key, Converte
     return found ? value : 0;
 }
 
+// The default's text in the "Return default value" line, per result type.
+void announce_default(gint32 def)
+{
+    fprintf(stderr, "Return default value '%i'\n", def);
+}
+void announce_default(gint64 def)
+{
+    fprintf(stderr, "Return default value '%lli'\n", static_cast<long long>(def));
+}
+void announce_default(guint32 def)
+{
+    fprintf(stderr, "Return default value '%u'\n", def);
+}
+void announce_default(guint64 def)
+{
+    fprintf(stderr, "Return default value '%llu'\n", static_cast<unsigned long long>(def));
+}
+
+template <typename T>
+T integer_or_default(GKeyFile *conf, const gchar *group, const gchar *key, Converter<T> convert,
+                     T def)
+{
+    T value = 0;
+    if (lookup_integer(conf, group, key, convert, &value))
+        return value;
+    announce_default(def);
+    return def;
+}
+
 bool lookup_bool(GKeyFile *conf, const gchar *group, const gchar *key, gboolean *result)
 {
     g_autoptr(GError) error = nullptr;
@@ -169,11 +198,7 @@ gint32 kvrConfGetInt(GKeyFile *conf, const gchar *group, const gchar *key, gbool
 
 gint32 kvrConfGetIntDefault(GKeyFile *conf, const gchar *group, const gchar *key, gint32 def)
 {
-    gint32 value = 0;
-    if (lookup_integer<gint32>(conf, group, key, kvrConvertStrToInt, &value))
-        return value;
-    fprintf(stderr, "Return default value '%i'\n", def);
-    return def;
+    return integer_or_default<gint32>(conf, group, key, kvrConvertStrToInt, def);
 }
 
 gint64 kvrConfGetInt64(GKeyFile *conf, const gchar *group, const gchar *key, gboolean *ok)
@@ -183,11 +208,7 @@ gint64 kvrConfGetInt64(GKeyFile *conf, const gchar *group, const gchar *key, gbo
 
 gint64 kvrConfGetInt64Default(GKeyFile *conf, const gchar *group, const gchar *key, gint64 def)
 {
-    gint64 value = 0;
-    if (lookup_integer<gint64>(conf, group, key, kvrConvertStrToInt64, &value))
-        return value;
-    fprintf(stderr, "Return default value '%lli'\n", static_cast<long long>(def));
-    return def;
+    return integer_or_default<gint64>(conf, group, key, kvrConvertStrToInt64, def);
 }
 
 guint32 kvrConfGetUInt(GKeyFile *conf, const gchar *group, const gchar *key, gboolean *ok)
@@ -197,11 +218,7 @@ guint32 kvrConfGetUInt(GKeyFile *conf, const gchar *group, const gchar *key, gbo
 
 guint32 kvrConfGetUIntDefault(GKeyFile *conf, const gchar *group, const gchar *key, guint32 def)
 {
-    guint32 value = 0;
-    if (lookup_integer<guint32>(conf, group, key, kvrConvertStrToUint, &value))
-        return value;
-    fprintf(stderr, "Return default value '%u'\n", def);
-    return def;
+    return integer_or_default<guint32>(conf, group, key, kvrConvertStrToUint, def);
 }
 
 guint64 kvrConfGetUInt64(GKeyFile *conf, const gchar *group, const gchar *key, gboolean *ok)
@@ -211,11 +228,7 @@ guint64 kvrConfGetUInt64(GKeyFile *conf, const gchar *group, const gchar *key, g
 
 guint64 kvrConfGetUInt64Default(GKeyFile *conf, const gchar *group, const gchar *key, guint64 def)
 {
-    guint64 value = 0;
-    if (lookup_integer<guint64>(conf, group, key, kvrConvertStrToUint64, &value))
-        return value;
-    fprintf(stderr, "Return default value '%llu'\n", static_cast<unsigned long long>(def));
-    return def;
+    return integer_or_default<guint64>(conf, group, key, kvrConvertStrToUint64, def);
 }
 
 gdouble kvrConfGetDouble(GKeyFile *conf, const gchar *group, const gchar *key, gboolean *ok)
