@@ -1,8 +1,8 @@
 /* RX streaming through the device library against the emulated card.
  *
- * RxThroughput/fast: the card fills every bulk IN request at once, so the
+ * RxThroughput/fast_card:1: the card fills every bulk IN request at once, so the
  * figure is what the library's transfer pool and event thread can carry
- * (bytes_per_second, completions per second). RxThroughput/realtime: the card
+ * (bytes_per_second, completions per second). RxThroughput/fast_card:0: the card
  * paces its stream at 192000 samples/s x 4 bytes = 0.768 MB/s, the real card's
  * rate, for comparison. RxStopLatency: time of xvek_rx_stop on a running
  * stream, from the call to the return (card stream off, transfers retired,
@@ -113,7 +113,7 @@ void RxThroughput(benchmark::State &state)
     state.counters["card_real_rate_MBps"] = kCardRateBytesPerSecond / 1e6;
 }
 BENCHMARK(RxThroughput)
-    ->ArgNames({"pacing", "chunk"})
+    ->ArgNames({"fast_card", "chunk"})
     ->Args({VEKEMU_PACING_FAST, 8 << 20})
     ->Args({VEKEMU_PACING_REALTIME, 768 * 1024})
     ->Iterations(3)
