@@ -141,40 +141,36 @@ VDEM_EXPORT int32_t VDEM_INTERFACE_post_iq_packet(short *samplebuf, int nbSample
     return VDEM_INTERFACE_POST_IQ_PKT_OK;
 }
 
-VDEM_EXPORT int32_t VDEM_INTERFACE_cb_register_fdata_exit_fct(fdata_exit_fct_ptr ptr,
-                                                              const void *userdata)
+/* A missing callback is refused and stops the instance, which also puts the
+ * do-nothing defaults back in the table. */
+template <typename Slot, typename Fn>
+static int32_t register_callback(Slot &slot, Fn ptr, const void *userdata)
 {
-    cb.fdata.ptr = ptr;
-    cb.fdata.userdata = userdata;
+    slot.ptr = ptr;
+    slot.userdata = userdata;
     if (!ptr) {
         VDEM_INTERFACE_terminate();
         return VDEM_CB_REGISTER_WRONG_POINTER;
     }
     return VDEM_CB_REGISTER_OK;
+}
+
+VDEM_EXPORT int32_t VDEM_INTERFACE_cb_register_fdata_exit_fct(fdata_exit_fct_ptr ptr,
+                                                              const void *userdata)
+{
+    return register_callback(cb.fdata, ptr, userdata);
 }
 
 VDEM_EXPORT int32_t VDEM_INTERFACE_cb_register_error_exit_fct(error_exit_fct_ptr ptr,
                                                               const void *userdata)
 {
-    cb.error.ptr = ptr;
-    cb.error.userdata = userdata;
-    if (!ptr) {
-        VDEM_INTERFACE_terminate();
-        return VDEM_CB_REGISTER_WRONG_POINTER;
-    }
-    return VDEM_CB_REGISTER_OK;
+    return register_callback(cb.error, ptr, userdata);
 }
 
 VDEM_EXPORT int32_t VDEM_INTERFACE_cb_register_rfsat_exit_fct(rfsat_exit_fct_ptr ptr,
                                                               const void *userdata)
 {
-    cb.rfsat.ptr = ptr;
-    cb.rfsat.userdata = userdata;
-    if (!ptr) {
-        VDEM_INTERFACE_terminate();
-        return VDEM_CB_REGISTER_WRONG_POINTER;
-    }
-    return VDEM_CB_REGISTER_OK;
+    return register_callback(cb.rfsat, ptr, userdata);
 }
 
 VDEM_EXPORT void VDEM_INTERFACE_cb_register_reset(void)
