@@ -31,6 +31,11 @@ struct Span {
 void set_unsupported_version(GError **error, guint v);
 void set_invalid_handle(GError **error, const char *function);
 
+// Common start of every line parser: clears the caller's out-pointer and
+// hands back a fresh record, or NULL with the error set for a missing line
+// (named after @function) or a failed allocation.
+FramePtr begin_parse(const gchar *line, kvrframe **frame, const char *function, GError **error);
+
 // Bits of byte 0 of the current uplink frame layout.
 inline guint v1_lg(const kvrframe *frame)
 {

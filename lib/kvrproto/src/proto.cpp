@@ -31,6 +31,25 @@ gchar *kvrproto_to_string(const kvrframe *frame, GError **error)
     return kvrproto_fdata_to_string(frame, error);
 }
 
+namespace kvrproto
+{
+
+FramePtr begin_parse(const gchar *line, kvrframe **frame, const char *function, GError **error)
+{
+    if (frame)
+        *frame = nullptr;
+    if (!line) {
+        set_invalid_handle(error, function);
+        return nullptr;
+    }
+    FramePtr record(kvrproto_alloc_frame());
+    if (!record)
+        g_set_error(error, KVRPROTO_ERRDOM, KVRPROTO_ERR_OOM, "cannot allocate memory for packet");
+    return record;
+}
+
+} // namespace kvrproto
+
 kvrframe *kvrproto_alloc_frame(void)
 {
     return g_try_new0(kvrframe, 1);

@@ -117,17 +117,9 @@ using namespace kvrproto;
 
 gboolean kvrproto_txdata_parse(const gchar *line, kvrframe **frame, GError **error)
 {
-    if (frame)
-        *frame = nullptr;
-    if (!line) {
-        set_invalid_handle(error, G_STRFUNC);
+    FramePtr record = begin_parse(line, frame, G_STRFUNC, error);
+    if (!record)
         return FALSE;
-    }
-    FramePtr record(kvrproto_alloc_frame());
-    if (!record) {
-        g_set_error(error, KVRPROTO_ERRDOM, KVRPROTO_ERR_OOM, "cannot allocate memory for packet");
-        return FALSE;
-    }
     if (!starts_with(line, "TXDATA_V1 ")) {
         g_set_error(error, KVRPROTO_ERRDOM, KVRPROTO_ERR_BADFORMAT, "unknown TXDATA header: %s",
                     line);
