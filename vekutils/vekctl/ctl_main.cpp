@@ -308,68 +308,55 @@ class Session
             [&] { return info; });
     }
 
-    /* A carrier frequency of @mode: write (checked) then read. */
-    bool carrier(const NumberOption &opt, VektypeCtlMode mode, const gchar *label,
-                 const gchar *check)
+    /* A frequency option: write it, then read it back when asked. A value not
+     * above 0 fails with @check, or is dropped without a word when @check is
+     * NULL (the crystal). */
+    template <typename Set, typename Get>
+    bool frequency(const NumberOption &opt, const gchar *label, const gchar *unit,
+                   const gchar *check, Set set, Get get)
     {
-        if (opt.set) {
-            if (opt.value <= 0)
-                return fail_check(check);
+        if (opt.set && opt.value <= 0 && check)
+            return fail_check(check);
+        if (opt.set && opt.value > 0) {
             const auto freq = static_cast<guint32>(opt.value);
-            g_autofree gchar *text = g_strdup_printf("%u Hz", freq);
-            if (!write(label, text,
-                       [&](GError **e) { return xvek_ctrl_cf_set(dev_, freq, mode, e); }))
+            g_autofree gchar *text = g_strdup_printf("%u %s", freq, unit);
+            if (!write(label, text, [&](GError **e) { return set(freq, e); }))
                 return false;
         }
         if (opt.get) {
             guint32 freq = 0;
             if (!read(
-                    label, [&](GError **e) { return xvek_ctrl_cf_get(dev_, &freq, mode, e); },
-                    [&] { return g_strdup_printf("%u Hz", freq); }))
+                    label, [&](GError **e) { return get(&freq, e); },
+                    [&] { return g_strdup_printf("%u %s", freq, unit); }))
                 return false;
         }
         return true;
+    }
+
+    /* A carrier frequency of @mode. */
+    bool carrier(const NumberOption &opt, VektypeCtlMode mode, const gchar *label,
+                 const gchar *check)
+    {
+        return frequency(
+            opt, label, "Hz", check,
+            [&](guint32 freq, GError **e) { return xvek_ctrl_cf_set(dev_, freq, mode, e); },
+            [&](guint32 *freq, GError **e) { return xvek_ctrl_cf_get(dev_, freq, mode, e); });
     }
 
     bool intermediate()
     {
-        const NumberOption &opt = o_.ifreq;
-        if (opt.set) {
-            if (opt.value <= 0)
-                return fail_check("Error: IF must be greater than 0\n");
-            const auto freq = static_cast<guint32>(opt.value);
-            g_autofree gchar *text = g_strdup_printf("%u Hz", freq);
-            if (!write("IF", text, [&](GError **e) { return xvek_ctrl_if_set(dev_, freq, e); }))
-                return false;
-        }
-        if (opt.get) {
-            guint32 freq = 0;
-            if (!read(
-                    "IF", [&](GError **e) { return xvek_ctrl_if_get(dev_, &freq, e); },
-                    [&] { return g_strdup_printf("%u Hz", freq); }))
-                return false;
-        }
-        return true;
+        return frequency(
+            o_.ifreq, "IF", "Hz", "Error: IF must be greater than 0\n",
+            [&](guint32 freq, GError **e) { return xvek_ctrl_if_set(dev_, freq, e); },
+            [&](guint32 *freq, GError **e) { return xvek_ctrl_if_get(dev_, freq, e); });
     }
 
     bool crystal()
     {
-        const NumberOption &opt = o_.xf;
-        /* A crystal frequency not above 0 is dropped without a word. */
-        if (opt.set && opt.value > 0) {
-            const auto freq = static_cast<guint32>(opt.value);
-            g_autofree gchar *text = g_strdup_printf("%u 1/10th Hz", freq);
-            if (!write("XF", text, [&](GError **e) { return xvek_ctrl_xf_set(dev_, freq, e); }))
-                return false;
-        }
-        if (opt.get) {
-            guint32 freq = 0;
-            if (!read(
-                    "XF", [&](GError **e) { return xvek_ctrl_xf_get(dev_, &freq, e); },
-                    [&] { return g_strdup_printf("%u 1/10th Hz", freq); }))
-                return false;
-        }
-        return true;
+        return frequency(
+            o_.xf, "XF", "1/10th Hz", nullptr,
+            [&](guint32 freq, GError **e) { return xvek_ctrl_xf_set(dev_, freq, e); },
+            [&](guint32 *freq, GError **e) { return xvek_ctrl_xf_get(dev_, freq, e); });
     }
 
     bool frequencies()
