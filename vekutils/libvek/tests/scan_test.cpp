@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <glib/gstdio.h>
+#include <unistd.h>
 
 #include "stream_fixture.h"
 
@@ -178,19 +179,28 @@ TEST_F(Scan, SixtyFiveCardsFailTheContextAndTheNextCallTriesAgain)
     EXPECT_EQ(all.rfind("***Vek device 0***\n", 0), 0u);
 }
 
-/* Cards in their boot loader are programmed before the list is built. */
+/* Cards in their boot loader are programmed before the list is built. The image is
+ * looked up in the current directory, so each test works in a fresh one: ctest runs
+ * the cases side by side. */
 class ScanDfu : public Scan
 {
   protected:
+    std::string previous_dir;
+    std::string dir;
     std::string image_path;
     std::string image;
 
     void SetUp() override
     {
-        const gchar *dir = g_getenv("KVRDFU_FIRMWARE_DIR");
+        ASSERT_EQ(g_getenv("KVRDFU_FIRMWARE_DIR"), nullptr)
+            << "the image must be looked up in the current directory";
         g_autofree gchar *cwd = g_get_current_dir();
-        image_path = std::string(dir != nullptr ? dir : cwd) + "/ORB.bin.hdr";
-        g_mkdir_with_parents(dir != nullptr ? dir : cwd, 0755);
+        previous_dir = cwd;
+        g_autofree gchar *tmp = g_dir_make_tmp("scan-dfu-XXXXXX", nullptr);
+        ASSERT_NE(tmp, nullptr);
+        dir = tmp;
+        ASSERT_EQ(chdir(dir.c_str()), 0);
+        image_path = dir + "/ORB.bin.hdr";
         /* 2500 bytes: two full 1024-byte blocks and a short one. */
         for (int i = 0; i < 2500; i++)
             image.push_back(static_cast<char>((i * 7 + 3) & 0xFF));
@@ -198,6 +208,11 @@ class ScanDfu : public Scan
     void TearDown() override
     {
         g_remove(image_path.c_str());
+        if (!previous_dir.empty()) {
+            EXPECT_EQ(chdir(previous_dir.c_str()), 0);
+        }
+        if (!dir.empty())
+            g_rmdir(dir.c_str());
         Scan::TearDown();
     }
     void write_image()
