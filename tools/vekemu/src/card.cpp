@@ -295,6 +295,13 @@ void vekemu_card_fault_rx(VekemuCard *card, VekemuFault fault, guint count)
     card->rx_fault_count = fault == VEKEMU_FAULT_NONE ? 0 : count;
 }
 
+void vekemu_card_refuse_rx(VekemuCard *card, guint after, guint count)
+{
+    Lock lock(card->bed->mu);
+    card->rx_refuse_after = count == 0 ? 0 : after;
+    card->rx_refuse_count = count;
+}
+
 void vekemu_card_fault_dl(VekemuCard *card, VekemuDlFault fault, gsize accept, guint count)
 {
     Lock lock(card->bed->mu);

@@ -125,6 +125,18 @@ void submit_control(VekemuCard *card, Client &cl, UrbPtr urb)
     }
 }
 
+bool refuse_rx(VekemuCard *card)
+{
+    if (card->rx_refuse_count == 0)
+        return false;
+    if (card->rx_refuse_after > 0) {
+        card->rx_refuse_after--;
+        return false;
+    }
+    card->rx_refuse_count--;
+    return true;
+}
+
 void submit_rx(VekemuCard *card, Client &cl, UrbPtr urb)
 {
     if (card->rx_fault_count > 0) {
@@ -222,9 +234,13 @@ void submit_urb(VekemuCard *card, Client &cl, UMockdevIoctlClient *client)
             return;
         }
         submit_control(card, cl, std::move(urb));
-    } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == EP_RX && !card->dfu_mode)
+    } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == EP_RX && !card->dfu_mode) {
+        if (refuse_rx(card)) {
+            complete(client, ENOMEM);
+            return;
+        }
         submit_rx(card, cl, std::move(urb));
-    else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == EP_DL && !card->dfu_mode)
+    } else if (u->type == USBDEVFS_URB_TYPE_BULK && u->endpoint == EP_DL && !card->dfu_mode)
         submit_dl(card, cl, std::move(urb));
     else {
         complete(client, ENOENT);

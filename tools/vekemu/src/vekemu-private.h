@@ -142,6 +142,8 @@ struct _VekemuCard {
     std::vector<vekemu::ControlFault> control_faults;
     VekemuFault rx_fault = VEKEMU_FAULT_NONE;
     guint rx_fault_count = 0;
+    guint rx_refuse_after = 0;
+    guint rx_refuse_count = 0;
     VekemuDlFault dl_fault = VEKEMU_DL_FAULT_NONE;
     gsize dl_accept = 0;
     guint dl_fault_count = 0;

@@ -430,9 +430,16 @@ TEST_F(RxStream, InjectedFaultsMapToLibusbErrorsWithoutLosingBytes)
     vekemu_card_fault_rx(card, VEKEMU_FAULT_TIMEOUT, 1);
     bulk_in(512, &r, 100);
     EXPECT_EQ(r, LIBUSB_ERROR_TIMEOUT);
-    auto b = bulk_in(512, &r);
+    // One submission taken, the next refused, then taken again.
+    vekemu_card_refuse_rx(card, 1, 1);
+    auto b = bulk_in(16, &r);
     ASSERT_EQ(r, 0);
     EXPECT_EQ(word_at(b, 0), 0u);
+    bulk_in(16, &r);
+    EXPECT_EQ(r, LIBUSB_ERROR_NO_MEM);
+    b = bulk_in(16, &r);
+    ASSERT_EQ(r, 0);
+    EXPECT_EQ(word_at(b, 0), 4u);
 }
 
 TEST_F(RxStream, SigmfRecordingIsStreamedInALoop)

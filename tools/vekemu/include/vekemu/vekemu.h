@@ -246,6 +246,10 @@ void vekemu_card_fault_control(VekemuCard *card, gint group, gint cmd, VekemuFau
 /* The next `count` bulk IN transfers on 0x81 fail with `fault` (no stream bytes are
  * consumed, whether the stream is on or off). Replaces a previous RX fault. */
 void vekemu_card_fault_rx(VekemuCard *card, VekemuFault fault, guint count);
+/* After `after` more bulk IN submissions on 0x81 are taken, the next `count` are refused
+ * outright, as a kernel out of memory for transfers refuses them (ENOMEM, which libusb
+ * reports as LIBUSB_ERROR_NO_MEM from libusb_submit_transfer). A count of 0 clears it. */
+void vekemu_card_refuse_rx(VekemuCard *card, guint after, guint count);
 
 typedef enum {
     VEKEMU_DL_FAULT_NONE = 0,
