@@ -307,6 +307,30 @@ TEST_F(RxStreamUnplug, StartOnAnUnpluggedCardFailsAndLeavesNothingRunning)
     EXPECT_EQ(sink.calls.load(), 0u);
 }
 
+/* The host runs out of kernel memory for transfers half way through the start: the
+ * transfers already in flight retire before the call returns, the card's stream stays
+ * off, and the next start brings the whole pool up. */
+using RxStreamStartFailure = RxStream;
+
+TEST_F(RxStreamStartFailure, RefusedSubmissionFailsTheStartAndTheNextStartRecovers)
+{
+    vekemu_card_refuse_rx(card, 5, 1);
+    g_autoptr(GError) err = nullptr;
+    EXPECT_FALSE(xvek_rx_start(dev, RxSink::on_rx, &sink, nullptr, &err));
+    ASSERT_NE(err, nullptr);
+    EXPECT_STREQ(err->message, "Failed to start rx channel: Failed submitted urb 5 (error -11: "
+                               "LIBUSB_ERROR_NO_MEM)");
+    g_clear_error(&err);
+    EXPECT_FALSE(engine_thread_running());
+    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM), 0u);
+    EXPECT_EQ(sink.calls.load(), 0u);
+
+    start();
+    ASSERT_TRUE(wait_calls(20));
+    stop();
+    EXPECT_FALSE(sink.out_of_order.load());
+}
+
 /* ---- several cards ---- */
 
 using RxStreamTwoCards = CardTest;
