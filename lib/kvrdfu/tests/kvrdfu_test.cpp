@@ -529,6 +529,28 @@ TEST_F(KvrdfuSearch, ListedCardWithoutDfuInterfaceIsNotCapable)
     }
 }
 
+/* A DFU 1.0 boot loader's functional descriptor ends before bcdDFUVersion. */
+TEST_F(KvrdfuSearch, SevenByteFunctionalDescriptorIsNotCapable)
+{
+    VekemuCardConfig cfg;
+    vekemu_dfu_config_init(&cfg);
+    cfg.dfu_descriptor_length = 7;
+    VekemuCard *card = vekemu_add_dfu_card(bed, &cfg, nullptr);
+    ASSERT_NE(card, nullptr);
+    list_devices();
+    for (ssize_t i = 0; i < count; i++) {
+        dfu_capable_device found{};
+        EXPECT_FALSE(is_dfu_capable(&list, devs[i], &found));
+    }
+    /* Nothing to program, so the missing image does not matter either. */
+    gint devices = -1;
+    g_autoptr(GError) error = nullptr;
+    EXPECT_TRUE(kvrdfu_program_all_devices(&list, "no-such-image.bin", &devices, nullptr, &error));
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(devices, 0);
+    EXPECT_TRUE(vekemu_card_is_dfu(card));
+}
+
 TEST_F(KvrdfuSearch, EmptyListOrMissingOutputMatchesNothing)
 {
     add_dfu();

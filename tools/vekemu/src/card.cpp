@@ -35,6 +35,7 @@ void init_common(VekemuCardConfig *cfg)
     cfg->dfu_busy_polls = 1;
     cfg->runtime_vid = VEKEMU_VID_VEK;
     cfg->runtime_pid = VEKEMU_PID_VEK;
+    cfg->dfu_descriptor_length = 9;
 }
 
 VekemuCard *add_card(VekemuBed *vbed, const VekemuCardConfig *cfg, bool dfu, GError **error)

@@ -55,10 +55,12 @@ std::vector<guint8> config_descriptor(const VekemuCard *card)
         interfaces = 1;
         interface(body, 0, 0, 0xFE, 0x01, 0x02, STR_DFU_INTERFACE);
         const VekemuCardConfig &c = card->cfg.c;
-        body.insert(body.end(), {9, 0x21, c.dfu_attributes});
+        const bool dfu10 = c.dfu_descriptor_length == 7;
+        body.insert(body.end(), {static_cast<guint8>(dfu10 ? 7 : 9), 0x21, c.dfu_attributes});
         put16(body, c.dfu_detach_timeout);
         put16(body, c.dfu_transfer_size);
-        put16(body, 0x0110);
+        if (!dfu10)
+            put16(body, 0x0110);
     } else {
         interfaces = 3;
         interface(body, 0, 1, 0xFF, 0x00, 0x00, 0);

@@ -106,14 +106,16 @@ typedef struct {
                                     before one ran out is answered busy again */
     guint16 runtime_vid;         /* identity after reset / detach */
     guint16 runtime_pid;
+    guint8 dfu_descriptor_length; /* bLength of the functional descriptor: 9 (DFU 1.1) or 7
+                                     (DFU 1.0, which ends before bcdDFUVersion) */
 } VekemuCardConfig;
 
 /* Defaults: 0x6B3E:0x0001, "Kavrin"/"VEK radio card", real-time pacing, counter pattern,
  * hw 0x12030405, sw 0x01020304, RX 868.1 MHz, 192000 samples/s, 16 bits. */
 void vekemu_card_config_init(VekemuCardConfig *cfg);
 /* Defaults: 0x1FC9:0x000C, wTransferSize 1024, wDetachTimeOut 0, bmAttributes 0x05
- * (download, manifestation tolerant), poll timeout 5 ms, 1 busy poll per block,
- * re-enumerates as 0x6B3E:0x0001. */
+ * (download, manifestation tolerant), poll timeout 5 ms, 1 busy poll per block, a 9-byte
+ * functional descriptor, re-enumerates as 0x6B3E:0x0001. */
 void vekemu_dfu_config_init(VekemuCardConfig *cfg);
 
 /* ---- The test bed (one per process) ---- */
