@@ -235,9 +235,9 @@ class Session
         return false;
     }
 
-    template <typename Call> bool action(const gchar *label, Call call)
+    /* Runs @call for a line already opened and closes it with OK. */
+    template <typename Call> static bool finish_ok(Call call)
     {
-        open_action(label);
         g_autoptr(GError) error = nullptr;
         const gboolean ok = call(&error);
         if (!finish(ok, error))
@@ -246,15 +246,16 @@ class Session
         return true;
     }
 
+    template <typename Call> bool action(const gchar *label, Call call)
+    {
+        open_action(label);
+        return finish_ok(call);
+    }
+
     template <typename Call> bool write(const gchar *label, const gchar *value, Call call)
     {
         open_write(label, value);
-        g_autoptr(GError) error = nullptr;
-        const gboolean ok = call(&error);
-        if (!finish(ok, error))
-            return false;
-        close_ok();
-        return true;
+        return finish_ok(call);
     }
 
     /* Reads through @call, then formats the value with @format_value. */
@@ -378,76 +379,70 @@ class Session
             [&] { return g_strdup(xvek_hlp_synth_to_str(s)); });
     }
 
+    /* A setting given by name: the name is checked and written, then read back as a name
+     * when asked. @unsupported reports a name the library does not know; @written runs
+     * once the card took the value. */
+    template <typename T, typename Set, typename Get, typename Written>
+    bool named(const NameOption &opt, const gchar *label, T (*parse)(const gchar *),
+               const gchar *(*name_of)(T), T invalid, const gchar *unsupported, Set set, Get get,
+               Written written)
+    {
+        if (opt.value != nullptr) {
+            const T v = parse(opt.value);
+            if (v == invalid)
+                return fail_check(unsupported, opt.value);
+            if (!write(label, opt.value, [&](GError **e) { return set(v, e); }))
+                return false;
+            written(v);
+        }
+        if (opt.get) {
+            T v = invalid;
+            if (!read(
+                    label, [&](GError **e) { return get(&v, e); },
+                    [&] { return g_strdup(name_of(v)); }))
+                return false;
+        }
+        return true;
+    }
+
     bool preamp(guint index)
     {
         static const VektypePreampId ids[] = {XVEK_CTL_PREAMP_ID_VAL0, XVEK_CTL_PREAMP_ID_VAL1,
                                               XVEK_CTL_PREAMP_ID_VAL2};
-        const NameOption &opt = o_.preamp[index];
         const VektypePreampId id = ids[index];
         g_autofree gchar *label = g_strdup_printf("Preamp%u", index);
-        if (opt.value != nullptr) {
-            const VektypePreampMode m = xvek_hlp_str_to_preampmode(opt.value);
-            if (m == XVEK_CTL_PREAMP_MODE_MAX)
-                return fail_check("Error: unsupported preamp mode %s\n", opt.value);
-            if (!write(label, opt.value,
-                       [&](GError **e) { return xvek_ctrl_pa_set(dev_, id, m, e); }))
-                return false;
-        }
-        if (opt.get) {
-            VektypePreampMode m = XVEK_CTL_PREAMP_MODE_MAX;
-            if (!read(
-                    label, [&](GError **e) { return xvek_ctrl_pa_get(dev_, id, &m, e); },
-                    [&] { return g_strdup(xvek_hlp_preampmode_to_str(m)); }))
-                return false;
-        }
-        return true;
+        return named(
+            o_.preamp[index], label, xvek_hlp_str_to_preampmode, xvek_hlp_preampmode_to_str,
+            XVEK_CTL_PREAMP_MODE_MAX, "Error: unsupported preamp mode %s\n",
+            [&](VektypePreampMode m, GError **e) { return xvek_ctrl_pa_set(dev_, id, m, e); },
+            [&](VektypePreampMode *m, GError **e) { return xvek_ctrl_pa_get(dev_, id, m, e); },
+            [](VektypePreampMode) {});
     }
 
     bool preamps() { return preamp(0) && preamp(1) && preamp(2); }
 
     bool mode()
     {
-        const NameOption &opt = o_.mode;
-        if (opt.value != nullptr) {
-            const VektypeCtlMode m = xvek_hlp_str_to_mode(opt.value);
-            if (m == XVEK_CTL_MODE_MAX)
-                return fail_check("Error: unsupported mode %s\n", opt.value);
-            if (!write("Mode", opt.value,
-                       [&](GError **e) { return xvek_ctrl_mode_set(dev_, m, e); }))
-                return false;
-            if (m == XVEK_CTL_MODE_TX)
-                printf(" Warning: commuting VEK radios in TX for long periods can cause HW "
-                       "damage\n");
-        }
-        if (opt.get) {
-            VektypeCtlMode m = XVEK_CTL_MODE_MAX;
-            if (!read(
-                    "Mode", [&](GError **e) { return xvek_ctrl_mode_get(dev_, &m, e); },
-                    [&] { return g_strdup(xvek_hlp_mode_to_str(m)); }))
-                return false;
-        }
-        return true;
+        return named(
+            o_.mode, "Mode", xvek_hlp_str_to_mode, xvek_hlp_mode_to_str, XVEK_CTL_MODE_MAX,
+            "Error: unsupported mode %s\n",
+            [&](VektypeCtlMode m, GError **e) { return xvek_ctrl_mode_set(dev_, m, e); },
+            [&](VektypeCtlMode *m, GError **e) { return xvek_ctrl_mode_get(dev_, m, e); },
+            [](VektypeCtlMode m) {
+                if (m == XVEK_CTL_MODE_TX)
+                    printf(" Warning: commuting VEK radios in TX for long periods can cause HW "
+                           "damage\n");
+            });
     }
 
     bool loopback()
     {
-        const NameOption &opt = o_.loopback;
-        if (opt.value != nullptr) {
-            const VektypeCtlLoopback lb = xvek_hlp_str_to_loopback(opt.value);
-            if (lb == XVEK_CTL_LOOPBACK_MAX)
-                return fail_check("Error: unsupported loopback cmd '%s'\n", opt.value);
-            if (!write("Loopback", opt.value,
-                       [&](GError **e) { return xvek_ctrl_loopback_set(dev_, lb, e); }))
-                return false;
-        }
-        if (opt.get) {
-            VektypeCtlLoopback lb = XVEK_CTL_LOOPBACK_MAX;
-            if (!read(
-                    "Loopback", [&](GError **e) { return xvek_ctrl_loopback_get(dev_, &lb, e); },
-                    [&] { return g_strdup(xvek_hlp_loopback_to_str(lb)); }))
-                return false;
-        }
-        return true;
+        return named(
+            o_.loopback, "Loopback", xvek_hlp_str_to_loopback, xvek_hlp_loopback_to_str,
+            XVEK_CTL_LOOPBACK_MAX, "Error: unsupported loopback cmd '%s'\n",
+            [&](VektypeCtlLoopback lb, GError **e) { return xvek_ctrl_loopback_set(dev_, lb, e); },
+            [&](VektypeCtlLoopback *lb, GError **e) { return xvek_ctrl_loopback_get(dev_, lb, e); },
+            [](VektypeCtlLoopback) {});
     }
 
     /* The level is read before it is written when both are asked for. */
