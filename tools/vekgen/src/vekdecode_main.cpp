@@ -4,15 +4,17 @@
  * Exit status: 0 after a complete run, 1 when the recording cannot be read or the
  * demodulator does not start, 2 on a usage error, 3 with --strict when a frame was
  * missed or a report matches no frame. */
+#include "vekgen-cli.h"
 #include "vekgen-decode.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdlib>
 #include <set>
 
 namespace
 {
+
+using vekgen::fail;
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -49,18 +51,6 @@ const char kDescription[] =
     "Example:\n"
     "  vekgen -o demo && vekdecode demo\n";
 
-void fail(int status, const gchar *format, ...) G_GNUC_PRINTF(2, 3);
-
-void fail(int status, const gchar *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    g_autofree gchar *msg = g_strdup_vprintf(format, args);
-    va_end(args);
-    g_printerr("vekdecode: %s\n", msg);
-    exit(status);
-}
-
 void print_report(guint rate, const vekgen::Report &r, const vekgen::Match &m, int index)
 {
     const vdem_proto_frame_t &f = r.frame;
@@ -82,6 +72,7 @@ void print_report(guint rate, const vekgen::Report &r, const vekgen::Match &m, i
 
 int main(int argc, char **argv)
 {
+    g_set_prgname("vekdecode");
     g_autoptr(GOptionContext) context =
         g_option_context_new("RECORDING - decode a SigMF recording and compare with its truth");
     g_option_context_add_main_entries(context, kEntries, nullptr);

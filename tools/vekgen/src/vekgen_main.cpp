@@ -3,15 +3,17 @@
  * Exit status: 0 on success, 1 when the recording cannot be written, 2 on a usage
  * error (bad option or frame text). */
 #include "vekgen/vekgen.h"
+#include "vekgen-cli.h"
 
 #include <cmath>
 #include <cstdio>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 namespace
 {
+
+using vekgen::fail;
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -64,18 +66,6 @@ const char kDescription[] =
     "\n"
     "Example:\n"
     "  vekgen -o demo -f \"at=0.5 rate=600 len=12 rep=2 freq=-2500 power=55\" --truth\n";
-
-void fail(int status, const gchar *format, ...) G_GNUC_PRINTF(2, 3);
-
-void fail(int status, const gchar *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    g_autofree gchar *msg = g_strdup_vprintf(format, args);
-    va_end(args);
-    g_printerr("vekgen: %s\n", msg);
-    exit(status);
-}
 
 void add_frame_text(VekgenSignal *signal, GRand *rand, const gchar *text, const gchar *where)
 {
@@ -141,6 +131,7 @@ void print_truth(VekgenSignal *signal)
 
 int main(int argc, char **argv)
 {
+    g_set_prgname("vekgen");
     g_autoptr(GOptionContext) context =
         g_option_context_new("- write generated uplink I/Q as a SigMF recording");
     g_option_context_add_main_entries(context, kEntries, nullptr);
