@@ -174,11 +174,16 @@ guint32 vekemu_card_reg_get(VekemuCard *card, guint8 group, guint16 cmd)
     if (group == VEKEMU_GROUP_CONFIGURATION)
         return cmd == VEKEMU_CMD_CONFIGURATION_ERROR && !card->errors.empty() ? card->errors.front()
                                                                               : 0;
-    if (group == VEKEMU_GROUP_MONITORING && cmd == VEKEMU_CMD_MONITORING_PING &&
-        !card->uptime_frozen)
-        return 10 + static_cast<guint32>((g_get_monotonic_time() - card->plug_time_us) / 100000);
+    if (group == VEKEMU_GROUP_MONITORING && cmd == VEKEMU_CMD_MONITORING_PING)
+        return vekemu::uptime_now(card);
     guint32 *reg = card->regs.find(group, cmd);
     return reg != nullptr ? *reg : 0;
+}
+
+void vekemu_card_set_uptime_counted(VekemuCard *card, gboolean counted)
+{
+    Lock lock(card->bed->mu);
+    card->uptime_uncounted = !counted;
 }
 
 void vekemu_card_reg_set(VekemuCard *card, guint8 group, guint16 cmd, guint32 value)

@@ -97,14 +97,6 @@ bool standard_request(VekemuCard *card, const Setup &s, guint8 *data, gsize *act
     }
 }
 
-guint32 uptime_now(const VekemuCard *card)
-{
-    if (card->uptime_frozen)
-        return card->regs.uptime;
-    /* The card has been running for a second when the host first sees it. */
-    return 10 + static_cast<guint32>((g_get_monotonic_time() - card->plug_time_us) / 100000);
-}
-
 /* Vendor request of the control protocol: bRequest = group, wValue = command, 4-byte
  * little-endian value. */
 bool vendor_request(VekemuCard *card, const Setup &s, guint8 *data, gsize *actual, guint32 *value)
@@ -329,6 +321,16 @@ void load_registers(VekemuCard *card, const Registers &from)
     card->regs.rx_stream = rx;
     card->regs.tx_stream = tx;
     card->regs.dl_stream = dl;
+}
+
+guint32 uptime_now(const VekemuCard *card)
+{
+    if (card->uptime_uncounted)
+        return 0;
+    if (card->uptime_frozen)
+        return card->regs.uptime;
+    /* The card has been running for a second when the host first sees it. */
+    return 10 + static_cast<guint32>((g_get_monotonic_time() - card->plug_time_us) / 100000);
 }
 
 void stream_switched(VekemuCard *card, bool on)

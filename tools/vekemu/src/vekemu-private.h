@@ -125,6 +125,7 @@ struct _VekemuCard {
     vekemu::Registers factory; /* the configuration the card left the factory with */
     vekemu::Registers saved;   /* what it powers up with */
     bool uptime_frozen = false;
+    bool uptime_uncounted = false; /* firmware without an uptime counter: answers 0 */
     std::deque<guint32> errors;
     guint saves = 0, factory_resets = 0;
 
@@ -222,6 +223,8 @@ ControlResult control_request(VekemuCard *card, const Setup &s, guint8 *data, gs
 /* Loads a configuration into the registers; the stream and downlink state stay. */
 void load_registers(VekemuCard *card, const Registers &from);
 void stream_switched(VekemuCard *card, bool on);
+/* What the card answers to group 4 cmd 0 now, in tenths of a second. */
+guint32 uptime_now(const VekemuCard *card);
 /* The sample rate changes: pacing goes on from what was due at the old rate. */
 void stream_rate_changed(VekemuCard *card);
 void log_event(VekemuCard *card, VekemuEventKind kind, const Setup *s, guint32 value, gsize length,

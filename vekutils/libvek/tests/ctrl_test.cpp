@@ -84,6 +84,18 @@ TEST_F(Ctrl, UptimeIsTheCardsCounter)
     EXPECT_EQ(uptime, 123456u);
 }
 
+/* A firmware that does not count its uptime answers 0; ping does not look at the value. */
+TEST_F(Ctrl, UptimeOfZeroMeansTheFirmwareDoesNotCountIt)
+{
+    vekemu_card_set_uptime_counted(card, FALSE);
+    guint32 uptime = 7;
+    EXPECT_FALSE(xvek_ctrl_uptime(dev, &uptime, &err));
+    EXPECT_EQ(message(), "uptime request not supported");
+    EXPECT_EQ(uptime, 7u);
+    g_clear_error(&err);
+    EXPECT_TRUE(xvek_ctrl_ping(dev, &err)) << message();
+}
+
 TEST_F(Ctrl, TransferErrorsCarryLibusbsNumberAndNameUnprefixed)
 {
     vekemu_card_fault_control(card, 4, 0, VEKEMU_FAULT_STALL, 1);

@@ -172,6 +172,9 @@ guint32 vekemu_card_reg_get(VekemuCard *card, guint8 group, guint16 cmd);
 /* Sets a register, as the card's firmware would. Setting group 4 cmd 0 freezes the uptime
  * at that value (0: counting again). */
 void vekemu_card_reg_set(VekemuCard *card, guint8 group, guint16 cmd, guint32 value);
+/* FALSE: the firmware does not count its uptime and answers 0 to group 4 cmd 0 (as it
+ * does after vekemu_card_reg_set) until this is set back to TRUE, the default. */
+void vekemu_card_set_uptime_counted(VekemuCard *card, gboolean counted);
 /* Pushes a code onto the error stack; IN group 0 cmd 2 pops the oldest first and answers 0
  * when the stack is empty. */
 void vekemu_card_push_error(VekemuCard *card, guint32 code);
