@@ -66,6 +66,12 @@ struct MeasureCase {
     double noise;
 };
 
+void PrintTo(const MeasureCase &c, std::ostream *os)
+{
+    *os << (c.bitrate == VDEM_INTERFACE_100BPS ? 100 : 600) << " bit/s, " << c.length
+        << " bytes at " << c.freq_hz << " Hz, noise " << c.noise;
+}
+
 class VdemFastMeasurement : public ::testing::TestWithParam<MeasureCase>
 {
   protected:

@@ -104,6 +104,12 @@ struct FrameCase {
     bool inverted;
 };
 
+void PrintTo(const FrameCase &c, std::ostream *os)
+{
+    *os << (c.bitrate == VDEM_INTERFACE_100BPS ? 100 : 600) << " bit/s, type " << c.type << " at "
+        << c.freq_hz << " Hz" << (c.inverted ? ", inverted" : "");
+}
+
 class VdemFrameDecoding : public ::testing::TestWithParam<FrameCase>
 {
   protected:

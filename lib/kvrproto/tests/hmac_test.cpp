@@ -35,6 +35,11 @@ struct UplinkVector {
     const char *code;
 };
 
+void PrintTo(const UplinkVector &v, std::ostream *os)
+{
+    *os << v.payload_length << "-byte payload, code " << v.code;
+}
+
 // Header: seq 0x567 (b0 low nibble 5, b1 0x67), tid 0x12345678; lg set by the payload rules.
 const UplinkVector kUplinkVectors[] = {
     {0, 1, "05677856341205677856341205677856", "2b3c"},
