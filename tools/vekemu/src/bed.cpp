@@ -227,6 +227,13 @@ VekemuBed *vekemu_bed_get(void)
         g_autofree gchar *saved_tmpdir = g_strdup(g_getenv("TMPDIR"));
         if (g_access("/dev/shm", W_OK) == 0)
             g_setenv("TMPDIR", "/dev/shm", TRUE);
+        /* umockdev sets UMOCKDEV_DIR after it started its worker thread, which reads the
+         * environment as it goes. Adding a variable reallocates the environment under that
+         * reader; replacing one does not. So the variable exists before the thread does
+         * (empty, which the preload library maps to the real paths), and every change
+         * from here on replaces or removes in place. */
+        if (g_getenv("UMOCKDEV_DIR") == nullptr)
+            g_setenv("UMOCKDEV_DIR", "", TRUE);
         bed->impl.testbed = umockdev_testbed_new();
         if (saved_tmpdir != nullptr)
             g_setenv("TMPDIR", saved_tmpdir, TRUE);
