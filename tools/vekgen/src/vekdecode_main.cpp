@@ -72,18 +72,10 @@ void print_report(guint rate, const vekgen::Report &r, const vekgen::Match &m, i
 
 int main(int argc, char **argv)
 {
-    g_set_prgname("vekdecode");
-    g_autoptr(GOptionContext) context =
-        g_option_context_new("RECORDING - decode a SigMF recording and compare with its truth");
-    g_option_context_add_main_entries(context, kEntries, nullptr);
-    g_option_context_set_description(context, kDescription);
+    vekgen::parse_command_line("vekdecode",
+                               "RECORDING - decode a SigMF recording and compare with its truth",
+                               kEntries, kDescription, &opt_version, &argc, &argv);
     g_autoptr(GError) error = nullptr;
-    if (!g_option_context_parse(context, &argc, &argv, &error))
-        fail(kExitUsage, "%s", error->message);
-    if (opt_version) {
-        g_print("vekdecode 1.0\n");
-        return 0;
-    }
     if (argc != 2)
         fail(kExitUsage, "expected one recording (BASE, BASE.sigmf-meta or BASE.sigmf-data)");
     if (!std::isfinite(opt_gain) || opt_gain < 0.0 || opt_gain > 200.0)

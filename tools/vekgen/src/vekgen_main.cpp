@@ -131,18 +131,9 @@ void print_truth(VekgenSignal *signal)
 
 int main(int argc, char **argv)
 {
-    g_set_prgname("vekgen");
-    g_autoptr(GOptionContext) context =
-        g_option_context_new("- write generated uplink I/Q as a SigMF recording");
-    g_option_context_add_main_entries(context, kEntries, nullptr);
-    g_option_context_set_description(context, kDescription);
+    vekgen::parse_command_line("vekgen", "- write generated uplink I/Q as a SigMF recording",
+                               kEntries, kDescription, &opt_version, &argc, &argv);
     g_autoptr(GError) error = nullptr;
-    if (!g_option_context_parse(context, &argc, &argv, &error))
-        fail(kExitUsage, "%s", error->message);
-    if (opt_version) {
-        g_print("vekgen 1.0\n");
-        return 0;
-    }
     if (argc > 1)
         fail(kExitUsage, "unexpected argument '%s'", argv[1]);
     if (opt_seed < 0)
