@@ -1,0 +1,88 @@
+/* The demodulator's three callbacks. They run on the writer thread, inside
+ * the demodulator's posting call, and only copy the report into the event
+ * queue (or, for error records, into the log). */
+#include "iqhub-private.h"
+
+namespace
+{
+
+gboolean register_result(int32_t r, GError **error)
+{
+    if (r == 0)
+        return TRUE;
+    g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL, "api call failed with errcode %d", r);
+    return FALSE;
+}
+
+} // namespace
+
+extern "C" {
+
+IQHUB_EXPORT gboolean iqhub_cb_register(Iqhub *self, GError **error)
+{
+    if (iqhub_priv(self) == nullptr)
+        return iqhub_invalid_handle(error, G_STRFUNC);
+    return register_result(VDEM_INTERFACE_cb_register_fdata_exit_fct(iqhub_cb_fcont, self),
+                           error) &&
+           register_result(VDEM_INTERFACE_cb_register_error_exit_fct(iqhub_cb_error_, self),
+                           error) &&
+           iqhub_cb_register_rfsat(self, error);
+}
+
+IQHUB_EXPORT gboolean iqhub_cb_register_rfsat(Iqhub *self, GError **error)
+{
+    if (iqhub_priv(self) == nullptr)
+        return iqhub_invalid_handle(error, G_STRFUNC);
+    return register_result(VDEM_INTERFACE_cb_register_rfsat_exit_fct(iqhub_cb_rfsat_, self), error);
+}
+
+IQHUB_EXPORT gboolean iqhub_cb_unregister(Iqhub *self, GError **error)
+{
+    /* Terminating the demodulator already cleared its callback table. */
+    (void)self;
+    (void)error;
+    return TRUE;
+}
+
+IQHUB_EXPORT void iqhub_cb_fcont(vdem_frame_cont_t *container, const void *user_data)
+{
+    Iqhub *self = static_cast<Iqhub *>(const_cast<void *>(user_data));
+    g_autoptr(GError) error = nullptr;
+    if (iqhub_sched_add(self, container, E_SCHED_EVT_TYPE_FCONT, &error))
+        return;
+    KVRLOG_ERROR("Iqhub: failed to push fdata container into event queue: '%s'", error->message);
+    xvek_log(LOG_LEVEL_DEBUG, "Iqhub: failed to push fdata container into event queue: '%s'",
+             error->message);
+}
+
+IQHUB_EXPORT void iqhub_cb_rfsat_(vdem_rfsat_t *report, const void *user_data)
+{
+    Iqhub *self = static_cast<Iqhub *>(const_cast<void *>(user_data));
+    g_autoptr(GError) error = nullptr;
+    if (!iqhub_sched_add(self, report, E_SCHED_EVT_TYPE_RFSAT, &error))
+        KVRLOG_ERROR("Iqhub: failed to push rfsat into event queue: '%s'", error->message);
+}
+
+IQHUB_EXPORT void iqhub_cb_error_(vdem_error_t *record, const void *user_data)
+{
+    IqhubPrivate *priv = iqhub_priv(user_data);
+    if (priv == nullptr || record == nullptr) {
+        KVRLOG_ERROR("Iqhub: error cb null ptr");
+        return;
+    }
+    g_autofree gchar *text = nullptr;
+    g_autoptr(GError) error = nullptr;
+    if (!iqhub_stringify_error(&text, record, &error)) {
+        KVRLOG_ERROR("Iqhub: failed to prettyprint error : %s", error->message);
+        xvek_log(LOG_LEVEL_DEBUG, "Iqhub: failed to prettyprint error : %s", error->message);
+        return;
+    }
+    if (text == nullptr) {
+        KVRLOG_ERROR("Iqhub: failed to prettyprint error");
+        return;
+    }
+    if (priv->raw_sdr_log.load())
+        KVRLOG_INFO("[rawsdr][%s]", text);
+}
+
+} // extern "C"
