@@ -259,6 +259,11 @@ gboolean vekgen_frame_parse(const gchar *text, GRand *rand, VekgenFrame *frame, 
     gdouble at_seconds = 0.0;
     guint8 bytes[VEKGEN_MAX_COVERED] = {};
     gsize n_bytes = 0;
+    bool have_device = false, have_len = false;
+    guint64 device_id = 0, seq = 0;
+    gboolean forge = FALSE;
+    guint8 payload[VEKGEN_MAX_COVERED] = {};
+    gsize n_payload = 0;
 
     g_auto(GStrv) tokens = g_strsplit_set(text, " \t\r\n", -1);
     for (gchar **tok = tokens; *tok != nullptr; tok++) {
@@ -286,6 +291,7 @@ gboolean vekgen_frame_parse(const gchar *text, GRand *rand, VekgenFrame *frame, 
         } else if (g_str_equal(key, "len")) {
             ok = parse_uint(value, VEKGEN_MAX_COVERED, &u);
             parsed.covered_len = static_cast<guint8>(u);
+            have_len = true;
         } else if (g_str_equal(key, "rep")) {
             ok = parse_uint(value, 3, &u) && u >= 1;
             parsed.repetition = static_cast<guint8>(u);
@@ -307,6 +313,18 @@ gboolean vekgen_frame_parse(const gchar *text, GRand *rand, VekgenFrame *frame, 
         } else if (g_str_equal(key, "phase")) {
             ok = parse_double(value, &parsed.phase);
             have_phase = true;
+        } else if (g_str_equal(key, "dev")) {
+            ok = g_ascii_string_to_unsigned(value, g_str_has_prefix(value, "0x") ? 16 : 10, 0,
+                                            G_MAXUINT32, &device_id, nullptr) ||
+                 (g_str_has_prefix(value, "0x") &&
+                  g_ascii_string_to_unsigned(value + 2, 16, 0, G_MAXUINT32, &device_id, nullptr));
+            have_device = true;
+        } else if (g_str_equal(key, "seq")) {
+            ok = parse_uint(value, 4095, &seq);
+        } else if (g_str_equal(key, "payload")) {
+            ok = parse_hex_bytes(value, payload, &n_payload) && n_payload <= VEKGEN_MAX_PAYLOAD;
+        } else if (g_str_equal(key, "forge")) {
+            ok = parse_bool(value, &forge);
         } else {
             g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "unknown frame key '%s'", key);
             return FALSE;
@@ -318,7 +336,16 @@ gboolean vekgen_frame_parse(const gchar *text, GRand *rand, VekgenFrame *frame, 
     }
     if (have_at)
         parsed.start_sample = static_cast<guint64>(std::llround(at_seconds * VEKGEN_SAMPLE_RATE));
-    if (have_bytes) {
+    if (have_device) {
+        if (have_bytes || have_len) {
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
+                        "dev= lays out the bytes itself: give payload= instead of len= or bytes=");
+            return FALSE;
+        }
+        if (!vekgen_frame_set_uplink(&parsed, static_cast<guint32>(device_id),
+                                     static_cast<guint16>(seq), payload, n_payload, forge, error))
+            return FALSE;
+    } else if (have_bytes) {
         if (n_bytes != parsed.covered_len) {
             g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
                         "bytes= gives %zu bytes for a frame of %u covered bytes", n_bytes,

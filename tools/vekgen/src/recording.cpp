@@ -82,6 +82,14 @@ void add_frame_annotation(JsonBuilder *b, const VekgenFrame *f, guint64 origin)
     json_builder_add_int_value(b, vekgen_frame_expected_tid(f));
     json_builder_set_member_name(b, key("ack").c_str());
     json_builder_add_boolean_value(b, vekgen_frame_expected_ack(f));
+    if (f->uplink) {
+        json_builder_set_member_name(b, key("device_id").c_str());
+        json_builder_add_int_value(b, f->device_id);
+        json_builder_set_member_name(b, key("seq").c_str());
+        json_builder_add_int_value(b, f->seq);
+        json_builder_set_member_name(b, key("authentic").c_str());
+        json_builder_add_boolean_value(b, !f->forged);
+    }
     json_builder_end_object(b);
 }
 
@@ -207,6 +215,16 @@ bool frame_from_annotation(JsonObject *o, VekgenFrame *f, GError **error)
     f->bit_rate = static_cast<guint>(rate);
     get_bool(o, key("inverted").c_str(), &f->inverted);
     get_double(o, key("phase").c_str(), &f->phase);
+    gint64 device_id = 0, seq = 0;
+    gboolean authentic = TRUE;
+    if (get_int(o, key("device_id").c_str(), 0, G_MAXUINT32, &device_id) &&
+        get_int(o, key("seq").c_str(), 0, 4095, &seq) &&
+        get_bool(o, key("authentic").c_str(), &authentic)) {
+        f->uplink = TRUE;
+        f->device_id = static_cast<guint32>(device_id);
+        f->seq = static_cast<guint16>(seq);
+        f->forged = !authentic;
+    }
     if (strlen(hex) != 2u * f->covered_len) {
         g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
                     "annotation bytes '%s' do not hold %u bytes", hex, f->covered_len);

@@ -25,6 +25,7 @@ gint64 opt_seed = 1;
 gchar *opt_noise = nullptr;
 gdouble opt_duration = 0.0;
 gboolean opt_truth = FALSE;
+gboolean opt_forge = FALSE;
 gboolean opt_version = FALSE;
 
 const GOptionEntry kEntries[] = {
@@ -44,6 +45,8 @@ const GOptionEntry kEntries[] = {
      "the last frame)",
      "SECONDS"},
     {"truth", 't', 0, G_OPTION_ARG_NONE, &opt_truth, "Print the truth of every frame", nullptr},
+    {"forge", 0, 0, G_OPTION_ARG_NONE, &opt_forge,
+     "Give every signed message (dev=) a wrong authentication code", nullptr},
     {"version", 'V', 0, G_OPTION_ARG_NONE, &opt_version, "Print the version and exit", nullptr},
     {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
@@ -59,6 +62,12 @@ const char kDescription[] =
     "  bytes=HEX|random        the covered bytes (random)\n"
     "  inv=0|1                 inverted differential sense (0)\n"
     "  phase=RAD               carrier phase (random)\n"
+    "  dev=ID                  a signed uplink message from device ID (decimal or 0x hex):\n"
+    "                          header, device id, payload and authentication code; len and\n"
+    "                          bytes then follow from the payload\n"
+    "  seq=N                   its 12-bit sequence number (0)\n"
+    "  payload=HEX             its payload, up to 12 bytes (none)\n"
+    "  forge=0|1               a wrong authentication code (0)\n"
     "\n"
     "Without frames, vekgen writes its default scenario: six frames at 100 bit/s and six\n"
     "at 600 bit/s of several types across the band, in noise at 30 dB.\n"
@@ -71,6 +80,9 @@ void add_frame_text(VekgenSignal *signal, GRand *rand, const gchar *text, const 
 {
     VekgenFrame frame;
     g_autoptr(GError) error = nullptr;
+    g_autofree gchar *forged = opt_forge ? g_strconcat(text, " forge=1", nullptr) : nullptr;
+    if (forged != nullptr && strstr(text, "dev=") != nullptr)
+        text = forged;
     if (!vekgen_frame_parse(text, rand, &frame, &error))
         fail(kExitUsage, "%s: %s", where, error->message);
     if (!vekgen_signal_add_frame(signal, &frame, &error))
@@ -121,9 +133,14 @@ void print_truth(VekgenSignal *signal)
     for (guint i = 0; i < n; i++) {
         const VekgenFrameType *type = vekgen_frame_get_type(&frames[i]);
         g_autofree gchar *text = vekgen_frame_to_string(&frames[i]);
-        g_print("type=0x%03X tid=0x%08x ack=%d %s\n", type->pattern,
+        g_autofree gchar *message =
+            frames[i].uplink ? g_strdup_printf(" device=0x%X seq=%u %s", frames[i].device_id,
+                                               frames[i].seq,
+                                               frames[i].forged ? "forged" : "authentic")
+                             : g_strdup("");
+        g_print("type=0x%03X tid=0x%08x ack=%d %s%s\n", type->pattern,
                 vekgen_frame_expected_tid(&frames[i]),
-                vekgen_frame_expected_ack(&frames[i]) ? 1 : 0, text);
+                vekgen_frame_expected_ack(&frames[i]) ? 1 : 0, text, message);
     }
 }
 

@@ -2,6 +2,9 @@
 #include "vekgen/vekgen.h"
 
 #include <gtest/gtest.h>
+#include <kvrproto/kvrproto.h>
+
+#include "iqhub_key.h"
 
 #include <array>
 #include <cmath>
@@ -284,3 +287,56 @@ TEST(VekgenFrameText, RefusesBadTextWithOneError)
 }
 
 } // namespace
+
+TEST(VekgenSignedUplink, LaysOutHeaderDeviceIdPayloadAndAValidCode)
+{
+    guint8 key[IQHUB_AUTH_KEY_LEN];
+    iqhub_auth_key(key);
+    const guint8 payload[12] = {0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xab};
+    const std::pair<gsize, guint8> sizes[] = {{0, 8}, {1, 9}, {3, 12}, {5, 16}, {12, 20}};
+    for (auto [n, covered] : sizes) {
+        for (gboolean forge = FALSE; forge <= TRUE; forge++) {
+            VekgenFrame f;
+            vekgen_frame_init(&f);
+            ASSERT_TRUE(vekgen_frame_set_uplink(&f, 0x12AB34, 0xabc, payload, n, forge, nullptr));
+            EXPECT_EQ(f.covered_len, covered) << n;
+            EXPECT_EQ(f.bytes[0] & 0x0f, 0x0a) << "sequence number, high nibble";
+            EXPECT_EQ(f.bytes[1], 0xbc);
+            EXPECT_EQ(vekgen_frame_expected_tid(&f), 0x12AB34u);
+            EXPECT_EQ(0, memcmp(f.bytes + 6, payload, n));
+            g_autoptr(kvrframe) record = kvrproto_alloc_frame();
+            record->v = KVRPROTO_VERSION_V1;
+            record->f.v1.data_s = f.covered_len;
+            memcpy(record->f.v1.data, f.bytes, f.covered_len);
+            EXPECT_EQ(kvrproto_check_hmac(record, key, sizeof(key), nullptr), !forge) << n;
+        }
+    }
+    VekgenFrame f;
+    vekgen_frame_init(&f);
+    EXPECT_FALSE(vekgen_frame_set_uplink(&f, 1, 1, payload, 13, FALSE, nullptr));
+    EXPECT_FALSE(vekgen_frame_set_uplink(&f, 1, 4096, payload, 1, FALSE, nullptr));
+    f.oob = TRUE;
+    EXPECT_FALSE(vekgen_frame_set_uplink(&f, 1, 1, payload, 4, FALSE, nullptr));
+    EXPECT_TRUE(vekgen_frame_set_uplink(&f, 1, 1, payload, 8, FALSE, nullptr));
+}
+
+TEST(VekgenSignedUplink, FrameTextNamesTheDeviceAndPayload)
+{
+    VekgenFrame parsed, made;
+    g_autoptr(GError) error = nullptr;
+    ASSERT_TRUE(vekgen_frame_parse("rate=600 dev=0x12AB34 seq=5 payload=0102 forge=1 phase=0",
+                                   nullptr, &parsed, &error))
+        << error->message;
+    vekgen_frame_init(&made);
+    const guint8 payload[] = {1, 2};
+    ASSERT_TRUE(vekgen_frame_set_uplink(&made, 0x12AB34, 5, payload, 2, TRUE, nullptr));
+    EXPECT_EQ(parsed.covered_len, made.covered_len);
+    EXPECT_EQ(0, memcmp(parsed.bytes, made.bytes, made.covered_len));
+    EXPECT_TRUE(parsed.uplink && parsed.forged);
+    EXPECT_EQ(parsed.device_id, 0x12AB34u);
+    EXPECT_EQ(parsed.seq, 5);
+    EXPECT_FALSE(vekgen_frame_parse("dev=1 len=12", nullptr, &parsed, nullptr));
+    EXPECT_FALSE(vekgen_frame_parse("dev=1 payload=00112233445566778899aabbcc", nullptr, &parsed,
+                                    nullptr));
+    EXPECT_FALSE(vekgen_frame_parse("dev=0x1ffffffff", nullptr, &parsed, nullptr));
+}

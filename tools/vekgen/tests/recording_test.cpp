@@ -97,6 +97,31 @@ TEST_F(VekgenRecording, RoundTripsSamplesAndTruth)
     EXPECT_EQ(first[0], want[0]);
 }
 
+TEST_F(VekgenRecording, KeepsTheTruthOfSignedMessages)
+{
+    g_autoptr(VekgenSignal) s = vekgen_signal_new(1, 30.0);
+    const guint8 payload[] = {7, 8, 9};
+    for (gboolean forge = FALSE; forge <= TRUE; forge++) {
+        VekgenFrame f;
+        vekgen_frame_init(&f);
+        f.start_sample = forge ? 600000 : 1000;
+        ASSERT_TRUE(vekgen_frame_set_uplink(&f, 0xC0FFEE, 42, payload, 3, forge, nullptr));
+        ASSERT_TRUE(vekgen_signal_add_frame(s, &f, nullptr));
+    }
+    ASSERT_TRUE(vekgen_recording_write(base_.c_str(), s, 0, nullptr));
+    g_autoptr(VekgenRecording) rec = vekgen_recording_open(base_.c_str(), nullptr);
+    ASSERT_NE(rec, nullptr);
+    guint n = 0;
+    const VekgenFrame *got = vekgen_recording_get_frames(rec, &n);
+    ASSERT_EQ(n, 2u);
+    for (guint i = 0; i < n; i++) {
+        EXPECT_TRUE(got[i].uplink);
+        EXPECT_EQ(got[i].device_id, 0xC0FFEEu);
+        EXPECT_EQ(got[i].seq, 42);
+        EXPECT_EQ(got[i].forged, static_cast<gboolean>(i == 1));
+    }
+}
+
 TEST_F(VekgenRecording, MetaIsSigmfWithOneAnnotationPerFrame)
 {
     g_autoptr(VekgenSignal) s = make_signal();

@@ -90,6 +90,11 @@ typedef struct {
     guint bit_rate;                   /* 100 or 600 */
     gboolean inverted;                /* opposite differential sense */
     gdouble phase;                    /* carrier phase of the first sample, radians */
+    /* Set when the covered bytes are a signed uplink message (vekgen_frame_set_uplink). */
+    gboolean uplink;
+    guint32 device_id;
+    guint16 seq;     /* 12-bit sequence number */
+    gboolean forged; /* the authentication code is wrong on purpose */
 } VekgenFrame;
 
 /* Fills @frame with the defaults: type 8/1 in band, zero bytes, start 0, offset 0,
@@ -123,6 +128,22 @@ gboolean vekgen_frame_expected_ack(const VekgenFrame *frame);
  * returns the count. @bits must hold VEKGEN_HEADER_BITS + 8 * (VEKGEN_MAX_COVERED + 2). */
 guint vekgen_frame_bits(const VekgenFrame *frame, guint8 *bits);
 
+/* Longest payload of a signed uplink message, in bytes. */
+#define VEKGEN_MAX_PAYLOAD 12
+
+/* Lays out the covered bytes of @frame as a signed uplink message of the current
+ * version: the 6-byte header (payload padding, ack 0, the 12-bit @seq), @device_id
+ * least significant byte first, the payload, then its authentication code under the
+ * network's key, which fills the frame up to its size class. The covered length
+ * follows from the payload: 0, 1, 2 to 4, 5 to 8 and 9 to 12 bytes give 8, 9, 12,
+ * 16 and 20. With @forge the code is deliberately wrong, so that an authentication
+ * check drops the frame. FALSE with VEKGEN_ERROR_INVALID for a payload above
+ * VEKGEN_MAX_PAYLOAD bytes, a sequence number above 4095, or an out-of-band frame
+ * whose size class is not 16. */
+gboolean vekgen_frame_set_uplink(VekgenFrame *frame, guint32 device_id, guint16 seq,
+                                 const guint8 *payload, gsize payload_len, gboolean forge,
+                                 GError **error);
+
 /* Parses one frame text: whitespace-separated key=value tokens, every one optional:
  *   at=SECONDS | sample=N   start of the frame (default 0)
  *   rate=100|600            bit rate (default 100)
@@ -134,6 +155,11 @@ guint vekgen_frame_bits(const VekgenFrame *frame, guint8 *bits);
  *   bytes=HEX|random        covered bytes, 2*len hex digits (default random)
  *   inv=0|1                 inverted transmitter (default 0)
  *   phase=RAD               carrier phase (default random)
+ *   dev=ID                  a signed uplink message from device ID (decimal or 0x hex);
+ *                           then len and bytes follow from the payload
+ *   seq=N                   its 12-bit sequence number (default 0)
+ *   payload=HEX             its payload, up to 12 bytes (default none)
+ *   forge=0|1               a wrong authentication code (default 0)
  * Random bytes and phase come from @rand (a fixed seed when NULL). FALSE with
  * VEKGEN_ERROR_PARSE or
  * VEKGEN_ERROR_INVALID on a bad text. */
