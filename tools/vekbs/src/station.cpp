@@ -1,0 +1,223 @@
+/* One station pass: an Iqhub fed from a source on the default main context,
+ * delivering frames to standard output. */
+#include <cstdio>
+
+#include <glib-unix.h>
+
+#include "vekbs.h"
+
+namespace vekbs
+{
+namespace
+{
+
+/* Lower than the wrapper's event dispatch: the pass ends only once every
+ * queued frame has been delivered. */
+constexpr gint kDrainPriority = G_PRIORITY_LOW;
+
+struct Pass {
+    Source &source;
+    const StationConfig &config;
+    guint rate;
+    Iqhub *hub = nullptr;
+    gsize write_samples = 0;
+    std::vector<gint16> buffer;
+    gint64 start_us = 0;   /* Unix time of the first sample */
+    gint64 start_mono = 0; /* monotonic time of the first write */
+    guint64 written = 0;   /* samples written so far */
+    GMainLoop *loop = nullptr;
+    GError *error = nullptr;
+    bool stopping = false;
+    bool finished = false; /* the loop has been asked to end */
+    std::vector<Delivered> &delivered;
+};
+
+gboolean write_next(gpointer data);
+
+void fail_pass(Pass &pass, GError *error)
+{
+    if (pass.error == nullptr)
+        pass.error = error;
+    else
+        g_error_free(error);
+    pass.finished = true;
+    g_main_loop_quit(pass.loop);
+}
+
+gboolean drained(gpointer data)
+{
+    auto *pass = static_cast<Pass *>(data);
+    pass->finished = true;
+    g_main_loop_quit(pass->loop);
+    return G_SOURCE_REMOVE;
+}
+
+void schedule_next(Pass &pass)
+{
+    if (pass.config.fast || pass.stopping) {
+        g_idle_add(write_next, &pass);
+        return;
+    }
+    /* Real time: the next write is due when its first sample would arrive. */
+    const gint64 due =
+        pass.start_mono + static_cast<gint64>(pass.written * G_USEC_PER_SEC / kSampleRate);
+    const gint64 wait_ms = MAX(0, (due - g_get_monotonic_time()) / 1000);
+    g_timeout_add(static_cast<guint>(wait_ms), write_next, &pass);
+}
+
+void on_written(GObject *source, GAsyncResult *result, gpointer data)
+{
+    Pass &pass = *static_cast<Pass *>(data);
+    GError *error = nullptr;
+    const gboolean ok = iqhub_write_finish(IQHUB_IQHUB(source), result, &error);
+    if (pass.finished) {
+        g_clear_error(&error);
+        return;
+    }
+    /* A stop request aborts the write in flight: that is how the pass ends. */
+    if (!ok &&
+        !(pass.stopping && error->domain == IQHUB_ERRDOM && error->code == IQHUB_ERR_STOPPED)) {
+        g_prefix_error(&error, "write failed: ");
+        fail_pass(pass, error);
+        return;
+    }
+    g_clear_error(&error);
+    /* A write cannot be issued from inside its own completion. */
+    schedule_next(pass);
+}
+
+gboolean write_next(gpointer data)
+{
+    Pass &pass = *static_cast<Pass *>(data);
+    GError *error = nullptr;
+    gssize n = 0;
+    if (!pass.stopping)
+        n = pass.source.read(pass.buffer.data(), pass.write_samples, &error);
+    if (n < 0) {
+        fail_pass(pass, error);
+        return G_SOURCE_REMOVE;
+    }
+    if (n == 0) {
+        g_idle_add_full(kDrainPriority, drained, &pass, nullptr);
+        return G_SOURCE_REMOVE;
+    }
+    if (pass.written == 0)
+        pass.start_mono = g_get_monotonic_time();
+    const gint64 at_us =
+        pass.start_us + static_cast<gint64>(pass.written * G_USEC_PER_SEC / kSampleRate);
+    struct timeval tv = {};
+    tv.tv_sec = static_cast<time_t>(at_us / G_USEC_PER_SEC);
+    tv.tv_usec = static_cast<suseconds_t>(at_us % G_USEC_PER_SEC);
+    if (!iqhub_write_async(pass.hub, nullptr, reinterpret_cast<const guint8 *>(pass.buffer.data()),
+                           static_cast<gsize>(n) * kBytesPerSample, tv, nullptr, on_written, &pass,
+                           &error)) {
+        fail_pass(pass, error);
+        return G_SOURCE_REMOVE;
+    }
+    pass.written += static_cast<guint64>(n);
+    return G_SOURCE_REMOVE;
+}
+
+gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **)
+{
+    Pass &pass = *static_cast<Pass *>(data);
+    g_autoptr(kvrframe) owned = frame;
+    const std::string line = pass.config.json ? frame_json(*frame, pass.rate) : frame_text(*frame);
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    pass.delivered.push_back({pass.rate, *frame});
+    return TRUE;
+}
+
+gboolean on_signal(gpointer data)
+{
+    auto *pass = static_cast<Pass *>(data);
+    g_printerr("vekbs: stopping\n");
+    pass->stopping = true;
+    iqhub_write_cancel(pass->hub);
+    return G_SOURCE_CONTINUE;
+}
+
+Iqhub *make_hub(const StationConfig &config, guint rate, GError **error)
+{
+    Iqhub *hub = iqhub_new_with_options("bit-rate", rate, "int-gain", config.int_gain, nullptr);
+    if (config.authenticate) {
+        g_autoptr(IqhubHmacFilter) auth = iqhub_hmac_filter_new();
+        iqhub_add_filter(hub, IQHUB_IFILTER(auth));
+    }
+    if (!config.devices.empty()) {
+        g_autoptr(IqhubDeviceFilter) devices = iqhub_device_filter_new_with_options(
+            "mode",
+            static_cast<guint>(config.whitelist ? IQHUB_DEVICE_FILTER_MODE_WHITELIST
+                                                : IQHUB_DEVICE_FILTER_MODE_BLACKLIST),
+            nullptr);
+        for (guint32 id : config.devices)
+            iqhub_device_filter_register_device(devices, id);
+        iqhub_add_filter(hub, IQHUB_IFILTER(devices));
+    }
+    (void)error;
+    return hub;
+}
+
+bool run_pass(Pass &pass, PassStats &stats, GError **error)
+{
+    gsize advised = 0;
+    if (!iqhub_start(pass.hub, &advised, error))
+        return false;
+    pass.write_samples = advised / kBytesPerSample;
+    pass.buffer.assign(2 * pass.write_samples, 0);
+    pass.start_us = g_get_real_time();
+    iqhub_set_frame_callback(pass.hub, on_frame, &pass, nullptr, nullptr);
+
+    pass.loop = g_main_loop_new(nullptr, FALSE);
+    const guint sigint = g_unix_signal_add(SIGINT, on_signal, &pass);
+    const guint sigterm = g_unix_signal_add(SIGTERM, on_signal, &pass);
+    g_idle_add(write_next, &pass);
+    g_main_loop_run(pass.loop);
+    g_source_remove(sigint);
+    g_source_remove(sigterm);
+    g_main_loop_unref(pass.loop);
+
+    GError *stop_error = nullptr;
+    if (!iqhub_stop_sync(pass.hub, &stop_error) && pass.error == nullptr)
+        pass.error = stop_error;
+    else
+        g_clear_error(&stop_error);
+    stats.rate = pass.rate;
+    stats.samples = pass.written;
+    stats.start_us = pass.start_us;
+    stats.write_samples = pass.write_samples;
+    g_object_get(pass.hub, "frames", &stats.frames, "frames-drop", &stats.dropped,
+                 "frames-error-ts", &stats.ts_errors, "frames-error-syntax", &stats.syntax_errors,
+                 nullptr);
+    if (pass.error != nullptr) {
+        g_propagate_error(error, pass.error);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool run_station(Source &source, const StationConfig &config, std::vector<Delivered> &delivered,
+                 std::vector<PassStats> &stats, GError **error)
+{
+    for (guint rate : config.rates) {
+        if (!source.rewind(error))
+            return false;
+        Pass pass{source, config, rate,    nullptr, 0,     {},    0,
+                  0,      0,      nullptr, nullptr, false, false, delivered};
+        g_autoptr(Iqhub) hub = make_hub(config, rate, error);
+        pass.hub = hub;
+        stats.emplace_back();
+        if (!run_pass(pass, stats.back(), error)) {
+            g_prefix_error(error, "%u bit/s: ", rate);
+            return false;
+        }
+        if (pass.stopping)
+            break;
+    }
+    return true;
+}
+
+} // namespace vekbs

@@ -1,0 +1,231 @@
+/* vekbs end to end: its outputs, the purity of --json, --check, and its
+ * error exits. */
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <glib.h>
+#include <glib/gstdio.h>
+#include <json-glib/json-glib.h>
+
+namespace
+{
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+Outcome run(std::vector<std::string> args, const char *stdout_path = nullptr)
+{
+    args.insert(args.begin(), VEKBS_PATH);
+    std::string command;
+    for (const std::string &a : args) {
+        g_autofree gchar *quoted = g_shell_quote(a.c_str());
+        command += std::string(quoted) + " ";
+    }
+    if (stdout_path != nullptr)
+        command = "exec " + command + "> " + stdout_path;
+    const gchar *argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    Outcome r;
+    g_autofree gchar *out = nullptr, *err = nullptr;
+    gint wait_status = 0;
+    g_autoptr(GError) error = nullptr;
+    EXPECT_TRUE(g_spawn_sync(nullptr, const_cast<gchar **>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
+                             nullptr, &out, &err, &wait_status, &error));
+    r.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    r.out = out != nullptr ? out : "";
+    r.err = err != nullptr ? err : "";
+    return r;
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> result;
+    g_auto(GStrv) parts = g_strsplit(text.c_str(), "\n", -1);
+    for (guint i = 0; parts[i] != nullptr; i++)
+        if (*parts[i] != '\0')
+            result.emplace_back(parts[i]);
+    return result;
+}
+
+class Vekbs : public ::testing::Test
+{
+  protected:
+    void SetUp() override { dir_ = g_dir_make_tmp("vekbs-test-XXXXXX", nullptr); }
+    void TearDown() override
+    {
+        g_autoptr(GDir) d = g_dir_open(dir_.c_str(), 0, nullptr);
+        for (const gchar *name; d != nullptr && (name = g_dir_read_name(d)) != nullptr;)
+            g_remove(path(name).c_str());
+        g_rmdir(dir_.c_str());
+    }
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    void write(const std::string &name, const std::string &contents) const
+    {
+        ASSERT_TRUE(g_file_set_contents(path(name).c_str(), contents.data(),
+                                        static_cast<gssize>(contents.size()), nullptr));
+    }
+    /* A recording of three signed frames at 600 bit/s from devices 1, 2 and 3. */
+    std::string recording() const
+    {
+        const std::string base = path("rec");
+        std::string command = std::string(VEKGEN_PATH) + " -o " + base +
+                              " -f 'at=0.1 rate=600 dev=1 payload=01 freq=-5000'"
+                              " -f 'at=0.6 rate=600 dev=2 payload=0203 freq=0'"
+                              " -f 'at=1.1 rate=600 dev=3 payload=030405 freq=7000'";
+        EXPECT_EQ(system(command.c_str()), 0);
+        return base;
+    }
+    std::string dir_;
+};
+
+} // namespace
+
+TEST_F(Vekbs, TheBuiltInScenarioChecksOutWithItsDropsCounted)
+{
+    const Outcome r = run({"--check", "--fast"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> out = lines(r.out);
+    ASSERT_EQ(out.size(), 11u) << r.out;
+    for (gsize i = 0; i < 9; i++)
+        EXPECT_TRUE(g_str_has_prefix(out[i].c_str(), "FDATA_V1 ")) << out[i];
+    /* The forged frame and the black-listed device's frame are each counted once. */
+    EXPECT_NE(out[9].find("100 bit/s: 16.93 s of signal, 5 frames, 1 dropped"), std::string::npos)
+        << out[9];
+    EXPECT_NE(out[10].find("600 bit/s: 16.93 s of signal, 6 frames, 1 dropped"), std::string::npos)
+        << out[10];
+    EXPECT_NE(r.err.find("every frame delivered as sent (9 frames)"), std::string::npos);
+}
+
+TEST_F(Vekbs, JsonModePrintsOnlyJsonObjects)
+{
+    const Outcome r = run({"--json", "--fast", "--bit-rate", "600"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> out = lines(r.out);
+    ASSERT_EQ(out.size(), 5u) << "six frames at 600 bit/s, one forged";
+    for (const std::string &line : out) {
+        g_autoptr(JsonParser) parser = json_parser_new();
+        ASSERT_TRUE(json_parser_load_from_data(parser, line.c_str(), -1, nullptr)) << line;
+        JsonObject *o = json_node_get_object(json_parser_get_root(parser));
+        ASSERT_NE(o, nullptr);
+        for (const char *member :
+             {"time", "bit_rate", "device_id", "seq", "ack", "oob", "repetition", "payload",
+              "bytes", "freq_hz", "snr_db", "rssi_db"})
+            EXPECT_TRUE(json_object_has_member(o, member)) << member << " in " << line;
+        EXPECT_EQ(json_object_get_int_member(o, "bit_rate"), 600);
+    }
+    /* The first 600 bit/s frame: device 0x10A2, sequence 8, payload 17. */
+    EXPECT_NE(out[0].find("\"device_id\":4258"), std::string::npos) << out[0];
+    EXPECT_NE(out[0].find("\"seq\":8"), std::string::npos);
+    EXPECT_NE(out[0].find("\"payload\":\"17\""), std::string::npos);
+    EXPECT_NE(r.err.find("\"statistics\""), std::string::npos);
+}
+
+TEST_F(Vekbs, ListsAndAuthenticationDecideWhatIsDelivered)
+{
+    const std::string base = recording();
+    write("white", "# devices of this station\n0x2\n3\n");
+    Outcome r = run({"--fast", "--check", "--bit-rate", "600", "--whitelist", path("white"), base});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out).size(), 3u) << r.out;
+
+    write("black", "2\n");
+    r = run({"--fast", "--check", "--bit-rate", "600", "--blacklist", path("black"), base});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out).size(), 3u);
+
+    /* Forged codes pass only without authentication. */
+    const std::string forged = path("forged");
+    std::string command = std::string(VEKGEN_PATH) + " --forge -o " + forged +
+                          " -f 'at=0.1 rate=600 dev=9 payload=99'";
+    ASSERT_EQ(system(command.c_str()), 0);
+    r = run({"--fast", "--check", "--bit-rate", "600", forged});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out).size(), 1u) << "statistics only";
+    r = run({"--fast", "--check", "--bit-rate", "600", "--no-auth", forged});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out).size(), 2u);
+}
+
+TEST_F(Vekbs, CheckFailsWhenATruthIsNotDelivered)
+{
+    const std::string base = recording();
+    g_autofree gchar *meta = nullptr;
+    ASSERT_TRUE(g_file_get_contents((base + ".sigmf-meta").c_str(), &meta, nullptr, nullptr));
+    /* The truth now claims different bytes for the second frame. */
+    std::string text = meta;
+    const std::string bytes = "\"vekgen:bytes\" : \"";
+    const gsize second = text.find(bytes, text.find(bytes) + 1) + bytes.size();
+    text[second + 2] = text[second + 2] == '0' ? '1' : '0';
+    write("rec.sigmf-meta", text);
+    const Outcome r = run({"--fast", "--check", "--bit-rate", "600", base});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("was not delivered"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("delivered a frame that was not sent"), std::string::npos);
+}
+
+TEST_F(Vekbs, ReadsRawSamplesWithTheRateGiven)
+{
+    const std::string base = recording();
+    g_autofree gchar *data = nullptr;
+    gsize length = 0;
+    ASSERT_TRUE(g_file_get_contents((base + ".sigmf-data").c_str(), &data, &length, nullptr));
+    write("raw.cs16", std::string(data, length));
+    Outcome r = run({"--fast", "--bit-rate", "600", "--sample-rate", "192000", path("raw.cs16")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out).size(), 4u);
+
+    r = run({"--fast", path("raw.cs16")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("needs --sample-rate"), std::string::npos) << r.err;
+    write("odd.cs16", std::string(data, 4001));
+    r = run({"--fast", "--sample-rate", "192000", path("odd.cs16")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("4001 bytes are not whole samples of 4 bytes"), std::string::npos)
+        << r.err;
+}
+
+TEST_F(Vekbs, ErrorsGetOneLineAndTheirExitStatus)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *message;
+    };
+    write("bad-list", "0x12\nnot-an-id\n");
+    const Case cases[] = {
+        {{path("missing")}, 1, "missing"},
+        {{"--bit-rate", "300"}, 2, "--bit-rate takes 100, 600 or both"},
+        {{"--whitelist", path("bad-list")}, 2, "bad-list:2: 'not-an-id' is not a device id"},
+        {{"--whitelist", "a", "--blacklist", "b"}, 2, "exclude each other"},
+        {{"--bogus"}, 2, "Unknown option"},
+        {{"--synth", "1", "4096", "00", "1"}, 2, "sequence number from 0 to 4095"},
+        {{"--synth", "1", "1", "000102030405060708", "1"}, 2, "payload of 0 to 8 bytes"},
+        {{"a", "b"}, 2, "unexpected argument 'b'"},
+    };
+    for (const Case &c : cases) {
+        const Outcome r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "") << c.args[0];
+    }
+}
+
+TEST_F(Vekbs, SynthPrintsTheDownlinkFrameAndAFullStdoutFails)
+{
+    Outcome r = run({"--synth", "0x12AB34", "7", "cafe01", "869525000"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.out.size(), 57u) << r.out;
+    EXPECT_EQ(r.out.substr(0, 26), std::string(22, 'a') + "b227") << "preamble and sync word";
+    const Outcome again = run({"--synth", "1223476", "7", "cafe01", "869525000", "--json"});
+    EXPECT_NE(again.out.find("\"frame\":\"" + r.out.substr(0, 56) + "\""), std::string::npos)
+        << again.out;
+    EXPECT_NE(again.out.find("\"freq\":869525000"), std::string::npos);
+
+    r = run({"--synth", "1", "1", "-", "1"}, "/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write standard output"), std::string::npos) << r.err;
+}
