@@ -81,17 +81,57 @@ TEST_F(KvrlogFileSink, AppendsToAnExistingFile)
     EXPECT_EQ(lines[0], "old line");
 }
 
-TEST_F(KvrlogFileSink, CutsALineAt511Characters)
+TEST_F(KvrlogFileSink, KeepsTheLineFeedOfEveryRecord)
 {
+    /* The longest header: microseconds and the thread identifier. */
     const std::string path = dir_.file("x.log");
-    conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO, {{"file", path}, {"modes", "w"}});
+    conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO,
+                      {{"file", path}, {"modes", "w"}, {"extend_timestamp", "1"}});
+    g_object_set(conf_, "threads", TRUE, nullptr);
     KVRLOG_SETUP_OR_SKIP(conf_);
-    KVRLOG_INFO("%s", std::string(600, 'm').c_str());
+    KVRLOG_INFO("%s", std::string(485, 'm').c_str());
+    KVRLOG_INFO("%s", std::string(509, 'n').c_str());
+    KVRLOG_INFO("%s", std::string(600, 'o').c_str());
+    KVRLOG_INFO("next");
     ASSERT_TRUE(kvrlog_close(nullptr));
     const std::string text = read_file(path);
-    const std::size_t banner_end = text.find('\n') + 1;
-    EXPECT_EQ(text.size() - banner_end, 511U);
-    EXPECT_EQ(text.back(), 'm') << "a cut line has no line feed";
+    EXPECT_EQ(text.back(), '\n');
+    const auto lines = split_lines(text);
+    ASSERT_EQ(lines.size(), 5U);
+    auto message_of = [](const std::string &line) { return line.substr(line.find("] I ") + 4); };
+    EXPECT_EQ(message_of(lines[1]), std::string(485, 'm'));
+    EXPECT_EQ(message_of(lines[2]), std::string(509, 'n'));
+    EXPECT_EQ(message_of(lines[3]), std::string(509, 'o')) << "only the message itself is cut";
+    EXPECT_EQ(message_of(lines[4]), "next");
+}
+
+TEST_F(KvrlogFileSink, SplitsLongStreamLinesWithoutLoss)
+{
+    const std::string path = dir_.file("x.log");
+    conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO,
+                      {{"file", path}, {"modes", "w"}, {"extend_timestamp", "1"}});
+    g_object_set(conf_, "threads", TRUE, nullptr);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    std::string line;
+    for (int i = 0; i < 3000; ++i)
+        line += static_cast<char>('a' + i % 26);
+    const std::string input = line + "\n";
+    FILE *stream = fmemopen(const_cast<char *>(input.data()), input.size(), "r");
+    kvrlog_log_fd(KVRLOG_LEVEL_INFO, stream, "h:");
+    std::fclose(stream);
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    std::string joined;
+    int pieces = 0;
+    for (const auto &written : split_lines(read_file(path))) {
+        const std::size_t at = written.find("] I h:");
+        if (at == std::string::npos)
+            continue;
+        joined += written.substr(at + 6);
+        ++pieces;
+    }
+    EXPECT_GE(pieces, 6);
+    EXPECT_EQ(joined.size(), line.size());
+    EXPECT_EQ(joined, line);
 }
 
 TEST_F(KvrlogFileSink, RefusesAnUnsetOpenMode)
