@@ -226,5 +226,30 @@ void rfile_dump(FILE *file, KvrlogConf *conf)
 
 } // namespace
 
+gboolean kvrlog_file_check_item(KvrlogHelperType type, const gchar *key, const gchar *value,
+                                GError **error)
+{
+    if ((type != KVRLOG_HELPER_FILE && type != KVRLOG_HELPER_RFILE) || key == nullptr ||
+        value == nullptr)
+        return TRUE;
+    const std::size_t length = std::strlen(value);
+    if (g_ascii_strcasecmp(key, "file") == 0) {
+        /* A rotating sink also names its history files, ".<n>" longer. */
+        const std::size_t limit = KVRLOG_FILENAME_SIZE - 1 - (type == KVRLOG_HELPER_RFILE ? 2 : 0);
+        if (length > limit) {
+            kvrlog_set_error(error, KVRLOG_ERR_VALUE,
+                             "log file name too long (%zu characters, at most %zu): %s", length,
+                             limit, value);
+            return FALSE;
+        }
+    } else if (g_ascii_strcasecmp(key, "modes") == 0 && length > KVRLOG_MODES_SIZE - 1) {
+        kvrlog_set_error(error, KVRLOG_ERR_VALUE,
+                         "log file mode too long ('%s', at most %d characters)", value,
+                         KVRLOG_MODES_SIZE - 1);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 const kvrlogHelper gsHelperFile = {file_init, kvrlog_line_write, file_close, file_parse, file_dump};
 const kvrlogHelper gsHelperRfile = {rfile_init, rfile_log, rfile_close, rfile_parse, rfile_dump};

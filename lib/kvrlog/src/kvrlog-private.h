@@ -50,6 +50,12 @@ unsigned long long kvrlog_thread_id();
  * header is cut before the message loses any text. */
 gint kvrlog_line_write(KvrlogConf *conf, KvrlogLevel level, const gchar *msg);
 
+/* Refuses a value that a file-like sink of @type could only keep cut (a
+ * name or mode longer than its field), so that the logger never writes to
+ * another file than the one configured. TRUE for every other item. */
+gboolean kvrlog_file_check_item(KvrlogHelperType type, const gchar *key, const gchar *value,
+                                GError **error);
+
 void kvrlog_glib_handler(const gchar *domain, GLogLevelFlags flags, const gchar *message,
                          gpointer user_data);
 
