@@ -146,6 +146,19 @@ TEST_F(KvrlogFileSink, RefusesAnUnsetOpenMode)
     g_error_free(error);
 }
 
+TEST_F(KvrlogFileSink, RefusesAModeThatDoesNotWrite)
+{
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
+    const std::string path = dir_.file("x.log");
+    ASSERT_TRUE(g_file_set_contents(path.c_str(), "", -1, nullptr));
+    conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO, {{"file", path}, {"modes", "r"}});
+    GError *error = nullptr;
+    EXPECT_FALSE(kvrlog_setup(conf_, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(std::string(error->message), "cannot open " + path + ": mode 'r' does not write");
+    g_error_free(error);
+}
+
 using KvrlogFdSink = SinkTest;
 
 TEST_F(KvrlogFdSink, StandardNamesAllWriteToStandardError)
@@ -287,6 +300,81 @@ TEST_F(KvrlogRfileSink, AppendsIndexToANameWithoutExtension)
     EXPECT_EQ(first_and_last("logs/run.2"), "011..021");
     EXPECT_EQ(first_and_last("logs/run.1"), "022..032");
     EXPECT_EQ(first_and_last("logs/run"), "empty");
+}
+
+TEST_F(KvrlogRfileSink, PutsTheIndexAfterTheNameInADottedDirectory)
+{
+    ASSERT_EQ(g_chdir(dir_.path().c_str()), 0);
+    ASSERT_EQ(g_mkdir("logs.d", 0700), 0);
+    conf_ = make_conf(
+        KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
+        {{"file", "./logs.d/station"}, {"modes", "w"}, {"max_size", "1"}, {"history", "2"}});
+    g_object_set(conf_, "prog", "p", nullptr);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    for (int n = 1; n <= 22; ++n)
+        log_numbered(n);
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    EXPECT_EQ(first_and_last("logs.d/station.2"), "banner..010");
+    EXPECT_EQ(first_and_last("logs.d/station.1"), "011..021");
+    EXPECT_EQ(first_and_last("logs.d/station"), "022..022");
+}
+
+TEST_F(KvrlogRfileSink, ReportsAFailedReopenKeepsTryingAndResumes)
+{
+    const std::string logs = dir_.file("logs");
+    const std::string path = logs + "/x.log";
+    ASSERT_EQ(g_mkdir(logs.c_str(), 0700), 0);
+    conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
+                      {{"file", path}, {"modes", "a"}, {"max_size", "1"}, {"history", "1"}});
+    g_object_set(conf_, "prog", "p", nullptr);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    StderrCapture capture;
+    ASSERT_EQ(g_unlink(path.c_str()), 0);
+    ASSERT_EQ(g_rmdir(logs.c_str()), 0);
+    for (int n = 1; n <= 12; ++n)
+        log_numbered(n);
+    const std::string report = capture.text();
+    EXPECT_EQ(report, "kvrlog: cannot open " + path +
+                          ": No such file or directory; log messages are dropped until it "
+                          "opens again\n")
+        << "reported once, on the first failure";
+
+    ASSERT_EQ(g_mkdir(logs.c_str(), 0700), 0);
+    log_numbered(13);
+    log_numbered(14);
+    EXPECT_EQ(capture.text(), report + "kvrlog: " + path + " opens again; 2 log messages lost\n");
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    const auto lines = split_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 3U);
+    EXPECT_NE(lines[0].find(" p W 2 log messages lost while " + path + " could not be opened"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("message 013"), std::string::npos);
+    EXPECT_NE(lines[2].find("message 014"), std::string::npos);
+}
+
+TEST_F(KvrlogRfileSink, CloseReportsAFileThatCouldNotBeReopened)
+{
+    const std::string logs = dir_.file("logs");
+    const std::string path = logs + "/x.log";
+    ASSERT_EQ(g_mkdir(logs.c_str(), 0700), 0);
+    conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
+                      {{"file", path}, {"modes", "a"}, {"max_size", "1"}, {"history", "1"}});
+    g_object_set(conf_, "prog", "p", nullptr);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    StderrCapture capture;
+    ASSERT_EQ(g_unlink(path.c_str()), 0);
+    ASSERT_EQ(g_rmdir(logs.c_str()), 0);
+    for (int n = 1; n <= 11; ++n)
+        log_numbered(n);
+    GError *error = nullptr;
+    EXPECT_FALSE(kvrlog_close(&error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code, KVRLOG_ERR);
+    EXPECT_EQ(std::string(error->message),
+              "cannot open " + path + ": No such file or directory; 1 log message lost");
+    g_error_free(error);
+    EXPECT_EQ(gsKvrlogConf, nullptr);
 }
 
 TEST_F(KvrlogRfileSink, CountsTheLengthOfAnAppendedFile)
