@@ -2,6 +2,7 @@
 #include "kvrlog_test_util.h"
 
 #include <fcntl.h>
+#include <memory>
 #include <glib/gstdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -319,52 +320,63 @@ TEST_F(KvrlogRfileSink, PutsTheIndexAfterTheNameInADottedDirectory)
     EXPECT_EQ(first_and_last("logs.d/station"), "022..022");
 }
 
-TEST_F(KvrlogRfileSink, ReportsAFailedReopenKeepsTryingAndResumes)
+namespace
 {
-    const std::string logs = dir_.file("logs");
-    const std::string path = logs + "/x.log";
-    ASSERT_EQ(g_mkdir(logs.c_str(), 0700), 0);
-    conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
-                      {{"file", path}, {"modes", "a"}, {"max_size", "1"}, {"history", "1"}});
-    g_object_set(conf_, "prog", "p", nullptr);
-    KVRLOG_SETUP_OR_SKIP(conf_);
-    StderrCapture capture;
-    ASSERT_EQ(g_unlink(path.c_str()), 0);
-    ASSERT_EQ(g_rmdir(logs.c_str()), 0);
+
+/* A rotating sink whose directory is removed under it, so that the reopen
+ * after the first rotation (message 10) fails. */
+class KvrlogRfileOutage : public SinkTest
+{
+  protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(g_mkdir(logs_.c_str(), 0700), 0);
+        conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
+                          {{"file", path_}, {"modes", "a"}, {"max_size", "1"}, {"history", "1"}});
+        g_object_set(conf_, "prog", "p", nullptr);
+        KVRLOG_SETUP_OR_SKIP(conf_);
+        capture_ = std::make_unique<StderrCapture>();
+        ASSERT_EQ(g_unlink(path_.c_str()), 0);
+        ASSERT_EQ(g_rmdir(logs_.c_str()), 0);
+    }
+    void TearDown() override
+    {
+        SinkTest::TearDown();
+        capture_.reset();
+    }
+    const std::string logs_ = dir_.file("logs");
+    const std::string path_ = logs_ + "/x.log";
+    std::unique_ptr<StderrCapture> capture_;
+};
+
+} // namespace
+
+TEST_F(KvrlogRfileOutage, IsReportedOnceKeepsTryingAndResumes)
+{
     for (int n = 1; n <= 12; ++n)
         log_numbered(n);
-    const std::string report = capture.text();
-    EXPECT_EQ(report, "kvrlog: cannot open " + path +
+    const std::string report = capture_->text();
+    EXPECT_EQ(report, "kvrlog: cannot open " + path_ +
                           ": No such file or directory; log messages are dropped until it "
-                          "opens again\n")
-        << "reported once, on the first failure";
+                          "opens again\n");
 
-    ASSERT_EQ(g_mkdir(logs.c_str(), 0700), 0);
+    ASSERT_EQ(g_mkdir(logs_.c_str(), 0700), 0);
     log_numbered(13);
     log_numbered(14);
-    EXPECT_EQ(capture.text(), report + "kvrlog: " + path + " opens again; 2 log messages lost\n");
+    EXPECT_EQ(capture_->text(),
+              report + "kvrlog: " + path_ + " opens again; 2 log messages lost\n");
     ASSERT_TRUE(kvrlog_close(nullptr));
-    const auto lines = split_lines(read_file(path));
+    const auto lines = split_lines(read_file(path_));
     ASSERT_EQ(lines.size(), 3U);
-    EXPECT_NE(lines[0].find(" p W 2 log messages lost while " + path + " could not be opened"),
+    EXPECT_NE(lines[0].find(" p W 2 log messages lost while " + path_ + " could not be opened"),
               std::string::npos)
         << lines[0];
     EXPECT_NE(lines[1].find("message 013"), std::string::npos);
     EXPECT_NE(lines[2].find("message 014"), std::string::npos);
 }
 
-TEST_F(KvrlogRfileSink, CloseReportsAFileThatCouldNotBeReopened)
+TEST_F(KvrlogRfileOutage, MakesCloseFail)
 {
-    const std::string logs = dir_.file("logs");
-    const std::string path = logs + "/x.log";
-    ASSERT_EQ(g_mkdir(logs.c_str(), 0700), 0);
-    conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
-                      {{"file", path}, {"modes", "a"}, {"max_size", "1"}, {"history", "1"}});
-    g_object_set(conf_, "prog", "p", nullptr);
-    KVRLOG_SETUP_OR_SKIP(conf_);
-    StderrCapture capture;
-    ASSERT_EQ(g_unlink(path.c_str()), 0);
-    ASSERT_EQ(g_rmdir(logs.c_str()), 0);
     for (int n = 1; n <= 11; ++n)
         log_numbered(n);
     GError *error = nullptr;
@@ -372,7 +384,7 @@ TEST_F(KvrlogRfileSink, CloseReportsAFileThatCouldNotBeReopened)
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->code, KVRLOG_ERR);
     EXPECT_EQ(std::string(error->message),
-              "cannot open " + path + ": No such file or directory; 1 log message lost");
+              "cannot open " + path_ + ": No such file or directory; 1 log message lost");
     g_error_free(error);
     EXPECT_EQ(gsKvrlogConf, nullptr);
 }
