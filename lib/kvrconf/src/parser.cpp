@@ -3,6 +3,7 @@
 #include <kvrconf/kvrconf.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace
 {
@@ -12,16 +13,46 @@ const gchar *text_or_empty(const gchar *s)
     return s ? s : "";
 }
 
-// Raw value of group/key, trimmed; NULL with @error set when it is missing.
-gchar *raw_value(GKeyFile *conf, const gchar *group, const gchar *key, GError **error)
+// GLib's key-file getters refuse a missing file, group or key name with a
+// critical warning and without setting their error: check them first.
+bool can_look_up(GKeyFile *conf, const gchar *group, const gchar *key, GError **error)
 {
     if (!conf) {
         g_set_error_literal(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_NOT_FOUND,
                             "No configuration loaded");
-        return nullptr;
+        return false;
     }
+    if (!group || !key) {
+        g_set_error_literal(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_NOT_FOUND,
+                            "no group or key name given");
+        return false;
+    }
+    return true;
+}
+
+// Raw value of group/key, trimmed; NULL with @error set when it is missing.
+gchar *raw_value(GKeyFile *conf, const gchar *group, const gchar *key, GError **error)
+{
+    if (!can_look_up(conf, group, key, error))
+        return nullptr;
     gchar *value = g_key_file_get_value(conf, group, key, error);
     return value ? g_strstrip(value) : nullptr;
+}
+
+// Text of a lookup error, whether or not GLib filled it in.
+const gchar *reason(const GError *error)
+{
+    return error ? error->message : "No error";
+}
+
+// Trims @text in place, writing to it only when it has white space to lose:
+// the caller's default may be a literal in read-only memory.
+gchar *strip_if_needed(gchar *text)
+{
+    const size_t len = strlen(text);
+    if (len > 0 && (g_ascii_isspace(text[0]) || g_ascii_isspace(text[len - 1])))
+        g_strstrip(text);
+    return text;
 }
 
 void set_ok(gboolean *ok, gboolean value)
@@ -51,7 +82,7 @@ bool lookup_integer(GKeyFile *conf, const gchar *group, const gchar *key, Conver
     g_autofree gchar *value = raw_value(conf, group, key, &error);
     if (!value) {
         fprintf(stderr, "Error getting key '%s' in group '%s' (cannot get raw value): %s\n",
-                text_or_empty(key), text_or_empty(group), error->message);
+                text_or_empty(key), text_or_empty(group), reason(error));
         return false;
     }
     T converted = convert(value, integer_base(value), &error);
@@ -109,7 +140,7 @@ bool lookup_bool(GKeyFile *conf, const gchar *group, const gchar *key, gboolean 
     g_autofree gchar *value = raw_value(conf, group, key, &error);
     if (!value) {
         fprintf(stderr, "Error getting key '%s' in group '%s' (neither uin64 nor raw value): %s\n",
-                text_or_empty(key), text_or_empty(group), error->message);
+                text_or_empty(key), text_or_empty(group), reason(error));
         return false;
     }
     if (g_ascii_strcasecmp(value, "true") == 0 || g_strcmp0(value, "1") == 0) {
@@ -133,7 +164,7 @@ bool lookup_double(GKeyFile *conf, const gchar *group, const gchar *key, gdouble
     g_autofree gchar *value = raw_value(conf, group, key, &error);
     if (!value) {
         fprintf(stderr, "Error getting key '%s' in group '%s' (cannot get raw value): %s\n",
-                text_or_empty(key), text_or_empty(group), error->message);
+                text_or_empty(key), text_or_empty(group), reason(error));
         return false;
     }
     gdouble converted = kvrConvertStrToDouble(value, &error);
@@ -149,10 +180,12 @@ bool lookup_double(GKeyFile *conf, const gchar *group, const gchar *key, gdouble
 gchar *lookup_string(GKeyFile *conf, const gchar *group, const gchar *key)
 {
     g_autoptr(GError) error = nullptr;
-    gchar *value = conf ? g_key_file_get_string(conf, group, key, &error) : nullptr;
+    gchar *value = can_look_up(conf, group, key, &error)
+                       ? g_key_file_get_string(conf, group, key, &error)
+                       : nullptr;
     if (!value) {
         fprintf(stderr, "Error getting key '%s' in group '%s' : %s\n", text_or_empty(key),
-                text_or_empty(group), error ? error->message : "No configuration loaded");
+                text_or_empty(group), reason(error));
         return nullptr;
     }
     return g_strstrip(value);
@@ -261,7 +294,7 @@ gchar *kvrConfGetStringDefault(GKeyFile *conf, const gchar *group, const gchar *
     if (value)
         return value;
     fprintf(stderr, "Return default value '%s'\n", text_or_empty(def));
-    return def ? g_strstrip(def) : nullptr;
+    return def ? strip_if_needed(def) : nullptr;
 }
 
 gchar **kvrConfGetStringList(GKeyFile *conf, const gchar *group, const gchar *key, gsize *length,
@@ -269,10 +302,12 @@ gchar **kvrConfGetStringList(GKeyFile *conf, const gchar *group, const gchar *ke
 {
     g_autoptr(GError) error = nullptr;
     gsize count = 0;
-    gchar **list = conf ? g_key_file_get_string_list(conf, group, key, &count, &error) : nullptr;
+    gchar **list = can_look_up(conf, group, key, &error)
+                       ? g_key_file_get_string_list(conf, group, key, &count, &error)
+                       : nullptr;
     if (!list) {
         fprintf(stderr, "Error getting key '%s' in group '%s' : %s\n", text_or_empty(key),
-                text_or_empty(group), error ? error->message : "No error");
+                text_or_empty(group), reason(error));
         if (length)
             *length = 0;
         set_ok(ok, FALSE);

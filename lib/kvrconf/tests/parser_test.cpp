@@ -5,6 +5,7 @@
 
 #include <glib/gstdio.h>
 #include <string>
+#include <utility>
 #include <unistd.h>
 
 using testing::internal::CaptureStderr;
@@ -163,6 +164,17 @@ TEST_F(KvrConfLookup, StringDefaultHandsBackTheCallersOwnTextTrimmed)
     EXPECT_NE(err.find("Return default value '  fallback  '\n"), std::string::npos);
 }
 
+TEST_F(KvrConfLookup, StringDefaultWithoutBlanksIsNotWrittenTo)
+{
+    // A literal lives in read-only memory: any write to it would crash.
+    static const char kLiteral[] = "fallback";
+    CaptureStderr();
+    gchar *value = kvrConfGetStringDefault(conf, "radio", "absent", const_cast<gchar *>(kLiteral));
+    GetCapturedStderr();
+    EXPECT_EQ(value, kLiteral);
+    EXPECT_STREQ(value, "fallback");
+}
+
 TEST_F(KvrConfLookup, StringListsAreSplitAndTrimmed)
 {
     gsize n = 0;
@@ -191,6 +203,36 @@ TEST_F(KvrConfLookup, PresenceChecksAreSilent)
     EXPECT_FALSE(kvrConfHasKey(conf, "radio", "absent"));
     EXPECT_FALSE(kvrConfHasKey(conf, "nogroup", "hex"));
     EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+TEST_F(KvrConfLookup, MissingGroupOrKeyNameFailsCleanly)
+{
+    const std::pair<const char *, const char *> names[] = {{nullptr, "hex"}, {"radio", nullptr}};
+    for (const auto &[group, key] : names) {
+        gboolean ok = TRUE;
+        CaptureStderr();
+        EXPECT_EQ(kvrConfGetInt(conf, group, key, &ok), 0);
+        EXPECT_FALSE(ok);
+        ok = TRUE;
+        EXPECT_FALSE(kvrConfGetBool(conf, group, key, &ok));
+        EXPECT_FALSE(ok);
+        ok = TRUE;
+        EXPECT_EQ(kvrConfGetDouble(conf, group, key, &ok), 0.0);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(kvrConfGetUInt64Default(conf, group, key, 7), 7u);
+        EXPECT_EQ(kvrConfGetString(conf, group, key, &ok), nullptr);
+        gsize n = 1;
+        EXPECT_EQ(kvrConfGetStringList(conf, group, key, &n, &ok), nullptr);
+        EXPECT_EQ(n, 0u);
+        const std::string err = GetCapturedStderr();
+        EXPECT_NE(err.find("(cannot get raw value): no group or key name given\n"),
+                  std::string::npos)
+            << err;
+        EXPECT_NE(err.find("(neither uin64 nor raw value): no group or key name given\n"),
+                  std::string::npos)
+            << err;
+        EXPECT_EQ(err.find("CRITICAL"), std::string::npos) << err;
+    }
 }
 
 TEST(KvrConfLookupWithoutFile, EveryLookupFailsCleanly)

@@ -90,6 +90,26 @@ void fd_dump(FILE *file, KvrlogConf *conf)
 
 } // namespace
 
+std::size_t kvrlog_append_message(char *buf, std::size_t len, std::size_t size, const char *msg)
+{
+    if (len >= size)
+        return len;
+    const std::size_t room = size - len - 1;
+    std::size_t msg_len = std::strlen(msg);
+    if (msg_len <= room) {
+        std::memcpy(buf + len, msg, msg_len + 1);
+        return len + msg_len;
+    }
+    const bool line_feed = msg[msg_len - 1] == '\n';
+    msg_len = line_feed && room > 0 ? room - 1 : room;
+    std::memcpy(buf + len, msg, msg_len);
+    len += msg_len;
+    if (line_feed && room > 0)
+        buf[len++] = '\n';
+    buf[len] = '\0';
+    return len;
+}
+
 unsigned long long kvrlog_thread_id()
 {
     return static_cast<unsigned long long>(pthread_self());
@@ -100,23 +120,26 @@ gint kvrlog_line_write(KvrlogConf *conf, KvrlogLevel level, const gchar *msg)
     if (gsLogFile == nullptr || conf == nullptr || msg == nullptr)
         return 0;
 
-    char buf[kKvrlogBufSize];
+    char buf[kKvrlogLineSize];
     struct timeval now;
     gettimeofday(&now, nullptr);
     struct tm local;
     const time_t seconds = now.tv_sec;
     localtime_r(&seconds, &local);
-    std::size_t len = std::strftime(buf, sizeof(buf), "%Y/%m/%d %H:%M:%S", &local);
+    /* The header stays within its own part of the line (an absurdly long
+     * program name is cut), so the message always finds room behind it. */
+    constexpr std::size_t header_size = kKvrlogBufSize;
+    std::size_t len = std::strftime(buf, header_size, "%Y/%m/%d %H:%M:%S", &local);
     if (extend_timestamp_of(conf))
-        len += kvrlog_bounded_printf(buf + len, sizeof(buf) - len, ":%06lu",
+        len += kvrlog_bounded_printf(buf + len, header_size - len, ":%06lu",
                                      static_cast<unsigned long>(now.tv_usec));
-    len += kvrlog_bounded_printf(buf + len, sizeof(buf) - len, " %s",
+    len += kvrlog_bounded_printf(buf + len, header_size - len, " %s",
                                  conf->prog != nullptr ? conf->prog : "(null)");
     if (conf->threads)
-        len += kvrlog_bounded_printf(buf + len, sizeof(buf) - len, " [%08llx]", kvrlog_thread_id());
-    len += kvrlog_bounded_printf(buf + len, sizeof(buf) - len, " %s",
+        len += kvrlog_bounded_printf(buf + len, header_size - len, " [%08llx]", kvrlog_thread_id());
+    len += kvrlog_bounded_printf(buf + len, header_size - len, " %s ",
                                  kvrlog_level_to_str(conf, level, 0));
-    len += kvrlog_bounded_printf(buf + len, sizeof(buf) - len, " %s", msg);
+    len = kvrlog_append_message(buf, len, sizeof(buf), msg);
     std::fprintf(gsLogFile, "%s", buf);
     return static_cast<gint>(len);
 }

@@ -8,6 +8,9 @@
 
 /* Size of every message buffer of the logger. */
 inline constexpr std::size_t kKvrlogBufSize = 512;
+/* A sink's line: a header of less than kKvrlogBufSize characters followed
+ * by a whole message of kvrlog_log(), which is shorter than kKvrlogBufSize. */
+inline constexpr std::size_t kKvrlogLineSize = 2 * kKvrlogBufSize;
 
 /* The stream of the fd, file and rotating sinks; NULL when none is open. */
 extern FILE *gsLogFile;
@@ -35,11 +38,23 @@ std::size_t kvrlog_bounded_vprintf(char *buf, std::size_t size, const char *form
 std::size_t kvrlog_bounded_printf(char *buf, std::size_t size, const char *format, ...)
     G_GNUC_PRINTF(3, 4);
 
+/* Appends @msg to the @len characters of @buf (of @size bytes) and returns
+ * the new length. A message that does not fit loses text, never its final
+ * line feed, so that the next record starts a line of its own. */
+std::size_t kvrlog_append_message(char *buf, std::size_t len, std::size_t size, const char *msg);
+
 /* Identifier of the calling thread, as written in thread-tagged lines. */
 unsigned long long kvrlog_thread_id();
 
-/* Writes one dated line for @msg to gsLogFile; returns its length. */
+/* Writes one dated line for @msg to gsLogFile; returns its length. The
+ * header is cut before the message loses any text. */
 gint kvrlog_line_write(KvrlogConf *conf, KvrlogLevel level, const gchar *msg);
+
+/* Refuses a value that a file-like sink of @type could only keep cut (a
+ * name or mode longer than its field), so that the logger never writes to
+ * another file than the one configured. TRUE for every other item. */
+gboolean kvrlog_file_check_item(KvrlogHelperType type, const gchar *key, const gchar *value,
+                                GError **error);
 
 void kvrlog_glib_handler(const gchar *domain, GLogLevelFlags flags, const gchar *message,
                          gpointer user_data);

@@ -2,6 +2,7 @@
 #include "kvrlog-private.h"
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 KvrlogConf *gsKvrlogConf = nullptr;
@@ -216,7 +217,11 @@ void kvrlog_glib_handler(const gchar *domain, GLogLevelFlags flags, const gchar 
                          gpointer user_data)
 {
     (void)user_data;
-    if (active_helper() == nullptr)
+    const bool to_sink = active_helper() != nullptr;
+    /* Once the logger is closed, GLib's messages go to standard error, as
+     * GLib would print them: debug and info only when it would show them. */
+    if (!to_sink && g_log_writer_default_would_drop(
+                        static_cast<GLogLevelFlags>(flags & G_LOG_LEVEL_MASK), domain))
         return;
     g_autoptr(GString) text = g_string_sized_new(256);
     g_string_append(text, "[GLIB");
@@ -239,6 +244,10 @@ void kvrlog_glib_handler(const gchar *domain, GLogLevelFlags flags, const gchar 
     }
     if (message != nullptr)
         g_string_append(text, message);
+    if (!to_sink) {
+        std::fprintf(stderr, "%s\n", text->str);
+        return;
+    }
     kvrlog_log(KVRLOG_LEVEL_WARN, nullptr, "%s", text->str);
     /* GLib aborts the process after a fatal message: the line must not stay
      * in the stream's buffer. */

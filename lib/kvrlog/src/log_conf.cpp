@@ -35,6 +35,8 @@ gboolean apply_item(KvrlogConf *conf, const gchar *key, const gchar *value, GErr
         conf->trace = trace;
         return TRUE;
     }
+    if (!kvrlog_file_check_item(conf->type, key, value, error))
+        return FALSE;
     const kvrlogHelper *helper = kvrlog_get_helper(conf->type);
     if (helper == nullptr || helper->parse == nullptr || !helper->parse("", key, value, conf)) {
         kvrlog_set_error(error, KVRLOG_ERR_NOT_FOUND, "configuration item '%s' not supported", key);

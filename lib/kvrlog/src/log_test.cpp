@@ -102,6 +102,16 @@ void test_logger(KvrlogLevel level, const gchar *msg)
     std::fflush(stderr);
 }
 
+/* Nick of a sink type, as configurations name it. */
+const char *sink_name(KvrlogHelperType type)
+{
+    GEnumClass *klass = G_ENUM_CLASS(g_type_class_ref(KVRLOG_TYPE_HELPER_TYPE));
+    const GEnumValue *value = g_enum_get_value(klass, type);
+    const char *name = value != nullptr ? value->value_nick : "unknown";
+    g_type_class_unref(klass);
+    return name;
+}
+
 } // namespace
 
 void kvrlog_test_unittest_setup(void)
@@ -110,6 +120,20 @@ void kvrlog_test_unittest_setup(void)
     KvrlogConf *conf = kvrlog_conf_new_with_options(
         "level", static_cast<guint>(KVRLOG_LEVEL_DEBUG), "trace", G_MAXUINT64, "type",
         static_cast<guint>(KVRLOG_HELPER_CALLBACK), nullptr);
+    /* The configuration is one per process: one the program made for another
+     * sink (or callback) comes back unchanged, and writing the test callback
+     * into it would overwrite that sink's settings. */
+    const bool foreign =
+        conf->type != KVRLOG_HELPER_CALLBACK ||
+        (conf->helper.callback.cb != nullptr && conf->helper.callback.cb != test_logger);
+    if (foreign) {
+        std::fprintf(stderr,
+                     "kvrlog_test_unittest_setup: a logger configuration of type %s exists "
+                     "already; the test logger is not installed\n",
+                     sink_name(conf->type));
+        kvrlog_conf_unref(conf);
+        return;
+    }
     conf->helper.callback.cb = test_logger;
     GError *error = nullptr;
     if (!kvrlog_setup(conf, &error)) {

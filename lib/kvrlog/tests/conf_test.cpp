@@ -237,13 +237,13 @@ TEST(KvrlogKeyTable, FillsTheRotatingSinkSettings)
 {
     g_autoptr(KvrlogConf) conf = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
                                            {{"FILE", "/var/log/x.log"},
-                                            {"modes", "abc"},
+                                            {"modes", "ab"},
                                             {"max_size", "64"},
                                             {"history", "3"},
                                             {"extend_timestamp", "1"},
                                             {"level", "level_warn"}});
     EXPECT_STREQ(conf->helper.rfile.filename, "/var/log/x.log");
-    EXPECT_STREQ(conf->helper.rfile.modes, "ab") << "modes keep 2 characters";
+    EXPECT_STREQ(conf->helper.rfile.modes, "ab");
     EXPECT_EQ(conf->helper.rfile.max_size, 64U);
     EXPECT_EQ(conf->helper.rfile.history, 3U);
     EXPECT_EQ(conf->helper.rfile.extend_timestamp, 1U);
@@ -264,11 +264,46 @@ TEST(KvrlogKeyTable, TakesAndIgnoresOutOfRangeHistoryAndSize)
     EXPECT_EQ(conf->helper.rfile.max_size, 8U);
 }
 
-TEST(KvrlogKeyTable, FileNameIsCutTo259Characters)
+TEST(KvrlogKeyTable, RefusesANameOrModeLongerThanItsField)
 {
-    const std::string name(300, 'n');
-    g_autoptr(KvrlogConf) conf = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO, {{"file", name}});
-    EXPECT_EQ(std::string(conf->helper.file.filename), name.substr(0, 259));
+    struct Case {
+        KvrlogHelperType type;
+        const char *key;
+        std::size_t length;
+        bool taken;
+    };
+    /* A rotating name leaves room for the history suffix ".<n>". */
+    const Case cases[] = {
+        {KVRLOG_HELPER_FILE, "file", KVRLOG_FILENAME_SIZE - 1, true},
+        {KVRLOG_HELPER_FILE, "file", KVRLOG_FILENAME_SIZE, false},
+        {KVRLOG_HELPER_FILE, "FILE", 1000, false},
+        {KVRLOG_HELPER_RFILE, "file", KVRLOG_FILENAME_SIZE - 3, true},
+        {KVRLOG_HELPER_RFILE, "file", KVRLOG_FILENAME_SIZE - 2, false},
+        {KVRLOG_HELPER_FILE, "modes", KVRLOG_MODES_SIZE - 1, true},
+        {KVRLOG_HELPER_RFILE, "modes", KVRLOG_MODES_SIZE, false},
+    };
+    for (const auto &c : cases) {
+        g_autoptr(KvrlogConf) conf =
+            kvrlog_conf_new_with_options("type", static_cast<guint>(c.type), nullptr);
+        const std::string value(c.length, c.key[0] == 'm' ? 'a' : 'x');
+        g_autoptr(GHashTable) items = g_hash_table_new(g_str_hash, g_str_equal);
+        g_hash_table_insert(items, const_cast<char *>(c.key), const_cast<char *>(value.c_str()));
+        GError *error = nullptr;
+        EXPECT_EQ(kvrlog_conf_setup(conf, items, &error), c.taken) << c.key << " " << c.length;
+        const std::string kept =
+            c.key[0] == 'm' ? conf->helper.file.modes : conf->helper.file.filename;
+        if (c.taken) {
+            EXPECT_EQ(error, nullptr);
+            EXPECT_EQ(kept, value);
+            continue;
+        }
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code, KVRLOG_ERR_VALUE);
+        EXPECT_NE(std::string(error->message).find("too long"), std::string::npos)
+            << error->message;
+        EXPECT_EQ(kept, "") << "nothing of a refused value is kept";
+        g_error_free(error);
+    }
 }
 
 TEST(KvrlogDump, CallbackConfigurationHasSixLines)

@@ -121,10 +121,15 @@ TEST_F(KvrlogMessage, CallbackSinkTagsTheThreadWhenAsked)
     g_object_set(conf_, "threads", TRUE, nullptr);
     KVRLOG_SETUP_OR_SKIP(conf_);
     kvrlog_log(KVRLOG_LEVEL_INFO, nullptr, "tagged");
-    ASSERT_EQ(captured().size(), 1U);
+    const std::string longest(509, 'l');
+    kvrlog_log(KVRLOG_LEVEL_INFO, nullptr, "%s", longest.c_str());
+    ASSERT_EQ(captured().size(), 2U);
     EXPECT_TRUE(g_regex_match_simple("^\\[[0-9a-f]{8,}\\]  tagged\\n$", captured()[0].text.c_str(),
                                      G_REGEX_DOLLAR_ENDONLY, static_cast<GRegexMatchFlags>(0)))
         << captured()[0].text;
+    const std::string &text = captured()[1].text;
+    EXPECT_EQ(text.substr(text.find("]  ") + 3), longest + "\n")
+        << "the tag costs the message no text and no line feed";
 }
 
 using KvrlogLogFd = CallbackLogger;

@@ -98,12 +98,17 @@ TEST_F(KvrlogGlibRedirect, CallbackSinkLeavesGlibMessagesToGlib)
     EXPECT_TRUE(captured().empty());
 }
 
-TEST_F(KvrlogGlibRedirect, DropsGlibMessagesAfterClose)
+TEST_F(KvrlogGlibRedirect, SendsGlibMessagesToStandardErrorAfterClose)
 {
     SetUpFileLogger(KVRLOG_LEVEL_INFO);
     KVRLOG_SETUP_OR_SKIP(conf_);
     ASSERT_TRUE(kvrlog_close(nullptr));
     EXPECT_NE(InstalledHandler(), g_log_default_handler) << "the handler stays installed";
+    g_unsetenv("G_MESSAGES_DEBUG");
+    StderrCapture capture;
     g_log("late", G_LOG_LEVEL_MESSAGE, "after close");
+    g_log(nullptr, G_LOG_LEVEL_CRITICAL, "critical after close");
+    g_log("late", G_LOG_LEVEL_DEBUG, "debug GLib itself hides");
+    EXPECT_EQ(capture.text(), "[GLIB-late MSG] after close\n[GLIB CRIT] critical after close\n");
     EXPECT_EQ(split_lines(read_file(path_)).size(), 1U);
 }

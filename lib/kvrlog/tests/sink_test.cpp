@@ -2,6 +2,7 @@
 #include "kvrlog_test_util.h"
 
 #include <fcntl.h>
+#include <memory>
 #include <glib/gstdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,17 +82,57 @@ TEST_F(KvrlogFileSink, AppendsToAnExistingFile)
     EXPECT_EQ(lines[0], "old line");
 }
 
-TEST_F(KvrlogFileSink, CutsALineAt511Characters)
+TEST_F(KvrlogFileSink, KeepsTheLineFeedOfEveryRecord)
 {
+    /* The longest header: microseconds and the thread identifier. */
     const std::string path = dir_.file("x.log");
-    conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO, {{"file", path}, {"modes", "w"}});
+    conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO,
+                      {{"file", path}, {"modes", "w"}, {"extend_timestamp", "1"}});
+    g_object_set(conf_, "threads", TRUE, nullptr);
     KVRLOG_SETUP_OR_SKIP(conf_);
-    KVRLOG_INFO("%s", std::string(600, 'm').c_str());
+    KVRLOG_INFO("%s", std::string(485, 'm').c_str());
+    KVRLOG_INFO("%s", std::string(509, 'n').c_str());
+    KVRLOG_INFO("%s", std::string(600, 'o').c_str());
+    KVRLOG_INFO("next");
     ASSERT_TRUE(kvrlog_close(nullptr));
     const std::string text = read_file(path);
-    const std::size_t banner_end = text.find('\n') + 1;
-    EXPECT_EQ(text.size() - banner_end, 511U);
-    EXPECT_EQ(text.back(), 'm') << "a cut line has no line feed";
+    EXPECT_EQ(text.back(), '\n');
+    const auto lines = split_lines(text);
+    ASSERT_EQ(lines.size(), 5U);
+    auto message_of = [](const std::string &line) { return line.substr(line.find("] I ") + 4); };
+    EXPECT_EQ(message_of(lines[1]), std::string(485, 'm'));
+    EXPECT_EQ(message_of(lines[2]), std::string(509, 'n'));
+    EXPECT_EQ(message_of(lines[3]), std::string(509, 'o')) << "only the message itself is cut";
+    EXPECT_EQ(message_of(lines[4]), "next");
+}
+
+TEST_F(KvrlogFileSink, SplitsLongStreamLinesWithoutLoss)
+{
+    const std::string path = dir_.file("x.log");
+    conf_ = make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO,
+                      {{"file", path}, {"modes", "w"}, {"extend_timestamp", "1"}});
+    g_object_set(conf_, "threads", TRUE, nullptr);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    std::string line;
+    for (int i = 0; i < 3000; ++i)
+        line += static_cast<char>('a' + i % 26);
+    const std::string input = line + "\n";
+    FILE *stream = fmemopen(const_cast<char *>(input.data()), input.size(), "r");
+    kvrlog_log_fd(KVRLOG_LEVEL_INFO, stream, "h:");
+    std::fclose(stream);
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    std::string joined;
+    int pieces = 0;
+    for (const auto &written : split_lines(read_file(path))) {
+        const std::size_t at = written.find("] I h:");
+        if (at == std::string::npos)
+            continue;
+        joined += written.substr(at + 6);
+        ++pieces;
+    }
+    EXPECT_GE(pieces, 6);
+    EXPECT_EQ(joined.size(), line.size());
+    EXPECT_EQ(joined, line);
 }
 
 TEST_F(KvrlogFileSink, RefusesAnUnsetOpenMode)
@@ -103,6 +144,19 @@ TEST_F(KvrlogFileSink, RefusesAnUnsetOpenMode)
     EXPECT_FALSE(kvrlog_setup(conf_, &error));
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(std::string(error->message), "cannot open " + path + ": Invalid argument");
+    g_error_free(error);
+}
+
+TEST_F(KvrlogFileSink, RefusesAModeThatDoesNotWrite)
+{
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
+    const std::string path = dir_.file("x.log");
+    ASSERT_TRUE(g_file_set_contents(path.c_str(), "", -1, nullptr));
+    conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO, {{"file", path}, {"modes", "r"}});
+    GError *error = nullptr;
+    EXPECT_FALSE(kvrlog_setup(conf_, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(std::string(error->message), "cannot open " + path + ": mode 'r' does not write");
     g_error_free(error);
 }
 
@@ -247,6 +301,92 @@ TEST_F(KvrlogRfileSink, AppendsIndexToANameWithoutExtension)
     EXPECT_EQ(first_and_last("logs/run.2"), "011..021");
     EXPECT_EQ(first_and_last("logs/run.1"), "022..032");
     EXPECT_EQ(first_and_last("logs/run"), "empty");
+}
+
+TEST_F(KvrlogRfileSink, PutsTheIndexAfterTheNameInADottedDirectory)
+{
+    ASSERT_EQ(g_chdir(dir_.path().c_str()), 0);
+    ASSERT_EQ(g_mkdir("logs.d", 0700), 0);
+    conf_ = make_conf(
+        KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
+        {{"file", "./logs.d/station"}, {"modes", "w"}, {"max_size", "1"}, {"history", "2"}});
+    g_object_set(conf_, "prog", "p", nullptr);
+    KVRLOG_SETUP_OR_SKIP(conf_);
+    for (int n = 1; n <= 22; ++n)
+        log_numbered(n);
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    EXPECT_EQ(first_and_last("logs.d/station.2"), "banner..010");
+    EXPECT_EQ(first_and_last("logs.d/station.1"), "011..021");
+    EXPECT_EQ(first_and_last("logs.d/station"), "022..022");
+}
+
+namespace
+{
+
+/* A rotating sink whose directory is removed under it, so that the reopen
+ * after the first rotation (message 10) fails. */
+class KvrlogRfileOutage : public SinkTest
+{
+  protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(g_mkdir(logs_.c_str(), 0700), 0);
+        conf_ = make_conf(KVRLOG_HELPER_RFILE, KVRLOG_LEVEL_INFO,
+                          {{"file", path_}, {"modes", "a"}, {"max_size", "1"}, {"history", "1"}});
+        g_object_set(conf_, "prog", "p", nullptr);
+        KVRLOG_SETUP_OR_SKIP(conf_);
+        capture_ = std::make_unique<StderrCapture>();
+        ASSERT_EQ(g_unlink(path_.c_str()), 0);
+        ASSERT_EQ(g_rmdir(logs_.c_str()), 0);
+    }
+    void TearDown() override
+    {
+        SinkTest::TearDown();
+        capture_.reset();
+    }
+    const std::string logs_ = dir_.file("logs");
+    const std::string path_ = logs_ + "/x.log";
+    std::unique_ptr<StderrCapture> capture_;
+};
+
+} // namespace
+
+TEST_F(KvrlogRfileOutage, IsReportedOnceKeepsTryingAndResumes)
+{
+    for (int n = 1; n <= 12; ++n)
+        log_numbered(n);
+    const std::string report = capture_->text();
+    EXPECT_EQ(report, "kvrlog: cannot open " + path_ +
+                          ": No such file or directory; log messages are dropped until it "
+                          "opens again\n");
+
+    ASSERT_EQ(g_mkdir(logs_.c_str(), 0700), 0);
+    log_numbered(13);
+    log_numbered(14);
+    EXPECT_EQ(capture_->text(),
+              report + "kvrlog: " + path_ + " opens again; 2 log messages lost\n");
+    ASSERT_TRUE(kvrlog_close(nullptr));
+    const auto lines = split_lines(read_file(path_));
+    ASSERT_EQ(lines.size(), 3U);
+    EXPECT_NE(lines[0].find(" p W 2 log messages lost while " + path_ + " could not be opened"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("message 013"), std::string::npos);
+    EXPECT_NE(lines[2].find("message 014"), std::string::npos);
+}
+
+TEST_F(KvrlogRfileOutage, MakesCloseFail)
+{
+    for (int n = 1; n <= 11; ++n)
+        log_numbered(n);
+    GError *error = nullptr;
+    EXPECT_FALSE(kvrlog_close(&error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code, KVRLOG_ERR);
+    EXPECT_EQ(std::string(error->message),
+              "cannot open " + path_ + ": No such file or directory; 1 log message lost");
+    g_error_free(error);
+    EXPECT_EQ(gsKvrlogConf, nullptr);
 }
 
 TEST_F(KvrlogRfileSink, CountsTheLengthOfAnAppendedFile)

@@ -96,6 +96,38 @@ TEST_F(KvrlogTestLogger, PrefixesTheWallClockWithFullTimestamp)
         << text;
 }
 
+TEST_F(KvrlogTestLogger, LeavesTheConfigurationOfAnotherSinkIntact)
+{
+    KVRLOG_FRESH_PROCESS_OR_SKIP();
+    TempDir dir;
+    const std::string path = dir.file("x.log");
+    KvrlogConf *file_conf =
+        make_conf(KVRLOG_HELPER_FILE, KVRLOG_LEVEL_INFO, {{"file", path}, {"modes", "w"}});
+    StderrCapture capture;
+    kvrlog_test_unittest_setup();
+    EXPECT_EQ(gsKvrlogConf, nullptr) << "nothing is installed over another sink";
+    EXPECT_EQ(std::string(file_conf->helper.file.filename), path);
+    EXPECT_STREQ(file_conf->helper.file.modes, "w");
+    kvrlog_conf_unref(file_conf);
+
+    KvrlogConf *fd_conf = make_conf(KVRLOG_HELPER_FD, KVRLOG_LEVEL_INFO, {{"fd", "STDERR"}});
+    kvrlog_test_unittest_setup();
+    EXPECT_EQ(fd_conf->helper.fd.file, stderr);
+    EXPECT_EQ(gsKvrlogConf, nullptr);
+    const std::string refusals = capture.text();
+    EXPECT_NE(refusals.find("a logger configuration of type file exists"), std::string::npos)
+        << refusals;
+    EXPECT_NE(refusals.find("a logger configuration of type fd exists"), std::string::npos)
+        << refusals;
+
+    /* The host's own setup still works with its untouched settings. */
+    KVRLOG_SETUP_OR_SKIP(fd_conf);
+    KVRLOG_WARN("through the fd sink");
+    EXPECT_NE(capture.text().find(" W through the fd sink\n"), std::string::npos);
+    kvrlog_close(nullptr);
+    kvrlog_conf_unref(fd_conf);
+}
+
 using KvrlogExpected = HooksTest;
 
 TEST_F(KvrlogExpected, EntryWithoutObjectMatchesAnyObject)

@@ -154,7 +154,7 @@ using namespace kvrproto;
 
 gboolean kvrproto_fdata_parse(const gchar *line, kvrframe **frame, GError **error)
 {
-    FramePtr record = begin_parse(line, frame, G_STRFUNC, error);
+    FramePtr record = begin_parse(line, frame, __func__, error);
     if (!record)
         return FALSE;
     bool parsed = false;
@@ -176,7 +176,7 @@ gboolean kvrproto_fdata_parse(const gchar *line, kvrframe **frame, GError **erro
 gchar *kvrproto_fdata_to_string(const kvrframe *frame, GError **error)
 {
     if (!frame) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return nullptr;
     }
     LineWriter writer;

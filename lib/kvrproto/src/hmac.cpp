@@ -80,10 +80,10 @@ using namespace kvrproto;
 gboolean kvrproto_compute_hmac(const kvrframe *frame, const guint8 *key, guint8 key_length,
                                guint8 *code, guint8 *code_length, GError **error)
 {
-    if (!check_arguments(frame, key, key_length, G_STRFUNC, error))
+    if (!check_arguments(frame, key, key_length, __func__, error))
         return FALSE;
     if (!code || !code_length) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return FALSE;
     }
 
@@ -133,6 +133,8 @@ gboolean kvrproto_compute_hmac(const kvrframe *frame, const guint8 *key, guint8 
 gboolean kvrproto_check_hmac(const kvrframe *frame, const guint8 *key, guint8 key_length,
                              GError **error)
 {
+    if (!check_arguments(frame, key, key_length, __func__, error))
+        return FALSE;
     guint8 code[KVRPROTO_HMAC_MAX_LEN];
     guint8 code_length = 0;
     if (!kvrproto_compute_hmac(frame, key, key_length, code, &code_length, error))

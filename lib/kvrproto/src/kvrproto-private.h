@@ -51,8 +51,10 @@ Span payload_span(const kvrframe *frame);
 Span v1_code_span(const kvrframe *frame);
 // Copies the payload (at most 12 bytes) into @out.
 gboolean payload_read(const kvrframe *frame, guint8 *out, guint8 *length, GError **error);
-// Stores a payload following the rules of the record's layout.
-gboolean payload_store(kvrframe *frame, const guint8 *payload, guint8 length, GError **error);
+// Stores a payload following the rules of the record's layout; a missing
+// payload is reported as an invalid handle of @caller, the C entry point.
+gboolean payload_store(kvrframe *frame, const guint8 *payload, guint8 length, const char *caller,
+                       GError **error);
 
 } // namespace kvrproto
 

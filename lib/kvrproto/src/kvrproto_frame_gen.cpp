@@ -239,7 +239,7 @@ KvrprotoFrameGen *kvrproto_parse(const gchar *line, GError **error)
     // Numbers are read with the "C" conventions by the parsers themselves:
     // the host's locale is left as it is.
     if (!line) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return nullptr;
     }
     kvrframe *parsed = nullptr;
@@ -261,7 +261,7 @@ KvrprotoFrameGen *kvrproto_parse(const gchar *line, GError **error)
 gchar *kvrproto_frame_gen_to_string(KvrprotoFrameGen *frame, GError **error)
 {
     if (!KVRPROTO_IS_FRAME_GEN(frame)) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return nullptr;
     }
     return kvrproto_to_string(kvrproto_frame_gen_record(frame), error);
@@ -271,10 +271,10 @@ gboolean kvrproto_frame_gen_set_payload(KvrprotoFrameGen *frame, const guint8 *p
                                         guint8 length, GError **error)
 {
     if (!KVRPROTO_IS_FRAME_GEN(frame)) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return FALSE;
     }
-    return payload_store(kvrproto_frame_gen_record(frame), payload, length, error);
+    return payload_store(kvrproto_frame_gen_record(frame), payload, length, __func__, error);
 }
 
 gboolean kvrproto_frame_gen_get_payload(KvrprotoFrameGen *frame, guint8 *payload, guint8 *length,
@@ -300,7 +300,7 @@ kvrframe *kvrproto_frame_to_struct(KvrprotoFrameGen *frame)
 KvrprotoFrameGen *kvrproto_frame_from_struct(const kvrframe *record, GError **error)
 {
     if (!record) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return nullptr;
     }
     const GType type = class_for_record(record);
@@ -318,7 +318,7 @@ gboolean kvrproto_frame_gen_copy(KvrprotoFrameGen *frame, KvrprotoFrameGen **cop
     if (copy)
         *copy = nullptr;
     if (!KVRPROTO_IS_FRAME_GEN(frame) || !copy) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return FALSE;
     }
     *copy = kvrproto_frame_from_struct(kvrproto_frame_gen_record(frame), error);

@@ -191,7 +191,7 @@ gboolean kvrproto_frame_v1_compute_hmac(KvrprotoFrameV1 *frame, const guint8 *ke
                                         GError **error)
 {
     if (!KVRPROTO_IS_FRAME_V1(frame)) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return FALSE;
     }
     return kvrproto_compute_hmac(kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(frame)), key,
@@ -202,7 +202,7 @@ gboolean kvrproto_frame_v1_check_hmac(KvrprotoFrameV1 *frame, const guint8 *key,
                                       GError **error)
 {
     if (!KVRPROTO_IS_FRAME_V1(frame)) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return FALSE;
     }
     return kvrproto_check_hmac(kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(frame)), key,
@@ -213,7 +213,7 @@ gboolean kvrproto_frame_v1_update_hmac(KvrprotoFrameV1 *frame, const guint8 *key
                                        GError **error)
 {
     if (!KVRPROTO_IS_FRAME_V1(frame)) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return FALSE;
     }
     kvrframe *record = kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(frame));

@@ -81,8 +81,9 @@ void kvrproto_frame_v1_dlk_set_property(GObject *object, guint prop_id, const GV
         dlk->seq = static_cast<guint16>(g_value_get_uint(value));
         break;
     case PROP_EXT:
-        // The flag is one bit on the air, as the line parser keeps it.
-        dlk->ext = static_cast<guint8>(g_value_get_uint(value) & 1u);
+        // The property holds the whole byte (0 to 255); only the TXDATA_V1
+        // line parser reduces the number it reads to bit 0.
+        dlk->ext = static_cast<guint8>(g_value_get_uint(value));
         break;
     case PROP_HMAC:
         memset(dlk->hmac, 0, sizeof(dlk->hmac));
@@ -147,7 +148,7 @@ gboolean kvrproto_frame_v1_dlk_compute_hmac(KvrprotoFrameV1Dlk *frame, const gui
                                             GError **error)
 {
     if (!KVRPROTO_IS_FRAME_V1_DLK(frame)) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return FALSE;
     }
     return kvrproto_compute_hmac(kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(frame)), key,
@@ -158,7 +159,7 @@ gboolean kvrproto_frame_v1_dlk_update_hmac(KvrprotoFrameV1Dlk *frame, const guin
                                            guint8 key_length, GError **error)
 {
     if (!KVRPROTO_IS_FRAME_V1_DLK(frame)) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return FALSE;
     }
     kvrframe *record = kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(frame));

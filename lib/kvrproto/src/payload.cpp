@@ -134,7 +134,8 @@ void store_v1(kvrframe_v1 *v1, const guint8 *payload, guint8 length)
 
 } // namespace
 
-gboolean payload_store(kvrframe *frame, const guint8 *payload, guint8 length, GError **error)
+gboolean payload_store(kvrframe *frame, const guint8 *payload, guint8 length, const char *caller,
+                       GError **error)
 {
     guint limit = 0;
     switch (frame->v) {
@@ -156,7 +157,7 @@ gboolean payload_store(kvrframe *frame, const guint8 *payload, guint8 length, GE
         return FALSE;
     }
     if (length > 0 && !payload) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, caller);
         return FALSE;
     }
 

@@ -23,7 +23,7 @@ using namespace kvrproto;
 gchar *kvrproto_to_string(const kvrframe *frame, GError **error)
 {
     if (!frame) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return nullptr;
     }
     if (frame->v & KVRPROTO_VERSION_DLK_BIT)
@@ -63,7 +63,7 @@ void kvrproto_free_frame(kvrframe *frame)
 guint32 kvrproto_get_tstid(const kvrframe *frame, GError **error)
 {
     if (!frame) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return 0;
     }
     switch (frame->v) {

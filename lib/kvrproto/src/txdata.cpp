@@ -117,7 +117,7 @@ using namespace kvrproto;
 
 gboolean kvrproto_txdata_parse(const gchar *line, kvrframe **frame, GError **error)
 {
-    FramePtr record = begin_parse(line, frame, G_STRFUNC, error);
+    FramePtr record = begin_parse(line, frame, __func__, error);
     if (!record)
         return FALSE;
     if (!starts_with(line, "TXDATA_V1 ")) {
@@ -135,7 +135,7 @@ gboolean kvrproto_txdata_parse(const gchar *line, kvrframe **frame, GError **err
 gchar *kvrproto_txdata_to_string(const kvrframe *frame, GError **error)
 {
     if (!frame) {
-        set_invalid_handle(error, G_STRFUNC);
+        set_invalid_handle(error, __func__);
         return nullptr;
     }
     if (!(frame->v & KVRPROTO_VERSION_DLK_BIT)) {

@@ -166,6 +166,48 @@ TEST(HostileBuffers, NullLineAndNoOutPointer)
     EXPECT_TRUE(kvrproto_txdata_parse("TXDATA_V1 0 0 0 0 0 0 0 A 79CE -", nullptr, nullptr));
 }
 
+// Each missing handle is named after the C entry point that was called.
+TEST(HostileBuffers, MissingHandleNamesTheCalledFunction)
+{
+    const guint8 key[KVRPROTO_HMAC_KEY_LEN] = {};
+    guint8 code[KVRPROTO_HMAC_MAX_LEN];
+    guint8 code_length = 0;
+    FramePtr record(kvrproto_alloc_frame());
+    record->v = KVRPROTO_VERSION_V1;
+    GenPtr object(KVRPROTO_FRAME_GEN(kvrproto_frame_v1_new()));
+    KvrprotoFrameGen *copy = nullptr;
+
+    const auto expect_named = [](const char *function, auto call) {
+        GError *error = nullptr;
+        call(&error);
+        ErrorPtr owned(error);
+        EXPECT_TRUE(IsProtoError(error, KVRPROTO_ERR, std::string(function) + ": invalid handle"));
+    };
+#define EXPECT_NAMED(function, ...)                                                                \
+    expect_named(#function, [&](GError **e) { function(__VA_ARGS__); })
+    EXPECT_NAMED(kvrproto_fdata_parse, nullptr, nullptr, e);
+    EXPECT_NAMED(kvrproto_txdata_parse, nullptr, nullptr, e);
+    EXPECT_NAMED(kvrproto_fdata_to_string, nullptr, e);
+    EXPECT_NAMED(kvrproto_txdata_to_string, nullptr, e);
+    EXPECT_NAMED(kvrproto_to_string, nullptr, e);
+    EXPECT_NAMED(kvrproto_get_tstid, nullptr, e);
+    EXPECT_NAMED(kvrproto_compute_hmac, nullptr, key, 16, code, &code_length, e);
+    EXPECT_NAMED(kvrproto_compute_hmac, record.get(), key, 16, nullptr, nullptr, e);
+    EXPECT_NAMED(kvrproto_check_hmac, nullptr, key, 16, e);
+    EXPECT_NAMED(kvrproto_parse, nullptr, e);
+    EXPECT_NAMED(kvrproto_frame_from_struct, nullptr, e);
+    EXPECT_NAMED(kvrproto_frame_gen_to_string, nullptr, e);
+    EXPECT_NAMED(kvrproto_frame_gen_copy, nullptr, &copy, e);
+    EXPECT_NAMED(kvrproto_frame_gen_set_payload, nullptr, code, 1, e);
+    EXPECT_NAMED(kvrproto_frame_gen_set_payload, object.get(), nullptr, 1, e);
+    EXPECT_NAMED(kvrproto_frame_v1_compute_hmac, nullptr, key, 16, code, &code_length, e);
+    EXPECT_NAMED(kvrproto_frame_v1_check_hmac, nullptr, key, 16, e);
+    EXPECT_NAMED(kvrproto_frame_v1_update_hmac, nullptr, key, 16, e);
+    EXPECT_NAMED(kvrproto_frame_v1_dlk_compute_hmac, nullptr, key, 16, code, &code_length, e);
+    EXPECT_NAMED(kvrproto_frame_v1_dlk_update_hmac, nullptr, key, 16, e);
+#undef EXPECT_NAMED
+}
+
 // Inputs found by the fuzz target, kept so that each stays refused cleanly.
 TEST(FuzzFindings, OverlongDataTokenWithHighBytes)
 {

@@ -9,12 +9,6 @@
 namespace
 {
 
-template <typename T> struct ObjectDeleter {
-    void operator()(T *object) const { g_object_unref(object); }
-};
-template <typename T> using ObjectPtr = std::unique_ptr<T, ObjectDeleter<T>>;
-using GenPtr = ObjectPtr<KvrprotoFrameGen>;
-
 GenPtr parse_object(const char *line)
 {
     GError *error = nullptr;
@@ -353,9 +347,13 @@ TEST(FrameProperties, SharedFieldsOnEveryLayout)
     EXPECT_FLOAT_EQ(rec.f.v1dlk.slot, 2.5f);
     EXPECT_FLOAT_EQ(rec.f.v1dlk.power, 14.0f);
     EXPECT_EQ(rec.f.v1dlk.seq, 4095);
-    EXPECT_EQ(rec.f.v1dlk.ext, 1) << "the extension flag is one bit";
+    EXPECT_EQ(rec.f.v1dlk.ext, 3) << "the property keeps the whole byte";
     EXPECT_EQ(rec.f.v1dlk.timestamp, 12) << "time values are truncated";
     EXPECT_EQ(uint_property(dlk.get(), "tid"), 0xFEDCBA98u);
+    for (guint ext : {0u, 2u, 254u, 255u}) {
+        g_object_set(dlk.get(), "ext", ext, nullptr);
+        EXPECT_EQ(uint_property(dlk.get(), "ext"), ext);
+    }
 }
 
 TEST(FrameProperties, ValuesBeyondTheFieldsAreBounded)

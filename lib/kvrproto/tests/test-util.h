@@ -24,6 +24,12 @@ struct GFreeDeleter {
 };
 using TextPtr = std::unique_ptr<gchar, GFreeDeleter>;
 
+template <typename T> struct ObjectDeleter {
+    void operator()(T *object) const { g_object_unref(object); }
+};
+template <typename T> using ObjectPtr = std::unique_ptr<T, ObjectDeleter<T>>;
+using GenPtr = ObjectPtr<KvrprotoFrameGen>;
+
 inline std::string take_text(gchar *text)
 {
     TextPtr owned(text);

@@ -88,7 +88,7 @@ typedef struct {
     gfloat slot;
     gfloat freq;
     gfloat power;
-    guint8 ext; /* 0 or 1 */
+    guint8 ext; /* extension flag: 0 or 1 from a TXDATA_V1 line, 0 to 255 through "ext" */
     guint16 seq;
     guint32 tid;
     guint8 data_s;
