@@ -180,8 +180,9 @@ int synthesize(int argc, char **argv)
     if (!g_ascii_string_to_unsigned(argv[4], 10, 0, G_MAXUINT32, &freq, nullptr))
         fail(kExitUsage, "'%s' is not a frequency in Hz", argv[4]);
 
-    std::string request = g_strdup_printf("{\"device_id\":%u,\"seq\":%u,\"payload\":\"%s\"}",
-                                          device, static_cast<guint>(seq), hex);
+    g_autofree gchar *request_text = g_strdup_printf(
+        "{\"device_id\":%u,\"seq\":%u,\"payload\":\"%s\"}", device, static_cast<guint>(seq), hex);
+    std::string request = request_text;
     g_autoptr(SdrSynthWrapper) synth = sdr_synth_wrapper_new();
     sdr_synth_wrapper_set_tx_callback(synth, print_downlink, &request, nullptr, nullptr);
     sdr_synth_wrapper_synthesize(synth, device, static_cast<guint16>(seq), payload,

@@ -54,7 +54,12 @@ std::vector<std::string> lines(const std::string &text)
 class Vekbs : public ::testing::Test
 {
   protected:
-    void SetUp() override { dir_ = g_dir_make_tmp("vekbs-test-XXXXXX", nullptr); }
+    void SetUp() override
+    {
+        g_autofree gchar *dir = g_dir_make_tmp("vekbs-test-XXXXXX", nullptr);
+        ASSERT_NE(dir, nullptr);
+        dir_ = dir;
+    }
     void TearDown() override
     {
         g_autoptr(GDir) d = g_dir_open(dir_.c_str(), 0, nullptr);
