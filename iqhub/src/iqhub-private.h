@@ -46,7 +46,8 @@ static_assert(sizeof(event) == 64, "an event is one 64-byte slice");
 struct sched {
     std::mutex mtx; /* guards queue and task_id */
     std::deque<event *> queue;
-    guint task_id = 0; /* pending idle dispatch, 0 when none */
+    guint task_id = 0;           /* the dispatch's source id while it is pending, else 0 */
+    GSource *dispatch = nullptr; /* made ready when an event arrives */
 };
 
 struct writer {
@@ -67,6 +68,7 @@ struct writer {
     std::atomic<bool> completed{false};
     GTask *task = nullptr; /* pending write; set and cleared on the main context */
     GMainContext *gmc = nullptr;
+    GSource *completion = nullptr; /* made ready when a write is done */
 };
 
 struct IqhubPrivate {
@@ -114,6 +116,14 @@ IqhubPrivate *iqhub_priv(const void *self);
 
 /* Sets @error to "<function>: invalid handle" and returns FALSE. */
 gboolean iqhub_invalid_handle(GError **error, const gchar *function);
+
+/* A source on the default main context, at idle priority, that runs
+ * @callback each time another thread signals it; @callback returns TRUE to
+ * run again on the next iteration. */
+GSource *iqhub_wakeup_new(GSourceFunc callback, gpointer data, const gchar *name);
+void iqhub_wakeup_signal(GSource *source);
+/* Destroys and releases *source; NULL is fine. */
+void iqhub_wakeup_free(GSource **source);
 
 /* Replaces a (data, destroy function) pair; the previous data is released
  * unless the same pair is given again. */

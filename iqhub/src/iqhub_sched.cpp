@@ -73,8 +73,11 @@ extern "C" {
 
 IQHUB_EXPORT gboolean iqhub_sched_init(Iqhub *self, GError **error)
 {
-    if (iqhub_priv(self) == nullptr)
+    IqhubPrivate *priv = iqhub_priv(self);
+    if (priv == nullptr)
         return iqhub_invalid_handle(error, G_STRFUNC);
+    if (priv->sched.dispatch == nullptr)
+        priv->sched.dispatch = iqhub_wakeup_new(dispatch, self, "iqhub event dispatch");
     return TRUE;
 }
 
@@ -102,12 +105,9 @@ IQHUB_EXPORT gboolean iqhub_sched_add(Iqhub *self, gconstpointer data, e_sched_e
     sched &s = priv->sched;
     std::lock_guard<std::mutex> lock(s.mtx);
     s.queue.push_back(e);
-    if (s.task_id == 0) {
-        GSource *source = g_idle_source_new();
-        g_source_set_callback(source, dispatch, self, nullptr);
-        g_source_set_static_name(source, "iqhub event dispatch");
-        s.task_id = g_source_attach(source, g_main_context_default());
-        g_source_unref(source);
+    if (s.task_id == 0 && s.dispatch != nullptr) {
+        s.task_id = g_source_get_id(s.dispatch);
+        iqhub_wakeup_signal(s.dispatch);
     }
     return TRUE;
 }
@@ -157,13 +157,8 @@ IQHUB_EXPORT void iqhub_sched_dispose(Iqhub *self)
         return;
     {
         std::lock_guard<std::mutex> lock(priv->sched.mtx);
-        if (priv->sched.task_id != 0) {
-            GSource *source =
-                g_main_context_find_source_by_id(g_main_context_default(), priv->sched.task_id);
-            if (source != nullptr)
-                g_source_destroy(source);
-            priv->sched.task_id = 0;
-        }
+        iqhub_wakeup_free(&priv->sched.dispatch);
+        priv->sched.task_id = 0;
     }
     iqhub_sched_clear(self);
 }

@@ -54,7 +54,7 @@ gboolean complete_write(gpointer data)
     Iqhub *self = IQHUB_IQHUB(data);
     writer &w = iqhub_priv(self)->writer;
     if (!w.completed.exchange(false, std::memory_order_acquire))
-        return G_SOURCE_REMOVE;
+        return FALSE;
     GTask *task = w.task;
     if (task != nullptr) {
         if (w.taskerror != nullptr)
@@ -65,7 +65,7 @@ gboolean complete_write(gpointer data)
         /* The task holds the object: this may be its last reference. */
         g_object_unref(task);
     }
-    return G_SOURCE_REMOVE;
+    return FALSE;
 }
 
 gpointer writer_loop(gpointer data)
@@ -87,11 +87,7 @@ gpointer writer_loop(gpointer data)
         if (task != nullptr) {
             w.taskerror = std::exchange(error, nullptr);
             w.completed.store(true, std::memory_order_release);
-            GSource *source = g_idle_source_new();
-            g_source_set_callback(source, complete_write, self, nullptr);
-            g_source_set_static_name(source, "iqhub write completion");
-            g_source_attach(source, w.gmc);
-            g_source_unref(source);
+            iqhub_wakeup_signal(w.completion);
         }
         if (w.quit.load())
             break;
@@ -258,8 +254,10 @@ IQHUB_EXPORT gboolean iqhub_write_init(Iqhub *self, GError **error)
     w.taskerror = nullptr;
     w.go = false;
     w.gmc = g_main_context_default();
+    w.completion = iqhub_wakeup_new(complete_write, self, "iqhub write completion");
     w.gthread = g_thread_try_new("iqWriter", writer_loop, self, error);
     if (w.gthread == nullptr) {
+        iqhub_wakeup_free(&w.completion);
         g_clear_pointer(&w.buffer, g_free);
         w.buflen = 0;
         return FALSE;
@@ -284,6 +282,7 @@ IQHUB_EXPORT void iqhub_write_dispose(Iqhub *self)
     w.dataready.notify_one();
     g_thread_join(w.gthread);
     w.gthread = nullptr;
+    iqhub_wakeup_free(&w.completion);
     g_clear_pointer(&w.buffer, g_free);
     w.buflen = 0;
 }
