@@ -1,7 +1,7 @@
 /* vekgen: writes a SigMF recording of generated uplink I/Q.
  *
- * Exit status: 0 on success, 1 when the recording cannot be written, 2 on a usage
- * error (bad option or frame text). */
+ * Exit status: 0 on success, 1 when the recording or standard output cannot be
+ * written, 2 on a usage error (bad option or frame text). */
 #include "vekgen/vekgen.h"
 #include "vekgen-cli.h"
 
@@ -191,5 +191,5 @@ int main(int argc, char **argv)
         fail(kExitFailure, "%s", error->message);
     g_printerr("vekgen: wrote %" G_GUINT64_FORMAT " samples (%.2f s) to %s.sigmf-data\n", n_samples,
                static_cast<double>(n_samples) / VEKGEN_SAMPLE_RATE, output);
-    return 0;
+    return vekgen::close_stdout(0);
 }

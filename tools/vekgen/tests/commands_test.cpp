@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -16,7 +18,9 @@ struct Outcome {
     std::string out, err;
 };
 
-Outcome run(std::vector<std::string> args)
+/* Runs a command; @setup runs in the child before it starts (standard output is then
+ * not captured, the child may redirect it). */
+Outcome run(std::vector<std::string> args, GSpawnChildSetupFunc setup = nullptr)
 {
     std::vector<gchar *> argv;
     for (auto &a : args)
@@ -26,17 +30,30 @@ Outcome run(std::vector<std::string> args)
     gchar *out = nullptr, *err = nullptr;
     gint wait = 0;
     g_autoptr(GError) error = nullptr;
-    if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
-                      &wait, &error)) {
+    if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, setup, nullptr,
+                      setup == nullptr ? &out : nullptr, &err, &wait, &error)) {
         r.err = error->message;
         return r;
     }
-    r.out = out;
+    r.out = out != nullptr ? out : "";
     r.err = err;
     g_free(out);
     g_free(err);
     r.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
     return r;
+}
+
+/* Child set-ups (only async-signal-safe calls). */
+void stdout_to_dev_full(gpointer)
+{
+    const int fd = open("/dev/full", O_WRONLY);
+    if (fd >= 0)
+        dup2(fd, STDOUT_FILENO);
+}
+
+bool exists(const std::string &path)
+{
+    return g_file_test(path.c_str(), G_FILE_TEST_EXISTS);
 }
 
 const std::string kVekgen = std::string(VEK_TEST_BUILDDIR) + "/vekgen";
@@ -123,6 +140,26 @@ TEST_F(VekgenCommands, FrameFileTakesOneFramePerLineAndNamesTheBadLine)
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("frames.txt:2:"), std::string::npos) << bad.err;
     g_remove(list.c_str());
+}
+
+TEST_F(VekgenCommands, LostStandardOutputFailsTheCommand)
+{
+    if (!exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    ASSERT_EQ(run({kVekgen, "-o", base(), "-f", "at=0.1"}).status, 0);
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {kVekgen, "-o", base(), "-f", "at=0.1", "--truth"},
+             {kVekgen, "--version"},
+             {kVekgen, "--help"},
+             {kVekdecode, base()},
+         }) {
+        Outcome r = run(args, stdout_to_dev_full);
+        EXPECT_EQ(r.status, 1) << args.back() << ": " << r.err;
+        EXPECT_NE(r.err.find("cannot write standard output"), std::string::npos) << r.err;
+    }
+    /* A failure status of its own stays. */
+    Outcome usage = run({kVekdecode, "--rate", "300", base()}, stdout_to_dev_full);
+    EXPECT_EQ(usage.status, 2) << usage.err;
 }
 
 TEST_F(VekgenCommands, HelpExplainsTheFrameKeys)
