@@ -114,6 +114,18 @@ void warn_close_frames(VekgenSignal *signal)
     }
 }
 
+void warn_frames_left_out(VekgenSignal *signal, guint64 n_samples)
+{
+    guint n = 0;
+    const VekgenFrame *frames = vekgen_signal_get_frames(signal, &n);
+    for (guint i = 0; i < n; i++) {
+        if (!vekgen_recording_holds_frame(&frames[i], 0, n_samples))
+            g_printerr("vekgen: warning: the frame at sample %" G_GUINT64_FORMAT
+                       " does not fit in the recording and is not annotated\n",
+                       frames[i].start_sample);
+    }
+}
+
 void print_truth(VekgenSignal *signal)
 {
     guint n = 0;
@@ -183,6 +195,7 @@ int main(int argc, char **argv)
         n_samples = static_cast<guint64>(std::llround(opt_duration * VEKGEN_SAMPLE_RATE));
     if (n_samples == 0)
         fail(kExitUsage, "nothing to write: give --duration or at least one frame");
+    warn_frames_left_out(signal, n_samples);
 
     const gchar *output = opt_output != nullptr ? opt_output : "vekgen";
     if (opt_truth)

@@ -162,6 +162,15 @@ TEST_F(VekgenCommands, LostStandardOutputFailsTheCommand)
     EXPECT_EQ(usage.status, 2) << usage.err;
 }
 
+TEST_F(VekgenCommands, DecodeRefusesATruncatedRecording)
+{
+    ASSERT_EQ(run({kVekgen, "-o", base(), "-f", "at=0.1 rate=600"}).status, 0);
+    ASSERT_EQ(truncate((base() + ".sigmf-data").c_str(), 4 * 20000), 0);
+    Outcome r = run({kVekdecode, base()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the recording is truncated"), std::string::npos) << r.err;
+}
+
 TEST_F(VekgenCommands, HelpExplainsTheFrameKeys)
 {
     Outcome r = run({kVekgen, "--help"});
