@@ -236,6 +236,64 @@ bool frame_from_annotation(JsonObject *o, VekgenFrame *f, GError **error)
 namespace
 {
 
+bool write_samples(const gchar *data_path, VekgenSignal *signal, guint64 n_samples, GError **error)
+{
+    FilePtr out(g_fopen(data_path, "wb"));
+    if (!out) {
+        int saved = errno;
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot create %s: %s", data_path,
+                    g_strerror(saved));
+        return false;
+    }
+    std::vector<gint16> chunk(2 * kIoChunk);
+    while (n_samples > 0) {
+        const gsize n = static_cast<gsize>(MIN(n_samples, guint64{kIoChunk}));
+        vekgen_signal_fill(signal, chunk.data(), n);
+        for (gsize i = 0; i < 2 * n; i++)
+            chunk[i] = GINT16_TO_LE(chunk[i]);
+        if (fwrite(chunk.data(), 4, n, out.get()) != n) {
+            int saved = errno;
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot write %s: %s", data_path,
+                        g_strerror(saved));
+            return false;
+        }
+        n_samples -= n;
+    }
+    if (fclose(out.release()) != 0) {
+        int saved = errno;
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot write %s: %s", data_path,
+                    g_strerror(saved));
+        return false;
+    }
+    return true;
+}
+
+/* Removes both files of a recording unless it was completed: half a recording would
+ * pass for a whole one with fewer samples. */
+class UnlessCompleted
+{
+  public:
+    UnlessCompleted(const gchar *meta_path, const gchar *data_path)
+        : meta_path_(meta_path), data_path_(data_path)
+    {
+    }
+    ~UnlessCompleted()
+    {
+        if (completed_)
+            return;
+        g_remove(data_path_);
+        g_remove(meta_path_);
+    }
+    UnlessCompleted(const UnlessCompleted &) = delete;
+    UnlessCompleted &operator=(const UnlessCompleted &) = delete;
+    void complete() { completed_ = true; }
+
+  private:
+    const gchar *meta_path_;
+    const gchar *data_path_;
+    bool completed_ = false;
+};
+
 gboolean recording_write(const gchar *base, VekgenSignal *signal, guint64 n_samples, GError **error)
 {
     const guint64 origin = vekgen_signal_get_position(signal);
@@ -248,38 +306,20 @@ gboolean recording_write(const gchar *base, VekgenSignal *signal, guint64 n_samp
     g_autofree gchar *meta_path = g_strconcat(stem, ".sigmf-meta", nullptr);
 
     g_autofree gchar *meta = meta_text(signal, origin, n_samples);
+    if (strlen(meta) > kMaxMetaBytes) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID,
+                    "cannot write %s: the description of so many frames would exceed %zu MiB",
+                    meta_path, kMaxMetaBytes >> 20);
+        return FALSE;
+    }
     if (!g_file_set_contents(meta_path, meta, -1, error)) {
         g_prefix_error(error, "cannot write %s: ", meta_path);
         return FALSE;
     }
-
-    FilePtr out(g_fopen(data_path, "wb"));
-    if (!out) {
-        int saved = errno;
-        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot create %s: %s", data_path,
-                    g_strerror(saved));
+    UnlessCompleted guard(meta_path, data_path);
+    if (!write_samples(data_path, signal, n_samples, error))
         return FALSE;
-    }
-    std::vector<gint16> chunk(2 * kIoChunk);
-    while (n_samples > 0) {
-        const gsize n = static_cast<gsize>(MIN(n_samples, guint64{kIoChunk}));
-        vekgen_signal_fill(signal, chunk.data(), n);
-        for (gsize i = 0; i < 2 * n; i++)
-            chunk[i] = GINT16_TO_LE(chunk[i]);
-        if (fwrite(chunk.data(), 4, n, out.get()) != n) {
-            int saved = errno;
-            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot write %s: %s", data_path,
-                        g_strerror(saved));
-            return FALSE;
-        }
-        n_samples -= n;
-    }
-    if (fclose(out.release()) != 0) {
-        int saved = errno;
-        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot write %s: %s", data_path,
-                    g_strerror(saved));
-        return FALSE;
-    }
+    guard.complete();
     return TRUE;
 }
 

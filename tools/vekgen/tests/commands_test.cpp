@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -49,6 +51,14 @@ void stdout_to_dev_full(gpointer)
     const int fd = open("/dev/full", O_WRONLY);
     if (fd >= 0)
         dup2(fd, STDOUT_FILENO);
+}
+
+void files_up_to_64_kib(gpointer)
+{
+    /* A write beyond the limit then fails with EFBIG instead of killing the process. */
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {64 * 1024, 64 * 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 bool exists(const std::string &path)
@@ -139,7 +149,38 @@ TEST_F(VekgenCommands, FrameFileTakesOneFramePerLineAndNamesTheBadLine)
     Outcome bad = run({kVekgen, "-o", base(), "-F", list});
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("frames.txt:2:"), std::string::npos) << bad.err;
+
+    /* A NUL byte would end the text early and drop the frames after it. */
+    ASSERT_TRUE(g_file_set_contents(list.c_str(), "at=0.1\n\0at=0.5 rate=600\n", 24, nullptr));
+    Outcome nul = run({kVekgen, "-o", base(), "-F", list});
+    EXPECT_EQ(nul.status, 2);
+    EXPECT_NE(nul.err.find("frames.txt:2: a NUL byte"), std::string::npos) << nul.err;
     g_remove(list.c_str());
+}
+
+TEST_F(VekgenCommands, RefusesARecordingLongerThanAnHour)
+{
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {kVekgen, "-o", base(), "-f", "at=1000000"},
+             {kVekgen, "-o", base(), "-f", "sample=691200000"},
+             {kVekgen, "-o", base(), "-d", "3601"},
+         }) {
+        /* Under a file size limit, so that a regression fails instead of filling the disk. */
+        Outcome r = run(args, files_up_to_64_kib);
+        EXPECT_EQ(r.status, 2) << args.back() << ": " << r.err;
+        EXPECT_NE(r.err.find("3600"), std::string::npos) << r.err;
+        EXPECT_FALSE(exists(base() + ".sigmf-data"));
+    }
+}
+
+TEST_F(VekgenCommands, FailedWriteRemovesTheHalfWrittenRecording)
+{
+    /* The default scenario is some 15 MB of samples. */
+    Outcome r = run({kVekgen, "-o", base()}, files_up_to_64_kib);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(base() + ".sigmf-data"));
+    EXPECT_FALSE(exists(base() + ".sigmf-meta"));
 }
 
 TEST_F(VekgenCommands, LostStandardOutputFailsTheCommand)

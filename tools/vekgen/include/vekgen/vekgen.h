@@ -179,7 +179,7 @@ VekgenSignal *vekgen_signal_new_default_scenario(guint64 seed);
  * sample rate and one annotation per frame with its truth. @base may also be given
  * with either extension. Writes @n_samples samples of @signal from its position
  * (0 means up to vekgen_signal_get_end); only the frames that lie wholly in them are
- * annotated. */
+ * annotated. A recording that cannot be completed is removed. */
 gboolean vekgen_recording_write(const gchar *base, VekgenSignal *signal, guint64 n_samples,
                                 GError **error);
 /* Whether the @n_samples samples from @origin hold every symbol of @frame. */
