@@ -37,7 +37,7 @@ static constexpr double SATURATION_DB = -8.0;
 static constexpr float REPORT_FLOOR_DB = -64.0f;
 static constexpr int MEASURE_LEAD_BITS = 232;
 
-/* ---- Fast but faithful sine/cosine and arctangent ----------------------
+/* ---- Fast but faithful phase reduction, rotation and arctangent --------
  *
  * The measurement spends most of its time in sin/cos of the loop phase and
  * in atan2. The versions below agree with the C library to one or two units
@@ -45,9 +45,8 @@ static constexpr int MEASURE_LEAD_BITS = 232;
  * other operation of the measurement is carried out exactly as in the plain
  * path. */
 
+/* Phases are reduced in steps of 2 pi / SINCOS_TABLE. */
 #define SINCOS_TABLE 512
-static double sin_table[SINCOS_TABLE];
-static double cos_table[SINCOS_TABLE];
 /* 2 pi / SINCOS_TABLE in three parts; the first two have 20 significant
  * bits so that k * part is exact for |k| < 2^33. */
 static double red_c1, red_c2, red_c3;
@@ -77,10 +76,6 @@ static double keep_bits(double v, int bits)
 
 static void fast_math_init(void)
 {
-    for (int i = 0; i < SINCOS_TABLE; i++) {
-        sin_table[i] = sin(2.0 * M_PI * i / SINCOS_TABLE);
-        cos_table[i] = cos(2.0 * M_PI * i / SINCOS_TABLE);
-    }
     /* 2 pi as a double-double, scaled by a power of two (exact). */
     double hi = 6.283185307179586232 / SINCOS_TABLE;
     double lo = 2.4492935982947064e-16 / SINCOS_TABLE;
@@ -97,27 +92,6 @@ static void fast_math_init(void)
         rot_coarse_re[i] = cos(2.0 * M_PI * i * ROT_FINE / VDEM_PROCESS_FS);
         rot_coarse_im[i] = sin(2.0 * M_PI * i * ROT_FINE / VDEM_PROCESS_FS);
     }
-}
-
-static inline void fast_sincos(double x, double *s, double *c)
-{
-    if (!(fabs(x) <= SINCOS_FAST_LIMIT)) {
-        *s = sin(x);
-        *c = cos(x);
-        return;
-    }
-    /* Round to nearest without a library call: adding 1.5 * 2^52 leaves no
-     * fraction bits. */
-    double kf = (x * (SINCOS_TABLE / (2.0 * M_PI)) + 0x1.8p52) - 0x1.8p52;
-    int64_t k = (int64_t)kf;
-    double r = ((x - kf * red_c1) - kf * red_c2) - kf * red_c3;
-    double r2 = r * r;
-    double sr = r + r * r2 * (-1.0 / 6 + r2 * (1.0 / 120 + r2 * (-1.0 / 5040)));
-    double cr = 1.0 + r2 * (-0.5 + r2 * (1.0 / 24 + r2 * (-1.0 / 720 + r2 * (1.0 / 40320))));
-    int idx = (int)(k & (SINCOS_TABLE - 1));
-    double st = sin_table[idx], ct = cos_table[idx];
-    *s = st * cr + ct * sr;
-    *c = ct * cr - st * sr;
 }
 
 /* Argument of x + jy for finite values, not both zero, without branches
@@ -414,6 +388,28 @@ static inline double reduce_angle(double x)
     return ((x - c * red_c1) - c * red_c2) - c * red_c3;
 }
 
+/* Within this distance (rad) of a branch of the loop, the fast pass cannot
+ * tell which way the plain arithmetic goes: the +-pi cut of the phase error,
+ * the +-pi thresholds of its unwrapping, and the axes of the loop phase,
+ * whose signs decide the error of an all-zero sample. The two passes' phase
+ * errors differ by at most a few 1e-10 rad. */
+static constexpr double BRANCH_MARGIN = 1e-8;
+/* The previous error is kept in single precision: when the two passes'
+ * errors round to neighbouring floats, the unwrapping compares against
+ * values one float step apart, at most 4.8e-7 within 2 pi. */
+static constexpr double FLOAT_STEP_BELOW_2PI = 4.8e-7;
+
+/* How far the plain pass's previous error, in single precision, may be from
+ * ours: one float step where the two could round apart. The first sample
+ * compares against the previous pass, which may have been the other
+ * path's. */
+static double last_rounding_slack(int k, double prev)
+{
+    if (k == 0)
+        return FLOAT_STEP_BELOW_2PI;
+    return (double)(float)(prev + BRANCH_MARGIN) - (double)(float)(prev - BRANCH_MARGIN);
+}
+
 /* The same pass, arranged for speed. The plain loop spends its time in the
  * chain sample -> sin/cos(loop phase) -> atan2 -> loop phase, every step
  * waiting for the previous one. Here the phase error is taken as arg(z)
@@ -424,8 +420,15 @@ static inline double reduce_angle(double x)
  * then, and rho is re-anchored on the full phase every block. The phase
  * error then matches the plain one to about 1e-10 rad, far below what moves
  * the single-precision regression sums. Samples that are exactly zero take
- * the plain formula, whose result depends on the signs of sin and cos. */
-static float estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x)
+ * the plain formula, whose result depends on the signs of sin and cos.
+ *
+ * Near a branch (BRANCH_MARGIN) those 1e-10 rad can send the loop the other
+ * way, a turn of pi that moves the estimate by hertz. Noise makes that rare,
+ * but a noise-free carrier whose samples repeat exactly (0 Hz, a quarter of
+ * the sample rate) locks the loop to the last bit, and then every phase flip
+ * sits on the cut. The pass therefore returns false when any sample came
+ * that close; the caller then runs the plain pass from the same start. */
+static bool estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x, float *estimate)
 {
     static constexpr int BLOCK = 512;
     static constexpr double TWO_PI = 2.0 * M_PI;
@@ -435,6 +438,8 @@ static float estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x)
     int32_t counter = 0;
     int32_t do_abcde = vdem_freq_do_abcde;
     float last = last_angl;
+    bool near_branch = false;
+    double prev = 0; /* the previous error before rounding */
     int p = s0;
     double rho = 0;      /* loop phase reduced to one turn */
     double rounding = 0; /* last step's rounding of the full phase, not yet in rho */
@@ -453,16 +458,24 @@ static float estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x)
                 angl -= TWO_PI;
             else if (angl < -M_PI)
                 angl += TWO_PI;
+            near_branch |= fabs(angl) > M_PI - BRANCH_MARGIN;
         } else {
-            double s, c;
-            fast_sincos(angle, &s, &c);
+            /* As the plain pass computes it. From rest (phase exactly 0) the
+             * two loops are still bit for bit the same. */
+            double s = sin(angle), c = cos(angle);
             angl = atan2(z.im * c - z.re * s, z.re * c + z.im * s);
+            near_branch |= angle != 0.0 && (fabs(s) < BRANCH_MARGIN || fabs(c) < BRANCH_MARGIN);
         }
-        if (angl - last > M_PI)
+        const double jump = angl - last;
+        const double to_threshold = fabs(fabs(jump) - M_PI);
+        if (to_threshold < BRANCH_MARGIN + FLOAT_STEP_BELOW_2PI)
+            near_branch |= to_threshold < BRANCH_MARGIN + last_rounding_slack(k, prev);
+        if (jump > M_PI)
             angl -= M_PI;
-        else if (angl - last < -M_PI)
+        else if (jump < -M_PI)
             angl += M_PI;
         last = (float)angl;
+        prev = angl;
         pre1 += PLL_BETA * angl;
         double step = PLL_ALPHA * angl + pre1;
         double next = angle + step;
@@ -489,7 +502,27 @@ static float estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x)
     vdem_freq_counter = counter;
     vdem_freq_do_abcde = do_abcde;
     last_angl = last;
-    return freq_estimate_compute_final();
+    *estimate = freq_estimate_compute_final();
+    return !near_branch;
+}
+
+/* One estimator pass on the chosen path. A fast pass that came near a
+ * branch is replaced by the plain one (the start state is the carried-over
+ * previous error and regression flag). Returns whether the fast pass was
+ * kept. */
+static bool estimator_pass(const vdem_cf32_t *ring, int s0, int n, int x, bool fast,
+                           float *estimate)
+{
+    if (fast) {
+        const float start_last = last_angl;
+        const int32_t start_do_abcde = vdem_freq_do_abcde;
+        if (estimator_pass_fast(ring, s0, n, x, estimate))
+            return true;
+        last_angl = start_last;
+        vdem_freq_do_abcde = start_do_abcde;
+    }
+    *estimate = estimator_pass_plain(ring, s0, n, x);
+    return false;
 }
 
 /* Float to integer toward zero, saturating instead of overflowing. */
@@ -516,8 +549,12 @@ static double derotate(vdem_cf32_t *ring, int s0, int n, int32_t f1, bool fast)
     int p = s0;
     for (int k = 0; k < n; k++) {
         float prod = (float)f1 * (float)(-k);
+        vdem_cf32_t z = ring[p];
         double s, c;
-        if (fast) {
+        /* An all-zero sample keeps only the signs of the rotation, and the
+         * tables may differ from sin and cos in the sign of a value next to
+         * an axis: take the plain rotation there. */
+        if (fast && (z.re != 0.0f || z.im != 0.0f)) {
             int64_t m = (int64_t)prod % VDEM_PROCESS_FS;
             if (m < 0)
                 m += VDEM_PROCESS_FS;
@@ -529,7 +566,6 @@ static double derotate(vdem_cf32_t *ring, int s0, int n, int32_t f1, bool fast)
             s = sin(phi);
             c = cos(phi);
         }
-        vdem_cf32_t z = ring[p];
         z = {(float)(z.re * c - z.im * s), (float)(z.re * s + z.im * c)};
         ring[p] = z;
         iir_re = 0.01 * z.re + 0.99 * iir_re;
@@ -553,16 +589,21 @@ void vdem_process_measure_frame(int length)
     int s0 = (pd->freq_est_buffer_pos - 1) - MEASURE_LEAD_BITS * bit_samples;
     if (s0 < 0)
         s0 += VDEM_PROCESS_RING;
-    const bool fast = vdem_process_fast_path != 0;
     vdem_cf32_t *ring = pd->freq_est_buffer;
 
-    float est = fast ? estimator_pass_fast(ring, s0, n, x) : estimator_pass_plain(ring, s0, n, x);
+    /* A first pass that had to be taken on the plain path means a signal
+     * that sits on the loop's branches (a noise-free carrier whose samples
+     * repeat); its derotated copy does too, and the fast rotation would
+     * round it differently, so the rest of the measurement stays plain. */
+    float est;
+    const bool fast = estimator_pass(ring, s0, n, x, vdem_process_fast_path != 0, &est);
     int32_t f1 = trunc_to_int(est);
     pd->frameout.freq = f1;
 
     double power = derotate(ring, s0, n, f1, fast);
 
-    float f2 = fast ? estimator_pass_fast(ring, s0, n, x) : estimator_pass_plain(ring, s0, n, x);
+    float f2;
+    estimator_pass(ring, s0, n, x, fast, &f2);
     pd->frameout.freq = trunc_to_int((float)f1 + f2);
 
     pd->frameout.rssi = (float)(10.0 * log10(power / n) - conf->rcv_gain);

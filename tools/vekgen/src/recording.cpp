@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <glib/gstdio.h>
+#include <unistd.h>
 #include <json-glib/json-glib.h>
 #include <exception>
 #include <memory>
@@ -17,6 +19,11 @@ namespace
 
 constexpr gsize kIoChunk = 65536;
 constexpr const gchar *kNs = "vekgen:";
+/* A description of some 20000 frames; json-glib needs several times that in memory. */
+constexpr gsize kMaxMetaBytes = 16 * 1024 * 1024;
+/* A recording description nests four levels deep; json-glib parses nested values
+ * recursively, so a deep nesting would exhaust the stack. */
+constexpr int kMaxMetaDepth = 64;
 
 struct FileCloser {
     void operator()(FILE *f) const { fclose(f); }
@@ -144,7 +151,7 @@ gchar *meta_text(VekgenSignal *signal, guint64 origin, guint64 n_samples)
     guint n_frames = 0;
     const VekgenFrame *frames = vekgen_signal_get_frames(signal, &n_frames);
     for (guint i = 0; i < n_frames; i++) {
-        if (frames[i].start_sample >= origin && frames[i].start_sample < origin + n_samples)
+        if (vekgen_recording_holds_frame(&frames[i], origin, n_samples))
             add_frame_annotation(b, &frames[i], origin);
     }
     json_builder_end_array(b);
@@ -247,6 +254,64 @@ bool frame_from_annotation(JsonObject *o, VekgenFrame *f, GError **error)
 namespace
 {
 
+bool write_samples(const gchar *data_path, VekgenSignal *signal, guint64 n_samples, GError **error)
+{
+    FilePtr out(g_fopen(data_path, "wb"));
+    if (!out) {
+        int saved = errno;
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot create %s: %s", data_path,
+                    g_strerror(saved));
+        return false;
+    }
+    std::vector<gint16> chunk(2 * kIoChunk);
+    while (n_samples > 0) {
+        const gsize n = static_cast<gsize>(MIN(n_samples, guint64{kIoChunk}));
+        vekgen_signal_fill(signal, chunk.data(), n);
+        for (gsize i = 0; i < 2 * n; i++)
+            chunk[i] = GINT16_TO_LE(chunk[i]);
+        if (fwrite(chunk.data(), 4, n, out.get()) != n) {
+            int saved = errno;
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot write %s: %s", data_path,
+                        g_strerror(saved));
+            return false;
+        }
+        n_samples -= n;
+    }
+    if (fclose(out.release()) != 0) {
+        int saved = errno;
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot write %s: %s", data_path,
+                    g_strerror(saved));
+        return false;
+    }
+    return true;
+}
+
+/* Removes both files of a recording unless it was completed: half a recording would
+ * pass for a whole one with fewer samples. */
+class UnlessCompleted
+{
+  public:
+    UnlessCompleted(const gchar *meta_path, const gchar *data_path)
+        : meta_path_(meta_path), data_path_(data_path)
+    {
+    }
+    ~UnlessCompleted()
+    {
+        if (completed_)
+            return;
+        g_remove(data_path_);
+        g_remove(meta_path_);
+    }
+    UnlessCompleted(const UnlessCompleted &) = delete;
+    UnlessCompleted &operator=(const UnlessCompleted &) = delete;
+    void complete() { completed_ = true; }
+
+  private:
+    const gchar *meta_path_;
+    const gchar *data_path_;
+    bool completed_ = false;
+};
+
 gboolean recording_write(const gchar *base, VekgenSignal *signal, guint64 n_samples, GError **error)
 {
     const guint64 origin = vekgen_signal_get_position(signal);
@@ -259,42 +324,29 @@ gboolean recording_write(const gchar *base, VekgenSignal *signal, guint64 n_samp
     g_autofree gchar *meta_path = g_strconcat(stem, ".sigmf-meta", nullptr);
 
     g_autofree gchar *meta = meta_text(signal, origin, n_samples);
+    if (strlen(meta) > kMaxMetaBytes) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID,
+                    "cannot write %s: the description of so many frames would exceed %zu MiB",
+                    meta_path, kMaxMetaBytes >> 20);
+        return FALSE;
+    }
     if (!g_file_set_contents(meta_path, meta, -1, error)) {
         g_prefix_error(error, "cannot write %s: ", meta_path);
         return FALSE;
     }
-
-    FilePtr out(g_fopen(data_path, "wb"));
-    if (!out) {
-        int saved = errno;
-        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot create %s: %s", data_path,
-                    g_strerror(saved));
+    UnlessCompleted guard(meta_path, data_path);
+    if (!write_samples(data_path, signal, n_samples, error))
         return FALSE;
-    }
-    std::vector<gint16> chunk(2 * kIoChunk);
-    while (n_samples > 0) {
-        const gsize n = static_cast<gsize>(MIN(n_samples, guint64{kIoChunk}));
-        vekgen_signal_fill(signal, chunk.data(), n);
-        for (gsize i = 0; i < 2 * n; i++)
-            chunk[i] = GINT16_TO_LE(chunk[i]);
-        if (fwrite(chunk.data(), 4, n, out.get()) != n) {
-            int saved = errno;
-            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot write %s: %s", data_path,
-                        g_strerror(saved));
-            return FALSE;
-        }
-        n_samples -= n;
-    }
-    if (fclose(out.release()) != 0) {
-        int saved = errno;
-        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot write %s: %s", data_path,
-                    g_strerror(saved));
-        return FALSE;
-    }
+    guard.complete();
     return TRUE;
 }
 
 } // namespace
+
+gboolean vekgen_recording_holds_frame(const VekgenFrame *frame, guint64 origin, guint64 n_samples)
+{
+    return frame->start_sample >= origin && vekgen_frame_end_sample(frame) - origin <= n_samples;
+}
 
 gboolean vekgen_recording_write(const gchar *base, VekgenSignal *signal, guint64 n_samples,
                                 GError **error)
@@ -312,12 +364,103 @@ struct _VekgenRecording {
     gchar *data_path = nullptr;
     guint sample_rate = 0;
     guint64 n_samples = 0;
+    guint64 position = 0; /* samples read since the start */
     std::vector<VekgenFrame> frames;
     ~_VekgenRecording() { g_free(data_path); }
 };
 
 namespace
 {
+
+/* Opens @path for reading if it is a regular file: a device or a link to one would
+ * never end, and a FIFO would block the open (hence O_NONBLOCK, which a regular file
+ * ignores). Returns the descriptor and its status, or -1 with the error set. */
+int open_regular(const gchar *path, GStatBuf *st, GError **error)
+{
+    const int fd = g_open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd < 0 || fstat(fd, st) != 0) {
+        int saved = errno;
+        if (fd >= 0)
+            close(fd);
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot open %s: %s", path,
+                    g_strerror(saved));
+        return -1;
+    }
+    if (!S_ISREG(st->st_mode)) {
+        close(fd);
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "%s is not a regular file", path);
+        return -1;
+    }
+    return fd;
+}
+
+/* Where the nesting of the JSON @text first goes deeper than @max_depth, or -1. */
+gssize too_deep_at(const std::string &text, int max_depth)
+{
+    int depth = 0;
+    bool in_string = false, escaped = false;
+    for (gsize i = 0; i < text.size(); i++) {
+        const char ch = text[i];
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (ch == '\\')
+                escaped = true;
+            else if (ch == '"')
+                in_string = false;
+        } else if (ch == '"') {
+            in_string = true;
+        } else if (ch == '[' || ch == '{') {
+            if (++depth > max_depth)
+                return static_cast<gssize>(i);
+        } else if (ch == ']' || ch == '}') {
+            depth--;
+        }
+    }
+    return -1;
+}
+
+/* Reads the recording description, refusing what json-glib should not be given:
+ * something other than a regular file, more than kMaxMetaBytes, or a nesting deeper
+ * than kMaxMetaDepth. */
+bool load_meta(JsonParser *parser, const gchar *meta_path, GError **error)
+{
+    GStatBuf st;
+    const int fd = open_regular(meta_path, &st, error);
+    if (fd < 0)
+        return false;
+    FilePtr file(fdopen(fd, "rb"));
+    if (!file) {
+        close(fd);
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot read %s: %s", meta_path,
+                    g_strerror(errno));
+        return false;
+    }
+    if (static_cast<guint64>(st.st_size) > kMaxMetaBytes) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
+                    "%s holds %lld bytes, more than the %zu MiB a recording description may have",
+                    meta_path, static_cast<long long>(st.st_size), kMaxMetaBytes >> 20);
+        return false;
+    }
+    std::string text(static_cast<gsize>(st.st_size), '\0');
+    text.resize(fread(text.data(), 1, text.size(), file.get()));
+    if (ferror(file.get())) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot read %s: %s", meta_path,
+                    g_strerror(errno));
+        return false;
+    }
+    const gssize deep = too_deep_at(text, kMaxMetaDepth);
+    if (deep >= 0) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
+                    "%s nests deeper than %d levels (at byte %zd)", meta_path, kMaxMetaDepth, deep);
+        return false;
+    }
+    if (!json_parser_load_from_data(parser, text.data(), static_cast<gssize>(text.size()), error)) {
+        g_prefix_error(error, "cannot read %s: ", meta_path);
+        return false;
+    }
+    return true;
+}
 
 VekgenRecording *recording_open(const gchar *base, GError **error)
 {
@@ -327,10 +470,8 @@ VekgenRecording *recording_open(const gchar *base, GError **error)
     rec->data_path = g_strconcat(stem, ".sigmf-data", nullptr);
 
     g_autoptr(JsonParser) parser = json_parser_new();
-    if (!json_parser_load_from_file(parser, meta_path, error)) {
-        g_prefix_error(error, "cannot read %s: ", meta_path);
+    if (!load_meta(parser, meta_path, error))
         return nullptr;
-    }
     JsonNode *root = json_parser_get_root(parser);
     JsonObject *global = nullptr;
     if (root != nullptr && JSON_NODE_HOLDS_OBJECT(root)) {
@@ -379,10 +520,14 @@ VekgenRecording *recording_open(const gchar *base, GError **error)
         }
     }
 
-    rec->data.reset(g_fopen(rec->data_path, "rb"));
     GStatBuf st;
-    if (!rec->data || fstat(fileno(rec->data.get()), &st) != 0) {
+    const int fd = open_regular(rec->data_path, &st, error);
+    if (fd < 0)
+        return nullptr;
+    rec->data.reset(fdopen(fd, "rb"));
+    if (!rec->data) {
         int saved = errno;
+        close(fd);
         g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot open %s: %s", rec->data_path,
                     g_strerror(saved));
         return nullptr;
@@ -394,6 +539,17 @@ VekgenRecording *recording_open(const gchar *base, GError **error)
         return nullptr;
     }
     rec->n_samples = static_cast<guint64>(st.st_size) / 4;
+    for (const VekgenFrame &f : rec->frames) {
+        if (!vekgen_recording_holds_frame(&f, 0, rec->n_samples)) {
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_TRUNCATED,
+                        "%s holds %" G_GUINT64_FORMAT " samples, but the frame annotated at "
+                        "sample %" G_GUINT64_FORMAT " ends at sample %" G_GUINT64_FORMAT
+                        ": the recording is truncated",
+                        rec->data_path, rec->n_samples, f.start_sample,
+                        vekgen_frame_end_sample(&f));
+            return nullptr;
+        }
+    }
     return rec.release();
 }
 
@@ -434,14 +590,24 @@ const VekgenFrame *vekgen_recording_get_frames(const VekgenRecording *recording,
 gssize vekgen_recording_read(VekgenRecording *recording, gint16 *iq, gsize n_samples,
                              GError **error)
 {
-    n_samples = MIN(n_samples, gsize{G_MAXSSIZE / 4});
+    /* No further than the size found at open, whatever the file does meanwhile. */
+    n_samples = static_cast<gsize>(MIN(guint64{MIN(n_samples, gsize{G_MAXSSIZE / 4})},
+                                       recording->n_samples - recording->position));
     const gsize got = fread(iq, 4, n_samples, recording->data.get());
-    if (got < n_samples && ferror(recording->data.get())) {
-        int saved = errno;
-        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot read %s: %s",
-                    recording->data_path, g_strerror(saved));
+    if (got < n_samples) {
+        if (ferror(recording->data.get())) {
+            int saved = errno;
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_IO, "cannot read %s: %s",
+                        recording->data_path, g_strerror(saved));
+        } else {
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_TRUNCATED,
+                        "%s ended after %" G_GUINT64_FORMAT " of its %" G_GUINT64_FORMAT
+                        " samples: the recording is truncated",
+                        recording->data_path, recording->position + got, recording->n_samples);
+        }
         return -1;
     }
+    recording->position += got;
     for (gsize i = 0; i < 2 * got; i++)
         iq[i] = GINT16_FROM_LE(iq[i]);
     return static_cast<gssize>(got);
@@ -456,5 +622,6 @@ gboolean vekgen_recording_rewind(VekgenRecording *recording, GError **error)
         return FALSE;
     }
     clearerr(recording->data.get());
+    recording->position = 0;
     return TRUE;
 }

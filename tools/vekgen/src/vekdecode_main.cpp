@@ -1,9 +1,10 @@
 /* vekdecode: feeds a SigMF recording through the demodulator packet by packet, prints
  * every frame it reports and compares the reports with the recording's truth.
  *
- * Exit status: 0 after a complete run, 1 when the recording cannot be read or the
- * demodulator does not start, 2 on a usage error, 3 with --strict when a frame was
- * missed or a report matches no frame. */
+ * Exit status: 0 after a complete run, 1 when the recording cannot be read (or is
+ * truncated), the demodulator does not start or standard output cannot be written, 2
+ * on a usage error, 3 with --strict when a frame was missed or a report matches no
+ * frame. */
 #include "vekgen-cli.h"
 #include "vekgen-decode.h"
 
@@ -130,5 +131,5 @@ int main(int argc, char **argv)
     }
     for (const auto &s : summaries)
         g_print("%s\n", s.c_str());
-    return opt_strict && mismatch ? kExitMismatch : 0;
+    return vekgen::close_stdout(opt_strict && mismatch ? kExitMismatch : 0);
 }

@@ -1,7 +1,8 @@
 /* vekgen: writes a SigMF recording of generated uplink I/Q.
  *
- * Exit status: 0 on success, 1 when the recording cannot be written, 2 on a usage
- * error (bad option or frame text). */
+ * Exit status: 0 on success, 1 when the recording or standard output cannot be
+ * written, 2 on a usage error (bad option or frame text, or a recording longer than
+ * an hour). */
 #include "vekgen/vekgen.h"
 #include "vekgen-cli.h"
 
@@ -17,6 +18,10 @@ using vekgen::fail;
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+/* Enough for any test of the receiver; a mistyped start time would otherwise fill
+ * the disk (an hour is 2.8 GB). */
+constexpr guint kMaxSeconds = 3600;
+constexpr guint64 kMaxSamples = guint64{kMaxSeconds} * VEKGEN_SAMPLE_RATE;
 
 gchar *opt_output = nullptr;
 gchar **opt_frames = nullptr;
@@ -41,8 +46,8 @@ const GOptionEntry kEntries[] = {
     {"noise", 'n', 0, G_OPTION_ARG_STRING, &opt_noise,
      "Total noise power in dB of sample units, or \"none\" (default 30)", "DB"},
     {"duration", 'd', 0, G_OPTION_ARG_DOUBLE, &opt_duration,
-     "Length of the recording in seconds (default: until the receiver has reported "
-     "the last frame)",
+     "Length of the recording in seconds, at most 3600 (default: until the receiver has "
+     "reported the last frame)",
      "SECONDS"},
     {"truth", 't', 0, G_OPTION_ARG_NONE, &opt_truth, "Print the truth of every frame", nullptr},
     {"forge", 0, 0, G_OPTION_ARG_NONE, &opt_forge,
@@ -92,9 +97,18 @@ void add_frame_text(VekgenSignal *signal, GRand *rand, const gchar *text, const 
 void read_frame_file(VekgenSignal *signal, GRand *rand, const gchar *path)
 {
     g_autofree gchar *contents = nullptr;
+    gsize length = 0;
     g_autoptr(GError) error = nullptr;
-    if (!g_file_get_contents(path, &contents, nullptr, &error))
+    if (!g_file_get_contents(path, &contents, &length, &error))
         fail(kExitFailure, "%s", error->message);
+    /* The lines are C strings: a NUL byte would silently end the text there. */
+    const gchar *nul = static_cast<const gchar *>(memchr(contents, '\0', length));
+    if (nul != nullptr) {
+        guint line = 1;
+        for (const gchar *c = contents; c < nul; c++)
+            line += *c == '\n';
+        fail(kExitUsage, "%s:%u: a NUL byte in a frame file", path, line);
+    }
     g_auto(GStrv) lines = g_strsplit(contents, "\n", -1);
     for (guint i = 0; lines[i] != nullptr; i++) {
         gchar *hash = strchr(lines[i], '#');
@@ -123,6 +137,18 @@ void warn_close_frames(VekgenSignal *signal)
                            frames[i].start_sample, frames[j].start_sample);
             break;
         }
+    }
+}
+
+void warn_frames_left_out(VekgenSignal *signal, guint64 n_samples)
+{
+    guint n = 0;
+    const VekgenFrame *frames = vekgen_signal_get_frames(signal, &n);
+    for (guint i = 0; i < n; i++) {
+        if (!vekgen_recording_holds_frame(&frames[i], 0, n_samples))
+            g_printerr("vekgen: warning: the frame at sample %" G_GUINT64_FORMAT
+                       " does not fit in the recording and is not annotated\n",
+                       frames[i].start_sample);
     }
 }
 
@@ -155,8 +181,8 @@ int main(int argc, char **argv)
         fail(kExitUsage, "unexpected argument '%s'", argv[1]);
     if (opt_seed < 0)
         fail(kExitUsage, "--seed must not be negative");
-    if (!std::isfinite(opt_duration) || opt_duration < 0.0 || opt_duration > 1e6)
-        fail(kExitUsage, "--duration must be between 0 and 1000000 seconds");
+    if (!std::isfinite(opt_duration) || opt_duration < 0.0 || opt_duration > kMaxSeconds)
+        fail(kExitUsage, "--duration must be between 0 and %u seconds", kMaxSeconds);
 
     gdouble noise_db = 30.0;
     if (opt_noise != nullptr) {
@@ -198,8 +224,12 @@ int main(int argc, char **argv)
     guint64 n_samples = vekgen_signal_get_end(signal);
     if (opt_duration > 0.0)
         n_samples = static_cast<guint64>(std::llround(opt_duration * VEKGEN_SAMPLE_RATE));
+    else if (n_samples > kMaxSamples)
+        fail(kExitUsage, "the frames run until %.1f s; a recording holds at most %u s",
+             static_cast<double>(n_samples) / VEKGEN_SAMPLE_RATE, kMaxSeconds);
     if (n_samples == 0)
         fail(kExitUsage, "nothing to write: give --duration or at least one frame");
+    warn_frames_left_out(signal, n_samples);
 
     const gchar *output = opt_output != nullptr ? opt_output : "vekgen";
     if (opt_truth)
@@ -208,5 +238,5 @@ int main(int argc, char **argv)
         fail(kExitFailure, "%s", error->message);
     g_printerr("vekgen: wrote %" G_GUINT64_FORMAT " samples (%.2f s) to %s.sigmf-data\n", n_samples,
                static_cast<double>(n_samples) / VEKGEN_SAMPLE_RATE, output);
-    return 0;
+    return vekgen::close_stdout(0);
 }

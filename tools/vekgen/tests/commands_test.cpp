@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -16,7 +20,9 @@ struct Outcome {
     std::string out, err;
 };
 
-Outcome run(std::vector<std::string> args)
+/* Runs a command; @setup runs in the child before it starts (standard output is then
+ * not captured, the child may redirect it). */
+Outcome run(std::vector<std::string> args, GSpawnChildSetupFunc setup = nullptr)
 {
     std::vector<gchar *> argv;
     for (auto &a : args)
@@ -26,17 +32,38 @@ Outcome run(std::vector<std::string> args)
     gchar *out = nullptr, *err = nullptr;
     gint wait = 0;
     g_autoptr(GError) error = nullptr;
-    if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
-                      &wait, &error)) {
+    if (!g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, setup, nullptr,
+                      setup == nullptr ? &out : nullptr, &err, &wait, &error)) {
         r.err = error->message;
         return r;
     }
-    r.out = out;
+    r.out = out != nullptr ? out : "";
     r.err = err;
     g_free(out);
     g_free(err);
     r.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
     return r;
+}
+
+/* Child set-ups (only async-signal-safe calls). */
+void stdout_to_dev_full(gpointer)
+{
+    const int fd = open("/dev/full", O_WRONLY);
+    if (fd >= 0)
+        dup2(fd, STDOUT_FILENO);
+}
+
+void files_up_to_64_kib(gpointer)
+{
+    /* A write beyond the limit then fails with EFBIG instead of killing the process. */
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {64 * 1024, 64 * 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+bool exists(const std::string &path)
+{
+    return g_file_test(path.c_str(), G_FILE_TEST_EXISTS);
 }
 
 const std::string kVekgen = std::string(VEK_TEST_BUILDDIR) + "/vekgen";
@@ -122,7 +149,67 @@ TEST_F(VekgenCommands, FrameFileTakesOneFramePerLineAndNamesTheBadLine)
     Outcome bad = run({kVekgen, "-o", base(), "-F", list});
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("frames.txt:2:"), std::string::npos) << bad.err;
+
+    /* A NUL byte would end the text early and drop the frames after it. */
+    ASSERT_TRUE(g_file_set_contents(list.c_str(), "at=0.1\n\0at=0.5 rate=600\n", 24, nullptr));
+    Outcome nul = run({kVekgen, "-o", base(), "-F", list});
+    EXPECT_EQ(nul.status, 2);
+    EXPECT_NE(nul.err.find("frames.txt:2: a NUL byte"), std::string::npos) << nul.err;
     g_remove(list.c_str());
+}
+
+TEST_F(VekgenCommands, RefusesARecordingLongerThanAnHour)
+{
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {kVekgen, "-o", base(), "-f", "at=1000000"},
+             {kVekgen, "-o", base(), "-f", "sample=691200000"},
+             {kVekgen, "-o", base(), "-d", "3601"},
+         }) {
+        /* Under a file size limit, so that a regression fails instead of filling the disk. */
+        Outcome r = run(args, files_up_to_64_kib);
+        EXPECT_EQ(r.status, 2) << args.back() << ": " << r.err;
+        EXPECT_NE(r.err.find("3600"), std::string::npos) << r.err;
+        EXPECT_FALSE(exists(base() + ".sigmf-data"));
+    }
+}
+
+TEST_F(VekgenCommands, FailedWriteRemovesTheHalfWrittenRecording)
+{
+    /* The default scenario is some 15 MB of samples. */
+    Outcome r = run({kVekgen, "-o", base()}, files_up_to_64_kib);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(base() + ".sigmf-data"));
+    EXPECT_FALSE(exists(base() + ".sigmf-meta"));
+}
+
+TEST_F(VekgenCommands, LostStandardOutputFailsTheCommand)
+{
+    if (!exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    ASSERT_EQ(run({kVekgen, "-o", base(), "-f", "at=0.1"}).status, 0);
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {kVekgen, "-o", base(), "-f", "at=0.1", "--truth"},
+             {kVekgen, "--version"},
+             {kVekgen, "--help"},
+             {kVekdecode, base()},
+         }) {
+        Outcome r = run(args, stdout_to_dev_full);
+        EXPECT_EQ(r.status, 1) << args.back() << ": " << r.err;
+        EXPECT_NE(r.err.find("cannot write standard output"), std::string::npos) << r.err;
+    }
+    /* A failure status of its own stays. */
+    Outcome usage = run({kVekdecode, "--rate", "300", base()}, stdout_to_dev_full);
+    EXPECT_EQ(usage.status, 2) << usage.err;
+}
+
+TEST_F(VekgenCommands, DecodeRefusesATruncatedRecording)
+{
+    ASSERT_EQ(run({kVekgen, "-o", base(), "-f", "at=0.1 rate=600"}).status, 0);
+    ASSERT_EQ(truncate((base() + ".sigmf-data").c_str(), 4 * 20000), 0);
+    Outcome r = run({kVekdecode, base()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the recording is truncated"), std::string::npos) << r.err;
 }
 
 TEST_F(VekgenCommands, HelpExplainsTheFrameKeys)

@@ -7,6 +7,8 @@
 
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -145,17 +147,17 @@ TEST_F(VekgenRecording, DataIsLittleEndianAndStartsAtTheSignalPosition)
 {
     g_autoptr(VekgenSignal) s = make_signal();
     vekgen_signal_skip(s, 500);
-    ASSERT_TRUE(vekgen_recording_write(base_.c_str(), s, 2000, nullptr));
+    ASSERT_TRUE(vekgen_recording_write(base_.c_str(), s, 60000, nullptr));
     gchar *bytes = nullptr;
     gsize len = 0;
     ASSERT_TRUE(g_file_get_contents(data().c_str(), &bytes, &len, nullptr));
     g_autofree gchar *owned = bytes;
-    ASSERT_EQ(len, 8000u);
+    ASSERT_EQ(len, 240000u);
     g_autoptr(VekgenRecording) rec = vekgen_recording_open(base_.c_str(), nullptr);
     ASSERT_NE(rec, nullptr);
     guint n = 0;
     const VekgenFrame *frames = vekgen_recording_get_frames(rec, &n);
-    ASSERT_EQ(n, 1u); /* the second frame lies beyond the 2000 samples */
+    ASSERT_EQ(n, 1u); /* the second frame lies beyond the 60000 samples */
     EXPECT_EQ(frames[0].start_sample, 500u);
     gint16 iq[2];
     ASSERT_EQ(vekgen_recording_read(rec, iq, 1, nullptr), 1);
@@ -212,6 +214,102 @@ TEST_F(VekgenRecording, RefusesMissingAndMalformedFiles)
     g_autoptr(VekgenRecording) rec = vekgen_recording_open(base_.c_str(), &error);
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(vekgen_recording_get_n_samples(rec), 2u);
+}
+
+TEST_F(VekgenRecording, AnnotatesOnlyTheFramesItHoldsWhole)
+{
+    g_autoptr(VekgenSignal) s = make_signal();
+    /* The first frame runs from sample 1000 to 60200. */
+    ASSERT_TRUE(vekgen_recording_write(base_.c_str(), s, 60199, nullptr));
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(VekgenRecording) rec = vekgen_recording_open(base_.c_str(), &error);
+    ASSERT_NE(rec, nullptr) << error->message;
+    guint n = 1;
+    vekgen_recording_get_frames(rec, &n);
+    EXPECT_EQ(n, 0u);
+}
+
+TEST_F(VekgenRecording, RefusesDataThatEndsBeforeItsFrames)
+{
+    g_autoptr(VekgenSignal) s = make_signal();
+    ASSERT_TRUE(vekgen_recording_write(base_.c_str(), s, 0, nullptr));
+    const guint64 n = vekgen_signal_get_end(s);
+    guint n_frames = 0;
+    const guint64 last_end = vekgen_frame_end_sample(&vekgen_signal_get_frames(s, &n_frames)[1]);
+
+    /* Cut inside the last frame: refused at open. */
+    ASSERT_EQ(truncate(data().c_str(), static_cast<off_t>(4 * (last_end - 1))), 0);
+    g_autoptr(GError) error = nullptr;
+    EXPECT_EQ(vekgen_recording_open(base_.c_str(), &error), nullptr);
+    ASSERT_NE(error, nullptr);
+    EXPECT_TRUE(g_error_matches(error, VEKGEN_ERROR, VEKGEN_ERROR_TRUNCATED)) << error->message;
+    EXPECT_NE(strstr(error->message, "truncated"), nullptr) << error->message;
+    g_clear_error(&error);
+
+    /* Cut after the last frame: the recording holds it, and reads what it has. */
+    ASSERT_EQ(truncate(data().c_str(), static_cast<off_t>(4 * last_end)), 0);
+    g_autoptr(VekgenRecording) rec = vekgen_recording_open(base_.c_str(), &error);
+    ASSERT_NE(rec, nullptr) << error->message;
+    EXPECT_EQ(vekgen_recording_get_n_samples(rec), last_end);
+    EXPECT_LT(last_end, n);
+
+    /* Shrunk while being read: the read fails instead of ending early. */
+    std::vector<gint16> iq(2 * last_end);
+    ASSERT_EQ(vekgen_recording_read(rec, iq.data(), 1000, nullptr), 1000);
+    ASSERT_EQ(truncate(data().c_str(), 4 * 3000), 0);
+    EXPECT_EQ(vekgen_recording_read(rec, iq.data(), last_end, &error), -1);
+    ASSERT_NE(error, nullptr);
+    EXPECT_TRUE(g_error_matches(error, VEKGEN_ERROR, VEKGEN_ERROR_TRUNCATED)) << error->message;
+}
+
+TEST_F(VekgenRecording, RefusesDataThatIsNotARegularFile)
+{
+    g_autoptr(VekgenSignal) s = make_signal();
+    ASSERT_TRUE(vekgen_recording_write(base_.c_str(), s, 1000, nullptr));
+    ASSERT_EQ(g_remove(data().c_str()), 0);
+    /* A link to a device that never ends, and a FIFO that would block the open. */
+    ASSERT_EQ(symlink("/dev/zero", data().c_str()), 0);
+    g_autoptr(GError) error = nullptr;
+    EXPECT_EQ(vekgen_recording_open(base_.c_str(), &error), nullptr);
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(strstr(error->message, "not a regular file"), nullptr) << error->message;
+    g_clear_error(&error);
+
+    ASSERT_EQ(g_remove(data().c_str()), 0);
+    ASSERT_EQ(mkfifo(data().c_str(), 0600), 0);
+    EXPECT_EQ(vekgen_recording_open(base_.c_str(), &error), nullptr);
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(strstr(error->message, "not a regular file"), nullptr) << error->message;
+}
+
+TEST_F(VekgenRecording, RefusesADescriptionTooDeepOrTooLargeBeforeParsingIt)
+{
+    ASSERT_TRUE(g_file_set_contents(data().c_str(), "\0\0\0\0", 4, nullptr));
+    const std::string global = R"("global":{"core:datatype":"ci16_le","core:sample_rate":192000})";
+    /* json-glib would recurse once per level and overflow the stack. */
+    const int levels = 100000;
+    std::string deep =
+        "{" + global + R"(,"x":)" + std::string(levels, '[') + std::string(levels, ']') + "}";
+    ASSERT_TRUE(g_file_set_contents(meta().c_str(), deep.c_str(), -1, nullptr));
+    g_autoptr(GError) error = nullptr;
+    EXPECT_EQ(vekgen_recording_open(base_.c_str(), &error), nullptr);
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(strstr(error->message, "nests deeper"), nullptr) << error->message;
+    g_clear_error(&error);
+
+    /* Brackets inside strings are text. */
+    std::string bracketed = "{" + global + R"(,"x":")" + std::string(levels, '[') + R"(\"{"})";
+    ASSERT_TRUE(g_file_set_contents(meta().c_str(), bracketed.c_str(), -1, nullptr));
+    g_autoptr(VekgenRecording) rec = vekgen_recording_open(base_.c_str(), &error);
+    EXPECT_NE(rec, nullptr) << error->message;
+    g_clear_error(&error);
+
+    /* Valid, but larger than a description may be. */
+    std::string large = "{" + global + "}" + std::string(17 << 20, ' ');
+    ASSERT_TRUE(g_file_set_contents(meta().c_str(), large.c_str(), -1, nullptr));
+    EXPECT_EQ(vekgen_recording_open(base_.c_str(), &error), nullptr);
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(strstr(error->message, "MiB"), nullptr) << error->message;
 }
 
 TEST_F(VekgenRecording, WriteReportsAnUnwritablePath)

@@ -60,9 +60,10 @@ G_BEGIN_DECLS
 GQuark vekgen_error_quark(void);
 
 typedef enum {
-    VEKGEN_ERROR_INVALID, /* a frame or option that the transmitter cannot send */
-    VEKGEN_ERROR_PARSE,   /* a frame text or recording description that does not parse */
-    VEKGEN_ERROR_IO,      /* a recording file that cannot be read or written */
+    VEKGEN_ERROR_INVALID,   /* a frame or option that the transmitter cannot send */
+    VEKGEN_ERROR_PARSE,     /* a frame text or recording description that does not parse */
+    VEKGEN_ERROR_IO,        /* a recording file that cannot be read or written */
+    VEKGEN_ERROR_TRUNCATED, /* a recording whose samples end before its frames do */
 } VekgenError;
 
 /* One row of the uplink frame type table. */
@@ -203,13 +204,19 @@ VekgenSignal *vekgen_signal_new_default_scenario(guint64 seed);
 /* SigMF recordings: BASE.sigmf-data holds ci16_le samples, BASE.sigmf-meta the
  * sample rate and one annotation per frame with its truth. @base may also be given
  * with either extension. Writes @n_samples samples of @signal from its position
- * (0 means up to vekgen_signal_get_end). */
+ * (0 means up to vekgen_signal_get_end); only the frames that lie wholly in them are
+ * annotated. A recording that cannot be completed is removed. */
 gboolean vekgen_recording_write(const gchar *base, VekgenSignal *signal, guint64 n_samples,
                                 GError **error);
+/* Whether the @n_samples samples from @origin hold every symbol of @frame. */
+gboolean vekgen_recording_holds_frame(const VekgenFrame *frame, guint64 origin, guint64 n_samples);
 
 /* A recording opened for reading. */
 typedef struct _VekgenRecording VekgenRecording;
 
+/* Opens a recording. Both files must be regular files; the description may hold at
+ * most 16 MiB nested at most 64 levels deep. A recording whose samples end before
+ * one of its annotated frames does is refused with VEKGEN_ERROR_TRUNCATED. */
 VekgenRecording *vekgen_recording_open(const gchar *base, GError **error);
 void vekgen_recording_close(VekgenRecording *recording);
 G_DEFINE_AUTOPTR_CLEANUP_FUNC(VekgenRecording, vekgen_recording_close)
@@ -219,7 +226,8 @@ guint64 vekgen_recording_get_n_samples(const VekgenRecording *recording);
 /* The truth of the annotations, in file order. */
 const VekgenFrame *vekgen_recording_get_frames(const VekgenRecording *recording, guint *n_frames);
 /* Reads up to @n_samples samples into @iq (host byte order) and returns the count;
- * 0 at the end. -1 with VEKGEN_ERROR_IO on a read failure. */
+ * 0 at the end, which is the size the data file had at open. -1 with VEKGEN_ERROR_IO
+ * on a read failure, VEKGEN_ERROR_TRUNCATED when the file has shrunk since. */
 gssize vekgen_recording_read(VekgenRecording *recording, gint16 *iq, gsize n_samples,
                              GError **error);
 /* Goes back to the first sample. */
