@@ -109,3 +109,26 @@ function(vek_add_gtest)
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     PROPERTIES ${properties})
 endfunction()
+
+# vek_add_man_page(TARGET <program> NAME "<one-line description>" VERSION "<version line>")
+#   Generates and installs <program>.1 from the program's --help with help2man;
+#   without help2man the page is left out.
+function(vek_add_man_page)
+  cmake_parse_arguments(ARG "" "TARGET;NAME;VERSION" "" ${ARGN})
+  find_program(HELP2MAN help2man)
+  if(NOT HELP2MAN)
+    message(STATUS "help2man not found: the ${ARG_TARGET} manual page is not built")
+    return()
+  endif()
+  set(man ${CMAKE_CURRENT_BINARY_DIR}/${ARG_TARGET}.1)
+  add_custom_command(OUTPUT ${man}
+    COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0 LC_ALL=C.UTF-8
+            ${HELP2MAN} --no-info --no-discard-stderr --locale=C.UTF-8
+            --name "${ARG_NAME}" --version-string "${ARG_VERSION}"
+            --output ${man} $<TARGET_FILE:${ARG_TARGET}>
+    DEPENDS ${ARG_TARGET}
+    COMMENT "Generating the ${ARG_TARGET} manual page"
+    VERBATIM)
+  add_custom_target(${ARG_TARGET}-man ALL DEPENDS ${man})
+  install(FILES ${man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()
