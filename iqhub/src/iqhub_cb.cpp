@@ -21,7 +21,7 @@ extern "C" {
 IQHUB_EXPORT gboolean iqhub_cb_register(Iqhub *self, GError **error)
 {
     if (iqhub_priv(self) == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     return register_result(VDEM_INTERFACE_cb_register_fdata_exit_fct(iqhub_cb_fcont, self),
                            error) &&
            register_result(VDEM_INTERFACE_cb_register_error_exit_fct(iqhub_cb_error_, self),
@@ -32,7 +32,7 @@ IQHUB_EXPORT gboolean iqhub_cb_register(Iqhub *self, GError **error)
 IQHUB_EXPORT gboolean iqhub_cb_register_rfsat(Iqhub *self, GError **error)
 {
     if (iqhub_priv(self) == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     return register_result(VDEM_INTERFACE_cb_register_rfsat_exit_fct(iqhub_cb_rfsat_, self), error);
 }
 

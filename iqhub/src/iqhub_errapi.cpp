@@ -19,7 +19,7 @@ IQHUB_EXPORT gboolean iqhub_errapi_init(Iqhub *self, GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     priv->errapi.val = 0;
     g_clear_pointer(&priv->errapi.msg, g_free);
     return TRUE;
@@ -29,7 +29,7 @@ IQHUB_EXPORT gboolean iqhub_errapi_set_val(Iqhub *self, gint32 val, GError **err
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     if (val == 0) {
         g_set_error(error, IQHUB_ERRAPI_ERRDOM, 0, "Invalid errapi val %d", val);
         return FALSE;
@@ -42,7 +42,7 @@ IQHUB_EXPORT gboolean iqhub_errapi(Iqhub *self, const gchar *text, gsize length,
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     if (text == nullptr) {
         g_set_error(error, IQHUB_ERRAPI_ERRDOM, 0, "Invalid errapi msg [ptr: %p]",
                     static_cast<const void *>(text));

@@ -28,7 +28,7 @@ IQHUB_EXPORT gboolean iqhub_filter(Iqhub *self, const gchar *line, gsize length,
     (void)length;
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
 
     kvrframe *parsed = nullptr;
     if (!kvrproto_fdata_parse(line, &parsed, error)) {
@@ -96,7 +96,7 @@ IQHUB_EXPORT gboolean iqhub_filter_init(Iqhub *self, GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     priv->filters = nullptr;
     return TRUE;
 }

@@ -18,7 +18,7 @@ IQHUB_EXPORT gboolean iqhub_interface_init(Iqhub *self, GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
 
     vdem_interface_version_t version = {};
     VDEM_INTERFACE_get_version(&version);
@@ -70,7 +70,7 @@ IQHUB_EXPORT gboolean iqhub_interface_release(Iqhub *self, GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     const int32_t r = VDEM_INTERFACE_terminate();
     if (r != 0) {
         g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL, "api call failed with errcode %d", r);

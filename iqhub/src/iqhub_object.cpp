@@ -425,7 +425,7 @@ IQHUB_EXPORT gboolean iqhub_set_frame_callback(Iqhub *self, IqhubFrameCallback c
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     priv->frame_callback = callback;
     set_callback_data(priv, user_data, notify);
     return TRUE;
@@ -438,7 +438,7 @@ IQHUB_EXPORT gboolean iqhub_set_frame_callback_gobject(Iqhub *self,
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     priv->frame_callback_gobject = callback;
     set_callback_data(priv, user_data, notify);
     return TRUE;
@@ -450,7 +450,7 @@ IQHUB_EXPORT gboolean iqhub_set_rfsat_callback(Iqhub *self, IqhubRfSatCallback c
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     priv->rfsat_callback = callback;
     iqhub_replace_user_data(&priv->rfsat_callback_data, &priv->rfsat_callback_notify_release,
                             user_data, notify);
@@ -461,7 +461,7 @@ IQHUB_EXPORT gboolean iqhub_start(Iqhub *self, gsize *advised, GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     if (priv->started)
         return TRUE;
     if (priv->bpsp != kDemodulatorBytesPerSample) {
@@ -488,7 +488,7 @@ IQHUB_EXPORT gboolean iqhub_stop_sync(Iqhub *self, GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     if (!priv->started)
         return TRUE;
     iqhub_write_cancel_sync(self);

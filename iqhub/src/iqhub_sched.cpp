@@ -75,7 +75,7 @@ IQHUB_EXPORT gboolean iqhub_sched_init(Iqhub *self, GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     if (priv->sched.dispatch == nullptr)
         priv->sched.dispatch = iqhub_wakeup_new(dispatch, self, "iqhub event dispatch");
     return TRUE;
@@ -86,7 +86,7 @@ IQHUB_EXPORT gboolean iqhub_sched_add(Iqhub *self, gconstpointer data, e_sched_e
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr || data == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     event *e = g_slice_new0(event);
     switch (type) {
     case E_SCHED_EVT_TYPE_FCONT:

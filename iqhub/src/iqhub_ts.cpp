@@ -31,7 +31,7 @@ extern "C" {
 IQHUB_EXPORT gboolean iqhub_ts_init(Iqhub *self, GError **error)
 {
     if (iqhub_priv(self) == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     return TRUE;
 }
 
@@ -39,7 +39,7 @@ IQHUB_EXPORT gboolean iqhub_ts_reset(Iqhub *self, GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     std::lock_guard<std::mutex> lock(priv->tstamp.lock);
     priv->tstamp.entries.clear();
     priv->tstamp.current_sample_id = 1;
@@ -50,7 +50,7 @@ IQHUB_EXPORT gboolean iqhub_ts_clear(Iqhub *self, GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     empty_table(priv->tstamp);
     return TRUE;
 }
@@ -59,7 +59,7 @@ IQHUB_EXPORT gboolean iqhub_ts_bind(Iqhub *self, guint32 n, struct timeval tv, G
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     tstamp &t = priv->tstamp;
     std::lock_guard<std::mutex> lock(t.lock);
     if (!t.entries.empty() && t.entries.size() >= priv->ts_depth)
@@ -77,7 +77,7 @@ IQHUB_EXPORT gboolean iqhub_ts_get(Iqhub *self, sId_t s, struct timeval *tv, GEr
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr || tv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     {
         std::lock_guard<std::mutex> lock(priv->tstamp.lock);
         for (const ts_entry &entry : priv->tstamp.entries) {

@@ -176,7 +176,7 @@ IQHUB_EXPORT gboolean iqhub_write_async_tv(Iqhub *self, gsize *used, const guint
 IQHUB_EXPORT gboolean iqhub_write_finish(Iqhub *self, GAsyncResult *result, GError **error)
 {
     if (!g_task_is_valid(result, self)) {
-        g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL, "%s: invalid handle", G_STRFUNC);
+        g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL, "%s: invalid handle", __func__);
         return FALSE;
     }
     return g_task_propagate_boolean(G_TASK(result), error);
@@ -235,7 +235,7 @@ IQHUB_EXPORT gboolean iqhub_write_init(Iqhub *self, GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
-        return iqhub_invalid_handle(error, G_STRFUNC);
+        return iqhub_invalid_handle(error, __func__);
     writer &w = priv->writer;
     if (w.gthread != nullptr)
         return TRUE;

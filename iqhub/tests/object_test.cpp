@@ -242,3 +242,14 @@ TEST(IqhubCallbacks, UserDataIsReleasedWhenReplacedAndAtFinalization)
     EXPECT_EQ(released[1], 1);
     EXPECT_EQ(released[2], 1);
 }
+
+TEST(IqhubStart, AMissingObjectIsNamedByTheCalledFunction)
+{
+    g_autoptr(GError) error = nullptr;
+    EXPECT_FALSE(iqhub_start(nullptr, nullptr, &error));
+    EXPECT_STREQ(error->message, "iqhub_start: invalid handle");
+    g_clear_error(&error);
+    struct timeval tv = {};
+    EXPECT_FALSE(iqhub_ts_get(nullptr, 1, &tv, &error));
+    EXPECT_STREQ(error->message, "iqhub_ts_get: invalid handle");
+}
