@@ -938,6 +938,33 @@ TEST_F(Runner, VekctlReadsTheRegistersTheRunnerSet)
     EXPECT_NE(out.find("-5.2"), std::string::npos) << out;
 }
 
+TEST_F(Runner, CardsGoAwayAndComeBackOnTheirScheduleAndOnSignals)
+{
+    need("lsusb");
+    /* The program looks at the bus well inside each period (unplug at 1 s,
+     * back 1.5 s later), then has the runner do the same on signals. */
+    const char *script = "lsusb -d 6b3e:0001 >/dev/null && echo present || echo absent; sleep 1.7; "
+                         "lsusb -d 6b3e:0001 >/dev/null && echo present || echo absent; sleep 1.5; "
+                         "lsusb -d 6b3e:0001 >/dev/null && echo present || echo absent; "
+                         "kill -USR1 $PPID; sleep 0.5; "
+                         "lsusb -d 6b3e:0001 >/dev/null && echo present || echo absent; "
+                         "kill -USR2 $PPID; sleep 0.5; "
+                         "lsusb -d 6b3e:0001 >/dev/null && echo present || echo absent";
+    int status = -1;
+    const std::string out = run_under_runner(
+        {"--unplug-after=1", "--replug-after=1.5", "--", "sh", "-c", script}, &status);
+    EXPECT_EQ(status, 0) << out;
+    const gsize unplugged = out.find("cards unplugged"), plugged = out.find("cards plugged in");
+    EXPECT_NE(unplugged, std::string::npos) << out;
+    EXPECT_NE(plugged, std::string::npos) << out;
+    std::string seen;
+    g_auto(GStrv) lines = g_strsplit(out.c_str(), "\n", -1);
+    for (guint i = 0; lines[i] != nullptr; i++)
+        if (g_str_equal(lines[i], "present") || g_str_equal(lines[i], "absent"))
+            seen += lines[i][0];
+    EXPECT_EQ(seen, "papap") << out;
+}
+
 TEST_F(Runner, ExitStatusIsTheProgramsAndUsageErrorsAre64)
 {
     int status = -1;
