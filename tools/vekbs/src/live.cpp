@@ -80,6 +80,9 @@ class LiveStation
     std::vector<guint8> buffer_;
     gsize fill_ = 0, slot_offset_ = 0;
     guint64 buffer_first_ = 0;
+    guint64 next_ = 0;          /* stream position the next byte should have */
+    bool anchored_once_ = false; /* next_ is meaningful */
+    gint64 last_drop_log_us_ = G_MININT64 / 2;
     bool writing_ = false;
     bool anchored_ = false;
     gint64 anchor_us_ = 0;     /* wall clock of the stream's first sample */
@@ -188,10 +191,26 @@ void LiveStation::drain()
             end_of_signal();
             return;
         }
-        if (fill_ > 0 && position != buffer_first_ + fill_ / kBytesPerSample) {
-            submit(); /* a gap: the transfers between were dropped */
-            break;
+        const guint64 expected = fill_ > 0 ? buffer_first_ + fill_ / kBytesPerSample : next_;
+        if (position != expected && anchored_once_) {
+            /* Transfers were dropped: the main loop fell behind the card. Said
+             * at most every 10 s; the statistics count every one. */
+            const gint64 now = g_get_monotonic_time();
+            if (now - last_drop_log_us_ >= 10 * G_USEC_PER_SEC) {
+                last_drop_log_us_ = now;
+                KVRLOG_WARN("%s: the station fell behind, %.1f ms of signal dropped (%" G_GUINT64_FORMAT
+                        " transfers so far)",
+                        card_.label().c_str(),
+                        static_cast<double>(position - expected) * 1000.0 / kSampleRate,
+                        queue_.dropped_transfers());
+            }
+            if (fill_ > 0) {
+                next_ = position;
+                submit();
+                break;
+            }
         }
+        anchored_once_ = true;
         if (fill_ == 0)
             buffer_first_ = position;
         gsize n = MIN(slot->length - slot_offset_, buffer_.size() - fill_);
@@ -200,6 +219,7 @@ void LiveStation::drain()
         std::memcpy(buffer_.data() + fill_, slot->bytes.data() + slot_offset_, n);
         fill_ += n;
         slot_offset_ += n;
+        next_ = position + n / kBytesPerSample;
         if (slot_offset_ == slot->length) {
             queue_.pop();
             slot_offset_ = 0;
@@ -280,7 +300,8 @@ void LiveStation::stream_ended()
     hub_started_ = false;
     card_.close();
     state_ = State::Waiting;
-    anchored_ = false;
+    anchored_ = anchored_once_ = false;
+    next_ = 0;
     fill_ = slot_offset_ = 0;
     waiting_said_ = false;
     if (reopen_ == 0)
@@ -480,6 +501,8 @@ int LiveStation::shut_down()
     service_notify("STOPPING=1");
     const bool interrupted = stopping_;
     stopping_ = true;
+    /* No write after this one: the hand-over is closed. */
+    state_ = State::Done;
     if (writing_)
         iqhub_write_cancel(hub_);
     g_autoptr(GError) error = nullptr;
@@ -493,7 +516,6 @@ int LiveStation::shut_down()
     while (downlink_.busy() && g_get_monotonic_time() < deadline)
         g_main_context_iteration(nullptr, TRUE);
     card_.close();
-    state_ = State::Done;
     if (mqtt_)
         mqtt_->finish(status_json("offline"), kFinishMs);
 

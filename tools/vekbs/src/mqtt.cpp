@@ -70,6 +70,19 @@ bool parse_mqtt_url(const std::string &url, MqttConfig &config, GError **error)
     return true;
 }
 
+/* One source for the broker's socket for the whole life of the link: its
+ * descriptor and conditions change in place, safe from inside libmosquitto's
+ * callbacks. */
+struct MqttLink::SocketSource {
+    GSource base;
+    MqttLink *link;
+    gpointer tag;
+    int fd;
+};
+
+GSourceFuncs MqttLink::socket_funcs_ = {nullptr, nullptr, MqttLink::on_socket, nullptr, nullptr,
+                                        nullptr};
+
 MqttLink::MqttLink(const MqttConfig &config, const std::string &station,
                    RequestHandler on_request)
     : config_(config), station_(station), client_id_("vekbs-" + station),
@@ -81,9 +94,13 @@ MqttLink::MqttLink(const MqttConfig &config, const std::string &station,
 
 MqttLink::~MqttLink()
 {
-    for (guint *id : {&watch_, &tick_, &retry_})
+    for (guint *id : {&tick_, &retry_})
         if (*id != 0)
             g_source_remove(*id);
+    if (socket_ != nullptr) {
+        g_source_destroy(socket_);
+        g_source_unref(socket_);
+    }
     if (mosq_ != nullptr)
         mosquitto_destroy(mosq_);
 }
@@ -95,6 +112,12 @@ std::string MqttLink::topic(const char *leaf) const
 
 void MqttLink::start()
 {
+    socket_ = g_source_new(&socket_funcs_, sizeof(SocketSource));
+    auto *source = reinterpret_cast<SocketSource *>(socket_);
+    source->link = this;
+    source->tag = nullptr;
+    source->fd = -1;
+    g_source_attach(socket_, nullptr);
     tick_ = g_timeout_add_seconds(1, on_tick, this);
     connect();
 }
@@ -135,26 +158,32 @@ void MqttLink::connect()
 
 void MqttLink::update_watch()
 {
-    const int fd = mosq_ != nullptr ? mosquitto_socket(mosq_) : -1;
-    GIOCondition want = static_cast<GIOCondition>(0);
-    if (fd >= 0)
-        want = static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR |
-                                          (mosquitto_want_write(mosq_) ? G_IO_OUT : 0));
-    if (watch_ != 0 && want == watched_)
+    auto *source = reinterpret_cast<SocketSource *>(socket_);
+    if (source == nullptr)
         return;
-    if (watch_ != 0)
-        g_source_remove(watch_);
-    watch_ = fd >= 0 ? g_unix_fd_add(fd, want, on_socket, this) : 0;
-    watched_ = want;
+    const int fd = mosq_ != nullptr && retry_ == 0 ? mosquitto_socket(mosq_) : -1;
+    if (fd != source->fd && source->tag != nullptr) {
+        g_source_remove_unix_fd(socket_, source->tag);
+        source->tag = nullptr;
+    }
+    source->fd = fd;
+    if (fd < 0)
+        return;
+    const GIOCondition want = static_cast<GIOCondition>(
+        G_IO_IN | G_IO_HUP | G_IO_ERR | (mosquitto_want_write(mosq_) ? G_IO_OUT : 0));
+    if (source->tag == nullptr)
+        source->tag = g_source_add_unix_fd(socket_, fd, want);
+    else
+        g_source_modify_unix_fd(socket_, source->tag, want);
 }
 
-gboolean MqttLink::on_socket(gint fd, GIOCondition condition, gpointer data)
+gboolean MqttLink::on_socket(GSource *gsource, GSourceFunc, gpointer)
 {
-    auto *self = static_cast<MqttLink *>(data);
-    /* This source is ours again only if it still fits once libmosquitto has
-     * done its part (which may lose the connection). */
-    const guint id = self->watch_;
-    self->watch_ = 0;
+    auto *source = reinterpret_cast<SocketSource *>(gsource);
+    MqttLink *self = source->link;
+    if (source->tag == nullptr)
+        return G_SOURCE_CONTINUE;
+    const GIOCondition condition = g_source_query_unix_fd(gsource, source->tag);
     int rc = MOSQ_ERR_SUCCESS;
     if (condition & (G_IO_IN | G_IO_HUP | G_IO_ERR))
         rc = mosquitto_loop_read(self->mosq_, 1);
@@ -162,16 +191,8 @@ gboolean MqttLink::on_socket(gint fd, GIOCondition condition, gpointer data)
         rc = mosquitto_loop_write(self->mosq_, 1);
     if (rc != MOSQ_ERR_SUCCESS)
         self->connection_lost(rc == MOSQ_ERR_ERRNO ? g_strerror(errno) : mosquitto_strerror(rc));
-    if (self->retry_ != 0 || self->mosq_ == nullptr)
-        return G_SOURCE_REMOVE;
-    const GIOCondition want = static_cast<GIOCondition>(
-        G_IO_IN | G_IO_HUP | G_IO_ERR | (mosquitto_want_write(self->mosq_) ? G_IO_OUT : 0));
-    if (mosquitto_socket(self->mosq_) == fd && want == self->watched_) {
-        self->watch_ = id;
-        return G_SOURCE_CONTINUE;
-    }
     self->update_watch();
-    return G_SOURCE_REMOVE;
+    return G_SOURCE_CONTINUE;
 }
 
 gboolean MqttLink::on_tick(gpointer data)
@@ -198,14 +219,11 @@ void MqttLink::connection_lost(const char *why)
     for (gsize i = 0; i < in_flight_; i++)
         queue_[i].mid = 0;
     in_flight_ = 0;
-    if (watch_ != 0) {
-        g_source_remove(watch_);
-        watch_ = 0;
-    }
     if (finishing_)
         final_mid_ = 0;
     else
         schedule_reconnect();
+    update_watch(); /* no socket until the next attempt */
 }
 
 void MqttLink::schedule_reconnect()

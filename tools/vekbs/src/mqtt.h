@@ -68,7 +68,9 @@ class MqttLink
     void send_pending();
     void enqueue(Message message);
     void update_watch();
-    static gboolean on_socket(gint fd, GIOCondition condition, gpointer data);
+    struct SocketSource;
+    static GSourceFuncs socket_funcs_;
+    static gboolean on_socket(GSource *source, GSourceFunc, gpointer);
     static gboolean on_tick(gpointer data);
     static gboolean on_retry(gpointer data);
     static void on_connect(struct mosquitto *, void *data, int rc);
@@ -80,8 +82,8 @@ class MqttLink
     std::string station_, client_id_, offline_;
     RequestHandler on_request_;
     struct mosquitto *mosq_ = nullptr;
-    guint watch_ = 0, tick_ = 0, retry_ = 0;
-    GIOCondition watched_ = static_cast<GIOCondition>(0);
+    GSource *socket_ = nullptr;
+    guint tick_ = 0, retry_ = 0;
     bool connected_ = false, finishing_ = false;
     guint backoff_s_ = 1;
     std::deque<Message> queue_; /* oldest first; the first in_flight_ are with libmosquitto */
