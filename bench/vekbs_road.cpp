@@ -5,7 +5,7 @@
  * downlink request every second and times its result, and keeps the status
  * reports (peak RSS, CPU time, latencies).
  *
- *   vekbs_road --seconds S [--realtime] [--rss-at SECONDS]
+ *   vekbs_road --seconds S [--realtime | --speed X] [--rss-at SECONDS]
  *
  * Prints one Markdown table row and the final statistics of the station. */
 #include <algorithm>
@@ -32,11 +32,14 @@ namespace
 
 gdouble opt_seconds = 3600.0;
 gboolean opt_realtime = FALSE;
+gdouble opt_speed = 0.0;
 gdouble opt_rss_at = 600.0;
 
 const GOptionEntry kEntries[] = {
     {"seconds", 's', 0, G_OPTION_ARG_DOUBLE, &opt_seconds, "Seconds of signal", "S"},
     {"realtime", 'r', 0, G_OPTION_ARG_NONE, &opt_realtime, "Card paced at its real rate", nullptr},
+    {"speed", 0, 0, G_OPTION_ARG_DOUBLE, &opt_speed,
+     "Card paced steadily at X times its real rate (default: as fast as it is read)", "X"},
     {"rss-at", 0, 0, G_OPTION_ARG_DOUBLE, &opt_rss_at, "Uptime of the first RSS reading", "S"},
     {}};
 
@@ -178,7 +181,10 @@ int main(int argc, char **argv)
     const std::string meta = base + ".sigmf-meta";
     const std::string seconds = std::to_string(opt_seconds);
     std::vector<const gchar *> station_argv = {VEKEMU_PATH, "--sigmf", meta.c_str()};
-    if (!opt_realtime)
+    const std::string speed = "--speed=" + std::to_string(opt_speed);
+    if (opt_speed > 0)
+        station_argv.push_back(speed.c_str());
+    else if (!opt_realtime)
         station_argv.push_back("--fast");
     for (const gchar *a : {"--", VEKBS_PATH, "--card", "--bit-rate", "600", "--quiet",
                            "--station", "bench", "--stats-interval", "30", "--config"})
@@ -272,7 +278,7 @@ int main(int argc, char **argv)
     std::printf("| %s | %.0f | %.0f | %.1f | %" G_GUINT64_FORMAT " | %" G_GUINT64_FORMAT
                 " | %" G_GUINT64_FORMAT " | %" G_GUINT64_FORMAT " | %.0f | %.0f | %.0f | %.1f | "
                 "%.1f %% | %.2f / %.2f | %.2f / %.2f | %.2f / %.2f | %" G_GUINT64_FORMAT " |\n",
-                opt_realtime ? "real time" : "fast", signal, wall, signal / wall, expected_total,
+                opt_realtime ? "real time" : opt_speed > 0 ? speed.c_str() + 2 : "fast", signal, wall, signal / wall, expected_total,
                 server.total, missing, repeated, stat(st, "rx_dropped_bytes"), rss_early, rss_end,
                 stat(st, "cpu_s"), 100.0 * stat(st, "cpu_s") / stat(st, "uptime_s"),
                 stat(st, "uplink_latency_median_ms"), stat(st, "uplink_latency_p99_ms"),

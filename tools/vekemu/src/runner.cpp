@@ -41,6 +41,7 @@ gchar **reg_sets = nullptr;
 gchar **error_codes = nullptr;
 gchar *events_file = nullptr;
 gdouble unplug_after = -1.0;
+gdouble speed = 1.0;
 gdouble replug_after = -1.0;
 
 const GOptionEntry entries[] = {
@@ -61,6 +62,8 @@ const GOptionEntry entries[] = {
 #endif
     {"fast", 'f', 0, G_OPTION_ARG_NONE, &fast,
      "Fill every RX transfer at once instead of at the sample rate", nullptr},
+    {"speed", 0, 0, G_OPTION_ARG_DOUBLE, &speed,
+     "Stream at X times the sample rate, steadily (default 1)", "X"},
     {"set", 0, 0, G_OPTION_ARG_STRING_ARRAY, &reg_sets,
      "Set register GROUP:CMD of every card to VALUE (repeatable)", "GROUP:CMD=VALUE"},
     {"error", 'e', 0, G_OPTION_ARG_STRING_ARRAY, &error_codes,
@@ -274,7 +277,7 @@ int main(int argc, char **argv)
     int first = 1;
     if (first < argc && g_strcmp0(argv[first], "--") == 0)
         first++;
-    if (first >= argc || n_cards < 0 || n_dfu < 0 || n_held < 0) {
+    if (first >= argc || n_cards < 0 || n_dfu < 0 || n_held < 0 || !(speed > 0.0)) {
         std::fprintf(stderr, "vekemu: usage: vekemu [OPTIONS] -- PROGRAM [ARGS...]\n");
         return EXIT_USAGE;
     }
@@ -320,6 +323,7 @@ int main(int argc, char **argv)
             vekemu_bed_destroy();
             return EXIT_SOFTWARE;
         }
+        vekemu_card_set_speed(card, speed);
         for (const RegSet &r : sets)
             vekemu_card_reg_set(card, r.group, r.cmd, r.value);
         for (guint32 code : errors)

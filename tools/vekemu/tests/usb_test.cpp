@@ -368,6 +368,31 @@ TEST_F(RxStream, RealTimePacingNeverRunsAheadOfTheSampleRate)
     EXPECT_GE(g_get_monotonic_time() - start, 100000 - 2000);
 }
 
+// At ten times the sample rate the same bytes take a tenth of the time, and never less.
+TEST_F(RxStream, SpeedScalesRealTimePacing)
+{
+    VekemuCard *card = add(VEKEMU_PACING_REALTIME);
+    vekemu_card_set_speed(card, 10.0);
+    open();
+    ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+    ASSERT_EQ(ctl_out(3, 5, 48000), 4);
+    gint64 start = g_get_monotonic_time();
+    ASSERT_EQ(ctl_out(3, 0, 1), 4);
+    // 48000 samples/s x 4 bytes x 10: 192000 bytes take 100 ms of card time.
+    int r = 0;
+    guint32 expected = 0;
+    for (int i = 0; i < 30; i++) {
+        auto b = bulk_in(6400, &r);
+        ASSERT_EQ(r, 0);
+        ASSERT_EQ(b.size(), 6400u);
+        EXPECT_EQ(word_at(b, 0), expected) << "the counter pattern goes on without a gap";
+        expected += 1600;
+    }
+    const gint64 took = g_get_monotonic_time() - start;
+    EXPECT_GE(took, 100000 - 2000);
+    EXPECT_LT(took, 800000) << "at the plain sample rate this takes a whole second";
+}
+
 // A faster rate set while streaming applies from then on: the time spent at the slower
 // rate does not turn into a burst of bytes.
 TEST_F(RxStream, RateChangeWhileStreamingPacesFromThenOn)
