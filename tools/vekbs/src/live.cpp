@@ -20,6 +20,7 @@ namespace
 {
 
 constexpr guint kReopenMs = 1000;
+constexpr gint64 kSilenceUs = 5 * G_USEC_PER_SEC; /* a streaming card that sends nothing */
 constexpr guint kFinishMs = 5000; /* at the stop, for the broker and the downlink */
 
 gint64 samples_us(guint64 samples)
@@ -58,6 +59,7 @@ class LiveStation
     LiveStats collect();
     std::string status_json(const char *state);
     static gboolean on_reopen(gpointer data);
+    static gboolean on_watch(gpointer data);
     static gboolean on_stats(gpointer data);
     static gboolean on_signal(gpointer data);
     static void on_written(GObject *source, GAsyncResult *result, gpointer data);
@@ -89,7 +91,10 @@ class LiveStation
     gint64 last_write_us_ = 0; /* monotonic time of the last write */
     bool ready_ = false, stopping_ = false, waiting_said_ = false;
     std::string last_open_error_;
-    guint reopen_ = 0, stats_ = 0, sigint_ = 0, sigterm_ = 0;
+    guint reopen_ = 0, stats_ = 0, sigint_ = 0, sigterm_ = 0, watch_ = 0;
+    guint64 watched_bytes_ = 0;
+    gint64 watched_since_us_ = 0;
+    bool failed_ = false;
     gint64 started_us_;
     PassStats pass_;
     guint64 card_losses_ = 0;
@@ -128,7 +133,7 @@ LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFr
 
 LiveStation::~LiveStation()
 {
-    for (guint id : {reopen_, stats_, sigint_, sigterm_})
+    for (guint id : {reopen_, stats_, sigint_, sigterm_, watch_})
         if (id != 0)
             g_source_remove(id);
     g_source_destroy(rx_source_);
@@ -338,6 +343,7 @@ void LiveStation::try_open()
     if (!iqhub_start(hub_, &advised, &error)) {
         KVRLOG_ERROR("the wrapper does not start: %s", error->message);
         card_.close();
+        failed_ = true;
         stop();
         return;
     }
@@ -345,7 +351,28 @@ void LiveStation::try_open()
     buffer_.assign(advised, 0);
     pass_.write_samples = advised / kBytesPerSample;
     state_ = State::Streaming;
+    watched_since_us_ = g_get_monotonic_time();
     KVRLOG_WARN("%s streaming at %u bit/s", card_.label().c_str(), rate_);
+}
+
+/* A card that streams nothing (its transfers all ended on errors, say) is
+ * treated as lost: released, and opened again. */
+gboolean LiveStation::on_watch(gpointer data)
+{
+    auto *self = static_cast<LiveStation *>(data);
+    const guint64 bytes = self->queue_.received_bytes();
+    const gint64 now = g_get_monotonic_time();
+    if (self->state_ != State::Streaming || bytes != self->watched_bytes_) {
+        self->watched_bytes_ = bytes;
+        self->watched_since_us_ = now;
+    } else if (now - self->watched_since_us_ >= kSilenceUs) {
+        self->card_losses_++;
+        KVRLOG_WARN("%s sent nothing for %d s: releasing it and opening it again",
+                    self->card_.label().c_str(), static_cast<int>(kSilenceUs / G_USEC_PER_SEC));
+        self->state_ = State::Draining;
+        self->watched_since_us_ = now;
+    }
+    return G_SOURCE_CONTINUE;
 }
 
 void LiveStation::end_of_signal()
@@ -482,6 +509,7 @@ int LiveStation::run()
     sigint_ = g_unix_signal_add(SIGINT, on_signal, this);
     sigterm_ = g_unix_signal_add(SIGTERM, on_signal, this);
     stats_ = g_timeout_add_seconds(MAX(config_.stats_interval, 1u), on_stats, this);
+    watch_ = g_timeout_add_seconds(1, on_watch, this);
     if (mqtt_) {
         mqtt_->publish_status(status_json("online"));
         mqtt_->start();
@@ -526,6 +554,8 @@ int LiveStation::shut_down()
         std::fputs(stats_text({pass_}).c_str(), stdout);
         std::fputs(live_stats_text(l).c_str(), stdout);
     }
+    if (failed_)
+        return kExitFailure;
     if (!config_.check)
         return kExitOk;
     if (interrupted) {

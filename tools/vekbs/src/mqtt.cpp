@@ -368,7 +368,14 @@ void MqttLink::publish_status(std::string payload)
 void MqttLink::finish(std::string last_status, guint timeout_ms)
 {
     const gint64 deadline = g_get_monotonic_time() + timeout_ms * G_TIME_SPAN_MILLISECOND;
-    while (connected_ && !queue_.empty() && g_get_monotonic_time() < deadline)
+    if (!queue_.empty() && retry_ != 0) {
+        /* Away: one more attempt now rather than after the whole back-off. */
+        g_source_remove(retry_);
+        retry_ = 0;
+        backoff_s_ = 1;
+        connect();
+    }
+    while (!queue_.empty() && g_get_monotonic_time() < deadline)
         g_main_context_iteration(nullptr, TRUE);
     if (!queue_.empty())
         KVRLOG_WARN("broker %s: %zu messages not delivered at the stop", config_.url.c_str(),

@@ -363,6 +363,42 @@ TEST_F(Live, TheCardDeliversExactlyTheRecordingsFramesWithItsSettings)
     }
 }
 
+TEST_F(Live, TheKeyFileSetsTheStationAndOptionsOverrideIt)
+{
+    const std::string rec = record({kThreeFrames[0], kThreeFrames[1], kThreeFrames[2]});
+    VekemuCard *card = plug(rec, VEKEMU_PACING_FAST);
+    ASSERT_TRUE(g_file_set_contents(conf_.c_str(),
+                                    "[station]\nbit_rate = 600\n"
+                                    "[card]\nrx_frequency = 868500000\npreamp0 = ATTEN\n"
+                                    "[log]\nlevel = LEVEL_INFO\n",
+                                    -1, nullptr));
+    Child vekbs(dir_, "vekbs");
+    ASSERT_TRUE(start(vekbs, {"--card", "--check", "--truth", rec, "--frequency", "868300000",
+                              "--config", conf_}));
+    ASSERT_EQ(vekbs.wait(), 0) << vekbs.err();
+    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_RADIO, VEKEMU_CMD_RADIO_RX_CF), 868300000u)
+        << "the option wins";
+    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_RADIO, VEKEMU_CMD_RADIO_PREAMP) & 0xF00u,
+              0x200u);
+    EXPECT_NE(vekbs.err().find("streaming at 600 bit/s"), std::string::npos) << vekbs.err();
+    EXPECT_NE(vekbs.err().find(" I "), std::string::npos) << "info lines from the log group";
+}
+
+TEST_F(Live, ACardThatStopsSendingIsReleasedAndOpenedAgain)
+{
+    VekemuCard *card = plug(record({kThreeFrames[0]}), VEKEMU_PACING_REALTIME);
+    Child vekbs(dir_, "vekbs");
+    ASSERT_TRUE(start(vekbs, {"--card", "--bit-rate", "600", "--config", conf_}));
+    ASSERT_TRUE(vekbs.says("streaming at 600 bit/s")) << vekbs.err();
+    /* The firmware switches its stream off by itself: transfers time out. */
+    vekemu_card_reg_set(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM, 0);
+    ASSERT_TRUE(vekbs.says("sent nothing for 5 s")) << vekbs.err();
+    ASSERT_TRUE(vekbs.says("streaming at 600 bit/s", 2)) << vekbs.err();
+    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM), 1u);
+    vekbs.signal(SIGINT);
+    EXPECT_EQ(vekbs.wait(), 0) << vekbs.err();
+}
+
 TEST_F(Live, AnUnpluggedCardIsReportedOnceAndTheStationResumesWhenItIsBack)
 {
     const std::string rec = record({kThreeFrames[0], kThreeFrames[1], kThreeFrames[2]});
@@ -511,10 +547,10 @@ TEST_F(Live, ABrokerRestartInTheMiddleOfARecordingLosesNoFrame)
     Broker broker(dir_);
     ASSERT_TRUE(broker.start());
     Subscriber server(broker.port());
-    /* Eight frames over four seconds, played at the card's real rate. */
+    /* Eight frames over six seconds, played at the card's real rate. */
     std::vector<std::string> frames;
     for (guint i = 0; i < 8; i++)
-        frames.push_back("at=" + std::to_string(0.2 + 0.5 * i) +
+        frames.push_back("at=" + std::to_string(0.2 + 0.8 * i) +
                          " rate=600 dev=0x20B0 seq=" + std::to_string(i + 1) + " payload=0" +
                          std::to_string(i));
     const std::string rec = record(frames);
