@@ -152,8 +152,7 @@ void Downlink::publish(const DownlinkRequest &request, const char *status, const
         json_builder_add_string_value(b, hex_string(frame->data(), frame->size()).c_str());
     }
     json_builder_end_object(b);
-    g_autoptr(JsonNode) root = json_builder_get_root(b);
-    publish_(node_text(root));
+    publish_(to_json(b));
 }
 
 void Downlink::request(const std::string &text, gint64 arrived_us, VekDevice *device)

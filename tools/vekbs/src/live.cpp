@@ -463,11 +463,7 @@ std::string LiveStation::status_json(const char *state)
     json_parser_load_from_data(parser, stats.c_str(), -1, nullptr);
     json_builder_add_value(b, json_node_copy(json_parser_get_root(parser)));
     json_builder_end_object(b);
-    g_autoptr(JsonNode) root = json_builder_get_root(b);
-    g_autoptr(JsonGenerator) generator = json_generator_new();
-    json_generator_set_root(generator, root);
-    g_autofree gchar *text = json_generator_to_data(generator, nullptr);
-    return text;
+    return to_json(b);
 }
 
 gboolean LiveStation::on_stats(gpointer data)

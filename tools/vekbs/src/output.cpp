@@ -1,5 +1,4 @@
 /* Frames and statistics as vekbs prints them. */
-#include <json-glib/json-glib.h>
 
 #include "vekbs.h"
 
@@ -7,15 +6,6 @@ namespace vekbs
 {
 namespace
 {
-
-std::string to_json(JsonBuilder *builder)
-{
-    g_autoptr(JsonNode) root = json_builder_get_root(builder);
-    g_autoptr(JsonGenerator) generator = json_generator_new();
-    json_generator_set_root(generator, root);
-    g_autofree gchar *text = json_generator_to_data(generator, nullptr);
-    return text;
-}
 
 void add_int(JsonBuilder *b, const gchar *name, gint64 value)
 {
@@ -42,6 +32,15 @@ void add_bool(JsonBuilder *b, const gchar *name, gboolean value)
 }
 
 } // namespace
+
+std::string to_json(JsonBuilder *builder)
+{
+    g_autoptr(JsonNode) root = json_builder_get_root(builder);
+    g_autoptr(JsonGenerator) generator = json_generator_new();
+    json_generator_set_root(generator, root);
+    g_autofree gchar *text = json_generator_to_data(generator, nullptr);
+    return text;
+}
 
 std::string hex_string(const guint8 *bytes, gsize n)
 {

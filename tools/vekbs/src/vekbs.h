@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <iqhub/iqhub.h>
+#include <json-glib/json-glib.h>
 #include <vekgen/vekgen.h>
 #include <xvek/xvek.h>
 
@@ -144,6 +145,8 @@ std::string stats_json(const std::vector<PassStats> &stats);
 /* A live station's statistics: as one JSON object, and as text lines. */
 std::string live_stats_json(const PassStats &pass, const LiveStats &live);
 std::string live_stats_text(const LiveStats &live);
+/* The object a builder holds, as one line of JSON. */
+std::string to_json(JsonBuilder *builder);
 /* Lower-case hexadecimal. */
 std::string hex_string(const guint8 *bytes, gsize n);
 
