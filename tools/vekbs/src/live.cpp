@@ -548,7 +548,7 @@ int LiveStation::shut_down()
         g_printerr("{\"statistics\":[%s]}\n", live_stats_json(pass_, l).c_str());
     } else {
         std::fputs(stats_text({pass_}).c_str(), stdout);
-        std::fputs(live_stats_text(l).c_str(), stdout);
+        std::fputs(live_stats_text(l, mqtt_ != nullptr).c_str(), stdout);
     }
     if (failed_)
         return kExitFailure;

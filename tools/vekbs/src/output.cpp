@@ -166,21 +166,24 @@ std::string live_stats_json(const PassStats &s, const LiveStats &l)
     return to_json(b);
 }
 
-std::string live_stats_text(const LiveStats &l)
+std::string live_stats_text(const LiveStats &l, bool broker)
 {
-    g_autofree gchar *text = g_strdup_printf(
+    g_autofree gchar *card = g_strdup_printf(
         "card: %" G_GUINT64_FORMAT " bytes received, %" G_GUINT64_FORMAT
-        " dropped (%" G_GUINT64_FORMAT " transfers), %" G_GUINT64_FORMAT " losses\n"
+        " dropped (%" G_GUINT64_FORMAT " transfers), %" G_GUINT64_FORMAT " losses\n",
+        l.rx_bytes, l.rx_dropped_bytes, l.rx_dropped_transfers, l.card_losses);
+    if (!broker)
+        return card;
+    g_autofree gchar *network = g_strdup_printf(
         "broker: %" G_GUINT64_FORMAT " published, %" G_GUINT64_FORMAT
         " dropped, %" G_GUINT64_FORMAT " queued, %" G_GUINT64_FORMAT " reconnections\n"
         "downlink: %" G_GUINT64_FORMAT " requests, %" G_GUINT64_FORMAT " sent, %" G_GUINT64_FORMAT
         " failed, %" G_GUINT64_FORMAT " refused\n"
         "latency: uplink %.2f ms median, %.2f ms p99; downlink %.2f ms median, %.2f ms p99\n",
-        l.rx_bytes, l.rx_dropped_bytes, l.rx_dropped_transfers, l.card_losses, l.published,
-        l.publish_dropped, l.publish_queued, l.reconnects, l.dl_requests, l.dl_sent, l.dl_failed,
-        l.dl_refused, l.uplink_median_ms, l.uplink_p99_ms, l.downlink_median_ms,
+        l.published, l.publish_dropped, l.publish_queued, l.reconnects, l.dl_requests, l.dl_sent,
+        l.dl_failed, l.dl_refused, l.uplink_median_ms, l.uplink_p99_ms, l.downlink_median_ms,
         l.downlink_p99_ms);
-    return text;
+    return std::string(card) + network;
 }
 
 } // namespace vekbs

@@ -144,7 +144,7 @@ std::string stats_text(const std::vector<PassStats> &stats);
 std::string stats_json(const std::vector<PassStats> &stats);
 /* A live station's statistics: as one JSON object, and as text lines. */
 std::string live_stats_json(const PassStats &pass, const LiveStats &live);
-std::string live_stats_text(const LiveStats &live);
+std::string live_stats_text(const LiveStats &live, bool broker);
 /* The object a builder holds, as one line of JSON. */
 std::string to_json(JsonBuilder *builder);
 /* Lower-case hexadecimal. */
