@@ -275,8 +275,7 @@ class Live : public ::testing::Test
     void TearDown() override
     {
         vekemu_bed_remove_all(bed_);
-        g_autofree gchar *command = g_strdup_printf("rm -rf '%s'", dir_.c_str());
-        EXPECT_EQ(system(command), 0);
+        EXPECT_EQ(run_plain({"rm", "-rf", dir_}), 0);
     }
     void need_broker()
     {
@@ -287,12 +286,32 @@ class Live : public ::testing::Test
     /* A recording of @frames (vekgen -f specs), played by a card. */
     std::string record(const std::vector<std::string> &frames)
     {
-        std::string command = std::string(VEKGEN_PATH) + " -o " + dir_ + "/rec";
-        for (const std::string &f : frames)
-            command += " -f '" + f + "'";
-        command += " >/dev/null 2>&1";
-        EXPECT_EQ(system(command.c_str()), 0);
-        return dir_ + "/rec";
+        const std::string base = dir_ + "/rec";
+        std::vector<std::string> args = {VEKGEN_PATH, "-o", base};
+        for (const std::string &f : frames) {
+            args.push_back("-f");
+            args.push_back(f);
+        }
+        EXPECT_EQ(run_plain(args), 0);
+        return base;
+    }
+    /* Runs a program of the build without this process's emulation. */
+    static int run_plain(const std::vector<std::string> &args, std::string *out = nullptr)
+    {
+        std::vector<gchar *> argv;
+        for (const std::string &a : args)
+            argv.push_back(const_cast<gchar *>(a.c_str()));
+        argv.push_back(nullptr);
+        g_auto(GStrv) env = plain_environ();
+        g_autofree gchar *text = nullptr;
+        gint status = -1;
+        g_spawn_sync(nullptr, argv.data(), env,
+                     static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL),
+                     nullptr, nullptr,
+                     &text, nullptr, &status, nullptr);
+        if (out != nullptr)
+            *out = text != nullptr ? g_strstrip(text) : "";
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     VekemuCard *plug(const std::string &recording, VekemuPacing pacing)
     {
@@ -313,15 +332,11 @@ class Live : public ::testing::Test
     }
     std::string synth(const std::vector<std::string> &operands)
     {
-        std::string command = std::string(VEKBS_PATH) + " --synth";
-        for (const std::string &o : operands)
-            command += " " + o;
-        g_autofree gchar *out = nullptr;
-        g_auto(GStrv) env = plain_environ();
-        const gchar *argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-        g_spawn_sync(nullptr, const_cast<gchar **>(argv), env, G_SPAWN_DEFAULT, nullptr, nullptr,
-                     &out, nullptr, nullptr, nullptr);
-        return g_strstrip(out);
+        std::vector<std::string> args = {VEKBS_PATH, "--synth"};
+        args.insert(args.end(), operands.begin(), operands.end());
+        std::string out;
+        EXPECT_EQ(run_plain(args, &out), 0);
+        return out;
     }
 
     VekemuBed *bed_ = vekemu_bed_get();
