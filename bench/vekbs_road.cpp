@@ -126,10 +126,10 @@ int main(int argc, char **argv)
     /* One minute of signal, a 600 bit/s frame every 2 s across the band. */
     std::string command = std::string(VEKGEN_PATH) + " -o " + base;
     for (guint i = 0; i < 30; i++) {
-        g_autofree gchar *spec = g_strdup_printf(
+        g_autofree gchar *frame_arg = g_strdup_printf(
             " -f 'at=%.1f rate=600 dev=0x%X seq=%u payload=%02x%02x freq=%d'", 0.5 + 2.0 * i,
             0x30000 + i, i + 1, i, 255 - i, -60000 + 4000 * static_cast<gint>(i));
-        command += spec;
+        command += frame_arg;
     }
     command += " >/dev/null";
     if (system(command.c_str()) != 0)
