@@ -1,5 +1,4 @@
 /* Frames and statistics as vekbs prints them. */
-#include <json-glib/json-glib.h>
 
 #include "vekbs.h"
 
@@ -7,26 +6,6 @@ namespace vekbs
 {
 namespace
 {
-
-std::string hex(const guint8 *bytes, gsize n)
-{
-    static const gchar digits[] = "0123456789abcdef";
-    std::string text;
-    for (gsize i = 0; i < n; i++) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0f];
-    }
-    return text;
-}
-
-std::string to_json(JsonBuilder *builder)
-{
-    g_autoptr(JsonNode) root = json_builder_get_root(builder);
-    g_autoptr(JsonGenerator) generator = json_generator_new();
-    json_generator_set_root(generator, root);
-    g_autofree gchar *text = json_generator_to_data(generator, nullptr);
-    return text;
-}
 
 void add_int(JsonBuilder *b, const gchar *name, gint64 value)
 {
@@ -54,6 +33,26 @@ void add_bool(JsonBuilder *b, const gchar *name, gboolean value)
 
 } // namespace
 
+std::string to_json(JsonBuilder *builder)
+{
+    g_autoptr(JsonNode) root = json_builder_get_root(builder);
+    g_autoptr(JsonGenerator) generator = json_generator_new();
+    json_generator_set_root(generator, root);
+    g_autofree gchar *text = json_generator_to_data(generator, nullptr);
+    return text;
+}
+
+std::string hex_string(const guint8 *bytes, gsize n)
+{
+    static const gchar digits[] = "0123456789abcdef";
+    std::string text;
+    for (gsize i = 0; i < n; i++) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0f];
+    }
+    return text;
+}
+
 std::string frame_text(const kvrframe &frame)
 {
     g_autofree gchar *line = kvrproto_to_string(&frame, nullptr);
@@ -69,7 +68,7 @@ std::string frame_json(const kvrframe &frame, guint rate)
         add_int(b, "time", f.timestamp);
         add_int(b, "bit_rate", rate);
         add_int(b, "device_id", f.tid);
-        add_string(b, "bytes", hex(f.data, MIN(f.data_s, sizeof(f.data))));
+        add_string(b, "bytes", hex_string(f.data, MIN(f.data_s, sizeof(f.data))));
         add_double(b, "freq_hz", f.freq);
         add_double(b, "snr_db", f.snr);
         add_double(b, "rssi_db", f.rssi);
@@ -87,8 +86,8 @@ std::string frame_json(const kvrframe &frame, guint rate)
     /* The payload sits between the 6-byte header and the code that fills the frame. */
     const gsize covered = MIN(f.data_s, sizeof(f.data));
     const gsize payload = covered <= 8 ? 0 : covered - 8 - MIN(covered - 8, f.p.lg);
-    add_string(b, "payload", hex(f.data + 6, payload));
-    add_string(b, "bytes", hex(f.data, covered));
+    add_string(b, "payload", hex_string(f.data + 6, payload));
+    add_string(b, "bytes", hex_string(f.data, covered));
     add_double(b, "freq_hz", f.freq);
     add_double(b, "snr_db", f.snr);
     add_double(b, "rssi_db", f.rssi);
@@ -130,6 +129,61 @@ std::string stats_json(const std::vector<PassStats> &stats)
     json_builder_end_array(b);
     json_builder_end_object(b);
     return to_json(b);
+}
+
+std::string live_stats_json(const PassStats &s, const LiveStats &l)
+{
+    g_autoptr(JsonBuilder) b = json_builder_new();
+    json_builder_begin_object(b);
+    add_int(b, "bit_rate", s.rate);
+    add_double(b, "seconds", static_cast<double>(s.samples) / kSampleRate);
+    add_int(b, "frames", static_cast<gint64>(s.frames));
+    add_int(b, "frames_drop", static_cast<gint64>(s.dropped));
+    add_int(b, "frames_error_ts", static_cast<gint64>(s.ts_errors));
+    add_int(b, "frames_error_syntax", static_cast<gint64>(s.syntax_errors));
+    add_int(b, "rx_bytes", static_cast<gint64>(l.rx_bytes));
+    add_int(b, "rx_dropped_bytes", static_cast<gint64>(l.rx_dropped_bytes));
+    add_int(b, "rx_dropped_transfers", static_cast<gint64>(l.rx_dropped_transfers));
+    add_int(b, "card_losses", static_cast<gint64>(l.card_losses));
+    add_int(b, "published", static_cast<gint64>(l.published));
+    add_int(b, "publish_dropped", static_cast<gint64>(l.publish_dropped));
+    add_int(b, "publish_queued", static_cast<gint64>(l.publish_queued));
+    add_int(b, "reconnects", static_cast<gint64>(l.reconnects));
+    add_int(b, "downlink_requests", static_cast<gint64>(l.dl_requests));
+    add_int(b, "downlink_sent", static_cast<gint64>(l.dl_sent));
+    add_int(b, "downlink_failed", static_cast<gint64>(l.dl_failed));
+    add_int(b, "downlink_refused", static_cast<gint64>(l.dl_refused));
+    add_int(b, "uplink_latency_n", static_cast<gint64>(l.uplink_latency_n));
+    add_double(b, "uplink_latency_median_ms", l.uplink_median_ms);
+    add_double(b, "uplink_latency_p99_ms", l.uplink_p99_ms);
+    add_int(b, "downlink_latency_n", static_cast<gint64>(l.downlink_latency_n));
+    add_double(b, "downlink_latency_median_ms", l.downlink_median_ms);
+    add_double(b, "downlink_latency_p99_ms", l.downlink_p99_ms);
+    add_double(b, "uptime_s", l.uptime_s);
+    add_double(b, "cpu_s", l.cpu_s);
+    add_int(b, "peak_rss_kb", static_cast<gint64>(l.peak_rss_kb));
+    json_builder_end_object(b);
+    return to_json(b);
+}
+
+std::string live_stats_text(const LiveStats &l, bool broker)
+{
+    g_autofree gchar *card = g_strdup_printf(
+        "card: %" G_GUINT64_FORMAT " bytes received, %" G_GUINT64_FORMAT
+        " dropped (%" G_GUINT64_FORMAT " transfers), %" G_GUINT64_FORMAT " losses\n",
+        l.rx_bytes, l.rx_dropped_bytes, l.rx_dropped_transfers, l.card_losses);
+    if (!broker)
+        return card;
+    g_autofree gchar *network = g_strdup_printf(
+        "broker: %" G_GUINT64_FORMAT " published, %" G_GUINT64_FORMAT
+        " dropped, %" G_GUINT64_FORMAT " queued, %" G_GUINT64_FORMAT " reconnections\n"
+        "downlink: %" G_GUINT64_FORMAT " requests, %" G_GUINT64_FORMAT " sent, %" G_GUINT64_FORMAT
+        " failed, %" G_GUINT64_FORMAT " refused\n"
+        "latency: uplink %.2f ms median, %.2f ms p99; downlink %.2f ms median, %.2f ms p99\n",
+        l.published, l.publish_dropped, l.publish_queued, l.reconnects, l.dl_requests, l.dl_sent,
+        l.dl_failed, l.dl_refused, l.uplink_median_ms, l.uplink_p99_ms, l.downlink_median_ms,
+        l.downlink_p99_ms);
+    return std::string(card) + network;
 }
 
 } // namespace vekbs

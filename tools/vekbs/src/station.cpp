@@ -125,7 +125,8 @@ gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **)
     const std::string line = pass.config.json ? frame_json(*frame, pass.rate) : frame_text(*frame);
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
-    pass.delivered.push_back({pass.rate, *frame});
+    if (pass.config.check)
+        pass.delivered.push_back({pass.rate, *frame});
     return TRUE;
 }
 
@@ -138,9 +139,12 @@ gboolean on_signal(gpointer data)
     return G_SOURCE_CONTINUE;
 }
 
-Iqhub *make_hub(const StationConfig &config, guint rate, GError **error)
+} // namespace
+
+Iqhub *make_station_hub(const StationConfig &config, guint rate)
 {
-    Iqhub *hub = iqhub_new_with_options("bit-rate", rate, "int-gain", config.int_gain, nullptr);
+    Iqhub *hub = iqhub_new_with_options("bit-rate", rate, "int-gain", config.int_gain, "ext-gain",
+                                        config.ext_gain, nullptr);
     if (config.authenticate) {
         g_autoptr(IqhubHmacFilter) auth = iqhub_hmac_filter_new();
         iqhub_add_filter(hub, IQHUB_IFILTER(auth));
@@ -155,9 +159,11 @@ Iqhub *make_hub(const StationConfig &config, guint rate, GError **error)
             iqhub_device_filter_register_device(devices, id);
         iqhub_add_filter(hub, IQHUB_IFILTER(devices));
     }
-    (void)error;
     return hub;
 }
+
+namespace
+{
 
 bool run_pass(Pass &pass, PassStats &stats, GError **error)
 {
@@ -207,7 +213,7 @@ bool run_station(Source &source, const StationConfig &config, std::vector<Delive
             return false;
         Pass pass{source, config, rate,    nullptr, 0,     {},    0,
                   0,      0,      nullptr, nullptr, false, false, delivered};
-        g_autoptr(Iqhub) hub = make_hub(config, rate, error);
+        g_autoptr(Iqhub) hub = make_station_hub(config, rate);
         pass.hub = hub;
         stats.emplace_back();
         if (!run_pass(pass, stats.back(), error)) {

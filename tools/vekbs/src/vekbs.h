@@ -1,12 +1,16 @@
 /* vekbs, the reference base-station host: pieces shared by its sources. */
 #pragma once
 
+#include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <iqhub/iqhub.h>
+#include <json-glib/json-glib.h>
 #include <vekgen/vekgen.h>
+#include <xvek/xvek.h>
 
 namespace vekbs
 {
@@ -51,15 +55,46 @@ bool read_device_list(const std::string &path, std::vector<guint32> &ids, GError
 /* A device id given on the command line. */
 bool parse_device_id(const gchar *text, guint32 *id);
 
+/* The card a live station streams from. */
+struct CardConfig {
+    guint index = 0;         /* as vekctl numbers the cards */
+    guint32 rx_frequency = 0; /* Hz; 0 leaves the card's own */
+    std::array<std::optional<VektypePreampMode>, 3> preamps; /* unset: left as they are */
+    guint queue_transfers = 512; /* RX transfers (8192 bytes each) the hand-over holds */
+};
+
+/* The broker a live station talks to. */
+struct MqttConfig {
+    std::string url; /* empty: no broker */
+    std::string host;
+    guint16 port = 1883;
+    bool tls = false;
+    std::string ca_file, user, password;
+    std::string prefix = "vek";
+    guint queue = 10000;        /* messages kept while the broker is away */
+    guint keepalive = 30;       /* seconds */
+    guint max_backoff = 60;     /* seconds between two connection attempts, at most */
+};
+
 /* How a station treats frames. */
 struct StationConfig {
     std::vector<guint> rates;     /* one pass per rate, in order */
     gdouble int_gain = 98.0;      /* receive chain gain in dB */
+    gdouble ext_gain = 22.5;      /* gain in front of the card in dB */
     bool authenticate = true;     /* drop frames with a wrong code */
     bool whitelist = false;       /* devices is a white list (else a black list) */
     std::vector<guint32> devices; /* empty: no device filter */
     bool fast = false;            /* write as fast as possible, not in real time */
     bool json = false;            /* frames as JSON objects */
+    bool quiet = false;           /* frames not printed */
+    bool check = false;           /* keep the delivered frames for --check */
+    /* Live station. */
+    std::string name;             /* station name: topics and status */
+    bool card = false;
+    CardConfig card_config;
+    MqttConfig mqtt;
+    gdouble duration = 0.0;       /* seconds of signal, 0: until stopped */
+    guint stats_interval = 60;    /* seconds between two statistics reports */
 };
 
 /* One delivered frame as it reached the host. */
@@ -76,10 +111,30 @@ struct PassStats {
     gsize write_samples = 0; /* samples in each write */
 };
 
+/* An Iqhub for @rate with the station's gains and filters. */
+Iqhub *make_station_hub(const StationConfig &config, guint rate);
+
 /* Runs @source through an Iqhub once per rate on the default main context,
  * printing each delivered frame; fills @delivered and @stats. */
 bool run_station(Source &source, const StationConfig &config, std::vector<Delivered> &delivered,
                  std::vector<PassStats> &stats, GError **error);
+
+/* What a live station counted, beyond the wrapper's counters. */
+struct LiveStats {
+    guint64 rx_bytes = 0, rx_dropped_bytes = 0, rx_dropped_transfers = 0, card_losses = 0;
+    guint64 published = 0, publish_dropped = 0, publish_queued = 0, reconnects = 0;
+    guint64 dl_requests = 0, dl_sent = 0, dl_failed = 0, dl_refused = 0;
+    gdouble uplink_median_ms = 0, uplink_p99_ms = 0, downlink_median_ms = 0, downlink_p99_ms = 0;
+    guint64 uplink_latency_n = 0, downlink_latency_n = 0;
+    gdouble uptime_s = 0, cpu_s = 0;
+    guint64 peak_rss_kb = 0;
+};
+
+/* Streams the card of @config through one Iqhub until a signal, the end of
+ * --duration or, with a truth, of the recording the card plays; prints and
+ * publishes each delivered frame. Returns an exit status. */
+int run_live(const StationConfig &config, const std::vector<VekgenFrame> &truth,
+             guint64 truth_samples);
 
 /* One line per frame. */
 std::string frame_text(const kvrframe &frame);
@@ -87,6 +142,13 @@ std::string frame_json(const kvrframe &frame, guint rate);
 /* The statistics, as text lines or as one JSON object. */
 std::string stats_text(const std::vector<PassStats> &stats);
 std::string stats_json(const std::vector<PassStats> &stats);
+/* A live station's statistics: as one JSON object, and as text lines. */
+std::string live_stats_json(const PassStats &pass, const LiveStats &live);
+std::string live_stats_text(const LiveStats &live, bool broker);
+/* The object a builder holds, as one line of JSON. */
+std::string to_json(JsonBuilder *builder);
+/* Lower-case hexadecimal. */
+std::string hex_string(const guint8 *bytes, gsize n);
 
 /* Compares the delivered frames with the truth; prints each difference on
  * standard error and returns how many there were. */

@@ -9,6 +9,9 @@
 #include <kvrlog/kvrlog.h>
 #include <xvek/xvek.h>
 
+#include "card.h"
+#include "mqtt.h"
+#include "settings.h"
 #include "vekbs.h"
 
 namespace
@@ -17,7 +20,7 @@ namespace
 using namespace vekbs;
 
 gchar *opt_bit_rate = nullptr;
-gdouble opt_gain = 98.0;
+gdouble opt_gain = NAN;
 gchar *opt_whitelist = nullptr;
 gchar *opt_blacklist = nullptr;
 gboolean opt_no_auth = FALSE;
@@ -28,12 +31,74 @@ gboolean opt_check = FALSE;
 gboolean opt_synth = FALSE;
 gchar *opt_log_level = nullptr;
 gboolean opt_version = FALSE;
+gboolean opt_card = FALSE;
+gint64 opt_card_index = -1;
+gint64 opt_frequency = -1;
+gchar **opt_preamps = nullptr;
+gdouble opt_ext_gain = NAN;
+gchar *opt_mqtt = nullptr;
+gchar *opt_ca_file = nullptr;
+gchar *opt_station = nullptr;
+gchar *opt_prefix = nullptr;
+gchar *opt_config = nullptr;
+gdouble opt_duration = 0.0;
+gchar *opt_truth = nullptr;
+gboolean opt_quiet = FALSE;
+gint opt_stats_interval = 0;
+
+gboolean parse_card(const gchar *, const gchar *value, gpointer, GError **error)
+{
+    opt_card = TRUE;
+    if (value == nullptr)
+        return TRUE;
+    guint64 index = 0;
+    if (!g_ascii_string_to_unsigned(value, 10, 0, 63, &index, nullptr)) {
+        g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE,
+                    "--card takes a card number from 0 to 63, not '%s'", value);
+        return FALSE;
+    }
+    opt_card_index = static_cast<gint64>(index);
+    return TRUE;
+}
 
 const GOptionEntry kEntries[] = {
+    {"card", 'C', G_OPTION_FLAG_OPTIONAL_ARG, G_OPTION_ARG_CALLBACK,
+     reinterpret_cast<gpointer>(parse_card),
+     "Stream from card N (as vekctl numbers them; default 0, or the operand N)", "N"},
     {"bit-rate", 'b', 0, G_OPTION_ARG_STRING, &opt_bit_rate,
-     "Bit rate of the station: 100, 600 or both (default both, one pass each)", "RATE"},
+     "Bit rate of the station: 100, 600 or both (default both, one pass each; with a card "
+     "100 or 600, default 100)",
+     "RATE"},
     {"int-gain", 'g', 0, G_OPTION_ARG_DOUBLE, &opt_gain,
      "Receive chain gain in dB, subtracted from every power (default 98)", "DB"},
+    {"ext-gain", 0, 0, G_OPTION_ARG_DOUBLE, &opt_ext_gain,
+     "Gain in front of the card in dB (default 22.5)", "DB"},
+    {"frequency", 'F', 0, G_OPTION_ARG_INT64, &opt_frequency,
+     "Card: RX carrier frequency in Hz (default: the card's own)", "HZ"},
+    {"preamp", 'P', 0, G_OPTION_ARG_STRING_ARRAY, &opt_preamps,
+     "Card: preamplifier ID (0, 1 or 2) in MODE (LNA, BYPASS or ATTEN); repeatable", "ID:MODE"},
+    {"mqtt", 'm', 0, G_OPTION_ARG_STRING, &opt_mqtt,
+     "Card: publish frames to the broker at URL (mqtt://HOST[:PORT] or mqtts://HOST[:PORT]) and "
+     "take downlink requests from it",
+     "URL"},
+    {"ca-file", 0, 0, G_OPTION_ARG_FILENAME, &opt_ca_file,
+     "Certificate authorities that sign an mqtts:// broker's certificate", "FILE"},
+    {"station", 'S', 0, G_OPTION_ARG_STRING, &opt_station,
+     "Station name in the topics and the status (default: the host name)", "NAME"},
+    {"topic-prefix", 0, 0, G_OPTION_ARG_STRING, &opt_prefix,
+     "First level of the station's topics (default vek)", "PREFIX"},
+    {"config", 0, 0, G_OPTION_ARG_FILENAME, &opt_config,
+     "Read this key file instead of the first vekbs.conf in /etc/kavrin/, /etc/, ./conf/, ./",
+     "FILE"},
+    {"duration", 'd', 0, G_OPTION_ARG_DOUBLE, &opt_duration,
+     "Card: stop after this much signal, in seconds (default: run until stopped)", "SECONDS"},
+    {"truth", 't', 0, G_OPTION_ARG_FILENAME, &opt_truth,
+     "Card: the recording the card plays, for --check (the run lasts one pass of it, or "
+     "--duration)",
+     "RECORDING"},
+    {"quiet", 'q', 0, G_OPTION_ARG_NONE, &opt_quiet, "Do not print the frames", nullptr},
+    {"stats-interval", 0, 0, G_OPTION_ARG_INT, &opt_stats_interval,
+     "Card: seconds between two statistics reports (default 60)", "SECONDS"},
     {"whitelist", 'w', 0, G_OPTION_ARG_FILENAME, &opt_whitelist,
      "Deliver only frames of the devices listed in FILE", "FILE"},
     {"blacklist", 'k', 0, G_OPTION_ARG_FILENAME, &opt_blacklist,
@@ -67,6 +132,28 @@ const char kDescription[] =
     "with --sample-rate. Each write carries the time at which its first sample would\n"
     "have arrived had the recording started now.\n"
     "\n"
+    "With --card, vekbs is the base station of a card: it opens card N in its RX and\n"
+    "downlink mode, sets the RX carrier and the preamplifiers it is given (and says\n"
+    "what the card runs with on standard error), streams 192000 samples/s into one\n"
+    "wrapper at one bit rate (100 by default), and runs until SIGINT or SIGTERM, which\n"
+    "stop the write, the wrapper, RX, the card, the broker link and the logger in that\n"
+    "order and print the final statistics. A card that is unplugged is reported in one\n"
+    "log line; vekbs then waits for a card and resumes. Samples the main loop cannot\n"
+    "take in time are dropped, counted and logged. Under vekemu, --truth RECORDING\n"
+    "with --check checks the frames of the recording the emulated card plays.\n"
+    "\n"
+    "With --mqtt, each delivered frame is published as its JSON object on\n"
+    "PREFIX/STATION/up (QoS 1); downlink requests {\"device_id\", \"seq\", \"payload\",\n"
+    "\"freq\", \"id\"} on PREFIX/STATION/down are synthesised and sent to the card, their\n"
+    "result published on PREFIX/STATION/down/result; PREFIX/STATION/status holds the\n"
+    "retained status (\"online\" with the configuration, the statistics every minute,\n"
+    "\"offline\" as the last will). Frames wait in a bounded queue while the broker is\n"
+    "away. The broker's user and password come from the configuration file only.\n"
+    "\n"
+    "The configuration file vekbs.conf (groups station, card, mqtt and log; see the\n"
+    "example installed under share/vekbs) is read with --card, --mqtt or --config;\n"
+    "options override it.\n"
+    "\n"
     "Each delivered frame is printed as its FDATA_V1 line, whose time field holds the\n"
     "Unix seconds of the write that carried it; with --json as one JSON object with\n"
     "the members time, bit_rate, device_id, seq, ack, oob, repetition, payload, bytes,\n"
@@ -75,12 +162,15 @@ const char kDescription[] =
     "\n"
     "Exit status: 0 on success, 1 when the run fails (a recording that cannot be read,\n"
     "a station that does not start, standard output that cannot be written), 2 on a\n"
-    "usage error (bad option, operand or list file), 3 when --check finds a difference.\n"
+    "usage error (bad option, operand, list file or configuration file), 3 when --check\n"
+    "finds a difference.\n"
     "\n"
     "Examples:\n"
     "  vekbs --check\n"
     "  vekgen -o demo && vekbs --fast --json demo\n"
-    "  vekbs --synth 0x12AB34 7 cafe01 869525000\n";
+    "  vekbs --synth 0x12AB34 7 cafe01 869525000\n"
+    "  vekbs --card --frequency 868130000 --preamp 0:LNA --mqtt mqtt://broker:1883\n"
+    "  vekemu --fast --sigmf demo -- vekbs --card --check --truth demo\n";
 
 [[noreturn]] void G_GNUC_PRINTF(2, 3) fail(int status, const gchar *format, ...)
 {
@@ -111,22 +201,46 @@ KvrlogLevel parse_level(const gchar *text)
                                                                   {"info", KVRLOG_LEVEL_INFO},
                                                                   {"warn", KVRLOG_LEVEL_WARN},
                                                                   {"err", KVRLOG_LEVEL_ERR}};
-    if (text == nullptr)
-        return KVRLOG_LEVEL_WARN;
     for (auto [name, level] : levels)
         if (g_ascii_strcasecmp(text, name) == 0)
             return level;
     fail(kExitUsage, "--log-level takes debug, info, warn or err, not '%s'", text);
 }
 
-/* The logger on standard error; the device library's lines go through it. */
-VekDevice *setup_logging(KvrlogLevel level)
+/* The logger: on standard error unless the "log" group of the key file says
+ * otherwise ("sink" = stderr, file or rotating; the other keys are the
+ * logger's own). The device library's lines go through it. */
+VekDevice *setup_logging(GKeyFile *file)
 {
-    KvrlogConf *conf =
-        kvrlog_conf_new_with_options("type", static_cast<guint>(KVRLOG_HELPER_FD), "level",
-                                     static_cast<guint>(level), "prog", "vekbs", nullptr);
-    conf->helper.fd.file = stderr;
+    KvrlogHelperType type = KVRLOG_HELPER_FD;
+    g_autoptr(GHashTable) items = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
+    if (file != nullptr && g_key_file_has_group(file, "log")) {
+        g_auto(GStrv) keys = g_key_file_get_keys(file, "log", nullptr, nullptr);
+        for (guint i = 0; keys != nullptr && keys[i] != nullptr; i++) {
+            g_autofree gchar *value = g_key_file_get_string(file, "log", keys[i], nullptr);
+            g_strstrip(value);
+            if (g_ascii_strcasecmp(keys[i], "sink") != 0) {
+                g_hash_table_insert(items, g_strdup(keys[i]), g_steal_pointer(&value));
+                continue;
+            }
+            if (g_str_equal(value, "file"))
+                type = KVRLOG_HELPER_FILE;
+            else if (g_str_equal(value, "rotating"))
+                type = KVRLOG_HELPER_RFILE;
+            else if (!g_str_equal(value, "stderr"))
+                fail(kExitUsage, "[log] sink: takes stderr, file or rotating, not '%s'", value);
+        }
+    }
+    KvrlogConf *conf = kvrlog_conf_new_with_options("type", static_cast<guint>(type), "level",
+                                                    static_cast<guint>(KVRLOG_LEVEL_WARN),
+                                                    "prog", "vekbs", nullptr);
+    if (type == KVRLOG_HELPER_FD)
+        conf->helper.fd.file = stderr;
     g_autoptr(GError) error = nullptr;
+    if (!kvrlog_conf_setup(conf, items, &error))
+        fail(kExitUsage, "[log]: %s", error->message);
+    if (opt_log_level != nullptr)
+        g_object_set(conf, "level", static_cast<guint>(parse_level(opt_log_level)), nullptr);
     if (!kvrlog_setup(conf, &error))
         fail(kExitFailure, "cannot set the logger up: %s", error->message);
     iqhub_onload();
@@ -191,35 +305,146 @@ int synthesize(int argc, char **argv)
     return kExitOk;
 }
 
-StationConfig station_config(bool builtin)
+/* A station name is one topic level: no wildcard, no separator. */
+bool valid_name(const std::string &name)
+{
+    if (name.empty() || name.size() > 64)
+        return false;
+    for (char c : name)
+        if (!g_ascii_isalnum(c) && c != '-' && c != '_' && c != '.')
+            return false;
+    return true;
+}
+
+/* Defaults, then the key file, then the options. */
+StationConfig station_config(bool builtin, GKeyFile *file)
 {
     StationConfig config;
-    if (opt_bit_rate == nullptr || g_str_equal(opt_bit_rate, "both"))
-        config.rates = {100, 600};
-    else if (g_str_equal(opt_bit_rate, "100"))
-        config.rates = {100};
-    else if (g_str_equal(opt_bit_rate, "600"))
-        config.rates = {600};
-    else
+    FileSettings files;
+    config.rates.clear();
+    g_autoptr(GError) error = nullptr;
+    if (file != nullptr && !apply_key_file(file, config, files, &error))
+        fail(kExitUsage, "%s", error->message);
+    if (opt_bit_rate != nullptr && !parse_bit_rate(opt_bit_rate, config.rates))
         fail(kExitUsage, "--bit-rate takes 100, 600 or both, not '%s'", opt_bit_rate);
-    if (!std::isfinite(opt_gain) || opt_gain < 0.0 || opt_gain > 200.0)
+    if (config.rates.empty())
+        config.rates = opt_card ? std::vector<guint>{100} : std::vector<guint>{100, 600};
+    if (opt_card && config.rates.size() != 1)
+        fail(kExitUsage, "a card runs one bit rate at a time: --bit-rate 100 or 600");
+    if (!std::isnan(opt_gain))
+        config.int_gain = opt_gain;
+    if (!std::isnan(opt_ext_gain))
+        config.ext_gain = opt_ext_gain;
+    if (!std::isfinite(config.int_gain) || config.int_gain < 0.0 || config.int_gain > 200.0)
         fail(kExitUsage, "--int-gain must be between 0 and 200 dB");
-    if (opt_whitelist != nullptr && opt_blacklist != nullptr)
-        fail(kExitUsage, "--whitelist and --blacklist exclude each other");
-    config.int_gain = opt_gain;
-    config.authenticate = !opt_no_auth;
+    if (!std::isfinite(config.ext_gain) || config.ext_gain < -100.0 || config.ext_gain > 100.0)
+        fail(kExitUsage, "--ext-gain must be between -100 and 100 dB");
+    if (opt_no_auth)
+        config.authenticate = false;
     config.fast = opt_fast;
     config.json = opt_json;
-    const gchar *list = opt_whitelist != nullptr ? opt_whitelist : opt_blacklist;
-    if (list != nullptr) {
-        config.whitelist = opt_whitelist != nullptr;
-        g_autoptr(GError) error = nullptr;
+    config.quiet = opt_quiet;
+    config.check = opt_check;
+    config.card = opt_card;
+
+    if (opt_whitelist != nullptr || opt_blacklist != nullptr)
+        files = {};
+    if (opt_whitelist != nullptr)
+        files.whitelist = opt_whitelist;
+    if (opt_blacklist != nullptr)
+        files.blacklist = opt_blacklist;
+    if (!files.whitelist.empty() && !files.blacklist.empty())
+        fail(kExitUsage, "--whitelist and --blacklist exclude each other");
+    const std::string &list = !files.whitelist.empty() ? files.whitelist : files.blacklist;
+    if (!list.empty()) {
+        config.whitelist = !files.whitelist.empty();
         if (!read_device_list(list, config.devices, &error))
             fail(kExitUsage, "%s", error->message);
     } else if (builtin) {
         config.devices = {kScenarioBlacklisted};
     }
+
+    CardConfig &card = config.card_config;
+    if (opt_card_index >= 0)
+        card.index = static_cast<guint>(opt_card_index);
+    if (opt_frequency >= 0) {
+        if (opt_frequency == 0 || opt_frequency > G_MAXUINT32)
+            fail(kExitUsage, "--frequency takes a frequency in Hz from 1 to %u", G_MAXUINT32);
+        card.rx_frequency = static_cast<guint32>(opt_frequency);
+    }
+    for (gchar **p = opt_preamps; p != nullptr && *p != nullptr; p++) {
+        g_auto(GStrv) parts = g_strsplit(*p, ":", 2);
+        guint64 id = 0;
+        VektypePreampMode mode;
+        if (g_strv_length(parts) != 2 ||
+            !g_ascii_string_to_unsigned(parts[0], 10, 0, 2, &id, nullptr) ||
+            !parse_preamp_mode(parts[1], &mode))
+            fail(kExitUsage, "--preamp takes ID:MODE with ID 0, 1 or 2 and MODE LNA, BYPASS or "
+                             "ATTEN, not '%s'",
+                 *p);
+        card.preamps[id] = mode;
+    }
+    if (opt_duration < 0.0 || !std::isfinite(opt_duration))
+        fail(kExitUsage, "--duration takes a number of seconds");
+    config.duration = opt_duration;
+    if (opt_stats_interval < 0)
+        fail(kExitUsage, "--stats-interval takes a number of seconds");
+    if (opt_stats_interval > 0)
+        config.stats_interval = static_cast<guint>(opt_stats_interval);
+
+    MqttConfig &mqtt = config.mqtt;
+    if (opt_mqtt != nullptr)
+        mqtt.url = opt_mqtt;
+    if (opt_ca_file != nullptr)
+        mqtt.ca_file = opt_ca_file;
+    if (opt_prefix != nullptr)
+        mqtt.prefix = opt_prefix;
+    if (!mqtt.url.empty()) {
+        if (!parse_mqtt_url(mqtt.url, mqtt, &error))
+            fail(kExitUsage, "%s", error->message);
+        if (mqtt.tls && mqtt.ca_file.empty())
+            fail(kExitUsage, "%s: a TLS broker needs a CA file (--ca-file or [mqtt] ca_file)",
+                 mqtt.url.c_str());
+        if (mqtt.tls && !g_file_test(mqtt.ca_file.c_str(), G_FILE_TEST_IS_REGULAR))
+            fail(kExitUsage, "%s: no such CA file", mqtt.ca_file.c_str());
+        if (mqtt.prefix.empty() || !valid_name(mqtt.prefix))
+            fail(kExitUsage, "the topic prefix must be letters, digits, '-', '_' or '.'");
+    }
+    if (opt_station != nullptr)
+        config.name = opt_station;
+    if (config.name.empty())
+        config.name = g_get_host_name();
+    if (!valid_name(config.name))
+        fail(kExitUsage, "'%s' is not a station name (letters, digits, '-', '_' or '.')",
+             config.name.c_str());
     return config;
+}
+
+/* The live station; the truth, if any, comes from the recording the card
+ * plays. */
+int run_card(const StationConfig &config, VekDevice *log_owner)
+{
+    std::vector<VekgenFrame> truth;
+    guint64 truth_samples = 0;
+    if (opt_check && opt_truth == nullptr)
+        fail(kExitUsage, "--check with --card needs --truth RECORDING (what the card plays)");
+    if (opt_truth != nullptr) {
+        g_autoptr(GError) error = nullptr;
+        std::unique_ptr<Source> recording = open_recording(opt_truth, kSampleRate, &error);
+        if (recording == nullptr)
+            fail(kExitUsage, "%s", error->message);
+        truth = recording->truth();
+        if (truth.empty())
+            fail(kExitUsage, "%s carries no truth to check against", opt_truth);
+        VekgenRecording *rec = vekgen_recording_open(opt_truth, nullptr);
+        truth_samples = rec != nullptr ? vekgen_recording_get_n_samples(rec) : 0;
+        vekgen_recording_close(rec);
+    }
+    Card::watch_disconnections(log_owner);
+    const int status = run_live(config, truth, truth_samples);
+    close_stdout();
+    kvrlog_close(nullptr);
+    return status;
 }
 
 } // namespace
@@ -227,8 +452,8 @@ StationConfig station_config(bool builtin)
 int main(int argc, char **argv)
 {
     g_set_prgname("vekbs");
-    g_autoptr(GOptionContext) context =
-        g_option_context_new("[RECORDING] - run uplink I/Q through a base station");
+    g_autoptr(GOptionContext) context = g_option_context_new(
+        "[RECORDING | N] - run uplink I/Q, or a card, through a base station");
     g_option_context_add_main_entries(context, kEntries, nullptr);
     g_option_context_set_description(context, kDescription);
     g_autoptr(GError) error = nullptr;
@@ -239,14 +464,42 @@ int main(int argc, char **argv)
         close_stdout();
         return kExitOk;
     }
-    g_autoptr(VekDevice) log_owner = setup_logging(parse_level(opt_log_level));
+    if (opt_log_level != nullptr)
+        parse_level(opt_log_level);
+    if (opt_card && opt_card_index < 0 && argc == 2) {
+        /* "--card N": the operand is the card number. */
+        guint64 index = 0;
+        if (!g_ascii_string_to_unsigned(argv[1], 10, 0, 63, &index, nullptr))
+            fail(kExitUsage, "with --card the operand is a card number, not '%s'", argv[1]);
+        opt_card_index = static_cast<gint64>(index);
+        argc = 1;
+    }
+    if (!opt_card) {
+        for (const auto &[given, name] :
+             {std::pair{opt_mqtt != nullptr, "--mqtt"}, {opt_truth != nullptr, "--truth"},
+              {opt_frequency >= 0, "--frequency"}, {opt_preamps != nullptr, "--preamp"},
+              {opt_duration != 0.0, "--duration"}})
+            if (given)
+                fail(kExitUsage, "%s needs --card", name);
+    }
+    g_autoptr(GKeyFile) file = nullptr;
+    if (opt_card || opt_mqtt != nullptr || opt_config != nullptr) {
+        file = load_key_file(opt_config, &error);
+        if (error != nullptr)
+            fail(kExitUsage, "%s", error->message);
+    }
+    g_autoptr(VekDevice) log_owner = setup_logging(file);
     if (opt_synth)
         return synthesize(argc, argv);
     if (argc > 2)
         fail(kExitUsage, "unexpected argument '%s'", argv[2]);
+    if (opt_card && argc > 1)
+        fail(kExitUsage, "unexpected argument '%s'", argv[1]);
 
-    const bool builtin = argc < 2;
-    const StationConfig config = station_config(builtin);
+    const bool builtin = argc < 2 && !opt_card;
+    const StationConfig config = station_config(builtin, file);
+    if (opt_card)
+        return run_card(config, log_owner);
     std::unique_ptr<Source> source =
         builtin ? open_default_scenario()
                 : open_recording(argv[1], static_cast<guint>(MAX(opt_sample_rate, 0)), &error);

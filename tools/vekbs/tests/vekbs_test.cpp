@@ -201,6 +201,9 @@ TEST_F(Vekbs, ErrorsGetOneLineAndTheirExitStatus)
         const char *message;
     };
     write("bad-list", "0x12\nnot-an-id\n");
+    write("empty", "");
+    write("typo.conf", "[card]\nfrequncy = 868100000\n");
+    write("badlog.conf", "[log]\nsink = journal\n");
     const Case cases[] = {
         {{path("missing")}, 1, "missing"},
         {{"--bit-rate", "300"}, 2, "--bit-rate takes 100, 600 or both"},
@@ -210,6 +213,19 @@ TEST_F(Vekbs, ErrorsGetOneLineAndTheirExitStatus)
         {{"--synth", "1", "4096", "00", "1"}, 2, "sequence number from 0 to 4095"},
         {{"--synth", "1", "1", "000102030405060708", "1"}, 2, "payload of 0 to 8 bytes"},
         {{"a", "b"}, 2, "unexpected argument 'b'"},
+        {{"--mqtt", "mqtt://localhost"}, 2, "--mqtt needs --card"},
+        {{"--truth", "x"}, 2, "--truth needs --card"},
+        {{"--card", "--config", path("empty"), "--bit-rate", "both"}, 2, "one bit rate at a time"},
+        {{"--card", "--config", path("empty"), "--check"}, 2, "needs --truth RECORDING"},
+        {{"--card", "--config", path("typo.conf")}, 2, "[card] frequncy: not a key of this group"},
+        {{"--card", "--config", path("missing.conf")}, 2, "missing.conf cannot be read"},
+        {{"--card", "--config", path("empty"), "--mqtt", "http://x"}, 2, "not a broker address"},
+        {{"--card", "--config", path("empty"), "--mqtt", "mqtts://x"}, 2, "needs a CA file"},
+        {{"--card", "--config", path("empty"), "--station", "a/b"}, 2, "not a station name"},
+        {{"--card", "--config", path("empty"), "--preamp", "3:LNA"}, 2, "--preamp takes ID:MODE"},
+        {{"--card=64"}, 2, "card number from 0 to 63"},
+        {{"--card", "--config", path("empty"), "x"}, 2, "the operand is a card number"},
+        {{"--card", "--config", path("badlog.conf")}, 2, "[log] sink: takes stderr, file or rotating"},
     };
     for (const Case &c : cases) {
         const Outcome r = run(c.args);

@@ -258,6 +258,15 @@ void vekemu_card_set_pacing(VekemuCard *card, VekemuPacing pacing)
     card->pacing = pacing;
 }
 
+void vekemu_card_set_speed(VekemuCard *card, gdouble speed)
+{
+    Lock lock(card->bed->mu);
+    if (!(speed > 0.0))
+        return;
+    vekemu::stream_rate_changed(card);
+    card->speed = speed;
+}
+
 gboolean vekemu_card_set_sigmf(VekemuCard *card, const gchar *path, GError **error)
 {
     auto source = vekemu::make_sigmf_source(path, error);

@@ -8,10 +8,13 @@
 #include <vekemu/vekemu.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/wait.h>
 #include <vector>
+
+#include <glib-unix.h>
 
 #ifdef VEKEMU_WITH_VEKGEN
 #include <vekgen/vekgen.h>
@@ -37,6 +40,9 @@ gint n_held = 0;
 gchar **reg_sets = nullptr;
 gchar **error_codes = nullptr;
 gchar *events_file = nullptr;
+gdouble unplug_after = -1.0;
+gdouble speed = 1.0;
+gdouble replug_after = -1.0;
 
 const GOptionEntry entries[] = {
     {"cards", 'n', 0, G_OPTION_ARG_INT, &n_cards, "Number of cards (default 1)", "N"},
@@ -56,6 +62,8 @@ const GOptionEntry entries[] = {
 #endif
     {"fast", 'f', 0, G_OPTION_ARG_NONE, &fast,
      "Fill every RX transfer at once instead of at the sample rate", nullptr},
+    {"speed", 0, 0, G_OPTION_ARG_DOUBLE, &speed,
+     "Stream at X times the sample rate, steadily (default 1)", "X"},
     {"set", 0, 0, G_OPTION_ARG_STRING_ARRAY, &reg_sets,
      "Set register GROUP:CMD of every card to VALUE (repeatable)", "GROUP:CMD=VALUE"},
     {"error", 'e', 0, G_OPTION_ARG_STRING_ARRAY, &error_codes,
@@ -64,6 +72,12 @@ const GOptionEntry entries[] = {
      "The first N cards are held by another process: they cannot be opened", "N"},
     {"events", 0, 0, G_OPTION_ARG_FILENAME, &events_file,
      "At the end, write every request the cards saw to FILE, one per line", "FILE"},
+    {"unplug-after", 0, 0, G_OPTION_ARG_DOUBLE, &unplug_after,
+     "Unplug every card SECONDS after PROGRAM started (SIGUSR1 to the runner does it at once)",
+     "SECONDS"},
+    {"replug-after", 0, 0, G_OPTION_ARG_DOUBLE, &replug_after,
+     "Plug the cards back in SECONDS after they were unplugged (SIGUSR2 does it at once)",
+     "SECONDS"},
     {}};
 
 /* A 32-bit word: unsigned (decimal, 0x hex, 0 octal) or a negative 32-bit number. */
@@ -169,6 +183,83 @@ void vekgen_fill(guint8 *buf, gsize len, guint64 offset, gpointer data)
 }
 #endif
 
+/* The program under test and the plug schedule of its cards. */
+struct Run {
+    VekemuBed *bed;
+    GMainLoop *loop;
+    GPid pid = 0;
+    gint wait_status = 0;
+};
+
+void plug_cards(Run *run)
+{
+    for (guint i = 0; i < vekemu_bed_card_count(run->bed); i++) {
+        VekemuCard *card = vekemu_bed_card(run->bed, i);
+        g_autoptr(GError) error = nullptr;
+        if (!vekemu_card_is_plugged(card) && !vekemu_card_plug(card, &error))
+            std::fprintf(stderr, "vekemu: cannot plug card %u back in: %s\n", i, error->message);
+    }
+    std::fprintf(stderr, "vekemu: cards plugged in\n");
+}
+
+gboolean replug_due(gpointer data)
+{
+    plug_cards(static_cast<Run *>(data));
+    return G_SOURCE_REMOVE;
+}
+
+void unplug_cards(Run *run)
+{
+    for (guint i = 0; i < vekemu_bed_card_count(run->bed); i++)
+        vekemu_card_unplug(vekemu_bed_card(run->bed, i));
+    std::fprintf(stderr, "vekemu: cards unplugged\n");
+    if (replug_after >= 0.0)
+        g_timeout_add(static_cast<guint>(replug_after * 1000.0), replug_due, run);
+}
+
+gboolean unplug_due(gpointer data)
+{
+    unplug_cards(static_cast<Run *>(data));
+    return G_SOURCE_REMOVE;
+}
+
+gboolean on_usr1(gpointer data)
+{
+    unplug_cards(static_cast<Run *>(data));
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean on_usr2(gpointer data)
+{
+    plug_cards(static_cast<Run *>(data));
+    return G_SOURCE_CONTINUE;
+}
+
+/* SIGINT and SIGTERM are the program's to handle: it may stop in order. */
+gboolean forward_signal(gpointer data, int signal)
+{
+    kill(static_cast<Run *>(data)->pid, signal);
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean on_int(gpointer data)
+{
+    return forward_signal(data, SIGINT);
+}
+
+gboolean on_term(gpointer data)
+{
+    return forward_signal(data, SIGTERM);
+}
+
+void child_exited(GPid pid, gint wait_status, gpointer data)
+{
+    auto *run = static_cast<Run *>(data);
+    g_spawn_close_pid(pid);
+    run->wait_status = wait_status;
+    g_main_loop_quit(run->loop);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -186,7 +277,7 @@ int main(int argc, char **argv)
     int first = 1;
     if (first < argc && g_strcmp0(argv[first], "--") == 0)
         first++;
-    if (first >= argc || n_cards < 0 || n_dfu < 0 || n_held < 0) {
+    if (first >= argc || n_cards < 0 || n_dfu < 0 || n_held < 0 || !(speed > 0.0)) {
         std::fprintf(stderr, "vekemu: usage: vekemu [OPTIONS] -- PROGRAM [ARGS...]\n");
         return EXIT_USAGE;
     }
@@ -232,6 +323,7 @@ int main(int argc, char **argv)
             vekemu_bed_destroy();
             return EXIT_SOFTWARE;
         }
+        vekemu_card_set_speed(card, speed);
         for (const RegSet &r : sets)
             vekemu_card_reg_set(card, r.group, r.cmd, r.value);
         for (guint32 code : errors)
@@ -261,11 +353,26 @@ int main(int argc, char **argv)
     }
 
     g_auto(GStrv) env = vekemu_child_environ(bed, argv[first]);
-    gint wait_status = 0;
-    gboolean ran =
-        g_spawn_sync(nullptr, argv + first, env,
-                     static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_CHILD_INHERITS_STDIN),
-                     nullptr, nullptr, nullptr, nullptr, &wait_status, &error);
+    Run run{bed, g_main_loop_new(nullptr, FALSE)};
+    gboolean ran = g_spawn_async(
+        nullptr, argv + first, env,
+        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_CHILD_INHERITS_STDIN |
+                                 G_SPAWN_DO_NOT_REAP_CHILD),
+        nullptr, nullptr, &run.pid, &error);
+    if (ran) {
+        g_child_watch_add(run.pid, child_exited, &run);
+        const guint signals[] = {g_unix_signal_add(SIGUSR1, on_usr1, &run),
+                                 g_unix_signal_add(SIGUSR2, on_usr2, &run),
+                                 g_unix_signal_add(SIGINT, on_int, &run),
+                                 g_unix_signal_add(SIGTERM, on_term, &run)};
+        if (unplug_after >= 0.0)
+            g_timeout_add(static_cast<guint>(unplug_after * 1000.0), unplug_due, &run);
+        g_main_loop_run(run.loop);
+        for (guint id : signals)
+            g_source_remove(id);
+    }
+    g_main_loop_unref(run.loop);
+    const gint wait_status = run.wait_status;
     g_autoptr(GError) events_error = nullptr;
     bool events_ok = events_file == nullptr || write_events(bed, events_file, &events_error);
     vekemu_bed_destroy();

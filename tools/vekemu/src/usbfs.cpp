@@ -348,7 +348,8 @@ void pump_rx(VekemuCard *card, Client &cl)
         return;
     guint64 budget = G_MAXUINT64;
     if (card->pacing == VEKEMU_PACING_REALTIME) {
-        gint64 elapsed = g_get_monotonic_time() - card->stream_start_us;
+        const gint64 elapsed = static_cast<gint64>(
+            static_cast<gdouble>(g_get_monotonic_time() - card->stream_start_us) * card->speed);
         guint64 due = card->stream_epoch_offset + static_cast<guint64>(elapsed) *
                                                       stream_rate(card) / G_USEC_PER_SEC *
                                                       BYTES_PER_SAMPLE;

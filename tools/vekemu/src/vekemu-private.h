@@ -137,6 +137,7 @@ struct _VekemuCard {
     guint64 rx_offset = 0;
     guint stream_session = 0; /* counts the times the stream was switched on */
     VekemuPacing pacing = VEKEMU_PACING_REALTIME;
+    gdouble speed = 1.0; /* real-time pacing runs this many times the sample rate */
     std::unique_ptr<vekemu::IqSource> source;
 
     /* faults */

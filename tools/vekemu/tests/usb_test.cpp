@@ -368,6 +368,31 @@ TEST_F(RxStream, RealTimePacingNeverRunsAheadOfTheSampleRate)
     EXPECT_GE(g_get_monotonic_time() - start, 100000 - 2000);
 }
 
+// At ten times the sample rate the same bytes take a tenth of the time, and never less.
+TEST_F(RxStream, SpeedScalesRealTimePacing)
+{
+    VekemuCard *card = add(VEKEMU_PACING_REALTIME);
+    vekemu_card_set_speed(card, 10.0);
+    open();
+    ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+    ASSERT_EQ(ctl_out(3, 5, 48000), 4);
+    gint64 start = g_get_monotonic_time();
+    ASSERT_EQ(ctl_out(3, 0, 1), 4);
+    // 48000 samples/s x 4 bytes x 10: 192000 bytes take 100 ms of card time.
+    int r = 0;
+    guint32 expected = 0;
+    for (int i = 0; i < 30; i++) {
+        auto b = bulk_in(6400, &r);
+        ASSERT_EQ(r, 0);
+        ASSERT_EQ(b.size(), 6400u);
+        EXPECT_EQ(word_at(b, 0), expected) << "the counter pattern goes on without a gap";
+        expected += 1600;
+    }
+    const gint64 took = g_get_monotonic_time() - start;
+    EXPECT_GE(took, 100000 - 2000);
+    EXPECT_LT(took, 800000) << "at the plain sample rate this takes a whole second";
+}
+
 // A faster rate set while streaming applies from then on: the time spent at the slower
 // rate does not turn into a burst of bytes.
 TEST_F(RxStream, RateChangeWhileStreamingPacesFromThenOn)
@@ -936,6 +961,33 @@ TEST_F(Runner, VekctlReadsTheRegistersTheRunnerSet)
     EXPECT_NE(out.find("ZEP_002_V3.4 [5]"), std::string::npos) << out;
     EXPECT_NE(out.find("0x00000005 0x00000007 0x00000000"), std::string::npos) << out;
     EXPECT_NE(out.find("-5.2"), std::string::npos) << out;
+}
+
+TEST_F(Runner, CardsGoAwayAndComeBackOnTheirScheduleAndOnSignals)
+{
+    need("lsusb");
+    /* The program looks at the bus well inside each period (unplug at 1 s,
+     * back 1.5 s later), then has the runner do the same on signals. */
+    const char *script = "lsusb -d 6b3e:0001 >/dev/null && echo present || echo absent; sleep 1.7; "
+                         "lsusb -d 6b3e:0001 >/dev/null && echo present || echo absent; sleep 1.5; "
+                         "lsusb -d 6b3e:0001 >/dev/null && echo present || echo absent; "
+                         "kill -USR1 $PPID; sleep 0.5; "
+                         "lsusb -d 6b3e:0001 >/dev/null && echo present || echo absent; "
+                         "kill -USR2 $PPID; sleep 0.5; "
+                         "lsusb -d 6b3e:0001 >/dev/null && echo present || echo absent";
+    int status = -1;
+    const std::string out = run_under_runner(
+        {"--unplug-after=1", "--replug-after=1.5", "--", "sh", "-c", script}, &status);
+    EXPECT_EQ(status, 0) << out;
+    const gsize unplugged = out.find("cards unplugged"), plugged = out.find("cards plugged in");
+    EXPECT_NE(unplugged, std::string::npos) << out;
+    EXPECT_NE(plugged, std::string::npos) << out;
+    std::string seen;
+    g_auto(GStrv) lines = g_strsplit(out.c_str(), "\n", -1);
+    for (guint i = 0; lines[i] != nullptr; i++)
+        if (g_str_equal(lines[i], "present") || g_str_equal(lines[i], "absent"))
+            seen += lines[i][0];
+    EXPECT_EQ(seen, "papap") << out;
 }
 
 TEST_F(Runner, ExitStatusIsTheProgramsAndUsageErrorsAre64)

@@ -221,6 +221,9 @@ guint vekemu_card_dl_block_count(VekemuCard *card);
 GBytes *vekemu_card_dl_block(VekemuCard *card, guint index); /* NULL when out of range */
 
 void vekemu_card_set_pacing(VekemuCard *card, VekemuPacing pacing);
+/* Real-time pacing at @speed times the sample rate (1.0 at plug-in): a steady
+ * stream faster than a card's, for long runs. Ignored unless above 0. */
+void vekemu_card_set_speed(VekemuCard *card, gdouble speed);
 /* Streams a ci16_le SigMF recording in a loop from the next stream start. */
 gboolean vekemu_card_set_sigmf(VekemuCard *card, const gchar *path, GError **error);
 /* Custom I/Q source: called on the worker thread, never blocking, to fill `len` bytes

@@ -1,0 +1,588 @@
+/* The live station: a card streaming into one Iqhub on the main loop, frames
+ * printed and published, downlink requests sent back to the card, the card
+ * waited for whenever it is gone. */
+#include <cstdio>
+#include <cstring>
+#include <sys/resource.h>
+
+#include <glib-unix.h>
+#include <json-glib/json-glib.h>
+#include <kvrlog/kvrlog.h>
+
+#include "card.h"
+#include "downlink.h"
+#include "mqtt.h"
+#include "service.h"
+
+namespace vekbs
+{
+namespace
+{
+
+constexpr guint kReopenMs = 1000;
+constexpr gint64 kSilenceUs = 5 * G_USEC_PER_SEC; /* a streaming card that sends nothing */
+constexpr guint kFinishMs = 5000; /* at the stop, for the broker and the downlink */
+
+gint64 samples_us(guint64 samples)
+{
+    return static_cast<gint64>(samples * G_USEC_PER_SEC / kSampleRate);
+}
+
+class LiveStation
+{
+  public:
+    LiveStation(const StationConfig &config, const std::vector<VekgenFrame> &truth,
+                guint64 truth_samples);
+    ~LiveStation();
+    int run();
+
+  private:
+    enum class State { Waiting, Streaming, Draining, Done };
+
+    struct RxSource {
+        GSource base;
+        LiveStation *station;
+    };
+    static GSourceFuncs rx_funcs_;
+    static gboolean rx_prepare(GSource *source, gint *timeout);
+    static gboolean rx_check(GSource *source);
+    static gboolean rx_dispatch(GSource *source, GSourceFunc, gpointer);
+
+    bool rx_ready();
+    void drain();
+    void submit();
+    void stream_ended();
+    void try_open();
+    void end_of_signal();
+    void stop();
+    int shut_down();
+    LiveStats collect();
+    std::string status_json(const char *state);
+    static gboolean on_reopen(gpointer data);
+    static gboolean on_watch(gpointer data);
+    static gboolean on_stats(gpointer data);
+    static gboolean on_signal(gpointer data);
+    static void on_written(GObject *source, GAsyncResult *result, gpointer data);
+    static gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **);
+
+    const StationConfig &config_;
+    const guint rate_;
+    std::vector<VekgenFrame> truth_;
+    guint64 truth_samples_;
+    guint64 end_sample_ = 0; /* 0: stream until stopped */
+    Iqhub *hub_;
+    RxQueue queue_;
+    Card card_;
+    std::unique_ptr<MqttLink> mqtt_;
+    Downlink downlink_;
+    GMainLoop *loop_;
+    GSource *rx_source_;
+    State state_ = State::Waiting;
+    bool hub_started_ = false;
+    std::vector<guint8> buffer_;
+    gsize fill_ = 0, slot_offset_ = 0;
+    guint64 buffer_first_ = 0;
+    guint64 next_ = 0;          /* stream position the next byte should have */
+    bool anchored_once_ = false; /* next_ is meaningful */
+    gint64 last_drop_log_us_ = G_MININT64 / 2;
+    bool writing_ = false;
+    bool anchored_ = false;
+    gint64 anchor_us_ = 0;     /* wall clock of the stream's first sample */
+    gint64 last_write_us_ = 0; /* monotonic time of the last write */
+    bool ready_ = false, stopping_ = false, waiting_said_ = false;
+    std::string last_open_error_;
+    guint reopen_ = 0, stats_ = 0, sigint_ = 0, sigterm_ = 0, watch_ = 0;
+    guint64 watched_bytes_ = 0;
+    gint64 watched_since_us_ = 0;
+    bool failed_ = false;
+    gint64 started_us_;
+    PassStats pass_;
+    guint64 card_losses_ = 0;
+    std::vector<Delivered> delivered_;
+};
+
+GSourceFuncs LiveStation::rx_funcs_ = {LiveStation::rx_prepare, LiveStation::rx_check,
+                                       LiveStation::rx_dispatch, nullptr, nullptr, nullptr};
+
+LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFrame> &truth,
+                         guint64 truth_samples)
+    : config_(config), rate_(config.rates.front()), truth_(truth), truth_samples_(truth_samples),
+      hub_(make_station_hub(config, config.rates.front())),
+      queue_(config.card_config.queue_transfers), card_(config.card_config, queue_),
+      downlink_([this](std::string result) {
+          if (mqtt_)
+              mqtt_->publish_result(std::move(result));
+      }),
+      loop_(g_main_loop_new(nullptr, FALSE)), started_us_(g_get_monotonic_time())
+{
+    if (config.duration > 0)
+        end_sample_ = static_cast<guint64>(config.duration * kSampleRate);
+    else if (!truth.empty())
+        end_sample_ = truth_samples;
+    pass_.rate = rate_;
+    iqhub_set_frame_callback(hub_, on_frame, this, nullptr, nullptr);
+    rx_source_ = g_source_new(&rx_funcs_, sizeof(RxSource));
+    reinterpret_cast<RxSource *>(rx_source_)->station = this;
+    g_source_attach(rx_source_, nullptr);
+    if (!config.mqtt.url.empty())
+        mqtt_ = std::make_unique<MqttLink>(
+            config.mqtt, config.name, [this](const std::string &request, gint64 arrived_us) {
+                downlink_.request(request, arrived_us, card_.device());
+            });
+}
+
+LiveStation::~LiveStation()
+{
+    for (guint id : {reopen_, stats_, sigint_, sigterm_, watch_})
+        if (id != 0)
+            g_source_remove(id);
+    g_source_destroy(rx_source_);
+    g_source_unref(rx_source_);
+    mqtt_.reset();
+    iqhub_unref(hub_);
+    g_main_loop_unref(loop_);
+}
+
+/* ---- the hand-over from the card ---- */
+
+bool LiveStation::rx_ready()
+{
+    if (state_ == State::Streaming && card_.unplugged())
+        return true;
+    if (writing_ || (state_ != State::Streaming && state_ != State::Draining))
+        return false;
+    return state_ == State::Draining || queue_.front() != nullptr;
+}
+
+gboolean LiveStation::rx_prepare(GSource *source, gint *timeout)
+{
+    *timeout = -1;
+    return reinterpret_cast<RxSource *>(source)->station->rx_ready();
+}
+
+gboolean LiveStation::rx_check(GSource *source)
+{
+    return reinterpret_cast<RxSource *>(source)->station->rx_ready();
+}
+
+gboolean LiveStation::rx_dispatch(GSource *source, GSourceFunc, gpointer)
+{
+    reinterpret_cast<RxSource *>(source)->station->drain();
+    return G_SOURCE_CONTINUE;
+}
+
+/* Moves queued transfers into the write buffer and writes it once it holds
+ * the advised length, or what precedes a gap in the stream. */
+void LiveStation::drain()
+{
+    if (state_ == State::Streaming && card_.take_unplugged()) {
+        card_losses_++;
+        KVRLOG_WARN("%s unplugged: writing what it sent, stopping the wrapper, waiting for it",
+                    card_.label().c_str());
+        state_ = State::Draining;
+    }
+    while (!writing_) {
+        const RxQueue::Slot *slot = queue_.front();
+        if (slot == nullptr)
+            break;
+        const guint64 position = slot->first_sample + slot_offset_ / kBytesPerSample;
+        if (!anchored_) {
+            anchor_us_ = slot->received_us - samples_us(slot->first_sample + slot->length /
+                                                                                 kBytesPerSample);
+            anchored_ = true;
+            pass_.start_us = anchor_us_;
+        }
+        if (end_sample_ != 0 && position >= end_sample_) {
+            end_of_signal();
+            return;
+        }
+        const guint64 expected = fill_ > 0 ? buffer_first_ + fill_ / kBytesPerSample : next_;
+        if (position != expected && anchored_once_) {
+            /* Transfers were dropped: the main loop fell behind the card. Said
+             * at most every 10 s; the statistics count every one. */
+            const gint64 now = g_get_monotonic_time();
+            if (now - last_drop_log_us_ >= 10 * G_USEC_PER_SEC) {
+                last_drop_log_us_ = now;
+                KVRLOG_WARN("%s: the station fell behind, %.1f ms of signal dropped (%" G_GUINT64_FORMAT
+                        " transfers so far)",
+                        card_.label().c_str(),
+                        static_cast<double>(position - expected) * 1000.0 / kSampleRate,
+                        queue_.dropped_transfers());
+            }
+            if (fill_ > 0) {
+                next_ = position;
+                submit();
+                break;
+            }
+        }
+        anchored_once_ = true;
+        if (fill_ == 0)
+            buffer_first_ = position;
+        gsize n = MIN(slot->length - slot_offset_, buffer_.size() - fill_);
+        if (end_sample_ != 0)
+            n = MIN(n, static_cast<gsize>(end_sample_ - position) * kBytesPerSample);
+        std::memcpy(buffer_.data() + fill_, slot->bytes.data() + slot_offset_, n);
+        fill_ += n;
+        slot_offset_ += n;
+        next_ = position + n / kBytesPerSample;
+        if (slot_offset_ == slot->length) {
+            queue_.pop();
+            slot_offset_ = 0;
+        }
+        const bool at_end =
+            end_sample_ != 0 && buffer_first_ + fill_ / kBytesPerSample >= end_sample_;
+        if (fill_ == buffer_.size() || at_end)
+            submit();
+    }
+    if (state_ == State::Draining && !writing_ && queue_.front() == nullptr) {
+        if (fill_ > 0)
+            submit();
+        else
+            stream_ended();
+    }
+}
+
+void LiveStation::submit()
+{
+    const gint64 at = anchor_us_ + samples_us(buffer_first_);
+    struct timeval tv = {};
+    tv.tv_sec = static_cast<time_t>(at / G_USEC_PER_SEC);
+    tv.tv_usec = static_cast<suseconds_t>(at % G_USEC_PER_SEC);
+    g_autoptr(GError) error = nullptr;
+    if (!iqhub_write_async(hub_, nullptr, buffer_.data(), fill_, tv, nullptr, on_written, this,
+                           &error)) {
+        /* Only a write still pending is refused, and none is. */
+        KVRLOG_ERROR("write refused: %s", error->message);
+        fill_ = 0;
+        return;
+    }
+    writing_ = true;
+    last_write_us_ = g_get_monotonic_time();
+    pass_.samples += fill_ / kBytesPerSample;
+    fill_ = 0;
+}
+
+void LiveStation::on_written(GObject *source, GAsyncResult *result, gpointer data)
+{
+    auto *self = static_cast<LiveStation *>(data);
+    g_autoptr(GError) error = nullptr;
+    if (!iqhub_write_finish(IQHUB_IQHUB(source), result, &error) && !self->stopping_)
+        KVRLOG_ERROR("write failed: %s", error->message);
+    self->writing_ = false;
+    if (!self->ready_ && !self->stopping_) {
+        self->ready_ = true;
+        service_notify("READY=1");
+    }
+    if (self->state_ == State::Done && !self->stopping_)
+        g_main_loop_quit(self->loop_);
+}
+
+gboolean LiveStation::on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **)
+{
+    auto *self = static_cast<LiveStation *>(data);
+    g_autoptr(kvrframe) owned = frame;
+    const std::string json = frame_json(*frame, self->rate_);
+    if (!self->config_.quiet) {
+        const std::string line = self->config_.json ? json : frame_text(*frame);
+        std::fputs(line.c_str(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    if (self->mqtt_)
+        self->mqtt_->publish_uplink(json, self->last_write_us_);
+    if (self->config_.check)
+        self->delivered_.push_back({self->rate_, *frame});
+    return TRUE;
+}
+
+/* ---- the card coming and going ---- */
+
+void LiveStation::stream_ended()
+{
+    g_autoptr(GError) error = nullptr;
+    if (hub_started_ && !iqhub_stop_sync(hub_, &error))
+        KVRLOG_ERROR("stopping the wrapper: %s", error->message);
+    hub_started_ = false;
+    card_.close();
+    state_ = State::Waiting;
+    anchored_ = anchored_once_ = false;
+    next_ = 0;
+    fill_ = slot_offset_ = 0;
+    waiting_said_ = false;
+    if (reopen_ == 0)
+        reopen_ = g_timeout_add(kReopenMs, on_reopen, this);
+}
+
+gboolean LiveStation::on_reopen(gpointer data)
+{
+    auto *self = static_cast<LiveStation *>(data);
+    self->try_open();
+    if (self->state_ != State::Waiting) {
+        self->reopen_ = 0;
+        return G_SOURCE_REMOVE;
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+void LiveStation::try_open()
+{
+    g_autoptr(GError) error = nullptr;
+    if (!card_.open(&error)) {
+        /* Said once per outage, and again only when the reason changes. */
+        const bool absent = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NOT_FOUND);
+        if (absent && !waiting_said_)
+            KVRLOG_WARN("waiting for card %u", config_.card_config.index);
+        else if (!absent && last_open_error_ != error->message)
+            KVRLOG_ERROR("%s; trying again", error->message);
+        waiting_said_ = waiting_said_ || absent;
+        last_open_error_ = error->message;
+        return;
+    }
+    last_open_error_.clear();
+    gsize advised = 0;
+    if (!iqhub_start(hub_, &advised, &error)) {
+        KVRLOG_ERROR("the wrapper does not start: %s", error->message);
+        card_.close();
+        failed_ = true;
+        stop();
+        return;
+    }
+    hub_started_ = true;
+    buffer_.assign(advised, 0);
+    pass_.write_samples = advised / kBytesPerSample;
+    state_ = State::Streaming;
+    watched_since_us_ = g_get_monotonic_time();
+    KVRLOG_WARN("%s streaming at %u bit/s", card_.label().c_str(), rate_);
+}
+
+/* A card that streams nothing (its transfers all ended on errors, say) is
+ * treated as lost: released, and opened again. */
+gboolean LiveStation::on_watch(gpointer data)
+{
+    auto *self = static_cast<LiveStation *>(data);
+    const guint64 bytes = self->queue_.received_bytes();
+    const gint64 now = g_get_monotonic_time();
+    if (self->state_ != State::Streaming || bytes != self->watched_bytes_) {
+        self->watched_bytes_ = bytes;
+        self->watched_since_us_ = now;
+    } else if (now - self->watched_since_us_ >= kSilenceUs) {
+        self->card_losses_++;
+        KVRLOG_WARN("%s sent nothing for %d s: releasing it and opening it again",
+                    self->card_.label().c_str(), static_cast<int>(kSilenceUs / G_USEC_PER_SEC));
+        self->state_ = State::Draining;
+        self->watched_since_us_ = now;
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+void LiveStation::end_of_signal()
+{
+    state_ = State::Done;
+    if (fill_ > 0)
+        submit();
+    if (!writing_)
+        g_main_loop_quit(loop_);
+}
+
+/* ---- statistics and status ---- */
+
+LiveStats LiveStation::collect()
+{
+    LiveStats l;
+    l.rx_bytes = queue_.received_bytes();
+    l.rx_dropped_bytes = queue_.dropped_bytes();
+    l.rx_dropped_transfers = queue_.dropped_transfers();
+    l.card_losses = card_losses_;
+    if (mqtt_) {
+        l.published = mqtt_->published();
+        l.publish_dropped = mqtt_->dropped();
+        l.publish_queued = mqtt_->queued();
+        l.reconnects = mqtt_->reconnects();
+        const LatencyHistogram &up = mqtt_->uplink_latency();
+        l.uplink_latency_n = up.count();
+        l.uplink_median_ms = up.quantile_ms(0.5);
+        l.uplink_p99_ms = up.quantile_ms(0.99);
+    }
+    l.dl_requests = downlink_.requests;
+    l.dl_sent = downlink_.sent;
+    l.dl_failed = downlink_.failed;
+    l.dl_refused = downlink_.refused;
+    l.downlink_latency_n = downlink_.latency.count();
+    l.downlink_median_ms = downlink_.latency.quantile_ms(0.5);
+    l.downlink_p99_ms = downlink_.latency.quantile_ms(0.99);
+    l.uptime_s = static_cast<gdouble>(g_get_monotonic_time() - started_us_) / G_USEC_PER_SEC;
+    struct rusage usage = {};
+    if (getrusage(RUSAGE_SELF, &usage) == 0) {
+        l.cpu_s = static_cast<gdouble>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  static_cast<gdouble>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        l.peak_rss_kb = static_cast<guint64>(usage.ru_maxrss);
+    }
+    g_object_get(hub_, "frames", &pass_.frames, "frames-drop", &pass_.dropped, "frames-error-ts",
+                 &pass_.ts_errors, "frames-error-syntax", &pass_.syntax_errors, nullptr);
+    return l;
+}
+
+std::string LiveStation::status_json(const char *state)
+{
+    const LiveStats l = collect();
+    g_autoptr(JsonBuilder) b = json_builder_new();
+    json_builder_begin_object(b);
+    json_builder_set_member_name(b, "state");
+    json_builder_add_string_value(b, state);
+    json_builder_set_member_name(b, "station");
+    json_builder_add_string_value(b, config_.name.c_str());
+    json_builder_set_member_name(b, "config");
+    json_builder_begin_object(b);
+    json_builder_set_member_name(b, "bit_rate");
+    json_builder_add_int_value(b, rate_);
+    json_builder_set_member_name(b, "card");
+    json_builder_add_int_value(b, config_.card_config.index);
+    json_builder_set_member_name(b, "rx_frequency");
+    json_builder_add_int_value(b, config_.card_config.rx_frequency);
+    json_builder_set_member_name(b, "preamps");
+    json_builder_begin_array(b);
+    for (const auto &mode : config_.card_config.preamps)
+        json_builder_add_string_value(b, mode ? xvek_hlp_preampmode_to_str(*mode) : "card");
+    json_builder_end_array(b);
+    json_builder_set_member_name(b, "int_gain");
+    json_builder_add_double_value(b, config_.int_gain);
+    json_builder_set_member_name(b, "ext_gain");
+    json_builder_add_double_value(b, config_.ext_gain);
+    json_builder_set_member_name(b, "authenticate");
+    json_builder_add_boolean_value(b, config_.authenticate);
+    json_builder_set_member_name(b, "device_filter");
+    json_builder_add_string_value(b, config_.devices.empty() ? "none"
+                                     : config_.whitelist     ? "whitelist"
+                                                             : "blacklist");
+    json_builder_end_object(b);
+    json_builder_set_member_name(b, "card_streaming");
+    json_builder_add_boolean_value(b, state_ == State::Streaming);
+    json_builder_set_member_name(b, "statistics");
+    g_autoptr(JsonParser) parser = json_parser_new();
+    const std::string stats = live_stats_json(pass_, l);
+    json_parser_load_from_data(parser, stats.c_str(), -1, nullptr);
+    json_builder_add_value(b, json_node_copy(json_parser_get_root(parser)));
+    json_builder_end_object(b);
+    return to_json(b);
+}
+
+gboolean LiveStation::on_stats(gpointer data)
+{
+    auto *self = static_cast<LiveStation *>(data);
+    const std::string status = self->status_json("online");
+    if (self->mqtt_)
+        self->mqtt_->publish_status(status);
+    const LiveStats l = self->collect();
+    KVRLOG_INFO("statistics: %.0f s of signal, %" G_GUINT64_FORMAT " frames, %" G_GUINT64_FORMAT
+                " bytes dropped, %" G_GUINT64_FORMAT " published",
+                static_cast<double>(self->pass_.samples) / kSampleRate, self->pass_.frames,
+                l.rx_dropped_bytes, l.published);
+    g_autofree gchar *notify = g_strdup_printf(
+        "STATUS=%s, %" G_GUINT64_FORMAT " frames", self->state_ == State::Streaming
+                                                       ? "streaming"
+                                                       : "waiting for the card",
+        self->pass_.frames);
+    service_notify(notify);
+    return G_SOURCE_CONTINUE;
+}
+
+/* ---- start and stop ---- */
+
+gboolean LiveStation::on_signal(gpointer data)
+{
+    static_cast<LiveStation *>(data)->stop();
+    return G_SOURCE_CONTINUE;
+}
+
+void LiveStation::stop()
+{
+    stopping_ = true;
+    g_main_loop_quit(loop_);
+}
+
+int LiveStation::run()
+{
+    sigint_ = g_unix_signal_add(SIGINT, on_signal, this);
+    sigterm_ = g_unix_signal_add(SIGTERM, on_signal, this);
+    stats_ = g_timeout_add_seconds(MAX(config_.stats_interval, 1u), on_stats, this);
+    watch_ = g_timeout_add_seconds(1, on_watch, this);
+    if (mqtt_) {
+        mqtt_->publish_status(status_json("online"));
+        mqtt_->start();
+    }
+    try_open();
+    if (state_ == State::Waiting && !stopping_)
+        reopen_ = g_timeout_add(kReopenMs, on_reopen, this);
+    if (!stopping_)
+        g_main_loop_run(loop_);
+    return shut_down();
+}
+
+/* In order: the write, the wrapper, RX and the card, the broker; then the
+ * final statistics (the caller closes the logger). */
+int LiveStation::shut_down()
+{
+    service_notify("STOPPING=1");
+    const bool interrupted = stopping_;
+    stopping_ = true;
+    /* No write after this one: the hand-over is closed. */
+    state_ = State::Done;
+    if (writing_)
+        iqhub_write_cancel(hub_);
+    g_autoptr(GError) error = nullptr;
+    if (hub_started_ && !iqhub_stop_sync(hub_, &error))
+        KVRLOG_ERROR("stopping the wrapper: %s", error->message);
+    hub_started_ = false;
+    /* Frames the wrapper decoded before it stopped still wait for delivery. */
+    for (guint i = 0; i < 10000 && g_main_context_iteration(nullptr, FALSE); i++)
+        ;
+    const gint64 deadline = g_get_monotonic_time() + kFinishMs * G_TIME_SPAN_MILLISECOND;
+    while (downlink_.busy() && g_get_monotonic_time() < deadline)
+        g_main_context_iteration(nullptr, TRUE);
+    card_.close();
+    if (mqtt_)
+        mqtt_->finish(status_json("offline"), kFinishMs);
+
+    const LiveStats l = collect();
+    if (config_.json) {
+        g_printerr("{\"statistics\":[%s]}\n", live_stats_json(pass_, l).c_str());
+    } else {
+        std::fputs(stats_text({pass_}).c_str(), stdout);
+        std::fputs(live_stats_text(l, mqtt_ != nullptr).c_str(), stdout);
+    }
+    if (failed_)
+        return kExitFailure;
+    if (!config_.check)
+        return kExitOk;
+    if (interrupted) {
+        g_printerr("vekbs: check: stopped before the end of the recording\n");
+        return kExitMismatch;
+    }
+    /* The card plays the recording in a loop: every whole pass is checked. */
+    std::vector<VekgenFrame> expected;
+    for (guint64 start = 0; truth_samples_ > 0 && start < end_sample_; start += truth_samples_)
+        for (VekgenFrame f : truth_) {
+            f.start_sample += start;
+            if (vekgen_frame_tail_end_sample(&f) <= end_sample_)
+                expected.push_back(f);
+        }
+    const guint differences = check_truth(expected, config_, delivered_, {pass_});
+    if (differences > 0) {
+        g_printerr("vekbs: check: %u difference%s with the recording's truth\n", differences,
+                   differences == 1 ? "" : "s");
+        return kExitMismatch;
+    }
+    g_printerr("vekbs: check: every frame delivered as sent (%zu frames)\n", delivered_.size());
+    return kExitOk;
+}
+
+} // namespace
+
+int run_live(const StationConfig &config, const std::vector<VekgenFrame> &truth,
+             guint64 truth_samples)
+{
+    LiveStation station(config, truth, truth_samples);
+    return station.run();
+}
+
+} // namespace vekbs

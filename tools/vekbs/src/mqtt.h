@@ -1,0 +1,97 @@
+/* The live station's link to an MQTT broker: uplink frames, downlink
+ * requests and results, and a retained status, on one topic tree. */
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "latency.h"
+#include "vekbs.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace vekbs
+{
+
+/* Parses mqtt://HOST[:PORT] or mqtts://HOST[:PORT] into @config. */
+bool parse_mqtt_url(const std::string &url, MqttConfig &config, GError **error);
+
+/* Runs on the default main context: libmosquitto's socket is watched by the
+ * main loop, so every callback below arrives there. Messages wait in a
+ * bounded queue until the broker acknowledges them (QoS 1); while the broker
+ * is away the queue keeps the newest ones, and it drains in order once the
+ * connection is back. */
+class MqttLink
+{
+  public:
+    using RequestHandler = std::function<void(const std::string &payload, gint64 arrived_us)>;
+
+    MqttLink(const MqttConfig &config, const std::string &station, RequestHandler on_request);
+    ~MqttLink();
+    MqttLink(const MqttLink &) = delete;
+    MqttLink &operator=(const MqttLink &) = delete;
+
+    /* Starts connecting (in the background; failures are retried). */
+    void start();
+    /* Queues @payload for <prefix>/<station>/up; @origin_us (monotonic) is
+     * when the samples that carried it were written, for the latency. */
+    void publish_uplink(std::string payload, gint64 origin_us);
+    void publish_result(std::string payload);
+    /* The retained status; the newest replaces one not sent yet. */
+    void publish_status(std::string payload);
+    /* Runs the main loop until the queue and the status are acknowledged or
+     * @timeout_ms passes, then says goodbye to the broker. */
+    void finish(std::string last_status, guint timeout_ms);
+
+    bool connected() const { return connected_; }
+    guint64 published() const { return published_; }
+    guint64 dropped() const { return dropped_; }
+    guint64 queued() const { return queue_.size(); }
+    guint64 reconnects() const { return reconnects_; }
+    /* Milliseconds from the write of a frame's samples to its publication. */
+    const LatencyHistogram &uplink_latency() const { return latency_; }
+    std::string topic(const char *leaf) const;
+
+  private:
+    struct Message {
+        std::string topic, payload;
+        gint64 origin_us = 0; /* 0: no latency to record */
+        int mid = 0;          /* libmosquitto's id while in flight, 0 otherwise */
+    };
+
+    void connect();
+    void schedule_reconnect();
+    void connection_lost(const char *why);
+    void pump();
+    void send_pending();
+    void enqueue(Message message);
+    void update_watch();
+    struct SocketSource;
+    static GSourceFuncs socket_funcs_;
+    static gboolean on_socket(GSource *source, GSourceFunc, gpointer);
+    static gboolean on_tick(gpointer data);
+    static gboolean on_retry(gpointer data);
+    static void on_connect(struct mosquitto *, void *data, int rc);
+    static void on_disconnect(struct mosquitto *, void *data, int rc);
+    static void on_publish(struct mosquitto *, void *data, int mid);
+    static void on_message(struct mosquitto *, void *data, const struct mosquitto_message *msg);
+
+    const MqttConfig &config_;
+    std::string station_, client_id_, offline_;
+    RequestHandler on_request_;
+    struct mosquitto *mosq_ = nullptr;
+    GSource *socket_ = nullptr;
+    guint tick_ = 0, retry_ = 0;
+    bool connected_ = false, finishing_ = false;
+    guint backoff_s_ = 1;
+    std::deque<Message> queue_; /* oldest first; the first in_flight_ are with libmosquitto */
+    gsize in_flight_ = 0;
+    std::string status_;        /* waiting to be sent, or empty */
+    int final_mid_ = 0;         /* the last status, until acknowledged */
+    guint64 published_ = 0, dropped_ = 0, reconnects_ = 0, connections_ = 0;
+    LatencyHistogram latency_;
+};
+
+} // namespace vekbs
