@@ -51,7 +51,7 @@ std::vector<int16_t> frame_signal(int rate, int type, int spacing, double second
 
 void run_chain(benchmark::State &state, int32_t bitrate, const std::vector<int16_t> &iq)
 {
-    vdem_process_fast_path = (int)state.range(0);
+    vdem_process_set_fast_path(state.range(0) != 0);
     Reports reports;
     size_t frames = 0;
     for (auto _ : state) {
@@ -63,7 +63,7 @@ void run_chain(benchmark::State &state, int32_t bitrate, const std::vector<int16
         frames = reports.frames.size();
     }
     VDEM_INTERFACE_terminate();
-    vdem_process_fast_path = 1;
+    vdem_process_set_fast_path(true);
     double seconds = (double)(iq.size() / 2) / kSampleRate;
     state.counters["x_realtime"] =
         benchmark::Counter(seconds * state.iterations(), benchmark::Counter::kIsRate);
@@ -112,12 +112,12 @@ void BM_Measure100(benchmark::State &state)
                                                 (float)(2000 * sym * std::sin(ph) + noise(rng))};
     }
     vdem_process_data.freq_est_buffer_pos = 500000;
-    vdem_process_fast_path = (int)state.range(1);
+    vdem_process_set_fast_path(state.range(1) != 0);
     for (auto _ : state) {
         vdem_process_measure_frame(length);
         benchmark::DoNotOptimize(vdem_process_data.frameout);
     }
-    vdem_process_fast_path = 1;
+    vdem_process_set_fast_path(true);
     VDEM_INTERFACE_terminate();
 }
 

@@ -4,14 +4,26 @@
 
 void *alloc_table[VDEM_MEM_MGT_SLOTS];
 int32_t alloc_index;
-int32_t vdem_mem_mgt_fail_countdown;
+#ifdef VDEM_TEST_HOOKS
+static int32_t fail_countdown;
+
+void vdem_mem_mgt_set_fail_countdown(int32_t countdown)
+{
+    fail_countdown = countdown;
+}
 
 static bool injected_failure(void)
 {
-    if (vdem_mem_mgt_fail_countdown <= 0)
+    if (fail_countdown <= 0)
         return false;
-    return --vdem_mem_mgt_fail_countdown == 0;
+    return --fail_countdown == 0;
 }
+#else
+static bool injected_failure(void)
+{
+    return false;
+}
+#endif
 
 static void *record(void *block)
 {

@@ -14,5 +14,8 @@ void *VDEM_MEM_MGT_malloc(size_t size);
 void *VDEM_MEM_MGT_calloc(size_t nmemb, size_t size);
 void VDEM_MEM_MGT_free(void);
 
-/* Test hook: when positive, the allocation that brings it to 0 fails. */
-extern int32_t vdem_mem_mgt_fail_countdown;
+#ifdef VDEM_TEST_HOOKS
+/* Test archive only: when @countdown is positive, the allocation that
+ * brings it to 0 fails. */
+void vdem_mem_mgt_set_fail_countdown(int32_t countdown);
+#endif

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "vdem_decod_v1.h"
+#include "vdem_fast_math.h"
 #include "vdem_interface_priv.h"
 #include "vdem_mem_mgt.h"
 #include "vdem_process.h"
@@ -13,15 +14,20 @@
 vdem_process_data_t vdem_process_data;
 float lowpass_fir[VDEM_PROCESS_FIR_TAPS];
 
-double vdem_angle;
-double vdem_freq_pre1;
-float vdem_freq_D;
-float vdem_freq_E;
-int32_t vdem_freq_counter;
-int32_t vdem_freq_do_abcde;
-float last_angl;
+#ifdef VDEM_TEST_HOOKS
+static bool fast_path = true;
 
-int vdem_process_fast_path = 1;
+void vdem_process_set_fast_path(bool fast)
+{
+    fast_path = fast;
+}
+#else
+/* The library always takes the optimised paths; only the test archive can
+ * switch to the plain ones. */
+static constexpr bool fast_path = true;
+#endif
+
+static_assert(VDEM_FAST_TURN == VDEM_PROCESS_FS, "rotation tables are in steps of 1 Hz");
 
 /* Phase-locked loop of the frequency estimator: damping 0.70711, loop
  * bandwidth 2000 Hz at 192000 samples per second. */
@@ -36,86 +42,6 @@ static constexpr float PHASE_CLAMP = 0.02f;
 static constexpr double SATURATION_DB = -8.0;
 static constexpr float REPORT_FLOOR_DB = -64.0f;
 static constexpr int MEASURE_LEAD_BITS = 232;
-
-/* ---- Fast but faithful phase reduction, rotation and arctangent --------
- *
- * The measurement spends most of its time in sin/cos of the loop phase and
- * in atan2. The versions below agree with the C library to one or two units
- * in the last place of a double, which leaves the reports unchanged: every
- * other operation of the measurement is carried out exactly as in the plain
- * path. */
-
-/* Phases are reduced in steps of 2 pi / SINCOS_TABLE. */
-#define SINCOS_TABLE 512
-/* 2 pi / SINCOS_TABLE in three parts; the first two have 20 significant
- * bits so that k * part is exact for |k| < 2^33. */
-static double red_c1, red_c2, red_c3;
-static constexpr double SINCOS_FAST_LIMIT = 67108864.0; /* 2^26 rad */
-
-/* exp(j 2 pi m / 192000) = coarse[m / 512] * fine[m % 512]. */
-#define ROT_FINE 512
-#define ROT_COARSE (VDEM_PROCESS_FS / ROT_FINE)
-static double rot_fine_re[ROT_FINE], rot_fine_im[ROT_FINE];
-static double rot_coarse_re[ROT_COARSE], rot_coarse_im[ROT_COARSE];
-
-#define ATAN_TABLE 64
-static double atan_table[ATAN_TABLE + 1];
-static constexpr double PI_HI = 3.141592653589793116;
-static constexpr double PI_LO = 1.2246467991473532e-16;
-static constexpr double PIO2_HI = 1.5707963267948965580;
-static constexpr double PIO2_LO = 6.123233995736766e-17;
-
-static double keep_bits(double v, int bits)
-{
-    uint64_t u;
-    memcpy(&u, &v, sizeof u);
-    u &= ~((UINT64_C(1) << (52 - (bits - 1))) - 1);
-    memcpy(&v, &u, sizeof v);
-    return v;
-}
-
-static void fast_math_init(void)
-{
-    /* 2 pi as a double-double, scaled by a power of two (exact). */
-    double hi = 6.283185307179586232 / SINCOS_TABLE;
-    double lo = 2.4492935982947064e-16 / SINCOS_TABLE;
-    red_c1 = keep_bits(hi, 20);
-    red_c2 = keep_bits(hi - red_c1, 20);
-    red_c3 = (hi - red_c1 - red_c2) + lo;
-    for (int i = 0; i <= ATAN_TABLE; i++)
-        atan_table[i] = atan((double)i / ATAN_TABLE);
-    for (int i = 0; i < ROT_FINE; i++) {
-        rot_fine_re[i] = cos(2.0 * M_PI * i / VDEM_PROCESS_FS);
-        rot_fine_im[i] = sin(2.0 * M_PI * i / VDEM_PROCESS_FS);
-    }
-    for (int i = 0; i < ROT_COARSE; i++) {
-        rot_coarse_re[i] = cos(2.0 * M_PI * i * ROT_FINE / VDEM_PROCESS_FS);
-        rot_coarse_im[i] = sin(2.0 * M_PI * i * ROT_FINE / VDEM_PROCESS_FS);
-    }
-}
-
-/* Argument of x + jy for finite values, not both zero, without branches
- * (the estimator runs it on noisy samples, where branches mispredict). */
-static inline double fast_arg(double y, double x)
-{
-    double ax = fabs(x), ay = fabs(y);
-    bool steep = ay > ax;
-    double big = steep ? ay : ax;
-    double small = steep ? ax : ay;
-    /* The table index only needs to be about right: single precision. */
-    int i = (int)((float)small / (float)big * ATAN_TABLE + 0.5f);
-    double ci = (double)i / ATAN_TABLE;
-    /* atan(small / big) = atan(ci) + atan(u), |u| < 1/64 */
-    double u = (small - ci * big) / (big + ci * small);
-    double u2 = u * u;
-    double poly = u * u2 * (-1.0 / 3 + u2 * (1.0 / 5 + u2 * (-1.0 / 7 + u2 * (1.0 / 9))));
-    double a = atan_table[i] + (u + poly);
-    double from_y_axis = (PIO2_HI - a) + PIO2_LO;
-    a = steep ? from_y_axis : a;
-    double from_left = (PI_HI - a) + PI_LO;
-    a = x < 0 ? from_left : a;
-    return copysign(a, y);
-}
 
 /* ---- Set-up --------------------------------------------------------- */
 
@@ -184,7 +110,7 @@ bool VDEM_PROCESS_init(float gain)
     pd->sampleTimeStamp = 0;
 
     build_lowpass();
-    fast_math_init();
+    vdem_fast_math_init();
     return true;
 }
 
@@ -225,7 +151,7 @@ static float fir_fast(const vdem_cf32_t *window, float *im_out)
 
 float vdem_process_fir(const vdem_cf32_t *window, float *im_out)
 {
-    return vdem_process_fast_path ? fir_fast(window, im_out) : fir_plain(window, im_out);
+    return fast_path ? fir_fast(window, im_out) : fir_plain(window, im_out);
 }
 
 /* ---- Phase tracking and timing recovery ----------------------------- */
@@ -324,39 +250,39 @@ static bool gardner(vdem_thread_modem_t *m, const vdem_thread_conf_t *conf)
 
 /* ---- Frame measurement ---------------------------------------------- */
 
-void freq_estimate_init(void)
+void freq_estimate_init(vdem_freq_est_t *est)
 {
-    vdem_freq_counter = 0;
-    vdem_angle = 0;
-    vdem_freq_D = 0;
-    vdem_freq_E = 0;
-    vdem_freq_pre1 = 0;
+    est->counter = 0;
+    est->angle = 0;
+    est->D = 0;
+    est->E = 0;
+    est->pre1 = 0;
 }
 
-void freq_estimate(vdem_cf32_t z)
+void freq_estimate(vdem_freq_est_t *est, vdem_cf32_t z)
 {
-    double c = cos(vdem_angle), s = sin(vdem_angle);
+    double c = cos(est->angle), s = sin(est->angle);
     double wr = z.re * c + z.im * s;
     double wi = z.im * c - z.re * s;
     double angl = atan2(wi, wr);
-    if (angl - last_angl > M_PI)
+    if (angl - est->last_angl > M_PI)
         angl -= M_PI;
-    else if (angl - last_angl < -M_PI)
+    else if (angl - est->last_angl < -M_PI)
         angl += M_PI;
-    last_angl = (float)angl;
-    vdem_freq_pre1 += PLL_BETA * angl;
-    vdem_angle += PLL_ALPHA * angl + vdem_freq_pre1;
-    if (vdem_freq_do_abcde == 0) {
-        vdem_freq_D -= vdem_freq_counter * vdem_angle;
-        vdem_freq_E -= vdem_angle;
-        vdem_freq_counter += 1;
+    est->last_angl = (float)angl;
+    est->pre1 += PLL_BETA * angl;
+    est->angle += PLL_ALPHA * angl + est->pre1;
+    if (est->do_abcde == 0) {
+        est->D -= est->counter * est->angle;
+        est->E -= est->angle;
+        est->counter += 1;
     }
 }
 
-float freq_estimate_compute_final(void)
+float freq_estimate_compute_final(const vdem_freq_est_t *est)
 {
-    float D = vdem_freq_D, E = vdem_freq_E;
-    float n = (float)vdem_freq_counter;
+    float D = est->D, E = est->E;
+    float n = (float)est->counter;
     float S2 = n * (n + 1) * (2 * n + 1) / 6;
     float S1 = n * (n + 1) / 2;
     float ic = (D * S1 - E * S2) / (n * S2 - S1 * S1);
@@ -365,27 +291,18 @@ float freq_estimate_compute_final(void)
 }
 
 /* One pass of the estimator over n ring samples from s0. */
-static float estimator_pass_plain(const vdem_cf32_t *ring, int s0, int n, int x)
+static float estimator_pass_plain(vdem_freq_est_t *est, const vdem_cf32_t *ring, int s0, int n,
+                                  int x)
 {
-    freq_estimate_init();
+    freq_estimate_init(est);
     int p = s0;
     for (int k = 0; k < n; k++) {
-        freq_estimate(ring[p]);
+        freq_estimate(est, ring[p]);
         if (++p == VDEM_PROCESS_RING)
             p = 0;
-        vdem_freq_do_abcde = k > n - x ? 1 : 0;
+        est->do_abcde = k > n - x ? 1 : 0;
     }
-    return freq_estimate_compute_final();
-}
-
-/* Reduces a double to (-pi, pi] exactly enough for the fast pass. */
-static inline double reduce_angle(double x)
-{
-    if (!(fabs(x) <= SINCOS_FAST_LIMIT))
-        return remainder(x, 2.0 * M_PI);
-    double turns = (x * (1.0 / (2.0 * M_PI)) + 0x1.8p52) - 0x1.8p52;
-    double c = SINCOS_TABLE * turns;
-    return ((x - c * red_c1) - c * red_c2) - c * red_c3;
+    return freq_estimate_compute_final(est);
 }
 
 /* Within this distance (rad) of a branch of the loop, the fast pass cannot
@@ -428,16 +345,17 @@ static double last_rounding_slack(int k, double prev)
  * the sample rate) locks the loop to the last bit, and then every phase flip
  * sits on the cut. The pass therefore returns false when any sample came
  * that close; the caller then runs the plain pass from the same start. */
-static bool estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x, float *estimate)
+static bool estimator_pass_fast(vdem_freq_est_t *est, const vdem_cf32_t *ring, int s0, int n, int x,
+                                float *estimate)
 {
     static constexpr int BLOCK = 512;
     static constexpr double TWO_PI = 2.0 * M_PI;
-    freq_estimate_init();
+    freq_estimate_init(est);
     double angle = 0, pre1 = 0;
     float D = 0, E = 0;
     int32_t counter = 0;
-    int32_t do_abcde = vdem_freq_do_abcde;
-    float last = last_angl;
+    int32_t do_abcde = est->do_abcde;
+    float last = est->last_angl;
     bool near_branch = false;
     double prev = 0; /* the previous error before rounding */
     int p = s0;
@@ -445,7 +363,7 @@ static bool estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x, f
     double rounding = 0; /* last step's rounding of the full phase, not yet in rho */
     for (int k = 0; k < n; k++) {
         if ((k & (BLOCK - 1)) == 0) {
-            rho = reduce_angle(angle);
+            rho = vdem_fast_reduce_angle(angle);
             rounding = 0;
         }
         vdem_cf32_t z = ring[p];
@@ -453,7 +371,7 @@ static bool estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x, f
             p = 0;
         double angl;
         if (z.re != 0.0f || z.im != 0.0f) {
-            angl = fast_arg(z.im, z.re) - rho;
+            angl = vdem_fast_arg(z.im, z.re) - rho;
             if (angl > M_PI)
                 angl -= TWO_PI;
             else if (angl < -M_PI)
@@ -485,7 +403,7 @@ static bool estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x, f
         else if (rho < -M_PI)
             rho += TWO_PI;
         if (!(fabs(rho) <= M_PI + 1.0))
-            rho = reduce_angle(next);
+            rho = vdem_fast_reduce_angle(next);
         rounding = (next - angle) - step;
         angle = next;
         if (do_abcde == 0) {
@@ -495,14 +413,14 @@ static bool estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x, f
         }
         do_abcde = k > n - x ? 1 : 0;
     }
-    vdem_angle = angle;
-    vdem_freq_pre1 = pre1;
-    vdem_freq_D = D;
-    vdem_freq_E = E;
-    vdem_freq_counter = counter;
-    vdem_freq_do_abcde = do_abcde;
-    last_angl = last;
-    *estimate = freq_estimate_compute_final();
+    est->angle = angle;
+    est->pre1 = pre1;
+    est->D = D;
+    est->E = E;
+    est->counter = counter;
+    est->do_abcde = do_abcde;
+    est->last_angl = last;
+    *estimate = freq_estimate_compute_final(est);
     return !near_branch;
 }
 
@@ -510,18 +428,18 @@ static bool estimator_pass_fast(const vdem_cf32_t *ring, int s0, int n, int x, f
  * branch is replaced by the plain one (the start state is the carried-over
  * previous error and regression flag). Returns whether the fast pass was
  * kept. */
-static bool estimator_pass(const vdem_cf32_t *ring, int s0, int n, int x, bool fast,
-                           float *estimate)
+static bool estimator_pass(vdem_freq_est_t *est, const vdem_cf32_t *ring, int s0, int n, int x,
+                           bool fast, float *estimate)
 {
     if (fast) {
-        const float start_last = last_angl;
-        const int32_t start_do_abcde = vdem_freq_do_abcde;
-        if (estimator_pass_fast(ring, s0, n, x, estimate))
+        const float start_last = est->last_angl;
+        const int32_t start_do_abcde = est->do_abcde;
+        if (estimator_pass_fast(est, ring, s0, n, x, estimate))
             return true;
-        last_angl = start_last;
-        vdem_freq_do_abcde = start_do_abcde;
+        est->last_angl = start_last;
+        est->do_abcde = start_do_abcde;
     }
-    *estimate = estimator_pass_plain(ring, s0, n, x);
+    *estimate = estimator_pass_plain(est, ring, s0, n, x);
     return false;
 }
 
@@ -558,9 +476,7 @@ static double derotate(vdem_cf32_t *ring, int s0, int n, int32_t f1, bool fast)
             int64_t m = (int64_t)prod % VDEM_PROCESS_FS;
             if (m < 0)
                 m += VDEM_PROCESS_FS;
-            int q = (int)(m / ROT_FINE), r = (int)(m % ROT_FINE);
-            c = rot_coarse_re[q] * rot_fine_re[r] - rot_coarse_im[q] * rot_fine_im[r];
-            s = rot_coarse_re[q] * rot_fine_im[r] + rot_coarse_im[q] * rot_fine_re[r];
+            vdem_fast_rotation((int32_t)m, &c, &s);
         } else {
             double phi = 2.0 * M_PI * (double)prod / VDEM_PROCESS_FS;
             s = sin(phi);
@@ -596,14 +512,14 @@ void vdem_process_measure_frame(int length)
      * repeat); its derotated copy does too, and the fast rotation would
      * round it differently, so the rest of the measurement stays plain. */
     float est;
-    const bool fast = estimator_pass(ring, s0, n, x, vdem_process_fast_path != 0, &est);
+    const bool fast = estimator_pass(&pd->freq_est, ring, s0, n, x, fast_path, &est);
     int32_t f1 = trunc_to_int(est);
     pd->frameout.freq = f1;
 
     double power = derotate(ring, s0, n, f1, fast);
 
     float f2;
-    estimator_pass(ring, s0, n, x, fast, &f2);
+    estimator_pass(&pd->freq_est, ring, s0, n, x, fast, &f2);
     pd->frameout.freq = trunc_to_int((float)f1 + f2);
 
     pd->frameout.rssi = (float)(10.0 * log10(power / n) - conf->rcv_gain);

@@ -61,6 +61,20 @@ struct vdem_thread_demod_t {
 };
 typedef struct vdem_thread_demod_t vdem_thread_demod_t;
 
+/* Frequency estimator: a second-order phase-locked loop on the raw samples
+ * and a least-squares fit of its phase against the sample index. A reset
+ * clears the loop and the regression; the previous phase error and the
+ * regression flag carry over from one pass to the next. */
+typedef struct {
+    double angle; /* loop phase */
+    double pre1;  /* loop integrator */
+    float D;      /* regression sums */
+    float E;
+    int32_t counter;  /* samples in the regression */
+    int32_t do_abcde; /* not 0: the regression is closed */
+    float last_angl;  /* previous phase error, for unwrapping */
+} vdem_freq_est_t;
+
 typedef struct {
     int16_t *last_buf;
     vdem_cf32_t *nn1_buf;
@@ -70,6 +84,7 @@ typedef struct {
     vdem_proto_frame_t frameout;
     vdem_cf32_t freq_est_buffer[VDEM_PROCESS_RING];
     int32_t freq_est_buffer_pos;
+    vdem_freq_est_t freq_est;
     uint32_t sampleTimeStamp;
     int32_t packet_bundle;
     vdem_thread_conf_t conf;
@@ -79,18 +94,12 @@ typedef struct {
 extern vdem_process_data_t vdem_process_data;
 extern float lowpass_fir[VDEM_PROCESS_FIR_TAPS];
 
-/* Frequency estimator state. */
-extern double vdem_angle;
-extern double vdem_freq_pre1;
-extern float vdem_freq_D;
-extern float vdem_freq_E;
-extern int32_t vdem_freq_counter;
-extern int32_t vdem_freq_do_abcde;
-extern float last_angl;
-
-/* Selects the optimised filter and frame measurement (default) or the plain
- * reference implementation; both give the same reports. */
-extern int vdem_process_fast_path;
+#ifdef VDEM_TEST_HOOKS
+/* Test archive only: selects the optimised filter and frame measurement
+ * (the default) or the plain reference implementation; both give the same
+ * reports. The shared library has no switch and always runs optimised. */
+void vdem_process_set_fast_path(bool fast);
+#endif
 
 /* Returns false when a buffer could not be allocated. */
 bool VDEM_PROCESS_init(float gain);
@@ -100,6 +109,6 @@ void vdem_process(short *samplebuf, vdem_proto_frame_t *fr);
 void gardner_full_reset(vdem_thread_modem_t *modem);
 void vdem_process_measure_frame(int length);
 float vdem_process_fir(const vdem_cf32_t *window, float *im_out);
-void freq_estimate_init(void);
-void freq_estimate(vdem_cf32_t z);
-float freq_estimate_compute_final(void);
+void freq_estimate_init(vdem_freq_est_t *est);
+void freq_estimate(vdem_freq_est_t *est, vdem_cf32_t z);
+float freq_estimate_compute_final(const vdem_freq_est_t *est);

@@ -161,7 +161,7 @@ class VdemChain : public ::testing::Test
   protected:
     void SetUp() override
     {
-        vdem_process_fast_path = 1;
+        vdem_process_set_fast_path(true);
         packet = start(VDEM_INTERFACE_600BPS, 0.0f, &reports);
         ASSERT_EQ(packet, 2560);
         zeros.assign(2 * 320, 0);
@@ -169,7 +169,7 @@ class VdemChain : public ::testing::Test
     void TearDown() override
     {
         VDEM_INTERFACE_terminate();
-        vdem_process_fast_path = 1;
+        vdem_process_set_fast_path(true);
     }
 
     uint32_t decisions_since(uint32_t start_idx)
@@ -312,7 +312,7 @@ class VdemAllocation : public ::testing::Test
   protected:
     void TearDown() override
     {
-        vdem_mem_mgt_fail_countdown = 0;
+        vdem_mem_mgt_set_fail_countdown(0);
         VDEM_INTERFACE_terminate();
     }
 };
@@ -336,7 +336,7 @@ TEST_F(VdemAllocation, FailureAtInitIsReportedAndLeavesTheInstanceIdle)
 {
     for (int which = 1; which <= 3; which++) {
         VDEM_INTERFACE_terminate();
-        vdem_mem_mgt_fail_countdown = which;
+        vdem_mem_mgt_set_fail_countdown(which);
         vdem_interface_config_t config{VDEM_INTERFACE_600BPS, 0.0f};
         char msg[64] = {0};
         EXPECT_EQ(VDEM_INTERFACE_init(&config, msg), VDEM_INTERFACE_INTERNAL_ERROR);
@@ -348,7 +348,7 @@ TEST_F(VdemAllocation, FailureAtInitIsReportedAndLeavesTheInstanceIdle)
         EXPECT_EQ(VDEM_INTERFACE_post_iq_packet(iq.data(), 2560),
                   VDEM_INTERFACE_POST_IQ_PKT_WRONG_SIZE);
         /* A later init works. */
-        vdem_mem_mgt_fail_countdown = 0;
+        vdem_mem_mgt_set_fail_countdown(0);
         EXPECT_EQ(VDEM_INTERFACE_init(&config, msg), VDEM_INTERFACE_OK);
     }
 }

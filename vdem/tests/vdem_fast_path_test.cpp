@@ -23,17 +23,17 @@ class VdemFastPath : public ::testing::Test
   protected:
     void TearDown() override
     {
-        vdem_process_fast_path = 1;
+        vdem_process_set_fast_path(true);
         VDEM_INTERFACE_terminate();
     }
 
     Reports run(bool fast, int32_t bitrate, const std::vector<int16_t> &iq)
     {
-        vdem_process_fast_path = fast ? 1 : 0;
+        vdem_process_set_fast_path(fast);
         /* The estimator's unwrapping state outlives an instance: both runs
          * start from the state at load. */
-        last_angl = 0;
-        vdem_freq_do_abcde = 0;
+        vdem_process_data.freq_est.last_angl = 0;
+        vdem_process_data.freq_est.do_abcde = 0;
         Reports reports;
         int32_t packet = start(bitrate, 5.0f, &reports);
         post_all(iq, packet);
@@ -53,9 +53,9 @@ TEST_F(VdemFastPath, FilterMatchesThePlainSum)
         for (vdem_cf32_t &z : window)
             z = {u(rng), u(rng)};
         float im_plain, im_fast;
-        vdem_process_fast_path = 0;
+        vdem_process_set_fast_path(false);
         float re_plain = vdem_process_fir(window.data(), &im_plain);
-        vdem_process_fast_path = 1;
+        vdem_process_set_fast_path(true);
         float re_fast = vdem_process_fir(window.data(), &im_fast);
         /* Only the order of the additions differs. */
         EXPECT_NEAR(re_fast, re_plain, 1e-4 * 1e9);
@@ -81,7 +81,7 @@ class VdemFastMeasurement : public ::testing::TestWithParam<MeasureCase>
   protected:
     void TearDown() override
     {
-        vdem_process_fast_path = 1;
+        vdem_process_set_fast_path(true);
         VDEM_INTERFACE_terminate();
     }
 };
@@ -113,9 +113,9 @@ TEST_P(VdemFastMeasurement, SameFrequencyAndPowerAsThePlainPath)
     for (int fast = 0; fast < 2; fast++) {
         memcpy(vdem_process_data.freq_est_buffer, ring.data(), sizeof(vdem_cf32_t) * ring.size());
         vdem_process_data.freq_est_buffer_pos = pos;
-        vdem_freq_do_abcde = 1;
-        last_angl = 0;
-        vdem_process_fast_path = fast;
+        vdem_process_data.freq_est.do_abcde = 1;
+        vdem_process_data.freq_est.last_angl = 0;
+        vdem_process_set_fast_path(fast != 0);
         vdem_process_measure_frame(c.length);
         out[fast] = vdem_process_data.frameout;
     }

@@ -46,12 +46,12 @@ bool parse_double(const gchar *value, gdouble *out)
     return true;
 }
 
-bool parse_uint(const gchar *value, guint64 max, guint64 *out)
+template <typename T> bool parse_uint(const gchar *value, guint64 min, guint64 max, T *out)
 {
     guint64 v = 0;
-    if (!g_ascii_string_to_unsigned(value, 10, 0, max, &v, nullptr))
+    if (!g_ascii_string_to_unsigned(value, 10, min, max, &v, nullptr))
         return false;
-    *out = v;
+    *out = static_cast<T>(v);
     return true;
 }
 
@@ -69,6 +69,134 @@ bool parse_hex_bytes(const gchar *value, guint8 *out, gsize *n_out)
     }
     *n_out = len / 2;
     return true;
+}
+
+/* Decimal, or hexadecimal after "0x". */
+bool parse_device_id(const gchar *value, guint32 *out)
+{
+    guint64 v = 0;
+    const bool hex = g_str_has_prefix(value, "0x");
+    if (!g_ascii_string_to_unsigned(value, hex ? 16 : 10, 0, G_MAXUINT32, &v, nullptr) &&
+        !(hex && g_ascii_string_to_unsigned(value + 2, 16, 0, G_MAXUINT32, &v, nullptr)))
+        return false;
+    *out = static_cast<guint32>(v);
+    return true;
+}
+
+/* A frame text as its keys are read: the fields they set directly, and what
+ * decides the start, bytes and phase once every key has been seen. */
+struct FrameText {
+    VekgenFrame frame;
+    bool start_in_seconds = false; /* at= came after any sample= */
+    gdouble at_seconds = 0.0;
+    bool have_len = false;
+    bool have_bytes = false; /* bytes=HEX rather than random */
+    guint8 bytes[VEKGEN_MAX_COVERED] = {};
+    gsize n_bytes = 0;
+    bool have_phase = false;
+    bool have_device = false; /* a signed uplink message */
+    guint32 device_id = 0;
+    guint16 seq = 0;
+    guint8 payload[VEKGEN_MAX_COVERED] = {};
+    gsize n_payload = 0;
+    gboolean forge = FALSE;
+};
+
+/* Every frame key with the parser that reads its value into its target;
+ * FALSE for a bad value. */
+struct FrameKey {
+    const gchar *name;
+    bool (*parse)(const gchar *value, FrameText *t);
+};
+
+constexpr FrameKey kFrameKeys[] = {
+    {"at",
+     [](const gchar *v, FrameText *t) {
+         t->start_in_seconds = true;
+         return parse_double(v, &t->at_seconds) && t->at_seconds >= 0.0 && t->at_seconds < 1e7;
+     }},
+    {"sample",
+     [](const gchar *v, FrameText *t) {
+         t->start_in_seconds = false;
+         return parse_uint(v, 0, G_MAXUINT64 / 4, &t->frame.start_sample);
+     }},
+    {"rate",
+     [](const gchar *v, FrameText *t) {
+         return parse_uint(v, 0, 1000, &t->frame.bit_rate) &&
+                vekgen_samples_per_bit(t->frame.bit_rate) != 0;
+     }},
+    {"len",
+     [](const gchar *v, FrameText *t) {
+         t->have_len = true;
+         return parse_uint(v, 0, VEKGEN_MAX_COVERED, &t->frame.covered_len);
+     }},
+    {"rep", [](const gchar *v, FrameText *t) { return parse_uint(v, 1, 3, &t->frame.repetition); }},
+    {"oob", [](const gchar *v, FrameText *t) { return parse_bool(v, &t->frame.oob); }},
+    {"freq", [](const gchar *v, FrameText *t) { return parse_double(v, &t->frame.offset_hz); }},
+    {"power", [](const gchar *v, FrameText *t) { return parse_double(v, &t->frame.power_db); }},
+    {"bytes",
+     [](const gchar *v, FrameText *t) {
+         t->have_bytes = !g_str_equal(v, "random");
+         return !t->have_bytes || parse_hex_bytes(v, t->bytes, &t->n_bytes);
+     }},
+    {"inv", [](const gchar *v, FrameText *t) { return parse_bool(v, &t->frame.inverted); }},
+    {"phase",
+     [](const gchar *v, FrameText *t) {
+         t->have_phase = true;
+         return parse_double(v, &t->frame.phase);
+     }},
+    {"dev",
+     [](const gchar *v, FrameText *t) {
+         t->have_device = true;
+         return parse_device_id(v, &t->device_id);
+     }},
+    {"seq", [](const gchar *v, FrameText *t) { return parse_uint(v, 0, 4095, &t->seq); }},
+    {"payload",
+     [](const gchar *v, FrameText *t) {
+         return parse_hex_bytes(v, t->payload, &t->n_payload) && t->n_payload <= VEKGEN_MAX_PAYLOAD;
+     }},
+    {"forge", [](const gchar *v, FrameText *t) { return parse_bool(v, &t->forge); }},
+};
+
+const FrameKey *find_frame_key(const gchar *name)
+{
+    for (const FrameKey &key : kFrameKeys)
+        if (g_str_equal(key.name, name))
+            return &key;
+    return nullptr;
+}
+
+/* Puts the frame together once every key has been read: start, covered bytes
+ * (signed message, given or random) and phase. */
+gboolean finish_frame(FrameText *t, GRand *rand, GError **error)
+{
+    VekgenFrame *f = &t->frame;
+    if (t->start_in_seconds)
+        f->start_sample = static_cast<guint64>(std::llround(t->at_seconds * VEKGEN_SAMPLE_RATE));
+    if (t->have_device) {
+        if (t->have_bytes || t->have_len) {
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
+                        "dev= lays out the bytes itself: give payload= instead of len= or bytes=");
+            return FALSE;
+        }
+        if (!vekgen_frame_set_uplink(f, t->device_id, t->seq, t->payload, t->n_payload, t->forge,
+                                     error))
+            return FALSE;
+    } else if (t->have_bytes) {
+        if (t->n_bytes != f->covered_len) {
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
+                        "bytes= gives %zu bytes for a frame of %u covered bytes", t->n_bytes,
+                        f->covered_len);
+            return FALSE;
+        }
+        memcpy(f->bytes, t->bytes, t->n_bytes);
+    } else {
+        for (guint i = 0; i < f->covered_len; i++)
+            f->bytes[i] = static_cast<guint8>(g_rand_int_range(rand, 0, 256));
+    }
+    if (!t->have_phase)
+        f->phase = g_rand_double_range(rand, -G_PI, G_PI);
+    return vekgen_frame_check(f, error);
 }
 
 } // namespace
@@ -253,17 +381,8 @@ gboolean vekgen_frame_parse(const gchar *text, GRand *rand, VekgenFrame *frame, 
     g_autoptr(GRand) own_rand = nullptr;
     if (rand == nullptr)
         rand = own_rand = g_rand_new_with_seed(0);
-    VekgenFrame parsed;
-    vekgen_frame_init(&parsed);
-    bool have_bytes = false, have_phase = false, have_at = false;
-    gdouble at_seconds = 0.0;
-    guint8 bytes[VEKGEN_MAX_COVERED] = {};
-    gsize n_bytes = 0;
-    bool have_device = false, have_len = false;
-    guint64 device_id = 0, seq = 0;
-    gboolean forge = FALSE;
-    guint8 payload[VEKGEN_MAX_COVERED] = {};
-    gsize n_payload = 0;
+    FrameText parsed;
+    vekgen_frame_init(&parsed.frame);
 
     g_auto(GStrv) tokens = g_strsplit_set(text, " \t\r\n", -1);
     for (gchar **tok = tokens; *tok != nullptr; tok++) {
@@ -274,94 +393,20 @@ gboolean vekgen_frame_parse(const gchar *text, GRand *rand, VekgenFrame *frame, 
             g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "'%s' is not key=value", *tok);
             return FALSE;
         }
-        g_autofree gchar *key = g_strndup(*tok, eq - *tok);
-        const gchar *value = eq + 1;
-        bool ok = true;
-        guint64 u = 0;
-        if (g_str_equal(key, "at")) {
-            ok = parse_double(value, &at_seconds) && at_seconds >= 0.0 && at_seconds < 1e7;
-            have_at = true;
-        } else if (g_str_equal(key, "sample")) {
-            ok = parse_uint(value, G_MAXUINT64 / 4, &u);
-            parsed.start_sample = u;
-            have_at = false;
-        } else if (g_str_equal(key, "rate")) {
-            ok = parse_uint(value, 1000, &u) && vekgen_samples_per_bit(static_cast<guint>(u)) != 0;
-            parsed.bit_rate = static_cast<guint>(u);
-        } else if (g_str_equal(key, "len")) {
-            ok = parse_uint(value, VEKGEN_MAX_COVERED, &u);
-            parsed.covered_len = static_cast<guint8>(u);
-            have_len = true;
-        } else if (g_str_equal(key, "rep")) {
-            ok = parse_uint(value, 3, &u) && u >= 1;
-            parsed.repetition = static_cast<guint8>(u);
-        } else if (g_str_equal(key, "oob")) {
-            ok = parse_bool(value, &parsed.oob);
-        } else if (g_str_equal(key, "freq")) {
-            ok = parse_double(value, &parsed.offset_hz);
-        } else if (g_str_equal(key, "power")) {
-            ok = parse_double(value, &parsed.power_db);
-        } else if (g_str_equal(key, "bytes")) {
-            if (g_str_equal(value, "random")) {
-                have_bytes = false;
-            } else {
-                ok = parse_hex_bytes(value, bytes, &n_bytes);
-                have_bytes = true;
-            }
-        } else if (g_str_equal(key, "inv")) {
-            ok = parse_bool(value, &parsed.inverted);
-        } else if (g_str_equal(key, "phase")) {
-            ok = parse_double(value, &parsed.phase);
-            have_phase = true;
-        } else if (g_str_equal(key, "dev")) {
-            ok = g_ascii_string_to_unsigned(value, g_str_has_prefix(value, "0x") ? 16 : 10, 0,
-                                            G_MAXUINT32, &device_id, nullptr) ||
-                 (g_str_has_prefix(value, "0x") &&
-                  g_ascii_string_to_unsigned(value + 2, 16, 0, G_MAXUINT32, &device_id, nullptr));
-            have_device = true;
-        } else if (g_str_equal(key, "seq")) {
-            ok = parse_uint(value, 4095, &seq);
-        } else if (g_str_equal(key, "payload")) {
-            ok = parse_hex_bytes(value, payload, &n_payload) && n_payload <= VEKGEN_MAX_PAYLOAD;
-        } else if (g_str_equal(key, "forge")) {
-            ok = parse_bool(value, &forge);
-        } else {
-            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "unknown frame key '%s'", key);
+        g_autofree gchar *name = g_strndup(*tok, eq - *tok);
+        const FrameKey *key = find_frame_key(name);
+        if (key == nullptr) {
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "unknown frame key '%s'", name);
             return FALSE;
         }
-        if (!ok) {
+        if (!key->parse(eq + 1, &parsed)) {
             g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "bad value in '%s'", *tok);
             return FALSE;
         }
     }
-    if (have_at)
-        parsed.start_sample = static_cast<guint64>(std::llround(at_seconds * VEKGEN_SAMPLE_RATE));
-    if (have_device) {
-        if (have_bytes || have_len) {
-            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
-                        "dev= lays out the bytes itself: give payload= instead of len= or bytes=");
-            return FALSE;
-        }
-        if (!vekgen_frame_set_uplink(&parsed, static_cast<guint32>(device_id),
-                                     static_cast<guint16>(seq), payload, n_payload, forge, error))
-            return FALSE;
-    } else if (have_bytes) {
-        if (n_bytes != parsed.covered_len) {
-            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
-                        "bytes= gives %zu bytes for a frame of %u covered bytes", n_bytes,
-                        parsed.covered_len);
-            return FALSE;
-        }
-        memcpy(parsed.bytes, bytes, n_bytes);
-    } else {
-        for (guint i = 0; i < parsed.covered_len; i++)
-            parsed.bytes[i] = static_cast<guint8>(g_rand_int_range(rand, 0, 256));
-    }
-    if (!have_phase)
-        parsed.phase = g_rand_double_range(rand, -G_PI, G_PI);
-    if (!vekgen_frame_check(&parsed, error))
+    if (!finish_frame(&parsed, rand, error))
         return FALSE;
-    *frame = parsed;
+    *frame = parsed.frame;
     return TRUE;
 }
 

@@ -1,10 +1,6 @@
 /* vekdecode: feeds a SigMF recording through the demodulator packet by packet, prints
- * every frame it reports and compares the reports with the recording's truth.
- *
- * Exit status: 0 after a complete run, 1 when the recording cannot be read (or is
- * truncated), the demodulator does not start or standard output cannot be written, 2
- * on a usage error, 3 with --strict when a frame was missed or a report matches no
- * frame. */
+ * every frame it reports and compares the reports with the recording's truth. Exit
+ * statuses: see kDescription. */
 #include "vekgen-cli.h"
 #include "vekgen-decode.h"
 
@@ -16,10 +12,10 @@ namespace
 {
 
 using vekgen::fail;
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitMismatch = 3;
+using vekgen::kExitFailure;
+using vekgen::kExitMismatch;
+using vekgen::kExitOk;
+using vekgen::kExitUsage;
 
 gchar *opt_rate = nullptr;
 gdouble opt_gain = 98.0;
@@ -48,6 +44,11 @@ const char kDescription[] =
     "with the errors of freq and rssi (rssi is compared with the sent power minus the\n"
     "gain), or FALSE when no sent frame matches. Then one summary line per rate:\n"
     "frames sent, found, missed and false reports.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the run fails (a recording that cannot be read or\n"
+    "is truncated, a demodulator that does not start, standard output that cannot be\n"
+    "written), 2 on a usage error (bad option or operand), 3 with --strict when a frame\n"
+    "was missed or a report matches no frame.\n"
     "\n"
     "Example:\n"
     "  vekgen -o demo && vekdecode demo\n";
@@ -131,5 +132,5 @@ int main(int argc, char **argv)
     }
     for (const auto &s : summaries)
         g_print("%s\n", s.c_str());
-    return vekgen::close_stdout(opt_strict && mismatch ? kExitMismatch : 0);
+    return vekgen::close_stdout(opt_strict && mismatch ? kExitMismatch : kExitOk);
 }

@@ -12,6 +12,12 @@
 namespace vekgen
 {
 
+/* Exit statuses, the same for every tool of the project (README, "Tools"). */
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;  /* the run failed */
+constexpr int kExitUsage = 2;    /* a bad option, operand or frame text */
+constexpr int kExitMismatch = 3; /* a check found a difference */
+
 namespace detail
 {
 inline int stdout_errno = 0; /* the first failed write to standard output */
@@ -26,8 +32,8 @@ inline void print_to_stdout(const gchar *text)
 } // namespace detail
 
 /* Closes standard output. When anything written to it was lost, says so on standard
- * error and returns a failure status (1 for a run that had otherwise succeeded);
- * otherwise returns @status. */
+ * error and returns a failure status (kExitFailure for a run that had otherwise
+ * succeeded); otherwise returns @status. */
 inline int close_stdout(int status)
 {
     if (detail::stdout_closed)
@@ -44,7 +50,7 @@ inline int close_stdout(int status)
         return status;
     g_printerr("%s: cannot write standard output: %s\n", g_get_prgname(),
                g_strerror(detail::stdout_errno != 0 ? detail::stdout_errno : EIO));
-    return status == 0 ? 1 : status;
+    return status == kExitOk ? kExitFailure : status;
 }
 
 /* Prints "<program>: <message>" on standard error and exits with @status; the program
@@ -61,7 +67,8 @@ inline int close_stdout(int status)
 }
 
 /* Names the program, parses its options and handles --version: a bad option fails with
- * status 2, --version prints "<program> 1.0" and exits 0. Leaves the operands in argv.
+ * kExitUsage, --version prints "<program> 1.0" and exits with kExitOk. Leaves the
+ * operands in argv.
  * From here on a lost write to standard output fails the command, whichever way it
  * ends (--help exits from inside GLib). */
 inline void parse_command_line(const gchar *program, const gchar *summary,
@@ -71,8 +78,8 @@ inline void parse_command_line(const gchar *program, const gchar *summary,
     g_set_prgname(program);
     g_set_print_handler(detail::print_to_stdout);
     atexit([] {
-        if (!detail::stdout_closed && close_stdout(0) != 0)
-            _exit(1);
+        if (!detail::stdout_closed && close_stdout(kExitOk) != kExitOk)
+            _exit(kExitFailure);
     });
     GOptionContext *context = g_option_context_new(summary);
     g_option_context_add_main_entries(context, entries, nullptr);
@@ -81,10 +88,10 @@ inline void parse_command_line(const gchar *program, const gchar *summary,
     const gboolean ok = g_option_context_parse(context, argc, argv, &error);
     g_option_context_free(context);
     if (!ok)
-        fail(2, "%s", error->message);
+        fail(kExitUsage, "%s", error->message);
     if (*version) {
         g_print("%s 1.0\n", program);
-        exit(close_stdout(0));
+        exit(close_stdout(kExitOk));
     }
 }
 

@@ -1,8 +1,5 @@
-/* vekgen: writes a SigMF recording of generated uplink I/Q.
- *
- * Exit status: 0 on success, 1 when the recording or standard output cannot be
- * written, 2 on a usage error (bad option or frame text, or a recording longer than
- * an hour). */
+/* vekgen: writes a SigMF recording of generated uplink I/Q. Exit statuses: see
+ * kDescription. */
 #include "vekgen/vekgen.h"
 #include "vekgen-cli.h"
 
@@ -15,9 +12,9 @@ namespace
 {
 
 using vekgen::fail;
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+using vekgen::kExitFailure;
+using vekgen::kExitOk;
+using vekgen::kExitUsage;
 /* Enough for any test of the receiver; a mistyped start time would otherwise fill
  * the disk (an hour is 2.8 GB). */
 constexpr guint kMaxSeconds = 3600;
@@ -77,6 +74,10 @@ const char kDescription[] =
     "Without frames, vekgen writes its default scenario: six frames at 100 bit/s and six\n"
     "at 600 bit/s of several types across the band, in noise at 30 dB.\n"
     "Frames of one rate should start at least 258 bit periods apart.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the run fails (a frame file that cannot be read,\n"
+    "a recording or standard output that cannot be written), 2 on a usage error (bad\n"
+    "option, operand or frame text, or frames that run longer than an hour).\n"
     "\n"
     "Example:\n"
     "  vekgen -o demo -f \"at=0.5 rate=600 len=12 rep=2 freq=-2500 power=55\" --truth\n";
@@ -160,10 +161,10 @@ void print_truth(VekgenSignal *signal)
         const VekgenFrameType *type = vekgen_frame_get_type(&frames[i]);
         g_autofree gchar *text = vekgen_frame_to_string(&frames[i]);
         g_autofree gchar *message =
-            frames[i].uplink ? g_strdup_printf(" device=0x%X seq=%u %s", frames[i].device_id,
-                                               frames[i].seq,
-                                               frames[i].forged ? "forged" : "authentic")
-                             : g_strdup("");
+            frames[i].uplink
+                ? g_strdup_printf(" device=0x%X seq=%u %s", frames[i].device_id, frames[i].seq,
+                                  frames[i].forged ? "forged" : "authentic")
+                : g_strdup("");
         g_print("type=0x%03X tid=0x%08x ack=%d %s%s\n", type->pattern,
                 vekgen_frame_expected_tid(&frames[i]),
                 vekgen_frame_expected_ack(&frames[i]) ? 1 : 0, text, message);
@@ -238,5 +239,5 @@ int main(int argc, char **argv)
         fail(kExitFailure, "%s", error->message);
     g_printerr("vekgen: wrote %" G_GUINT64_FORMAT " samples (%.2f s) to %s.sigmf-data\n", n_samples,
                static_cast<double>(n_samples) / VEKGEN_SAMPLE_RATE, output);
-    return vekgen::close_stdout(0);
+    return vekgen::close_stdout(kExitOk);
 }

@@ -243,17 +243,23 @@ TEST(VekgenFrameText, ParsesEveryKey)
 TEST(VekgenFrameText, RoundTripsThroughItsStringForm)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(9);
-    VekgenFrame f, back;
-    ASSERT_TRUE(
-        vekgen_frame_parse("sample=12345 len=20 rep=2 freq=71250 power=55.5", rand, &f, nullptr));
-    g_autofree gchar *text = vekgen_frame_to_string(&f);
-    ASSERT_TRUE(vekgen_frame_parse(text, rand, &back, nullptr)) << text;
-    EXPECT_EQ(back.start_sample, f.start_sample);
-    EXPECT_EQ(back.covered_len, f.covered_len);
-    EXPECT_EQ(back.repetition, f.repetition);
-    EXPECT_EQ(0, memcmp(back.bytes, f.bytes, f.covered_len));
-    EXPECT_DOUBLE_EQ(back.offset_hz, f.offset_hz);
-    EXPECT_NEAR(back.phase, f.phase, 1e-6);
+    for (const char *given : {"sample=12345 len=20 rep=2 freq=71250 power=55.5",
+                              "at=0.25 rate=600 len=16 rep=3 oob=1 inv=1 freq=-95999.5 power=-3"}) {
+        VekgenFrame f, back;
+        ASSERT_TRUE(vekgen_frame_parse(given, rand, &f, nullptr)) << given;
+        g_autofree gchar *text = vekgen_frame_to_string(&f);
+        ASSERT_TRUE(vekgen_frame_parse(text, rand, &back, nullptr)) << text;
+        EXPECT_EQ(back.start_sample, f.start_sample);
+        EXPECT_EQ(back.covered_len, f.covered_len);
+        EXPECT_EQ(back.repetition, f.repetition);
+        EXPECT_EQ(0, memcmp(back.bytes, f.bytes, f.covered_len));
+        EXPECT_DOUBLE_EQ(back.offset_hz, f.offset_hz);
+        EXPECT_NEAR(back.phase, f.phase, 1e-6);
+        EXPECT_EQ(back.bit_rate, f.bit_rate) << text;
+        EXPECT_EQ(back.oob, f.oob) << text;
+        EXPECT_EQ(back.inverted, f.inverted) << text;
+        EXPECT_DOUBLE_EQ(back.power_db, f.power_db) << text;
+    }
 }
 
 TEST(VekgenFrameText, RefusesBadTextWithOneError)
@@ -283,6 +289,28 @@ TEST(VekgenFrameText, RefusesBadTextWithOneError)
         ASSERT_NE(error, nullptr) << text;
         EXPECT_EQ(error->domain, VEKGEN_ERROR);
         EXPECT_EQ(f.covered_len, 99) << text;
+    }
+}
+
+TEST(VekgenFrameText, ErrorNamesTheOffendingTokenOrKey)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"at=0.1 len", "'len' is not key=value"},
+        {"at=0.1 colour=red", "unknown frame key 'colour'"},
+        {"rate=600 rep=4", "bad value in 'rep=4'"},
+        {"payload=00112233445566778899aabbcc", "bad value in 'payload=00112233445566778899aabbcc'"},
+        {"dev=0x12 seq=4096", "bad value in 'seq=4096'"},
+        {"len=12 bytes=0102", "bytes= gives 2 bytes for a frame of 12 covered bytes"},
+        {"bytes=0011223344556677 dev=1",
+         "dev= lays out the bytes itself: give payload= instead of len= or bytes="},
+    };
+    for (auto [text, message] : cases) {
+        VekgenFrame f;
+        g_autoptr(GError) error = nullptr;
+        EXPECT_FALSE(vekgen_frame_parse(text, nullptr, &f, &error)) << text;
+        ASSERT_NE(error, nullptr) << text;
+        EXPECT_TRUE(g_error_matches(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE)) << text;
+        EXPECT_STREQ(error->message, message);
     }
 }
 
