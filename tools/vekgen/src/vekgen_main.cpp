@@ -78,34 +78,16 @@ const char kDescription[] =
 
 void add_frame_text(VekgenSignal *signal, GRand *rand, const gchar *text, const gchar *where)
 {
-    VekgenFrame frame;
     g_autoptr(GError) error = nullptr;
-    g_autofree gchar *forged = opt_forge ? g_strconcat(text, " forge=1", nullptr) : nullptr;
-    if (forged != nullptr && strstr(text, "dev=") != nullptr)
-        text = forged;
-    if (!vekgen_frame_parse(text, rand, &frame, &error))
-        fail(kExitUsage, "%s: %s", where, error->message);
-    if (!vekgen_signal_add_frame(signal, &frame, &error))
+    if (!vekgen_signal_add_frame_text(signal, text, opt_forge, rand, &error))
         fail(kExitUsage, "%s: %s", where, error->message);
 }
 
 void read_frame_file(VekgenSignal *signal, GRand *rand, const gchar *path)
 {
-    g_autofree gchar *contents = nullptr;
     g_autoptr(GError) error = nullptr;
-    if (!g_file_get_contents(path, &contents, nullptr, &error))
-        fail(kExitFailure, "%s", error->message);
-    g_auto(GStrv) lines = g_strsplit(contents, "\n", -1);
-    for (guint i = 0; lines[i] != nullptr; i++) {
-        gchar *hash = strchr(lines[i], '#');
-        if (hash != nullptr)
-            *hash = '\0';
-        g_strstrip(lines[i]);
-        if (*lines[i] == '\0')
-            continue;
-        g_autofree gchar *where = g_strdup_printf("%s:%u", path, i + 1);
-        add_frame_text(signal, rand, lines[i], where);
-    }
+    if (!vekgen_signal_add_frame_file(signal, path, opt_forge, rand, &error))
+        fail(error->domain == G_FILE_ERROR ? kExitFailure : kExitUsage, "%s", error->message);
 }
 
 void warn_close_frames(VekgenSignal *signal)
