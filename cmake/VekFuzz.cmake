@@ -45,8 +45,9 @@ function(vek_add_fuzz_target)
     add_test(NAME Fuzz.${name}.Run
       COMMAND ${name} ${options} ${work}/corpus ${corpus}
       WORKING_DIRECTORY ${work})
-    set_tests_properties(Fuzz.${name}.Run PROPERTIES LABELS fuzz
-      TIMEOUT ${VEK_FUZZ_SECONDS}0)
+    # Reading the corpus and the final merge come on top of the fuzzing time.
+    math(EXPR timeout "${VEK_FUZZ_SECONDS} * 3 + 60")
+    set_tests_properties(Fuzz.${name}.Run PROPERTIES LABELS fuzz TIMEOUT ${timeout})
     # libFuzzer's own main replays the inputs when given files, or with -runs=0 a folder.
     set(replay_corpus -runs=0 ${corpus})
   else()
