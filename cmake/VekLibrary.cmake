@@ -32,7 +32,13 @@ function(vek_add_library)
       ${CMAKE_CURRENT_SOURCE_DIR}/src
       ${CMAKE_CURRENT_BINARY_DIR}/src)
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
-  target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,--as-needed)
+  # clang leaves the sanitizer runtimes out of shared libraries (the program brings
+  # them), so only the other builds can insist on every symbol being resolved.
+  if(VEK_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_link_options(${name} PRIVATE -Wl,--as-needed)
+  else()
+    target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,--as-needed)
+  endif()
 
   install(TARGETS ${name} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/${name}

@@ -1,25 +1,34 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the whole test suite: a normal build with
-# warnings as errors, then an address + undefined-behaviour sanitizer build,
-# then a bounded fuzzing run over the frame line parsers, then a
-# thread-sanitizer build of the threaded parts.
+# Sets everything up and runs the whole test suite:
+#  1. a normal build with warnings as errors, its tests, then the tests labelled
+#     valgrind (a selection run under valgrind's memory checker);
+#  2. an address + undefined-behaviour sanitizer build and its tests;
+#  3. the fuzz targets built with clang's libFuzzer over the real libraries, each
+#     fuzzed for a short while (the long run is scripts/fuzz-long.sh);
+#  4. a thread-sanitizer build of the tests labelled threads.
+# A missing tool (clang, valgrind) fails the run rather than skipping its part.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/bootstrap.sh
 jobs=$(nproc)
 
-bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_WERROR=ON
-ctest --test-dir build --output-on-failure -j "$jobs"
+bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_WERROR=ON -DVEK_SANITIZE= \
+  -DVEK_BUILD_TESTS=ON -DVEK_BUILD_BENCH=ON
+ctest --test-dir build --output-on-failure -j "$jobs" -LE valgrind
+ctest --test-dir build --output-on-failure -j "$jobs" -L valgrind
 
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=address,undefined \
-  -DVEK_BUILD_BENCH=OFF
+  -DVEK_BUILD_TESTS=ON -DVEK_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE no-asan
 
-bash lib/kvrproto/fuzz/run-fuzz.sh 60
+bash scripts/build.sh build-fuzz --target vek_fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVEK_FUZZ=ON \
+  -DVEK_SANITIZE=address,undefined -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF
+ctest --test-dir build-fuzz --output-on-failure -j "$jobs"
 
 bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=thread \
-  -DVEK_BUILD_BENCH=OFF
+  -DVEK_BUILD_TESTS=ON -DVEK_BUILD_BENCH=OFF
 TSAN_OPTIONS="halt_on_error=1 suppressions=$top/scripts/tsan.supp" \
   ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads

@@ -1,19 +1,40 @@
 #!/usr/bin/env bash
 # install_test.sh BUILD_DIR PROGRAMS_DIR "LIBS": installs the build into a
 # scratch prefix, then builds and runs each PROGRAMS_DIR/<lib>.c with nothing
-# but `gcc -std=c11 $(pkg-config --cflags --libs <lib>)`.
+# but `gcc -std=c11 $(pkg-config --cflags --libs <lib>)`. Each library's .pc
+# must also name, for static linking, every library of the project it needs.
 set -euo pipefail
 build=$1
 programs=$2
 libs=$3
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
-cmake --install "$build" --prefix "$prefix" >/dev/null
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# Files with an absolute destination (the udev rule) land under DESTDIR too.
+DESTDIR=$scratch cmake --install "$build" --prefix /opt/vek >/dev/null
+prefix=$scratch/opt/vek
+# The udev rule goes to udev's own directory, never under the prefix.
+rule=$(find "$scratch" -name 60-vek.rules)
+if [ -z "$rule" ] || [[ $rule == "$prefix"/* ]]; then
+  echo "60-vek.rules is not installed to udev's directory: ${rule:-missing}" >&2
+  exit 1
+fi
 libdir=$(find "$prefix" -name pkgconfig -type d | head -n 1)
 export PKG_CONFIG_PATH=$libdir
 tested=0
 for lib in $libs; do
-  [ -f "$libdir/$lib.pc" ] || continue
+  if [ ! -f "$libdir/$lib.pc" ]; then
+    echo "$lib: no $lib.pc installed" >&2
+    exit 1
+  fi
+  static_libs=" $(pkg-config --static --libs "$lib") "
+  for needed in $(objdump -p "$libdir/../lib$lib.so" | awk '$1 == "NEEDED" { print $2 }'); do
+    stem=${needed#lib}
+    stem=${stem%%.so*}
+    if [[ " $libs " == *" $stem "* ]] && [[ "$static_libs" != *" -l$stem "* ]]; then
+      echo "$lib: links lib$stem but $lib.pc does not require it" >&2
+      exit 1
+    fi
+  done
   program=$programs/$lib.c
   if [ ! -f "$program" ]; then
     program=$prefix/$lib.c
@@ -26,4 +47,4 @@ for lib in $libs; do
   echo "$lib: built and ran against the installed headers"
   tested=$((tested + 1))
 done
-[ "$tested" -gt 0 ]
+[ "$tested" -eq "$(wc -w <<<"$libs")" ]

@@ -139,9 +139,13 @@ gboolean kvrproto_check_hmac(const kvrframe *frame, const guint8 *key, guint8 ke
     guint8 code_length = 0;
     if (!kvrproto_compute_hmac(frame, key, key_length, code, &code_length, error))
         return FALSE;
+    return memcmp(code_bytes(const_cast<kvrframe *>(frame)), code, code_length) == 0;
+}
+
+guint8 *kvrproto::code_bytes(kvrframe *frame)
+{
     // A downlink record keeps its code in its own field.
     if (frame->v == KVRPROTO_VERSION_V1_DLK)
-        return memcmp(frame->f.v1dlk.hmac, code, code_length) == 0;
-    const Span span = v1_code_span(frame);
-    return memcmp(frame->f.v1.data + span.offset, code, code_length) == 0;
+        return frame->f.v1dlk.hmac;
+    return frame->f.v1.data + v1_code_span(frame).offset;
 }

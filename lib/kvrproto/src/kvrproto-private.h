@@ -3,6 +3,7 @@
 
 #include <kvrproto/kvrproto.h>
 
+#include <cstdarg>
 #include <memory>
 
 namespace kvrproto
@@ -55,6 +56,22 @@ gboolean payload_read(const kvrframe *frame, guint8 *out, guint8 *length, GError
 // payload is reported as an invalid handle of @caller, the C entry point.
 gboolean payload_store(kvrframe *frame, const guint8 *payload, guint8 length, const char *caller,
                        GError **error);
+
+// Where the authentication code of a record lies (its code span for an uplink
+// record, its own field for a downlink one); the record passed the payload check.
+guint8 *code_bytes(kvrframe *frame);
+
+// What the C entry points of every frame class share: each class names its
+// type and the entry point (for the invalid-handle error), the helper does the rest.
+GObject *frame_new_valist(GType type, const gchar *first_property, va_list args);
+void frame_unref(gpointer frame);
+gboolean frame_compute_code(gpointer frame, GType type, const char *function, const guint8 *key,
+                            guint8 key_length, guint8 *code, guint8 *code_length, GError **error);
+gboolean frame_check_code(gpointer frame, GType type, const char *function, const guint8 *key,
+                          guint8 key_length, GError **error);
+// Computes the code of the frame's record and stores it in place.
+gboolean frame_update_code(gpointer frame, GType type, const char *function, const guint8 *key,
+                           guint8 key_length, GError **error);
 
 } // namespace kvrproto
 

@@ -327,6 +327,59 @@ gboolean kvrproto_frame_gen_copy(KvrprotoFrameGen *frame, KvrprotoFrameGen **cop
 
 void kvrproto_frame_gen_unref(KvrprotoFrameGen *frame)
 {
+    frame_unref(frame);
+}
+
+namespace
+{
+
+kvrframe *checked_record(gpointer frame, GType type, const char *function, GError **error)
+{
+    if (!G_TYPE_CHECK_INSTANCE_TYPE(frame, type)) {
+        set_invalid_handle(error, function);
+        return nullptr;
+    }
+    return kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(frame));
+}
+
+} // namespace
+
+GObject *kvrproto::frame_new_valist(GType type, const gchar *first_property, va_list args)
+{
+    return g_object_new_valist(type, first_property, args);
+}
+
+void kvrproto::frame_unref(gpointer frame)
+{
     if (frame)
         g_object_unref(frame);
+}
+
+gboolean kvrproto::frame_compute_code(gpointer frame, GType type, const char *function,
+                                      const guint8 *key, guint8 key_length, guint8 *code,
+                                      guint8 *code_length, GError **error)
+{
+    const kvrframe *record = checked_record(frame, type, function, error);
+    return record && kvrproto_compute_hmac(record, key, key_length, code, code_length, error);
+}
+
+gboolean kvrproto::frame_check_code(gpointer frame, GType type, const char *function,
+                                    const guint8 *key, guint8 key_length, GError **error)
+{
+    const kvrframe *record = checked_record(frame, type, function, error);
+    return record && kvrproto_check_hmac(record, key, key_length, error);
+}
+
+gboolean kvrproto::frame_update_code(gpointer frame, GType type, const char *function,
+                                     const guint8 *key, guint8 key_length, GError **error)
+{
+    kvrframe *record = checked_record(frame, type, function, error);
+    guint8 code[KVRPROTO_HMAC_MAX_LEN];
+    guint8 code_length = 0;
+    if (!record || !kvrproto_compute_hmac(record, key, key_length, code, &code_length, error))
+        return FALSE;
+    // The code was computed, so the record passed the payload check and its
+    // code lies inside the record.
+    memcpy(code_bytes(record), code, code_length);
+    return TRUE;
 }

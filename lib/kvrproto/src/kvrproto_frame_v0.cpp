@@ -61,13 +61,12 @@ KvrprotoFrameV0 *kvrproto_frame_v0_new_with_options(const gchar *first_property,
 {
     va_list args;
     va_start(args, first_property);
-    GObject *object = g_object_new_valist(KVRPROTO_TYPE_FRAME_V0, first_property, args);
+    GObject *object = kvrproto::frame_new_valist(KVRPROTO_TYPE_FRAME_V0, first_property, args);
     va_end(args);
     return KVRPROTO_FRAME_V0(object);
 }
 
 void kvrproto_frame_v0_unref(KvrprotoFrameV0 *frame)
 {
-    if (frame)
-        g_object_unref(frame);
+    kvrproto::frame_unref(frame);
 }

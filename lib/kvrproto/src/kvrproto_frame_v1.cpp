@@ -175,55 +175,32 @@ KvrprotoFrameV1 *kvrproto_frame_v1_new_with_options(const gchar *first_property,
 {
     va_list args;
     va_start(args, first_property);
-    GObject *object = g_object_new_valist(KVRPROTO_TYPE_FRAME_V1, first_property, args);
+    GObject *object = frame_new_valist(KVRPROTO_TYPE_FRAME_V1, first_property, args);
     va_end(args);
     return KVRPROTO_FRAME_V1(object);
 }
 
 void kvrproto_frame_v1_unref(KvrprotoFrameV1 *frame)
 {
-    if (frame)
-        g_object_unref(frame);
+    frame_unref(frame);
 }
 
 gboolean kvrproto_frame_v1_compute_hmac(KvrprotoFrameV1 *frame, const guint8 *key,
                                         guint8 key_length, guint8 *code, guint8 *code_length,
                                         GError **error)
 {
-    if (!KVRPROTO_IS_FRAME_V1(frame)) {
-        set_invalid_handle(error, __func__);
-        return FALSE;
-    }
-    return kvrproto_compute_hmac(kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(frame)), key,
-                                 key_length, code, code_length, error);
+    return frame_compute_code(frame, KVRPROTO_TYPE_FRAME_V1, __func__, key, key_length, code,
+                              code_length, error);
 }
 
 gboolean kvrproto_frame_v1_check_hmac(KvrprotoFrameV1 *frame, const guint8 *key, guint8 key_length,
                                       GError **error)
 {
-    if (!KVRPROTO_IS_FRAME_V1(frame)) {
-        set_invalid_handle(error, __func__);
-        return FALSE;
-    }
-    return kvrproto_check_hmac(kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(frame)), key,
-                               key_length, error);
+    return frame_check_code(frame, KVRPROTO_TYPE_FRAME_V1, __func__, key, key_length, error);
 }
 
 gboolean kvrproto_frame_v1_update_hmac(KvrprotoFrameV1 *frame, const guint8 *key, guint8 key_length,
                                        GError **error)
 {
-    if (!KVRPROTO_IS_FRAME_V1(frame)) {
-        set_invalid_handle(error, __func__);
-        return FALSE;
-    }
-    kvrframe *record = kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(frame));
-    guint8 code[KVRPROTO_HMAC_MAX_LEN];
-    guint8 code_length = 0;
-    if (!kvrproto_compute_hmac(record, key, key_length, code, &code_length, error))
-        return FALSE;
-    // The code was computed, so the record passed the payload check and the
-    // code span lies inside its data bytes.
-    const Span span = v1_code_span(record);
-    memcpy(record->f.v1.data + span.offset, code, code_length);
-    return TRUE;
+    return frame_update_code(frame, KVRPROTO_TYPE_FRAME_V1, __func__, key, key_length, error);
 }

@@ -132,41 +132,26 @@ KvrprotoFrameV1Dlk *kvrproto_frame_v1_dlk_new_with_options(const gchar *first_pr
 {
     va_list args;
     va_start(args, first_property);
-    GObject *object = g_object_new_valist(KVRPROTO_TYPE_FRAME_V1_DLK, first_property, args);
+    GObject *object = frame_new_valist(KVRPROTO_TYPE_FRAME_V1_DLK, first_property, args);
     va_end(args);
     return KVRPROTO_FRAME_V1_DLK(object);
 }
 
 void kvrproto_frame_v1_dlk_unref(KvrprotoFrameV1Dlk *frame)
 {
-    if (frame)
-        g_object_unref(frame);
+    frame_unref(frame);
 }
 
 gboolean kvrproto_frame_v1_dlk_compute_hmac(KvrprotoFrameV1Dlk *frame, const guint8 *key,
                                             guint8 key_length, guint8 *code, guint8 *code_length,
                                             GError **error)
 {
-    if (!KVRPROTO_IS_FRAME_V1_DLK(frame)) {
-        set_invalid_handle(error, __func__);
-        return FALSE;
-    }
-    return kvrproto_compute_hmac(kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(frame)), key,
-                                 key_length, code, code_length, error);
+    return frame_compute_code(frame, KVRPROTO_TYPE_FRAME_V1_DLK, __func__, key, key_length, code,
+                              code_length, error);
 }
 
 gboolean kvrproto_frame_v1_dlk_update_hmac(KvrprotoFrameV1Dlk *frame, const guint8 *key,
                                            guint8 key_length, GError **error)
 {
-    if (!KVRPROTO_IS_FRAME_V1_DLK(frame)) {
-        set_invalid_handle(error, __func__);
-        return FALSE;
-    }
-    kvrframe *record = kvrproto_frame_gen_record(KVRPROTO_FRAME_GEN(frame));
-    guint8 code[KVRPROTO_HMAC_MAX_LEN];
-    guint8 code_length = 0;
-    if (!kvrproto_compute_hmac(record, key, key_length, code, &code_length, error))
-        return FALSE;
-    memcpy(record->f.v1dlk.hmac, code, sizeof(record->f.v1dlk.hmac));
-    return TRUE;
+    return frame_update_code(frame, KVRPROTO_TYPE_FRAME_V1_DLK, __func__, key, key_length, error);
 }

@@ -72,6 +72,5 @@ static void kvrproto_frame_v1_oob_init(KvrprotoFrameV1Oob *) {}
 
 void kvrproto_frame_v1_oob_unref(KvrprotoFrameV1Oob *frame)
 {
-    if (frame)
-        g_object_unref(frame);
+    kvrproto::frame_unref(frame);
 }

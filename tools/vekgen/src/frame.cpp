@@ -413,8 +413,10 @@ gboolean vekgen_frame_parse(const gchar *text, GRand *rand, VekgenFrame *frame, 
 gchar *vekgen_frame_to_string(const VekgenFrame *frame)
 {
     GString *text = g_string_new(nullptr);
-    gchar freq[G_ASCII_DTOSTR_BUF_SIZE], power[G_ASCII_DTOSTR_BUF_SIZE],
-        phase[G_ASCII_DTOSTR_BUF_SIZE];
+    /* "%f" writes every integer digit: the largest double takes 309 of them, more than
+     * G_ASCII_DTOSTR_BUF_SIZE holds, and a cut number would read back as another one. */
+    constexpr gsize kNumberText = 320;
+    gchar freq[kNumberText], power[kNumberText], phase[kNumberText];
     g_ascii_formatd(freq, sizeof freq, "%.3f", frame->offset_hz);
     g_ascii_formatd(power, sizeof power, "%.2f", frame->power_db);
     g_ascii_formatd(phase, sizeof phase, "%.6f", frame->phase);

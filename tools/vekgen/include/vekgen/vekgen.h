@@ -201,6 +201,21 @@ void vekgen_signal_skip(VekgenSignal *signal, guint64 n_samples);
  * over about 20 s, noise at 30 dB, frames at 50 to 70 dB. */
 VekgenSignal *vekgen_signal_new_default_scenario(guint64 seed);
 
+/* Adds one frame text (see vekgen_frame_parse) to @signal. With @forge, a signed
+ * message (dev=) gets a wrong authentication code. */
+gboolean vekgen_signal_add_frame_text(VekgenSignal *signal, const gchar *text, gboolean forge,
+                                      GRand *rand, GError **error);
+/* Adds the frames of a frame file's @text: one frame text per line, '#' starts a
+ * comment, blank lines are skipped. Stops at the first bad line with its error
+ * prefixed "ORIGIN:LINE: " (the frames before it stay added). */
+gboolean vekgen_signal_add_frames_text(VekgenSignal *signal, const gchar *text,
+                                       const gchar *origin, gboolean forge, GRand *rand,
+                                       GError **error);
+/* Reads the frame file @path and adds its frames as above; a file that cannot be
+ * read gives a G_FILE_ERROR. */
+gboolean vekgen_signal_add_frame_file(VekgenSignal *signal, const gchar *path, gboolean forge,
+                                      GRand *rand, GError **error);
+
 /* SigMF recordings: BASE.sigmf-data holds ci16_le samples, BASE.sigmf-meta the
  * sample rate and one annotation per frame with its truth. @base may also be given
  * with either extension. Writes @n_samples samples of @signal from its position
