@@ -1,19 +1,14 @@
+/* Readiness and status for the service manager (a no-op outside systemd). */
 #include "service.h"
 
-#ifdef VEKBS_WITH_SYSTEMD
 #include <systemd/sd-daemon.h>
-#endif
 
 namespace vekbs
 {
 
 void service_notify(const char *state)
 {
-#ifdef VEKBS_WITH_SYSTEMD
     sd_notify(0, state);
-#else
-    (void)state;
-#endif
 }
 
 } // namespace vekbs
