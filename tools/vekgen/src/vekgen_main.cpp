@@ -1,7 +1,5 @@
-/* vekgen: writes a SigMF recording of generated uplink I/Q.
- *
- * Exit status: 0 on success, 1 when the recording cannot be written, 2 on a usage
- * error (bad option or frame text). */
+/* vekgen: writes a SigMF recording of generated uplink I/Q. Exit statuses: see
+ * kDescription. */
 #include "vekgen/vekgen.h"
 #include "vekgen-cli.h"
 
@@ -14,9 +12,13 @@ namespace
 {
 
 using vekgen::fail;
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+using vekgen::kExitFailure;
+using vekgen::kExitOk;
+using vekgen::kExitUsage;
+/* Enough for any test of the receiver; a mistyped start time would otherwise fill
+ * the disk (an hour is 2.8 GB). */
+constexpr guint kMaxSeconds = 3600;
+constexpr guint64 kMaxSamples = guint64{kMaxSeconds} * VEKGEN_SAMPLE_RATE;
 
 gchar *opt_output = nullptr;
 gchar **opt_frames = nullptr;
@@ -41,8 +43,8 @@ const GOptionEntry kEntries[] = {
     {"noise", 'n', 0, G_OPTION_ARG_STRING, &opt_noise,
      "Total noise power in dB of sample units, or \"none\" (default 30)", "DB"},
     {"duration", 'd', 0, G_OPTION_ARG_DOUBLE, &opt_duration,
-     "Length of the recording in seconds (default: until the receiver has reported "
-     "the last frame)",
+     "Length of the recording in seconds, at most 3600 (default: until the receiver has "
+     "reported the last frame)",
      "SECONDS"},
     {"truth", 't', 0, G_OPTION_ARG_NONE, &opt_truth, "Print the truth of every frame", nullptr},
     {"forge", 0, 0, G_OPTION_ARG_NONE, &opt_forge,
@@ -72,6 +74,10 @@ const char kDescription[] =
     "Without frames, vekgen writes its default scenario: six frames at 100 bit/s and six\n"
     "at 600 bit/s of several types across the band, in noise at 30 dB.\n"
     "Frames of one rate should start at least 258 bit periods apart.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the run fails (a frame file that cannot be read,\n"
+    "a recording or standard output that cannot be written), 2 on a usage error (bad\n"
+    "option, operand or frame text, or frames that run longer than an hour).\n"
     "\n"
     "Example:\n"
     "  vekgen -o demo -f \"at=0.5 rate=600 len=12 rep=2 freq=-2500 power=55\" --truth\n";
@@ -108,6 +114,18 @@ void warn_close_frames(VekgenSignal *signal)
     }
 }
 
+void warn_frames_left_out(VekgenSignal *signal, guint64 n_samples)
+{
+    guint n = 0;
+    const VekgenFrame *frames = vekgen_signal_get_frames(signal, &n);
+    for (guint i = 0; i < n; i++) {
+        if (!vekgen_recording_holds_frame(&frames[i], 0, n_samples))
+            g_printerr("vekgen: warning: the frame at sample %" G_GUINT64_FORMAT
+                       " does not fit in the recording and is not annotated\n",
+                       frames[i].start_sample);
+    }
+}
+
 void print_truth(VekgenSignal *signal)
 {
     guint n = 0;
@@ -116,10 +134,10 @@ void print_truth(VekgenSignal *signal)
         const VekgenFrameType *type = vekgen_frame_get_type(&frames[i]);
         g_autofree gchar *text = vekgen_frame_to_string(&frames[i]);
         g_autofree gchar *message =
-            frames[i].uplink ? g_strdup_printf(" device=0x%X seq=%u %s", frames[i].device_id,
-                                               frames[i].seq,
-                                               frames[i].forged ? "forged" : "authentic")
-                             : g_strdup("");
+            frames[i].uplink
+                ? g_strdup_printf(" device=0x%X seq=%u %s", frames[i].device_id, frames[i].seq,
+                                  frames[i].forged ? "forged" : "authentic")
+                : g_strdup("");
         g_print("type=0x%03X tid=0x%08x ack=%d %s%s\n", type->pattern,
                 vekgen_frame_expected_tid(&frames[i]),
                 vekgen_frame_expected_ack(&frames[i]) ? 1 : 0, text, message);
@@ -137,8 +155,8 @@ int main(int argc, char **argv)
         fail(kExitUsage, "unexpected argument '%s'", argv[1]);
     if (opt_seed < 0)
         fail(kExitUsage, "--seed must not be negative");
-    if (!std::isfinite(opt_duration) || opt_duration < 0.0 || opt_duration > 1e6)
-        fail(kExitUsage, "--duration must be between 0 and 1000000 seconds");
+    if (!std::isfinite(opt_duration) || opt_duration < 0.0 || opt_duration > kMaxSeconds)
+        fail(kExitUsage, "--duration must be between 0 and %u seconds", kMaxSeconds);
 
     gdouble noise_db = 30.0;
     if (opt_noise != nullptr) {
@@ -180,8 +198,12 @@ int main(int argc, char **argv)
     guint64 n_samples = vekgen_signal_get_end(signal);
     if (opt_duration > 0.0)
         n_samples = static_cast<guint64>(std::llround(opt_duration * VEKGEN_SAMPLE_RATE));
+    else if (n_samples > kMaxSamples)
+        fail(kExitUsage, "the frames run until %.1f s; a recording holds at most %u s",
+             static_cast<double>(n_samples) / VEKGEN_SAMPLE_RATE, kMaxSeconds);
     if (n_samples == 0)
         fail(kExitUsage, "nothing to write: give --duration or at least one frame");
+    warn_frames_left_out(signal, n_samples);
 
     const gchar *output = opt_output != nullptr ? opt_output : "vekgen";
     if (opt_truth)
@@ -190,5 +212,5 @@ int main(int argc, char **argv)
         fail(kExitFailure, "%s", error->message);
     g_printerr("vekgen: wrote %" G_GUINT64_FORMAT " samples (%.2f s) to %s.sigmf-data\n", n_samples,
                static_cast<double>(n_samples) / VEKGEN_SAMPLE_RATE, output);
-    return 0;
+    return vekgen::close_stdout(kExitOk);
 }
