@@ -12,7 +12,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <sys/wait.h>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -172,6 +174,31 @@ TEST_F(Enumeration, HeldCardIsListedButCannotBeOpened)
     EXPECT_EQ(count(VEKEMU_VID_VEK, VEKEMU_PID_VEK), 1);
     EXPECT_EQ(libusb_open_device_with_vid_pid(ctx, VEKEMU_VID_VEK, VEKEMU_PID_VEK), nullptr);
     vekemu_card_hold(card, FALSE);
+    open();
+}
+
+// umockdev's worker thread answers every file this process opens under /dev/, the bed's
+// own files on /dev/shm included: holding a card (which rewrites its node) while another
+// thread opens that node must not leave the two waiting for each other.
+TEST_F(Enumeration, HoldingACardWhileItsNodeIsOpenedNeverDeadlocks)
+{
+    VekemuCard *card = add();
+    g_autofree gchar *node = vekemu_card_devnode(card);
+    std::atomic<bool> done{false};
+    std::thread opener([&] {
+        while (!done.load()) {
+            int fd = ::open(node, O_RDONLY);
+            if (fd >= 0)
+                ::close(fd);
+            g_usleep(1000);
+        }
+    });
+    for (int i = 0; i < 200; i++) {
+        vekemu_card_hold(card, TRUE);
+        vekemu_card_hold(card, FALSE);
+    }
+    done = true;
+    opener.join();
     open();
 }
 
