@@ -39,10 +39,9 @@ gboolean xvek_ctrl_init(VekDevice *self, GError **error)
     return TRUE;
 }
 
-void xvek_ctrl_release(VekDevice *self)
+void xvek_ctrl_release(VekDevicePrivate *priv)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
-    if (priv == nullptr || priv->c_ctrl != COMPONENT_ON)
+    if (priv->c_ctrl != COMPONENT_ON)
         return;
     bottom_ctrl_release(priv->bottom);
     priv->c_ctrl = COMPONENT_OFF;

@@ -40,10 +40,9 @@ gboolean xvek_dl_init(VekDevice *self, VektypeOpenMode mode, GError **error)
     return TRUE;
 }
 
-void xvek_dl_release(VekDevice *self)
+void xvek_dl_release(VekDevicePrivate *priv)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
-    if (priv == nullptr || priv->c_dl == COMPONENT_OFF)
+    if (priv->c_dl == COMPONENT_OFF)
         return;
     if (priv->bottom != nullptr)
         bottom_dl_release(priv->bottom);

@@ -25,7 +25,11 @@ typedef enum {
 } VekDeviceProperties;
 
 /* Opens card @xvek_device_id with the components of @mode; *pVek receives a
- * new reference (g_object_unref releases the card). */
+ * new reference (g_object_unref releases the card). Refused from a stream or
+ * disconnection callback (libusb holds its device list while it runs them).
+ * The last reference may be dropped there: the card is then released by a
+ * thread of the library once the callback has returned (no callback sees the
+ * object again), and a later open waits for that release. */
 XVEK_EXPORT gboolean xvek_device_new_with_mode(guint32 xvek_device_id, VektypeOpenMode mode,
                                                VekDevice **pVek, GError **error);
 /* Same with XVEK_OPEN_MODE_ALL, which needs the TX channel. */
@@ -36,7 +40,8 @@ XVEK_EXPORT gboolean xvek_grab_device(VekDevice *self, VektypeOpenMode mode, GEr
 XVEK_EXPORT void xvek_release_device(VekDevice *self);
 
 /* One process-wide disconnection callback; the last registration wins. The
- * device is not referenced. Reports through the result only. */
+ * device is not referenced (the callback gets NULL once it is finalised).
+ * Reports through the result only. */
 XVEK_EXPORT gboolean xvek_set_disconnection_callback(VekDevice *self,
                                                      VekDisconnectionCallback callback,
                                                      gpointer user_data, GDestroyNotify notify,

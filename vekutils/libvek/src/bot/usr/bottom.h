@@ -75,9 +75,11 @@ gboolean context_device_obtain(sBottomCtx *ctx, guint id, sDev **dev, GError **e
  * the thread stops when the last user deactivates. */
 gboolean context_activate_usb_engine(sBottomCtx *ctx, GError **error);
 gboolean context_deactivate_usb_engine(sBottomCtx *ctx, GError **error);
-/* TRUE when called on the event thread itself (a stop from a completion
- * callback must not wait for that thread). */
-gboolean context_is_engine_thread(sBottomCtx *ctx);
+/* TRUE when called on the event thread, that is from inside a stream or
+ * disconnection callback. libusb runs those callbacks holding its list of
+ * open devices, so nothing there may open or close a handle, and nothing may
+ * wait for completions that this very thread would have to deliver. */
+gboolean bottom_on_engine_thread(void);
 
 gboolean bottom_private_init(guint id, sBottomPriv **priv, GError **error);
 void bottom_private_release(sBottomPriv *priv);
