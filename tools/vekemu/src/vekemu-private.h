@@ -145,6 +145,7 @@ struct _VekemuCard {
 
     /* faults */
     std::vector<vekemu::ControlFault> control_faults;
+    bool unresponsive = false; /* no vendor or class request is answered */
     VekemuFault rx_fault = VEKEMU_FAULT_NONE;
     guint rx_fault_count = 0;
     guint rx_refuse_after = 0;

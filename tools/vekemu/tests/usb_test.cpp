@@ -337,6 +337,21 @@ TEST_F(Control, InjectedFaultsHitOnlyTheMatchingRequests)
     EXPECT_EQ(ctl_in(1, 1, &v), 4);
 }
 
+TEST_F(Control, UnresponsiveCardAnswersNoVendorRequestButItsDescriptors)
+{
+    VekemuCard *card = add();
+    open();
+    vekemu_card_set_unresponsive(card, TRUE);
+    guint8 b[4];
+    EXPECT_EQ(libusb_control_transfer(h, IN, 1, 0, 0, b, 4, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(libusb_control_transfer(h, OUT, 2, 1, 0, b, 4, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(libusb_control_transfer(h, IN, 4, 0, 0, b, 4, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(string_of(h, 1), "Kavrin");
+    vekemu_card_set_unresponsive(card, FALSE);
+    guint32 v = 0;
+    EXPECT_EQ(ctl_in(1, 0, &v), 4);
+}
+
 // ---- RX stream ----
 
 using RxStream = Card;

@@ -494,6 +494,18 @@ TEST_F(VekctlRun, DeviceErrorCompletesTheOpenLine)
                          "[group 4, cmd 1](error -9: LIBUSB_ERROR_PIPE)\n");
 }
 
+/* A card whose firmware hangs ends the run with the request's timeout instead of
+ * hanging the tool. */
+TEST_F(VekctlRun, ACardThatNeverAnswersEndsTheRunWithATimeout)
+{
+    VekemuCard *card = add_card();
+    vekemu_card_set_unresponsive(card, TRUE);
+    const Outcome r = vekctl({"--hwinfo"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, S + "#Get HW Info : Error: Failed reading hw info: Bottom usb control IN "
+                         "failed [group 1, cmd 0](error -7: LIBUSB_ERROR_TIMEOUT)\n");
+}
+
 /* ---- A card in DFU mode ---- */
 
 class VekctlDfu : public Vekctl

@@ -57,6 +57,9 @@ XVEK_EXPORT gboolean xvek_scan_print_info_device(guint32 id, gchar **pprint, GEr
 
 /* ---- Control requests ----------------------------------------------------- */
 
+/* Each is one synchronous control transfer; a card that does not answer within
+ * 5 s fails it with libusb's timeout error (LIBUSB_ERROR_TIMEOUT). */
+
 XVEK_EXPORT gboolean xvek_ctrl_ping(VekDevice *self, GError **error);
 /* Tenths of a second since the card started. */
 XVEK_EXPORT gboolean xvek_ctrl_uptime(VekDevice *self, guint32 *uptime, GError **error);

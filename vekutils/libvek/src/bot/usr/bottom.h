@@ -137,13 +137,19 @@ enum {
 #define BOTTOM_USB_DIR_OUT 0x00
 #define BOTTOM_USB_DIR_IN 0x80
 
+/* Time a control request may take. The card answers within milliseconds;
+ * a firmware that hangs must not hang its host with it: the request then
+ * fails with LIBUSB_ERROR_TIMEOUT. */
+#define BOTTOM_USB_CONTROL_TIMEOUT_MS 5000
+
 /* One vendor request with a 4-byte little-endian value: @data is written
- * (OUT) or filled (IN). No timeout. */
+ * (OUT) or filled (IN). Times out after BOTTOM_USB_CONTROL_TIMEOUT_MS. */
 gboolean bottom_usb_control(libusb_device_handle *h, guint8 direction, guint8 group, guint16 cmd,
                             guint32 *data, GError **error);
 gboolean usb_out(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 value, GError **error);
 gboolean usb_in(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 *value, GError **error);
-/* One control transfer with exactly these setup fields. */
+/* One control transfer with exactly these setup fields, with the same
+ * timeout. */
 gboolean bottom_usb_raw(libusb_device_handle *h, guint8 request_type, guint8 bR, guint16 wV,
                         guint16 wI, guint8 *data, guint16 wL, GError **error);
 
