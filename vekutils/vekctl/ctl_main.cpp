@@ -21,7 +21,8 @@ constexpr gsize kErrorTextSize = 4096;
 /* An option that reads without a value and writes a number with one. */
 struct NumberOption {
     gboolean get = FALSE;
-    gboolean set = FALSE; /* a value was given: -1 is a value like any other */
+    gboolean set = FALSE;   /* a value was given: -1 is a value like any other */
+    gboolean whole = FALSE; /* it is a whole decimal number, held in value */
     gint64 value = -1;
 };
 
@@ -71,10 +72,11 @@ void set_number(NumberOption &opt, const gchar *value)
         opt.get = TRUE;
         return;
     }
-    /* Parsing stops at the first character that is not part of the number;
-     * a value without digits reads as 0. */
+    /* Only a whole decimal number counts: "868e6" or "5k" would otherwise be
+     * cut to their leading digits and written as such. Range checks come
+     * with each write. */
     opt.set = TRUE;
-    opt.value = g_ascii_strtoll(value, nullptr, 10);
+    opt.whole = g_ascii_string_to_signed(value, 10, G_MININT64, G_MAXINT64, &opt.value, nullptr);
 }
 
 void set_name(NameOption &opt, const gchar *value)
@@ -309,16 +311,22 @@ class Session
             [&] { return info; });
     }
 
-    /* A frequency option: write it, then read it back when asked. A value not
-     * above 0 fails with @check, or is dropped without a word when @check is
-     * NULL (the crystal). */
+    /* A frequency option: write it, then read it back when asked. A value that
+     * is not a whole number from 1 to 4294967295 fails with @check. The crystal
+     * (@check NULL) drops a whole number not above 0 without a word and refuses
+     * anything else out of range. */
     template <typename Set, typename Get>
     bool frequency(const NumberOption &opt, const gchar *label, const gchar *unit,
                    const gchar *check, Set set, Get get)
     {
-        if (opt.set && opt.value <= 0 && check)
-            return fail_check(check);
-        if (opt.set && opt.value > 0) {
+        const bool in_range = opt.whole && opt.value > 0 && opt.value <= G_MAXUINT32;
+        if (opt.set && !in_range) {
+            if (check != nullptr)
+                return fail_check(check);
+            if (!opt.whole || opt.value > 0)
+                return fail_check("Error: XF must be a whole number from 1 to 4294967295\n");
+        }
+        if (opt.set && in_range) {
             const auto freq = static_cast<guint32>(opt.value);
             g_autofree gchar *text = g_strdup_printf("%u %s", freq, unit);
             if (!write(label, text, [&](GError **e) { return set(freq, e); }))
@@ -460,10 +468,12 @@ class Session
                 return false;
         }
         if (opt.set) {
-            /* The card takes a signed 32-bit level: check what would be sent. */
-            const auto level = static_cast<gint32>(opt.value);
-            if (opt.value < 0 || level < 0)
+            if (opt.whole && opt.value < 0)
                 return fail_check("Error: level can't be less than 0\n");
+            /* The card takes a signed 32-bit level. */
+            if (!opt.whole || opt.value > G_MAXINT32)
+                return fail_check("Error: level must be a whole number from 0 to 2147483647\n");
+            const auto level = static_cast<gint32>(opt.value);
             g_autofree gchar *text = g_strdup_printf("%d", level);
             if (!write("TX Level", text, [&](GError **e) {
                     return xvek_ctrl_volume_set(dev_, XVEK_CTL_MODE_TX, level, e);

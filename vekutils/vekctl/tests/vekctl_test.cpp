@@ -205,13 +205,39 @@ TEST_F(VekctlWrites, ValueMayBeTheNextArgument)
     EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_RADIO, VEKEMU_CMD_RADIO_XF), 260000000u);
 }
 
-TEST_F(VekctlWrites, TrailingCharactersAfterTheNumberAreIgnored)
+/* A number is written whole or not at all: nothing is cut to its leading digits or to
+ * 32 bits. */
+TEST_F(VekctlWrites, NumbersThatAreNotWholeOrOutOfRangeAreRefusedBeforeAnyRequest)
 {
     VekemuCard *card = add_card();
-    const Outcome r = vekctl({"--cfr=868100000Hz"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, write_block("RX Cf", "868100000 Hz"));
-    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_RADIO, VEKEMU_CMD_RADIO_RX_CF), 868100000u);
+    const struct {
+        const char *arg;
+        const char *message;
+    } cases[] = {
+        {"--cfr=868e6", "Error: RX Cf must be greater than 0\n"},
+        {"--cfr=868100000Hz", "Error: RX Cf must be greater than 0\n"},
+        {"--cfr=4294967296", "Error: RX Cf must be greater than 0\n"},
+        {"--cft=1.5", "Error: TX Cf must be greater than 0\n"},
+        {"--xf=26e7", "Error: XF must be a whole number from 1 to 4294967295\n"},
+        {"--xf=4294967296", "Error: XF must be a whole number from 1 to 4294967295\n"},
+        {"--txlevel=abc", "Error: level must be a whole number from 0 to 2147483647\n"},
+        {"--txlevel=4294967296", "Error: level must be a whole number from 0 to 2147483647\n"},
+        {"--txlevel=2147483648", "Error: level must be a whole number from 0 to 2147483647\n"},
+    };
+    for (const auto &c : cases) {
+        const Outcome r = vekctl({c.arg});
+        EXPECT_EQ(r.status, 1) << c.arg;
+        EXPECT_EQ(r.out, "") << c.arg;
+        EXPECT_EQ(r.err, c.message) << c.arg;
+    }
+    for (const auto &r : vendor_requests(card))
+        EXPECT_TRUE(r.in) << "group " << int(r.group) << " cmd " << r.cmd << " was written";
+
+    /* The largest values still go through. */
+    const Outcome r = vekctl({"--cfr=4294967295", "--txlevel=2147483647"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_RADIO, VEKEMU_CMD_RADIO_RX_CF), 4294967295u);
+    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_TX_LEVEL), 2147483647u);
 }
 
 TEST_F(VekctlWrites, CarrierNotAboveZeroIsRefusedBeforeAnyRequest)
