@@ -554,11 +554,16 @@ class Session
                             "wLength                 : 0x%04x\n",
                             fmap.bmRT_type, fmap.bmRT_recip, fmap.bR, fmap.wV, fmap.wI, fmap.wL);
         guint8 *data = nullptr;
+        guint16 received = 0;
         return read(
-            label, [&](GError **e) { return xvek_ctrl_raw_usb_recv(dev_, fmap, &data, e); },
+            label,
+            [&](GError **e) {
+                return xvek_ctrl_raw_usb_recv_full(dev_, fmap, &data, &received, e);
+            },
             [&] {
+                /* A card may answer fewer bytes than asked for: show what came. */
                 GString *text = g_string_new("\n --RESULT--\n");
-                for (guint i = 0; i < fmap.wL && data != nullptr; i++)
+                for (guint i = 0; i < received && data != nullptr; i++)
                     g_string_append_printf(text, " [%d]: 0x%02x\n", static_cast<int>(i), data[i]);
                 g_string_append(text, " ----------");
                 g_free(data);

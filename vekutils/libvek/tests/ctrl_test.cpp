@@ -467,6 +467,22 @@ TEST_F(Ctrl, RawReceiveSendsTheSameSetupAsPreampGet)
     expect_request(reqs[1], kIn, 2, 4);
 }
 
+/* The device descriptor asked for with a length of 255: the card answers its 18 bytes. */
+TEST_F(Ctrl, RawReceiveTellsHowManyBytesTheCardAnswered)
+{
+    guint8 *data = nullptr;
+    guint16 received = 0;
+    ASSERT_TRUE(xvek_ctrl_raw_usb_recv_full(dev, {0, 0, 6, 0x0100, 0, 255}, &data, &received, &err))
+        << message();
+    EXPECT_EQ(received, 18u);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data[0], 18);
+    EXPECT_EQ(data[1], 0x01);
+    g_free(data);
+    EXPECT_FALSE(xvek_ctrl_raw_usb_recv_full(dev, {0, 0, 6, 0x0100, 0, 255}, &data, nullptr, &err));
+    EXPECT_EQ(message(), "xvek_ctrl_raw_usb_recv_full: invalid handle");
+}
+
 TEST_F(Ctrl, RawSendWritesTheGivenBytes)
 {
     VektypeStructUsbFmap f = {2, 3, 2, 1, 0, 4};

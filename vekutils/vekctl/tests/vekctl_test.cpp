@@ -407,6 +407,19 @@ TEST_F(VekctlRaw, RawReadListsTheRequestAndEveryByte)
     EXPECT_EQ(r.out, read_block(label, value));
 }
 
+/* A standard GET_DESCRIPTOR of the device descriptor asking for 255 bytes: the card
+ * answers its 18. */
+TEST_F(VekctlRaw, RawReadShowsOnlyTheBytesTheCardAnswered)
+{
+    add_card();
+    const Outcome r = vekctl({"--rawget=0,0,6,0100,0,ff"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("wLength                 : 0x00ff\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" --RESULT--\n [0]: 0x12\n [1]: 0x01\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" [17]: 0x01\n ----------"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(" [18]:"), std::string::npos) << r.out;
+}
+
 TEST_F(VekctlRaw, FieldCountsAreExact)
 {
     VekemuCard *card = add_card();

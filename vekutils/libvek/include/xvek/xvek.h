@@ -103,6 +103,10 @@ XVEK_EXPORT gboolean xvek_ctrl_raw_usb_send(VekDevice *self, VektypeStructUsbFma
                                             const guint8 *data, GError **error);
 XVEK_EXPORT gboolean xvek_ctrl_raw_usb_recv(VekDevice *self, VektypeStructUsbFmap f, guint8 **data,
                                             GError **error);
+/* The same, and *received gets the number of bytes the card answered, which may
+ * be fewer than f.wL (the rest of the buffer is zero). */
+XVEK_EXPORT gboolean xvek_ctrl_raw_usb_recv_full(VekDevice *self, VektypeStructUsbFmap f,
+                                                 guint8 **data, guint16 *received, GError **error);
 XVEK_EXPORT gboolean xvek_ctrl_hop_start(VekDevice *self, const guint32 *table, gsize table_len,
                                          guint32 duration, guint32 gap, GError **error);
 XVEK_EXPORT gboolean xvek_ctrl_hop_stop(VekDevice *self, GError **error);

@@ -149,9 +149,10 @@ gboolean bottom_usb_control(libusb_device_handle *h, guint8 direction, guint8 gr
 gboolean usb_out(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 value, GError **error);
 gboolean usb_in(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 *value, GError **error);
 /* One control transfer with exactly these setup fields, with the same
- * timeout. */
+ * timeout; @moved (may be NULL) receives the bytes of the data stage moved,
+ * which a card may answer with fewer than @wL. */
 gboolean bottom_usb_raw(libusb_device_handle *h, guint8 request_type, guint8 bR, guint16 wV,
-                        guint16 wI, guint8 *data, guint16 wL, GError **error);
+                        guint16 wI, guint8 *data, guint16 wL, guint16 *moved, GError **error);
 
 /* libusb's name of an error or transfer status code. */
 const gchar *bottom_usb_error_name(int code);
@@ -184,7 +185,7 @@ gboolean bottom_ctrl_volume_get(sBottomPriv *b, VektypeCtlMode mode, gint32 *vol
 gboolean bottom_ctrl_raw_usb_send(sBottomPriv *b, VektypeStructUsbFmap f, const guint8 *data,
                                   GError **error);
 gboolean bottom_ctrl_raw_usb_recv(sBottomPriv *b, VektypeStructUsbFmap f, guint8 **data,
-                                  GError **error);
+                                  guint16 *received, GError **error);
 
 /* Version word and preamplifier register decoding (pure). */
 gchar *parse_raw_swver(guint32 word);

@@ -53,7 +53,7 @@ gboolean usb_in(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 *val
 }
 
 gboolean bottom_usb_raw(libusb_device_handle *h, guint8 request_type, guint8 bR, guint16 wV,
-                        guint16 wI, guint8 *data, guint16 wL, GError **error)
+                        guint16 wI, guint8 *data, guint16 wL, guint16 *moved, GError **error)
 {
     if (h == nullptr || (data == nullptr && wL != 0))
         return xvek_invalid_handle("bottom_usb_raw", error);
@@ -65,5 +65,7 @@ gboolean bottom_usb_raw(libusb_device_handle *h, guint8 request_type, guint8 bR,
             (request_type & 0x80) ? "IN" : "OUT", bR, wV, wI, wL, r, libusb_error_name(r));
         return FALSE;
     }
+    if (moved != nullptr)
+        *moved = static_cast<guint16>(r);
     return TRUE;
 }
