@@ -11,6 +11,14 @@ XVEK_EXPORT gboolean xvek_dl_send(VekDevice *self, const guint8 *buffer, gsize b
     VekDevicePrivate *priv = xvek_device_priv(self);
     if (priv == nullptr)
         return xvek_invalid_handle("xvek_dl_send", error);
+    /* The kernel would claim interface 2 for the transfer on the fly and keep
+     * it claimed behind the device's back. */
+    if (priv->c_dl != COMPONENT_ON) {
+        xvek_set_error(error,
+                       "Failed to send dl bulk packet: the device was opened without the downlink "
+                       "channel");
+        return FALSE;
+    }
     return bottom_dl_send(priv->bottom, buffer, buflen, error);
 }
 
