@@ -4,9 +4,11 @@
  * in a fixed order (whatever their order on the command line), prints one
  * block per operation and stops at the first failure.
  *
- * Exit status: 0 on success and after --Version, 1 after any failure. */
+ * Exit status: 0 on success and after --Version, 1 after any failure,
+ * including output that could not be written. */
 #include <xvek/xvek.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -678,5 +680,13 @@ int main(int argc, char **argv)
      * scripts parse. */
     setlocale(LC_ALL, "");
     setlocale(LC_NUMERIC, "C");
-    return run(argc, argv);
+    const int status = run(argc, argv);
+    /* Output that never arrived (a full disk, a closed pipe) is a failure:
+     * the buffered blocks only meet their writer here. */
+    const bool write_failed = ferror(stdout) != 0;
+    if (fclose(stdout) != 0 || write_failed) {
+        fprintf(stderr, "Error: cannot write to standard output: %s\n", g_strerror(errno));
+        return 1;
+    }
+    return status;
 }

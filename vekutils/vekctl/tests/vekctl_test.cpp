@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <initializer_list>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -531,6 +533,34 @@ TEST_F(VekctlRun, DeviceErrorCompletesTheOpenLine)
                          "#Get Temperature : Error: Failed to send vek "
                          "temperature get: Bottom usb control IN failed "
                          "[group 4, cmd 1](error -9: LIBUSB_ERROR_PIPE)\n");
+}
+
+/* Blocks that never reach their reader are no success. */
+TEST_F(VekctlRun, AFailedWriteToStandardOutputFailsTheRun)
+{
+    add_card();
+    const gchar *argv[] = {VEKCTL_PATH, "--hwinfo", nullptr};
+    g_auto(GStrv) envp = vekemu_child_environ(bed, VEKCTL_PATH);
+    envp = g_environ_setenv(envp, "LC_ALL", "C.UTF-8", TRUE);
+    const int full = g_open("/dev/full", O_WRONLY, 0);
+    ASSERT_GE(full, 0);
+    GPid pid = 0;
+    gint err_fd = -1;
+    g_autoptr(GError) error = nullptr;
+    const gboolean spawned = g_spawn_async_with_pipes_and_fds(
+        nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, -1, full, -1, nullptr,
+        nullptr, 0, &pid, nullptr, nullptr, &err_fd, &error);
+    close(full);
+    ASSERT_TRUE(spawned) << error->message;
+    std::string err;
+    char buf[256];
+    for (ssize_t n; (n = read(err_fd, buf, sizeof buf)) > 0;)
+        err.append(buf, static_cast<gsize>(n));
+    close(err_fd);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(err, "Error: cannot write to standard output: No space left on device\n");
 }
 
 /* A card whose firmware hangs ends the run with the request's timeout instead of
