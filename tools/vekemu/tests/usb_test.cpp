@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <sys/wait.h>
 #include <atomic>
@@ -178,18 +180,28 @@ TEST_F(Enumeration, HeldCardIsListedButCannotBeOpened)
 }
 
 // umockdev's worker thread answers every file this process opens under /dev/, the bed's
-// own files on /dev/shm included: holding a card (which rewrites its node) while another
-// thread opens that node must not leave the two waiting for each other.
-TEST_F(Enumeration, HoldingACardWhileItsNodeIsOpenedNeverDeadlocks)
+// own files on /dev/shm included: holding a card (which rewrites its node) while a client
+// connects to the card must not leave the two waiting for each other. The client connects
+// to the card's ioctl socket as umockdev's preload library does when the node is opened
+// (opening from two threads at once would race in that library's own descriptor table).
+TEST_F(Enumeration, HoldingACardWhileAClientConnectsNeverDeadlocks)
 {
     VekemuCard *card = add();
     g_autofree gchar *node = vekemu_card_devnode(card);
+    g_autofree gchar *socket_path = g_strdup_printf("%s/ioctl/%s", vekemu_bed_root_dir(bed), node);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(strlen(socket_path), sizeof addr.sun_path);
+    strcpy(addr.sun_path, socket_path);
     std::atomic<bool> done{false};
-    std::thread opener([&] {
+    std::atomic<int> connected{0};
+    std::thread client([&] {
         while (!done.load()) {
-            int fd = ::open(node, O_RDONLY);
+            int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+            if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+                connected++;
             if (fd >= 0)
-                ::close(fd);
+                close(fd);
             g_usleep(1000);
         }
     });
@@ -198,7 +210,8 @@ TEST_F(Enumeration, HoldingACardWhileItsNodeIsOpenedNeverDeadlocks)
         vekemu_card_hold(card, FALSE);
     }
     done = true;
-    opener.join();
+    client.join();
+    EXPECT_GT(connected.load(), 0);
     open();
 }
 
