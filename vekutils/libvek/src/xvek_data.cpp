@@ -155,9 +155,14 @@ XVEK_EXPORT gboolean xvek_rx_start_full_cb(VekDevice *self, VekDeviceRxCB callba
     cb->_err_cb = err_callback;
     cb->_err_data = err_data;
     cb->_notify = notify;
-    if (!bottom_rx_start(priv->bottom, tv_start, error))
-        return FALSE;
+    /* ON before the first transfer is in flight: a callback may run before
+     * this call returns, and a stop (refused there) or a release from it must
+     * find the stream running. */
     priv->rxStatus = STREAM_ON;
+    if (!bottom_rx_start(priv->bottom, tv_start, error)) {
+        priv->rxStatus = STREAM_OFF;
+        return FALSE;
+    }
     return TRUE;
 }
 
