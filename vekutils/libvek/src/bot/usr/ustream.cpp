@@ -47,6 +47,9 @@ void report_disconnection(UrbPool *p)
 {
     if (p->disconnected.exchange(1) != 0)
         return;
+    /* Transfers the card completed before it went may still wait to be
+     * reaped: they retire undelivered, so that no data follows the news. */
+    pool_status_set(p, STOPPING);
     if (xvek_callDisconnectionCb()) {
         xvek_log(LOG_LEVEL_DEBUG, "The callback disconnection (USB) was called");
     } else {
