@@ -84,6 +84,8 @@ endfunction()
 #               [NO_GTEST_MAIN])
 #   A GoogleTest binary whose cases each become a CTest test. NO_GTEST_MAIN
 #   leaves main() to one of LIBS (the emulated-card tests bring their own).
+#   Every binary carries the hang watchdog (tests/watchdog): a case still
+#   running shortly before TIMEOUT prints the stack of every thread and fails.
 function(vek_add_gtest)
   cmake_parse_arguments(ARG "NO_GTEST_MAIN" "NAME;TIMEOUT" "SOURCES;LIBS;ENVIRONMENT;LABELS" ${ARGN})
   if(NOT VEK_BUILD_TESTS)
@@ -92,8 +94,11 @@ function(vek_add_gtest)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
-  add_executable(${ARG_NAME} ${ARG_SOURCES})
-  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest)
+  set(time_limit_src ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}_time_limit.c)
+  file(CONFIGURE OUTPUT ${time_limit_src}
+    CONTENT "const unsigned vek_test_time_limit_s = ${ARG_TIMEOUT};\n")
+  add_executable(${ARG_NAME} ${ARG_SOURCES} ${time_limit_src})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} vek_test_watchdog GTest::gtest)
   if(NOT ARG_NO_GTEST_MAIN)
     target_link_libraries(${ARG_NAME} PRIVATE GTest::gtest_main)
   endif()

@@ -4,9 +4,11 @@
  * in a fixed order (whatever their order on the command line), prints one
  * block per operation and stops at the first failure.
  *
- * Exit status: 0 on success and after --Version, 1 after any failure. */
+ * Exit status: 0 on success and after --Version, 1 after any failure,
+ * including output that could not be written. */
 #include <xvek/xvek.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +23,8 @@ constexpr gsize kErrorTextSize = 4096;
 /* An option that reads without a value and writes a number with one. */
 struct NumberOption {
     gboolean get = FALSE;
-    gboolean set = FALSE; /* a value was given: -1 is a value like any other */
+    gboolean set = FALSE;   /* a value was given: -1 is a value like any other */
+    gboolean whole = FALSE; /* it is a whole decimal number, held in value */
     gint64 value = -1;
 };
 
@@ -71,10 +74,11 @@ void set_number(NumberOption &opt, const gchar *value)
         opt.get = TRUE;
         return;
     }
-    /* Parsing stops at the first character that is not part of the number;
-     * a value without digits reads as 0. */
+    /* Only a whole decimal number counts: "868e6" or "5k" would otherwise be
+     * cut to their leading digits and written as such. Range checks come
+     * with each write. */
     opt.set = TRUE;
-    opt.value = g_ascii_strtoll(value, nullptr, 10);
+    opt.whole = g_ascii_string_to_signed(value, 10, G_MININT64, G_MAXINT64, &opt.value, nullptr);
 }
 
 void set_name(NameOption &opt, const gchar *value)
@@ -309,16 +313,22 @@ class Session
             [&] { return info; });
     }
 
-    /* A frequency option: write it, then read it back when asked. A value not
-     * above 0 fails with @check, or is dropped without a word when @check is
-     * NULL (the crystal). */
+    /* A frequency option: write it, then read it back when asked. A value that
+     * is not a whole number from 1 to 4294967295 fails with @check. The crystal
+     * (@check NULL) drops a whole number not above 0 without a word and refuses
+     * anything else out of range. */
     template <typename Set, typename Get>
     bool frequency(const NumberOption &opt, const gchar *label, const gchar *unit,
                    const gchar *check, Set set, Get get)
     {
-        if (opt.set && opt.value <= 0 && check)
-            return fail_check(check);
-        if (opt.set && opt.value > 0) {
+        const bool in_range = opt.whole && opt.value > 0 && opt.value <= G_MAXUINT32;
+        if (opt.set && !in_range) {
+            if (check != nullptr)
+                return fail_check(check);
+            if (!opt.whole || opt.value > 0)
+                return fail_check("Error: XF must be a whole number from 1 to 4294967295\n");
+        }
+        if (opt.set && in_range) {
             const auto freq = static_cast<guint32>(opt.value);
             g_autofree gchar *text = g_strdup_printf("%u %s", freq, unit);
             if (!write(label, text, [&](GError **e) { return set(freq, e); }))
@@ -460,10 +470,12 @@ class Session
                 return false;
         }
         if (opt.set) {
-            /* The card takes a signed 32-bit level: check what would be sent. */
-            const auto level = static_cast<gint32>(opt.value);
-            if (opt.value < 0 || level < 0)
+            if (opt.whole && opt.value < 0)
                 return fail_check("Error: level can't be less than 0\n");
+            /* The card takes a signed 32-bit level. */
+            if (!opt.whole || opt.value > G_MAXINT32)
+                return fail_check("Error: level must be a whole number from 0 to 2147483647\n");
+            const auto level = static_cast<gint32>(opt.value);
             g_autofree gchar *text = g_strdup_printf("%d", level);
             if (!write("TX Level", text, [&](GError **e) {
                     return xvek_ctrl_volume_set(dev_, XVEK_CTL_MODE_TX, level, e);
@@ -544,11 +556,16 @@ class Session
                             "wLength                 : 0x%04x\n",
                             fmap.bmRT_type, fmap.bmRT_recip, fmap.bR, fmap.wV, fmap.wI, fmap.wL);
         guint8 *data = nullptr;
+        guint16 received = 0;
         return read(
-            label, [&](GError **e) { return xvek_ctrl_raw_usb_recv(dev_, fmap, &data, e); },
+            label,
+            [&](GError **e) {
+                return xvek_ctrl_raw_usb_recv_full(dev_, fmap, &data, &received, e);
+            },
             [&] {
+                /* A card may answer fewer bytes than asked for: show what came. */
                 GString *text = g_string_new("\n --RESULT--\n");
-                for (guint i = 0; i < fmap.wL && data != nullptr; i++)
+                for (guint i = 0; i < received && data != nullptr; i++)
                     g_string_append_printf(text, " [%d]: 0x%02x\n", static_cast<int>(i), data[i]);
                 g_string_append(text, " ----------");
                 g_free(data);
@@ -663,5 +680,13 @@ int main(int argc, char **argv)
      * scripts parse. */
     setlocale(LC_ALL, "");
     setlocale(LC_NUMERIC, "C");
-    return run(argc, argv);
+    const int status = run(argc, argv);
+    /* Output that never arrived (a full disk, a closed pipe) is a failure:
+     * the buffered blocks only meet their writer here. */
+    const bool write_failed = ferror(stdout) != 0;
+    if (fclose(stdout) != 0 || write_failed) {
+        fprintf(stderr, "Error: cannot write to standard output: %s\n", g_strerror(errno));
+        return 1;
+    }
+    return status;
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <memory>
 
+#include "dfu_search.h"
+
 namespace
 {
 
@@ -55,18 +57,22 @@ usb_dfu_func_descriptor decode_func_descriptor(const unsigned char *raw)
     return d;
 }
 
-bool is_dfu_setting(const libusb_interface_descriptor &alt)
+bool is_dfu_class(const libusb_interface_descriptor &alt)
 {
-    return alt.bInterfaceClass == LIBUSB_CLASS_APPLICATION && alt.bInterfaceSubClass == 0x01 &&
-           alt.extra_length == KVRDFU_FUNC_DESC_LENGTH && alt.extra != nullptr &&
-           alt.extra[1] == KVRDFU_FUNC_DESC_TYPE;
+    return alt.bInterfaceClass == LIBUSB_CLASS_APPLICATION && alt.bInterfaceSubClass == 0x01;
 }
 
-/* Looks for the first DFU setting of the device; fills @found on success. */
-bool find_dfu_setting(libusb_device *dev, const libusb_device_descriptor &desc,
-                      dfu_capable_device *found)
+bool is_dfu_setting(const libusb_interface_descriptor &alt)
 {
-    for (guint8 c = 0; c < desc.bNumConfigurations; c++) {
+    return is_dfu_class(alt) && alt.extra_length == KVRDFU_FUNC_DESC_LENGTH &&
+           alt.extra != nullptr && alt.extra[1] == KVRDFU_FUNC_DESC_TYPE;
+}
+
+/* Calls @visit(interface index, setting index, setting) for every alternate
+ * setting of every configuration until it returns true; true when one did. */
+template <typename Visit> bool any_setting(libusb_device *dev, guint8 configurations, Visit visit)
+{
+    for (guint8 c = 0; c < configurations; c++) {
         libusb_config_descriptor *raw = nullptr;
         if (libusb_get_config_descriptor(dev, c, &raw) != LIBUSB_SUCCESS || raw == nullptr)
             continue;
@@ -75,23 +81,51 @@ bool find_dfu_setting(libusb_device *dev, const libusb_device_descriptor &desc,
             continue;
         for (int i = 0; i < config->bNumInterfaces; i++) {
             const libusb_interface &itf = config->interface[i];
-            for (int a = 0; a < itf.num_altsetting; a++) {
-                const libusb_interface_descriptor &alt = itf.altsetting[a];
-                if (!is_dfu_setting(alt))
-                    continue;
-                found->vid = desc.idVendor;
-                found->pid = desc.idProduct;
-                found->dev = dev;
-                found->interface_number = i;
-                found->altsetting = static_cast<guint8>(a);
-                const usb_dfu_func_descriptor func = decode_func_descriptor(alt.extra);
-                found->detach_tout = func.wDetachTimeOut;
-                found->xfer_size = func.wTransferSize;
-                return true;
-            }
+            for (int a = 0; a < itf.num_altsetting; a++)
+                if (visit(i, a, itf.altsetting[a]))
+                    return true;
         }
     }
     return false;
+}
+
+/* Looks for the first DFU setting of the device; fills @found on success. */
+bool find_dfu_setting(libusb_device *dev, const libusb_device_descriptor &desc,
+                      dfu_capable_device *found)
+{
+    return any_setting(dev, desc.bNumConfigurations,
+                       [&](int i, int a, const libusb_interface_descriptor &alt) {
+                           if (!is_dfu_setting(alt))
+                               return false;
+                           found->vid = desc.idVendor;
+                           found->pid = desc.idProduct;
+                           found->dev = dev;
+                           found->interface_number = i;
+                           found->altsetting = static_cast<guint8>(a);
+                           const usb_dfu_func_descriptor func = decode_func_descriptor(alt.extra);
+                           found->detach_tout = func.wDetachTimeOut;
+                           found->xfer_size = func.wTransferSize;
+                           return true;
+                       });
+}
+
+bool is_listed(const kvrdfu_match_list *list, const libusb_device_descriptor &desc)
+{
+    if (list == nullptr || list->size == 0 || list->list == nullptr)
+        return false;
+    for (guint64 i = 0; i < list->size; i++)
+        if (list->list[i].vid == desc.idVendor && list->list[i].pid == desc.idProduct)
+            return true;
+    return false;
+}
+
+/* libusb_error_name() of a byte count names a transfer status instead: a short
+ * transfer says so. */
+gchar *transfer_result(int r, int expected)
+{
+    if (r < 0)
+        return g_strdup(libusb_error_name(r));
+    return g_strdup_printf("only %d of %d bytes", r, expected);
 }
 
 /* Reads one status answer into @st; anything but a full 6-byte answer fails. */
@@ -106,8 +140,8 @@ bool get_status(libusb_device_handle *h, guint16 interface, dfu_status *st, GErr
     int r = libusb_control_transfer(h, kClassIn, KVRDFU_REQ_GETSTATUS, 0, interface, buf,
                                     kStatusLength, kTimeoutMs);
     if (r != kStatusLength) {
-        g_set_error(error, KVRDFU_ERRDOM, KVRDFU_ERR, "Failed to get dfu status (%d: %s)", r,
-                    libusb_error_name(r));
+        g_autofree gchar *what = transfer_result(r, kStatusLength);
+        g_set_error(error, KVRDFU_ERRDOM, KVRDFU_ERR, "Failed to get dfu status (%d: %s)", r, what);
         return false;
     }
     st->bStatus = buf[0];
@@ -342,16 +376,7 @@ KVRDFU_EXPORT gboolean is_dfu_capable(const kvrdfu_match_list *list, libusb_devi
     libusb_device_descriptor desc;
     if (libusb_get_device_descriptor(dev, &desc) != LIBUSB_SUCCESS)
         return FALSE;
-    if (list->size == 0 || list->list == nullptr)
-        return FALSE;
-    bool matched = false;
-    for (guint64 i = 0; i < list->size; i++) {
-        if (list->list[i].vid == desc.idVendor && list->list[i].pid == desc.idProduct) {
-            matched = true;
-            break;
-        }
-    }
-    if (!matched)
+    if (!is_listed(list, desc))
         return FALSE;
     return find_dfu_setting(dev, desc, found) ? TRUE : FALSE;
 }
@@ -372,3 +397,30 @@ KVRDFU_EXPORT gboolean dfu_download_firmware(const gchar *firmware, const dfu_ca
 }
 
 } // extern "C"
+
+gchar *kvrdfu_unsupported_reason(const kvrdfu_match_list *list, libusb_device *dev)
+{
+    libusb_device_descriptor desc;
+    if (dev == nullptr || libusb_get_device_descriptor(dev, &desc) != LIBUSB_SUCCESS ||
+        !is_listed(list, desc))
+        return nullptr;
+    dfu_capable_device found{};
+    if (find_dfu_setting(dev, desc, &found))
+        return nullptr;
+    gint length = -1;
+    any_setting(dev, desc.bNumConfigurations,
+                [&](int, int, const libusb_interface_descriptor &alt) {
+                    if (!is_dfu_class(alt))
+                        return false;
+                    length = alt.extra_length;
+                    return true;
+                });
+    if (length < 0)
+        return nullptr;
+    /* DFU 1.0 ends the descriptor before bcdDFUVersion. */
+    return g_strdup_printf("DFU boot loader <0x%04x:0x%04x> not programmed: its functional "
+                           "descriptor has %d bytes%s, only DFU 1.1 (%d bytes) is supported",
+                           desc.idVendor, desc.idProduct, length,
+                           length == KVRDFU_FUNC_DESC_LENGTH - 2 ? " (DFU 1.0)" : "",
+                           KVRDFU_FUNC_DESC_LENGTH);
+}

@@ -1,6 +1,8 @@
 /* Programs every attached DFU-mode device of a match list. */
 #include <kvrdfu/kvrdfu.h>
 
+#include "dfu_search.h"
+
 namespace
 {
 
@@ -40,8 +42,16 @@ bool program_all(const kvrdfu_match_list *list, const gchar *firmware, gint *dev
     ssize_t count = libusb_get_device_list(usb.ctx, &usb.devs);
     for (ssize_t k = 0; k < count; k++) {
         dfu_capable_device found{};
-        if (!is_dfu_capable(list, usb.devs[k], &found))
-            continue;
+        if (!is_dfu_capable(list, usb.devs[k], &found)) {
+            /* A listed boot loader left as it is must not pass for a success. */
+            g_autofree gchar *reason = kvrdfu_unsupported_reason(list, usb.devs[k]);
+            if (reason == nullptr)
+                continue;
+            g_set_error(error, KVRDFU_ERRDOM, KVRDFU_ERR,
+                        "Failed to flash device %" G_GUINT64_FORMAT ": %s", static_cast<guint64>(k),
+                        reason);
+            return false;
+        }
         GError *inner = nullptr;
         if (!dfu_download_firmware(firmware, &found, report, &inner)) {
             g_propagate_prefixed_error(error, inner,

@@ -41,17 +41,22 @@ void client_disconnected(GObject *object, GParamSpec *, gpointer data)
     auto *client = UMOCKDEV_IOCTL_CLIENT(object);
     if (umockdev_ioctl_client_get_connected(client))
         return;
-    std::lock_guard<std::recursive_mutex> lock(card->bed->mu);
-    card->clients.erase(client);
     g_signal_handlers_disconnect_by_data(object, card);
-    g_object_unref(object);
+    run_locked_on_worker(card->bed, [card, client] {
+        card->clients.erase(client);
+        g_object_unref(client);
+    });
 }
 
+constexpr const char *GENERATION_KEY = "vekemu-generation";
+
+/* Runs on umockdev's worker thread, which must not wait for the bed lock: the client's
+ * identity is noted on the client itself and taken into the card's table with its first
+ * request. */
 void client_connected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
     auto *card = static_cast<VekemuCard *>(data);
-    std::lock_guard<std::recursive_mutex> lock(card->bed->mu);
-    card->clients[client].generation = card->generation;
+    g_object_set_data(G_OBJECT(client), GENERATION_KEY, GUINT_TO_POINTER(card->generation.load()));
     g_object_ref(client);
     g_signal_connect(client, "notify::connected", G_CALLBACK(client_disconnected), card);
 }
@@ -87,6 +92,11 @@ gpointer reboot_thread(gpointer data)
 }
 
 } // namespace
+
+guint client_generation(UMockdevIoctlClient *client)
+{
+    return GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(client), GENERATION_KEY));
+}
 
 Bed *bed_instance()
 {

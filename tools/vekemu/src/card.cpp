@@ -303,6 +303,12 @@ void vekemu_card_fault_control(VekemuCard *card, gint group, gint cmd, VekemuFau
     card->control_faults.push_back({group, cmd, fault, count});
 }
 
+void vekemu_card_set_unresponsive(VekemuCard *card, gboolean unresponsive)
+{
+    Lock lock(card->bed->mu);
+    card->unresponsive = unresponsive;
+}
+
 void vekemu_card_fault_rx(VekemuCard *card, VekemuFault fault, guint count)
 {
     Lock lock(card->bed->mu);

@@ -376,6 +376,10 @@ ControlResult control_request(VekemuCard *card, const Setup &s, guint8 *data, gs
         return standard_request(card, s, data, actual) ? ControlResult::OK : ControlResult::STALL;
 
     /* Injected faults apply to vendor and class requests. */
+    if (card->unresponsive) {
+        log_event(card, VEKEMU_EVENT_CONTROL, &s, 0, 0, false);
+        return ControlResult::NAK;
+    }
     for (auto it = card->control_faults.begin(); it != card->control_faults.end(); ++it) {
         if ((it->group >= 0 && it->group != s.bRequest) || (it->cmd >= 0 && it->cmd != s.wValue))
             continue;

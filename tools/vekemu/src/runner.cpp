@@ -37,6 +37,7 @@ gchar *hw_version = nullptr;
 gchar *sw_version = nullptr;
 gint64 vekgen_seed = -1;
 gint n_held = 0;
+gint n_unresponsive = 0;
 gchar **reg_sets = nullptr;
 gchar **error_codes = nullptr;
 gchar *events_file = nullptr;
@@ -70,6 +71,8 @@ const GOptionEntry entries[] = {
      "Push CODE onto every card's error stack (repeatable, oldest first)", "CODE"},
     {"held", 0, 0, G_OPTION_ARG_INT, &n_held,
      "The first N cards are held by another process: they cannot be opened", "N"},
+    {"unresponsive", 0, 0, G_OPTION_ARG_INT, &n_unresponsive,
+     "The first N cards never answer a vendor request (their firmware hangs)", "N"},
     {"events", 0, 0, G_OPTION_ARG_FILENAME, &events_file,
      "At the end, write every request the cards saw to FILE, one per line", "FILE"},
     {"unplug-after", 0, 0, G_OPTION_ARG_DOUBLE, &unplug_after,
@@ -277,7 +280,8 @@ int main(int argc, char **argv)
     int first = 1;
     if (first < argc && g_strcmp0(argv[first], "--") == 0)
         first++;
-    if (first >= argc || n_cards < 0 || n_dfu < 0 || n_held < 0 || !(speed > 0.0)) {
+    if (first >= argc || n_cards < 0 || n_dfu < 0 || n_held < 0 || n_unresponsive < 0 ||
+        !(speed > 0.0)) {
         std::fprintf(stderr, "vekemu: usage: vekemu [OPTIONS] -- PROGRAM [ARGS...]\n");
         return EXIT_USAGE;
     }
@@ -330,6 +334,8 @@ int main(int argc, char **argv)
             vekemu_card_push_error(card, code);
         if (i < n_held)
             vekemu_card_hold(card, TRUE);
+        if (i < n_unresponsive)
+            vekemu_card_set_unresponsive(card, TRUE);
 #ifdef VEKEMU_WITH_VEKGEN
         if (vekgen_seed >= 0)
             vekemu_card_set_iq_source(card, vekgen_fill,

@@ -394,11 +394,41 @@ void disconnect_all(VekemuCard *card)
     }
 }
 
-gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, VekemuCard *card)
+namespace
 {
-    std::lock_guard<std::recursive_mutex> lock(card->bed->mu);
+
+constexpr guint LOCK_RETRY_MS = 1;
+
+struct Deferred {
+    Bed *bed;
+    std::function<void()> fn;
+};
+
+gboolean deferred_cb(gpointer data)
+{
+    auto *d = static_cast<Deferred *>(data);
+    std::unique_lock<std::recursive_mutex> lock(d->bed->mu, std::try_to_lock);
+    if (!lock.owns_lock())
+        return G_SOURCE_CONTINUE;
+    d->fn();
+    return G_SOURCE_REMOVE;
+}
+
+/* The card's table entry of a client; a client's first request brings it in. */
+Client &client_entry(VekemuCard *card, UMockdevIoctlClient *client)
+{
+    auto [it, added] = card->clients.try_emplace(client);
+    if (added)
+        it->second.generation = client_generation(client);
+    return it->second;
+}
+
+/* Answers one request with the bed lock held; false for a request a usbfs node does not
+ * know. */
+bool answer_ioctl(UMockdevIoctlClient *client, VekemuCard *card)
+{
     gulong request = umockdev_ioctl_client_get_request(client);
-    Client &cl = card->clients[client];
+    Client &cl = client_entry(card, client);
     bool stale = cl.generation != card->generation;
 
     if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
@@ -406,11 +436,11 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, VekemuCa
             complete(client, ENODEV);
         else
             reap_urb(card, cl, client);
-        return TRUE;
+        return true;
     }
     if (card->gone || stale) {
         complete(client, ENODEV);
-        return TRUE;
+        return true;
     }
 
     switch (request) {
@@ -418,104 +448,134 @@ gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, VekemuCa
         UMockdevIoctlData *d = resolve_arg(client, sizeof(guint32));
         if (d == nullptr) {
             complete(client, EFAULT);
-            return TRUE;
+            return true;
         }
         guint32 caps = USBFS_CAPS;
         memcpy(d->data, &caps, sizeof caps);
         umockdev_ioctl_data_unref(d);
         complete(client, 0);
-        return TRUE;
+        return true;
     }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE: {
         guint number = read_uint_arg(client);
         if (!has_interface(card, number)) {
             complete(client, ENOENT);
-            return TRUE;
+            return true;
         }
         bool claim = request == USBDEVFS_CLAIMINTERFACE;
         if (claim && card->held) {
             complete(client, EBUSY);
-            return TRUE;
+            return true;
         }
         Setup s{0, 0, 0, static_cast<guint16>(number), 0};
         log_event(card, claim ? VEKEMU_EVENT_CLAIM : VEKEMU_EVENT_RELEASE, &s, 0, 0, false);
         complete(client, 0);
-        return TRUE;
+        return true;
     }
     case USBDEVFS_DISCONNECT_CLAIM: {
         UMockdevIoctlData *d = resolve_arg(client, sizeof(struct usbdevfs_disconnect_claim));
         if (d == nullptr) {
             complete(client, EFAULT);
-            return TRUE;
+            return true;
         }
         guint number = reinterpret_cast<struct usbdevfs_disconnect_claim *>(d->data)->interface;
         umockdev_ioctl_data_unref(d);
         if (!has_interface(card, number)) {
             complete(client, ENOENT);
-            return TRUE;
+            return true;
         }
         Setup s{0, 0, 0, static_cast<guint16>(number), 0};
         log_event(card, VEKEMU_EVENT_CLAIM, &s, 0, 0, false);
         complete(client, 0);
-        return TRUE;
+        return true;
     }
     case USBDEVFS_SETINTERFACE: {
         UMockdevIoctlData *d = resolve_arg(client, sizeof(struct usbdevfs_setinterface));
         if (d == nullptr) {
             complete(client, EFAULT);
-            return TRUE;
+            return true;
         }
         auto *si = reinterpret_cast<struct usbdevfs_setinterface *>(d->data);
         bool ok = has_interface(card, si->interface) && si->altsetting == 0;
         umockdev_ioctl_data_unref(d);
         complete(client, ok ? 0 : EINVAL);
-        return TRUE;
+        return true;
     }
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
         complete(client, 0);
-        return TRUE;
+        return true;
     case USBDEVFS_RESET:
         log_event(card, VEKEMU_EVENT_RESET, nullptr, 0, 0, false);
         if (card->dfu_mode)
             dfu_leave(card);
         complete(client, 0);
-        return TRUE;
+        return true;
     case USBDEVFS_GETDRIVER:
     case USBDEVFS_IOCTL:
         complete(client, ENODATA);
-        return TRUE;
+        return true;
     case USBDEVFS_CONNECTINFO: {
         UMockdevIoctlData *d = resolve_arg(client, sizeof(struct usbdevfs_connectinfo));
         if (d == nullptr) {
             complete(client, EFAULT);
-            return TRUE;
+            return true;
         }
         auto *ci = reinterpret_cast<struct usbdevfs_connectinfo *>(d->data);
         ci->devnum = card->devnum;
         ci->slow = 0;
         umockdev_ioctl_data_unref(d);
         complete(client, 0);
-        return TRUE;
+        return true;
     }
     case USBDEVFS_GET_SPEED:
         umockdev_ioctl_client_complete(client, USB_SPEED_HIGH, 0);
-        return TRUE;
+        return true;
     case USBDEVFS_SUBMITURB:
         cl.idle = false;
         submit_urb(card, cl, client);
-        return TRUE;
+        return true;
     case USBDEVFS_DISCARDURB: {
         gulong addr = *reinterpret_cast<gulong *>(umockdev_ioctl_client_get_arg(client)->data);
         bool found = take_discarded(cl.nak, addr, cl) || take_discarded_rx(card, cl, addr);
         complete(client, found ? 0 : EINVAL);
-        return TRUE;
+        return true;
     }
     default:
-        return FALSE;
+        return false;
     }
+}
+
+} // namespace
+
+void run_locked_on_worker(Bed *bed, std::function<void()> fn)
+{
+    {
+        std::unique_lock<std::recursive_mutex> lock(bed->mu, std::try_to_lock);
+        if (lock.owns_lock()) {
+            fn();
+            return;
+        }
+    }
+    GSource *src = g_timeout_source_new(LOCK_RETRY_MS);
+    g_source_set_callback(src, deferred_cb, new Deferred{bed, std::move(fn)},
+                          [](gpointer d) { delete static_cast<Deferred *>(d); });
+    g_source_attach(src, g_main_context_get_thread_default());
+    g_source_unref(src);
+}
+
+gboolean handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, VekemuCard *card)
+{
+    g_object_ref(client);
+    run_locked_on_worker(card->bed, [client, card] {
+        /* A client that went away while its request waited for the lock hears nothing. */
+        if (umockdev_ioctl_client_get_connected(client) && !answer_ioctl(client, card))
+            complete(client, ENOTTY);
+        g_object_unref(client);
+    });
+    return TRUE;
 }
 
 } // namespace vekemu

@@ -7,8 +7,10 @@
 
 #include <linux/usbdevice_fs.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -117,7 +119,9 @@ struct _VekemuCard {
     UMockdevIoctlBase *handler = nullptr;
     gulong handler_ioctl_id = 0, handler_vanished_id = 0;
     std::map<UMockdevIoctlClient *, vekemu::Client> clients;
-    guint generation = 0; /* bumped when the card re-enumerates under a new identity */
+    /* Bumped (under the bed lock) when the card re-enumerates under a new identity; read
+     * without it when a client connects. */
+    std::atomic<guint> generation{0};
     gint64 plug_time_us = 0;
 
     /* register model */
@@ -142,6 +146,7 @@ struct _VekemuCard {
 
     /* faults */
     std::vector<vekemu::ControlFault> control_faults;
+    bool unresponsive = false; /* no vendor or class request is answered */
     VekemuFault rx_fault = VEKEMU_FAULT_NONE;
     guint rx_fault_count = 0;
     guint rx_refuse_after = 0;
@@ -235,6 +240,15 @@ void log_event(VekemuCard *card, VekemuEventKind kind, const Setup *s, guint32 v
 void dfu_leave(VekemuCard *card);
 
 /* usbfs.cpp */
+/* Runs `fn` under the bed lock on umockdev's worker thread: at once when the lock is free,
+ * otherwise from the worker's loop a moment later. The worker never waits for the lock,
+ * because the thread holding it may be waiting for the worker: every file this process
+ * opens under /dev/ (the bed's own files on /dev/shm included) is announced to the worker
+ * by umockdev's preload library, and that open does not return until the worker has
+ * taken the connection. */
+void run_locked_on_worker(Bed *bed, std::function<void()> fn);
+/* The card's generation when `client` connected (see client_connected). */
+guint client_generation(UMockdevIoctlClient *client);
 gboolean handle_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, VekemuCard *card);
 void client_vanished(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, VekemuCard *card);
 /* Completes every transfer in flight with "no device" (unplug). */

@@ -10,9 +10,13 @@
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <sys/wait.h>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -175,6 +179,42 @@ TEST_F(Enumeration, HeldCardIsListedButCannotBeOpened)
     open();
 }
 
+// umockdev's worker thread answers every file this process opens under /dev/, the bed's
+// own files on /dev/shm included: holding a card (which rewrites its node) while a client
+// connects to the card must not leave the two waiting for each other. The client connects
+// to the card's ioctl socket as umockdev's preload library does when the node is opened
+// (opening from two threads at once would race in that library's own descriptor table).
+TEST_F(Enumeration, HoldingACardWhileAClientConnectsNeverDeadlocks)
+{
+    VekemuCard *card = add();
+    g_autofree gchar *node = vekemu_card_devnode(card);
+    g_autofree gchar *socket_path = g_strdup_printf("%s/ioctl/%s", vekemu_bed_root_dir(bed), node);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(strlen(socket_path), sizeof addr.sun_path);
+    strcpy(addr.sun_path, socket_path);
+    std::atomic<bool> done{false};
+    std::atomic<int> connected{0};
+    std::thread client([&] {
+        while (!done.load()) {
+            int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+            if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+                connected++;
+            if (fd >= 0)
+                close(fd);
+            g_usleep(1000);
+        }
+    });
+    for (int i = 0; i < 200; i++) {
+        vekemu_card_hold(card, TRUE);
+        vekemu_card_hold(card, FALSE);
+    }
+    done = true;
+    client.join();
+    EXPECT_GT(connected.load(), 0);
+    open();
+}
+
 TEST_F(Enumeration, UnpluggedCardIsGoneAndComesBack)
 {
     VekemuCard *card = add();
@@ -308,6 +348,21 @@ TEST_F(Control, InjectedFaultsHitOnlyTheMatchingRequests)
     guint8 b[4];
     EXPECT_EQ(libusb_control_transfer(h, IN, 1, 1, 0, b, 4, 100), LIBUSB_ERROR_TIMEOUT);
     EXPECT_EQ(ctl_in(1, 1, &v), 4);
+}
+
+TEST_F(Control, UnresponsiveCardAnswersNoVendorRequestButItsDescriptors)
+{
+    VekemuCard *card = add();
+    open();
+    vekemu_card_set_unresponsive(card, TRUE);
+    guint8 b[4];
+    EXPECT_EQ(libusb_control_transfer(h, IN, 1, 0, 0, b, 4, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(libusb_control_transfer(h, OUT, 2, 1, 0, b, 4, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(libusb_control_transfer(h, IN, 4, 0, 0, b, 4, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(string_of(h, 1), "Kavrin");
+    vekemu_card_set_unresponsive(card, FALSE);
+    guint32 v = 0;
+    EXPECT_EQ(ctl_in(1, 0, &v), 4);
 }
 
 // ---- RX stream ----

@@ -1,10 +1,79 @@
 /* Bringing the components of one opened card up and down, and the error
  * helpers every layer of the library shares. */
+#include <condition_variable>
 #include <cstdarg>
 #include <cstring>
+#include <mutex>
 
 #include "bottom.h"
+#include "ustream.h"
 #include "xvek_priv.h"
+
+namespace
+{
+
+/* Cards whose object was finalised on the USB event thread are released by a
+ * thread of their own (see xvek_release_device); an open waits for them, so
+ * that it finds the card's interfaces free again. */
+std::mutex gReleaseLock;
+std::condition_variable gReleaseDone;
+guint gReleasesPending = 0;
+
+void release_components(VekDevicePrivate *priv)
+{
+    xvek_dl_release(priv);
+    xvek_data_release(priv);
+    xvek_ctrl_release(priv);
+    xvek_priv_release(priv);
+}
+
+gpointer release_thread(gpointer data)
+{
+    auto *priv = static_cast<VekDevicePrivate *>(data);
+    release_components(priv);
+    g_free(priv);
+    std::lock_guard<std::mutex> lock(gReleaseLock);
+    gReleasesPending--;
+    gReleaseDone.notify_all();
+    return nullptr;
+}
+
+/* libusb runs stream and disconnection callbacks holding its list of open
+ * devices, and the event thread delivers the completions a stop waits for:
+ * closing the card there would deadlock, and dropping the last context
+ * reference would end libusb under its own feet. The card's components leave
+ * the object (which is being freed) and another thread releases them once the
+ * callback has returned. Delivery ends at once: no callback sees the object
+ * again. */
+void release_in_background(VekDevicePrivate *priv)
+{
+    bottom_rx_halt(priv->bottom);
+    auto *detached = g_new(VekDevicePrivate, 1);
+    *detached = *priv;
+    std::memset(priv, 0, sizeof *priv);
+    {
+        std::lock_guard<std::mutex> lock(gReleaseLock);
+        gReleasesPending++;
+    }
+    GThread *thread = g_thread_try_new("libvekRelease", release_thread, detached, nullptr);
+    if (thread == nullptr) {
+        /* Releasing here would deadlock: keeping the card is the lesser harm. */
+        g_critical("No thread to release a card dropped on the USB event thread: card kept open");
+        std::lock_guard<std::mutex> lock(gReleaseLock);
+        gReleasesPending--;
+        gReleaseDone.notify_all();
+        return;
+    }
+    g_thread_unref(thread);
+}
+
+void wait_for_background_releases()
+{
+    std::unique_lock<std::mutex> lock(gReleaseLock);
+    gReleaseDone.wait(lock, [] { return gReleasesPending == 0; });
+}
+
+} // namespace
 
 void xvek_set_error(GError **error, const gchar *format, ...)
 {
@@ -37,6 +106,13 @@ gboolean xvek_private_init(VekDevice *self, GError **error)
         return xvek_invalid_handle("xvek_private_init", error);
     if (priv->c_priv == COMPONENT_ON)
         return TRUE;
+    if (bottom_on_engine_thread()) {
+        xvek_set_error(error,
+                       "Failed to open vek device: not allowed from a stream callback (USB event "
+                       "thread)");
+        return FALSE;
+    }
+    wait_for_background_releases();
 
     sBottomCb *rx = g_try_new0(sBottomCb, 1);
     if (rx == nullptr) {
@@ -64,10 +140,9 @@ gboolean xvek_private_init(VekDevice *self, GError **error)
     return TRUE;
 }
 
-void xvek_priv_release(VekDevice *self)
+void xvek_priv_release(VekDevicePrivate *priv)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
-    if (priv == nullptr || priv->c_priv != COMPONENT_ON)
+    if (priv->c_priv != COMPONENT_ON)
         return;
     bottom_private_release(priv->bottom);
     g_free(priv->rxBottomCb);
@@ -87,10 +162,11 @@ extern "C" XVEK_EXPORT gboolean xvek_grab_device(VekDevice *self, VektypeOpenMod
 
 extern "C" XVEK_EXPORT void xvek_release_device(VekDevice *self)
 {
-    if (xvek_device_priv(self) == nullptr)
+    VekDevicePrivate *priv = xvek_device_priv(self);
+    if (priv == nullptr)
         return;
-    xvek_dl_release(self);
-    xvek_data_release(self);
-    xvek_ctrl_release(self);
-    xvek_priv_release(self);
+    if (priv->c_priv == COMPONENT_ON && bottom_on_engine_thread())
+        release_in_background(priv);
+    else
+        release_components(priv);
 }

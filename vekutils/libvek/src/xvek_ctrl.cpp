@@ -39,10 +39,9 @@ gboolean xvek_ctrl_init(VekDevice *self, GError **error)
     return TRUE;
 }
 
-void xvek_ctrl_release(VekDevice *self)
+void xvek_ctrl_release(VekDevicePrivate *priv)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
-    if (priv == nullptr || priv->c_ctrl != COMPONENT_ON)
+    if (priv->c_ctrl != COMPONENT_ON)
         return;
     bottom_ctrl_release(priv->bottom);
     priv->c_ctrl = COMPONENT_OFF;
@@ -239,7 +238,14 @@ XVEK_EXPORT gboolean xvek_ctrl_raw_usb_recv(VekDevice *self, VektypeStructUsbFma
                                             GError **error)
 {
     sBottomPriv *b = card_of(self, __func__, error, data != nullptr);
-    return b != nullptr && bottom_ctrl_raw_usb_recv(b, f, data, error);
+    return b != nullptr && bottom_ctrl_raw_usb_recv(b, f, data, nullptr, error);
+}
+
+XVEK_EXPORT gboolean xvek_ctrl_raw_usb_recv_full(VekDevice *self, VektypeStructUsbFmap f,
+                                                 guint8 **data, guint16 *received, GError **error)
+{
+    sBottomPriv *b = card_of(self, __func__, error, data != nullptr && received != nullptr);
+    return b != nullptr && bottom_ctrl_raw_usb_recv(b, f, data, received, error);
 }
 
 XVEK_EXPORT gboolean xvek_ctrl_hop_start(VekDevice *self, const guint32 *table, gsize table_len,

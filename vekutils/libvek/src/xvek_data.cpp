@@ -48,6 +48,30 @@ gboolean tx_store_avail(VekDevicePrivate *priv, VekDeviceTxAvail callback,
     return TRUE;
 }
 
+gboolean rx_stop(VekDevicePrivate *priv, GError **error)
+{
+    if (priv->rxStatus == STREAM_OFF)
+        return TRUE;
+    if (!bottom_rx_stop(priv->bottom, error))
+        return FALSE;
+    if (priv->rxBottomCb != nullptr)
+        rx_callbacks_reset(priv->rxBottomCb);
+    priv->rxStatus = STREAM_OFF;
+    return TRUE;
+}
+
+gboolean tx_stop(VekDevicePrivate *priv, GError **error)
+{
+    if (priv->txStatus == STREAM_OFF)
+        return TRUE;
+    if (!bottom_tx_stop(priv->bottom, error))
+        return FALSE;
+    if (priv->txBottomCb != nullptr)
+        tx_callbacks_reset(priv->txBottomCb);
+    priv->txStatus = STREAM_OFF;
+    return TRUE;
+}
+
 } // namespace
 
 extern "C" {
@@ -131,9 +155,14 @@ XVEK_EXPORT gboolean xvek_rx_start_full_cb(VekDevice *self, VekDeviceRxCB callba
     cb->_err_cb = err_callback;
     cb->_err_data = err_data;
     cb->_notify = notify;
-    if (!bottom_rx_start(priv->bottom, tv_start, error))
-        return FALSE;
+    /* ON before the first transfer is in flight: a callback may run before
+     * this call returns, and a stop (refused there) or a release from it must
+     * find the stream running. */
     priv->rxStatus = STREAM_ON;
+    if (!bottom_rx_start(priv->bottom, tv_start, error)) {
+        priv->rxStatus = STREAM_OFF;
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -157,14 +186,7 @@ XVEK_EXPORT gboolean xvek_rx_stop(VekDevice *self, GError **error)
     VekDevicePrivate *priv = xvek_device_priv(self);
     if (priv == nullptr)
         return xvek_invalid_handle("xvek_rx_stop", error);
-    if (priv->rxStatus == STREAM_OFF)
-        return TRUE;
-    if (!bottom_rx_stop(priv->bottom, error))
-        return FALSE;
-    if (priv->rxBottomCb != nullptr)
-        rx_callbacks_reset(priv->rxBottomCb);
-    priv->rxStatus = STREAM_OFF;
-    return TRUE;
+    return rx_stop(priv, error);
 }
 
 XVEK_EXPORT gboolean xvek_tx_start_full_cb(VekDevice *self, VekDeviceTxCB callback,
@@ -250,14 +272,7 @@ XVEK_EXPORT gboolean xvek_tx_stop(VekDevice *self, GError **error)
     VekDevicePrivate *priv = xvek_device_priv(self);
     if (priv == nullptr)
         return xvek_invalid_handle("xvek_tx_stop", error);
-    if (priv->txStatus == STREAM_OFF)
-        return TRUE;
-    if (!bottom_tx_stop(priv->bottom, error))
-        return FALSE;
-    if (priv->txBottomCb != nullptr)
-        tx_callbacks_reset(priv->txBottomCb);
-    priv->txStatus = STREAM_OFF;
-    return TRUE;
+    return tx_stop(priv, error);
 }
 
 } // extern "C"
@@ -296,18 +311,17 @@ gboolean xvek_data_init(VekDevice *self, VektypeOpenMode mode, GError **error)
     return TRUE;
 }
 
-void xvek_data_release(VekDevice *self)
+void xvek_data_release(VekDevicePrivate *priv)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
-    if (priv == nullptr || priv->c_data == COMPONENT_OFF) {
+    if (priv->c_data == COMPONENT_OFF) {
         /* A bring-up that failed after the RX channel came up (TX is not
          * available) leaves the component OFF with the channel open. */
-        if (priv != nullptr && priv->bottom != nullptr)
+        if (priv->bottom != nullptr)
             bottom_rx_release(priv->bottom);
         return;
     }
-    xvek_rx_stop(self, nullptr);
-    xvek_tx_stop(self, nullptr);
+    rx_stop(priv, nullptr);
+    tx_stop(priv, nullptr);
     if (priv->bottom != nullptr) {
         bottom_rx_release(priv->bottom);
         bottom_tx_release(priv->bottom);

@@ -11,6 +11,14 @@ XVEK_EXPORT gboolean xvek_dl_send(VekDevice *self, const guint8 *buffer, gsize b
     VekDevicePrivate *priv = xvek_device_priv(self);
     if (priv == nullptr)
         return xvek_invalid_handle("xvek_dl_send", error);
+    /* The kernel would claim interface 2 for the transfer on the fly and keep
+     * it claimed behind the device's back. */
+    if (priv->c_dl != COMPONENT_ON) {
+        xvek_set_error(error,
+                       "Failed to send dl bulk packet: the device was opened without the downlink "
+                       "channel");
+        return FALSE;
+    }
     return bottom_dl_send(priv->bottom, buffer, buflen, error);
 }
 
@@ -40,10 +48,9 @@ gboolean xvek_dl_init(VekDevice *self, VektypeOpenMode mode, GError **error)
     return TRUE;
 }
 
-void xvek_dl_release(VekDevice *self)
+void xvek_dl_release(VekDevicePrivate *priv)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
-    if (priv == nullptr || priv->c_dl == COMPONENT_OFF)
+    if (priv->c_dl == COMPONENT_OFF)
         return;
     if (priv->bottom != nullptr)
         bottom_dl_release(priv->bottom);

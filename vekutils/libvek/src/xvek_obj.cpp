@@ -79,6 +79,9 @@ static void xvek_device_dispose(GObject *object)
 static void xvek_device_finalize(GObject *object)
 {
     xvek_log(LOG_LEVEL_DEBUG, "%s", "xvek_device_finalize");
+    /* A registration naming this object would hand out a dangling pointer. */
+    VekDevice *self = XVEK_DEVICE(object);
+    gDisconnection.dev.compare_exchange_strong(self, nullptr);
     xvek_release_device(XVEK_DEVICE(object));
     G_OBJECT_CLASS(xvek_device_parent_class)->finalize(object);
 }

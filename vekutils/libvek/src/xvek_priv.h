@@ -44,12 +44,14 @@ gboolean xvek_non_supported(const gchar *feature, GError **error);
 /* "%s: invalid handle". */
 gboolean xvek_invalid_handle(const gchar *function, GError **error);
 
-/* Component hooks, in grab order; release runs them backwards. */
+/* Component hooks, in grab order; release runs them backwards. The release
+ * hooks work on the private record alone, so that a card whose object is
+ * finalised on the USB event thread can be released by another thread. */
 gboolean xvek_private_init(VekDevice *self, GError **error);
-void xvek_priv_release(VekDevice *self);
+void xvek_priv_release(VekDevicePrivate *priv);
 gboolean xvek_ctrl_init(VekDevice *self, GError **error);
-void xvek_ctrl_release(VekDevice *self);
+void xvek_ctrl_release(VekDevicePrivate *priv);
 gboolean xvek_data_init(VekDevice *self, VektypeOpenMode mode, GError **error);
-void xvek_data_release(VekDevice *self);
+void xvek_data_release(VekDevicePrivate *priv);
 gboolean xvek_dl_init(VekDevice *self, VektypeOpenMode mode, GError **error);
-void xvek_dl_release(VekDevice *self);
+void xvek_dl_release(VekDevicePrivate *priv);

@@ -111,6 +111,25 @@ TEST_F(Ctrl, TransferErrorsCarryLibusbsNumberAndNameUnprefixed)
     EXPECT_EQ(uptime, 7u);
 }
 
+/* A firmware that hangs must not hang its host: the request gives up after its
+ * timeout with libusb's error, and the next request is answered. */
+TEST_F(Ctrl, UnansweredRequestsTimeOutWithTheUsualText)
+{
+    vekemu_card_fault_control(card, 4, 0, VEKEMU_FAULT_TIMEOUT, 1);
+    EXPECT_FALSE(xvek_ctrl_ping(dev, &err));
+    EXPECT_EQ(message(), "Bottom usb control IN failed [group 4, cmd 0](error -7: "
+                         "LIBUSB_ERROR_TIMEOUT)");
+    g_clear_error(&err);
+    EXPECT_TRUE(xvek_ctrl_ping(dev, &err)) << message();
+
+    vekemu_card_fault_control(card, 2, 4, VEKEMU_FAULT_TIMEOUT, 1);
+    guint8 *data = nullptr;
+    EXPECT_FALSE(xvek_ctrl_raw_usb_recv(dev, {2, 3, 2, 4, 0, 4}, &data, &err));
+    EXPECT_EQ(message(), "Failed to send raw usb: Bottom usb raw IN failed [group 2, cmd 4, indx "
+                         "0, len 4](error -7: LIBUSB_ERROR_TIMEOUT)");
+    EXPECT_EQ(data, nullptr);
+}
+
 TEST_F(Ctrl, TemperatureIsSignedTenthsOfADegree)
 {
     set_reg(4, 1, static_cast<guint32>(-125));
@@ -446,6 +465,22 @@ TEST_F(Ctrl, RawReceiveSendsTheSameSetupAsPreampGet)
     ASSERT_EQ(reqs.size(), 2u);
     expect_request(reqs[0], kIn, 2, 4);
     expect_request(reqs[1], kIn, 2, 4);
+}
+
+/* The device descriptor asked for with a length of 255: the card answers its 18 bytes. */
+TEST_F(Ctrl, RawReceiveTellsHowManyBytesTheCardAnswered)
+{
+    guint8 *data = nullptr;
+    guint16 received = 0;
+    ASSERT_TRUE(xvek_ctrl_raw_usb_recv_full(dev, {0, 0, 6, 0x0100, 0, 255}, &data, &received, &err))
+        << message();
+    EXPECT_EQ(received, 18u);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data[0], 18);
+    EXPECT_EQ(data[1], 0x01);
+    g_free(data);
+    EXPECT_FALSE(xvek_ctrl_raw_usb_recv_full(dev, {0, 0, 6, 0x0100, 0, 255}, &data, nullptr, &err));
+    EXPECT_EQ(message(), "xvek_ctrl_raw_usb_recv_full: invalid handle");
 }
 
 TEST_F(Ctrl, RawSendWritesTheGivenBytes)

@@ -213,6 +213,26 @@ TEST_F(DownlinkComponent, RxOnlyModeLeavesInterfaceTwoAlone)
     EXPECT_FALSE(released(card, 2));
 }
 
+/* The kernel would claim interface 2 on the first transfer and keep it: a card
+ * opened without the downlink channel refuses the send before any request. */
+TEST_F(DownlinkComponent, SendOnACardOpenedWithoutTheChannelIsRefused)
+{
+    add_card();
+    for (VektypeOpenMode mode : {XVEK_OPEN_MODE_NO_TX, XVEK_OPEN_MODE_CTL_ONLY}) {
+        open(mode);
+        vekemu_card_clear_events(card);
+        const guint8 data[4] = {1, 2, 3, 4};
+        g_autoptr(GError) err = nullptr;
+        EXPECT_FALSE(xvek_dl_send(dev, data, sizeof data, &err));
+        ASSERT_NE(err, nullptr);
+        EXPECT_STREQ(err->message, "Failed to send dl bulk packet: the device was opened "
+                                   "without the downlink channel");
+        EXPECT_TRUE(card_events(card).empty());
+        EXPECT_EQ(vekemu_card_dl_block_count(card), 0u);
+        g_clear_object(&dev);
+    }
+}
+
 TEST_F(DownlinkComponent, DeviceInfoIsNotProvided)
 {
     add_card();

@@ -166,6 +166,81 @@ TEST_F(RxStreamLifecycle, ReleasingTheDeviceWhileStreamingStopsAndNotifies)
     EXPECT_TRUE(released(card, 0));
 }
 
+/* A host that forgets a card from inside its RX callback: the card is released
+ * off the event thread, the stream ends for its user data, and the library
+ * stays usable. */
+TEST_F(RxStreamLifecycle, DroppingTheLastReferenceInsideTheRxCallbackReleasesTheCard)
+{
+    struct Dropper {
+        std::atomic<VekDevice *> device{nullptr};
+        static gboolean on_rx(VekDevice *, const guint8 *, gsize, gpointer data, GError **)
+        {
+            VekDevice *last = static_cast<Dropper *>(data)->device.exchange(nullptr);
+            if (last != nullptr)
+                g_object_unref(last);
+            return TRUE;
+        }
+    } dropper;
+    g_autoptr(GError) err = nullptr;
+    ASSERT_TRUE(xvek_rx_start(dev, Dropper::on_rx, &dropper, NotifyCounter::notify, &err))
+        << err->message;
+    /* The reference changes hands once the start has returned. */
+    dropper.device = dev;
+    dev = nullptr;
+    ASSERT_TRUE(wait_for([&] { return notified.count.load() == 1u; }));
+    EXPECT_EQ(notified.last_data, &dropper);
+    EXPECT_TRUE(wait_for([&] { return released(card, 0) && !engine_thread_running(); }));
+
+    guint32 nb = 0;
+    ASSERT_TRUE(xvek_scan_get_device_nb(&nb, &err)) << err->message;
+    EXPECT_EQ(nb, 1u);
+    open(XVEK_OPEN_MODE_NO_TX);
+    configure_default();
+    start();
+    ASSERT_TRUE(wait_calls(3));
+    stop();
+}
+
+/* libusb runs the callbacks holding its list of open devices, which an open
+ * needs: opening a card there is refused with a clear error instead of
+ * deadlocking, the stream goes on, and the same open works outside. */
+TEST_F(RxStreamLifecycle, OpeningACardInsideTheRxCallbackIsRefusedAndTheStreamGoesOn)
+{
+    struct Opener {
+        std::atomic<int> done{0};
+        std::string failure;
+        static gboolean on_rx(VekDevice *, const guint8 *, gsize, gpointer data, GError **)
+        {
+            auto *self = static_cast<Opener *>(data);
+            if (self->done.load() != 0)
+                return TRUE;
+            VekDevice *other = nullptr;
+            GError *err = nullptr;
+            if (!xvek_device_new_with_mode(0, XVEK_OPEN_MODE_CTL_ONLY, &other, &err)) {
+                self->failure = err->message;
+                g_error_free(err);
+            }
+            if (other != nullptr)
+                g_object_unref(other);
+            self->done.store(1);
+            return TRUE;
+        }
+    } opener;
+    g_autoptr(GError) err = nullptr;
+    ASSERT_TRUE(xvek_rx_start(dev, Opener::on_rx, &opener, nullptr, &err)) << err->message;
+    ASSERT_TRUE(wait_for([&] { return opener.done.load() == 1; }));
+    EXPECT_EQ(opener.failure,
+              "Failed to open vek device: not allowed from a stream callback (USB event thread)");
+    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM), 1u);
+    stop();
+
+    VekDevice *control = nullptr;
+    ASSERT_TRUE(xvek_device_new_with_mode(0, XVEK_OPEN_MODE_CTL_ONLY, &control, &err))
+        << err->message;
+    EXPECT_TRUE(xvek_ctrl_ping(control, &err)) << err->message;
+    g_object_unref(control);
+}
+
 /* ---- faults ---- */
 
 /* Lines of the library log that name a transfer status, counted as they are
@@ -292,6 +367,41 @@ TEST_F(RxStreamUnplug, DisconnectionIsReportedOnceAndTheStreamEndsCleanly)
     dev = nullptr;
     EXPECT_FALSE(engine_thread_running());
     EXPECT_EQ(notified.count.load(), 1u);
+}
+
+std::atomic<VekDevice *> g_device_to_drop{nullptr};
+
+gboolean drop_on_disconnect(VekDevice *, GError **)
+{
+    VekDevice *last = g_device_to_drop.exchange(nullptr);
+    if (last != nullptr)
+        g_object_unref(last);
+    return TRUE;
+}
+
+/* "Card gone, forget it": the host drops its last reference from inside the
+ * disconnection callback. */
+TEST_F(RxStreamUnplug, DroppingTheDeviceInsideTheDisconnectionCallbackReleasesIt)
+{
+    xvek_set_disconnection_callback(dev, drop_on_disconnect, nullptr, nullptr, nullptr);
+    start();
+    ASSERT_TRUE(wait_calls(3));
+    g_device_to_drop = dev;
+    dev = nullptr;
+    vekemu_card_unplug(card);
+    ASSERT_TRUE(wait_for([&] { return notified.count.load() == 1u; }));
+    EXPECT_EQ(g_device_to_drop.load(), nullptr);
+    EXPECT_TRUE(wait_for([] { return !engine_thread_running(); }));
+
+    /* Plugged back in, the card is found and streams again. */
+    ASSERT_TRUE(vekemu_card_plug(card, nullptr));
+    open(XVEK_OPEN_MODE_NO_TX);
+    configure_default();
+    RxSink again;
+    g_autoptr(GError) err = nullptr;
+    ASSERT_TRUE(xvek_rx_start(dev, RxSink::on_rx, &again, nullptr, &err)) << err->message;
+    ASSERT_TRUE(wait_for([&] { return again.calls.load() >= 3; }));
+    stop();
 }
 
 TEST_F(RxStreamUnplug, StartOnAnUnpluggedCardFailsAndLeavesNothingRunning)

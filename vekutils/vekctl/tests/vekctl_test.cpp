@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <initializer_list>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -205,13 +207,39 @@ TEST_F(VekctlWrites, ValueMayBeTheNextArgument)
     EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_RADIO, VEKEMU_CMD_RADIO_XF), 260000000u);
 }
 
-TEST_F(VekctlWrites, TrailingCharactersAfterTheNumberAreIgnored)
+/* A number is written whole or not at all: nothing is cut to its leading digits or to
+ * 32 bits. */
+TEST_F(VekctlWrites, NumbersThatAreNotWholeOrOutOfRangeAreRefusedBeforeAnyRequest)
 {
     VekemuCard *card = add_card();
-    const Outcome r = vekctl({"--cfr=868100000Hz"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, write_block("RX Cf", "868100000 Hz"));
-    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_RADIO, VEKEMU_CMD_RADIO_RX_CF), 868100000u);
+    const struct {
+        const char *arg;
+        const char *message;
+    } cases[] = {
+        {"--cfr=868e6", "Error: RX Cf must be greater than 0\n"},
+        {"--cfr=868100000Hz", "Error: RX Cf must be greater than 0\n"},
+        {"--cfr=4294967296", "Error: RX Cf must be greater than 0\n"},
+        {"--cft=1.5", "Error: TX Cf must be greater than 0\n"},
+        {"--xf=26e7", "Error: XF must be a whole number from 1 to 4294967295\n"},
+        {"--xf=4294967296", "Error: XF must be a whole number from 1 to 4294967295\n"},
+        {"--txlevel=abc", "Error: level must be a whole number from 0 to 2147483647\n"},
+        {"--txlevel=4294967296", "Error: level must be a whole number from 0 to 2147483647\n"},
+        {"--txlevel=2147483648", "Error: level must be a whole number from 0 to 2147483647\n"},
+    };
+    for (const auto &c : cases) {
+        const Outcome r = vekctl({c.arg});
+        EXPECT_EQ(r.status, 1) << c.arg;
+        EXPECT_EQ(r.out, "") << c.arg;
+        EXPECT_EQ(r.err, c.message) << c.arg;
+    }
+    for (const auto &r : vendor_requests(card))
+        EXPECT_TRUE(r.in) << "group " << int(r.group) << " cmd " << r.cmd << " was written";
+
+    /* The largest values still go through. */
+    const Outcome r = vekctl({"--cfr=4294967295", "--txlevel=2147483647"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_RADIO, VEKEMU_CMD_RADIO_RX_CF), 4294967295u);
+    EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_TX_LEVEL), 2147483647u);
 }
 
 TEST_F(VekctlWrites, CarrierNotAboveZeroIsRefusedBeforeAnyRequest)
@@ -381,6 +409,19 @@ TEST_F(VekctlRaw, RawReadListsTheRequestAndEveryByte)
     EXPECT_EQ(r.out, read_block(label, value));
 }
 
+/* A standard GET_DESCRIPTOR of the device descriptor asking for 255 bytes: the card
+ * answers its 18. */
+TEST_F(VekctlRaw, RawReadShowsOnlyTheBytesTheCardAnswered)
+{
+    add_card();
+    const Outcome r = vekctl({"--rawget=0,0,6,0100,0,ff"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("wLength                 : 0x00ff\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" --RESULT--\n [0]: 0x12\n [1]: 0x01\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" [17]: 0x01\n ----------"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(" [18]:"), std::string::npos) << r.out;
+}
+
 TEST_F(VekctlRaw, FieldCountsAreExact)
 {
     VekemuCard *card = add_card();
@@ -492,6 +533,46 @@ TEST_F(VekctlRun, DeviceErrorCompletesTheOpenLine)
                          "#Get Temperature : Error: Failed to send vek "
                          "temperature get: Bottom usb control IN failed "
                          "[group 4, cmd 1](error -9: LIBUSB_ERROR_PIPE)\n");
+}
+
+/* Blocks that never reach their reader are no success. */
+TEST_F(VekctlRun, AFailedWriteToStandardOutputFailsTheRun)
+{
+    add_card();
+    const gchar *argv[] = {VEKCTL_PATH, "--hwinfo", nullptr};
+    g_auto(GStrv) envp = vekemu_child_environ(bed, VEKCTL_PATH);
+    envp = g_environ_setenv(envp, "LC_ALL", "C.UTF-8", TRUE);
+    const int full = g_open("/dev/full", O_WRONLY, 0);
+    ASSERT_GE(full, 0);
+    GPid pid = 0;
+    gint err_fd = -1;
+    g_autoptr(GError) error = nullptr;
+    const gboolean spawned = g_spawn_async_with_pipes_and_fds(
+        nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, -1, full, -1, nullptr,
+        nullptr, 0, &pid, nullptr, nullptr, &err_fd, &error);
+    close(full);
+    ASSERT_TRUE(spawned) << error->message;
+    std::string err;
+    char buf[256];
+    for (ssize_t n; (n = read(err_fd, buf, sizeof buf)) > 0;)
+        err.append(buf, static_cast<gsize>(n));
+    close(err_fd);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(err, "Error: cannot write to standard output: No space left on device\n");
+}
+
+/* A card whose firmware hangs ends the run with the request's timeout instead of
+ * hanging the tool. */
+TEST_F(VekctlRun, ACardThatNeverAnswersEndsTheRunWithATimeout)
+{
+    VekemuCard *card = add_card();
+    vekemu_card_set_unresponsive(card, TRUE);
+    const Outcome r = vekctl({"--hwinfo"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, S + "#Get HW Info : Error: Failed reading hw info: Bottom usb control IN "
+                         "failed [group 1, cmd 0](error -7: LIBUSB_ERROR_TIMEOUT)\n");
 }
 
 /* ---- A card in DFU mode ---- */

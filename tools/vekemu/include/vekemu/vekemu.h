@@ -251,6 +251,11 @@ typedef enum {
  * 0 clears them all. Standard requests (descriptors) are never faulted. */
 void vekemu_card_fault_control(VekemuCard *card, gint group, gint cmd, VekemuFault fault,
                                guint count);
+/* TRUE: a card whose firmware has stopped answering. Every vendor and class request is
+ * left unanswered (as VEKEMU_FAULT_TIMEOUT) until this is set back to FALSE; the USB
+ * controller still answers standard requests (descriptors), so the card is listed and
+ * opens. */
+void vekemu_card_set_unresponsive(VekemuCard *card, gboolean unresponsive);
 /* The next `count` bulk IN transfers on 0x81 fail with `fault` (no stream bytes are
  * consumed, whether the stream is on or off). Replaces a previous RX fault. */
 void vekemu_card_fault_rx(VekemuCard *card, VekemuFault fault, guint count);

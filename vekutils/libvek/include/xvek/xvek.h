@@ -25,7 +25,11 @@ typedef enum {
 } VekDeviceProperties;
 
 /* Opens card @xvek_device_id with the components of @mode; *pVek receives a
- * new reference (g_object_unref releases the card). */
+ * new reference (g_object_unref releases the card). Refused from a stream or
+ * disconnection callback (libusb holds its device list while it runs them).
+ * The last reference may be dropped there: the card is then released by a
+ * thread of the library once the callback has returned (no callback sees the
+ * object again), and a later open waits for that release. */
 XVEK_EXPORT gboolean xvek_device_new_with_mode(guint32 xvek_device_id, VektypeOpenMode mode,
                                                VekDevice **pVek, GError **error);
 /* Same with XVEK_OPEN_MODE_ALL, which needs the TX channel. */
@@ -36,7 +40,8 @@ XVEK_EXPORT gboolean xvek_grab_device(VekDevice *self, VektypeOpenMode mode, GEr
 XVEK_EXPORT void xvek_release_device(VekDevice *self);
 
 /* One process-wide disconnection callback; the last registration wins. The
- * device is not referenced. Reports through the result only. */
+ * device is not referenced (the callback gets NULL once it is finalised).
+ * Reports through the result only. */
 XVEK_EXPORT gboolean xvek_set_disconnection_callback(VekDevice *self,
                                                      VekDisconnectionCallback callback,
                                                      gpointer user_data, GDestroyNotify notify,
@@ -51,6 +56,9 @@ XVEK_EXPORT gboolean xvek_scan_get_first_device_id(guint32 *p_id, GError **error
 XVEK_EXPORT gboolean xvek_scan_print_info_device(guint32 id, gchar **pprint, GError **error);
 
 /* ---- Control requests ----------------------------------------------------- */
+
+/* Each is one synchronous control transfer; a card that does not answer within
+ * 5 s fails it with libusb's timeout error (LIBUSB_ERROR_TIMEOUT). */
 
 XVEK_EXPORT gboolean xvek_ctrl_ping(VekDevice *self, GError **error);
 /* Tenths of a second since the card started. */
@@ -95,6 +103,10 @@ XVEK_EXPORT gboolean xvek_ctrl_raw_usb_send(VekDevice *self, VektypeStructUsbFma
                                             const guint8 *data, GError **error);
 XVEK_EXPORT gboolean xvek_ctrl_raw_usb_recv(VekDevice *self, VektypeStructUsbFmap f, guint8 **data,
                                             GError **error);
+/* The same, and *received gets the number of bytes the card answered, which may
+ * be fewer than f.wL (the rest of the buffer is zero). */
+XVEK_EXPORT gboolean xvek_ctrl_raw_usb_recv_full(VekDevice *self, VektypeStructUsbFmap f,
+                                                 guint8 **data, guint16 *received, GError **error);
 XVEK_EXPORT gboolean xvek_ctrl_hop_start(VekDevice *self, const guint32 *table, gsize table_len,
                                          guint32 duration, guint32 gap, GError **error);
 XVEK_EXPORT gboolean xvek_ctrl_hop_stop(VekDevice *self, GError **error);

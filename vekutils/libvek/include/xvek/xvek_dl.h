@@ -15,8 +15,10 @@ G_BEGIN_DECLS
  * active, the block goes out as one bulk transfer (3 s timeout), the status is
  * set inactive. TRUE when the card accepted the whole block; after a failed or
  * partial transfer the status is left active. Blocks longer than G_MAXINT32
- * bytes are refused before anything is sent. Blocks the calling thread; two
- * sends on one card must not overlap. */
+ * bytes are refused before anything is sent, and so is any block on a card
+ * opened without the downlink channel (modes other than XVEK_OPEN_MODE_RX_DL and
+ * XVEK_OPEN_MODE_DL). Blocks the calling thread; two sends on one card must
+ * not overlap. */
 XVEK_EXPORT gboolean xvek_dl_send(VekDevice *self, const guint8 *buffer, gsize buflen,
                                   GError **error);
 

@@ -75,9 +75,11 @@ gboolean context_device_obtain(sBottomCtx *ctx, guint id, sDev **dev, GError **e
  * the thread stops when the last user deactivates. */
 gboolean context_activate_usb_engine(sBottomCtx *ctx, GError **error);
 gboolean context_deactivate_usb_engine(sBottomCtx *ctx, GError **error);
-/* TRUE when called on the event thread itself (a stop from a completion
- * callback must not wait for that thread). */
-gboolean context_is_engine_thread(sBottomCtx *ctx);
+/* TRUE when called on the event thread, that is from inside a stream or
+ * disconnection callback. libusb runs those callbacks holding its list of
+ * open devices, so nothing there may open or close a handle, and nothing may
+ * wait for completions that this very thread would have to deliver. */
+gboolean bottom_on_engine_thread(void);
 
 gboolean bottom_private_init(guint id, sBottomPriv **priv, GError **error);
 void bottom_private_release(sBottomPriv *priv);
@@ -135,15 +137,22 @@ enum {
 #define BOTTOM_USB_DIR_OUT 0x00
 #define BOTTOM_USB_DIR_IN 0x80
 
+/* Time a control request may take. The card answers within milliseconds;
+ * a firmware that hangs must not hang its host with it: the request then
+ * fails with LIBUSB_ERROR_TIMEOUT. */
+#define BOTTOM_USB_CONTROL_TIMEOUT_MS 5000
+
 /* One vendor request with a 4-byte little-endian value: @data is written
- * (OUT) or filled (IN). No timeout. */
+ * (OUT) or filled (IN). Times out after BOTTOM_USB_CONTROL_TIMEOUT_MS. */
 gboolean bottom_usb_control(libusb_device_handle *h, guint8 direction, guint8 group, guint16 cmd,
                             guint32 *data, GError **error);
 gboolean usb_out(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 value, GError **error);
 gboolean usb_in(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 *value, GError **error);
-/* One control transfer with exactly these setup fields. */
+/* One control transfer with exactly these setup fields, with the same
+ * timeout; @moved (may be NULL) receives the bytes of the data stage moved,
+ * which a card may answer with fewer than @wL. */
 gboolean bottom_usb_raw(libusb_device_handle *h, guint8 request_type, guint8 bR, guint16 wV,
-                        guint16 wI, guint8 *data, guint16 wL, GError **error);
+                        guint16 wI, guint8 *data, guint16 wL, guint16 *moved, GError **error);
 
 /* libusb's name of an error or transfer status code. */
 const gchar *bottom_usb_error_name(int code);
@@ -176,7 +185,7 @@ gboolean bottom_ctrl_volume_get(sBottomPriv *b, VektypeCtlMode mode, gint32 *vol
 gboolean bottom_ctrl_raw_usb_send(sBottomPriv *b, VektypeStructUsbFmap f, const guint8 *data,
                                   GError **error);
 gboolean bottom_ctrl_raw_usb_recv(sBottomPriv *b, VektypeStructUsbFmap f, guint8 **data,
-                                  GError **error);
+                                  guint16 *received, GError **error);
 
 /* Version word and preamplifier register decoding (pure). */
 gchar *parse_raw_swver(guint32 word);

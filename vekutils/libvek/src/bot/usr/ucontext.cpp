@@ -41,6 +41,9 @@ guint32 gCtxRef = 0;
 
 /* Start and stop of the event thread. */
 std::mutex gEngineLock;
+/* Set on the event thread itself; read without a lock, since a stop may hold
+ * gEngineLock while it waits for this thread to end. */
+thread_local bool tOnEngineThread = false;
 
 bool is_device_supported(const libusb_device_descriptor &desc)
 {
@@ -272,6 +275,7 @@ sBottomCtx *bottom_context_create(GError **error)
 gpointer engine_main(gpointer data)
 {
     auto *ctx = static_cast<sBottomCtx *>(data);
+    tOnEngineThread = true;
     while (true) {
         /* Waits for another event handler (a synchronous transfer on an
          * application thread) instead of spinning while it runs. */
@@ -376,12 +380,9 @@ gboolean context_deactivate_usb_engine(sBottomCtx *ctx, GError **error)
     return TRUE;
 }
 
-gboolean context_is_engine_thread(sBottomCtx *ctx)
+gboolean bottom_on_engine_thread(void)
 {
-    if (ctx == nullptr)
-        return FALSE;
-    std::lock_guard<std::mutex> lock(gEngineLock);
-    return ctx->gthread != nullptr && ctx->gthread == g_thread_self();
+    return tOnEngineThread;
 }
 
 gboolean bottom_private_init(guint id, sBottomPriv **priv, GError **error)

@@ -341,7 +341,7 @@ gboolean bottom_ctrl_raw_usb_send(sBottomPriv *b, VektypeStructUsbFmap f, const 
 {
     /* libusb takes a mutable buffer but does not write an OUT data stage. */
     if (!bottom_usb_raw(b->h, raw_request_type(f, false), f.bR, f.wV, f.wI,
-                        const_cast<guint8 *>(data), f.wL, error)) {
+                        const_cast<guint8 *>(data), f.wL, nullptr, error)) {
         g_prefix_error(error, "Failed to send raw usb: ");
         return FALSE;
     }
@@ -349,7 +349,7 @@ gboolean bottom_ctrl_raw_usb_send(sBottomPriv *b, VektypeStructUsbFmap f, const 
 }
 
 gboolean bottom_ctrl_raw_usb_recv(sBottomPriv *b, VektypeStructUsbFmap f, guint8 **data,
-                                  GError **error)
+                                  guint16 *received, GError **error)
 {
     /* A zero-length answer still hands the caller a buffer it can free. */
     guint8 *buf = static_cast<guint8 *>(g_try_malloc0(f.wL > 0 ? f.wL : 1));
@@ -357,7 +357,8 @@ gboolean bottom_ctrl_raw_usb_recv(sBottomPriv *b, VektypeStructUsbFmap f, guint8
         xvek_set_error(error, "Can't allocate required length (%uB)", f.wL);
         return FALSE;
     }
-    if (!bottom_usb_raw(b->h, raw_request_type(f, true), f.bR, f.wV, f.wI, buf, f.wL, error)) {
+    if (!bottom_usb_raw(b->h, raw_request_type(f, true), f.bR, f.wV, f.wI, buf, f.wL, received,
+                        error)) {
         g_free(buf);
         g_prefix_error(error, "Failed to send raw usb: ");
         return FALSE;

@@ -28,9 +28,8 @@ gboolean bottom_usb_control(libusb_device_handle *h, guint8 direction, guint8 gr
         for (guint i = 0; i < kValueLen; i++)
             wire[i] = static_cast<guint8>(*data >> (8 * i));
     }
-    /* The card answers every request; no timeout, as the firmware expects. */
     int r = libusb_control_transfer(h, static_cast<guint8>(direction | kVendorOther), group, cmd, 0,
-                                    wire, kValueLen, 0);
+                                    wire, kValueLen, BOTTOM_USB_CONTROL_TIMEOUT_MS);
     if (r < 0) {
         xvek_set_error(error, "Bottom usb control %s failed [group %u, cmd %u](error %d: %s)",
                        in ? "IN" : "OUT", group, cmd, r, libusb_error_name(r));
@@ -54,16 +53,19 @@ gboolean usb_in(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 *val
 }
 
 gboolean bottom_usb_raw(libusb_device_handle *h, guint8 request_type, guint8 bR, guint16 wV,
-                        guint16 wI, guint8 *data, guint16 wL, GError **error)
+                        guint16 wI, guint8 *data, guint16 wL, guint16 *moved, GError **error)
 {
     if (h == nullptr || (data == nullptr && wL != 0))
         return xvek_invalid_handle("bottom_usb_raw", error);
-    int r = libusb_control_transfer(h, request_type, bR, wV, wI, data, wL, 0);
+    int r = libusb_control_transfer(h, request_type, bR, wV, wI, data, wL,
+                                    BOTTOM_USB_CONTROL_TIMEOUT_MS);
     if (r < 0) {
         xvek_set_error(
             error, "Bottom usb raw %s failed [group %u, cmd %u, indx %u, len %u](error %d: %s)",
             (request_type & 0x80) ? "IN" : "OUT", bR, wV, wI, wL, r, libusb_error_name(r));
         return FALSE;
     }
+    if (moved != nullptr)
+        *moved = static_cast<guint16>(r);
     return TRUE;
 }

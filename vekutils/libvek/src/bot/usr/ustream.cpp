@@ -47,6 +47,9 @@ void report_disconnection(UrbPool *p)
 {
     if (p->disconnected.exchange(1) != 0)
         return;
+    /* Transfers the card completed before it went may still wait to be
+     * reaped: they retire undelivered, so that no data follows the news. */
+    pool_status_set(p, STOPPING);
     if (xvek_callDisconnectionCb()) {
         xvek_log(LOG_LEVEL_DEBUG, "The callback disconnection (USB) was called");
     } else {
@@ -413,9 +416,9 @@ VekDeviceDataChan *rx_chan(sBottomPriv *b)
 
 /* Starting or stopping waits for completions that only the event thread
  * delivers: from a data or disconnection callback that would wait forever. */
-gboolean refuse_on_engine_thread(sBottomPriv *b, const gchar *what, GError **error)
+gboolean refuse_on_engine_thread(const gchar *what, GError **error)
 {
-    if (b->c == nullptr || !context_is_engine_thread(b->c))
+    if (!bottom_on_engine_thread())
         return FALSE;
     g_set_error(error, XVEK_ERROR, XVEK_ERR,
                 "%s: not allowed from a stream callback (USB event thread)", what);
@@ -522,7 +525,7 @@ gboolean bottom_rx_start(sBottomPriv *b, const struct timeval *tv_start, GError 
                     "Failed to start rx channel: the device was opened without an RX channel");
         return FALSE;
     }
-    if (refuse_on_engine_thread(b, "Failed to start rx channel", error))
+    if (refuse_on_engine_thread("Failed to start rx channel", error))
         return FALSE;
     UrbPool *p = ch->pool;
     gint status = pool_status(p);
@@ -556,7 +559,7 @@ gboolean bottom_rx_stop(sBottomPriv *b, GError **error)
         g_set_error(error, XVEK_ERROR, XVEK_ERR, "%s: invalid handle", "bottom_rx_stop");
         return FALSE;
     }
-    if (refuse_on_engine_thread(b, "Failed to stop rx stream", error))
+    if (refuse_on_engine_thread("Failed to stop rx stream", error))
         return FALSE;
     GError *err = nullptr;
     if (!channel_stream_status_set(ch, 0, &err)) {
@@ -569,12 +572,24 @@ gboolean bottom_rx_stop(sBottomPriv *b, GError **error)
     return TRUE;
 }
 
+void bottom_rx_halt(sBottomPriv *b)
+{
+    VekDeviceDataChan *ch = rx_chan(b);
+    if (ch == nullptr || pool_status(ch->pool) == STOPPED)
+        return;
+    UrbPool *p = ch->pool;
+    pool_status_set(p, STOPPING);
+    for (guint i = 0; i < XVEK_URB_NB; i++)
+        if (p->active[i].load() == 1)
+            libusb_cancel_transfer(p->u[i]->t);
+}
+
 void bottom_rx_release(sBottomPriv *b)
 {
     VekDeviceDataChan *ch = rx_chan(b);
     if (ch == nullptr)
         return;
-    if (b->c != nullptr && context_is_engine_thread(b->c)) {
+    if (bottom_on_engine_thread()) {
         /* Waiting here would deadlock the thread that has to deliver the
          * completions; leaving the channel is the lesser harm. */
         g_critical("RX channel released from its own USB event thread: left in place");

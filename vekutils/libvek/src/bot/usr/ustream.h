@@ -81,6 +81,10 @@ gboolean bottom_rx_configure(sBottomPriv *b, guint32 buffer, guint32 ratio, Vekt
                              VektypeStreamEndian end, VektypeStreamNbChannel chan, GError **error);
 gboolean bottom_rx_start(sBottomPriv *b, const struct timeval *tv_start, GError **error);
 gboolean bottom_rx_stop(sBottomPriv *b, GError **error);
+/* Ends delivery at once without waiting: the transfers are cancelled and
+ * retire on the event thread; a stop or release then waits for them. Usable
+ * from a stream callback. */
+void bottom_rx_halt(sBottomPriv *b);
 void bottom_rx_release(sBottomPriv *b);
 gboolean bottom_rx_get_stats(sBottomPriv *b, VektypeStructHwStats *stats, GError **error);
 
