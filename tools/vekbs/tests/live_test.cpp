@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -63,6 +65,37 @@ JsonObject *parse_object(JsonParser *parser, const std::string &text)
     return root != nullptr && JSON_NODE_HOLDS_OBJECT(root) ? json_node_get_object(root) : nullptr;
 }
 
+/* Starts @args with @env, its output in @out_fd and @err_fd (or /dev/null
+ * for -1). posix_spawn rather than GLib's fork: its child goes to the exec
+ * through libc's internal calls, so a lock that another thread of this
+ * process holds at the fork (the emulation's preloaded wrappers, the
+ * sanitizer's) cannot stall the child before it runs. Returns 0 when the
+ * program could not be started. */
+pid_t spawn(const std::vector<std::string> &args, gchar **env, int out_fd, int err_fd)
+{
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (out_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (err_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    pid_t pid = 0;
+    const int r = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(r, 0) << args[0] << ": " << g_strerror(r);
+    return r == 0 ? pid : 0;
+}
+
 /* A program started with its output in files of @dir. */
 class Child
 {
@@ -80,20 +113,17 @@ class Child
     }
     bool start(const std::vector<std::string> &args, gchar **env)
     {
-        std::vector<gchar *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<gchar *>(a.c_str()));
-        argv.push_back(nullptr);
-        const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        g_autoptr(GError) error = nullptr;
-        const gboolean ok = g_spawn_async_with_fds(
-            nullptr, argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid_, -1, out,
-            err, &error);
-        close(out);
-        close(err);
-        EXPECT_TRUE(ok) << (error != nullptr ? error->message : "");
-        return ok;
+        const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        EXPECT_GE(out, 0) << out_;
+        EXPECT_GE(err, 0) << err_;
+        if (out >= 0 && err >= 0)
+            pid_ = spawn(args, env, out, err);
+        if (out >= 0)
+            close(out);
+        if (err >= 0)
+            close(err);
+        return pid_ > 0;
     }
     /* The exit status, or -1 when it did not end in time. */
     int wait(gint64 patience_us = kPatienceUs)
@@ -298,19 +328,29 @@ class Live : public ::testing::Test
     /* Runs a program of the build without this process's emulation. */
     static int run_plain(const std::vector<std::string> &args, std::string *out = nullptr)
     {
-        std::vector<gchar *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<gchar *>(a.c_str()));
-        argv.push_back(nullptr);
         g_auto(GStrv) env = plain_environ();
-        g_autofree gchar *text = nullptr;
-        gint status = -1;
-        g_spawn_sync(nullptr, argv.data(), env,
-                     static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL),
-                     nullptr, nullptr,
-                     &text, nullptr, &status, nullptr);
-        if (out != nullptr)
-            *out = text != nullptr ? g_strstrip(text) : "";
+        int pipe_fds[2];
+        if (pipe2(pipe_fds, O_CLOEXEC) != 0)
+            return -1;
+        const pid_t pid = spawn(args, env, pipe_fds[1], -1);
+        close(pipe_fds[1]);
+        std::string text;
+        char chunk[4096];
+        for (ssize_t n; (n = read(pipe_fds[0], chunk, sizeof(chunk))) != 0;) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                break;
+            text.append(chunk, static_cast<gsize>(n));
+        }
+        close(pipe_fds[0]);
+        int status = 0;
+        if (pid <= 0 || waitpid(pid, &status, 0) != pid)
+            return -1;
+        if (out != nullptr) {
+            g_autofree gchar *copy = g_strdup(text.c_str());
+            *out = g_strstrip(copy);
+        }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     VekemuCard *plug(const std::string &recording, VekemuPacing pacing)
