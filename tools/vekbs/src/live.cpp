@@ -541,7 +541,7 @@ int LiveStation::shut_down()
         g_main_context_iteration(nullptr, TRUE);
     card_.close();
     if (mqtt_)
-        mqtt_->finish(status_json("offline"), kFinishMs);
+        mqtt_->finish([this] { return status_json("offline"); }, kFinishMs);
 
     const LiveStats l = collect();
     if (config_.json) {

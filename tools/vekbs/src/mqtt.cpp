@@ -365,7 +365,7 @@ void MqttLink::publish_status(std::string payload)
     update_watch();
 }
 
-void MqttLink::finish(std::string last_status, guint timeout_ms)
+void MqttLink::finish(const std::function<std::string()> &last_status, guint timeout_ms)
 {
     const gint64 deadline = g_get_monotonic_time() + timeout_ms * G_TIME_SPAN_MILLISECOND;
     if (!queue_.empty() && retry_ != 0) {
@@ -383,10 +383,12 @@ void MqttLink::finish(std::string last_status, guint timeout_ms)
     finishing_ = true;
     if (!connected_)
         return;
-    /* Said by the station itself: the will is for when it cannot. */
+    /* Said by the station itself: the will is for when it cannot. Made only
+     * now, so that its counters include the acknowledgements just drained. */
     const std::string status_topic = topic("status");
+    const std::string status = last_status();
     if (mosquitto_publish(mosq_, &final_mid_, status_topic.c_str(),
-                          static_cast<int>(last_status.size()), last_status.data(), kQos,
+                          static_cast<int>(status.size()), status.data(), kQos,
                           true) == MOSQ_ERR_SUCCESS) {
         update_watch();
         while (connected_ && final_mid_ != 0 && g_get_monotonic_time() < deadline)

@@ -43,7 +43,7 @@ class MqttLink
     void publish_status(std::string payload);
     /* Runs the main loop until the queue and the status are acknowledged or
      * @timeout_ms passes, then says goodbye to the broker. */
-    void finish(std::string last_status, guint timeout_ms);
+    void finish(const std::function<std::string()> &last_status, guint timeout_ms);
 
     bool connected() const { return connected_; }
     guint64 published() const { return published_; }
