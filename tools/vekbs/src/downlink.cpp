@@ -214,7 +214,7 @@ void Downlink::send_in_thread(GTask *task, gpointer, gpointer data, GCancellable
     const bool ok =
         xvek_ctrl_cf_set(job->device, job->request.freq, XVEK_CTL_MODE_TX, &error) &&
         xvek_dl_send(job->device, job->frame.data(), job->frame.size(), &error);
-    job->sent_us = g_get_monotonic_time();
+    job->sent_us.store(g_get_monotonic_time(), std::memory_order_release);
     if (ok)
         g_task_return_boolean(task, TRUE);
     else
@@ -226,6 +226,7 @@ void Downlink::on_sent(GObject *, GAsyncResult *result, gpointer data)
     auto *self = static_cast<Downlink *>(data);
     std::unique_ptr<Job> job(self->jobs_.front());
     self->jobs_.pop_front();
+    const gint64 sent_us = job->sent_us.load(std::memory_order_acquire);
     self->sending_ = false;
     g_autoptr(GError) error = nullptr;
     const bool ok = g_task_propagate_boolean(G_TASK(result), &error);
@@ -233,7 +234,7 @@ void Downlink::on_sent(GObject *, GAsyncResult *result, gpointer data)
     g_clear_object(&job->device);
     if (ok) {
         self->sent++;
-        self->latency.add(job->sent_us - job->arrived_us);
+        self->latency.add(sent_us - job->arrived_us);
         self->publish(job->request, "sent", nullptr, &job->frame);
     } else {
         self->failed++;

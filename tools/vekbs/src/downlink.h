@@ -2,6 +2,8 @@
  * air frame and sent to the card one at a time, off the main loop. */
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <string>
@@ -45,7 +47,10 @@ class Downlink
     struct Job {
         DownlinkRequest request;
         std::array<guint8, 28> frame{};
-        gint64 arrived_us = 0, sent_us = 0;
+        gint64 arrived_us = 0;
+        /* Stored last by the sending thread, read first by the completion:
+         * it also publishes the thread's other writes to the main loop. */
+        std::atomic<gint64> sent_us{0};
         VekDevice *device = nullptr;
     };
     void start_next();
