@@ -170,7 +170,7 @@ bool run_pass(Pass &pass, PassStats &stats, GError **error)
     gsize advised = 0;
     if (!iqhub_start(pass.hub, &advised, error))
         return false;
-    pass.write_samples = advised / kBytesPerSample;
+    pass.write_samples = pass.config.write_multiple * advised / kBytesPerSample;
     pass.buffer.assign(2 * pass.write_samples, 0);
     pass.start_us = g_get_real_time();
     iqhub_set_frame_callback(pass.hub, on_frame, &pass, nullptr, nullptr);

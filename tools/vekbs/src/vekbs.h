@@ -85,6 +85,7 @@ struct StationConfig {
     bool whitelist = false;       /* devices is a white list (else a black list) */
     std::vector<guint32> devices; /* empty: no device filter */
     bool fast = false;            /* write as fast as possible, not in real time */
+    guint write_multiple = 1;     /* advised lengths in each write of a recording */
     bool json = false;            /* frames as JSON objects */
     bool quiet = false;           /* frames not printed */
     bool check = false;           /* keep the delivered frames for --check */

@@ -45,6 +45,7 @@ gdouble opt_duration = 0.0;
 gchar *opt_truth = nullptr;
 gboolean opt_quiet = FALSE;
 gint opt_stats_interval = 0;
+gint opt_write_multiple = 1;
 
 gboolean parse_card(const gchar *, const gchar *value, gpointer, GError **error)
 {
@@ -109,6 +110,10 @@ const GOptionEntry kEntries[] = {
      "Sample rate of a raw .cs16 recording (it must be 192000)", "HZ"},
     {"fast", 'f', 0, G_OPTION_ARG_NONE, &opt_fast,
      "Write the recording as fast as possible instead of in real time", nullptr},
+    {"write-multiple", 0, 0, G_OPTION_ARG_INT, &opt_write_multiple,
+     "Recording: write N times the wrapper's advised length at once (default 1); "
+     "fewer, larger writes cost less per sample",
+     "N"},
     {"json", 'j', 0, G_OPTION_ARG_NONE, &opt_json,
      "Print each frame as one JSON object; nothing else goes to standard output", nullptr},
     {"check", 'c', 0, G_OPTION_ARG_NONE, &opt_check,
@@ -342,6 +347,9 @@ StationConfig station_config(bool builtin, GKeyFile *file)
     if (opt_no_auth)
         config.authenticate = false;
     config.fast = opt_fast;
+    if (opt_write_multiple < 1 || opt_write_multiple > 64)
+        fail(kExitUsage, "--write-multiple must be a whole number from 1 to 64");
+    config.write_multiple = static_cast<guint>(opt_write_multiple);
     config.json = opt_json;
     config.quiet = opt_quiet;
     config.check = opt_check;

@@ -137,8 +137,10 @@ TEST_F(Vekbs, ListsAndAuthenticationDecideWhatIsDelivered)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lines(r.out).size(), 3u) << r.out;
 
+    /* Larger writes change nothing delivered, nor the time values. */
     write("black", "2\n");
-    r = run({"--fast", "--check", "--bit-rate", "600", "--blacklist", path("black"), base});
+    r = run({"--fast", "--check", "--bit-rate", "600", "--write-multiple", "7", "--blacklist",
+             path("black"), base});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lines(r.out).size(), 3u);
 
@@ -207,6 +209,7 @@ TEST_F(Vekbs, ErrorsGetOneLineAndTheirExitStatus)
     const Case cases[] = {
         {{path("missing")}, 1, "missing"},
         {{"--bit-rate", "300"}, 2, "--bit-rate takes 100, 600 or both"},
+        {{"--write-multiple", "0"}, 2, "--write-multiple must be a whole number from 1 to 64"},
         {{"--whitelist", path("bad-list")}, 2, "bad-list:2: 'not-an-id' is not a device id"},
         {{"--whitelist", "a", "--blacklist", "b"}, 2, "exclude each other"},
         {{"--bogus"}, 2, "Unknown option"},
