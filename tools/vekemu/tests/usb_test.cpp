@@ -1045,19 +1045,23 @@ TEST_F(Runner, CardsGoAwayAndComeBackOnTheirScheduleAndOnSignals)
     EXPECT_EQ(seen, "papap") << out;
 }
 
-TEST_F(Runner, ExitStatusIsTheProgramsAndUsageErrorsAre64)
+TEST_F(Runner, ExitStatusIsTheProgramsOrTheToolsConvention)
 {
     int status = -1;
     run_under_runner({"--", "sh", "-c", "exit 3"}, &status);
     EXPECT_EQ(status, 3);
     run_under_runner({"--cards=x", "--", "true"}, &status);
-    EXPECT_EQ(status, 64);
+    EXPECT_EQ(status, 2);
     run_under_runner({}, &status);
-    EXPECT_EQ(status, 64);
+    EXPECT_EQ(status, 2);
     run_under_runner({"--set=2:1", "--", "true"}, &status);
-    EXPECT_EQ(status, 64);
+    EXPECT_EQ(status, 2);
     run_under_runner({"--set=2:1=-5", "--error=0x10", "--", "true"}, &status);
     EXPECT_EQ(status, 0);
+    run_under_runner({"--events=/nonexistent/dir/ev.txt", "--", "true"}, &status);
+    EXPECT_EQ(status, 1);
+    run_under_runner({"--", "/nonexistent/program"}, &status);
+    EXPECT_EQ(status, 127);
 }
 
 } // namespace
