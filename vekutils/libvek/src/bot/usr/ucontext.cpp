@@ -123,19 +123,23 @@ gboolean add_supported_device(sBottomCtx *ctx, libusb_device *dev, gchar *info, 
     return TRUE;
 }
 
+/* libusb's device list, freed with the references it holds. */
+struct DeviceListFreer {
+    void operator()(libusb_device **list) const { libusb_free_device_list(list, 1); }
+};
+using DeviceListPtr = std::unique_ptr<libusb_device *, DeviceListFreer>;
+
 gboolean populate_device_list(sBottomCtx *ctx, GError **error)
 {
-    libusb_device **list = nullptr;
-    ssize_t count = libusb_get_device_list(ctx->usbCtx, &list);
-    if (count <= 0) {
-        if (list != nullptr)
-            libusb_free_device_list(list, 1);
+    libusb_device **raw = nullptr;
+    ssize_t count = libusb_get_device_list(ctx->usbCtx, &raw);
+    DeviceListPtr list(raw);
+    if (count <= 0)
         return TRUE;
-    }
 
     gboolean ok = TRUE;
     for (ssize_t i = 0; i < count && ok; i++) {
-        libusb_device *dev = list[i];
+        libusb_device *dev = list.get()[i];
         libusb_device_descriptor desc;
         int r = libusb_get_device_descriptor(dev, &desc);
         if (r < 0) {
@@ -158,7 +162,6 @@ gboolean populate_device_list(sBottomCtx *ctx, GError **error)
 
         ok = add_supported_device(ctx, dev, print_info_from_desc(dev, desc), error);
     }
-    libusb_free_device_list(list, 1);
     if (!ok)
         g_prefix_error(error, "Failed to populate Vek device list: ");
     return ok;
@@ -230,10 +233,9 @@ gboolean program_dfu_cards(GError **error)
         return FALSE;
     }
     gint flashed = 0;
-    gchar *report = nullptr;
+    g_autofree gchar *report = nullptr;
     GError *inner = nullptr;
     if (!kvrdfu_program_all_devices(ml.get(), kFirmwareName, &flashed, &report, &inner)) {
-        g_free(report);
         g_propagate_prefixed_error(error, inner, "Failed to program devices using dfu standard ");
         return FALSE;
     }
@@ -242,7 +244,6 @@ gboolean program_dfu_cards(GError **error)
                     kFirmwareName, flashed);
         std::fflush(stdout);
     }
-    g_free(report);
     return TRUE;
 }
 

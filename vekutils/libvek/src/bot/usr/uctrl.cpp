@@ -1,5 +1,7 @@
 /* The card's control requests: radio, versions, configuration storage,
  * error stack, monitoring, preamplifier register and TX level. */
+#include <utility>
+
 #include "bottom.h"
 
 namespace
@@ -351,17 +353,16 @@ gboolean bottom_ctrl_raw_usb_recv(sBottomPriv *b, VektypeStructUsbFmap f, guint8
                                   guint16 *received, GError **error)
 {
     /* A zero-length answer still hands the caller a buffer it can free. */
-    guint8 *buf = static_cast<guint8 *>(g_try_malloc0(f.wL > 0 ? f.wL : 1));
+    g_autofree guint8 *buf = static_cast<guint8 *>(g_try_malloc0(f.wL > 0 ? f.wL : 1));
     if (buf == nullptr) {
         xvek_set_error(error, "Can't allocate required length (%uB)", f.wL);
         return FALSE;
     }
     if (!bottom_usb_raw(b->h.get(), raw_request_type(f, true), f.bR, f.wV, f.wI, buf, f.wL,
                         received, error)) {
-        g_free(buf);
         g_prefix_error(error, "Failed to send raw usb: ");
         return FALSE;
     }
-    *data = buf;
+    *data = std::exchange(buf, nullptr);
     return TRUE;
 }
