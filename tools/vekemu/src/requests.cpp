@@ -393,6 +393,8 @@ ControlResult control_request(VekemuCard *card, const Setup &s, guint8 *data, gs
         case VEKEMU_FAULT_ERROR:
         case VEKEMU_FAULT_OVERFLOW:
             return ControlResult::ERROR;
+        case VEKEMU_FAULT_NO_DEVICE:
+            return ControlResult::GONE;
         default:
             return ControlResult::STALL;
         }

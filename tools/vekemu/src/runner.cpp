@@ -4,7 +4,9 @@
  *
  * The cards live in this process; PROGRAM runs under umockdev's preload library and sees
  * them through the real libusb. The exit status is PROGRAM's (128 + signal number when it
- * was killed); 64 for a usage error, 70 when the cards cannot be set up. */
+ * was killed); otherwise the tools' convention: 1 for a failure at run time (the cards
+ * cannot be set up, the events file cannot be written), 2 for a usage error, and 127,
+ * as a shell answers, when PROGRAM cannot be started. */
 #include <vekemu/vekemu.h>
 
 #include <cerrno>
@@ -23,8 +25,9 @@
 namespace
 {
 
-constexpr int EXIT_USAGE = 64;
-constexpr int EXIT_SOFTWARE = 70;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitCannotStart = 127;
 
 gint n_cards = 1;
 gint n_dfu = 0;
@@ -194,7 +197,7 @@ struct Run {
     gint wait_status = 0;
 };
 
-void plug_cards(Run *run)
+void replug_cards(Run *run)
 {
     for (guint i = 0; i < vekemu_bed_card_count(run->bed); i++) {
         VekemuCard *card = vekemu_bed_card(run->bed, i);
@@ -207,7 +210,7 @@ void plug_cards(Run *run)
 
 gboolean replug_due(gpointer data)
 {
-    plug_cards(static_cast<Run *>(data));
+    replug_cards(static_cast<Run *>(data));
     return G_SOURCE_REMOVE;
 }
 
@@ -234,7 +237,7 @@ gboolean on_usr1(gpointer data)
 
 gboolean on_usr2(gpointer data)
 {
-    plug_cards(static_cast<Run *>(data));
+    replug_cards(static_cast<Run *>(data));
     return G_SOURCE_CONTINUE;
 }
 
@@ -263,19 +266,34 @@ void child_exited(GPid pid, gint wait_status, gpointer data)
     g_main_loop_quit(run->loop);
 }
 
-} // namespace
+/* What the command line asks for, checked. */
+struct Setup {
+    VekemuCardConfig cfg;
+    std::vector<RegSet> sets;
+    std::vector<guint32> errors;
+    gchar **program = nullptr; /* PROGRAM and its arguments, inside argv */
+};
 
-int main(int argc, char **argv)
+const char kDescription[] =
+    "Exit status: PROGRAM's own (128 + N when signal N killed it); otherwise 1 when the\n"
+    "run fails (a card that cannot be set up, an events file that cannot be written),\n"
+    "2 on a usage error (bad option or value, no PROGRAM), 127 when PROGRAM cannot be\n"
+    "started.\n";
+
+/* Parses the options into @setup; false (with the reason on standard error) for a usage
+ * error. */
+bool parse_arguments(int argc, char **argv, Setup *setup)
 {
     g_autoptr(GOptionContext) ctx = g_option_context_new("-- PROGRAM [ARGS...]");
     g_option_context_set_summary(ctx,
                                  "Runs PROGRAM against emulated VEK cards: PROGRAM uses the real "
                                  "libusb-1.0 and finds the cards on the USB bus.");
+    g_option_context_set_description(ctx, kDescription);
     g_option_context_add_main_entries(ctx, entries, nullptr);
     g_autoptr(GError) error = nullptr;
     if (!g_option_context_parse(ctx, &argc, &argv, &error)) {
         std::fprintf(stderr, "vekemu: %s\n", error->message);
-        return EXIT_USAGE;
+        return false;
     }
     int first = 1;
     if (first < argc && g_strcmp0(argv[first], "--") == 0)
@@ -283,10 +301,11 @@ int main(int argc, char **argv)
     if (first >= argc || n_cards < 0 || n_dfu < 0 || n_held < 0 || n_unresponsive < 0 ||
         !(speed > 0.0)) {
         std::fprintf(stderr, "vekemu: usage: vekemu [OPTIONS] -- PROGRAM [ARGS...]\n");
-        return EXIT_USAGE;
+        return false;
     }
+    setup->program = argv + first;
 
-    VekemuCardConfig cfg;
+    VekemuCardConfig &cfg = setup->cfg;
     vekemu_card_config_init(&cfg);
     if (nxp_ids) {
         cfg.vid = VEKEMU_VID_NXP;
@@ -295,42 +314,46 @@ int main(int argc, char **argv)
     if ((hw_version != nullptr && !parse_word(hw_version, &cfg.hw_version)) ||
         (sw_version != nullptr && !parse_word(sw_version, &cfg.sw_version))) {
         std::fprintf(stderr, "vekemu: a version word is a 32-bit number\n");
-        return EXIT_USAGE;
+        return false;
     }
     cfg.pacing = fast ? VEKEMU_PACING_FAST : VEKEMU_PACING_REALTIME;
     cfg.sigmf_path = sigmf;
-    std::vector<RegSet> sets;
     for (gchar **p = reg_sets; p != nullptr && *p != nullptr; p++) {
         RegSet r{};
         if (!parse_reg_set(*p, &r)) {
             std::fprintf(stderr, "vekemu: --set wants GROUP:CMD=VALUE, not \"%s\"\n", *p);
-            return EXIT_USAGE;
+            return false;
         }
-        sets.push_back(r);
+        setup->sets.push_back(r);
     }
-    std::vector<guint32> errors;
     for (gchar **p = error_codes; p != nullptr && *p != nullptr; p++) {
         guint32 code = 0;
         if (!parse_word(*p, &code)) {
             std::fprintf(stderr, "vekemu: an error code is a 32-bit number, not \"%s\"\n", *p);
-            return EXIT_USAGE;
+            return false;
         }
-        errors.push_back(code);
+        setup->errors.push_back(code);
     }
+    return true;
+}
 
-    VekemuBed *bed = vekemu_bed_get();
+/* Plugs the cards and the DFU cards of @setup into @bed; false (with the reason on
+ * standard error) when one cannot be plugged. */
+bool plug_cards(VekemuBed *bed, Setup *setup)
+{
+    g_autoptr(GError) error = nullptr;
+    VekemuCardConfig &cfg = setup->cfg;
     for (gint i = 0; i < n_cards; i++) {
         cfg.serial = i == 0 ? serial : nullptr;
         VekemuCard *card = vekemu_add_card(bed, &cfg, &error);
         if (card == nullptr) {
             std::fprintf(stderr, "vekemu: cannot plug card %d: %s\n", i, error->message);
-            vekemu_bed_destroy();
-            return EXIT_SOFTWARE;
+            return false;
         }
         vekemu_card_set_speed(card, speed);
-        for (const RegSet &r : sets)
+        for (const RegSet &r : setup->sets)
             vekemu_card_reg_set(card, r.group, r.cmd, r.value);
-        for (guint32 code : errors)
+        for (guint32 code : setup->errors)
             vekemu_card_push_error(card, code);
         if (i < n_held)
             vekemu_card_hold(card, TRUE);
@@ -353,18 +376,23 @@ int main(int argc, char **argv)
     for (gint i = 0; i < n_dfu; i++) {
         if (vekemu_add_dfu_card(bed, &dfu_cfg, &error) == nullptr) {
             std::fprintf(stderr, "vekemu: cannot plug DFU card %d: %s\n", i, error->message);
-            vekemu_bed_destroy();
-            return EXIT_SOFTWARE;
+            return false;
         }
     }
+    return true;
+}
 
-    g_auto(GStrv) env = vekemu_child_environ(bed, argv[first]);
+/* Runs @program against the cards of @bed, following the plug schedule and the signals
+ * until it ends; its wait status, or false when it cannot be started. */
+bool spawn_and_wait(VekemuBed *bed, gchar **program, gint *wait_status, GError **error)
+{
+    g_auto(GStrv) env = vekemu_child_environ(bed, program[0]);
     Run run{bed, g_main_loop_new(nullptr, FALSE)};
-    gboolean ran = g_spawn_async(
-        nullptr, argv + first, env,
-        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_CHILD_INHERITS_STDIN |
-                                 G_SPAWN_DO_NOT_REAP_CHILD),
-        nullptr, nullptr, &run.pid, &error);
+    gboolean ran =
+        g_spawn_async(nullptr, program, env,
+                      static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_CHILD_INHERITS_STDIN |
+                                               G_SPAWN_DO_NOT_REAP_CHILD),
+                      nullptr, nullptr, &run.pid, error);
     if (ran) {
         g_child_watch_add(run.pid, child_exited, &run);
         const guint signals[] = {g_unix_signal_add(SIGUSR1, on_usr1, &run),
@@ -378,21 +406,45 @@ int main(int argc, char **argv)
             g_source_remove(id);
     }
     g_main_loop_unref(run.loop);
-    const gint wait_status = run.wait_status;
-    g_autoptr(GError) events_error = nullptr;
-    bool events_ok = events_file == nullptr || write_events(bed, events_file, &events_error);
-    vekemu_bed_destroy();
-    if (!events_ok) {
-        std::fprintf(stderr, "vekemu: %s\n", events_error->message);
-        return EXIT_SOFTWARE;
-    }
-    if (!ran) {
-        std::fprintf(stderr, "vekemu: %s\n", error->message);
-        return 127;
-    }
+    *wait_status = run.wait_status;
+    return ran;
+}
+
+/* The runner's status for PROGRAM's wait status. */
+int program_status(gint wait_status)
+{
     if (WIFEXITED(wait_status))
         return WEXITSTATUS(wait_status);
     if (WIFSIGNALED(wait_status))
         return 128 + WTERMSIG(wait_status);
-    return EXIT_SOFTWARE;
+    return kExitFailure;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Setup setup;
+    if (!parse_arguments(argc, argv, &setup))
+        return kExitUsage;
+    VekemuBed *bed = vekemu_bed_get();
+    if (!plug_cards(bed, &setup)) {
+        vekemu_bed_destroy();
+        return kExitFailure;
+    }
+    gint wait_status = 0;
+    g_autoptr(GError) spawn_error = nullptr;
+    const bool ran = spawn_and_wait(bed, setup.program, &wait_status, &spawn_error);
+    g_autoptr(GError) events_error = nullptr;
+    const bool events_ok = events_file == nullptr || write_events(bed, events_file, &events_error);
+    vekemu_bed_destroy();
+    if (!events_ok) {
+        std::fprintf(stderr, "vekemu: %s\n", events_error->message);
+        return kExitFailure;
+    }
+    if (!ran) {
+        std::fprintf(stderr, "vekemu: %s\n", spawn_error->message);
+        return kExitCannotStart;
+    }
+    return program_status(wait_status);
 }

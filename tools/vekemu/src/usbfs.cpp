@@ -119,6 +119,9 @@ void submit_control(VekemuCard *card, Client &cl, UrbPtr urb)
     case ControlResult::ERROR:
         finish(cl, std::move(urb), -EPROTO, 0);
         break;
+    case ControlResult::GONE:
+        finish(cl, std::move(urb), -ESHUTDOWN, 0);
+        break;
     case ControlResult::NAK:
         cl.nak.push_back(std::move(urb));
         break;
@@ -152,6 +155,9 @@ void submit_rx(VekemuCard *card, Client &cl, UrbPtr urb)
             return;
         case VEKEMU_FAULT_OVERFLOW:
             finish(cl, std::move(urb), -EOVERFLOW, 0);
+            return;
+        case VEKEMU_FAULT_NO_DEVICE:
+            finish(cl, std::move(urb), -ESHUTDOWN, 0);
             return;
         case VEKEMU_FAULT_TIMEOUT:
             cl.nak.push_back(std::move(urb));

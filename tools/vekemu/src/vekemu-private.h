@@ -224,7 +224,7 @@ struct Setup {
     guint16 wIndex;
     guint16 wLength;
 };
-enum class ControlResult { OK, STALL, ERROR, NAK };
+enum class ControlResult { OK, STALL, ERROR, NAK, GONE };
 ControlResult control_request(VekemuCard *card, const Setup &s, guint8 *data, gsize *actual);
 /* Loads a configuration into the registers; the stream and downlink state stay. */
 void load_registers(VekemuCard *card, const Registers &from);

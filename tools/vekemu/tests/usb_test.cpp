@@ -348,6 +348,9 @@ TEST_F(Control, InjectedFaultsHitOnlyTheMatchingRequests)
     guint8 b[4];
     EXPECT_EQ(libusb_control_transfer(h, IN, 1, 1, 0, b, 4, 100), LIBUSB_ERROR_TIMEOUT);
     EXPECT_EQ(ctl_in(1, 1, &v), 4);
+    vekemu_card_fault_control(card, 4, 0, VEKEMU_FAULT_NO_DEVICE, 1);
+    EXPECT_EQ(ctl_in(4, 0, &v), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(ctl_in(4, 0, &v), 4);
 }
 
 TEST_F(Control, UnresponsiveCardAnswersNoVendorRequestButItsDescriptors)
@@ -510,6 +513,10 @@ TEST_F(RxStream, InjectedFaultsMapToLibusbErrorsWithoutLosingBytes)
     vekemu_card_fault_rx(card, VEKEMU_FAULT_TIMEOUT, 1);
     bulk_in(512, &r, 100);
     EXPECT_EQ(r, LIBUSB_ERROR_TIMEOUT);
+    vekemu_card_fault_rx(card, VEKEMU_FAULT_NO_DEVICE, 1);
+    bulk_in(512, &r);
+    EXPECT_EQ(r, LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_TRUE(vekemu_card_is_plugged(card));
     // One submission taken, the next refused, then taken again.
     vekemu_card_refuse_rx(card, 1, 1);
     auto b = bulk_in(16, &r);
@@ -1045,19 +1052,23 @@ TEST_F(Runner, CardsGoAwayAndComeBackOnTheirScheduleAndOnSignals)
     EXPECT_EQ(seen, "papap") << out;
 }
 
-TEST_F(Runner, ExitStatusIsTheProgramsAndUsageErrorsAre64)
+TEST_F(Runner, ExitStatusIsTheProgramsOrTheToolsConvention)
 {
     int status = -1;
     run_under_runner({"--", "sh", "-c", "exit 3"}, &status);
     EXPECT_EQ(status, 3);
     run_under_runner({"--cards=x", "--", "true"}, &status);
-    EXPECT_EQ(status, 64);
+    EXPECT_EQ(status, 2);
     run_under_runner({}, &status);
-    EXPECT_EQ(status, 64);
+    EXPECT_EQ(status, 2);
     run_under_runner({"--set=2:1", "--", "true"}, &status);
-    EXPECT_EQ(status, 64);
+    EXPECT_EQ(status, 2);
     run_under_runner({"--set=2:1=-5", "--error=0x10", "--", "true"}, &status);
     EXPECT_EQ(status, 0);
+    run_under_runner({"--events=/nonexistent/dir/ev.txt", "--", "true"}, &status);
+    EXPECT_EQ(status, 1);
+    run_under_runner({"--", "/nonexistent/program"}, &status);
+    EXPECT_EQ(status, 127);
 }
 
 } // namespace

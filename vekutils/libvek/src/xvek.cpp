@@ -1,9 +1,8 @@
-/* Bringing the components of one opened card up and down, and the error
- * helpers every layer of the library shares. */
+/* Bringing the components of one opened card up and down. */
 #include <condition_variable>
-#include <cstdarg>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "bottom.h"
 #include "ustream.h"
@@ -67,6 +66,19 @@ void release_in_background(VekDevicePrivate *priv)
     g_thread_unref(thread);
 }
 
+/* A zeroed callback record of @owner, or NULL with @oom_text set and logged. */
+sBottomCb *new_callback_record(VekDevice *owner, const gchar *oom_text, GError **error)
+{
+    auto *cb = g_try_new0(sBottomCb, 1);
+    if (cb == nullptr) {
+        xvek_set_error(error, "%s", oom_text);
+        xvek_log(LOG_LEVEL_ERR, "%s", oom_text);
+        return nullptr;
+    }
+    cb->owner = owner;
+    return cb;
+}
+
 void wait_for_background_releases()
 {
     std::unique_lock<std::mutex> lock(gReleaseLock);
@@ -75,67 +87,29 @@ void wait_for_background_releases()
 
 } // namespace
 
-void xvek_set_error(GError **error, const gchar *format, ...)
-{
-    if (error == nullptr)
-        return;
-    va_list args;
-    va_start(args, format);
-    gchar *message = g_strdup_vprintf(format, args);
-    va_end(args);
-    g_set_error_literal(error, XVEK_ERROR, XVEK_ERR, message);
-    g_free(message);
-}
-
-gboolean xvek_non_supported(const gchar *feature, GError **error)
-{
-    xvek_set_error(error, "%s feature not currently supported", feature);
-    return FALSE;
-}
-
-gboolean xvek_invalid_handle(const gchar *function, GError **error)
-{
-    xvek_set_error(error, "%s: invalid handle", function);
-    return FALSE;
-}
-
 gboolean xvek_private_init(VekDevice *self, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_private_init", error);
+        return FALSE;
     if (priv->c_priv == COMPONENT_ON)
         return TRUE;
-    if (bottom_on_engine_thread()) {
-        xvek_set_error(error,
-                       "Failed to open vek device: not allowed from a stream callback (USB event "
-                       "thread)");
+    if (bottom_refuse_on_engine_thread(error)) {
+        g_prefix_error(error, "Failed to open vek device: ");
         return FALSE;
     }
     wait_for_background_releases();
 
-    sBottomCb *rx = g_try_new0(sBottomCb, 1);
-    if (rx == nullptr) {
-        xvek_set_error(error, "Alloc priv rxCb: oom !");
-        xvek_log(LOG_LEVEL_ERR, "Alloc priv rxCb: oom !");
+    g_autofree sBottomCb *rx = new_callback_record(self, "Alloc priv rxCb: oom !", error);
+    if (rx == nullptr)
         return FALSE;
-    }
-    sBottomCb *tx = g_try_new0(sBottomCb, 1);
-    if (tx == nullptr) {
-        xvek_set_error(error, "Alloc priv txCb: oom !");
-        xvek_log(LOG_LEVEL_ERR, "Alloc priv txCb: oom !");
-        g_free(rx);
+    g_autofree sBottomCb *tx = new_callback_record(self, "Alloc priv txCb: oom !", error);
+    if (tx == nullptr)
         return FALSE;
-    }
-    rx->owner = self;
-    tx->owner = self;
-    if (!bottom_private_init(priv->device_id, &priv->bottom, error)) {
-        g_free(rx);
-        g_free(tx);
+    if (!bottom_private_init(priv->device_id, &priv->bottom, error))
         return FALSE;
-    }
-    priv->rxBottomCb = rx;
-    priv->txBottomCb = tx;
+    priv->rxBottomCb = std::exchange(rx, nullptr);
+    priv->txBottomCb = std::exchange(tx, nullptr);
     priv->c_priv = COMPONENT_ON;
     return TRUE;
 }
@@ -154,8 +128,8 @@ void xvek_priv_release(VekDevicePrivate *priv)
 extern "C" XVEK_EXPORT gboolean xvek_grab_device(VekDevice *self, VektypeOpenMode mode,
                                                  GError **error)
 {
-    if (xvek_device_priv(self) == nullptr)
-        return xvek_invalid_handle("xvek_grab_device", error);
+    if (xvek_device_priv_checked(self, __func__, error) == nullptr)
+        return FALSE;
     return xvek_private_init(self, error) && xvek_ctrl_init(self, error) &&
            xvek_data_init(self, mode, error) && xvek_dl_init(self, mode, error);
 }

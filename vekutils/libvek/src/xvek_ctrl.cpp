@@ -16,8 +16,10 @@ constexpr guint kErrorStackMax = 256;
 sBottomPriv *card_of(VekDevice *self, const gchar *function, GError **error,
                      bool outputs_given = true)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
-    if (priv == nullptr || priv->bottom == nullptr || !outputs_given) {
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, function, error, outputs_given);
+    if (priv == nullptr)
+        return nullptr;
+    if (priv->bottom == nullptr) {
         xvek_invalid_handle(function, error);
         return nullptr;
     }
@@ -28,9 +30,9 @@ sBottomPriv *card_of(VekDevice *self, const gchar *function, GError **error,
 
 gboolean xvek_ctrl_init(VekDevice *self, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_ctrl_init", error);
+        return FALSE;
     if (priv->c_ctrl == COMPONENT_ON)
         return TRUE;
     if (!bottom_ctrl_init(priv->bottom, error))
@@ -138,9 +140,7 @@ XVEK_EXPORT gboolean xvek_ctrl_error_get_last(VekDevice *self, guint32 *perror, 
 XVEK_EXPORT gboolean xvek_ctrl_error_get_all(VekDevice *self, guint32 **perrorArray,
                                              guint32 *arrayLen, GError **error)
 {
-    if (self == nullptr || perrorArray == nullptr || arrayLen == nullptr)
-        return xvek_invalid_handle("xvek_ctrl_error_get_all", error);
-    if (card_of(self, "xvek_ctrl_error_get_all", error) == nullptr)
+    if (card_of(self, __func__, error, perrorArray != nullptr && arrayLen != nullptr) == nullptr)
         return FALSE;
     *perrorArray = nullptr;
     *arrayLen = 0;

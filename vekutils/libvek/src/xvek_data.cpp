@@ -7,6 +7,21 @@
 namespace
 {
 
+/* As xvek_device_priv_checked, for a start that needs the card's callback
+ * record of its direction (@record) as well. */
+VekDevicePrivate *priv_with_record(VekDevice *self, sBottomCb *VekDevicePrivate::*record,
+                                   const gchar *function, GError **error)
+{
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, function, error);
+    if (priv == nullptr)
+        return nullptr;
+    if (priv->*record == nullptr) {
+        xvek_invalid_handle(function, error);
+        return nullptr;
+    }
+    return priv;
+}
+
 /* Callbacks of a stopped stream: notify once if the stream had a consumer. */
 void rx_callbacks_reset(sBottomCb *cb)
 {
@@ -81,9 +96,9 @@ XVEK_EXPORT gboolean xvek_rx_configure(VekDevice *self, guint32 buffer, guint32 
                                        VektypeStreamBitwidth bit, VektypeStreamEndian end,
                                        VektypeStreamNbChannel chan, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_rx_configure", error);
+        return FALSE;
     /* Configuring rewrites the transfers that a running stream keeps in
      * flight. */
     if (priv->rxStatus == STREAM_ON) {
@@ -99,9 +114,9 @@ XVEK_EXPORT gboolean xvek_tx_configure(VekDevice *self, guint32 buffer, guint32 
                                        VektypeStreamBitwidth bit, VektypeStreamEndian end,
                                        VektypeStreamNbChannel chan, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_tx_configure", error);
+        return FALSE;
     return bottom_tx_configure(priv->bottom, buffer, ratio, rate, access_type, bit, end, chan,
                                FALSE, 0, 0, 0, 0, error);
 }
@@ -114,26 +129,26 @@ XVEK_EXPORT gboolean xvek_tx_configure_lbt(VekDevice *self, guint32 buffer, guin
                                            guint32 lbt_cs_min, guint32 lbt_tsmpl,
                                            guint32 lbt_thresh, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_tx_configure_lbt", error);
+        return FALSE;
     return bottom_tx_configure(priv->bottom, buffer, ratio, rate, access_type, bit, end, chan, TRUE,
                                lbt_cs_max, lbt_cs_min, lbt_tsmpl, lbt_thresh, error);
 }
 
 XVEK_EXPORT gboolean xvek_rx_get_stats(VekDevice *self, VektypeStructHwStats *stats, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_rx_get_stats", error);
+        return FALSE;
     return bottom_rx_get_stats(priv->bottom, stats, error);
 }
 
 XVEK_EXPORT gboolean xvek_tx_get_stats(VekDevice *self, VektypeStructHwStats *stats, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_tx_get_stats", error);
+        return FALSE;
     return bottom_tx_get_stats(priv->bottom, stats, error);
 }
 
@@ -142,9 +157,9 @@ XVEK_EXPORT gboolean xvek_rx_start_full_cb(VekDevice *self, VekDeviceRxCB callba
                                            gpointer err_data, const struct timeval *tv_start,
                                            GDestroyNotify notify, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
-    if (priv == nullptr || priv->rxBottomCb == nullptr)
-        return xvek_invalid_handle("xvek_rx_start_full_cb", error);
+    VekDevicePrivate *priv = priv_with_record(self, &VekDevicePrivate::rxBottomCb, __func__, error);
+    if (priv == nullptr)
+        return FALSE;
     if (priv->rxStatus == STREAM_ON) {
         xvek_set_error(error, "Rx data stream already been started");
         return FALSE;
@@ -183,9 +198,9 @@ XVEK_EXPORT gboolean xvek_rx_start_full(VekDevice *self, VekDeviceRxCB callback,
 
 XVEK_EXPORT gboolean xvek_rx_stop(VekDevice *self, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_rx_stop", error);
+        return FALSE;
     return rx_stop(priv, error);
 }
 
@@ -194,9 +209,9 @@ XVEK_EXPORT gboolean xvek_tx_start_full_cb(VekDevice *self, VekDeviceTxCB callba
                                            gpointer err_data, const struct timeval *tv_start,
                                            GDestroyNotify notify, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
-    if (priv == nullptr || priv->txBottomCb == nullptr)
-        return xvek_invalid_handle("xvek_tx_start_full_cb", error);
+    VekDevicePrivate *priv = priv_with_record(self, &VekDevicePrivate::txBottomCb, __func__, error);
+    if (priv == nullptr)
+        return FALSE;
     if (priv->txStatus == STREAM_ON) {
         xvek_set_error(error, "Tx data stream already been started");
         return FALSE;
@@ -224,9 +239,9 @@ XVEK_EXPORT gboolean xvek_tx_start_gir(VekDevice *self, VekDeviceTxAvail callbac
                                        VekDeviceErrCB err_callback, gpointer user_data,
                                        GDestroyNotify notify, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
-    if (priv == nullptr || priv->txBottomCb == nullptr)
-        return xvek_invalid_handle("xvek_tx_start_gir", error);
+    VekDevicePrivate *priv = priv_with_record(self, &VekDevicePrivate::txBottomCb, __func__, error);
+    if (priv == nullptr)
+        return FALSE;
     if (!tx_store_avail(priv, callback, err_callback, user_data, notify, error))
         return FALSE;
     if (!bottom_tx_onetime_start(priv->bottom, nullptr, error))
@@ -239,9 +254,9 @@ XVEK_EXPORT gboolean xvek_tx_twotime_start_prepare(VekDevice *self, VekDeviceTxA
                                                    VekDeviceErrCB err_callback, gpointer user_data,
                                                    GDestroyNotify notify, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
-    if (priv == nullptr || priv->txBottomCb == nullptr)
-        return xvek_invalid_handle("xvek_tx_twotime_start_prepare", error);
+    VekDevicePrivate *priv = priv_with_record(self, &VekDevicePrivate::txBottomCb, __func__, error);
+    if (priv == nullptr)
+        return FALSE;
     if (!tx_store_avail(priv, callback, err_callback, user_data, notify, error))
         return FALSE;
     if (!bottom_tx_twotime_start_prepare(priv->bottom, error))
@@ -252,26 +267,26 @@ XVEK_EXPORT gboolean xvek_tx_twotime_start_prepare(VekDevice *self, VekDeviceTxA
 
 XVEK_EXPORT gboolean xvek_tx_twotime_start_go(VekDevice *self, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_tx_twotime_start_go", error);
+        return FALSE;
     return bottom_tx_twotime_start_go(priv->bottom, nullptr, error);
 }
 
 XVEK_EXPORT gboolean xvek_tx_write(VekDevice *self, const guint8 *buffer, gsize buflen,
                                    GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_tx_write", error);
+        return FALSE;
     return bottom_tx_write(priv->bottom, buffer, buflen, error);
 }
 
 XVEK_EXPORT gboolean xvek_tx_stop(VekDevice *self, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_tx_stop", error);
+        return FALSE;
     return tx_stop(priv, error);
 }
 
@@ -279,9 +294,9 @@ XVEK_EXPORT gboolean xvek_tx_stop(VekDevice *self, GError **error)
 
 gboolean xvek_data_init(VekDevice *self, VektypeOpenMode mode, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_data_init", error);
+        return FALSE;
     if (priv->c_data == COMPONENT_ON)
         return TRUE;
     gboolean want_rx = FALSE;

@@ -8,9 +8,9 @@ extern "C" {
 XVEK_EXPORT gboolean xvek_dl_send(VekDevice *self, const guint8 *buffer, gsize buflen,
                                   GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_dl_send", error);
+        return FALSE;
     /* The kernel would claim interface 2 for the transfer on the fly and keep
      * it claimed behind the device's back. */
     if (priv->c_dl != COMPONENT_ON) {
@@ -25,9 +25,9 @@ XVEK_EXPORT gboolean xvek_dl_send(VekDevice *self, const guint8 *buffer, gsize b
 XVEK_EXPORT gboolean xvek_device_info(VekDevice *self, VektypeStructDeviceInfo *info,
                                       GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_device_info", error);
+        return FALSE;
     return bottom_private_info(priv->bottom, info, error);
 }
 
@@ -35,9 +35,9 @@ XVEK_EXPORT gboolean xvek_device_info(VekDevice *self, VektypeStructDeviceInfo *
 
 gboolean xvek_dl_init(VekDevice *self, VektypeOpenMode mode, GError **error)
 {
-    VekDevicePrivate *priv = xvek_device_priv(self);
+    VekDevicePrivate *priv = xvek_device_priv_checked(self, __func__, error);
     if (priv == nullptr)
-        return xvek_invalid_handle("xvek_dl_init", error);
+        return FALSE;
     if (priv->c_dl == COMPONENT_ON)
         return TRUE;
     if (mode != XVEK_OPEN_MODE_RX_DL && mode != XVEK_OPEN_MODE_DL)

@@ -33,6 +33,17 @@ VekDevicePrivate *xvek_device_priv(VekDevice *self)
     return static_cast<VekDevicePrivate *>(xvek_device_get_instance_private(self));
 }
 
+VekDevicePrivate *xvek_device_priv_checked(VekDevice *self, const gchar *function, GError **error,
+                                           bool usable)
+{
+    VekDevicePrivate *priv = xvek_device_priv(self);
+    if (priv == nullptr || !usable) {
+        xvek_invalid_handle(function, error);
+        return nullptr;
+    }
+    return priv;
+}
+
 static GObject *xvek_device_constructor(GType type, guint n_construct_properties,
                                         GObjectConstructParam *construct_properties)
 {

@@ -6,6 +6,8 @@
 
 #include <xvek/xvek.h>
 
+#include "common/xvek_errors.h"
+
 struct sBottomPriv;
 struct sBottomCb;
 
@@ -36,13 +38,11 @@ struct VekDevicePrivate {
 
 /* The private record of @self, or NULL when @self is not a VekDevice. */
 VekDevicePrivate *xvek_device_priv(VekDevice *self);
-
-/* Sets @error in the library's domain (XVEK_ERRDOM, XVEK_ERR). */
-void xvek_set_error(GError **error, const gchar *format, ...) G_GNUC_PRINTF(2, 3);
-/* "%s feature not currently supported". */
-gboolean xvek_non_supported(const gchar *feature, GError **error);
-/* "%s: invalid handle". */
-gboolean xvek_invalid_handle(const gchar *function, GError **error);
+/* The private record of @self for the public operation @function, or NULL with
+ * "<function>: invalid handle" set when @self is not a VekDevice or when the
+ * caller found its other arguments unusable (@usable FALSE). */
+VekDevicePrivate *xvek_device_priv_checked(VekDevice *self, const gchar *function, GError **error,
+                                           bool usable = true);
 
 /* Component hooks, in grab order; release runs them backwards. The release
  * hooks work on the private record alone, so that a card whose object is

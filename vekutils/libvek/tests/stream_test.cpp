@@ -335,24 +335,39 @@ gboolean on_disconnect(VekDevice *device, GError **error)
     return TRUE;
 }
 
-using RxStreamUnplug = RxStream;
+class RxStreamUnplug : public RxStream
+{
+  protected:
+    /* Starts the stream with the disconnection callback registered; returns
+     * once blocks arrive. */
+    void start_watching_disconnection()
+    {
+        g_disconnections = 0;
+        g_disconnected_device = nullptr;
+        xvek_set_disconnection_callback(dev, on_disconnect, nullptr, nullptr, nullptr);
+        start();
+        ASSERT_TRUE(wait_calls(3));
+    }
+
+    /* Waits for the disconnection report: it names this card, comes once, and
+     * every transfer retires after it without further callbacks. */
+    void expect_one_disconnection_and_no_block_after()
+    {
+        ASSERT_TRUE(wait_for([] { return g_disconnections.load() >= 1; }));
+        guint calls = sink.calls.load();
+        g_usleep(200 * 1000);
+        EXPECT_EQ(sink.calls.load(), calls);
+        EXPECT_EQ(g_disconnections.load(), 1u);
+        EXPECT_EQ(g_disconnected_device.load(), dev);
+        EXPECT_FALSE(sink.out_of_order.load());
+    }
+};
 
 TEST_F(RxStreamUnplug, DisconnectionIsReportedOnceAndTheStreamEndsCleanly)
 {
-    g_disconnections = 0;
-    g_disconnected_device = nullptr;
-    xvek_set_disconnection_callback(dev, on_disconnect, nullptr, nullptr, nullptr);
-    start();
-    ASSERT_TRUE(wait_calls(3));
+    ASSERT_NO_FATAL_FAILURE(start_watching_disconnection());
     vekemu_card_unplug(card);
-    ASSERT_TRUE(wait_for([] { return g_disconnections.load() >= 1; }));
-    /* Every transfer retires without further callbacks. */
-    guint calls = sink.calls.load();
-    g_usleep(200 * 1000);
-    EXPECT_EQ(sink.calls.load(), calls);
-    EXPECT_EQ(g_disconnections.load(), 1u);
-    EXPECT_EQ(g_disconnected_device.load(), dev);
-    EXPECT_FALSE(sink.out_of_order.load());
+    ASSERT_NO_FATAL_FAILURE(expect_one_disconnection_and_no_block_after());
 
     /* The card cannot hear the stream-off request any more. */
     g_autoptr(GError) err = nullptr;
@@ -366,6 +381,21 @@ TEST_F(RxStreamUnplug, DisconnectionIsReportedOnceAndTheStreamEndsCleanly)
     g_object_unref(dev);
     dev = nullptr;
     EXPECT_FALSE(engine_thread_running());
+    EXPECT_EQ(notified.count.load(), 1u);
+}
+
+/* The host controller ends the transfers of a card that goes away before the
+ * card's node goes: the ended transfers alone report the disconnection (every
+ * submission still succeeds), and the stream ends. */
+TEST_F(RxStreamUnplug, TransferEndedForAVanishedCardReportsItOnceAndEndsTheStream)
+{
+    ASSERT_NO_FATAL_FAILURE(start_watching_disconnection());
+    vekemu_card_fault_rx(card, VEKEMU_FAULT_NO_DEVICE, 1);
+    ASSERT_NO_FATAL_FAILURE(expect_one_disconnection_and_no_block_after());
+    EXPECT_TRUE(vekemu_card_is_plugged(card));
+
+    /* The card still hears the stream-off request: the stop succeeds. */
+    stop();
     EXPECT_EQ(notified.count.load(), 1u);
 }
 

@@ -238,11 +238,15 @@ guint64 vekemu_card_rx_bytes(VekemuCard *card);
 
 typedef enum {
     VEKEMU_FAULT_NONE = 0,
-    VEKEMU_FAULT_STALL = 1,    /* the request stalls (LIBUSB_TRANSFER_STALL / ERROR_PIPE) */
-    VEKEMU_FAULT_TIMEOUT = 2,  /* never answered: the client's timeout fires (a control
-                                  request sent without timeout then waits forever) */
-    VEKEMU_FAULT_ERROR = 3,    /* protocol error (LIBUSB_TRANSFER_ERROR / ERROR_IO) */
-    VEKEMU_FAULT_OVERFLOW = 4, /* babble (LIBUSB_TRANSFER_OVERFLOW) on bulk IN */
+    VEKEMU_FAULT_STALL = 1,     /* the request stalls (LIBUSB_TRANSFER_STALL / ERROR_PIPE) */
+    VEKEMU_FAULT_TIMEOUT = 2,   /* never answered: the client's timeout fires (a control
+                                   request sent without timeout then waits forever) */
+    VEKEMU_FAULT_ERROR = 3,     /* protocol error (LIBUSB_TRANSFER_ERROR / ERROR_IO) */
+    VEKEMU_FAULT_OVERFLOW = 4,  /* babble (LIBUSB_TRANSFER_OVERFLOW) on bulk IN */
+    VEKEMU_FAULT_NO_DEVICE = 5, /* ended as the host controller ends the transfers of a card
+                                   that went away (LIBUSB_TRANSFER_NO_DEVICE /
+                                   ERROR_NO_DEVICE), while the node still takes requests:
+                                   the moment between the unplug and the node's removal */
 } VekemuFault;
 
 /* The next `count` vendor or class (DFU) requests with bRequest `group` and wValue `cmd`

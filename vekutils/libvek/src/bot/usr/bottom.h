@@ -3,11 +3,26 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include <glib.h>
 #include <libusb.h>
 
 #include <xvek/xvek.h>
+
+#include "common/xvek_errors.h"
+
+struct UsbHandleCloser {
+    void operator()(libusb_device_handle *h) const { libusb_close(h); }
+};
+/* An open libusb device handle, closed when it goes. */
+using UsbHandlePtr = std::unique_ptr<libusb_device_handle, UsbHandleCloser>;
+
+struct UsbTransferFreer {
+    void operator()(libusb_transfer *t) const { libusb_free_transfer(t); }
+};
+/* A libusb transfer, freed when it goes (it must not be in flight then). */
+using UsbTransferPtr = std::unique_ptr<libusb_transfer, UsbTransferFreer>;
 
 /* Callback record of one direction of one card (RX or TX), created zeroed at
  * grab with its owner set. The event thread reads _cb.rx, _data and owner
@@ -52,14 +67,21 @@ struct sBottomCtx {
 struct sBottomStream;
 struct VekDeviceDataChan;
 
-/* The bottom half of one opened card. */
+/* The bottom half of one opened card (bottom_private_init); going, it closes
+ * the handle, then drops its context reference. The data channels are
+ * released before by their modules. */
 struct sBottomPriv {
-    sBottomCtx *c;           /* context reference taken at open */
-    libusb_device_handle *h; /* every transfer of this card uses it */
-    sBottomCb *cb;           /* not used */
-    VekDeviceDataChan *ch_rx;
-    VekDeviceDataChan *ch_tx;
-    sBottomStream *stream; /* free for the stream/downlink modules */
+    sBottomCtx *c = nullptr; /* context reference taken at open */
+    UsbHandlePtr h;          /* every transfer of this card uses it */
+    sBottomCb *cb = nullptr; /* not used */
+    VekDeviceDataChan *ch_rx = nullptr;
+    VekDeviceDataChan *ch_tx = nullptr;
+    sBottomStream *stream = nullptr; /* free for the stream/downlink modules */
+
+    sBottomPriv() = default;
+    sBottomPriv(const sBottomPriv &) = delete;
+    sBottomPriv &operator=(const sBottomPriv &) = delete;
+    ~sBottomPriv();
 };
 
 /* ---- Context (ucontext) ---- */
@@ -80,6 +102,10 @@ gboolean context_deactivate_usb_engine(sBottomCtx *ctx, GError **error);
  * open devices, so nothing there may open or close a handle, and nothing may
  * wait for completions that this very thread would have to deliver. */
 gboolean bottom_on_engine_thread(void);
+/* On the event thread: TRUE with "not allowed from a stream callback (USB event
+ * thread)" set, for an operation that would wait there; the caller puts its
+ * own words in front. FALSE elsewhere. */
+gboolean bottom_refuse_on_engine_thread(GError **error);
 
 gboolean bottom_private_init(guint id, sBottomPriv **priv, GError **error);
 void bottom_private_release(sBottomPriv *priv);
@@ -153,9 +179,6 @@ gboolean usb_in(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 *val
  * which a card may answer with fewer than @wL. */
 gboolean bottom_usb_raw(libusb_device_handle *h, guint8 request_type, guint8 bR, guint16 wV,
                         guint16 wI, guint8 *data, guint16 wL, guint16 *moved, GError **error);
-
-/* libusb's name of an error or transfer status code. */
-const gchar *bottom_usb_error_name(int code);
 
 /* ---- Control (uctrl) ---- */
 

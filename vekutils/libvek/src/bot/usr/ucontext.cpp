@@ -7,11 +7,11 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include <kvrdfu/kvrdfu.h>
 
 #include "bottom.h"
-#include "xvek_priv.h"
 
 namespace
 {
@@ -54,26 +54,35 @@ bool is_device_supported(const libusb_device_descriptor &desc)
     return false;
 }
 
-/* Descriptor summary of a card, or an empty text when it cannot be opened. */
-gchar *print_info_from_desc(libusb_device *dev, const libusb_device_descriptor &desc)
+/* @dev opened, or none when libusb_open fails (errno then tells why). */
+UsbHandlePtr open_device(libusb_device *dev)
 {
     libusb_device_handle *h = nullptr;
     if (libusb_open(dev, &h) != 0)
+        return nullptr;
+    return UsbHandlePtr(h);
+}
+
+/* Descriptor summary of a card, or an empty text when it cannot be opened. */
+gchar *print_info_from_desc(libusb_device *dev, const libusb_device_descriptor &desc)
+{
+    UsbHandlePtr h = open_device(dev);
+    if (!h)
         return g_strdup("");
 
     unsigned char mfr[kStringLen] = "";
     unsigned char prod[kStringLen] = "";
     unsigned char serial[kStringLen] = "";
     if (desc.iManufacturer != 0 &&
-        libusb_get_string_descriptor_ascii(h, desc.iManufacturer, mfr, sizeof mfr) < 0)
+        libusb_get_string_descriptor_ascii(h.get(), desc.iManufacturer, mfr, sizeof mfr) < 0)
         mfr[0] = '\0';
     if (desc.iProduct != 0 &&
-        libusb_get_string_descriptor_ascii(h, desc.iProduct, prod, sizeof prod) < 0)
+        libusb_get_string_descriptor_ascii(h.get(), desc.iProduct, prod, sizeof prod) < 0)
         prod[0] = '\0';
     if (desc.iSerialNumber != 0 &&
-        libusb_get_string_descriptor_ascii(h, desc.iSerialNumber, serial, sizeof serial) < 0)
+        libusb_get_string_descriptor_ascii(h.get(), desc.iSerialNumber, serial, sizeof serial) < 0)
         serial[0] = '\0';
-    libusb_close(h);
+    h.reset();
 
     gchar *info =
         g_strdup_printf("-VID:0x%04x PID:0x%04x\n-Manufacturer: %s\n-Product: %s\n"
@@ -95,46 +104,49 @@ void clear_supported_device(sDev *d)
     g_free(d);
 }
 
+/* Lists @dev with its descriptor summary @info, which it takes. */
 gboolean add_supported_device(sBottomCtx *ctx, libusb_device *dev, gchar *info, GError **error)
 {
+    g_autofree gchar *owned_info = info;
     if (ctx->devNb >= XVEK_MAX_DEVICES) {
-        g_free(info);
         xvek_set_error(error, " Too many vek devices detected! Max allowed: %u", XVEK_MAX_DEVICES);
         return FALSE;
     }
     sDev *d = g_try_new0(sDev, 1);
     if (d == nullptr) {
-        g_free(info);
         xvek_set_error(error, "Oom");
         return FALSE;
     }
     d->dev = libusb_ref_device(dev);
-    d->info = info;
+    d->info = std::exchange(owned_info, nullptr);
     ctx->devList[ctx->devNb++] = d;
     return TRUE;
 }
 
+/* libusb's device list, freed with the references it holds. */
+struct DeviceListFreer {
+    void operator()(libusb_device **list) const { libusb_free_device_list(list, 1); }
+};
+using DeviceListPtr = std::unique_ptr<libusb_device *, DeviceListFreer>;
+
 gboolean populate_device_list(sBottomCtx *ctx, GError **error)
 {
-    libusb_device **list = nullptr;
-    ssize_t count = libusb_get_device_list(ctx->usbCtx, &list);
-    if (count <= 0) {
-        if (list != nullptr)
-            libusb_free_device_list(list, 1);
+    libusb_device **raw = nullptr;
+    ssize_t count = libusb_get_device_list(ctx->usbCtx, &raw);
+    DeviceListPtr list(raw);
+    if (count <= 0)
         return TRUE;
-    }
 
     gboolean ok = TRUE;
     for (ssize_t i = 0; i < count && ok; i++) {
-        libusb_device *dev = list[i];
+        libusb_device *dev = list.get()[i];
         libusb_device_descriptor desc;
         int r = libusb_get_device_descriptor(dev, &desc);
         if (r < 0) {
             std::fprintf(stderr, "failed to get device descriptor");
             std::fflush(stderr);
-            xvek_set_error(error, "failed to get device descriptor (error %d: %s)", r,
-                           libusb_error_name(r));
-            ok = FALSE;
+            ok = xvek_set_usb_error(error, r, UsbResultWord::error,
+                                    "failed to get device descriptor ");
             break;
         }
         if (!is_device_supported(desc)) {
@@ -145,14 +157,11 @@ gboolean populate_device_list(sBottomCtx *ctx, GError **error)
         xvek_log(LOG_LEVEL_DEBUG, "Device 0x%04x:0x%04x is supported\n", desc.idVendor,
                  desc.idProduct);
         /* A card that another process holds (or that we may not open) takes no id. */
-        libusb_device_handle *probe = nullptr;
-        if (libusb_open(dev, &probe) != 0)
+        if (!open_device(dev))
             continue;
-        libusb_close(probe);
 
         ok = add_supported_device(ctx, dev, print_info_from_desc(dev, desc), error);
     }
-    libusb_free_device_list(list, 1);
     if (!ok)
         g_prefix_error(error, "Failed to populate Vek device list: ");
     return ok;
@@ -224,10 +233,9 @@ gboolean program_dfu_cards(GError **error)
         return FALSE;
     }
     gint flashed = 0;
-    gchar *report = nullptr;
+    g_autofree gchar *report = nullptr;
     GError *inner = nullptr;
     if (!kvrdfu_program_all_devices(ml.get(), kFirmwareName, &flashed, &report, &inner)) {
-        g_free(report);
         g_propagate_prefixed_error(error, inner, "Failed to program devices using dfu standard ");
         return FALSE;
     }
@@ -236,40 +244,37 @@ gboolean program_dfu_cards(GError **error)
                     kFirmwareName, flashed);
         std::fflush(stdout);
     }
-    g_free(report);
     return TRUE;
 }
 
+struct ContextDestroyer {
+    void operator()(sBottomCtx *ctx) const { bottom_context_destroy(ctx); }
+};
+
 sBottomCtx *bottom_context_create(GError **error)
 {
-    sBottomCtx *ctx = new (std::nothrow) sBottomCtx();
-    if (ctx == nullptr) {
+    std::unique_ptr<sBottomCtx, ContextDestroyer> ctx(new (std::nothrow) sBottomCtx());
+    if (!ctx) {
         xvek_set_error(error, "Creating ctx: oom ! (1)");
         return nullptr;
     }
     ctx->devList = g_try_new0(sDev *, XVEK_MAX_DEVICES);
     if (ctx->devList == nullptr) {
         xvek_set_error(error, "Creating ctx: oom ! (2)");
-        bottom_context_destroy(ctx);
         return nullptr;
     }
-    if (!program_dfu_cards(error)) {
-        bottom_context_destroy(ctx);
+    if (!program_dfu_cards(error))
         return nullptr;
-    }
     int r = libusb_init(&ctx->usbCtx);
     if (r < 0) {
         /* Going on would silently use libusb's default context. */
         ctx->usbCtx = nullptr;
-        xvek_set_error(error, "libusb init failed (error %d: %s)", r, libusb_error_name(r));
-        bottom_context_destroy(ctx);
+        xvek_set_usb_error(error, r, UsbResultWord::error, "libusb init failed ");
         return nullptr;
     }
-    if (!populate_device_list(ctx, error)) {
-        bottom_context_destroy(ctx);
+    if (!populate_device_list(ctx.get(), error))
         return nullptr;
-    }
-    return ctx;
+    return ctx.release();
 }
 
 gpointer engine_main(gpointer data)
@@ -385,46 +390,52 @@ gboolean bottom_on_engine_thread(void)
     return tOnEngineThread;
 }
 
+gboolean bottom_refuse_on_engine_thread(GError **error)
+{
+    if (!tOnEngineThread)
+        return FALSE;
+    xvek_set_error(error, "not allowed from a stream callback (USB event thread)");
+    return TRUE;
+}
+
+sBottomPriv::~sBottomPriv()
+{
+    h.reset();
+    if (c != nullptr)
+        context_release(c);
+}
+
 gboolean bottom_private_init(guint id, sBottomPriv **priv, GError **error)
 {
     if (priv == nullptr)
         return xvek_invalid_handle("bottom_private_init", error);
     *priv = nullptr;
-    sBottomPriv *b = g_try_new0(sBottomPriv, 1);
-    if (b == nullptr) {
+    std::unique_ptr<sBottomPriv> b(new (std::nothrow) sBottomPriv());
+    if (!b) {
         xvek_set_error(error, "Oom");
         return FALSE;
     }
     if (!context_get(&b->c, error)) {
         g_prefix_error(error, "Failed obtain context: ");
-        g_free(b);
         return FALSE;
     }
     sDev *dev = nullptr;
     if (!context_device_obtain(b->c, id, &dev, error)) {
         g_prefix_error(error, "Failed obtain device: ");
-        context_release(b->c);
-        g_free(b);
         return FALSE;
     }
     errno = 0;
-    if (libusb_open(dev->dev, &b->h) != 0) {
+    b->h = open_device(dev->dev);
+    if (!b->h) {
         int err = errno;
         xvek_set_error(error, "Failed opeing usb device (error %d)", err);
-        context_release(b->c);
-        g_free(b);
         return FALSE;
     }
-    *priv = b;
+    *priv = b.release();
     return TRUE;
 }
 
 void bottom_private_release(sBottomPriv *priv)
 {
-    if (priv == nullptr)
-        return;
-    if (priv->h != nullptr)
-        libusb_close(priv->h);
-    context_release(priv->c);
-    g_free(priv);
+    delete priv;
 }

@@ -1,7 +1,8 @@
 /* The card's control requests: radio, versions, configuration storage,
  * error stack, monitoring, preamplifier register and TX level. */
+#include <utility>
+
 #include "bottom.h"
-#include "xvek_priv.h"
 
 namespace
 {
@@ -73,7 +74,7 @@ guint16 cf_command(VektypeCtlMode mode)
 gboolean in_with_prefix(sBottomPriv *b, guint8 group, guint16 cmd, guint32 *value,
                         const gchar *prefix, GError **error)
 {
-    if (!usb_in(b->h, group, cmd, value, error)) {
+    if (!usb_in(b->h.get(), group, cmd, value, error)) {
         if (prefix != nullptr)
             g_prefix_error(error, "%s", prefix);
         return FALSE;
@@ -84,7 +85,7 @@ gboolean in_with_prefix(sBottomPriv *b, guint8 group, guint16 cmd, guint32 *valu
 gboolean out_with_prefix(sBottomPriv *b, guint8 group, guint16 cmd, guint32 value,
                          const gchar *prefix, GError **error)
 {
-    if (!usb_out(b->h, group, cmd, value, error)) {
+    if (!usb_out(b->h.get(), group, cmd, value, error)) {
         if (prefix != nullptr)
             g_prefix_error(error, "%s", prefix);
         return FALSE;
@@ -340,7 +341,7 @@ gboolean bottom_ctrl_raw_usb_send(sBottomPriv *b, VektypeStructUsbFmap f, const 
                                   GError **error)
 {
     /* libusb takes a mutable buffer but does not write an OUT data stage. */
-    if (!bottom_usb_raw(b->h, raw_request_type(f, false), f.bR, f.wV, f.wI,
+    if (!bottom_usb_raw(b->h.get(), raw_request_type(f, false), f.bR, f.wV, f.wI,
                         const_cast<guint8 *>(data), f.wL, nullptr, error)) {
         g_prefix_error(error, "Failed to send raw usb: ");
         return FALSE;
@@ -352,17 +353,16 @@ gboolean bottom_ctrl_raw_usb_recv(sBottomPriv *b, VektypeStructUsbFmap f, guint8
                                   guint16 *received, GError **error)
 {
     /* A zero-length answer still hands the caller a buffer it can free. */
-    guint8 *buf = static_cast<guint8 *>(g_try_malloc0(f.wL > 0 ? f.wL : 1));
+    g_autofree guint8 *buf = static_cast<guint8 *>(g_try_malloc0(f.wL > 0 ? f.wL : 1));
     if (buf == nullptr) {
         xvek_set_error(error, "Can't allocate required length (%uB)", f.wL);
         return FALSE;
     }
-    if (!bottom_usb_raw(b->h, raw_request_type(f, true), f.bR, f.wV, f.wI, buf, f.wL, received,
-                        error)) {
-        g_free(buf);
+    if (!bottom_usb_raw(b->h.get(), raw_request_type(f, true), f.bR, f.wV, f.wI, buf, f.wL,
+                        received, error)) {
         g_prefix_error(error, "Failed to send raw usb: ");
         return FALSE;
     }
-    *data = buf;
+    *data = std::exchange(buf, nullptr);
     return TRUE;
 }

@@ -5,6 +5,5 @@ gboolean bottom_private_info(sBottomPriv *b, VektypeStructDeviceInfo *info, GErr
 {
     (void)b;
     (void)info;
-    g_set_error(error, XVEK_ERROR, XVEK_ERR, "%s feature not currently supported", "Private info");
-    return FALSE;
+    return xvek_non_supported("Private info", error);
 }

@@ -1,7 +1,6 @@
 /* Request primitives of the card: one vendor control transfer carrying a
  * 4-byte little-endian value, and the raw pass-through. */
 #include "bottom.h"
-#include "xvek_priv.h"
 
 namespace
 {
@@ -10,11 +9,6 @@ constexpr guint8 kVendorOther = 0x43; /* vendor request, recipient "other" */
 constexpr guint16 kValueLen = 4;
 
 } // namespace
-
-const gchar *bottom_usb_error_name(int code)
-{
-    return libusb_error_name(code);
-}
 
 gboolean bottom_usb_control(libusb_device_handle *h, guint8 direction, guint8 group, guint16 cmd,
                             guint32 *data, GError **error)
@@ -30,11 +24,10 @@ gboolean bottom_usb_control(libusb_device_handle *h, guint8 direction, guint8 gr
     }
     int r = libusb_control_transfer(h, static_cast<guint8>(direction | kVendorOther), group, cmd, 0,
                                     wire, kValueLen, BOTTOM_USB_CONTROL_TIMEOUT_MS);
-    if (r < 0) {
-        xvek_set_error(error, "Bottom usb control %s failed [group %u, cmd %u](error %d: %s)",
-                       in ? "IN" : "OUT", group, cmd, r, libusb_error_name(r));
-        return FALSE;
-    }
+    if (r < 0)
+        return xvek_set_usb_error(error, r, UsbResultWord::error,
+                                  "Bottom usb control %s failed [group %u, cmd %u]",
+                                  in ? "IN" : "OUT", group, cmd);
     if (in) {
         *data = static_cast<guint32>(wire[0]) | static_cast<guint32>(wire[1]) << 8 |
                 static_cast<guint32>(wire[2]) << 16 | static_cast<guint32>(wire[3]) << 24;
@@ -59,12 +52,10 @@ gboolean bottom_usb_raw(libusb_device_handle *h, guint8 request_type, guint8 bR,
         return xvek_invalid_handle("bottom_usb_raw", error);
     int r = libusb_control_transfer(h, request_type, bR, wV, wI, data, wL,
                                     BOTTOM_USB_CONTROL_TIMEOUT_MS);
-    if (r < 0) {
-        xvek_set_error(
-            error, "Bottom usb raw %s failed [group %u, cmd %u, indx %u, len %u](error %d: %s)",
-            (request_type & 0x80) ? "IN" : "OUT", bR, wV, wI, wL, r, libusb_error_name(r));
-        return FALSE;
-    }
+    if (r < 0)
+        return xvek_set_usb_error(error, r, UsbResultWord::error,
+                                  "Bottom usb raw %s failed [group %u, cmd %u, indx %u, len %u]",
+                                  (request_type & 0x80) ? "IN" : "OUT", bR, wV, wI, wL);
     if (moved != nullptr)
         *moved = static_cast<guint16>(r);
     return TRUE;

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "bottom.h"
-#include "xvek_priv.h"
 
 namespace
 {

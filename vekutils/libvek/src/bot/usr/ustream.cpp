@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace
@@ -74,16 +75,17 @@ void retire_urb(sUrb *u, gboolean stop_mark)
 void resubmit_one_urb(sUrb *u)
 {
     UrbPool *p = u->p;
-    int r = libusb_submit_transfer(u->t);
+    int r = libusb_submit_transfer(u->t.get());
     if (r == LIBUSB_SUCCESS) {
         /* A stop that began while this completion ran may have found the
          * transfer idle and not cancelled it. */
         if (pool_status(p) == STOPPING)
-            libusb_cancel_transfer(u->t);
+            libusb_cancel_transfer(u->t.get());
         return;
     }
-    fprintf(stderr, "Failed submitting urb %u: Failed submitted urb (error %d: %s)\n", u->id, r,
-            libusb_error_name(r));
+    g_autoptr(GError) err = nullptr;
+    xvek_set_usb_error(&err, r, UsbResultWord::error, "Failed submitted urb ");
+    fprintf(stderr, "Failed submitting urb %u: %s\n", u->id, err->message);
     fflush(stderr);
     if (r == LIBUSB_ERROR_NO_DEVICE)
         report_disconnection(p);
@@ -97,7 +99,7 @@ void urb_rx_send_payload(sUrb *u)
     if (cb == nullptr || cb->_cb.rx == nullptr)
         return;
     GError *err = nullptr;
-    cb->_cb.rx(cb->owner, u->p->buf[u->id], (gsize)u->t->actual_length, cb->_data, &err);
+    cb->_cb.rx(cb->owner, u->p->buf[u->id].data(), (gsize)u->t->actual_length, cb->_data, &err);
     if (err != nullptr) {
         xvek_log(LOG_LEVEL_ERR, "Error sending RX payload to user: %s", err->message);
         fprintf(stderr, "Error sending rx payload to user: %s", err->message);
@@ -160,58 +162,22 @@ void LIBUSB_CALL urb_rx_complete_cb(struct libusb_transfer *t)
     p->in_handler.fetch_sub(1);
 }
 
-/* ---- pool allocation ---- */
+/* ---- pool set-up ---- */
 
-void pool_free(UrbPool *p)
+/* Gives every transfer record of @p its libusb transfer. */
+gboolean pool_init(UrbPool *p, VekDeviceDataChan *ch, GError **error)
 {
-    if (p == nullptr)
-        return;
     for (guint i = 0; i < XVEK_URB_NB; i++) {
-        if (p->u[i] != nullptr) {
-            libusb_free_transfer(p->u[i]->t);
-            delete p->u[i];
-        }
-        g_free(p->buf[i]);
-    }
-    delete p;
-}
-
-gboolean channel_pool_init(VekDeviceDataChan *ch, GError **error)
-{
-    auto *p = new (std::nothrow) UrbPool{};
-    if (p == nullptr) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Urb pool init: oom !");
-        return FALSE;
-    }
-    for (guint i = 0; i < XVEK_URB_NB; i++) {
-        p->u[i] = new (std::nothrow) sUrb{};
-        if (p->u[i] == nullptr) {
-            g_set_error(error, XVEK_ERROR, XVEK_ERR, "sUrb alloc (%u/%u): oom !", i, XVEK_URB_NB);
-            pool_free(p);
+        sUrb &u = p->u[i];
+        u.t.reset(libusb_alloc_transfer(0));
+        if (!u.t) {
+            xvek_set_error(error, "urb alloc (%u/%u): oom !", i, XVEK_URB_NB);
             return FALSE;
         }
-    }
-    for (guint i = 0; i < XVEK_URB_NB; i++) {
-        p->u[i]->t = libusb_alloc_transfer(0);
-        if (p->u[i]->t == nullptr) {
-            g_set_error(error, XVEK_ERROR, XVEK_ERR, "urb alloc (%u/%u): oom !", i, XVEK_URB_NB);
-            pool_free(p);
-            return FALSE;
-        }
-        p->u[i]->id = i;
-        p->u[i]->p = p;
-    }
-    for (guint i = 0; i < XVEK_URB_NB; i++) {
-        p->buf[i] = static_cast<guint8 *>(g_try_malloc0(XVEK_URB_LEN));
-        if (p->buf[i] == nullptr) {
-            g_set_error(error, XVEK_ERROR, XVEK_ERR, "Buffer init (%u/%u): oom !", i, XVEK_URB_NB);
-            pool_free(p);
-            return FALSE;
-        }
+        u.id = i;
+        u.p = p;
     }
     p->ch = ch;
-    p->status = STOPPED;
-    ch->pool = p;
     return TRUE;
 }
 
@@ -226,25 +192,34 @@ gboolean channel_pool_prepare(VekDeviceDataChan *ch, GError **error)
         endpoint = XVEK_TX_ENDPOINT;
         break;
     default:
-        g_set_error(error, XVEK_ERROR, XVEK_ERR,
-                    "Failed to prepare urb pool: Urb stream prepare: unsupported channel type (%u)",
-                    (guint)ch->type);
+        xvek_set_error(error, "Urb stream prepare: unsupported channel type (%u)", (guint)ch->type);
         return FALSE;
     }
-    UrbPool *p = ch->pool;
+    UrbPool &p = ch->pool;
     for (guint i = 0; i < XVEK_URB_NB; i++)
-        libusb_fill_bulk_transfer(p->u[i]->t, ch->b->h, endpoint, p->buf[i], XVEK_URB_LEN,
-                                  urb_rx_complete_cb, p->u[i], XVEK_URB_TIMEOUT_MS);
+        libusb_fill_bulk_transfer(p.u[i].t.get(), ch->b->h.get(), endpoint, p.buf[i].data(),
+                                  XVEK_URB_LEN, urb_rx_complete_cb, &p.u[i], XVEK_URB_TIMEOUT_MS);
     return TRUE;
 }
 
-void channel_free(VekDeviceDataChan *ch)
+/* Releases a claimed interface when it goes, unless kept. */
+class ClaimedInterface
 {
-    if (ch == nullptr)
-        return;
-    pool_free(ch->pool);
-    g_free(ch);
-}
+  public:
+    ClaimedInterface(libusb_device_handle *h, int iface) : h_(h), iface_(iface) {}
+    ClaimedInterface(const ClaimedInterface &) = delete;
+    ClaimedInterface &operator=(const ClaimedInterface &) = delete;
+    ~ClaimedInterface()
+    {
+        if (h_ != nullptr)
+            libusb_release_interface(h_, iface_);
+    }
+    void keep() { h_ = nullptr; }
+
+  private:
+    libusb_device_handle *h_;
+    int iface_;
+};
 
 /* ---- card-side stream controls ---- */
 
@@ -267,10 +242,10 @@ gboolean channel_status_get(VekDeviceDataChan *ch, guint32 *value, GError **erro
     gboolean ok;
     guint16 cmd = stream_cmd(ch, &ok);
     if (!ok) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Unsupported channel type %u", (guint)ch->type);
+        xvek_set_error(error, "Unsupported channel type %u", (guint)ch->type);
         return FALSE;
     }
-    return usb_in(ch->b->h, E_ZADIZAVE_CMD_GROUP_DATA, cmd, value, error);
+    return usb_in(ch->b->h.get(), E_ZADIZAVE_CMD_GROUP_DATA, cmd, value, error);
 }
 
 gboolean channel_status_set(VekDeviceDataChan *ch, guint32 value, GError **error)
@@ -278,10 +253,10 @@ gboolean channel_status_set(VekDeviceDataChan *ch, guint32 value, GError **error
     gboolean ok;
     guint16 cmd = stream_cmd(ch, &ok);
     if (!ok) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Unsupported channel type %u", (guint)ch->type);
+        xvek_set_error(error, "Unsupported channel type %u", (guint)ch->type);
         return FALSE;
     }
-    return usb_out(ch->b->h, E_ZADIZAVE_CMD_GROUP_DATA, cmd, value, error);
+    return usb_out(ch->b->h.get(), E_ZADIZAVE_CMD_GROUP_DATA, cmd, value, error);
 }
 
 gboolean channel_stream_status_set(VekDeviceDataChan *ch, guint32 value, GError **error)
@@ -300,7 +275,8 @@ gboolean channel_stream_status_set(VekDeviceDataChan *ch, guint32 value, GError 
 
 gboolean channel_bitwitdh_get(VekDeviceDataChan *ch, guint32 *bit, GError **error)
 {
-    return usb_in(ch->b->h, E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_FORMAT, bit, error);
+    return usb_in(ch->b->h.get(), E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_FORMAT, bit,
+                  error);
 }
 
 gboolean channel_bitwitdh_set(VekDeviceDataChan *ch, VektypeStreamBitwidth bit, GError **error)
@@ -310,7 +286,7 @@ gboolean channel_bitwitdh_set(VekDeviceDataChan *ch, VektypeStreamBitwidth bit, 
     if (!channel_bitwitdh_get(ch, &current, &err)) {
         g_prefix_error(&err, "Failed to read current bitdwidth: ");
     } else if (current != (guint32)bit) {
-        usb_out(ch->b->h, E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_FORMAT, (guint32)bit,
+        usb_out(ch->b->h.get(), E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_FORMAT, (guint32)bit,
                 &err);
     }
     if (err != nullptr) {
@@ -326,7 +302,8 @@ gboolean channel_rate_set(VekDeviceDataChan *ch, VektypeStreamRate rate, GError 
     if (rate == XVEK_STREAM_RATE_VAL48K || rate == XVEK_STREAM_RATE_VAL192K)
         value = (guint32)rate;
     GError *err = nullptr;
-    if (!usb_out(ch->b->h, E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_SAMPLING, value, &err)) {
+    if (!usb_out(ch->b->h.get(), E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_SAMPLING, value,
+                 &err)) {
         g_propagate_prefixed_error(error, err, "Failed to set rate to %u: ", (guint)rate);
         return FALSE;
     }
@@ -368,7 +345,7 @@ void channel_stop(UrbPool *p, gboolean pump)
             pool_status_set(p, STOPPING);
         for (guint i = 0; i < XVEK_URB_NB; i++)
             if (p->active[i].load() == 1)
-                libusb_cancel_transfer(p->u[i]->t);
+                libusb_cancel_transfer(p->u[i].t.get());
         libusb_context *usb = p->ch->b->c->usbCtx;
         while (!pool_quiescent(p)) {
             if (pump) {
@@ -384,7 +361,7 @@ void channel_stop(UrbPool *p, gboolean pump)
 
 gboolean channel_start(VekDeviceDataChan *ch, GError **error)
 {
-    UrbPool *p = ch->pool;
+    UrbPool *p = &ch->pool;
     p->disconnected.store(0);
     /* Running before the first submission, so that a completion racing with
      * the rest of the start is delivered and resubmitted. */
@@ -393,12 +370,10 @@ gboolean channel_start(VekDeviceDataChan *ch, GError **error)
         /* Flag first: a completion may arrive before libusb_submit_transfer
          * returns, and it clears the flag of the transfer it retires. */
         p->active[i].store(1);
-        int r = libusb_submit_transfer(p->u[i]->t);
+        int r = libusb_submit_transfer(p->u[i].t.get());
         if (r != LIBUSB_SUCCESS) {
             p->active[i].store(0);
-            g_set_error(error, XVEK_ERROR, XVEK_ERR,
-                        "Failed to start rx channel: Failed submitted urb %u (error %d: %s)", i, r,
-                        libusb_error_name(r));
+            xvek_set_usb_error(error, r, UsbResultWord::error, "Failed submitted urb %u ", i);
             xvek_log(LOG_LEVEL_ERR, "Failed to start RX stream");
             /* The transfers already in flight must retire before anyone may free
              * or reuse them. */
@@ -414,21 +389,25 @@ VekDeviceDataChan *rx_chan(sBottomPriv *b)
     return b != nullptr ? b->ch_rx : nullptr;
 }
 
-/* Starting or stopping waits for completions that only the event thread
- * delivers: from a data or disconnection callback that would wait forever. */
-gboolean refuse_on_engine_thread(const gchar *what, GError **error)
+/* Puts the transfers of @ch in flight unless they are. */
+gboolean rx_channel_start(VekDeviceDataChan *ch, GError **error)
 {
-    if (!bottom_on_engine_thread())
+    if (ch == nullptr) {
+        xvek_set_error(error, "the device was opened without an RX channel");
         return FALSE;
-    g_set_error(error, XVEK_ERROR, XVEK_ERR,
-                "%s: not allowed from a stream callback (USB event thread)", what);
-    return TRUE;
-}
-
-gboolean tx_not_supported(GError **error)
-{
-    g_set_error(error, XVEK_ERROR, XVEK_ERR, "%s feature not currently supported", "TX Stream");
-    return FALSE;
+    }
+    /* Starting waits for completions that only the event thread delivers:
+     * from a data or disconnection callback that would wait forever. */
+    if (bottom_refuse_on_engine_thread(error))
+        return FALSE;
+    UrbPool *p = &ch->pool;
+    gint status = pool_status(p);
+    if (status == STARTING || status == STARTED)
+        return TRUE;
+    /* A pool that wound down by itself (card gone, unexpected status) may
+     * still have completions running: let them finish first. */
+    channel_stop(p, !p->holds_engine);
+    return channel_start(ch, error);
 }
 
 } // namespace
@@ -440,39 +419,33 @@ guint32 ustream_ms_to_bytes(VektypeStreamRate rate)
 
 gboolean bottom_rx_init(sBottomPriv *b, sBottomCb *cb, GError **error)
 {
-    if (b == nullptr || b->h == nullptr) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR, "%s: invalid handle", "bottom_rx_init");
-        return FALSE;
-    }
+    if (b == nullptr || b->h == nullptr)
+        return xvek_invalid_handle("bottom_rx_init", error);
     if (b->ch_rx != nullptr)
         return TRUE;
-    int r = libusb_claim_interface(b->h, XVEK_RX_IFACE);
-    if (r != LIBUSB_SUCCESS) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Failed claiming %s interface '%d' (code %d: %s)",
-                    "RX", XVEK_RX_IFACE, r, libusb_error_name(r));
-        return FALSE;
-    }
-    auto *ch = static_cast<VekDeviceDataChan *>(g_try_malloc0(sizeof(VekDeviceDataChan)));
-    if (ch == nullptr) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Can't alloc %s data channel: oom", "RX");
-        libusb_release_interface(b->h, XVEK_RX_IFACE);
+    int r = libusb_claim_interface(b->h.get(), XVEK_RX_IFACE);
+    if (r != LIBUSB_SUCCESS)
+        return xvek_set_usb_error(error, r, UsbResultWord::code,
+                                  "Failed claiming %s interface '%d' ", "RX", XVEK_RX_IFACE);
+    ClaimedInterface claim(b->h.get(), XVEK_RX_IFACE);
+    std::unique_ptr<VekDeviceDataChan> ch(new (std::nothrow) VekDeviceDataChan());
+    if (!ch) {
+        xvek_set_error(error, "Can't alloc %s data channel: oom", "RX");
         return FALSE;
     }
     ch->type = XVEK_CTL_MODE_RX;
     ch->iface = XVEK_RX_IFACE;
     ch->cb = cb;
     ch->b = b;
-    GError *err = nullptr;
-    if (!channel_pool_init(ch, &err)) {
-        g_propagate_prefixed_error(error, err, "Channel pool init failed: ");
-        channel_free(ch);
-        libusb_release_interface(b->h, XVEK_RX_IFACE);
+    if (!pool_init(&ch->pool, ch.get(), error)) {
+        g_prefix_error(error, "Channel pool init failed: ");
         return FALSE;
     }
     /* The transfer set-up does not depend on the stream parameters: preparing
      * it here keeps a start before any configure well defined. */
-    channel_pool_prepare(ch, nullptr);
-    b->ch_rx = ch;
+    channel_pool_prepare(ch.get(), nullptr);
+    claim.keep();
+    b->ch_rx = ch.release();
     return TRUE;
 }
 
@@ -482,22 +455,20 @@ gboolean bottom_rx_configure(sBottomPriv *b, guint32 buffer, guint32 ratio, Vekt
 {
     VekDeviceDataChan *ch = rx_chan(b);
     if (ch == nullptr || buffer == 0 || ratio == 0 || (guint32)rate > 192000u) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR,
-                    "Error preparing chan cfg: one or more invalid values");
+        xvek_set_error(error, "Error preparing chan cfg: one or more invalid values");
         return FALSE;
     }
     if (end != XVEK_STREAM_ENDIAN_LE) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Bottom rx configure: unavailable endianess ");
+        xvek_set_error(error, "Bottom rx configure: unavailable endianess ");
         return FALSE;
     }
     if (chan != XVEK_STREAM_NB_CHANNEL_VAL2) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR, "Bottom rx configure: unavailable nb channels ");
+        xvek_set_error(error, "Bottom rx configure: unavailable nb channels ");
         return FALSE;
     }
     /* Re-preparing transfers that are in flight would corrupt them. */
-    if (pool_status(ch->pool) != STOPPED || !pool_quiescent(ch->pool)) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR,
-                    "Bottom rx configure: stream is running, stop it first");
+    if (pool_status(&ch->pool) != STOPPED || !pool_quiescent(&ch->pool)) {
+        xvek_set_error(error, "Bottom rx configure: stream is running, stop it first");
         return FALSE;
     }
     guint32 bpms = ustream_ms_to_bytes(rate);
@@ -509,8 +480,10 @@ gboolean bottom_rx_configure(sBottomPriv *b, guint32 buffer, guint32 ratio, Vekt
     ch->cfg.access_type = access_type;
     ch->cfg.bit = bit;
     ch->has_cfg = TRUE;
-    if (!channel_pool_prepare(ch, error))
+    if (!channel_pool_prepare(ch, error)) {
+        g_prefix_error(error, "Failed to prepare urb pool: ");
         return FALSE;
+    }
     if (!channel_bitwitdh_set(ch, bit, error))
         return FALSE;
     return channel_rate_set(ch, rate, error);
@@ -520,23 +493,12 @@ gboolean bottom_rx_start(sBottomPriv *b, const struct timeval *tv_start, GError 
 {
     (void)tv_start;
     VekDeviceDataChan *ch = rx_chan(b);
-    if (ch == nullptr) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR,
-                    "Failed to start rx channel: the device was opened without an RX channel");
-        return FALSE;
-    }
-    if (refuse_on_engine_thread("Failed to start rx channel", error))
-        return FALSE;
-    UrbPool *p = ch->pool;
-    gint status = pool_status(p);
-    if (status != STARTING && status != STARTED) {
-        /* A pool that wound down by itself (card gone, unexpected status) may
-         * still have completions running: let them finish first. */
-        channel_stop(p, !p->holds_engine);
-        if (!channel_start(ch, error))
-            return FALSE;
-    }
     GError *err = nullptr;
+    if (!rx_channel_start(ch, &err)) {
+        g_propagate_prefixed_error(error, err, "Failed to start rx channel: ");
+        return FALSE;
+    }
+    UrbPool *p = &ch->pool;
     if (!engine_take(p, b->c, &err)) {
         g_propagate_prefixed_error(error, err, "Failed to activate event engine: ");
         channel_stop(p, TRUE);
@@ -555,19 +517,16 @@ gboolean bottom_rx_start(sBottomPriv *b, const struct timeval *tv_start, GError 
 gboolean bottom_rx_stop(sBottomPriv *b, GError **error)
 {
     VekDeviceDataChan *ch = rx_chan(b);
-    if (ch == nullptr) {
-        g_set_error(error, XVEK_ERROR, XVEK_ERR, "%s: invalid handle", "bottom_rx_stop");
-        return FALSE;
-    }
-    if (refuse_on_engine_thread("Failed to stop rx stream", error))
-        return FALSE;
+    if (ch == nullptr)
+        return xvek_invalid_handle("bottom_rx_stop", error);
     GError *err = nullptr;
-    if (!channel_stream_status_set(ch, 0, &err)) {
+    /* Stopping waits for completions that only the event thread delivers. */
+    if (bottom_refuse_on_engine_thread(&err) || !channel_stream_status_set(ch, 0, &err)) {
         g_propagate_prefixed_error(error, err, "Failed to stop rx stream: ");
         return FALSE;
     }
-    channel_stop(ch->pool, !ch->pool->holds_engine);
-    engine_drop(ch->pool, b->c);
+    channel_stop(&ch->pool, !ch->pool.holds_engine);
+    engine_drop(&ch->pool, b->c);
     xvek_log(LOG_LEVEL_DEBUG, "%s: success", "bottom_rx_stop");
     return TRUE;
 }
@@ -575,13 +534,13 @@ gboolean bottom_rx_stop(sBottomPriv *b, GError **error)
 void bottom_rx_halt(sBottomPriv *b)
 {
     VekDeviceDataChan *ch = rx_chan(b);
-    if (ch == nullptr || pool_status(ch->pool) == STOPPED)
+    if (ch == nullptr || pool_status(&ch->pool) == STOPPED)
         return;
-    UrbPool *p = ch->pool;
+    UrbPool *p = &ch->pool;
     pool_status_set(p, STOPPING);
     for (guint i = 0; i < XVEK_URB_NB; i++)
         if (p->active[i].load() == 1)
-            libusb_cancel_transfer(p->u[i]->t);
+            libusb_cancel_transfer(p->u[i].t.get());
 }
 
 void bottom_rx_release(sBottomPriv *b)
@@ -598,31 +557,30 @@ void bottom_rx_release(sBottomPriv *b)
     /* Whatever state the stream was left in (a stop that failed on a vanished
      * card, say), no transfer may be in flight when it is freed or when the
      * handle closes. */
-    channel_stop(ch->pool, !ch->pool->holds_engine);
-    engine_drop(ch->pool, b->c);
+    channel_stop(&ch->pool, !ch->pool.holds_engine);
+    engine_drop(&ch->pool, b->c);
     if (b->h != nullptr) {
-        int r = libusb_release_interface(b->h, ch->iface);
+        int r = libusb_release_interface(b->h.get(), ch->iface);
         if (r != LIBUSB_SUCCESS)
             fprintf(stderr, "Error releasing %s interface %d (code %d: %s)\n", "RX", ch->iface, r,
-                    libusb_error_name(r));
+                    xvek_usb_error_name(r));
     }
     b->ch_rx = nullptr;
-    channel_free(ch);
+    delete ch;
 }
 
 gboolean bottom_rx_get_stats(sBottomPriv *b, VektypeStructHwStats *stats, GError **error)
 {
     (void)b;
     (void)stats;
-    g_set_error(error, XVEK_ERROR, XVEK_ERR, "%s feature not currently supported", "RX Stats");
-    return FALSE;
+    return xvek_non_supported("RX Stats", error);
 }
 
 gboolean bottom_tx_init(sBottomPriv *b, sBottomCb *cb, GError **error)
 {
     (void)b;
     (void)cb;
-    return tx_not_supported(error);
+    return xvek_non_supported("TX Stream", error);
 }
 
 gboolean bottom_tx_configure(sBottomPriv *b, guint32 buffer, guint32 ratio, VektypeStreamRate rate,
@@ -634,43 +592,43 @@ gboolean bottom_tx_configure(sBottomPriv *b, guint32 buffer, guint32 ratio, Vekt
     (void)b, (void)buffer, (void)ratio, (void)rate, (void)access_type, (void)bit, (void)end;
     (void)chan, (void)has_lbt, (void)lbt_cs_max, (void)lbt_cs_min, (void)lbt_tsmpl;
     (void)lbt_thresh;
-    return tx_not_supported(error);
+    return xvek_non_supported("TX Stream", error);
 }
 
 gboolean bottom_tx_onetime_start(sBottomPriv *b, const struct timeval *tv_start, GError **error)
 {
     (void)b, (void)tv_start;
-    return tx_not_supported(error);
+    return xvek_non_supported("TX Stream", error);
 }
 
 gboolean bottom_tx_twotime_start_prepare(sBottomPriv *b, GError **error)
 {
     (void)b;
-    return tx_not_supported(error);
+    return xvek_non_supported("TX Stream", error);
 }
 
 gboolean bottom_tx_twotime_start_go(sBottomPriv *b, const struct timeval *tv_start, GError **error)
 {
     (void)b, (void)tv_start;
-    return tx_not_supported(error);
+    return xvek_non_supported("TX Stream", error);
 }
 
 gboolean bottom_tx_stop(sBottomPriv *b, GError **error)
 {
     (void)b;
-    return tx_not_supported(error);
+    return xvek_non_supported("TX Stream", error);
 }
 
 gboolean bottom_tx_write(sBottomPriv *b, const guint8 *buffer, gsize buflen, GError **error)
 {
     (void)b, (void)buffer, (void)buflen;
-    return tx_not_supported(error);
+    return xvek_non_supported("TX Stream", error);
 }
 
 gboolean bottom_tx_get_stats(sBottomPriv *b, VektypeStructHwStats *stats, GError **error)
 {
     (void)b, (void)stats;
-    return tx_not_supported(error);
+    return xvek_non_supported("TX Stream", error);
 }
 
 void bottom_tx_release(sBottomPriv *b)

@@ -6,6 +6,7 @@
  * consistent atomics (full barriers). There is no mutex. */
 #pragma once
 
+#include <array>
 #include <atomic>
 
 #include <glib.h>
@@ -44,16 +45,18 @@ typedef struct {
 } xvek_stream_cfg;
 
 struct sUrb {
-    struct libusb_transfer *t;
-    guint32 id;
-    UrbPool *p;
+    UsbTransferPtr t;
+    guint32 id = 0;
+    UrbPool *p = nullptr;
 };
 
+/* The transfers of one channel with their buffers, held for the channel's
+ * life: nothing is allocated while streaming. */
 struct UrbPool {
     std::atomic<gint> status{STOPPED}; /* eStatus */
-    guint8 *buf[XVEK_URB_NB]{};
-    sUrb *u[XVEK_URB_NB]{};
-    std::atomic<gint> active[XVEK_URB_NB]{};
+    std::array<std::array<guint8, XVEK_URB_LEN>, XVEK_URB_NB> buf{};
+    std::array<sUrb, XVEK_URB_NB> u{};
+    std::array<std::atomic<gint>, XVEK_URB_NB> active{};
     VekDeviceDataChan *ch = nullptr;
     /* Completions of this pool currently running on some thread: the pool is
      * only freed once this is 0 and no transfer is active. */
@@ -65,14 +68,15 @@ struct UrbPool {
     gboolean holds_engine = FALSE;
 };
 
+/* One data channel of a card (bottom_rx_init), its pool included. */
 struct VekDeviceDataChan {
-    VektypeCtlMode type;
-    gint32 iface;
-    xvek_stream_cfg cfg;
-    gboolean has_cfg;
-    sBottomCb *cb;
-    sBottomPriv *b;
-    UrbPool *pool;
+    VektypeCtlMode type = XVEK_CTL_MODE_RX;
+    gint32 iface = 0;
+    xvek_stream_cfg cfg{};
+    gboolean has_cfg = FALSE;
+    sBottomCb *cb = nullptr;
+    sBottomPriv *b = nullptr;
+    UrbPool pool;
 };
 
 gboolean bottom_rx_init(sBottomPriv *b, sBottomCb *cb, GError **error);
