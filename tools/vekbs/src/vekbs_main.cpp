@@ -112,7 +112,7 @@ const GOptionEntry kEntries[] = {
      "Write the recording as fast as possible instead of in real time", nullptr},
     {"write-multiple", 0, 0, G_OPTION_ARG_INT, &opt_write_multiple,
      "Recording: write N times the wrapper's advised length at once (default 1); "
-     "fewer, larger writes cost less per sample",
+     "larger writes cost less, and a frame's time is that of its write",
      "N"},
     {"json", 'j', 0, G_OPTION_ARG_NONE, &opt_json,
      "Print each frame as one JSON object; nothing else goes to standard output", nullptr},
