@@ -53,7 +53,7 @@ function(vek_add_library)
   file(RELATIVE_PATH PC_RELATIVE_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig"
     "${CMAKE_INSTALL_PREFIX}")
   set(PC_NAME ${name})
-  set(PC_DESCRIPTION "${ARG_DESCRIPTION}")
+  set(PC_DESCRIPTION "${ARG_DESCRIPTION} (LGPL-2.1-or-later)")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/library.pc.in
     ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc
