@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* iqhub_throughput RATE SECONDS [DIR]: generates a recording of SECONDS of
  * signal with a signed frame every 258 bit periods at RATE bit/s, then runs
  * it (1) straight through the demodulator, packet by packet, and (2) through

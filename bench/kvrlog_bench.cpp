@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Cost of logging: a message below the configured level, a trace-gated message
  * whose flag is off, and one line through the file sink. */
 #include <benchmark/benchmark.h>

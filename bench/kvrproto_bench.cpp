@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Throughput of the frame protocol library: lines parsed and printed per
  * second for the three line types, frame objects built from lines, and
  * authentication codes computed per second for each cipher input size. The

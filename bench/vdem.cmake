@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Demodulator benchmarks: real-time factor of the uplink chain and the cost
 # of one frame measurement, each on the optimised and the plain path.
 add_executable(vdem_bench

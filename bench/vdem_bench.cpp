@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Uplink demodulator speed.
  *
  * Real-time factor: seconds of signal processed per second of CPU, reported

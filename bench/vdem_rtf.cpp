@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Real-time factor of the demodulator: seconds of signal processed per second of CPU
  * on one core, on noise alone and with frames as dense as the protocol allows.
  * The signal is generated once per case and posted packet by packet in a loop; it is a

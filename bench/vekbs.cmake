@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The base station's whole road: emulated card, wrapper, MQTT (needs mosquitto).
 find_program(MOSQUITTO_BROKER mosquitto PATHS /usr/sbin /usr/local/sbin REQUIRED)
 add_executable(vekbs_road ${CMAKE_CURRENT_LIST_DIR}/vekbs_road.cpp)

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The whole road, measured: an emulated card (vekemu runner) plays a vekgen
  * recording in a loop, vekbs --card demodulates it and publishes every frame
  * to a real mosquitto on a free local port, and this program is the network

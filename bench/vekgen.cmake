@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Receiver measurements and speed from generated I/Q (see bench/results/).
 # They never run under ctest.
 add_executable(vekgen_measure ${CMAKE_CURRENT_LIST_DIR}/vekgen_measure.cpp)

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Receiver measurements from generated I/Q, printed as Markdown tables:
  *   fer    frame error rate against Eb/N0 at both rates, silent and noisy backgrounds
  *   floor  frames lost at high Eb/N0 with noise before the frames, many frames

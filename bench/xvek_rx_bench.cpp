@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* RX streaming through the device library against the emulated card.
  *
  * RxThroughput/fast_card:1: the card fills every bulk IN request at once, so the

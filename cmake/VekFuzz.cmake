@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Fuzz targets: one LLVMFuzzerTestOneInput per parser.
 #
 # vek_add_fuzz_target(NAME <name> SOURCES ... LIBS ... CORPUS <folder> [DICT <file>]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Helpers shared by every library, test and tool of the project.
 #
 # vek_add_library(NAME <name> SOVERSION <n> SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Valgrind as a test set-up of the normal build.
 #
 # vek_add_valgrind_test(TARGET <test binary> [EMULATED] [ARGS ...] [ENVIRONMENT ...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # scripts/build.sh DIR [--target NAME]... [cmake options...]: configures one build tree
 # with the options given and builds it (or only the targets named).
 # The options are passed on every run, so that a tree configured earlier with other

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # scripts/fuzz-long.sh [RUNS] [TARGET...]: the long fuzzing run recorded in
 # bench/results/fuzz.md. Builds the fuzz targets (clang, libFuzzer, address and
 # undefined-behaviour sanitizers) in build-fuzz, then runs each target for RUNS

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # scripts/main-job.sh BUILD_DIR: the main job on the built-in sample data.
 # The reference base station runs its built-in scenario (signed frames of
 # several types at both bit rates from three devices, one forged, one from a

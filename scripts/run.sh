@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sets everything up, builds, and runs the main job on the built-in sample data.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sets everything up and runs the whole test suite:
 #  1. a normal build with warnings as errors, its tests, then the tests labelled
 #     valgrind (a selection run under valgrind's memory checker);

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Runs files through a fuzz target once, in builds without libFuzzer: the seed
 // corpus and every crash input found so far stay tests of the normal and the
 // sanitizer builds. Usage: PROGRAM FILE|FOLDER...; a folder is read one level deep.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // A scratch folder for fuzz targets whose parser reads a file: the input is
 // written there on every run, so it lives in memory (/dev/shm) when the system
 // has one, and is removed at exit.

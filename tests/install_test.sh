@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # install_test.sh BUILD_DIR PROGRAMS_DIR "LIBS": installs the build into a
 # scratch prefix, then builds and runs each PROGRAMS_DIR/<lib>.c with nothing
 # but `gcc -std=c11 $(pkg-config --cflags --libs <lib>)`. Each library's .pc

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The Iqhub object's private record and the helpers its components share. */
 #pragma once
 

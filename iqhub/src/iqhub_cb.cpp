@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The demodulator's three callbacks. They run on the writer thread, inside
  * the demodulator's posting call, and only copy the report into the event
  * queue (or, for error records, into the log). */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* IqhubDeviceFilter: a black list or white list of device ids. */
 #include "iqhub-private.h"
 

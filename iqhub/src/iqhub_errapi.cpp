@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The error API: the demodulator's last refusal, code and reason, for the
  * "errapi" property. */
 #include <algorithm>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The frame chain: parse, time-stamp, count, filter and deliver. */
 #include "iqhub-private.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* IqhubIfilter: the interface every frame filter implements. */
 #include "iqhub-private.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* IqhubHmacFilter: drops current uplink frames whose authentication code is
  * wrong. One switch serves every instance of the process. */
 #include "iqhub-private.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Binding of the demodulator: initialised from the object's properties at
  * start, released at stop, fed one packet at a time by the writer. */
 #include <cstring>

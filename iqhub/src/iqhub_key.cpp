@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The key is kept as two 64-bit halves and only assembled when needed, so
  * that it never sits in the binary as one contiguous 16-byte string. */
 #include "iqhub_key.h"

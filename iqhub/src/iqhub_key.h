@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The AES-128 key of frame authentication codes: the key the network's
  * devices sign their uplink frames with, and the one downlink frames are
  * signed with. */

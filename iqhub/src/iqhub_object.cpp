@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Iqhub: configuration, statistics, host callbacks, start and stop. */
 #include <cfloat>
 #include <new>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The event queue: demodulator reports cross from the writer thread to the
  * default main context, one event per main-loop iteration. */
 #include <cstring>

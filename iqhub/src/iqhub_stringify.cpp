@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Text forms of the demodulator's records: a frame as the FDATA_V1 line that
  * the frame chain parses back, an error record as a log line. */
 #include <algorithm>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The timestamp table: for each of the latest writes, the sample ids it
  * covered and its time value. */
 #include "iqhub-private.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Sources through which the writer thread hands work to the default main
  * context. Each is created and attached on the main context once, and the
  * writer only makes it ready: no source is allocated on one thread and freed

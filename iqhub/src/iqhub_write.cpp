@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The writer: the host's I/Q buffers are copied into a working buffer and
  * posted to the demodulator by the "iqWriter" thread; completion comes back
  * through a GTask on the default main context. */

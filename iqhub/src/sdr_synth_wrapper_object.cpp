@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* SdrSynthWrapper: the downlink frame of a device, signed and built, handed
  * to the host's transmit callback. */
 #include <cstring>

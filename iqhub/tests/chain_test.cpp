@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The frame chain: counters, time values, filters and their order, and who
  * owns the frame handed to the host. */
 #include "iqhub_test_util.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* I/Q written through a real main loop comes back as the frames that were
  * sent, with the time values of the writes that carried them. */
 #include "iqhub_test_util.h"

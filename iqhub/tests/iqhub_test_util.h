@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Shared helpers of the wrapper's tests: log capture, a bounded main-loop
  * runner, writes that wait for their completion, and generated I/Q. */
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Hours of streaming: the 32-bit sample counter wraps. */
 #include "iqhub_test_util.h"
 

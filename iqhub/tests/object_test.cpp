@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The object's configuration: properties as declared, their particulars,
  * start and stop rules, and who releases the host's user data. */
 #include "iqhub_test_util.h"

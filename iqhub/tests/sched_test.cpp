@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The event queue: order, one event per main-loop iteration, and what
  * happens to events nobody delivers. */
 #include "iqhub_test_util.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Downlink synthesis: the frame the builder makes for a signed request, and
  * the transmit callback's ownership. */
 #include "iqhub_test_util.h"

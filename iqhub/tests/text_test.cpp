@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The error API and the text forms of the demodulator's records. */
 #include "iqhub_test_util.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The timestamp table: ranges, eviction, the 32-bit wrap, and binds racing
  * lookups. */
 #include "iqhub_test_util.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The writer: refusals, padding, time values, abort, completion on the main
  * context. */
 #include "iqhub_test_util.h"

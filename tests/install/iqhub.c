@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 #include <iqhub/iqhub.h>
 
 static gboolean on_tx(SdrSynthWrapper *self, guint8 *frame, gsize length, guint32 freq,

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* A program that hangs on two threads under an armed watchdog, for the watchdog's test. */
 #include "watchdog.h"
 

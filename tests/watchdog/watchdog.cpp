@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The watchdog thread and the stack dump (see watchdog.h). */
 #include "watchdog.h"
 

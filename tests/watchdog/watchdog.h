@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Hang watchdog of the test binaries.
  *
  * CTest kills a test that outlives its time limit with SIGKILL, which leaves nothing to

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Arms the hang watchdog around every test case of a GoogleTest binary, whichever main()
  * the binary has. */
 #include "watchdog.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // A test that runs out of time explains itself: the watchdog prints every thread's stack
 // before the process ends.
 #include <glib.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Downlink air frame: preamble and sync, then a 15-byte block of BCH parity,
  * payload, authentication code and CRC-8, whitened with PN9. */
 #include <string.h>

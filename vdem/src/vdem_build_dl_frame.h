@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Pieces of the downlink frame builder. */
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Uplink bit decoder. Each decoder keeps the last 208 decisions; a frame is
  * evaluated when its 13-bit type pattern leaves that ring, at which point the
  * frame's data bits are exactly the ring's content, oldest first. */

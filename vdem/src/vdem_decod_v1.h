@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Uplink bit decoder: frame type recognition, cut-out after 208 decisions,
  * per-repetition de-multiplexing and the 16-bit frame check. */
 #pragma once

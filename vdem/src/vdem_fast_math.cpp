@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Tables of the fast phase reduction, rotation and arctangent. */
 #include <string.h>
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Fast but faithful phase reduction, rotation and arctangent for the frame
  * measurement.
  *

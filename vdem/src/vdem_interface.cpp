@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Public entry points and lifecycle of the single demodulator instance. */
 #include <stdio.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Module state shared by the demodulator's components: rate settings and the
  * callback table. */
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Allocation registry of the demodulator: every block the pipeline takes is
  * recorded so that terminate can release them all at once. */
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Uplink signal chain: differential detection, low-pass and decimation to 8
  * samples per bit, phase tracking, symbol integration, timing recovery, the
  * two bit decoders and, for each checked frame, the frequency and power

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Uplink signal chain: one call per bit period of posted samples. */
 #pragma once
 

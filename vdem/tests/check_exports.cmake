@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Fails when the demodulator library exports anything but the entry points its
 # header marks VDEM_EXPORT, or carries a test hook (those belong to the static
 # test archive only).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Fails when the demodulator library needs the C++ runtime or GLib at run time.
 find_program(READELF readelf REQUIRED)
 execute_process(COMMAND ${READELF} -d ${LIB} OUTPUT_VARIABLE dyn RESULT_VARIABLE rc)

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* White-box tests of the decoder, the timing recovery, the allocation
  * registry and the downlink builder's pieces. */
 #include <gtest/gtest.h>

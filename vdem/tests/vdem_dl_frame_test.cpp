@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The 28-byte downlink air frame. */
 #include <gtest/gtest.h>
 

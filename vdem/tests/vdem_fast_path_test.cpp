@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The optimised filter and frame measurement against the plain reference:
  * same frames, same frequency in whole Hz, RSSI within 0.01 dB. */
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Entry points, refusal codes and their texts, packet sizes, callbacks. */
 #include <gtest/gtest.h>
 

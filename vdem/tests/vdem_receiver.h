@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Test harness around the demodulator's public interface: collects the
  * reports and posts signals packet by packet. */
 #pragma once

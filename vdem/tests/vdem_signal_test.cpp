@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The uplink chain seen from the public interface: saturation reports,
  * silence, and frames decoded from synthesised I/Q. */
 #include <gtest/gtest.h>

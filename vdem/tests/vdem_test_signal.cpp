@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 #include "vdem_test_signal.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* A minimal uplink transmitter for the demodulator's own tests: rectangular
  * differential BPSK on a continuous carrier, as the devices send it. */
 #pragma once

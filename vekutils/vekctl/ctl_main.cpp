@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekctl: the operator's command line over the VEK card's control requests.
  *
  * One run opens one card for control only, performs the requested operations

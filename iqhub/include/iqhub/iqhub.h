@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* libiqhub: the object a base-station host drives. It takes uplink I/Q
  * written by the host, demodulates it on a thread of its own, and hands the
  * decoded frames back on the host's GLib main loop with the wall-clock time of

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Fuzz target over the strict string conversions. The first byte picks the
 // base (8, 10, 16 or an unsupported one); the rest is the text. A failure must
 // give 0 and a G_CONVERT_ERROR, a success no error; the narrow conversions must

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Fuzz target over configuration key files: the input is written to a file,
 // loaded as the configuration, and every key of every group is read with one
 // of the typed lookups. Lookups may fail (and say so on standard error), never

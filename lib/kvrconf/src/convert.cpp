@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Strict whole-text conversions shared by the configuration lookups and the
 // frame text parsers.
 #include <kvrconf/kvrconf.h>

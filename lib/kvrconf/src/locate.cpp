@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Finding and loading the configuration key file.
 #include <kvrconf/kvrconf.h>
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Typed lookups in a loaded configuration key file. Every failure is told on
 // standard error and turned into an "ok" flag or the caller's default.
 #include <kvrconf/kvrconf.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Whole-text number and hexadecimal conversions.
 #include <kvrconf/kvrconf.h>
 

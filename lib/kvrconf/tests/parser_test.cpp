@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Locating the configuration file and the typed lookups with their diagnostics.
 #include <kvrconf/kvrconf.h>
 

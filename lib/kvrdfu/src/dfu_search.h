@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* What the search learns about a listed device it cannot program. */
 #pragma once
 

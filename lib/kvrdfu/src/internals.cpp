@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* DFU capability search and the download of one device. */
 #include <kvrdfu/kvrdfu.h>
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Programs every attached DFU-mode device of a match list. */
 #include <kvrdfu/kvrdfu.h>
 

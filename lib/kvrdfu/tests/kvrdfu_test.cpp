@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The DFU programmer against emulated boot loaders, through the real libusb. */
 #include <kvrdfu/kvrdfu.h>
 #include <vekemu/vekemu.h>

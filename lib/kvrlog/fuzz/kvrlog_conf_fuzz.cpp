@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Fuzz target over the logger's text configuration: the first byte picks the
 // sink type, the rest is a key file whose "log" group is applied to a fresh
 // configuration, then dumped. The same text is also read as a level and as a

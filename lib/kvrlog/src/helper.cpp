@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Sink tables, the dated line writer shared by the stream sinks, and the fd sink. */
 #include "kvrlog-private.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Callback sink: hands the finished text to a host function. */
 #include "kvrlog-private.h"
 

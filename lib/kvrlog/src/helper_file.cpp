@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* File sink and rotating file sink with numbered history files. */
 #include "kvrlog-private.h"
 

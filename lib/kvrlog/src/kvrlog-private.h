@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Internals shared by the logger's sources. */
 #pragma once
 

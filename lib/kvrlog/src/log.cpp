@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Logger core: trace registry, message assembly, GLib redirection, setup and close. */
 #include "kvrlog-private.h"
 

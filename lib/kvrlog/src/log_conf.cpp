@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Text configuration of the logger: key files, key tables, levels, traces, dump. */
 #include "kvrlog-private.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KvrlogConf: the single-instance configuration object of the logger. */
 #include "kvrlog-private.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Expectation hooks for the unit tests of programs that log through this library. */
 #include "kvrlog-private.h"
 

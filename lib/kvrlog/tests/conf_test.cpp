@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Configuration object, key files and key tables, level and trace texts, dump. */
 #include "kvrlog_test_util.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Logger core: message assembly, stream logging, setup and close, the gate, trace registry. */
 #include "kvrlog_test_util.h"
 

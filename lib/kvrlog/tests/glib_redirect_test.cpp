@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* GLib's own messages go to the logger's sink at WARN. */
 #include "kvrlog_test_util.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The public header compiles as strict C11, gate macros included. */
 #include <kvrlog/kvrlog.h>
 

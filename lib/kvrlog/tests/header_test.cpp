@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The public header compiles as C++20 and as C11; the enumerations are registered with GLib. */
 #include "kvrlog_test_util.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Shared helpers of the logger's tests.
  *
  * The logger can be set up once per process, and ctest runs every case in a

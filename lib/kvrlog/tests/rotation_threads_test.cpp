@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Several threads logging through the rotating sink across many rotations. */
 #include "kvrlog_test_util.h"
 

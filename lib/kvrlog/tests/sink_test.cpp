@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Output sinks: line format of the stream sinks, the fd sink's streams, rotation. */
 #include "kvrlog_test_util.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Expectation hooks for tests of programs that log through the library. */
 #include "kvrlog_test_util.h"
 

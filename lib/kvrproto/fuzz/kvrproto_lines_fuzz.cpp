@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Fuzz target over the three frame line parsers. Every input must either be
 // refused with an error or give a record whose printed line reads back and
 // prints again to the very same line. Records that parse are also turned

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The uplink text lines: FDATA (first protocol version) and FDATA_V1.
 #include "kvrproto-private.h"
 #include "scan.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Frame authentication codes: a CBC-MAC with AES-128 under the key shared
 // with the device, over the frame header and payload (uplink) or over the
 // transmitter id, sequence number and payload (downlink).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Internal helpers shared by the record, object and authentication sources.
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // KvrprotoFrameGen: the base of the frame objects. It owns the record and
 // maps the properties every layout shares; the conversions between lines,
 // records and objects pick the class that fits the record's layout.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // KvrprotoFrameUplk: the measurements every uplink frame carries.
 #include "kvrproto-private.h"
 #include "property-values.h"

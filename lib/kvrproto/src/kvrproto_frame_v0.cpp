@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // KvrprotoFrameV0: a first-version uplink frame.
 #include "kvrproto-private.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // KvrprotoFrameV1: a current uplink frame, whose data bytes hold the frame
 // as the device sent it (header, payload, authentication code).
 #include "kvrproto-private.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // KvrprotoFrameV1Dlk: a downlink frame the card is to transmit.
 #include "kvrproto-private.h"
 #include "property-values.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // KvrprotoFrameV1Oob: an out-of-band uplink frame, in which the device
 // reports its supply voltages and temperature.
 #include "kvrproto-private.h"

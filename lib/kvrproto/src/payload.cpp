@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Payload rules of the three layouts: where the payload and the
 // authentication code lie, and how a new payload resizes the frame.
 #include "kvrproto-private.h"

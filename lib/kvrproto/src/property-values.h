@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Conversions between property values and record fields.
 #pragma once
 

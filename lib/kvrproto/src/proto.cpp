@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The frame record: allocation, its line whatever its direction, and the
 // transmitter identifier of uplink records.
 #include "kvrproto-private.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Field conversions of the frame text lines. Every number is read and
 // written with the "C" conventions whatever the process locale says, so a
 // line written by one program reads back the same in any other.

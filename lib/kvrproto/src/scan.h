@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Reading and writing the blank-separated fields of the frame text lines,
 // independently of the process locale and without allocating.
 #pragma once

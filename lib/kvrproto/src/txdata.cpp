@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The downlink text line TXDATA_V1.
 #include "kvrproto-private.h"
 #include "scan.h"

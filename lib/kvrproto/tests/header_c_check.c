@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The public header compiled as C11: its record layout must be the one the
  * C++ sources see. */
 #include <kvrproto/kvrproto.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Frame authentication codes. The expected codes were computed outside this
 // library with the OpenSSL command line over the cipher inputs written out
 // below (AES-128-CBC, zero IV, no padding; the code is the start of the last

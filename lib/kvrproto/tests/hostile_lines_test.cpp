@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Lines from logs, files and other programs are not trusted: every
 // malformed line is refused with the format error, without reading or
 // writing outside the record or the line.

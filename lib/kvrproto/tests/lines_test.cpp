@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The three frame text lines: what a line reads into and how a record is
 // written back, including the round trips hosts rely on.
 #include "test-util.h"

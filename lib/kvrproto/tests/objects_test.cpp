@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Frame objects: the class chosen for a line or record, the payload rules of
 // each layout, and the properties mapped onto the record.
 #include "test-util.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Helpers shared by the protocol library tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The library keeps no state: lines, objects and codes may be handled on
 // several threads at once, each on its own records.
 #include "test-util.h"

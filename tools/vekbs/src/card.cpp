@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The live station's card: opening, configuration, RX hand-over and
  * disconnection. */
 #include "card.h"

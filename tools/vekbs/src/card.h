@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The card a live station streams from: its RX samples cross from the device
  * library's event thread to the main loop through a bounded queue. */
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* --check: the delivered frames against the frames the recording says were sent. */
 #include <algorithm>
 #include <cstring>

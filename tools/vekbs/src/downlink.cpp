@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Downlink requests: JSON in, synthesis, the card's downlink channel, a
  * JSON result out. */
 #include "downlink.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Downlink requests from the network: parsed, synthesised into the 28-byte
  * air frame and sent to the card one at a time, off the main loop. */
 #pragma once

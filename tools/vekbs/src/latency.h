@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Latency percentiles in fixed memory: a histogram with buckets 2 % wide
  * from 1 microsecond to about 4000 seconds. */
 #pragma once

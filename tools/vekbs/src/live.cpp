@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The live station: a card streaming into one Iqhub on the main loop, frames
  * printed and published, downlink requests sent back to the card, the card
  * waited for whenever it is gone. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* MQTT on the main loop: libmosquitto without its own thread, its socket
  * watched by GLib, a bounded in-order queue acknowledged message by
  * message, and reconnection with a growing, jittered delay. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The live station's link to an MQTT broker: uplink frames, downlink
  * requests and results, and a retained status, on one topic tree. */
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Frames and statistics as vekbs prints them. */
 
 #include "vekbs.h"

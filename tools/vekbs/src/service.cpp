@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Readiness and status for the service manager (a no-op outside systemd). */
 #include "service.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekbs.conf: the station's key file. Its groups are "station", "card",
  * "mqtt" and "log"; the command line overrides what it says. */
 #include "settings.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The station's key file, vekbs.conf, found the way every program of the
  * system finds its configuration (/etc/kavrin/, /etc/, ./conf/, ./). */
 #pragma once

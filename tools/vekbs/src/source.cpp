@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Where vekbs reads its I/Q: SigMF recordings, raw .cs16 files and the
  * built-in scenario. */
 #include <cerrno>

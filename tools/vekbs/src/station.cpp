@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* One station pass: an Iqhub fed from a source on the default main context,
  * delivering frames to standard output. */
 #include <cstdio>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekbs, the reference base-station host: pieces shared by its sources. */
 #pragma once
 

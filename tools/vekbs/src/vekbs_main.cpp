@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekbs: the reference base-station host. It runs uplink I/Q through the
  * wrapper library on a GLib main loop and prints each frame the station
  * delivers, time-stamped and filtered; it also synthesises downlink frames. */

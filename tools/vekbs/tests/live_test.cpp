@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekbs --card against the emulated card of this process, and --mqtt against
  * a real mosquitto on a free local port: the uplink road to the broker, the
  * downlink road back to the card, a card that goes and comes back, a broker

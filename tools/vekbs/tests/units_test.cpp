@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The live station's parts on their own: the RX hand-over, downlink
  * requests, broker addresses, latency percentiles, the key file, and the
  * service files that must agree with each other. */

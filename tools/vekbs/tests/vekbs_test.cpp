@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekbs end to end: its outputs, the purity of --json, --check, and its
  * error exits. */
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The process-wide test bed: the umockdev sandbox, and putting cards into (and taking
  * them out of) its sysfs and /dev trees. */
 #include "vekemu-private.h"

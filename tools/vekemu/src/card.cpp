@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Cards: creation from a configuration, the register model seen from the test, what the
  * card saw, and fault injection. */
 #include "vekemu-private.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* USB descriptors of the card and of its DFU boot loader. */
 #include "vekemu-private.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* main() of test binaries that talk to emulated cards: re-executes the binary under
  * umockdev's preload library, creates the bed before any test (and any thread) runs, and
  * removes it at the end. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* What the card streams on 0x81: the counter pattern, a SigMF recording played in a
  * loop, or samples from a caller's function. */
 #include "vekemu-private.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Running code under umockdev's preload library: re-executing a test binary, and the
  * environment of a program started by the runner. */
 #include "vekemu-private.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Control requests on endpoint 0: standard requests, the card's vendor requests answered
  * from its register model, and the DFU class requests of the boot loader. */
 #include "vekemu-private.h"

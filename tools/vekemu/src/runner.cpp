@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekemu: runs a program against emulated VEK cards.
  *
  *   vekemu [OPTIONS] -- PROGRAM [ARGS...]

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The card's side of the kernel's usbfs interface: the ioctls that libusb's Linux backend
  * issues on /dev/bus/usb/BBB/DDD, answered on umockdev's worker thread.
  *

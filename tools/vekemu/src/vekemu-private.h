@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Internal state of the emulated card and its bed. */
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The card under the load a streaming host puts on it: a pool of asynchronous bulk IN
 // transfers kept in flight by an event thread while another thread sends control requests.
 #include <vekemu/vekemu.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The emulated card seen through the real libusb-1.0, as any host program sees it.
 #include <vekemu/vekemu.h>
 

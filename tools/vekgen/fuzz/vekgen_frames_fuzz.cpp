@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Fuzz target over the transmitter's frame texts: the input is read as one
 // frame text and as a frame file. A text either gives a frame the transmitter
 // can send, whose printed text reads back and prints again the same, or is

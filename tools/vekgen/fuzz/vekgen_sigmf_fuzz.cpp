@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Fuzz target over the SigMF metadata reader: the input is written as a
 // recording's .sigmf-meta beside a small .sigmf-data and the recording is
 // opened. It either opens, with frames that can be sent and samples that

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The demodulator run and the matching of its reports against the truth. */
 #include "vekgen-decode.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Uplink frames: type table, CRC, coding, bit sequence and the frame text form. */
 #include "vekgen/vekgen.h"
 

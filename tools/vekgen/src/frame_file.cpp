@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Frame texts and frame files: the frames of a scenario, one per line. */
 #include "vekgen/vekgen.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* SigMF recordings: ci16_le samples plus a JSON description carrying the truth. */
 #include "vekgen/vekgen.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The sample stream: seeded white Gaussian noise plus the frames' carriers. */
 #include "vekgen/vekgen.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Signed uplink messages: the covered bytes a device of the network sends,
  * with the authentication code computed by the frame protocol library under
  * the network's key. */

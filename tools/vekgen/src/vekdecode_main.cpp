@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekdecode: feeds a SigMF recording through the demodulator packet by packet, prints
  * every frame it reports and compares the reports with the recording's truth. Exit
  * statuses: see kDescription. */

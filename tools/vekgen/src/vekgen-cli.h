@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* What the transmitter's commands share on their command line. */
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Runs the demodulator library over generated or recorded I/Q and matches what it
  * reports against the truth of the frames sent. Shared by vekdecode, the tests and
  * the measurement programs. */

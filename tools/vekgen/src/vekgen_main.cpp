@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekgen: writes a SigMF recording of generated uplink I/Q. Exit statuses: see
  * kDescription. */
 #include "vekgen/vekgen.h"

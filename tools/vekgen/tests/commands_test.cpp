@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The vekgen and vekdecode commands: the default scenario decodes completely, bad
  * usage gives one line on standard error and status 2. */
 #include <glib.h>

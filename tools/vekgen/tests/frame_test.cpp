@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The transmitter's frame definition: type table, CRC, coding, bit sequence, text form. */
 #include "vekgen/vekgen.h"
 

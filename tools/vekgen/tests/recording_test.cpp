@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* SigMF recordings: what is written reads back, and bad files are refused clearly. */
 #include "vekgen/vekgen.h"
 

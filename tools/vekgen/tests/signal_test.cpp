@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The sample stream: determinism, noise level, frame power, timing, modulation, band. */
 #include "vekgen/vekgen.h"
 

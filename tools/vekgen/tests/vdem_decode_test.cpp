@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The demodulator library against the transmitter: every frame type at both rates,
  * measured frequency, power, SNR and report time, rejection of damaged frames, both
  * polarities, back-to-back frames and patterned input without false reports. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* libvdem: uplink demodulator (I/Q packets in, checked frames out through
  * callbacks) and downlink frame builder.
  *

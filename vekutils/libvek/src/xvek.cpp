@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Bringing the components of one opened card up and down. */
 #include <condition_variable>
 #include <cstring>

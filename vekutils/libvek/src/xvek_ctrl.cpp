@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Public control API: every operation checks its card and runs the bottom
  * request of the same name. */
 #include <algorithm>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Data API: the public face of the streaming engine and the data component
  * that grab and release bring up and down with the open mode. */
 #include "bottom.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Downlink API and the downlink component of an opened card. */
 #include "udl.h"
 #include "upriv.h"

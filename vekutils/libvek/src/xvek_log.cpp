@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The library log: formats a line and hands it to the application's
  * callback. Called from any thread (application, USB event thread, the
  * wrapper's threads); it takes no lock and allocates nothing. */

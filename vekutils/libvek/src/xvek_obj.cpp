@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* VekDevice: one opened card, and the process-wide disconnection callback. */
 #include <atomic>
 #include <cstdio>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Private record of VekDevice and the component hooks that grab and release
  * call, shared by the public layer of the device library. */
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Public scan functions: the bottom layer does the work. */
 #include "bottom.h"
 #include "xvek_priv.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* What every caller can rely on without a card: the error domain and code,
  * and clean refusals of missing handles and out-parameters. */
 #include <string>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The USB context taken and dropped by several threads at once: scans and
  * opens from any thread must neither lose nor double a reference. */
 #include <atomic>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The control requests, their wire layout and the decoding of what the card
  * answers, against the emulated card's register model. */
 #include <string>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Data API against the emulated card: stream configuration, the data
  * component per open mode, refused starts and the TX entry points. */
 #include "stream_fixture.h"

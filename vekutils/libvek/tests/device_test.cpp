@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Opening a card as a VekDevice: ids, open modes, the shared context and
  * the release of everything an open brought up. */
 #include <algorithm>

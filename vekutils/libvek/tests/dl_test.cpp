@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Downlink channel against the emulated card: framing of a block by the
  * downlink status requests, faults of the bulk transfer, the interface per
  * open mode. */

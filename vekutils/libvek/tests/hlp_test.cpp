@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Text and number forms of the card's values. */
 #include <gtest/gtest.h>
 

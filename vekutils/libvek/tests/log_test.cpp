@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The library log: line format, levels, size limits and registration. The
  * registration is process-wide and cannot be undone; every test registers
  * its own recorder first. */

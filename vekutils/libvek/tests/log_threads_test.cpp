@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The library log called from several threads at once, as the USB event
  * thread and the application's threads do. */
 #include <atomic>

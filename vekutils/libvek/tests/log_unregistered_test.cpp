@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The library log before any callback is registered (a process of its own:
  * registrations last for the life of the process). */
 #include <gtest/gtest.h>

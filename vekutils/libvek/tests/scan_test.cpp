@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Listing the cards: the device list that each scan call builds, its texts,
  * its limits, and the programming of cards found in their boot loader. */
 #include <string>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Shared pieces of the stream, data and downlink tests: one emulated card per
  * test, opened through the device library, and an RX sink that checks the
  * card's counter pattern as the blocks arrive on the USB event thread. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* RX streaming against the emulated card: delivery, lifecycle, transfer
  * faults and unplug. */
 #include "stream_fixture.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekctl end to end: each test plugs emulated cards in, runs the tool as a
  * child process and compares its whole output and exit status. */
 #include <vekemu/vekemu.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* libkvrconf: configuration files and strict string conversions. */
 #pragma once
 

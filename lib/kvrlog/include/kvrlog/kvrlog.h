@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* libkvrlog: the process-wide levelled and traced logger and its sinks. */
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* libkvrproto: frame records, their text lines, frame objects and frame
  * authentication codes. */
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekemu: an emulated VEK card (and its DFU boot loader) below the real libusb-1.0.
  *
  * The card lives at the kernel's usbfs boundary: umockdev's preload library redirects

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekgen: the uplink test transmitter of the VEK project.
  *
  * vekgen produces the I/Q sample stream that the card delivers to the host while

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Value types of the VEK card device library: control values, stream
  * parameters, records exchanged with the card and the callback types. */
 #pragma once

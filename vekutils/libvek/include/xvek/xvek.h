@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* libxvek: USB access to the VEK radio card (scan, open, control requests,
  * I/Q stream, downlink channel) and the library's log and value helpers. */
 #pragma once

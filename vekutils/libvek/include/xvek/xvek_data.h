@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* I/Q data streams of an opened card: configure, start with callbacks, stop,
  * statistics. Only the RX direction is available on this card interface; the
  * TX entry points keep their final signatures and fail. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Downlink bulk channel of an opened card, and the device-information query. */
 #pragma once
 

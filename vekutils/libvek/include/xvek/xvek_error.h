@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Error domain of the VEK card device library. */
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Error helpers shared by both layers of the device library. */
 #include "common/xvek_errors.h"
 

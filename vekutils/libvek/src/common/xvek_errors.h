@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Error helpers of the device library, shared by its public layer and its USB
  * layer. Every error is a GError in XVEK_ERROR with code XVEK_ERR, told apart
  * by its message: a function sets its own words and each caller puts its own

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Lower layer of the device library: everything that touches libusb.
  * Shared by the context, scan, control, stream and downlink modules. */
 #pragma once

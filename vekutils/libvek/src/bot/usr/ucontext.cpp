@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The process-wide USB context: the DFU programming step, the list of
  * supported cards, its reference count, the shared libusb event thread and
  * the opening of one card by its id. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The card's control requests: radio, versions, configuration storage,
  * error stack, monitoring, preamplifier register and TX level. */
 #include <utility>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Downlink bulk channel: one block per send, framed by the card's downlink
  * status request. */
 #include "udl.h"

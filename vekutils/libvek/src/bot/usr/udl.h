@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Downlink bulk channel of one opened card (interface 2, bulk OUT 0x02). */
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Device-information query: this card interface has no request for it. */
 #include "upriv.h"
 

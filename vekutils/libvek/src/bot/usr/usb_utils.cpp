@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Request primitives of the card: one vendor control transfer carrying a
  * 4-byte little-endian value, and the raw pass-through. */
 #include "bottom.h"

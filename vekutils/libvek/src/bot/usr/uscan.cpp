@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Scan operations: each takes its own context reference for the call, so
  * that with no card open each call rebuilds the device list. */
 #include <cstring>

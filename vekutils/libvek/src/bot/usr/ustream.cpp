@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Streaming engine: RX data channel, transfer pool and completion rules. */
 #include "ustream.h"
 

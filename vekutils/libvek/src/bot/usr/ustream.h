@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Streaming engine of one opened card: the RX data channel on interface 0,
  * its pool of bulk transfers kept in flight while the stream runs, and the
  * card-side stream controls. Completions run on the library's event thread;
