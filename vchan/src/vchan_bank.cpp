@@ -17,6 +17,7 @@ constexpr int kPhases = 4;
 constexpr float kThreshold = 20.f;
 /* A detection is handed on six bits after its best hop. */
 constexpr int kSettleHops = 6 * kPhases;
+constexpr double kSideLobeMargin = 2.0;
 /* How long the merged candidate list may grow. */
 constexpr size_t kMaxCandidates = 512;
 } // namespace
@@ -62,7 +63,8 @@ void Bank::emit(int bin, CandidateList &out)
     Candidate c;
     c.start = end - (43 * bit_) / 2;
     c.freq = signed_bin * (rate_ / 2.0);
-    c.metric = best_[bin];
+    c.metric = std::sqrt(best_[bin]);
+    c.done = false;
     out.add(c);
     best_hop_[bin] = -1;
     best_[bin] = 0.f;
@@ -117,39 +119,85 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
 }
 
 CandidateList::CandidateList(int rate)
-    : bit_(vchan::samples_per_bit(rate)), merge_hz_(1.5 * rate), items_(kMaxCandidates)
+    : bit_(vchan::samples_per_bit(rate)), half_rate_(rate / 2.0), merge_hz_(1.5 * rate),
+      items_(kMaxCandidates)
 {
+}
+
+/* Whether @strong's side lobes can account for @weak. The preamble correlation of
+ * a rectangular-pulse frame n bins (R/2 wide) away from its carrier measures about
+ * 1.56 n^-1.84 of its peak (fitted on frames 20 to 160 bins away; the symbol edges
+ * spread the signal itself as n^-2). A frame that weak so close to a strong one
+ * sits in the strong one's spectrum and is lost to it anyway; the margin covers the
+ * spread of the fit. */
+bool CandidateList::explains(const Candidate &strong, const Candidate &weak) const
+{
+    const double bins = std::fabs(strong.freq - weak.freq) / half_rate_;
+    if (bins < 4.0 || weak.start < strong.start - 3 * bit_ ||
+        weak.start > strong.start + int64_t(kMaxSymbols) * bit_)
+        return false;
+    return double(weak.metric) <
+           kSideLobeMargin * 1.56 * std::pow(bins, -1.84) * double(strong.metric);
 }
 
 void CandidateList::add(const Candidate &c)
 {
-    for (size_t i = 0; i < count_; i++) {
+    const Candidate *kept = nullptr;
+    for (size_t i = 0; i < count_ && kept == nullptr; i++) {
         Candidate &o = items_[i];
         if (std::fabs(o.freq - c.freq) <= merge_hz_ && std::llabs(o.start - c.start) <= 3 * bit_) {
-            if (c.metric > o.metric)
-                o = c;
+            if (c.metric <= o.metric || o.done)
+                return;
+            o = c;
+            kept = &o;
+        } else if (explains(o, c)) {
+            /* The side lobes of a strong frame reach far across the bank: they are
+             * dropped here, before they cost a demodulation each. */
             return;
         }
     }
-    if (count_ == items_.size()) {
-        dropped_++;
-        return;
+    if (kept == nullptr) {
+        if (count_ == items_.size()) {
+            dropped_++;
+            return;
+        }
+        items_[count_] = c;
+        kept = &items_[count_++];
     }
-    items_[count_++] = c;
+    const Candidate strong = *kept;
+    for (size_t i = 0; i < count_;)
+        if (!items_[i].done && explains(strong, items_[i]))
+            items_[i] = items_[--count_];
+        else
+            i++;
 }
 
 bool CandidateList::pop_ready(uint64_t now, Candidate &c)
 {
     /* The timing search looks up to three bits either side of the estimate. */
     const int64_t needed = int64_t(kMaxSymbols + 4) * bit_;
-    for (size_t i = 0; i < count_; i++) {
-        if (items_[i].start + needed <= int64_t(now)) {
-            c = items_[i];
+    /* A demodulated candidate stays to account for what its frame's side lobes
+     * bring up until they can no longer be detected. */
+    const int64_t kept = int64_t(kMaxSymbols + 32) * bit_;
+    constexpr size_t kNone = SIZE_MAX;
+    size_t best = kNone;
+    for (size_t i = 0; i < count_;) {
+        const Candidate &o = items_[i];
+        if (o.done && o.start + kept < int64_t(now)) {
             items_[i] = items_[--count_];
-            return true;
+            continue;
         }
+        /* Strongest first, so that side lobes meet the frame that explains them. */
+        if (!o.done && o.start + needed <= int64_t(now) &&
+            (best == kNone || o.metric > items_[best].metric))
+            best = i;
+        i++;
     }
-    return false;
+    if (best == kNone)
+        return false;
+    items_[best].done = true;
+    c = items_[best];
+    return true;
 }
 
 } // namespace vchan

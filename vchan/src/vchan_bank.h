@@ -64,7 +64,10 @@ class CandidateList
     uint64_t dropped() const { return dropped_; }
 
   private:
+    bool explains(const Candidate &strong, const Candidate &weak) const;
+
     int bit_;
+    double half_rate_;
     double merge_hz_;
     std::vector<Candidate> items_;
     size_t count_ = 0;

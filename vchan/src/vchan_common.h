@@ -31,7 +31,8 @@ constexpr int kReportBits = 249;
 struct Candidate {
     int64_t start;
     double freq;
-    float metric;
+    float metric; /* preamble correlation, in units of power */
+    bool done;    /* demodulated already */
 };
 
 /* The samples per bit at @rate (100 or 600). */

@@ -41,34 +41,53 @@ double wrap_hz(double f)
 
 Demod::Demod(int rate, float int_gain)
     : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
-      raw_(kTotalSlices), prefix_(kTotalSlices + 1), bits_(kMaxSymbols)
+      raw_(kTotalSlices), prefix_(kTotalSlices + 1), bits_(kMaxSymbols), turn_re_(slice_),
+      turn_im_(slice_)
 {
 }
 
-void Demod::mix(const cf *ring, int64_t first, double freq)
+void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
 {
     const double w = -2.0 * M_PI * freq / kSampleRate;
-    const cf step = std::polar(1.f, float(w));
-    for (int m = 0; m < kTotalSlices; m++) {
-        const int64_t at = first + int64_t(m) * slice_;
-        /* Each slice starts from an exact phase, so that rounding cannot drift. */
-        cf ph = std::polar(1.f, float(std::remainder(w * double(int64_t(m) * slice_), 2 * M_PI)));
-        cf acc{};
-        for (int i = 0; i < slice_; i++) {
-            acc += ring[uint64_t(at + i) & kRingMask] * ph;
-            ph *= step;
+    /* The carrier over one slice, and slice by slice in double precision so that
+     * rounding cannot drift over a frame. */
+    for (int i = 0; i < slice_; i++) {
+        turn_re_[i] = float(std::cos(w * i));
+        turn_im_[i] = float(std::sin(w * i));
+    }
+    const std::complex<double> step = std::polar(1.0, w * slice_);
+    std::complex<double> at_slice = std::polar(1.0, w * double(int64_t(from) * slice_));
+    for (int m = from; m < to; m++) {
+        const uint64_t at = uint64_t(first + int64_t(m) * slice_) & kRingMask;
+        float re = 0.f, im = 0.f;
+        if (at + uint64_t(slice_) <= kRingSize) {
+            const float *x = reinterpret_cast<const float *>(ring + at);
+            for (int i = 0; i < slice_; i++) {
+                re += x[2 * i] * turn_re_[i] - x[2 * i + 1] * turn_im_[i];
+                im += x[2 * i] * turn_im_[i] + x[2 * i + 1] * turn_re_[i];
+            }
+        } else {
+            for (int i = 0; i < slice_; i++) {
+                const cf x = ring[(at + uint64_t(i)) & kRingMask];
+                re += x.real() * turn_re_[i] - x.imag() * turn_im_[i];
+                im += x.real() * turn_im_[i] + x.imag() * turn_re_[i];
+            }
         }
-        raw_[m] = acc;
+        raw_[m] = cf(re, im) * cf(at_slice);
+        at_slice *= step;
+        if ((m & 63) == 63)
+            at_slice /= std::abs(at_slice);
     }
 }
 
 void Demod::derotate(double cycles_per_slice, int n_slices)
 {
-    const double w = -2.0 * M_PI * cycles_per_slice;
+    const std::complex<double> step = std::polar(1.0, -2.0 * M_PI * cycles_per_slice);
+    std::complex<double> rot = 1.0;
     prefix_[0] = cf{};
     for (int m = 0; m < n_slices; m++) {
-        const cf rot = std::polar(1.f, float(std::remainder(w * m, 2 * M_PI)));
-        prefix_[m + 1] = prefix_[m] + raw_[m] * rot;
+        prefix_[m + 1] = prefix_[m] + raw_[m] * cf(rot);
+        rot *= step;
     }
 }
 
@@ -81,11 +100,12 @@ cf Demod::symbol(int timing, int k) const
 bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
 {
     const int64_t first = c.start - int64_t(kSearchBits) * bit_;
-    mix(ring, first, c.freq);
+    /* The header first: most candidates end there. */
+    const int header_slices = 2 * kMarginSlices + kSlices * (1 + kHeaderBits);
+    mix(ring, first, c.freq, 0, header_slices);
 
     /* Header search: first frequency hypothesis x timing on the 27 known bits, then
      * the frame types at the hypotheses that come close to the best. */
-    const int header_slices = 2 * kMarginSlices + kSlices * (1 + kHeaderBits);
     constexpr int kTimings = 2 * kMarginSlices + 1;
     float known_score[2 * kFreqSteps + 1][kTimings];
     float top = 0.f;
@@ -159,6 +179,7 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     const frame_sync_t &row = fstab[best_row];
     const int coded_bytes = row.frame_length - 5;
     const int n_symbols = 1 + kHeaderBits + 8 * coded_bytes;
+    mix(ring, first, c.freq, header_slices, kTotalSlices);
     derotate(residual * slice_ / kSampleRate, best_timing + kSlices * n_symbols);
 
     cf prev = symbol(best_timing, 0);
@@ -206,10 +227,6 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
         derotate((residual + alias) * slice_ / kSampleRate, last_timing + kSlices * n_symbols);
         for (int timing = std::max(0, best_timing - kSlices / 2); timing <= last_timing; timing++) {
             const double last = measure(timing, n_symbols, alias == 0.0 ? pol : -pol, trial);
-            if (getenv("VCHAN_DEBUG") && std::fabs(c.freq - 68600) < 300)
-                fprintf(stderr, "alias %.0f timing %d rssi %.2f snr %.2f freq %.1f\n", alias,
-                        timing, trial.record.rssi, trial.record.snr,
-                        c.freq + residual + alias + last);
             if (trial.record.rssi > rssi) {
                 rssi = trial.record.rssi;
                 out.record.rssi = trial.record.rssi;

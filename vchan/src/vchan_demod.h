@@ -29,7 +29,9 @@ class Demod
     bool decode(const cf *ring, const Candidate &c, Decoded &out);
 
   private:
-    void mix(const cf *ring, int64_t first, double freq);
+    /* Slices @from to @to (exclusive) of the stretch from sample @first, mixed down
+     * by @freq. */
+    void mix(const cf *ring, int64_t first, double freq, int from, int to);
     void derotate(double cycles_per_slice, int n_slices);
     cf symbol(int timing, int k) const;
     double measure(int timing, int n_symbols, double pol, Decoded &out) const;
@@ -41,6 +43,7 @@ class Demod
     std::vector<cf> raw_;    /* slices mixed to the candidate's bin */
     std::vector<cf> prefix_; /* running sums of the derotated slices */
     std::vector<uint8_t> bits_;
+    std::vector<float> turn_re_, turn_im_; /* the carrier over one slice */
 };
 
 } // namespace vchan
