@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -66,6 +67,7 @@ VekgenFrame random_frame(GRand *rand, guint rate, guint len, double ebn0, double
  * to libvdem at that rate, packet by packet with libvdem's packet size. */
 struct Outcome {
     vekgen::Match vchan, vdem;
+    std::vector<vekgen::Report> reports; /* vchan's */
     double cpu_vchan = 0.0;
 };
 
@@ -91,6 +93,7 @@ Outcome run(VekgenSignal *signal, guint rate, bool with_vdem)
     guint n = 0;
     const VekgenFrame *truth = vekgen_signal_get_frames(signal, &n);
     o.vchan = vekgen::match(ch, truth, n);
+    o.reports = ch.reports();
     if (vd)
         o.vdem = vekgen::match(*vd, truth, n);
     return o;
@@ -136,6 +139,19 @@ int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &po
             at += guint64(T) * guint64(262 + g_rand_int_range(rand, 0, 20));
         }
         Outcome o = run(s, rate, true);
+        for (int r : o.vchan.false_reports) {
+            const vekgen::Report &f = o.reports[r];
+            /* A repeat has the bytes of a frame that was found. */
+            bool repeat = false;
+            for (const auto &x : o.vchan.frames)
+                repeat = repeat || (x.report >= 0 && memcmp(o.reports[x.report].frame.frame,
+                                                            f.frame.frame, f.frame.length) == 0);
+            fprintf(stderr,
+                    "Eb/N0 %.1f: false report at sample %" G_GUINT64_FORMAT
+                    ": %u bit/s, len %u, freq %d, rssi %.1f, snr %.1f%s\n",
+                    ebn0, f.counter, f.rate, f.frame.length, f.frame.freq, f.frame.rssi,
+                    f.frame.snr, repeat ? " (a repeat of a frame found)" : "");
+        }
         Stats fe, re;
         for (const auto &x : o.vchan.frames)
             if (x.report >= 0) {

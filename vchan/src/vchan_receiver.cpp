@@ -10,7 +10,7 @@ namespace vchan
 
 namespace
 {
-/* The finest hop of the banks (a quarter bit at 600 bit/s): samples are taken in
+/* A divisor of every bank hop (a quarter bit at 600 bit/s): samples are taken in
  * chunks that end on its multiples. */
 constexpr uint64_t kChunk = 80;
 /* libvdem's saturation period at 600 bit/s and its threshold. */

@@ -10,11 +10,11 @@
  * receiver filters every signal to its own bandwidth first:
  *
  * 1. Channelisation. For each bit rate R (T = 192000 / R samples per bit) a bank of
- *    2T FFT bins, R/2 apart, is computed every T/4 samples over the last T samples
+ *    2T FFT bins, R/2 apart, is computed every T/2 samples over the last T samples
  *    (zero-padded to 2T). A rectangular window of one bit is exactly the matched
  *    filter of a rectangular symbol, so every bin output is already the matched
  *    filter of a symbol at that bin's frequency; the R/2 spacing keeps the loss of a
- *    carrier between two bins below 1 dB and the T/4 hop its timing loss small.
+ *    carrier between two bins below 1 dB, and the detection needs no finer timing.
  * 2. Detection. Per bin and per timing phase, each output times the conjugate of
  *    the one a bit earlier is a differential decision; the preamble's 20 alternating
  *    bits make these products alternate in sign, so a running sum of the products
