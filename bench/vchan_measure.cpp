@@ -151,6 +151,20 @@ int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &po
                     ": %u bit/s, len %u, freq %d, rssi %.1f, snr %.1f%s\n",
                     ebn0, f.counter, f.rate, f.frame.length, f.frame.freq, f.frame.rssi,
                     f.frame.snr, repeat ? " (a repeat of a frame found)" : "");
+            if (getenv("VCHAN_MEASURE_VERBOSE") != nullptr)
+                fprintf(stderr, "  seq %u oob %u bytes %s\n", f.frame.f.v1.seq, f.frame.f.v1.oob,
+                        vekgen::hex(f.frame.frame, f.frame.length + 2).c_str());
+            if (getenv("VCHAN_MEASURE_VERBOSE") != nullptr)
+                for (const auto &x : o.vchan.frames)
+                    if (x.truth.start_sample + 400 * 320 > f.counter &&
+                        x.truth.start_sample < f.counter)
+                        fprintf(stderr,
+                                "  near: sent@%" G_GUINT64_FORMAT
+                                " %s len %u rep %u freq %.0f found %d\n",
+                                x.truth.start_sample,
+                                vekgen::hex(x.truth.bytes, x.truth.covered_len).c_str(),
+                                x.truth.covered_len, x.truth.repetition, x.truth.offset_hz,
+                                x.report);
         }
         Stats fe, re;
         for (const auto &x : o.vchan.frames)

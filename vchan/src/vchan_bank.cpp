@@ -18,6 +18,9 @@ constexpr int kPhases = 2;
  * per bin and hop (heavier tails make it about one candidate a second); a preamble
  * at 6 dB Eb/N0 averages about 60 with a spread of 12. */
 constexpr float kThreshold = 20.f;
+/* Share of the products' sizes that their sum must reach: a preamble at 3 dB Eb/N0
+ * reaches about 0.7, twenty random data bits 0.5 about once in 50. */
+constexpr float kCoherence = 0.5f;
 /* A detection is handed on six bits after its best hop. */
 constexpr int kSettleHops = 6 * kPhases;
 constexpr double kSideLobeMargin = 2.0;
@@ -73,6 +76,17 @@ void Bank::emit(int bin, CandidateList &out)
     best_[bin] = 0.f;
 }
 
+/* A preamble's 20 products line up, so their sum is nearly the sum of their sizes;
+ * the products of a frame's data bits or of another frame's side lobes add up like
+ * a random walk (about 0.22 of it). Checked only above the threshold. */
+bool Bank::coherent(float norm_of_sum, const cf *products) const
+{
+    float size = 0.f;
+    for (int k = 0; k < kPreambleBits; k++)
+        size += std::abs(products[k]);
+    return norm_of_sum >= kCoherence * kCoherence * size * size;
+}
+
 void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
 {
     const int64_t n = int64_t(end / hop_);
@@ -112,7 +126,7 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
             sum = fresh;
         }
         const float v = std::norm(sum);
-        if (v > threshold && (best_hop_[b] < 0 || v > best_[b])) {
+        if (v > threshold && (best_hop_[b] < 0 || v > best_[b]) && coherent(v, ring20)) {
             best_[b] = v;
             best_hop_[b] = n;
         }

@@ -34,6 +34,7 @@ class Bank
 
   private:
     void update_noise();
+    bool coherent(float norm_of_sum, const cf *products) const;
     void emit(int bin, CandidateList &out);
 
     int rate_;
