@@ -156,7 +156,8 @@ int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &po
                         vekgen::hex(f.frame.frame, f.frame.length + 2).c_str());
             if (getenv("VCHAN_MEASURE_VERBOSE") != nullptr)
                 for (const auto &x : o.vchan.frames)
-                    if (x.truth.start_sample + 400 * 320 > f.counter &&
+                    if (x.truth.start_sample + 400 * vekgen_samples_per_bit(x.truth.bit_rate) >
+                            f.counter &&
                         x.truth.start_sample < f.counter)
                         fprintf(stderr,
                                 "  near: sent@%" G_GUINT64_FORMAT

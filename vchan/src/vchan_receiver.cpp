@@ -109,11 +109,30 @@ bool Receiver::covered(const Candidate &c, int rate) const
     return false;
 }
 
+/* Whether @weak can be @strong seen through a filter off its carrier. Such a decode
+ * starts with the strong frame, is as much weaker as a rectangular-pulse signal
+ * leaks n bit rates away (1 / (pi n)^2), and its decisions are a fixed function of
+ * the strong frame's bits, which can pass the frame check far more often than
+ * noise does (seen at 20 to 28 dB under frames at 40 dB Eb/N0). 6 dB of margin. */
+static bool side_lobe_of(const Decoded &strong, const Decoded &weak)
+{
+    const int bit = samples_per_bit(weak.rate);
+    if (strong.rate != weak.rate || std::llabs(strong.start - weak.start) > kSameFrameBits * bit)
+        return false;
+    const double n =
+        std::max(1.0, std::fabs(std::remainder(double(strong.record.freq) - weak.record.freq,
+                                               double(kSampleRate))) /
+                          weak.rate);
+    return weak.record.rssi < strong.record.rssi - 20.0 * std::log10(M_PI * n) + 6.0;
+}
+
 void Receiver::take(const Decoded &d)
 {
     const int bit = samples_per_bit(d.rate);
     for (size_t i = 0; i < n_held_; i++) {
         Held &h = held_[i];
+        if (side_lobe_of(h.frame, d))
+            return;
         if (h.frame.rate == d.rate && std::llabs(h.frame.start - d.start) <= kSameFrameBits * bit &&
             same_bytes(h.frame.record, d.record)) {
             /* The measurement closest to the carrier (the most power through the matched
@@ -122,6 +141,13 @@ void Receiver::take(const Decoded &d)
                 h.frame = d;
             return;
         }
+    }
+    /* A frame decoded first through a side lobe goes when its carrier is found. */
+    for (size_t i = 0; i < n_held_;) {
+        if (!held_[i].reported && side_lobe_of(d, held_[i].frame))
+            held_[i] = held_[--n_held_];
+        else
+            i++;
     }
     /* Forget the oldest reported frame when full. */
     size_t slot = n_held_;
