@@ -55,7 +55,7 @@ const char kDescription[] =
     "ack, tid, freq (Hz), rssi and snr (dB), the covered bytes, and the matching sent frame\n"
     "with the errors of freq and rssi (rssi is compared with the sent power minus the\n"
     "gain), or FALSE when no sent frame matches. Then one summary line per rate:\n"
-    "frames sent, found, missed and false reports.\n"
+    "frames sent, found, missed and false reports (for a raw file: reports).\n"
     "\n"
     "Exit status: 0 on success, 1 when the run fails (a recording that cannot be read or\n"
     "is truncated, a demodulator that does not start, standard output that cannot be\n"
@@ -205,9 +205,11 @@ bool decode(vekgen::Receiver &decoder, Source &source, std::vector<std::string> 
 
 int main(int argc, char **argv)
 {
-    vekgen::parse_command_line("vekdecode",
-                               "RECORDING - decode a SigMF recording and compare with its truth",
-                               kEntries, kDescription, &opt_version, &argc, &argv);
+    vekgen::parse_command_line(
+        "vekdecode",
+        "RECORDING - decode a SigMF recording (or raw .cs16 samples) and compare "
+        "with its truth",
+        kEntries, kDescription, &opt_version, &argc, &argv);
     g_autoptr(GError) error = nullptr;
     if (argc != 2)
         fail(kExitUsage, "expected one recording (BASE, BASE.sigmf-meta or BASE.sigmf-data)");
