@@ -5,7 +5,7 @@
  *                            frame; vchan's freq and rssi errors beside
  *   many RATE N TRIALS       N frames overlapping in time (RATE 0: half at each rate)
  *   nearfar RATE TRIALS      a frame 30 dB under an overlapping one 10 kHz away
- *   false HOURS              reports on noise alone (both rates at once)
+ *   false HOURS [SEED]       reports on noise alone (both rates at once)
  *   speed                    x real time on one core: noise, and 32 overlapping
  *                            frames of each rate
  * Frames: random offset in +-90 kHz, phase, sub-bit start, bytes, type of the given
@@ -276,11 +276,11 @@ int cmd_nearfar(guint rate, guint trials)
     return 0;
 }
 
-int cmd_false(double hours)
+int cmd_false(double hours, guint64 seed)
 {
     const gsize P = 15360;
     vekgen::ChannelDecoder ch(0, 0.0f, P);
-    g_autoptr(VekgenSignal) s = vekgen_signal_new(4242, kNoiseDb);
+    g_autoptr(VekgenSignal) s = vekgen_signal_new(seed, kNoiseDb);
     std::vector<gint16> packet(2 * P);
     const guint64 total = guint64(hours * 3600 * VEKGEN_SAMPLE_RATE);
     double cpu = 0;
@@ -346,7 +346,7 @@ int main(int argc, char **argv)
 {
     if (argc < 2) {
         g_printerr("usage: %s fer RATE LEN FRAMES EBN0... | many RATE N TRIALS | nearfar RATE "
-                   "TRIALS | false HOURS | speed\n",
+                   "TRIALS | false HOURS [SEED] | speed\n",
                    argv[0]);
         return 2;
     }
@@ -363,7 +363,7 @@ int main(int argc, char **argv)
     if (mode == "nearfar")
         return cmd_nearfar(guint(arg(2, 100)), guint(arg(3, 20)));
     if (mode == "false")
-        return cmd_false(arg(2, 1.0));
+        return cmd_false(arg(2, 1.0), guint64(arg(3, 4242)));
     if (mode == "speed")
         return cmd_speed();
     g_printerr("%s: unknown mode '%s'\n", argv[0], argv[1]);
