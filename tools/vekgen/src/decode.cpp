@@ -9,7 +9,57 @@
 namespace vekgen
 {
 
-Decoder::Decoder(guint rate, float int_gain) : rate_(rate), int_gain_(int_gain)
+void Receiver::started(gsize packet_size)
+{
+    packet_size_ = packet_size;
+    packet_.resize(2 * packet_size_);
+    reports_.reserve(64);
+}
+
+void Receiver::add_report(const vdem_proto_frame_t &frame, guint rate) noexcept
+{
+    try {
+        reports_.push_back(Report{frame, counter_, rate});
+    } catch (...) {
+        lost_reports_++;
+    }
+}
+
+void Receiver::post(const gint16 *iq)
+{
+    memcpy(packet_.data(), iq, packet_.size() * sizeof(gint16));
+    /* The counter after this packet, as the callbacks see it. */
+    counter_ += packet_size_;
+    deliver();
+}
+
+void Receiver::run(VekgenSignal *signal, guint64 n_samples)
+{
+    while (n_samples > 0) {
+        const gsize n = static_cast<gsize>(MIN(n_samples, guint64{packet_size_}));
+        vekgen_signal_fill(signal, packet_.data(), n);
+        std::fill(packet_.begin() + 2 * n, packet_.end(), 0);
+        counter_ += packet_size_;
+        deliver();
+        n_samples -= n;
+    }
+}
+
+bool Receiver::run(VekgenRecording *recording, GError **error)
+{
+    for (;;) {
+        const gssize n = vekgen_recording_read(recording, packet_.data(), packet_size_, error);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        std::fill(packet_.begin() + 2 * n, packet_.end(), 0);
+        counter_ += packet_size_;
+        deliver();
+    }
+}
+
+Decoder::Decoder(guint rate, float int_gain) : Receiver(rate, int_gain)
 {
     vdem_interface_config_t config{};
     config.bitrate = rate == 600 ? VDEM_INTERFACE_600BPS : VDEM_INTERFACE_100BPS;
@@ -24,11 +74,9 @@ Decoder::Decoder(guint rate, float int_gain) : rate_(rate), int_gain_(int_gain)
         error_ = msg[0] != '\0' ? g_strchomp(msg) : "demodulator init failed";
         return;
     }
-    packet_size_ = static_cast<gsize>(VDEM_INTERFACE_get_iq_packet_size());
+    started(static_cast<gsize>(VDEM_INTERFACE_get_iq_packet_size()));
     VDEM_INTERFACE_cb_register_fdata_exit_fct(on_frame, this);
     VDEM_INTERFACE_cb_register_rfsat_exit_fct(on_saturation, this);
-    packet_.resize(2 * packet_size_);
-    reports_.reserve(64);
 }
 
 Decoder::~Decoder()
@@ -40,52 +88,60 @@ Decoder::~Decoder()
 void Decoder::on_frame(vdem_frame_cont_t *cont, const void *self)
 {
     auto *d = static_cast<Decoder *>(const_cast<void *>(self));
-    /* Nothing may unwind through the demodulator, which is built without exceptions. */
-    try {
-        for (guint i = 0; i < cont->entries && i < 1; i++)
-            d->reports_.push_back(Report{cont->pframe[i], d->counter_});
-    } catch (...) {
-        d->lost_reports_++;
-    }
+    for (guint i = 0; i < cont->entries && i < 1; i++)
+        d->add_report(cont->pframe[i], d->rate());
 }
 
 void Decoder::on_saturation(vdem_rfsat_t *, const void *self)
 {
-    static_cast<Decoder *>(const_cast<void *>(self))->saturations_++;
+    static_cast<Decoder *>(const_cast<void *>(self))->add_saturation();
 }
 
-void Decoder::post(const gint16 *iq)
+void Decoder::deliver()
 {
-    /* The counter after this packet, as the callbacks see it. */
-    counter_ += packet_size_;
-    memcpy(packet_.data(), iq, packet_.size() * sizeof(gint16));
-    VDEM_INTERFACE_post_iq_packet(packet_.data(), static_cast<int>(packet_size_));
+    VDEM_INTERFACE_post_iq_packet(packet_.data(), static_cast<int>(packet_size()));
 }
 
-void Decoder::run(VekgenSignal *signal, guint64 n_samples)
+ChannelDecoder::ChannelDecoder(guint rate, float int_gain, gsize packet_size)
+    : Receiver(rate, int_gain)
 {
-    while (n_samples > 0) {
-        const gsize n = static_cast<gsize>(MIN(n_samples, guint64{packet_size_}));
-        vekgen_signal_fill(signal, packet_.data(), n);
-        std::fill(packet_.begin() + 2 * n, packet_.end(), 0);
-        counter_ += packet_size_;
-        VDEM_INTERFACE_post_iq_packet(packet_.data(), static_cast<int>(packet_size_));
-        n_samples -= n;
+    vchan_config_t config{};
+    config.int_gain = int_gain;
+    config.rates = rate == 100   ? VCHAN_RATE_100BPS
+                   : rate == 600 ? VCHAN_RATE_600BPS
+                   : rate == 0   ? VCHAN_RATE_100BPS | VCHAN_RATE_600BPS
+                                 : 0u;
+    const int32_t rc = vchan_new(&config, &receiver_);
+    if (rc != VCHAN_OK) {
+        error_ = rc == VCHAN_NEGATIVE_INT_GAIN     ? "the gain must not be negative"
+                 : rc == VCHAN_UNSUPPORTED_BITRATE ? "bit rate must be 100 or 600"
+                                                   : "the receiver could not be set up";
+        return;
     }
+    started(packet_size != 0 ? packet_size : gsize(vchan_get_iq_packet_size(receiver_)));
+    vchan_cb_register_fdata_exit_fct(receiver_, on_frame, this);
+    vchan_cb_register_rfsat_exit_fct(receiver_, on_saturation, this);
 }
 
-bool Decoder::run(VekgenRecording *recording, GError **error)
+ChannelDecoder::~ChannelDecoder()
 {
-    for (;;) {
-        const gssize n = vekgen_recording_read(recording, packet_.data(), packet_size_, error);
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        std::fill(packet_.begin() + 2 * n, packet_.end(), 0);
-        counter_ += packet_size_;
-        VDEM_INTERFACE_post_iq_packet(packet_.data(), static_cast<int>(packet_size_));
-    }
+    vchan_free(receiver_);
+}
+
+void ChannelDecoder::on_frame(vdem_frame_cont_t *cont, const void *self)
+{
+    auto *d = static_cast<ChannelDecoder *>(const_cast<void *>(self));
+    d->add_report(cont->pframe[0], vchan_get_frame_bit_rate(d->receiver_));
+}
+
+void ChannelDecoder::on_saturation(vdem_rfsat_t *, const void *self)
+{
+    static_cast<ChannelDecoder *>(const_cast<void *>(self))->add_saturation();
+}
+
+void ChannelDecoder::deliver()
+{
+    vchan_post_iq_packet(receiver_, packet_.data(), static_cast<int>(packet_size()));
 }
 
 static bool same_frame(const vdem_proto_frame_t &r, const VekgenFrame &t)
@@ -96,25 +152,26 @@ static bool same_frame(const vdem_proto_frame_t &r, const VekgenFrame &t)
            (r.f.v1.oob != 0) == (t.oob != FALSE) && memcmp(r.frame, msg, t.covered_len + 2u) == 0;
 }
 
-Match match(const Decoder &decoder, const VekgenFrame *truth, guint n_truth, guint64 origin)
+Match match(const Receiver &receiver, const VekgenFrame *truth, guint n_truth, guint64 origin)
 {
+    const guint rate = receiver.rate();
+    const auto &reports = receiver.reports();
     Match m;
     for (guint i = 0; i < n_truth; i++)
-        if (truth[i].bit_rate == decoder.rate())
+        if (rate == 0 || truth[i].bit_rate == rate)
             m.frames.push_back(Outcome{truth[i]});
-    const auto &reports = decoder.reports();
     for (int r = 0; r < static_cast<int>(reports.size()); r++) {
         const guint64 at = origin + reports[r].counter;
         bool matched = false;
         for (auto &o : m.frames) {
             if (o.report >= 0 || o.truth.start_sample >= at ||
-                !same_frame(reports[r].frame, o.truth))
+                o.truth.bit_rate != reports[r].rate || !same_frame(reports[r].frame, o.truth))
                 continue;
             o.report = r;
             double err = reports[r].frame.freq - o.truth.offset_hz;
             err = std::remainder(err, double(VEKGEN_SAMPLE_RATE));
             o.freq_error = err;
-            o.rssi_error = reports[r].frame.rssi - (o.truth.power_db - decoder.int_gain());
+            o.rssi_error = reports[r].frame.rssi - (o.truth.power_db - receiver.int_gain());
             matched = true;
             break;
         }

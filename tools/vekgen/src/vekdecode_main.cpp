@@ -1,13 +1,15 @@
-/* SPDX-License-Identifier: GPL-2.0-or-later */
-/* vekdecode: feeds a SigMF recording through the demodulator packet by packet, prints
- * every frame it reports and compares the reports with the recording's truth. Exit
- * statuses: see kDescription. */
+/* vekdecode: feeds a SigMF recording (or a raw .cs16 file) through a receiver packet
+ * by packet, prints every frame it reports and compares the reports with the
+ * recording's truth. Exit statuses: see kDescription. */
 #include "vekgen-cli.h"
 #include "vekgen-decode.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <set>
+#include <vector>
 
 namespace
 {
@@ -19,6 +21,7 @@ using vekgen::kExitOk;
 using vekgen::kExitUsage;
 
 gchar *opt_rate = nullptr;
+gchar *opt_receiver = nullptr;
 gdouble opt_gain = 98.0;
 gboolean opt_strict = FALSE;
 gboolean opt_quiet = FALSE;
@@ -29,6 +32,10 @@ const GOptionEntry kEntries[] = {
      "Bit rate of the demodulator: 100, 600 or \"both\" (default: the rates of the "
      "recording's frames, both when it has none)",
      "RATE"},
+    {"receiver", 'R', 0, G_OPTION_ARG_STRING, &opt_receiver,
+     "Receiver: \"vdem\" (the demodulator library, default) or \"vchan\" (the "
+     "channelised receiver, which hears both rates at once)",
+     "NAME"},
     {"int-gain", 'g', 0, G_OPTION_ARG_DOUBLE, &opt_gain,
      "Receive chain gain in dB subtracted from every power (default 98, which puts a "
      "full-scale carrier at the saturation threshold)",
@@ -40,11 +47,15 @@ const GOptionEntry kEntries[] = {
     {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
 const char kDescription[] =
+    "The operand is a SigMF recording (BASE, BASE.sigmf-meta or BASE.sigmf-data), or a\n"
+    "raw file of ci16_le samples at 192000 per second named *.cs16, which carries no\n"
+    "truth: its reports are printed without comparison (vdem then needs --rate).\n"
+    "\n"
     "Each report is printed as one line: the bit rate, sampleTimeStamp, length, seq, oob,\n"
     "ack, tid, freq (Hz), rssi and snr (dB), the covered bytes, and the matching sent frame\n"
     "with the errors of freq and rssi (rssi is compared with the sent power minus the\n"
     "gain), or FALSE when no sent frame matches. Then one summary line per rate:\n"
-    "frames sent, found, missed and false reports.\n"
+    "frames sent, found, missed and false reports (for a raw file: reports).\n"
     "\n"
     "Exit status: 0 on success, 1 when the run fails (a recording that cannot be read or\n"
     "is truncated, a demodulator that does not start, standard output that cannot be\n"
@@ -52,16 +63,22 @@ const char kDescription[] =
     "was missed or a report matches no frame.\n"
     "\n"
     "Example:\n"
-    "  vekgen -o demo && vekdecode demo\n";
+    "  vekgen -o demo && vekdecode demo\n"
+    "  vekdecode --receiver vchan capture.cs16\n";
 
-void print_report(guint rate, const vekgen::Report &r, const vekgen::Match &m, int index)
+void print_report(const vekgen::Report &r, const vekgen::Match *m, int index)
 {
     const vdem_proto_frame_t &f = r.frame;
+    const guint rate = r.rate;
     g_print("rate=%u ts=%d len=%u seq=%u oob=%u ack=%u tid=0x%08x freq=%d rssi=%.2f snr=%.2f "
             "bytes=%s",
             rate, f.sampleTimeStamp, f.length, f.f.v1.seq, f.f.v1.oob, f.f.v1.ack, f.tid, f.freq,
             f.rssi, f.snr, vekgen::hex(f.frame, f.length).c_str());
-    for (const auto &o : m.frames) {
+    if (m == nullptr) {
+        g_print("\n");
+        return;
+    }
+    for (const auto &o : m->frames) {
         if (o.report == index) {
             g_print(" sent@%" G_GUINT64_FORMAT " dfreq=%+.0f drssi=%+.2f\n", o.truth.start_sample,
                     o.freq_error, o.rssi_error);
@@ -73,11 +90,126 @@ void print_report(guint rate, const vekgen::Report &r, const vekgen::Match &m, i
 
 } // namespace
 
+/* Samples from a SigMF recording or a raw .cs16 file, read packet by packet. */
+class Source
+{
+  public:
+    Source(const gchar *path, GError **error)
+    {
+        if (g_str_has_suffix(path, ".cs16")) {
+            raw_ = fopen(path, "rb");
+            if (raw_ == nullptr)
+                g_set_error(error, G_FILE_ERROR, g_file_error_from_errno(errno), "%s: %s", path,
+                            g_strerror(errno));
+            return;
+        }
+        rec_ = vekgen_recording_open(path, error);
+        if (rec_ != nullptr && vekgen_recording_get_sample_rate(rec_) != VEKGEN_SAMPLE_RATE)
+            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID,
+                        "%s: sample rate %u, the card delivers %d", path,
+                        vekgen_recording_get_sample_rate(rec_), VEKGEN_SAMPLE_RATE);
+    }
+    ~Source()
+    {
+        if (raw_ != nullptr)
+            fclose(raw_);
+        if (rec_ != nullptr)
+            vekgen_recording_close(rec_);
+    }
+    bool has_truth() const { return rec_ != nullptr; }
+    const VekgenFrame *truth(guint *n) const
+    {
+        *n = 0;
+        return rec_ != nullptr ? vekgen_recording_get_frames(rec_, n) : nullptr;
+    }
+    bool rewind(GError **error)
+    {
+        if (raw_ != nullptr) {
+            ::rewind(raw_);
+            return true;
+        }
+        return vekgen_recording_rewind(rec_, error);
+    }
+    /* Posts every packet (the last one padded with zeros) to @decoder. */
+    bool run(vekgen::Receiver &decoder, GError **error)
+    {
+        if (rec_ != nullptr)
+            return decoder.run(rec_, error);
+        std::vector<gint16> packet(2 * decoder.packet_size());
+        for (;;) {
+            const size_t n = fread(packet.data(), 4, decoder.packet_size(), raw_);
+            if (n == 0) {
+                if (ferror(raw_)) {
+                    g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_IO, "reading the samples failed");
+                    return false;
+                }
+                return true;
+            }
+            for (size_t i = 0; i < 2 * n; i++)
+                packet[i] = gint16(GINT16_FROM_LE(packet[i]));
+            std::fill(packet.begin() + 2 * n, packet.end(), 0);
+            decoder.post(packet.data());
+        }
+    }
+
+  private:
+    FILE *raw_ = nullptr;
+    VekgenRecording *rec_ = nullptr;
+};
+
+/* Runs one receiver over the source, prints its reports and its summary lines;
+ * returns whether a frame was missed or a report was false. */
+bool decode(vekgen::Receiver &decoder, Source &source, std::vector<std::string> &summaries)
+{
+    g_autoptr(GError) error = nullptr;
+    if (!decoder.error().empty())
+        fail(kExitFailure, "receiver: %s", decoder.error().c_str());
+    if (!source.rewind(&error) || !source.run(decoder, &error))
+        fail(kExitFailure, "%s", error->message);
+    guint n_truth = 0;
+    const VekgenFrame *truth = source.truth(&n_truth);
+    const vekgen::Match m = vekgen::match(decoder, truth, n_truth);
+    if (!opt_quiet)
+        for (int i = 0; i < static_cast<int>(decoder.reports().size()); i++)
+            print_report(decoder.reports()[i], source.has_truth() ? &m : nullptr, i);
+    std::set<guint> rates;
+    if (decoder.rate() == 0)
+        rates = {100, 600};
+    else
+        rates = {decoder.rate()};
+    bool mismatch = false;
+    for (guint rate : rates) {
+        guint sent = 0, found = 0, missed = 0, reports = 0, false_reports = 0;
+        for (const auto &o : m.frames)
+            if (o.truth.bit_rate == rate) {
+                sent++;
+                (o.report >= 0 ? found : missed)++;
+            }
+        for (const auto &r : decoder.reports())
+            reports += r.rate == rate;
+        for (int r : m.false_reports)
+            false_reports += decoder.reports()[r].rate == rate;
+        g_autofree gchar *summary =
+            source.has_truth()
+                ? g_strdup_printf(
+                      "%u bit/s: %u sent, %u found, %u missed, %u false, %" G_GUINT64_FORMAT
+                      " saturation reports",
+                      rate, sent, found, missed, false_reports, decoder.saturation_reports())
+                : g_strdup_printf("%u bit/s: %u reports, %" G_GUINT64_FORMAT " saturation reports",
+                                  rate, reports, decoder.saturation_reports());
+        summaries.push_back(summary);
+        mismatch = mismatch || missed > 0 || false_reports > 0;
+    }
+    return mismatch;
+}
+
 int main(int argc, char **argv)
 {
-    vekgen::parse_command_line("vekdecode",
-                               "RECORDING - decode a SigMF recording and compare with its truth",
-                               kEntries, kDescription, &opt_version, &argc, &argv);
+    vekgen::parse_command_line(
+        "vekdecode",
+        "RECORDING - decode a SigMF recording (or raw .cs16 samples) and compare "
+        "with its truth",
+        kEntries, kDescription, &opt_version, &argc, &argv);
     g_autoptr(GError) error = nullptr;
     if (argc != 2)
         fail(kExitUsage, "expected one recording (BASE, BASE.sigmf-meta or BASE.sigmf-data)");
@@ -88,19 +220,22 @@ int main(int argc, char **argv)
         !g_str_equal(opt_rate, "600"))
         fail(kExitUsage, "--rate must be 100, 600 or \"both\"");
 
-    g_autoptr(VekgenRecording) rec = vekgen_recording_open(argv[1], &error);
-    if (rec == nullptr)
+    const bool use_vchan = opt_receiver != nullptr && g_str_equal(opt_receiver, "vchan");
+    if (opt_receiver != nullptr && !use_vchan && !g_str_equal(opt_receiver, "vdem"))
+        fail(kExitUsage, "--receiver must be \"vdem\" or \"vchan\"");
+
+    Source source(argv[1], &error);
+    if (error != nullptr)
         fail(kExitFailure, "%s", error->message);
-    if (vekgen_recording_get_sample_rate(rec) != VEKGEN_SAMPLE_RATE)
-        fail(kExitFailure, "%s: sample rate %u, the card delivers %d", argv[1],
-             vekgen_recording_get_sample_rate(rec), VEKGEN_SAMPLE_RATE);
     guint n_truth = 0;
-    const VekgenFrame *truth = vekgen_recording_get_frames(rec, &n_truth);
+    const VekgenFrame *truth = source.truth(&n_truth);
 
     std::set<guint> rates;
     if (opt_rate == nullptr) {
         for (guint i = 0; i < n_truth; i++)
             rates.insert(truth[i].bit_rate);
+        if (rates.empty() && !source.has_truth() && !use_vchan)
+            fail(kExitUsage, "a raw recording needs --rate with the vdem receiver");
         if (rates.empty())
             rates = {100, 600};
     } else if (g_str_equal(opt_rate, "both")) {
@@ -111,25 +246,16 @@ int main(int argc, char **argv)
 
     bool mismatch = false;
     std::vector<std::string> summaries;
-    for (guint rate : rates) {
-        if (!vekgen_recording_rewind(rec, &error))
-            fail(kExitFailure, "%s", error->message);
-        vekgen::Decoder decoder(rate, static_cast<float>(opt_gain));
-        if (!decoder.error().empty())
-            fail(kExitFailure, "demodulator: %s", decoder.error().c_str());
-        if (!decoder.run(rec, &error))
-            fail(kExitFailure, "%s", error->message);
-        const vekgen::Match m = vekgen::match(decoder, truth, n_truth);
-        if (!opt_quiet)
-            for (int i = 0; i < static_cast<int>(decoder.reports().size()); i++)
-                print_report(rate, decoder.reports()[i], m, i);
-        g_autofree gchar *summary =
-            g_strdup_printf("%u bit/s: %zu sent, %u found, %u missed, %zu false, %" G_GUINT64_FORMAT
-                            " saturation reports",
-                            rate, m.frames.size(), m.found, m.missed, m.false_reports.size(),
-                            decoder.saturation_reports());
-        summaries.push_back(summary);
-        mismatch = mismatch || m.missed > 0 || !m.false_reports.empty();
+    if (use_vchan) {
+        /* One receiver hears both rates at once. */
+        vekgen::ChannelDecoder decoder(rates.size() == 2 ? 0 : *rates.begin(),
+                                       static_cast<float>(opt_gain));
+        mismatch = decode(decoder, source, summaries);
+    } else {
+        for (guint rate : rates) {
+            vekgen::Decoder decoder(rate, static_cast<float>(opt_gain));
+            mismatch = decode(decoder, source, summaries) || mismatch;
+        }
     }
     for (const auto &s : summaries)
         g_print("%s\n", s.c_str());

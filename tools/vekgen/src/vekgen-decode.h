@@ -1,11 +1,11 @@
-/* SPDX-License-Identifier: GPL-2.0-or-later */
-/* Runs the demodulator library over generated or recorded I/Q and matches what it
- * reports against the truth of the frames sent. Shared by vekdecode, the tests and
- * the measurement programs. */
+/* Runs a receiver (the demodulator library or the channelised receiver) over
+ * generated or recorded I/Q and matches what it reports against the truth of the
+ * frames sent. Shared by vekdecode, the tests and the measurement programs. */
 #pragma once
 
 #include "vekgen/vekgen.h"
 
+#include <vchan/vchan.h>
 #include <vdem/vdem.h>
 
 #include <string>
@@ -17,21 +17,22 @@ namespace vekgen
 struct Report {
     vdem_proto_frame_t frame;
     guint64 counter; /* samples posted up to the end of the packet that reported it */
+    guint rate;      /* bit rate of the frame */
 };
 
-/* The one demodulator instance, started at @rate with @int_gain for the lifetime of
- * the object. Only one may exist at a time. */
-class Decoder
+/* What both receivers share: posting packet by packet, the sample counter and the
+ * reports. */
+class Receiver
 {
   public:
-    Decoder(guint rate, float int_gain);
-    ~Decoder();
-    Decoder(const Decoder &) = delete;
-    Decoder &operator=(const Decoder &) = delete;
+    virtual ~Receiver() = default;
+    Receiver(const Receiver &) = delete;
+    Receiver &operator=(const Receiver &) = delete;
 
-    /* Empty when the demodulator started; its message otherwise. */
+    /* Empty when the receiver started; its message otherwise. */
     const std::string &error() const { return error_; }
     gsize packet_size() const { return packet_size_; }
+    /* 100 or 600; 0 for a receiver of both rates. */
     guint rate() const { return rate_; }
     float int_gain() const { return int_gain_; }
 
@@ -49,19 +50,57 @@ class Decoder
     guint64 lost_reports() const { return lost_reports_; }
     void clear_reports() { reports_.clear(); }
 
-  private:
-    static void on_frame(vdem_frame_cont_t *cont, const void *self);
-    static void on_saturation(vdem_rfsat_t *rfsat, const void *self);
+  protected:
+    Receiver(guint rate, float int_gain) : rate_(rate), int_gain_(int_gain) {}
+    /* Called once the library has started with its packet size. */
+    void started(gsize packet_size);
+    /* Hands the packet in packet_ to the library. */
+    virtual void deliver() = 0;
+    /* For the callbacks; nothing may unwind through the libraries. */
+    void add_report(const vdem_proto_frame_t &frame, guint rate) noexcept;
+    void add_saturation() { saturations_++; }
 
+    std::string error_;
+    std::vector<gint16> packet_;
+
+  private:
     guint rate_;
     float int_gain_;
-    std::string error_;
     gsize packet_size_ = 0;
     guint64 counter_ = 0;
     guint64 saturations_ = 0;
     guint64 lost_reports_ = 0;
     std::vector<Report> reports_;
-    std::vector<gint16> packet_;
+};
+
+/* The one demodulator instance (libvdem), started at @rate with @int_gain for the
+ * lifetime of the object. Only one may exist at a time. */
+class Decoder : public Receiver
+{
+  public:
+    Decoder(guint rate, float int_gain);
+    ~Decoder() override;
+
+  private:
+    void deliver() override;
+    static void on_frame(vdem_frame_cont_t *cont, const void *self);
+    static void on_saturation(vdem_rfsat_t *rfsat, const void *self);
+};
+
+/* The channelised receiver (libvchan) at one rate or both (@rate 0). Any number may
+ * exist at a time. @packet_size 0 takes the library's. */
+class ChannelDecoder : public Receiver
+{
+  public:
+    ChannelDecoder(guint rate, float int_gain, gsize packet_size = 0);
+    ~ChannelDecoder() override;
+
+  private:
+    void deliver() override;
+    static void on_frame(vdem_frame_cont_t *cont, const void *self);
+    static void on_saturation(vdem_rfsat_t *rfsat, const void *self);
+
+    vchan_receiver_t *receiver_ = nullptr;
 };
 
 /* One sent frame and what became of it. */
@@ -80,8 +119,9 @@ struct Match {
 
 /* Pairs every report with the earliest unmatched sent frame of the same rate, type and
  * bytes that had started before the report. @origin is the signal sample at which the
- * decoder's counter was 0. */
-Match match(const Decoder &decoder, const VekgenFrame *truth, guint n_truth, guint64 origin = 0);
+ * receiver's counter was 0. A receiver of both rates is matched with the frames of
+ * both. */
+Match match(const Receiver &receiver, const VekgenFrame *truth, guint n_truth, guint64 origin = 0);
 
 /* A frame's covered bytes as hexadecimal text. */
 std::string hex(const guint8 *bytes, guint n);

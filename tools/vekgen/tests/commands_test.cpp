@@ -98,6 +98,40 @@ TEST_F(VekgenCommands, DefaultScenarioIsDecodedCompletelyAtBothRates)
         << dec.out;
 }
 
+TEST_F(VekgenCommands, ChannelisedReceiverDecodesBothRatesInOnePass)
+{
+    Outcome gen = run({kVekgen, "-o", base()});
+    ASSERT_EQ(gen.status, 0) << gen.err;
+    Outcome dec = run({kVekdecode, "--strict", "--receiver", "vchan", base()});
+    EXPECT_EQ(dec.status, 0) << dec.out << dec.err;
+    EXPECT_NE(dec.out.find("100 bit/s: 6 sent, 6 found, 0 missed, 0 false"), std::string::npos)
+        << dec.out;
+    EXPECT_NE(dec.out.find("600 bit/s: 6 sent, 6 found, 0 missed, 0 false"), std::string::npos)
+        << dec.out;
+}
+
+/* A raw .cs16 file carries no truth: the reports are printed without comparison, and
+ * libvdem, which runs at one rate, must be told which. */
+TEST_F(VekgenCommands, RawRecordingIsDecodedWithoutTruth)
+{
+    Outcome gen = run({kVekgen, "-o", base()});
+    ASSERT_EQ(gen.status, 0) << gen.err;
+    const std::string raw = std::string(dir_) + "/rec.cs16";
+    ASSERT_EQ(g_rename((base() + ".sigmf-data").c_str(), raw.c_str()), 0);
+    Outcome both = run({kVekdecode, "--receiver", "vchan", raw});
+    Outcome one = run({kVekdecode, "--rate", "600", raw});
+    Outcome no_rate = run({kVekdecode, raw});
+    g_remove(raw.c_str());
+    EXPECT_EQ(both.status, 0) << both.err;
+    EXPECT_EQ(std::count(both.out.begin(), both.out.end(), '\n'), 14) << both.out;
+    EXPECT_NE(both.out.find("100 bit/s: 6 reports"), std::string::npos) << both.out;
+    EXPECT_NE(both.out.find("600 bit/s: 6 reports"), std::string::npos) << both.out;
+    EXPECT_EQ(both.out.find("FALSE"), std::string::npos) << both.out;
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_NE(one.out.find("600 bit/s: 6 reports"), std::string::npos) << one.out;
+    EXPECT_EQ(no_rate.status, 2) << no_rate.out;
+}
+
 TEST_F(VekgenCommands, StrictDecodeReportsAMissedFrame)
 {
     /* Too weak to be reported (rssi at or below -64 with the default gain of 98). */
@@ -118,6 +152,7 @@ TEST_F(VekgenCommands, BadUsageIsOneLineOnStandardErrorWithStatusTwo)
         {kVekgen, "-f", "at=0 power=60", "extra"},
         {kVekdecode},
         {kVekdecode, "--rate", "300", "x"},
+        {kVekdecode, "--receiver", "other", "x"},
     };
     for (const auto &args : bad) {
         Outcome r = run(args);

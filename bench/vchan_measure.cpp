@@ -1,0 +1,371 @@
+/* The channelised receiver (libvchan) measured beside libvdem on the same generated
+ * streams, printed as Markdown tables (bench/results/vchan.md):
+ *   fer RATE LEN N EBN0...   frames lost against Eb/N0, both receivers, one stream
+ *                            per point with noise before, during and after every
+ *                            frame; vchan's freq and rssi errors beside
+ *   many RATE N TRIALS       N frames overlapping in time (RATE 0: half at each rate)
+ *   nearfar RATE TRIALS      a frame 30 dB under an overlapping one 10 kHz away
+ *   false HOURS [SEED]       reports on noise alone (both rates at once)
+ *   speed                    x real time on one core: noise, and 32 overlapping
+ *                            frames of each rate
+ * Frames: random offset in +-90 kHz, phase, sub-bit start, bytes, type of the given
+ * length, sense of differential encoding. Not part of ctest. */
+#include "vekgen-decode.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+/* Full-band noise well inside the 16-bit range, so that 40 dB Eb/N0 needs no
+ * clipping (as bench/vekgen_measure). */
+constexpr double kNoiseDb = 70.0;
+constexpr double kMaxOffset = 90000.0;
+
+double band_gain_db(guint rate)
+{
+    return 10.0 * std::log10(double(VEKGEN_SAMPLE_RATE) / rate);
+}
+
+double cpu_seconds()
+{
+    return static_cast<double>(clock()) / CLOCKS_PER_SEC;
+}
+
+VekgenFrame random_frame(GRand *rand, guint rate, guint len, double ebn0, double offset)
+{
+    guint n_types = 0;
+    const VekgenFrameType *types = vekgen_frame_types(&n_types);
+    const VekgenFrameType *t;
+    do
+        t = &types[g_rand_int_range(rand, 0, n_types)];
+    while (len != 0 && t->covered_len != len);
+    VekgenFrame f;
+    vekgen_frame_init(&f);
+    f.bit_rate = rate;
+    f.covered_len = t->covered_len;
+    f.repetition = t->repetition;
+    f.oob = t->oob;
+    f.power_db = kNoiseDb - band_gain_db(rate) + ebn0;
+    f.offset_hz = offset;
+    f.inverted = g_rand_boolean(rand);
+    f.phase = g_rand_double_range(rand, -G_PI, G_PI);
+    for (guint i = 0; i < t->covered_len; i++)
+        f.bytes[i] = static_cast<guint8>(g_rand_int_range(rand, 0, 256));
+    return f;
+}
+
+/* Feeds @signal up to its end (plus one packet) to vchan and, when @rate is not 0,
+ * to libvdem at that rate, packet by packet with libvdem's packet size. */
+struct Outcome {
+    vekgen::Match vchan, vdem;
+    std::vector<vekgen::Report> reports; /* vchan's */
+    double cpu_vchan = 0.0;
+};
+
+Outcome run(VekgenSignal *signal, guint rate, bool with_vdem)
+{
+    const guint packet_rate = rate == 0 ? 100 : rate;
+    const gsize P = packet_rate == 100 ? 15360 : 2560;
+    vekgen::ChannelDecoder ch(0, 0.0f, P);
+    std::unique_ptr<vekgen::Decoder> vd;
+    if (with_vdem)
+        vd = std::make_unique<vekgen::Decoder>(rate, 0.0f);
+    std::vector<gint16> packet(2 * P);
+    const guint64 total = vekgen_signal_get_end(signal) + P;
+    Outcome o;
+    for (guint64 at = 0; at < total; at += P) {
+        vekgen_signal_fill(signal, packet.data(), P);
+        const double t0 = cpu_seconds();
+        ch.post(packet.data());
+        o.cpu_vchan += cpu_seconds() - t0;
+        if (vd)
+            vd->post(packet.data());
+    }
+    guint n = 0;
+    const VekgenFrame *truth = vekgen_signal_get_frames(signal, &n);
+    o.vchan = vekgen::match(ch, truth, n);
+    o.reports = ch.reports();
+    if (vd)
+        o.vdem = vekgen::match(*vd, truth, n);
+    return o;
+}
+
+struct Stats {
+    std::vector<double> v;
+    void add(double x) { v.push_back(x); }
+    double quantile(double q)
+    {
+        if (v.empty())
+            return NAN;
+        std::sort(v.begin(), v.end());
+        return v[std::min(v.size() - 1, size_t(q * v.size()))];
+    }
+    double mean() const
+    {
+        double s = 0;
+        for (double x : v)
+            s += x;
+        return v.empty() ? NAN : s / v.size();
+    }
+};
+
+/* One frame after the other, each 262 to 282 bit periods after the previous one
+ * (libvdem needs 258), so that both receivers see the same stream. */
+int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &points)
+{
+    printf("| rate | len | Eb/N0 dB | frames | vdem lost %% | vchan lost %% | vchan false | "
+           "freq err p50/p99 Hz | rssi err mean/p1/p99 dB |\n");
+    printf("|---:|---:|---:|---:|---:|---:|---:|---|---|\n");
+    for (double ebn0 : points) {
+        const guint64 seed = 1000 + guint64(ebn0 * 10) + rate + len;
+        g_autoptr(GRand) rand = g_rand_new_with_seed(guint32(seed));
+        g_autoptr(VekgenSignal) s = vekgen_signal_new(seed, kNoiseDb);
+        const guint T = vekgen_samples_per_bit(rate);
+        guint64 at = guint64(T) * 20;
+        for (guint i = 0; i < n_frames; i++) {
+            VekgenFrame f = random_frame(rand, rate, len, ebn0,
+                                         g_rand_double_range(rand, -kMaxOffset, kMaxOffset));
+            f.start_sample = at + guint64(g_rand_int_range(rand, 0, T));
+            vekgen_signal_add_frame(s, &f, nullptr);
+            at += guint64(T) * guint64(262 + g_rand_int_range(rand, 0, 20));
+        }
+        Outcome o = run(s, rate, true);
+        for (int r : o.vchan.false_reports) {
+            const vekgen::Report &f = o.reports[r];
+            /* A repeat has the bytes of a frame that was found. */
+            bool repeat = false;
+            for (const auto &x : o.vchan.frames)
+                repeat = repeat || (x.report >= 0 && memcmp(o.reports[x.report].frame.frame,
+                                                            f.frame.frame, f.frame.length) == 0);
+            fprintf(stderr,
+                    "Eb/N0 %.1f: false report at sample %" G_GUINT64_FORMAT
+                    ": %u bit/s, len %u, freq %d, rssi %.1f, snr %.1f%s\n",
+                    ebn0, f.counter, f.rate, f.frame.length, f.frame.freq, f.frame.rssi,
+                    f.frame.snr, repeat ? " (a repeat of a frame found)" : "");
+            if (getenv("VCHAN_MEASURE_VERBOSE") != nullptr)
+                fprintf(stderr, "  seq %u oob %u bytes %s\n", f.frame.f.v1.seq, f.frame.f.v1.oob,
+                        vekgen::hex(f.frame.frame, f.frame.length + 2).c_str());
+            if (getenv("VCHAN_MEASURE_VERBOSE") != nullptr)
+                for (const auto &x : o.vchan.frames)
+                    if (x.truth.start_sample + 400 * vekgen_samples_per_bit(x.truth.bit_rate) >
+                            f.counter &&
+                        x.truth.start_sample < f.counter)
+                        fprintf(stderr,
+                                "  near: sent@%" G_GUINT64_FORMAT
+                                " %s len %u rep %u freq %.0f found %d\n",
+                                x.truth.start_sample,
+                                vekgen::hex(x.truth.bytes, x.truth.covered_len).c_str(),
+                                x.truth.covered_len, x.truth.repetition, x.truth.offset_hz,
+                                x.report);
+        }
+        Stats fe, re;
+        for (const auto &x : o.vchan.frames)
+            if (x.report >= 0) {
+                fe.add(std::fabs(x.freq_error));
+                re.add(x.rssi_error);
+                if (getenv("VCHAN_MEASURE_VERBOSE") != nullptr &&
+                    (std::fabs(x.rssi_error) > 1.0 || std::fabs(x.freq_error) > 20))
+                    fprintf(stderr, "offset %.0f inv %d len %u rep %u: dfreq %+.0f drssi %+.2f\n",
+                            x.truth.offset_hz, x.truth.inverted, x.truth.covered_len,
+                            x.truth.repetition, x.freq_error, x.rssi_error);
+            }
+        const double mean_rssi = re.mean();
+        printf(
+            "| %u | %u | %.1f | %u | %.2f | %.2f | %zu | %.1f / %.1f | %+.2f / %+.2f / %+.2f |\n",
+            rate, len, ebn0, n_frames, 100.0 * o.vdem.missed / n_frames,
+            100.0 * o.vchan.missed / n_frames, o.vchan.false_reports.size(), fe.quantile(0.5),
+            fe.quantile(0.99), mean_rssi, re.quantile(0.01), re.quantile(0.99));
+        fflush(stdout);
+    }
+    return 0;
+}
+
+/* Offsets at least @spacing apart, drawn in +-90 kHz. */
+std::vector<double> spread_offsets(GRand *rand, guint n, double spacing)
+{
+    std::vector<double> out;
+    while (out.size() < n) {
+        const double f = g_rand_double_range(rand, -kMaxOffset, kMaxOffset);
+        bool ok = true;
+        for (double o : out)
+            ok = ok && std::fabs(o - f) >= spacing;
+        if (ok)
+            out.push_back(f);
+    }
+    return out;
+}
+
+/* Adds @n frames all at 15 dB that overlap in time (starts within 10 bits). */
+void add_overlapping(VekgenSignal *s, GRand *rand, guint rate, guint n, guint64 at)
+{
+    std::vector<guint> rates(n, rate);
+    if (rate == 0)
+        for (guint i = 0; i < n; i++)
+            rates[i] = i % 2 ? 600 : 100;
+    const double spacing = rate == 100 ? 1000.0 : 3000.0;
+    const std::vector<double> offsets = spread_offsets(rand, n, spacing);
+    std::vector<VekgenFrame> frames;
+    for (guint i = 0; i < n; i++) {
+        VekgenFrame f = random_frame(rand, rates[i], 0, 15.0, offsets[i]);
+        const guint T = vekgen_samples_per_bit(rates[i]);
+        f.start_sample = at + guint64(g_rand_int_range(rand, 0, 10 * T));
+        frames.push_back(f);
+    }
+    std::sort(frames.begin(), frames.end(), [](const VekgenFrame &a, const VekgenFrame &b) {
+        return a.start_sample < b.start_sample;
+    });
+    for (const auto &f : frames)
+        vekgen_signal_add_frame(s, &f, nullptr);
+}
+
+int cmd_many(guint rate, guint n, guint trials)
+{
+    guint sent = 0, lost = 0, dup_or_false = 0;
+    double cpu = 0, signal_s = 0;
+    for (guint t = 0; t < trials; t++) {
+        g_autoptr(GRand) rand = g_rand_new_with_seed(500 + t);
+        g_autoptr(VekgenSignal) s = vekgen_signal_new(600 + t, kNoiseDb);
+        add_overlapping(s, rand, rate, n, 100000);
+        Outcome o = run(s, rate, false);
+        sent += guint(o.vchan.frames.size());
+        lost += o.vchan.missed;
+        dup_or_false += guint(o.vchan.false_reports.size());
+        cpu += o.cpu_vchan;
+        signal_s += double(vekgen_signal_get_end(s)) / VEKGEN_SAMPLE_RATE;
+    }
+    printf("| %s | %u | %u | %u | %.2f | %u | %.0f |\n",
+           rate == 0 ? "100+600" : (rate == 100 ? "100" : "600"), n, trials, sent,
+           100.0 * lost / sent, dup_or_false, signal_s / cpu);
+    return 0;
+}
+
+int cmd_nearfar(guint rate, guint trials)
+{
+    guint lost_weak = 0, lost_strong = 0, extra = 0;
+    for (guint t = 0; t < trials; t++) {
+        g_autoptr(GRand) rand = g_rand_new_with_seed(700 + t);
+        g_autoptr(VekgenSignal) s = vekgen_signal_new(800 + t, kNoiseDb);
+        const double f0 = g_rand_double_range(rand, -80000, 80000);
+        VekgenFrame strong = random_frame(rand, rate, 0, 45.0, f0);
+        VekgenFrame weak =
+            random_frame(rand, rate, 0, 15.0, f0 + (g_rand_boolean(rand) ? 10000 : -10000));
+        const guint T = vekgen_samples_per_bit(rate);
+        strong.start_sample = 10 * T;
+        weak.start_sample = 10 * T + guint64(g_rand_int_range(rand, 0, 40 * T));
+        vekgen_signal_add_frame(s, &strong, nullptr);
+        vekgen_signal_add_frame(s, &weak, nullptr);
+        Outcome o = run(s, rate, false);
+        for (const auto &x : o.vchan.frames) {
+            if (x.truth.power_db == weak.power_db)
+                lost_weak += x.report < 0;
+            else
+                lost_strong += x.report < 0;
+        }
+        extra += guint(o.vchan.false_reports.size());
+    }
+    printf("| %u | %u | %u | %u | %u |\n", rate, trials, lost_weak, lost_strong, extra);
+    return 0;
+}
+
+int cmd_false(double hours, guint64 seed)
+{
+    const gsize P = 15360;
+    vekgen::ChannelDecoder ch(0, 0.0f, P);
+    g_autoptr(VekgenSignal) s = vekgen_signal_new(seed, kNoiseDb);
+    std::vector<gint16> packet(2 * P);
+    const guint64 total = guint64(hours * 3600 * VEKGEN_SAMPLE_RATE);
+    double cpu = 0;
+    for (guint64 at = 0; at < total; at += P) {
+        vekgen_signal_fill(s, packet.data(), P);
+        const double t0 = cpu_seconds();
+        ch.post(packet.data());
+        cpu += cpu_seconds() - t0;
+    }
+    printf("| %.2f | %zu | %.0f |\n", hours, ch.reports().size(), hours * 3600 / cpu);
+    for (const auto &r : ch.reports())
+        printf("false report: rate %u at sample %" G_GUINT64_FORMAT " len %u freq %d\n", r.rate,
+               r.counter, r.frame.length, r.frame.freq);
+    return 0;
+}
+
+int cmd_speed()
+{
+    printf("| load | signal s | cpu s | x real time |\n|---|---:|---:|---:|\n");
+    {
+        g_autoptr(VekgenSignal) s = vekgen_signal_new(9, kNoiseDb);
+        const gsize P = 2560, n = 192000 * 60;
+        std::vector<gint16> all(2 * n);
+        vekgen_signal_fill(s, all.data(), n);
+        vekgen::ChannelDecoder ch(0, 0.0f, P);
+        const double t0 = cpu_seconds();
+        for (gsize at = 0; at + P <= n; at += P)
+            ch.post(all.data() + 2 * at);
+        const double cpu = cpu_seconds() - t0;
+        printf("| noise only, both rates | 60 | %.2f | %.0f |\n", cpu, 60 / cpu);
+    }
+    for (guint rate : {100u, 600u, 0u}) {
+        /* 32 overlapping frames, again and again. */
+        g_autoptr(GRand) rand = g_rand_new_with_seed(31);
+        g_autoptr(VekgenSignal) s = vekgen_signal_new(10, kNoiseDb);
+        const guint64 period = 300 * guint64(vekgen_samples_per_bit(rate == 600 ? 600 : 100));
+        const int rounds = rate == 600 ? 30 : 6;
+        for (int i = 0; i < rounds; i++)
+            add_overlapping(s, rand, rate, 32, 1000 + i * period);
+        const gsize n = vekgen_signal_get_end(s) + 15360;
+        std::vector<gint16> all(2 * n);
+        vekgen_signal_fill(s, all.data(), n);
+        const gsize P = 2560;
+        vekgen::ChannelDecoder ch(0, 0.0f, P);
+        const double t0 = cpu_seconds();
+        for (gsize at = 0; at + P <= n; at += P)
+            ch.post(all.data() + 2 * at);
+        const double cpu = cpu_seconds() - t0;
+        guint nt = 0;
+        const VekgenFrame *truth = vekgen_signal_get_frames(s, &nt);
+        const vekgen::Match m = vekgen::match(ch, truth, nt);
+        printf("| 32 overlapping frames at %s bit/s back to back (%u of %zu found) | %.1f | %.2f | "
+               "%.0f |\n",
+               rate == 0 ? "100+600" : (rate == 100 ? "100" : "600"), m.found, m.frames.size(),
+               double(n) / VEKGEN_SAMPLE_RATE, cpu, double(n) / VEKGEN_SAMPLE_RATE / cpu);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        g_printerr("usage: %s fer RATE LEN FRAMES EBN0... | many RATE N TRIALS | nearfar RATE "
+                   "TRIALS | false HOURS [SEED] | speed\n",
+                   argv[0]);
+        return 2;
+    }
+    const std::string mode = argv[1];
+    auto arg = [&](int i, double dflt) { return argc > i ? atof(argv[i]) : dflt; };
+    if (mode == "fer") {
+        std::vector<double> points;
+        for (int i = 5; i < argc; i++)
+            points.push_back(atof(argv[i]));
+        return cmd_fer(guint(arg(2, 100)), guint(arg(3, 8)), guint(arg(4, 100)), points);
+    }
+    if (mode == "many")
+        return cmd_many(guint(arg(2, 100)), guint(arg(3, 32)), guint(arg(4, 10)));
+    if (mode == "nearfar")
+        return cmd_nearfar(guint(arg(2, 100)), guint(arg(3, 20)));
+    if (mode == "false")
+        return cmd_false(arg(2, 1.0), guint64(arg(3, 4242)));
+    if (mode == "speed")
+        return cmd_speed();
+    g_printerr("%s: unknown mode '%s'\n", argv[0], argv[1]);
+    return 2;
+}

@@ -1,0 +1,134 @@
+/* libvchan: a channelised uplink receiver that reports frames in the records of
+ * libvdem, for both bit rates at once and for many frames in flight.
+ *
+ * How it works, and why
+ * ---------------------
+ * libvdem multiplies each sample by the one a bit period earlier across the whole
+ * 192 kHz band before it filters. A frame occupies a few hundred hertz of that band,
+ * so the product is dominated by noise times noise and most of the link budget is
+ * gone before the first decision; the chain also follows one frame at a time. This
+ * receiver filters every signal to its own bandwidth first:
+ *
+ * 1. Channelisation. For each bit rate R (T = 192000 / R samples per bit) a bank of
+ *    2T FFT bins, R/2 apart, is computed every T/2 samples over the last T samples
+ *    (zero-padded to 2T). A rectangular window of one bit is exactly the matched
+ *    filter of a rectangular symbol, so every bin output is already the matched
+ *    filter of a symbol at that bin's frequency; the R/2 spacing keeps the loss of a
+ *    carrier between two bins below 1 dB, and the detection needs no finer timing.
+ * 2. Detection. Per bin and per timing phase, each output times the conjugate of
+ *    the one a bit earlier is a differential decision; the preamble's 20 alternating
+ *    bits make these products alternate in sign, so a running sum of the products
+ *    with the alternation removed grows only on a preamble. It is compared with a
+ *    threshold that follows the noise floor (the median over the bins). Detections
+ *    of one frame in neighbouring bins and hops are merged into one candidate.
+ * 3. Extraction. Once the longest frame could be complete, the candidate's stretch
+ *    of raw samples (kept in a ring) is mixed to baseband at its bin frequency and
+ *    summed into sixteen slices per bit. A search over frequency (steps of a
+ *    quarter of the bit rate up to 1.75 bit rates either side of the bin, since a
+ *    frame's strongest detection need not be in its nearest bin), over timing (a
+ *    sixteenth of a bit, three bits either side) and over the 18 frame type
+ *    patterns maximises the correlation with the known header bits; that
+ *    correlation's angle gives the residual frequency and the sense of
+ *    differential encoding the transmitter used.
+ * 4. Demodulation. The slices are derotated by the estimated frequency and summed
+ *    over each bit at the found timing (the matched filter); each bit is decided
+ *    differentially, and the coded bits go through the same de-multiplexing and
+ *    16-bit frame check as libvdem (the decoder's own source is compiled in).
+ * 5. Measurement. With all bits known, the whole frame is data-aided: the carrier
+ *    and timing with the most power through the matched filter (which settles a
+ *    carrier half the bit rate away, indistinguishable by the decisions alone),
+ *    frequency from the mean rotation per bit, rssi from the coherent amplitude,
+ *    snr (Eb/N0 of the frame, at most 50 dB) from what is left after removing the
+ *    signal.
+ * 6. Reporting. Frames of one transmission found in several bins or by several
+ *    candidates are reported once (same rate, type and bytes within four bits of
+ *    each other). A frame is held until the bit period in which libvdem would
+ *    report it (249 bits after its first symbol), so sampleTimeStamp is the sample
+ *    counter after the posted packet in which that bit ends, as libvdem counts it.
+ *
+ * Both rates have their own bank and candidates over one sample ring; every frame
+ * in flight has its own candidate and state. Everything is allocated by
+ * vchan_new() (which, like the rest of the library built without exceptions,
+ * aborts when memory runs out); posting allocates nothing.
+ *
+ * The FFT is KissFFT (BSD licence, needs only libc): it keeps the project's
+ * libraries usable under LGPL terms, where FFTW's GPL would not.
+ *
+ * A receiver is not thread-safe, but separate receivers are independent. Frame and
+ * RF-saturation reports are delivered synchronously from inside
+ * vchan_post_iq_packet(); the records live only for the duration of the call, and
+ * callbacks must not free the receiver.
+ *
+ * This header is plain C (C11) and compiles as C++ too. */
+#ifndef VCHAN_VCHAN_H
+#define VCHAN_VCHAN_H
+
+#include <stdint.h>
+#include <vchan/vchan-export.h>
+#include <vdem/vdem.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Bit rates to receive (vchan_config_t.rates), alone or together. */
+#define VCHAN_RATE_100BPS 1u
+#define VCHAN_RATE_600BPS 2u
+
+typedef struct {
+    uint32_t rates; /* VCHAN_RATE_100BPS, VCHAN_RATE_600BPS or both */
+    float int_gain; /* receive chain gain in dB, 0 or more, subtracted from rssi */
+} vchan_config_t;
+
+/* Results of vchan_new(). */
+typedef enum {
+    VCHAN_OK = 0,
+    VCHAN_NEGATIVE_INT_GAIN = 1,
+    VCHAN_UNSUPPORTED_BITRATE = 2,
+    VCHAN_INTERNAL_ERROR = 3 /* a missing argument, or the FFT could not be set up */
+} vchan_code_t;
+
+/* Results of vchan_post_iq_packet() and of the registrations. */
+#define VCHAN_POST_OK 0
+#define VCHAN_POST_INVALID 1
+#define VCHAN_CB_REGISTER_OK 0
+#define VCHAN_CB_REGISTER_WRONG_POINTER 1
+
+typedef struct vchan_receiver vchan_receiver_t;
+
+/* Creates a receiver with its sample counter at 0 into *receiver; returns a
+ * vchan_code_t value (*receiver is NULL on failure). */
+VCHAN_EXPORT int32_t vchan_new(const vchan_config_t *config, vchan_receiver_t **receiver);
+VCHAN_EXPORT void vchan_free(vchan_receiver_t *receiver);
+
+VCHAN_EXPORT void vchan_get_version(vdem_interface_version_t *version);
+
+/* The packet size that libvdem would use at the receiver's slowest rate (15360 with
+ * 100 bit/s, else 2560). Any size is accepted; posting this size gives the same
+ * sampleTimeStamp values as libvdem. */
+VCHAN_EXPORT int32_t vchan_get_iq_packet_size(const vchan_receiver_t *receiver);
+
+/* Processes nbSamples interleaved I/Q pairs (signed 16-bit, in-phase first) and
+ * advances the sample counter by nbSamples. Returns VCHAN_POST_INVALID for a NULL
+ * receiver or buffer or a negative count. */
+VCHAN_EXPORT int32_t vchan_post_iq_packet(vchan_receiver_t *receiver, const short *samplebuf,
+                                          int nbSamples);
+
+/* Registration stores (ptr, userdata); a NULL ptr stops the reports and returns
+ * VCHAN_CB_REGISTER_WRONG_POINTER. */
+VCHAN_EXPORT int32_t vchan_cb_register_fdata_exit_fct(vchan_receiver_t *receiver,
+                                                      fdata_exit_fct_ptr ptr, const void *userdata);
+/* Inside the frame callback: the bit rate (100 or 600) of the frame being
+ * reported, which the shared record does not carry. 0 elsewhere. */
+VCHAN_EXPORT uint32_t vchan_get_frame_bit_rate(const vchan_receiver_t *receiver);
+
+/* RF saturation: reported for every 320 samples whose mean power, minus int_gain,
+ * is above -8 dB, with the sample counter at their end. */
+VCHAN_EXPORT int32_t vchan_cb_register_rfsat_exit_fct(vchan_receiver_t *receiver,
+                                                      rfsat_exit_fct_ptr ptr, const void *userdata);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VCHAN_VCHAN_H */

@@ -1,0 +1,220 @@
+/* Channeliser and preamble detector of one bit rate. */
+#include "vchan_bank.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vchan
+{
+
+namespace
+{
+/* Timing phases per bit: the bank runs every half bit. A quarter bit lost no
+ * fewer frames at 6 to 8 dB Eb/N0 (bench/vchan_measure) and cost twice the time;
+ * the demodulator searches the timing itself. */
+constexpr int kPhases = 2;
+/* Detection threshold on |correlation|, in units of the noise power of a bin. Under
+ * noise |S|^2 is about exponential with mean 20 noise^2, so 20^2 leaves about 2e-9
+ * per bin and hop (heavier tails make it about one candidate a second); a preamble
+ * at 6 dB Eb/N0 averages about 60 with a spread of 12. */
+constexpr float kThreshold = 20.f;
+/* Share of the products' sizes that their sum must reach: a preamble at 3 dB Eb/N0
+ * reaches about 0.7, twenty random data bits 0.5 about once in 50. */
+constexpr float kCoherence = 0.5f;
+/* A detection is handed on six bits after its best hop. */
+constexpr int kSettleHops = 6 * kPhases;
+constexpr double kSideLobeMargin = 2.0;
+/* How long the merged candidate list may grow. */
+constexpr size_t kMaxCandidates = 512;
+} // namespace
+
+Bank::Bank(int rate)
+    : rate_(rate), bit_(vchan::samples_per_bit(rate)), hop_(bit_ / kPhases), nfft_(2 * bit_)
+{
+    cfg_ = kiss_fft_alloc(nfft_, 0, nullptr, nullptr);
+    in_.assign(nfft_, kiss_fft_cpx{0.f, 0.f});
+    out_.assign(nfft_, kiss_fft_cpx{0.f, 0.f});
+    last_.assign(size_t(nfft_) * kPhases, cf{});
+    products_.assign(size_t(nfft_) * kPhases * kPreambleBits, cf{});
+    sums_.assign(size_t(nfft_) * kPhases, cf{});
+    best_.assign(nfft_, 0.f);
+    best_hop_.assign(nfft_, -1);
+    scratch_.assign(nfft_, 0.f);
+}
+
+Bank::~Bank()
+{
+    kiss_fft_free(cfg_);
+}
+
+void Bank::update_noise()
+{
+    for (int b = 0; b < nfft_; b++)
+        scratch_[b] = out_[b].r * out_[b].r + out_[b].i * out_[b].i;
+    auto mid = scratch_.begin() + nfft_ / 2;
+    std::nth_element(scratch_.begin(), mid, scratch_.end());
+    /* The median of an exponential variable is ln 2 times its mean; signals occupy a
+     * few bins each, so the median stays on the noise. The floor is the rounding
+     * noise of 16-bit samples. */
+    const float estimate = std::max(*mid / float(M_LN2), float(bit_) * 0.25f);
+    noise_ = noise_ == 0.f ? estimate : 0.9f * noise_ + 0.1f * estimate;
+}
+
+void Bank::emit(int bin, CandidateList &out)
+{
+    const int signed_bin = bin < bit_ ? bin : bin - nfft_;
+    /* The correlation peaks when its 20 bits end at bit 19 or 20 of the frame, that
+     * is 21 or 22 bit periods after the first symbol began. */
+    const int64_t end = best_hop_[bin] * hop_;
+    Candidate c;
+    c.start = end - (43 * bit_) / 2;
+    c.freq = signed_bin * (rate_ / 2.0);
+    c.metric = std::sqrt(best_[bin]);
+    c.done = false;
+    out.add(c);
+    best_hop_[bin] = -1;
+    best_[bin] = 0.f;
+}
+
+/* A preamble's 20 products line up, so their sum is nearly the sum of their sizes;
+ * the products of a frame's data bits or of another frame's side lobes add up like
+ * a random walk (about 0.22 of it). Checked only above the threshold. */
+bool Bank::coherent(float norm_of_sum, const cf *products) const
+{
+    float size = 0.f;
+    for (int k = 0; k < kPreambleBits; k++)
+        size += std::abs(products[k]);
+    return norm_of_sum >= kCoherence * kCoherence * size * size;
+}
+
+void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
+{
+    const int64_t n = int64_t(end / hop_);
+    const int phase = int(n % kPhases);
+    const int64_t bit = n / kPhases;
+    const int slot = int(bit % kPreambleBits);
+    /* The preamble's decisions alternate; undo that so that they add up. */
+    const float alternation = (bit & 1) ? -1.f : 1.f;
+
+    const uint64_t first = end - uint64_t(bit_);
+    for (int i = 0; i < bit_; i++) {
+        const cf x = ring[(first + i) & kRingMask];
+        in_[i] = kiss_fft_cpx{x.real(), x.imag()};
+    }
+    kiss_fft(cfg_, in_.data(), out_.data());
+    if (noise_ == 0.f || n % 16 == 0)
+        update_noise();
+    const float threshold = kThreshold * kThreshold * noise_ * noise_;
+
+    for (int b = 0; b < nfft_; b++) {
+        const cf y(out_[b].r, out_[b].i);
+        cf &earlier = last_[size_t(b) * kPhases + phase];
+        /* A carrier at an odd bin turns by half a cycle per bit period. */
+        const float sign = (b & 1) ? -alternation : alternation;
+        const cf d = y * std::conj(earlier) * sign;
+        earlier = y;
+        cf *ring20 = &products_[(size_t(b) * kPhases + phase) * kPreambleBits];
+        cf &sum = sums_[size_t(b) * kPhases + phase];
+        sum += d - ring20[slot];
+        ring20[slot] = d;
+        if (slot == 0) {
+            /* Start the running sum afresh once per 20 bits so that rounding cannot
+             * pile up. */
+            cf fresh{};
+            for (int k = 0; k < kPreambleBits; k++)
+                fresh += ring20[k];
+            sum = fresh;
+        }
+        const float v = std::norm(sum);
+        if (v > threshold && (best_hop_[b] < 0 || v > best_[b]) && coherent(v, ring20)) {
+            best_[b] = v;
+            best_hop_[b] = n;
+        }
+        if (best_hop_[b] >= 0 && n - best_hop_[b] >= kSettleHops)
+            emit(b, out);
+    }
+}
+
+CandidateList::CandidateList(int rate)
+    : bit_(vchan::samples_per_bit(rate)), half_rate_(rate / 2.0), merge_hz_(1.5 * rate),
+      items_(kMaxCandidates)
+{
+}
+
+/* Whether @strong's side lobes can account for @weak. The preamble correlation of
+ * a rectangular-pulse frame n bins (R/2 wide) away from its carrier measures about
+ * 1.56 n^-1.84 of its peak (fitted on frames 20 to 160 bins away; the symbol edges
+ * spread the signal itself as n^-2). A frame that weak so close to a strong one
+ * sits in the strong one's spectrum and is lost to it anyway; the margin covers the
+ * spread of the fit. */
+bool CandidateList::explains(const Candidate &strong, const Candidate &weak) const
+{
+    const double bins = std::fabs(strong.freq - weak.freq) / half_rate_;
+    if (bins < 4.0 || weak.start < strong.start - 3 * bit_ ||
+        weak.start > strong.start + int64_t(kMaxSymbols) * bit_)
+        return false;
+    return double(weak.metric) <
+           kSideLobeMargin * 1.56 * std::pow(bins, -1.84) * double(strong.metric);
+}
+
+void CandidateList::add(const Candidate &c)
+{
+    const Candidate *kept = nullptr;
+    for (size_t i = 0; i < count_ && kept == nullptr; i++) {
+        Candidate &o = items_[i];
+        if (std::fabs(o.freq - c.freq) <= merge_hz_ && std::llabs(o.start - c.start) <= 3 * bit_) {
+            if (c.metric <= o.metric || o.done)
+                return;
+            o = c;
+            kept = &o;
+        } else if (explains(o, c)) {
+            /* The side lobes of a strong frame reach far across the bank: they are
+             * dropped here, before they cost a demodulation each. */
+            return;
+        }
+    }
+    if (kept == nullptr) {
+        if (count_ == items_.size()) {
+            dropped_++;
+            return;
+        }
+        items_[count_] = c;
+        kept = &items_[count_++];
+    }
+    const Candidate strong = *kept;
+    for (size_t i = 0; i < count_;)
+        if (!items_[i].done && explains(strong, items_[i]))
+            items_[i] = items_[--count_];
+        else
+            i++;
+}
+
+bool CandidateList::pop_ready(uint64_t now, Candidate &c)
+{
+    /* The timing search looks up to three bits either side of the estimate. */
+    const int64_t needed = int64_t(kMaxSymbols + 4) * bit_;
+    /* A demodulated candidate stays to account for what its frame's side lobes
+     * bring up until they can no longer be detected. */
+    const int64_t kept = int64_t(kMaxSymbols + 32) * bit_;
+    constexpr size_t kNone = SIZE_MAX;
+    size_t best = kNone;
+    for (size_t i = 0; i < count_;) {
+        const Candidate &o = items_[i];
+        if (o.done && o.start + kept < int64_t(now)) {
+            items_[i] = items_[--count_];
+            continue;
+        }
+        /* Strongest first, so that side lobes meet the frame that explains them. */
+        if (!o.done && o.start + needed <= int64_t(now) &&
+            (best == kNone || o.metric > items_[best].metric))
+            best = i;
+        i++;
+    }
+    if (best == kNone)
+        return false;
+    items_[best].done = true;
+    c = items_[best];
+    return true;
+}
+
+} // namespace vchan

@@ -1,0 +1,78 @@
+/* The channeliser and preamble detector of one bit rate: an FFT filter bank whose
+ * bins are the matched filters of one bit, and per bin a running differential
+ * correlation with the alternating preamble. */
+#pragma once
+
+#include "vchan_common.h"
+
+#include <kiss_fft.h>
+
+#include <vector>
+
+namespace vchan
+{
+
+class CandidateList;
+
+class Bank
+{
+  public:
+    explicit Bank(int rate);
+    ~Bank();
+    Bank(const Bank &) = delete;
+    Bank &operator=(const Bank &) = delete;
+
+    bool ok() const { return cfg_ != nullptr; }
+    int rate() const { return rate_; }
+    /* Samples between two transforms. */
+    int hop() const { return hop_; }
+    int samples_per_bit() const { return bit_; }
+
+    /* Runs the transform over the bit period that ends at sample @end (a multiple of
+     * hop(), at least one bit period) and adds the preambles it completes to @out. */
+    void step(const cf *ring, uint64_t end, CandidateList &out);
+
+  private:
+    void update_noise();
+    bool coherent(float norm_of_sum, const cf *products) const;
+    void emit(int bin, CandidateList &out);
+
+    int rate_;
+    int bit_;
+    int hop_;
+    int nfft_;
+    kiss_fft_cfg cfg_ = nullptr;
+    std::vector<kiss_fft_cpx> in_, out_;
+    std::vector<cf> last_;     /* per bin and timing phase: the output a bit earlier */
+    std::vector<cf> products_; /* per bin and phase: the last 20 aligned products */
+    std::vector<cf> sums_;     /* per bin and phase: their sum */
+    std::vector<float> best_;  /* per bin: the best correlation of the current detection */
+    std::vector<int64_t> best_hop_;
+    std::vector<float> scratch_;
+    float noise_ = 0.f; /* mean |bin output|^2 of noise */
+};
+
+/* The merged detections of one rate, waiting until their frame can be demodulated.
+ * Fixed capacity; detections of one frame in neighbouring bins and hops merge. */
+class CandidateList
+{
+  public:
+    explicit CandidateList(int rate);
+    void add(const Candidate &c);
+    /* Removes and returns in @c the candidate whose data are complete at sample
+     * @now, if any. */
+    bool pop_ready(uint64_t now, Candidate &c);
+    uint64_t dropped() const { return dropped_; }
+
+  private:
+    bool explains(const Candidate &strong, const Candidate &weak) const;
+
+    int bit_;
+    double half_rate_;
+    double merge_hz_;
+    std::vector<Candidate> items_;
+    size_t count_ = 0;
+    uint64_t dropped_ = 0;
+};
+
+} // namespace vchan

@@ -1,0 +1,44 @@
+/* Constants and small types shared by the receiver's parts. */
+#pragma once
+
+#include <complex>
+#include <cstdint>
+
+namespace vchan
+{
+
+using cf = std::complex<float>;
+
+constexpr int kSampleRate = 192000;
+/* Raw sample history: 2^19 samples (2.7 s) hold a whole 100 bit/s frame with the
+ * margins of its timing search until it is demodulated. */
+constexpr uint64_t kRingSize = uint64_t{1} << 19;
+constexpr uint64_t kRingMask = kRingSize - 1;
+
+/* Bits of the header before the coded bits: 20 alternating, 7 lock bits, 13 type. */
+constexpr int kPreambleBits = 20;
+constexpr int kKnownBits = 27;
+constexpr int kPatternBits = 13;
+constexpr int kHeaderBits = kKnownBits + kPatternBits;
+/* Longest frame on the air: reference symbol, header, 22 coded bytes. */
+constexpr int kMaxCodedBytes = 22;
+constexpr int kMaxSymbols = 1 + kHeaderBits + 8 * kMaxCodedBytes;
+/* libvdem reports a frame when the bit 249 bit periods after its first symbol has
+ * been decided (41 symbols of header and 208 decisions). */
+constexpr int kReportBits = 249;
+
+/* One detection of a preamble: its estimated first sample and carrier. */
+struct Candidate {
+    int64_t start;
+    double freq;
+    float metric; /* preamble correlation, in units of power */
+    bool done;    /* demodulated already */
+};
+
+/* The samples per bit at @rate (100 or 600). */
+constexpr int samples_per_bit(int rate)
+{
+    return kSampleRate / rate;
+}
+
+} // namespace vchan

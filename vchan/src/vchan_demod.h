@@ -1,0 +1,49 @@
+/* Extraction, demodulation and measurement of one detected frame: the raw samples
+ * are mixed to the candidate's bin and summed into sixteen slices per bit; the
+ * header fixes frequency, sense and timing; each bit is decided differentially
+ * after the matched filter; the coded bits are checked as libvdem checks them. */
+#pragma once
+
+#include "vchan_common.h"
+
+#include <vdem/vdem.h>
+
+#include <vector>
+
+namespace vchan
+{
+
+struct Decoded {
+    vdem_proto_frame_t record; /* everything but sampleTimeStamp */
+    int64_t start;             /* first sample of the reference symbol */
+    int symbols;               /* symbols on the air */
+    int rate;
+};
+
+class Demod
+{
+  public:
+    Demod(int rate, float int_gain);
+    /* Demodulates the frame that @c announces from the sample ring; TRUE with @out
+     * filled when a frame passes its check. */
+    bool decode(const cf *ring, const Candidate &c, Decoded &out);
+
+  private:
+    /* Slices @from to @to (exclusive) of the stretch from sample @first, mixed down
+     * by @freq. */
+    void mix(const cf *ring, int64_t first, double freq, int from, int to);
+    void derotate(double cycles_per_slice, int n_slices);
+    cf symbol(int timing, int k) const;
+    double measure(int timing, int n_symbols, double pol, Decoded &out) const;
+
+    int rate_;
+    int bit_;
+    int slice_;
+    float int_gain_;
+    std::vector<cf> raw_;    /* slices mixed to the candidate's bin */
+    std::vector<cf> prefix_; /* running sums of the derotated slices */
+    std::vector<uint8_t> bits_;
+    std::vector<float> turn_re_, turn_im_; /* the carrier over one slice */
+};
+
+} // namespace vchan
