@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The channelised receiver (libvchan) measured beside libvdem on the same generated
  * streams, printed as Markdown tables (bench/results/vchan.md):
  *   fer RATE LEN N EBN0...   frames lost against Eb/N0, both receivers, one stream

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Channeliser and preamble detector of one bit rate. */
 #include "vchan_bank.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The channeliser and preamble detector of one bit rate: an FFT filter bank whose
  * bins are the matched filters of one bit, and per bin a running differential
  * correlation with the alternating preamble. */

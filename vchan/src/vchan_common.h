@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Constants and small types shared by the receiver's parts. */
 #pragma once
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Demodulation of one detected frame. */
 #include "vchan_demod.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Extraction, demodulation and measurement of one detected frame: the raw samples
  * are mixed to the candidate's bin and summed into sixteen slices per bit; the
  * header fixes frequency, sense and timing; each bit is decided differentially

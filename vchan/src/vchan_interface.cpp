@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The C entry points. Nothing here throws: the library is built without
  * exceptions, and allocation happens only in vchan_new(). */
 #include <vchan/vchan.h>

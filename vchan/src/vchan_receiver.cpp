@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The receiver: feeds the banks, runs the due candidates, holds and reports. */
 #include "vchan_receiver.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* One receiver: the sample ring, a bank, candidate list and demodulator per bit
  * rate, and the frames decoded but not yet due for their report. */
 #pragma once

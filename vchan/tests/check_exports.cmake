@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Fails when the receiver library exports anything but the entry points its
 # header marks VCHAN_EXPORT (no C++ or standard-library symbol may leak).
 find_program(NM nm REQUIRED)

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The public header must compile as plain C11. */
 #include <vchan/vchan.h>
 

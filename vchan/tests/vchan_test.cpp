@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The channelised receiver against seeded vekgen signals (noise at 30 dB over the
  * band, so frames at a stated Eb/N0 have a stated power).
  *

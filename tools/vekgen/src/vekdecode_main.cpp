@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* vekdecode: feeds a SigMF recording (or a raw .cs16 file) through a receiver packet
  * by packet, prints every frame it reports and compares the reports with the
  * recording's truth. Exit statuses: see kDescription. */

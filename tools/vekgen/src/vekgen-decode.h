@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Runs a receiver (the demodulator library or the channelised receiver) over
  * generated or recorded I/Q and matches what it reports against the truth of the
  * frames sent. Shared by vekdecode, the tests and the measurement programs. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* libvchan: a channelised uplink receiver that reports frames in the records of
  * libvdem, for both bit rates at once and for many frames in flight.
  *
