@@ -9,6 +9,7 @@
 
 #include <iqhub/iqhub.h>
 #include <kvrlog/kvrlog.h>
+#include <vchan/vchan.h>
 #include <xvek/xvek.h>
 
 /* Threads meet through std::mutex, std::condition_variable and std::atomic
@@ -90,6 +91,11 @@ struct IqhubPrivate {
     target_machine_t platform = MACHINE_GAH61;
     guint32 ts_depth = 0;
     gchar *tapid = nullptr;
+    /* The uplink receiver named at construction: "vdem", libvdem's
+     * process-wide demodulator, or "vchan", a channelised receiver of this
+     * object's own that exists while the object is started. */
+    gchar *receiver = nullptr;
+    vchan_receiver_t *vchan = nullptr;
     gchar *version = nullptr;
     guint32 iq_size = 0;
     guint32 iq_size_bytes = 0;

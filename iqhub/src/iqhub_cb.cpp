@@ -21,8 +21,14 @@ extern "C" {
 
 IQHUB_EXPORT gboolean iqhub_cb_register(Iqhub *self, GError **error)
 {
-    if (iqhub_priv(self) == nullptr)
+    IqhubPrivate *priv = iqhub_priv(self);
+    if (priv == nullptr)
         return iqhub_invalid_handle(error, __func__);
+    /* The channelised receiver has no error records. */
+    if (priv->vchan != nullptr)
+        return register_result(vchan_cb_register_fdata_exit_fct(priv->vchan, iqhub_cb_fcont, self),
+                               error) &&
+               iqhub_cb_register_rfsat(self, error);
     return register_result(VDEM_INTERFACE_cb_register_fdata_exit_fct(iqhub_cb_fcont, self),
                            error) &&
            register_result(VDEM_INTERFACE_cb_register_error_exit_fct(iqhub_cb_error_, self),
@@ -32,8 +38,12 @@ IQHUB_EXPORT gboolean iqhub_cb_register(Iqhub *self, GError **error)
 
 IQHUB_EXPORT gboolean iqhub_cb_register_rfsat(Iqhub *self, GError **error)
 {
-    if (iqhub_priv(self) == nullptr)
+    IqhubPrivate *priv = iqhub_priv(self);
+    if (priv == nullptr)
         return iqhub_invalid_handle(error, __func__);
+    if (priv->vchan != nullptr)
+        return register_result(vchan_cb_register_rfsat_exit_fct(priv->vchan, iqhub_cb_rfsat_, self),
+                               error);
     return register_result(VDEM_INTERFACE_cb_register_rfsat_exit_fct(iqhub_cb_rfsat_, self), error);
 }
 

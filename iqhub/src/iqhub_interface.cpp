@@ -11,6 +11,27 @@ namespace
 /* The demodulator's failure text is received in a buffer of this size. */
 constexpr gsize kInitMessageSize = 150;
 static_assert(kInitMessageSize >= VDEM_INTERFACE_ERROR_MSG_SIZE);
+/* The channelised receiver of this object, for the one bit rate the object
+ * runs; its packet size is the demodulator's at that rate, so the advised
+ * length and every time lookup stay as they are. */
+gboolean init_vchan(IqhubPrivate *priv, int32_t bitrate, GError **error)
+{
+    vchan_config_t config = {};
+    config.int_gain = static_cast<float>(priv->int_gain);
+    config.rates = bitrate == VDEM_INTERFACE_100BPS   ? VCHAN_RATE_100BPS
+                   : bitrate == VDEM_INTERFACE_600BPS ? VCHAN_RATE_600BPS
+                                                      : 0;
+    const int32_t r = vchan_new(&config, &priv->vchan);
+    if (r != VCHAN_OK) {
+        g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL,
+                    "channelised receiver initialization failed code: %d", r);
+        return FALSE;
+    }
+    priv->iq_size = static_cast<guint32>(vchan_get_iq_packet_size(priv->vchan));
+    priv->iq_size_bytes = priv->iq_size * priv->bpsp;
+    return TRUE;
+}
+
 } // namespace
 
 extern "C" {
@@ -21,8 +42,17 @@ IQHUB_EXPORT gboolean iqhub_interface_init(Iqhub *self, GError **error)
     if (priv == nullptr)
         return iqhub_invalid_handle(error, __func__);
 
+    const bool channelised = g_strcmp0(priv->receiver, "vchan") == 0;
+    if (!channelised && g_strcmp0(priv->receiver, "vdem") != 0) {
+        g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL, "unknown receiver '%s': vdem or vchan",
+                    priv->receiver);
+        return FALSE;
+    }
     vdem_interface_version_t version = {};
-    VDEM_INTERFACE_get_version(&version);
+    if (channelised)
+        vchan_get_version(&version);
+    else
+        VDEM_INTERFACE_get_version(&version);
     g_free(priv->version);
     priv->version = g_strndup(version, sizeof(version));
 
@@ -47,6 +77,8 @@ IQHUB_EXPORT gboolean iqhub_interface_init(Iqhub *self, GError **error)
         break;
     }
 
+    if (channelised)
+        return init_vchan(priv, config.bitrate, error);
     char message[kInitMessageSize] = "";
     const int32_t r = VDEM_INTERFACE_init(&config, message);
     if (r != 0) {
@@ -72,7 +104,8 @@ IQHUB_EXPORT gboolean iqhub_interface_release(Iqhub *self, GError **error)
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
         return iqhub_invalid_handle(error, __func__);
-    const int32_t r = VDEM_INTERFACE_terminate();
+    const int32_t r = priv->vchan != nullptr ? 0 : VDEM_INTERFACE_terminate();
+    g_clear_pointer(&priv->vchan, vchan_free);
     if (r != 0) {
         g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL, "api call failed with errcode %d", r);
         return FALSE;
@@ -87,10 +120,12 @@ IQHUB_EXPORT gboolean iqhub_interface_release(Iqhub *self, GError **error)
 IQHUB_EXPORT gboolean iqhub_interface_send_iq(Iqhub *self, const guint8 *data, gsize length,
                                               GError **error)
 {
-    (void)self;
-    /* The demodulator only reads the packet. */
-    const int32_t r = VDEM_INTERFACE_post_iq_packet(
-        reinterpret_cast<short *>(const_cast<guint8 *>(data)), static_cast<int>(length));
+    vchan_receiver_t *vchan = iqhub_priv(self)->vchan;
+    /* The receivers only read the packet. */
+    auto *samples = reinterpret_cast<short *>(const_cast<guint8 *>(data));
+    const int32_t r = vchan != nullptr
+                          ? vchan_post_iq_packet(vchan, samples, static_cast<int>(length))
+                          : VDEM_INTERFACE_post_iq_packet(samples, static_cast<int>(length));
     if (r != 0) {
         g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL, "libsdr send_iq failed code %d", r);
         return FALSE;

@@ -22,7 +22,9 @@ constexpr guint32 kDemodulatorBytesPerSample = 4;
 /* The advised write carries about this many milliseconds of samples. */
 constexpr guint32 kAdvisedWriteMs = 15;
 
-GParamSpec *gProperties[STATS_PROP_ENUM_MAX] = {nullptr};
+/* "receiver" follows the documented property ids. */
+constexpr guint kPropReceiver = STATS_PROP_ENUM_MAX;
+GParamSpec *gProperties[kPropReceiver + 1] = {nullptr};
 
 void set_callback_data(IqhubPrivate *priv, gpointer user_data, GDestroyNotify notify)
 {
@@ -135,6 +137,9 @@ static void iqhub_set_property(GObject *object, guint prop_id, const GValue *val
         break;
     case IQHUB_PROP_TAPID:
         g_free(priv->tapid);
+        g_free(priv->receiver);
+        /* Dropped while started: the writer thread has been joined by now. */
+        g_clear_pointer(&priv->vchan, vchan_free);
         priv->tapid = g_value_dup_string(value);
         break;
     case IQHUB_PROP_UPLINK_CF:
@@ -142,6 +147,10 @@ static void iqhub_set_property(GObject *object, guint prop_id, const GValue *val
         break;
     case IQHUB_PROP_RAW_SDR_LOG:
         priv->raw_sdr_log.store(g_value_get_boolean(value));
+        break;
+    case kPropReceiver:
+        g_free(priv->receiver);
+        priv->receiver = g_value_dup_string(value);
         break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -240,6 +249,9 @@ static void iqhub_get_property(GObject *object, guint prop_id, GValue *value, GP
         break;
     case IQHUB_PROP_RAW_SDR_LOG:
         g_value_set_boolean(value, priv->raw_sdr_log.load());
+        break;
+    case kPropReceiver:
+        g_value_set_string(value, priv->receiver);
         break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -376,6 +388,11 @@ static void iqhub_class_init(IqhubClass *klass)
     install(object_class, IQHUB_PROP_RAW_SDR_LOG,
             g_param_spec_boolean("log-raw-sdr", "logRawSdr", "Activate raw sdr logs", FALSE,
                                  read_write));
+    install(object_class, kPropReceiver,
+            g_param_spec_string("receiver", "Receiver",
+                                "Uplink receiver: vdem (the demodulator) or vchan (the "
+                                "channelised receiver)",
+                                "vdem", construct_only));
 }
 
 static void iqhub_init(Iqhub *self)

@@ -32,7 +32,13 @@ void stream(Iqhub *hub, const std::vector<gint16> &iq, gsize chunk, gint64 base)
 struct Case {
     guint rate;
     bool decimal_comma;
+    const char *receiver;
 };
+
+void PrintTo(const Case &c, std::ostream *os)
+{
+    *os << c.rate << " bit/s, " << c.receiver << (c.decimal_comma ? ", decimal comma" : "");
+}
 
 class IqhubEndToEnd : public ::testing::TestWithParam<Case>
 {
@@ -47,7 +53,8 @@ TEST_P(IqhubEndToEnd, DeliversExactlyTheFramesSentWithTheirWritesTime)
         GTEST_SKIP() << "no locale with a decimal comma on this machine";
 
     /* Frames at 60 dB read about -40 dB: well inside the demodulator's range. */
-    g_autoptr(Iqhub) hub = iqhub_new_with_options("bit-rate", c.rate, "int-gain", 100.0, nullptr);
+    g_autoptr(Iqhub) hub = iqhub_new_with_options("bit-rate", c.rate, "int-gain", 100.0, "receiver",
+                                                  c.receiver, nullptr);
     gsize advised = 0;
     ASSERT_TRUE(iqhub_start(hub, &advised, nullptr));
     Collector collector;
@@ -99,9 +106,62 @@ TEST_P(IqhubEndToEnd, DeliversExactlyTheFramesSentWithTheirWritesTime)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, IqhubEndToEnd,
-                         ::testing::Values(Case{100, false}, Case{600, false},
-                                           Case{600, true}),
+                         ::testing::Values(Case{100, false, "vdem"}, Case{600, false, "vdem"},
+                                           Case{600, true, "vdem"}, Case{600, false, "vchan"}),
                          [](const ::testing::TestParamInfo<Case> &info) {
                              return std::to_string(info.param.rate) + "bps" +
-                                    (info.param.decimal_comma ? "DecimalCommaLocale" : "");
+                                    (info.param.decimal_comma ? "DecimalCommaLocale" : "") +
+                                    (g_strcmp0(info.param.receiver, "vchan") == 0
+                                         ? "ChannelisedReceiver"
+                                         : "");
                          });
+
+/* The receiver is chosen at construction; a name that is neither fails the
+ * start, and the channelised receiver is released at the stop so that a
+ * second start makes a new one. */
+TEST(IqhubReceiver, IsChosenAtConstructionAndAnUnknownOneFailsTheStart)
+{
+    g_autoptr(Iqhub) plain = iqhub_new();
+    g_autofree gchar *name = nullptr;
+    g_object_get(plain, "receiver", &name, nullptr);
+    EXPECT_STREQ(name, "vdem");
+
+    g_autoptr(Iqhub) bogus = iqhub_new_with_options("receiver", "fft", nullptr);
+    g_autoptr(GError) error = nullptr;
+    EXPECT_FALSE(iqhub_start(bogus, nullptr, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_STREQ(error->message, "unknown receiver 'fft': vdem or vchan");
+
+    g_autoptr(Iqhub) hub = iqhub_new_with_options("receiver", "vchan", "bit-rate", 600, nullptr);
+    for (int round = 0; round < 2; round++) {
+        gsize advised = 0;
+        ASSERT_TRUE(iqhub_start(hub, &advised, nullptr));
+        EXPECT_EQ(advised, 10240u) << "the demodulator's packet at 600 bit/s";
+        ASSERT_TRUE(iqhub_stop_sync(hub, nullptr));
+    }
+    ASSERT_TRUE(iqhub_start(hub, nullptr, nullptr)) << "dropped while started: nothing leaks";
+}
+
+/* A frame at 12 dB Eb/N0 in noise throughout: below what the demodulator
+ * hears, well above what the channelised receiver needs (about 8 dB). */
+TEST(IqhubReceiver, TheChannelisedOneHearsAFrameTheDemodulatorCannot)
+{
+    g_autoptr(VekgenSignal) signal = vekgen_signal_new(3, 73.0);
+    VekgenFrame f = make_frame(600, {}, 20000, 12345.0);
+    f.power_db = 60.0; /* 60 - 73 + 10 log10(192000 / 600) = 12 dB */
+    const guint8 payload[] = {0xc0, 0xff, 0xee};
+    ASSERT_TRUE(vekgen_frame_set_uplink(&f, 0x4242, 7, payload, sizeof(payload), FALSE, nullptr));
+    ASSERT_TRUE(vekgen_signal_add_frame(signal, &f, nullptr));
+    const std::vector<gint16> iq = fill(signal, vekgen_signal_get_end(signal));
+    for (const char *receiver : {"vdem", "vchan"}) {
+        g_autoptr(Iqhub) hub =
+            iqhub_new_with_options("bit-rate", 600, "int-gain", 0.0, "receiver", receiver, nullptr);
+        gsize advised = 0;
+        ASSERT_TRUE(iqhub_start(hub, &advised, nullptr));
+        Collector collector;
+        iqhub_set_frame_callback(hub, Collector::on_frame, &collector, nullptr, nullptr);
+        stream(hub, iq, advised, 1700000000);
+        EXPECT_EQ(collector.frames.size(), g_str_equal(receiver, "vchan") ? 1u : 0u) << receiver;
+        ASSERT_TRUE(iqhub_stop_sync(hub, nullptr));
+    }
+}
