@@ -144,8 +144,9 @@ gboolean on_signal(gpointer data)
 
 Iqhub *make_station_hub(const StationConfig &config, guint rate)
 {
-    Iqhub *hub = iqhub_new_with_options("bit-rate", rate, "int-gain", config.int_gain, "ext-gain",
-                                        config.ext_gain, nullptr);
+    Iqhub *hub =
+        iqhub_new_with_options("bit-rate", rate, "int-gain", config.int_gain, "ext-gain",
+                               config.ext_gain, "receiver", config.receiver.c_str(), nullptr);
     if (config.authenticate) {
         g_autoptr(IqhubHmacFilter) auth = iqhub_hmac_filter_new();
         iqhub_add_filter(hub, IQHUB_IFILTER(auth));

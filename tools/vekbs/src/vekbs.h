@@ -83,6 +83,7 @@ struct StationConfig {
     gdouble int_gain = 98.0;      /* receive chain gain in dB */
     gdouble ext_gain = 22.5;      /* gain in front of the card in dB */
     bool authenticate = true;     /* drop frames with a wrong code */
+    std::string receiver = "vdem"; /* the wrapper's uplink receiver */
     bool whitelist = false;       /* devices is a white list (else a black list) */
     std::vector<guint32> devices; /* empty: no device filter */
     bool fast = false;            /* write as fast as possible, not in real time */

@@ -25,6 +25,7 @@ gdouble opt_gain = NAN;
 gchar *opt_whitelist = nullptr;
 gchar *opt_blacklist = nullptr;
 gboolean opt_no_auth = FALSE;
+gchar *opt_receiver = nullptr;
 gint opt_sample_rate = 0;
 gboolean opt_fast = FALSE;
 gboolean opt_json = FALSE;
@@ -105,6 +106,10 @@ const GOptionEntry kEntries[] = {
      "Deliver only frames of the devices listed in FILE", "FILE"},
     {"blacklist", 'k', 0, G_OPTION_ARG_FILENAME, &opt_blacklist,
      "Drop frames of the devices listed in FILE", "FILE"},
+    {"receiver", 0, 0, G_OPTION_ARG_STRING, &opt_receiver,
+     "Uplink receiver: vdem (the demodulator, default) or vchan (the channelised "
+     "receiver: deeper, and many frames at once)",
+     "NAME"},
     {"no-auth", 'n', 0, G_OPTION_ARG_NONE, &opt_no_auth,
      "Deliver frames without checking their authentication code", nullptr},
     {"sample-rate", 'r', 0, G_OPTION_ARG_INT, &opt_sample_rate,
@@ -345,6 +350,11 @@ StationConfig station_config(bool builtin, GKeyFile *file)
         fail(kExitUsage, "--int-gain must be between 0 and 200 dB");
     if (!std::isfinite(config.ext_gain) || config.ext_gain < -100.0 || config.ext_gain > 100.0)
         fail(kExitUsage, "--ext-gain must be between -100 and 100 dB");
+    if (opt_receiver != nullptr) {
+        if (g_strcmp0(opt_receiver, "vdem") != 0 && g_strcmp0(opt_receiver, "vchan") != 0)
+            fail(kExitUsage, "--receiver takes vdem or vchan, not '%s'", opt_receiver);
+        config.receiver = opt_receiver;
+    }
     if (opt_no_auth)
         config.authenticate = false;
     config.fast = opt_fast;

@@ -145,6 +145,12 @@ TEST_F(Vekbs, ListsAndAuthenticationDecideWhatIsDelivered)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lines(r.out).size(), 3u);
 
+    /* The channelised receiver delivers the same frames. */
+    r = run({"--fast", "--check", "--bit-rate", "600", "--receiver", "vchan", "--blacklist",
+             path("black"), base});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out).size(), 3u);
+
     /* Forged codes pass only without authentication. */
     const std::string forged = path("forged");
     std::string command = std::string(VEKGEN_PATH) + " --forge -o " + forged +
@@ -211,6 +217,7 @@ TEST_F(Vekbs, ErrorsGetOneLineAndTheirExitStatus)
         {{path("missing")}, 1, "missing"},
         {{"--bit-rate", "300"}, 2, "--bit-rate takes 100, 600 or both"},
         {{"--write-multiple", "0"}, 2, "--write-multiple must be a whole number from 1 to 64"},
+        {{"--receiver", "fft"}, 2, "--receiver takes vdem or vchan, not 'fft'"},
         {{"--whitelist", path("bad-list")}, 2, "bad-list:2: 'not-an-id' is not a device id"},
         {{"--whitelist", "a", "--blacklist", "b"}, 2, "exclude each other"},
         {{"--bogus"}, 2, "Unknown option"},
@@ -229,7 +236,9 @@ TEST_F(Vekbs, ErrorsGetOneLineAndTheirExitStatus)
         {{"--card", "--config", path("empty"), "--preamp", "3:LNA"}, 2, "--preamp takes ID:MODE"},
         {{"--card=64"}, 2, "card number from 0 to 63"},
         {{"--card", "--config", path("empty"), "x"}, 2, "the operand is a card number"},
-        {{"--card", "--config", path("badlog.conf")}, 2, "[log] sink: takes stderr, file or rotating"},
+        {{"--card", "--config", path("badlog.conf")},
+         2,
+         "[log] sink: takes stderr, file or rotating"},
     };
     for (const Case &c : cases) {
         const Outcome r = run(c.args);
