@@ -137,9 +137,6 @@ static void iqhub_set_property(GObject *object, guint prop_id, const GValue *val
         break;
     case IQHUB_PROP_TAPID:
         g_free(priv->tapid);
-        g_free(priv->receiver);
-        /* Dropped while started: the writer thread has been joined by now. */
-        g_clear_pointer(&priv->vchan, vchan_free);
         priv->tapid = g_value_dup_string(value);
         break;
     case IQHUB_PROP_UPLINK_CF:
@@ -287,6 +284,9 @@ static void iqhub_finalize(GObject *object)
     if (priv->rfsat_callback_notify_release != nullptr)
         priv->rfsat_callback_notify_release(priv->rfsat_callback_data);
     g_free(priv->tapid);
+    g_free(priv->receiver);
+    /* Dropped while started: the writer thread has been joined by now. */
+    g_clear_pointer(&priv->vchan, vchan_free);
     g_free(priv->version);
     priv->~IqhubPrivate();
     G_OBJECT_CLASS(iqhub_parent_class)->finalize(object);
