@@ -22,6 +22,11 @@
 
 namespace
 {
+/* Children start through posix_spawn, which GLib takes when descriptors are
+ * left open and no working directory is set: a fork would run the emulation's
+ * preloaded wrappers in the child, where a lock that another thread held at
+ * the fork can stall it before its exec. */
+constexpr GSpawnFlags kSpawnFlags = G_SPAWN_LEAVE_DESCRIPTORS_OPEN;
 
 constexpr guint8 OUT = 0x43; // vendor, recipient other
 constexpr guint8 IN = 0xC3;
@@ -864,8 +869,9 @@ std::string run_child(VekemuBed *bed, const std::vector<std::string> &args, int 
     g_autofree gchar *out = nullptr;
     g_autofree gchar *err = nullptr;
     gint wait = 0;
-    if (!g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out, &err,
-                      &wait, nullptr))
+    if (!g_spawn_sync(nullptr, argv.data(), env,
+                      static_cast<GSpawnFlags>(kSpawnFlags | G_SPAWN_SEARCH_PATH), nullptr, nullptr,
+                      &out, &err, &wait, nullptr))
         return "<spawn failed>";
     *status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
     return std::string(out) + err;
@@ -916,8 +922,8 @@ std::string run_under_runner(const std::vector<std::string> &args, int *status)
     g_autofree gchar *out = nullptr;
     g_autofree gchar *err = nullptr;
     gint wait = 0;
-    if (!g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
-                      &wait, nullptr))
+    if (!g_spawn_sync(nullptr, argv.data(), env, kSpawnFlags, nullptr, nullptr, &out, &err, &wait,
+                      nullptr))
         return "<spawn failed>";
     *status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
     return std::string(out) + err;

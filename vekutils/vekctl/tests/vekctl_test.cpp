@@ -76,8 +76,19 @@ class Vekctl : public ::testing::Test
         gint wait_status = 0;
         g_autoptr(GError) error = nullptr;
         Outcome run;
-        const gboolean spawned = g_spawn_sync(workdir, argv.data(), envp, G_SPAWN_DEFAULT, nullptr,
-                                              nullptr, &out, &err, &wait_status, &error);
+        /* Through posix_spawn, which GLib takes when descriptors are left open
+         * and no working directory is set (env changes it): a fork would run
+         * the emulation's preloaded wrappers in the child, where a lock that
+         * another thread held at the fork can stall it before its exec. */
+        g_autofree gchar *chdir_option =
+            workdir != nullptr ? g_strconcat("--chdir=", workdir, nullptr) : nullptr;
+        if (workdir != nullptr) {
+            argv.insert(argv.begin(), chdir_option);
+            argv.insert(argv.begin(), const_cast<gchar *>("/usr/bin/env"));
+        }
+        const gboolean spawned =
+            g_spawn_sync(nullptr, argv.data(), envp, G_SPAWN_LEAVE_DESCRIPTORS_OPEN, nullptr,
+                         nullptr, &out, &err, &wait_status, &error);
         EXPECT_TRUE(spawned) << (error ? error->message : "");
         if (!spawned)
             return run;
@@ -549,8 +560,10 @@ TEST_F(VekctlRun, AFailedWriteToStandardOutputFailsTheRun)
     gint err_fd = -1;
     g_autoptr(GError) error = nullptr;
     const gboolean spawned = g_spawn_async_with_pipes_and_fds(
-        nullptr, argv, envp, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, -1, full, -1, nullptr,
-        nullptr, 0, &pid, nullptr, nullptr, &err_fd, &error);
+        nullptr, argv, envp,
+        static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_LEAVE_DESCRIPTORS_OPEN),
+        nullptr, nullptr, -1, full, -1, nullptr, nullptr, 0, &pid, nullptr, nullptr, &err_fd,
+        &error);
     close(full);
     ASSERT_TRUE(spawned) << error->message;
     std::string err;
