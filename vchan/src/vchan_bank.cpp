@@ -35,9 +35,14 @@ Bank::Bank(int rate)
     cfg_ = kiss_fft_alloc(nfft_, 0, nullptr, nullptr);
     in_.assign(nfft_, kiss_fft_cpx{0.f, 0.f});
     out_.assign(nfft_, kiss_fft_cpx{0.f, 0.f});
-    last_.assign(size_t(nfft_) * kPhases, cf{});
-    products_.assign(size_t(nfft_) * kPhases * kPreambleBits, cf{});
-    sums_.assign(size_t(nfft_) * kPhases, cf{});
+    const size_t row = size_t(nfft_) * kPhases;
+    last_re_.assign(row, 0.f);
+    last_im_.assign(row, 0.f);
+    products_re_.assign(row * kPreambleBits, 0.f);
+    products_im_.assign(row * kPreambleBits, 0.f);
+    sums_re_.assign(row, 0.f);
+    sums_im_.assign(row, 0.f);
+    power_.assign(nfft_, 0.f);
     best_.assign(nfft_, 0.f);
     best_hop_.assign(nfft_, -1);
     scratch_.assign(nfft_, 0.f);
@@ -75,17 +80,72 @@ void Bank::emit(int bin, CandidateList &out)
     out.add(c);
     best_hop_[bin] = -1;
     best_[bin] = 0.f;
+    active_--;
 }
 
 /* A preamble's 20 products line up, so their sum is nearly the sum of their sizes;
  * the products of a frame's data bits or of another frame's side lobes add up like
  * a random walk (about 0.22 of it). Checked only above the threshold. */
-bool Bank::coherent(float norm_of_sum, const cf *products) const
+bool Bank::coherent(float norm_of_sum, int phase, int bin) const
 {
+    const size_t stride = size_t(nfft_);
+    const size_t first = size_t(phase) * kPreambleBits * stride + size_t(bin);
     float size = 0.f;
-    for (int k = 0; k < kPreambleBits; k++)
-        size += std::abs(products[k]);
+    for (int k = 0; k < kPreambleBits; k++) {
+        const float re = products_re_[first + k * stride], im = products_im_[first + k * stride];
+        size += std::sqrt(re * re + im * im);
+    }
     return norm_of_sum >= kCoherence * kCoherence * size * size;
+}
+
+/* The differential products of this hop's outputs with those a bit earlier, their
+ * running sums over 20 bits and the sums' power, for every bin: straight loops over
+ * plain arrays, which the compiler vectorises. */
+void Bank::correlate(int phase, int slot, float alternation)
+{
+    const size_t stride = size_t(nfft_);
+    float *__restrict lre = &last_re_[phase * stride];
+    float *__restrict lim = &last_im_[phase * stride];
+    float *__restrict sre = &sums_re_[phase * stride];
+    float *__restrict sim = &sums_im_[phase * stride];
+    float *__restrict pre = &products_re_[(size_t(phase) * kPreambleBits + slot) * stride];
+    float *__restrict pim = &products_im_[(size_t(phase) * kPreambleBits + slot) * stride];
+    float *__restrict pw = power_.data();
+    const float *__restrict y = reinterpret_cast<const float *>(out_.data());
+    /* A carrier at an odd bin turns by half a cycle per bit period: the sign
+     * alternates from bin to bin, so the bins go in pairs. */
+    for (size_t b = 0; b < stride; b += 2) {
+        for (size_t j = 0; j < 2; j++) {
+            const size_t i = b + j;
+            const float sign = j ? -alternation : alternation;
+            const float yr = y[2 * i], yi = y[2 * i + 1];
+            const float dr = sign * (yr * lre[i] + yi * lim[i]);
+            const float di = sign * (yi * lre[i] - yr * lim[i]);
+            lre[i] = yr;
+            lim[i] = yi;
+            sre[i] += dr - pre[i];
+            sim[i] += di - pim[i];
+            pre[i] = dr;
+            pim[i] = di;
+        }
+    }
+    if (slot == 0) {
+        /* Start the running sums afresh once per 20 bits so that rounding cannot pile
+         * up. */
+        const float *__restrict qre = &products_re_[size_t(phase) * kPreambleBits * stride];
+        const float *__restrict qim = &products_im_[size_t(phase) * kPreambleBits * stride];
+        for (size_t i = 0; i < stride; i++) {
+            sre[i] = qre[i];
+            sim[i] = qim[i];
+        }
+        for (int k = 1; k < kPreambleBits; k++)
+            for (size_t i = 0; i < stride; i++) {
+                sre[i] += qre[k * stride + i];
+                sim[i] += qim[k * stride + i];
+            }
+    }
+    for (size_t i = 0; i < stride; i++)
+        pw[i] = sre[i] * sre[i] + sim[i] * sim[i];
 }
 
 void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
@@ -107,39 +167,29 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
         update_noise();
     const float threshold = kThreshold * kThreshold * noise_ * noise_;
 
+    correlate(phase, slot, alternation);
+    /* Detections are rare: find the bins above the threshold with a plain scan. */
     for (int b = 0; b < nfft_; b++) {
-        const cf y(out_[b].r, out_[b].i);
-        cf &earlier = last_[size_t(b) * kPhases + phase];
-        /* A carrier at an odd bin turns by half a cycle per bit period. */
-        const float sign = (b & 1) ? -alternation : alternation;
-        const cf d = y * std::conj(earlier) * sign;
-        earlier = y;
-        cf *ring20 = &products_[(size_t(b) * kPhases + phase) * kPreambleBits];
-        cf &sum = sums_[size_t(b) * kPhases + phase];
-        sum += d - ring20[slot];
-        ring20[slot] = d;
-        if (slot == 0) {
-            /* Start the running sum afresh once per 20 bits so that rounding cannot
-             * pile up. */
-            cf fresh{};
-            for (int k = 0; k < kPreambleBits; k++)
-                fresh += ring20[k];
-            sum = fresh;
-        }
-        const float v = std::norm(sum);
-        if (v > threshold && (best_hop_[b] < 0 || v > best_[b]) && coherent(v, ring20)) {
+        const float v = power_[b];
+        if (v > threshold && (best_hop_[b] < 0 || v > best_[b]) && coherent(v, phase, b)) {
+            active_ += best_hop_[b] < 0;
             best_[b] = v;
             best_hop_[b] = n;
         }
+    }
+    if (active_ == 0)
+        return;
+    for (int b = 0; b < nfft_; b++)
         if (best_hop_[b] >= 0 && n - best_hop_[b] >= kSettleHops)
             emit(b, out);
-    }
 }
 
 CandidateList::CandidateList(int rate)
     : bit_(vchan::samples_per_bit(rate)), half_rate_(rate / 2.0), merge_hz_(1.5 * rate),
-      items_(kMaxCandidates)
+      lobe_(size_t(2 * bit_) + 1), items_(kMaxCandidates)
 {
+    for (size_t n = 1; n < lobe_.size(); n++)
+        lobe_[n] = kSideLobeMargin * 1.56 * std::pow(double(n), -1.84);
 }
 
 /* Whether @strong's side lobes can account for @weak. The preamble correlation of
@@ -154,8 +204,9 @@ bool CandidateList::explains(const Candidate &strong, const Candidate &weak) con
     if (bins < 4.0 || weak.start < strong.start - 3 * bit_ ||
         weak.start > strong.start + int64_t(kMaxSymbols) * bit_)
         return false;
-    return double(weak.metric) <
-           kSideLobeMargin * 1.56 * std::pow(bins, -1.84) * double(strong.metric);
+    /* Candidates sit on bin centres: the distance is a whole number of bins. */
+    const size_t n = std::min(size_t(std::lround(bins)), lobe_.size() - 1);
+    return double(weak.metric) < lobe_[n] * double(strong.metric);
 }
 
 void CandidateList::add(const Candidate &c)

@@ -35,7 +35,8 @@ class Bank
 
   private:
     void update_noise();
-    bool coherent(float norm_of_sum, const cf *products) const;
+    bool coherent(float norm_of_sum, int phase, int bin) const;
+    void correlate(int phase, int slot, float alternation);
     void emit(int bin, CandidateList &out);
 
     int rate_;
@@ -44,11 +45,16 @@ class Bank
     int nfft_;
     kiss_fft_cfg cfg_ = nullptr;
     std::vector<kiss_fft_cpx> in_, out_;
-    std::vector<cf> last_;     /* per bin and timing phase: the output a bit earlier */
-    std::vector<cf> products_; /* per bin and phase: the last 20 aligned products */
-    std::vector<cf> sums_;     /* per bin and phase: their sum */
+    /* Per timing phase, bin by bin (one row of nfft_ floats each, real and imaginary
+     * parts apart so that the per-bin loop vectorises): the output a bit earlier,
+     * the last 20 aligned products and their sum. */
+    std::vector<float> last_re_, last_im_;
+    std::vector<float> products_re_, products_im_; /* [phase][slot][bin] */
+    std::vector<float> sums_re_, sums_im_;
+    std::vector<float> power_; /* |sum|^2 of the current hop */
     std::vector<float> best_;  /* per bin: the best correlation of the current detection */
     std::vector<int64_t> best_hop_;
+    int active_ = 0; /* bins with a detection in progress */
     std::vector<float> scratch_;
     float noise_ = 0.f; /* mean |bin output|^2 of noise */
 };
@@ -71,6 +77,8 @@ class CandidateList
     int bit_;
     double half_rate_;
     double merge_hz_;
+    /* Side-lobe level of a frame n bins away, for every n the bank can give. */
+    std::vector<double> lobe_;
     std::vector<Candidate> items_;
     size_t count_ = 0;
     uint64_t dropped_ = 0;

@@ -115,19 +115,23 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     constexpr int kTimings = 2 * kMarginSlices + 1;
     float known_score[2 * kFreqSteps + 1][kTimings];
     float top = 0.f;
+    /* The product of a symbol with the one before, for a symbol starting at any
+     * slice: the products of one timing are every sixteenth of these. */
+    cf turns[kTimings + kSlices * kKnownBits];
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
         derotate(q * rate_ / 4.0 * slice_ / kSampleRate, header_slices);
+        for (int u = 0; u < kTimings + kSlices * kKnownBits; u++)
+            turns[u] = (prefix_[u + 2 * kSlices] - prefix_[u + kSlices]) *
+                       std::conj(prefix_[u + kSlices] - prefix_[u]);
         for (int timing = 0; timing < kTimings; timing++) {
             cf known{};
-            cf prev = symbol(timing, 0);
             for (int k = 0; k < kKnownBits; k++) {
-                const cf r = symbol(timing, k + 1);
-                const cf d = r * std::conj(prev);
+                const cf d = turns[timing + kSlices * k];
                 known += kKnown[k] ? d : -d;
-                prev = r;
             }
-            known_score[q + kFreqSteps][timing] = std::abs(known);
-            top = std::max(top, std::abs(known));
+            const float score = std::sqrt(std::norm(known));
+            known_score[q + kFreqSteps][timing] = score;
+            top = std::max(top, score);
         }
     }
     double best = -1.0, best_energy = 1.0;
@@ -162,7 +166,7 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
                     const bool one = (fstab[row].pattern >> (kPatternBits - 1 - i)) & 1;
                     corr += one ? d[kKnownBits + i] : -d[kKnownBits + i];
                 }
-                const double v = std::abs(corr);
+                const double v = std::sqrt(std::norm(corr));
                 if (v > best) {
                     best = v;
                     best_energy = energy;
@@ -269,14 +273,25 @@ double Demod::measure(int timing, int n_symbols, double pol, Decoded &out) const
         prev = z;
     });
     const float w = std::arg(turn);
+    /* The carrier's turn from symbol to symbol, applied step by step in double
+     * precision (a frame has at most a few hundred symbols). */
+    const std::complex<double> step = std::polar(1.0, double(w));
+    std::complex<double> rot = 1.0;
     cf mean{};
-    pilot([&](int k, cf z) { mean += z * std::polar(1.f, -w * float(k)); });
+    pilot([&](int, cf z) {
+        mean += z * cf(std::conj(rot));
+        rot *= step;
+    });
     mean /= float(n_symbols);
     double residue = 0.0;
-    pilot([&](int k, cf z) { residue += std::norm(z - mean * std::polar(1.f, w * float(k))); });
+    rot = 1.0;
+    pilot([&](int, cf z) {
+        residue += std::norm(z - mean * cf(rot));
+        rot *= step;
+    });
     residue /= double(n_symbols - 1);
 
-    const double amplitude = std::abs(mean) / bit_;
+    const double amplitude = std::sqrt(double(std::norm(mean))) / bit_;
     vdem_proto_frame_t &f = out.record;
     f.rssi = float(10.0 * std::log10(std::max(amplitude * amplitude, 1e-30)) - int_gain_);
     const double snr = 10.0 * std::log10(std::norm(mean) / std::max(residue, 1e-30));
