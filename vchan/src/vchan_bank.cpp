@@ -27,6 +27,10 @@ constexpr int kSettleHops = 6 * kPhases;
 constexpr double kSideLobeMargin = 2.0;
 /* How long the merged candidate list may grow. */
 constexpr size_t kMaxCandidates = 512;
+/* How many candidates may wait for the frame whose side lobes they may be. A frame
+ * at 45 dB Eb/N0 raises side-lobe detections across much of the band; when more
+ * wait, those furthest over the side-lobe level stay. */
+constexpr size_t kMaxShadowed = 128;
 } // namespace
 
 Bank::Bank(int rate)
@@ -138,7 +142,7 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
 
 CandidateList::CandidateList(int rate)
     : bit_(vchan::samples_per_bit(rate)), half_rate_(rate / 2.0), merge_hz_(1.5 * rate),
-      items_(kMaxCandidates)
+      items_(kMaxCandidates), shadowed_(kMaxShadowed)
 {
 }
 
@@ -158,19 +162,54 @@ bool CandidateList::explains(const Candidate &strong, const Candidate &weak) con
            kSideLobeMargin * 1.56 * std::pow(bins, -1.84) * double(strong.metric);
 }
 
+/* @weak is set aside, bound to @strong, instead of being dropped: once @strong has
+ * been demodulated and subtracted it is re-tested on the cleaned ring. Detections
+ * of one frame merge here as in the list. */
+void CandidateList::shadow(const Candidate &weak, const Candidate &strong)
+{
+    const double bins = std::fabs(strong.freq - weak.freq) / half_rate_;
+    const float excess =
+        float(double(weak.metric) / (1.56 * std::pow(bins, -1.84) * double(strong.metric)));
+    for (size_t i = 0; i < n_shadowed_; i++) {
+        Shadowed &o = shadowed_[i];
+        if (o.strong == strong.id && std::fabs(o.c.freq - weak.freq) <= merge_hz_ &&
+            std::llabs(o.c.start - weak.start) <= 3 * bit_) {
+            if (weak.metric > o.c.metric)
+                o = Shadowed{weak, strong.id, excess};
+            return;
+        }
+    }
+    size_t slot = n_shadowed_;
+    if (n_shadowed_ == shadowed_.size()) {
+        slot = 0;
+        for (size_t i = 1; i < n_shadowed_; i++)
+            if (shadowed_[i].excess < shadowed_[slot].excess)
+                slot = i;
+        if (shadowed_[slot].excess >= excess)
+            return;
+    } else {
+        n_shadowed_++;
+    }
+    shadowed_[slot] = Shadowed{weak, strong.id, excess};
+}
+
 void CandidateList::add(const Candidate &c)
 {
-    const Candidate *kept = nullptr;
+    Candidate *kept = nullptr;
     for (size_t i = 0; i < count_ && kept == nullptr; i++) {
         Candidate &o = items_[i];
         if (std::fabs(o.freq - c.freq) <= merge_hz_ && std::llabs(o.start - c.start) <= 3 * bit_) {
             if (c.metric <= o.metric || o.done)
                 return;
+            const uint32_t id = o.id;
             o = c;
+            o.id = id;
             kept = &o;
-        } else if (explains(o, c)) {
-            /* The side lobes of a strong frame reach far across the bank: they are
-             * dropped here, before they cost a demodulation each. */
+        } else if (!c.cleared && explains(o, c)) {
+            /* The side lobes of a strong frame reach far across the bank: they wait
+             * here for it, before they cost a demodulation each. */
+            if (!o.done)
+                shadow(c, o);
             return;
         }
     }
@@ -180,14 +219,58 @@ void CandidateList::add(const Candidate &c)
             return;
         }
         items_[count_] = c;
+        items_[count_].id = next_id_++;
         kept = &items_[count_++];
     }
     const Candidate strong = *kept;
     for (size_t i = 0; i < count_;)
-        if (!items_[i].done && explains(strong, items_[i]))
+        if (!items_[i].done && !items_[i].cleared && explains(strong, items_[i])) {
+            /* What waited for the weaker one now waits for the stronger. */
+            const uint32_t id = items_[i].id;
+            for (size_t j = 0; j < n_shadowed_; j++)
+                if (shadowed_[j].strong == id)
+                    shadowed_[j].strong = strong.id;
+            shadow(items_[i], strong);
             items_[i] = items_[--count_];
-        else
+        } else {
             i++;
+        }
+}
+
+bool CandidateList::pop_shadowed(uint32_t strong, Candidate &c)
+{
+    for (size_t i = 0; i < n_shadowed_; i++)
+        if (shadowed_[i].strong == strong) {
+            c = shadowed_[i].c;
+            shadowed_[i] = shadowed_[--n_shadowed_];
+            return true;
+        }
+    return false;
+}
+
+void CandidateList::restore(const Candidate &c)
+{
+    Candidate r = c;
+    r.done = false;
+    r.cleared = true;
+    for (size_t i = 0; i < count_; i++) {
+        Candidate &o = items_[i];
+        if (std::fabs(o.freq - r.freq) <= merge_hz_ && std::llabs(o.start - r.start) <= 3 * bit_) {
+            if (o.done || o.metric >= r.metric) {
+                o.cleared = true;
+                return;
+            }
+            r.id = o.id;
+            o = r;
+            return;
+        }
+    }
+    if (count_ == items_.size()) {
+        dropped_++;
+        return;
+    }
+    r.id = next_id_++;
+    items_[count_++] = r;
 }
 
 bool CandidateList::pop_ready(uint64_t now, Candidate &c)
@@ -199,6 +282,13 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c)
     const int64_t kept = int64_t(kMaxSymbols + 32) * bit_;
     constexpr size_t kNone = SIZE_MAX;
     size_t best = kNone;
+    /* The receiver takes what waits for a candidate when it pops that candidate;
+     * anything left long after is dropped, as side lobes were. */
+    for (size_t i = 0; i < n_shadowed_;)
+        if (shadowed_[i].c.start + kept < int64_t(now))
+            shadowed_[i] = shadowed_[--n_shadowed_];
+        else
+            i++;
     for (size_t i = 0; i < count_;) {
         const Candidate &o = items_[i];
         if (o.done && o.start + kept < int64_t(now)) {
