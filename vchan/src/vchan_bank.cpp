@@ -195,7 +195,7 @@ void CandidateList::shadow(const Candidate &weak, const Candidate &strong)
 
 void CandidateList::add(const Candidate &c)
 {
-    Candidate *kept = nullptr;
+    const Candidate *kept = nullptr;
     for (size_t i = 0; i < count_ && kept == nullptr; i++) {
         Candidate &o = items_[i];
         if (std::fabs(o.freq - c.freq) <= merge_hz_ && std::llabs(o.start - c.start) <= 3 * bit_) {

@@ -15,10 +15,11 @@ namespace
 {
 constexpr double kTwoPi = 2.0 * M_PI;
 /* A frame is worth taking out when its energy per sample reaches about the noise
- * (Eb/N0 of at least 10 log10(samples per bit), 25 dB at 600 bit/s, 33 dB at 100):
- * below that its spectrum 3 bit rates away is under the noise of a frame at 6 dB
- * Eb/N0 there, and at ordinary loads no frame costs a cancellation. The cheap first
- * test, on the demodulator's estimate, leaves 3 dB for its spread. */
+ * (Eb/N0 of at least 10 log10(samples per bit), 25 dB at 600 bit/s, 33 dB at 100),
+ * which the share test below needs anyway to tell a good fit from a rebuild off
+ * the carrier. Below that its spectrum 17 bit rates away (10 kHz at 600 bit/s) is
+ * under the noise, and at ordinary loads no frame costs a cancellation. The cheap
+ * first test, on the demodulator's estimate, leaves 3 dB for its spread. */
 constexpr double kWorthMarginDb = 3.0;
 /* The rebuilt frame must account for at least this share of the energy over its
  * span (its energy per sample at least the noise's). A rebuild half a bit rate or
