@@ -154,12 +154,32 @@ CandidateList::CandidateList(int rate)
  * spread of the fit. */
 bool CandidateList::explains(const Candidate &strong, const Candidate &weak) const
 {
-    const double bins = std::fabs(strong.freq - weak.freq) / half_rate_;
-    if (bins < 4.0 || weak.start < strong.start - 3 * bit_ ||
+    if (weak.start < strong.start - 3 * bit_ ||
         weak.start > strong.start + int64_t(kMaxSymbols) * bit_)
         return false;
-    return double(weak.metric) <
-           kSideLobeMargin * 1.56 * std::pow(bins, -1.84) * double(strong.metric);
+    return buries(strong, weak);
+}
+
+/* Whether @weak is within what @strong's side lobes bring up at its carrier. */
+bool CandidateList::buries(const Candidate &strong, const Candidate &weak) const
+{
+    const double bins = std::fabs(strong.freq - weak.freq) / half_rate_;
+    return bins >= 4.0 && double(weak.metric) < kSideLobeMargin * 1.56 * std::pow(bins, -1.84) *
+                                                    double(strong.metric);
+}
+
+/* Whether @weak, ready, should wait for a stronger frame that starts after it and
+ * whose side lobes could bury it to be demodulated (and subtracted) first: when
+ * that one's samples are all in before @weak's report is due. */
+bool CandidateList::waits(const Candidate &weak) const
+{
+    const int64_t latest = weak.start + int64_t(kReportBits - kMaxSymbols - 4) * bit_;
+    for (size_t i = 0; i < count_; i++) {
+        const Candidate &s = items_[i];
+        if (!s.done && s.start > weak.start && s.start <= latest && buries(s, weak))
+            return true;
+    }
+    return false;
 }
 
 /* @weak is set aside, bound to @strong, instead of being dropped: once @strong has
@@ -297,7 +317,7 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c)
         }
         /* Strongest first, so that side lobes meet the frame that explains them. */
         if (!o.done && o.start + needed <= int64_t(now) &&
-            (best == kNone || o.metric > items_[best].metric))
+            (best == kNone || o.metric > items_[best].metric) && !waits(o))
             best = i;
         i++;
     }

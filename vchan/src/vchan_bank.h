@@ -74,6 +74,8 @@ class CandidateList
 
   private:
     bool explains(const Candidate &strong, const Candidate &weak) const;
+    bool buries(const Candidate &strong, const Candidate &weak) const;
+    bool waits(const Candidate &weak) const;
     void shadow(const Candidate &weak, const Candidate &strong);
 
     struct Shadowed {
