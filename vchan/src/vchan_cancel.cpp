@@ -29,8 +29,10 @@ constexpr double kWorthMarginDb = 3.0;
 constexpr double kMinShare = 0.5;
 /* The symbols must match the rebuilt ones to this signal-to-residue ratio. */
 constexpr double kMinFitSnrDb = 15.0;
-/* The re-test searches this many bits either side of a candidate's start, in half
- * bits as the bank, with the bank's threshold and coherence test. */
+/* The re-test searches this many bits either side of a candidate's start (the
+ * bank's estimate was seen 8 bits off when the strong frame's side lobes disturbed
+ * its correlation), in half bits as the bank, with the bank's threshold and
+ * coherence test. */
 constexpr int kRetestBits = 8;
 constexpr float kThreshold = 20.f;
 constexpr float kCoherence = 0.5f;

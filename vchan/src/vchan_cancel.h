@@ -50,7 +50,8 @@ class Canceller
   private:
     int rate_;
     int bit_;
-    int margin_; /* timing search either side of the demodulator's estimate, samples */
+    int margin_; /* timing search either side of the demodulator's estimate, in samples:
+                  * a tenth of a bit, its 1/16-bit grid and some spread */
     std::vector<float> signs_;
     std::vector<cf> z_, best_z_; /* symbols through the matched filter */
     std::vector<cf> edges_;      /* samples around each symbol boundary */
