@@ -3,3 +3,11 @@
 # runs under ctest.
 add_executable(vchan_measure ${CMAKE_CURRENT_LIST_DIR}/vchan_measure.cpp)
 target_link_libraries(vchan_measure PRIVATE vekgen_decode)
+
+# The canceller alone, compiled in from the library's sources.
+add_executable(vchan_cancel_measure ${CMAKE_CURRENT_LIST_DIR}/vchan_cancel_measure.cpp
+                                    ${PROJECT_SOURCE_DIR}/vchan/src/vchan_cancel.cpp)
+target_include_directories(vchan_cancel_measure PRIVATE ${PROJECT_SOURCE_DIR}/vchan/src
+  $<TARGET_PROPERTY:vdem,INTERFACE_INCLUDE_DIRECTORIES>)
+target_compile_options(vchan_cancel_measure PRIVATE -fcx-limited-range)
+target_link_libraries(vchan_cancel_measure PRIVATE vekgen_core)

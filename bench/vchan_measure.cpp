@@ -5,7 +5,9 @@
  *                            per point with noise before, during and after every
  *                            frame; vchan's freq and rssi errors beside
  *   many RATE N TRIALS       N frames overlapping in time (RATE 0: half at each rate)
- *   nearfar RATE TRIALS      a frame 30 dB under an overlapping one 10 kHz away
+ *   nearfar RATE TRIALS [FIRST [WEAK_FIRST]]  a frame 30 dB under an overlapping
+ *                            one 10 kHz away (trials from FIRST on), starting up to
+ *                            40 bits after it (WEAK_FIRST 1: before it)
  *   false HOURS [SEED]       reports on noise alone (both rates at once)
  *   speed                    x real time on one core: noise, and 32 overlapping
  *                            frames of each rate
@@ -249,10 +251,10 @@ int cmd_many(guint rate, guint n, guint trials)
     return 0;
 }
 
-int cmd_nearfar(guint rate, guint trials)
+int cmd_nearfar(guint rate, guint trials, guint first, bool weak_first)
 {
     guint lost_weak = 0, lost_strong = 0, extra = 0;
-    for (guint t = 0; t < trials; t++) {
+    for (guint t = first; t < first + trials; t++) {
         g_autoptr(GRand) rand = g_rand_new_with_seed(700 + t);
         g_autoptr(VekgenSignal) s = vekgen_signal_new(800 + t, kNoiseDb);
         const double f0 = g_rand_double_range(rand, -80000, 80000);
@@ -260,16 +262,24 @@ int cmd_nearfar(guint rate, guint trials)
         VekgenFrame weak =
             random_frame(rand, rate, 0, 15.0, f0 + (g_rand_boolean(rand) ? 10000 : -10000));
         const guint T = vekgen_samples_per_bit(rate);
-        strong.start_sample = 10 * T;
-        weak.start_sample = 10 * T + guint64(g_rand_int_range(rand, 0, 40 * T));
-        vekgen_signal_add_frame(s, &strong, nullptr);
-        vekgen_signal_add_frame(s, &weak, nullptr);
+        VekgenFrame &early = weak_first ? weak : strong, &late = weak_first ? strong : weak;
+        early.start_sample = 10 * T;
+        late.start_sample = 10 * T + guint64(g_rand_int_range(rand, 0, 40 * T));
+        vekgen_signal_add_frame(s, &early, nullptr);
+        vekgen_signal_add_frame(s, &late, nullptr);
         Outcome o = run(s, rate, false);
         for (const auto &x : o.vchan.frames) {
             if (x.truth.power_db == weak.power_db)
                 lost_weak += x.report < 0;
             else
                 lost_strong += x.report < 0;
+            if (x.report < 0 && getenv("VCHAN_MEASURE_VERBOSE") != nullptr)
+                fprintf(stderr,
+                        "trial %u: %s frame lost: start %" G_GUINT64_FORMAT
+                        ", %.0f Hz; the weak frame starts %+.1f bits after the strong one\n",
+                        t, x.truth.power_db == weak.power_db ? "weak" : "strong",
+                        x.truth.start_sample, x.truth.offset_hz,
+                        (double(weak.start_sample) - double(strong.start_sample)) / T);
         }
         extra += guint(o.vchan.false_reports.size());
     }
@@ -347,7 +357,7 @@ int main(int argc, char **argv)
 {
     if (argc < 2) {
         g_printerr("usage: %s fer RATE LEN FRAMES EBN0... | many RATE N TRIALS | nearfar RATE "
-                   "TRIALS | false HOURS [SEED] | speed\n",
+                   "TRIALS [FIRST [WEAK_FIRST]] | false HOURS [SEED] | speed\n",
                    argv[0]);
         return 2;
     }
@@ -362,7 +372,7 @@ int main(int argc, char **argv)
     if (mode == "many")
         return cmd_many(guint(arg(2, 100)), guint(arg(3, 32)), guint(arg(4, 10)));
     if (mode == "nearfar")
-        return cmd_nearfar(guint(arg(2, 100)), guint(arg(3, 20)));
+        return cmd_nearfar(guint(arg(2, 100)), guint(arg(3, 20)), guint(arg(4, 0)), arg(5, 0) != 0);
     if (mode == "false")
         return cmd_false(arg(2, 1.0), guint64(arg(3, 4242)));
     if (mode == "speed")

@@ -27,6 +27,10 @@ constexpr int kSettleHops = 6 * kPhases;
 constexpr double kSideLobeMargin = 2.0;
 /* How long the merged candidate list may grow. */
 constexpr size_t kMaxCandidates = 512;
+/* How many candidates may wait for the frame whose side lobes they may be. A frame
+ * at 45 dB Eb/N0 raises side-lobe detections across much of the band; when more
+ * wait, those furthest over the side-lobe level stay. */
+constexpr size_t kMaxShadowed = 128;
 } // namespace
 
 Bank::Bank(int rate)
@@ -186,10 +190,10 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
 
 CandidateList::CandidateList(int rate)
     : bit_(vchan::samples_per_bit(rate)), half_rate_(rate / 2.0), merge_hz_(1.5 * rate),
-      lobe_(size_t(2 * bit_) + 1), items_(kMaxCandidates)
+      lobe_(size_t(2 * bit_) + 1), items_(kMaxCandidates), shadowed_(kMaxShadowed)
 {
     for (size_t n = 1; n < lobe_.size(); n++)
-        lobe_[n] = kSideLobeMargin * 1.56 * std::pow(double(n), -1.84);
+        lobe_[n] = 1.56 * std::pow(double(n), -1.84);
 }
 
 /* Whether @strong's side lobes can account for @weak. The preamble correlation of
@@ -200,13 +204,69 @@ CandidateList::CandidateList(int rate)
  * spread of the fit. */
 bool CandidateList::explains(const Candidate &strong, const Candidate &weak) const
 {
-    const double bins = std::fabs(strong.freq - weak.freq) / half_rate_;
-    if (bins < 4.0 || weak.start < strong.start - 3 * bit_ ||
+    if (weak.start < strong.start - 3 * bit_ ||
         weak.start > strong.start + int64_t(kMaxSymbols) * bit_)
         return false;
-    /* Candidates sit on bin centres: the distance is a whole number of bins. */
-    const size_t n = std::min(size_t(std::lround(bins)), lobe_.size() - 1);
-    return double(weak.metric) < lobe_[n] * double(strong.metric);
+    return buries(strong, weak);
+}
+
+/* Whether @weak is within what @strong's side lobes bring up at its carrier. */
+bool CandidateList::buries(const Candidate &strong, const Candidate &weak) const
+{
+    const size_t n = lobe_bins(strong, weak);
+    return n >= 4 && double(weak.metric) < kSideLobeMargin * lobe_[n] * double(strong.metric);
+}
+
+/* The distance between two candidates in bins: they sit on bin centres, so it is a
+ * whole number. */
+size_t CandidateList::lobe_bins(const Candidate &a, const Candidate &b) const
+{
+    const double bins = std::fabs(a.freq - b.freq) / half_rate_;
+    return std::min(size_t(std::lround(bins)), lobe_.size() - 1);
+}
+
+/* Whether @weak, ready, should wait for a stronger frame that starts after it and
+ * whose side lobes could bury it to be demodulated (and subtracted) first: when
+ * that one's samples are all in before @weak's report is due. */
+bool CandidateList::waits(const Candidate &weak) const
+{
+    const int64_t latest = weak.start + int64_t(kReportBits - kMaxSymbols - 4) * bit_;
+    for (size_t i = 0; i < count_; i++) {
+        const Candidate &s = items_[i];
+        if (!s.done && s.start > weak.start && s.start <= latest && buries(s, weak))
+            return true;
+    }
+    return false;
+}
+
+/* @weak is set aside, bound to @strong, instead of being dropped: once @strong has
+ * been demodulated and subtracted it is re-tested on the cleaned ring. Detections
+ * of one frame merge here as in the list. */
+void CandidateList::shadow(const Candidate &weak, const Candidate &strong)
+{
+    const float excess =
+        float(double(weak.metric) / (lobe_[lobe_bins(strong, weak)] * double(strong.metric)));
+    for (size_t i = 0; i < n_shadowed_; i++) {
+        Shadowed &o = shadowed_[i];
+        if (o.strong == strong.id && std::fabs(o.c.freq - weak.freq) <= merge_hz_ &&
+            std::llabs(o.c.start - weak.start) <= 3 * bit_) {
+            if (weak.metric > o.c.metric)
+                o = Shadowed{weak, strong.id, excess};
+            return;
+        }
+    }
+    size_t slot = n_shadowed_;
+    if (n_shadowed_ == shadowed_.size()) {
+        slot = 0;
+        for (size_t i = 1; i < n_shadowed_; i++)
+            if (shadowed_[i].excess < shadowed_[slot].excess)
+                slot = i;
+        if (shadowed_[slot].excess >= excess)
+            return;
+    } else {
+        n_shadowed_++;
+    }
+    shadowed_[slot] = Shadowed{weak, strong.id, excess};
 }
 
 void CandidateList::add(const Candidate &c)
@@ -217,11 +277,15 @@ void CandidateList::add(const Candidate &c)
         if (std::fabs(o.freq - c.freq) <= merge_hz_ && std::llabs(o.start - c.start) <= 3 * bit_) {
             if (c.metric <= o.metric || o.done)
                 return;
+            const uint32_t id = o.id;
             o = c;
+            o.id = id;
             kept = &o;
-        } else if (explains(o, c)) {
-            /* The side lobes of a strong frame reach far across the bank: they are
-             * dropped here, before they cost a demodulation each. */
+        } else if (!c.cleared && explains(o, c)) {
+            /* The side lobes of a strong frame reach far across the bank: they wait
+             * here for it, before they cost a demodulation each. */
+            if (!o.done)
+                shadow(c, o);
             return;
         }
     }
@@ -231,14 +295,58 @@ void CandidateList::add(const Candidate &c)
             return;
         }
         items_[count_] = c;
+        items_[count_].id = next_id_++;
         kept = &items_[count_++];
     }
     const Candidate strong = *kept;
     for (size_t i = 0; i < count_;)
-        if (!items_[i].done && explains(strong, items_[i]))
+        if (!items_[i].done && !items_[i].cleared && explains(strong, items_[i])) {
+            /* What waited for the weaker one now waits for the stronger. */
+            const uint32_t id = items_[i].id;
+            for (size_t j = 0; j < n_shadowed_; j++)
+                if (shadowed_[j].strong == id)
+                    shadowed_[j].strong = strong.id;
+            shadow(items_[i], strong);
             items_[i] = items_[--count_];
-        else
+        } else {
             i++;
+        }
+}
+
+bool CandidateList::pop_shadowed(uint32_t strong, Candidate &c)
+{
+    for (size_t i = 0; i < n_shadowed_; i++)
+        if (shadowed_[i].strong == strong) {
+            c = shadowed_[i].c;
+            shadowed_[i] = shadowed_[--n_shadowed_];
+            return true;
+        }
+    return false;
+}
+
+void CandidateList::restore(const Candidate &c)
+{
+    Candidate r = c;
+    r.done = false;
+    r.cleared = true;
+    for (size_t i = 0; i < count_; i++) {
+        Candidate &o = items_[i];
+        if (std::fabs(o.freq - r.freq) <= merge_hz_ && std::llabs(o.start - r.start) <= 3 * bit_) {
+            if (o.done || o.metric >= r.metric) {
+                o.cleared = true;
+                return;
+            }
+            r.id = o.id;
+            o = r;
+            return;
+        }
+    }
+    if (count_ == items_.size()) {
+        dropped_++;
+        return;
+    }
+    r.id = next_id_++;
+    items_[count_++] = r;
 }
 
 bool CandidateList::pop_ready(uint64_t now, Candidate &c)
@@ -250,6 +358,13 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c)
     const int64_t kept = int64_t(kMaxSymbols + 32) * bit_;
     constexpr size_t kNone = SIZE_MAX;
     size_t best = kNone;
+    /* The receiver takes what waits for a candidate when it pops that candidate;
+     * anything left long after is dropped, as side lobes were. */
+    for (size_t i = 0; i < n_shadowed_;)
+        if (shadowed_[i].c.start + kept < int64_t(now))
+            shadowed_[i] = shadowed_[--n_shadowed_];
+        else
+            i++;
     for (size_t i = 0; i < count_;) {
         const Candidate &o = items_[i];
         if (o.done && o.start + kept < int64_t(now)) {
@@ -258,7 +373,7 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c)
         }
         /* Strongest first, so that side lobes meet the frame that explains them. */
         if (!o.done && o.start + needed <= int64_t(now) &&
-            (best == kNone || o.metric > items_[best].metric))
+            (best == kNone || o.metric > items_[best].metric) && !waits(o))
             best = i;
         i++;
     }

@@ -28,6 +28,8 @@ class Bank
     /* Samples between two transforms. */
     int hop() const { return hop_; }
     int samples_per_bit() const { return bit_; }
+    /* Mean |bin output|^2 of noise. */
+    float noise() const { return noise_; }
 
     /* Runs the transform over the bit period that ends at sample @end (a multiple of
      * hop(), at least one bit period) and adds the preambles it completes to @out. */
@@ -70,18 +72,37 @@ class CandidateList
      * @now, if any. */
     bool pop_ready(uint64_t now, Candidate &c);
     uint64_t dropped() const { return dropped_; }
+    /* Removes and returns in @c a candidate that candidate @strong's side lobes could
+     * account for (kept aside until @strong has been demodulated). */
+    bool pop_shadowed(uint32_t strong, Candidate &c);
+    /* Puts back a candidate that passed its re-test once @strong was subtracted. */
+    void restore(const Candidate &c);
 
   private:
     bool explains(const Candidate &strong, const Candidate &weak) const;
+    bool buries(const Candidate &strong, const Candidate &weak) const;
+    size_t lobe_bins(const Candidate &a, const Candidate &b) const;
+    bool waits(const Candidate &weak) const;
+    void shadow(const Candidate &weak, const Candidate &strong);
+
+    struct Shadowed {
+        Candidate c;
+        uint32_t strong; /* id of the candidate that may explain it */
+        float excess;    /* its metric over the side-lobe level there */
+    };
 
     int bit_;
     double half_rate_;
     double merge_hz_;
-    /* Side-lobe level of a frame n bins away, for every n the bank can give. */
+    /* Side-lobe level (preamble correlation relative to the peak) of a frame n bins
+     * away, for every n the bank can give. */
     std::vector<double> lobe_;
     std::vector<Candidate> items_;
     size_t count_ = 0;
     uint64_t dropped_ = 0;
+    std::vector<Shadowed> shadowed_;
+    size_t n_shadowed_ = 0;
+    uint32_t next_id_ = 1;
 };
 
 } // namespace vchan

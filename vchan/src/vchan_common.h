@@ -32,8 +32,10 @@ constexpr int kReportBits = 249;
 struct Candidate {
     int64_t start;
     double freq;
-    float metric; /* preamble correlation, in units of power */
-    bool done;    /* demodulated already */
+    float metric;         /* preamble correlation, in units of power */
+    bool done;            /* demodulated already */
+    uint32_t id = 0;      /* given by the candidate list */
+    bool cleared = false; /* re-detected once a stronger frame was subtracted */
 };
 
 /* The samples per bit at @rate (100 or 600). */

@@ -244,10 +244,12 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
                 out.record.rssi = trial.record.rssi;
                 out.record.snr = trial.record.snr;
                 out.start = first + int64_t(timing) * slice_;
+                out.polarity = float(alias == 0.0 ? pol : -pol);
                 freq = c.freq + residual + alias + last;
             }
         }
     }
+    out.carrier = freq;
     out.record.freq = int32_t(std::lround(wrap_hz(freq)));
     return true;
 }

@@ -19,6 +19,8 @@ struct Decoded {
     int64_t start;             /* first sample of the reference symbol */
     int symbols;               /* symbols on the air */
     int rate;
+    double carrier; /* Hz, unrounded, for the canceller */
+    float polarity; /* sense of encoding of Demod::bits() at that carrier */
 };
 
 class Demod
@@ -28,6 +30,8 @@ class Demod
     /* Demodulates the frame that @c announces from the sample ring; TRUE with @out
      * filled when a frame passes its check. */
     bool decode(const cf *ring, const Candidate &c, Decoded &out);
+    /* The bits decided by the last successful decode(). */
+    const uint8_t *bits() const { return bits_.data(); }
 
   private:
     /* Slices @from to @to (exclusive) of the stretch from sample @first, mixed down

@@ -80,11 +80,20 @@ void Receiver::on_chunk_end()
         bank.step(ring_.data(), counter_, chain->candidates);
         Candidate c;
         while (chain->candidates.pop_ready(counter_, c)) {
-            if (covered(c, bank.rate()))
-                continue;
             Decoded d;
-            if (chain->demod.decode(ring_.data(), c, d))
-                take(d);
+            bool subtracted = false;
+            if (!covered(c, bank.rate()) && chain->demod.decode(ring_.data(), c, d)) {
+                /* A strong frame leaves the ring, and what its side lobes hid is looked
+                 * at again without it. */
+                subtracted = chain->canceller.worth(d) &&
+                             chain->canceller.cancel(ring_.data(), d, chain->demod.bits());
+                take(d, subtracted);
+            }
+            Candidate s;
+            while (chain->candidates.pop_shadowed(c.id, s))
+                if (cleaned(s, bank.rate()) &&
+                    chain->canceller.retest(ring_.data(), bank.noise(), s))
+                    chain->candidates.restore(s);
         }
     }
 }
@@ -110,6 +119,21 @@ bool Receiver::covered(const Candidate &c, int rate) const
     return false;
 }
 
+/* Whether a frame subtracted from the ring spans @c's start: what waited for a
+ * candidate of that frame (it may have been found at several bins and times, and
+ * only one of them decoded) is re-tested; otherwise it goes, as side lobes did. */
+bool Receiver::cleaned(const Candidate &c, int rate) const
+{
+    const int bit = samples_per_bit(rate);
+    for (size_t i = 0; i < n_held_; i++) {
+        const Decoded &d = held_[i].frame;
+        if (held_[i].subtracted && d.rate == rate && c.start >= d.start - 3 * bit &&
+            c.start <= d.start + int64_t(d.symbols) * bit)
+            return true;
+    }
+    return false;
+}
+
 /* Whether @weak can be @strong seen through a filter off its carrier. Such a decode
  * starts with the strong frame, is as much weaker as a rectangular-pulse signal
  * leaks n bit rates away (1 / (pi n)^2), and its decisions are a fixed function of
@@ -127,12 +151,13 @@ static bool side_lobe_of(const Decoded &strong, const Decoded &weak)
     return weak.record.rssi < strong.record.rssi - 20.0 * std::log10(M_PI * n) + 6.0;
 }
 
-void Receiver::take(const Decoded &d)
+void Receiver::take(const Decoded &d, bool subtracted)
 {
     const int bit = samples_per_bit(d.rate);
     for (size_t i = 0; i < n_held_; i++) {
         Held &h = held_[i];
-        if (side_lobe_of(h.frame, d))
+        /* Nothing decoded after a frame left the ring is that frame's side lobe. */
+        if (!h.subtracted && side_lobe_of(h.frame, d))
             return;
         if (h.frame.rate == d.rate && std::llabs(h.frame.start - d.start) <= kSameFrameBits * bit &&
             same_bytes(h.frame.record, d.record)) {
@@ -140,6 +165,7 @@ void Receiver::take(const Decoded &d)
              * filter) of a frame not yet reported wins. */
             if (!h.reported && d.record.rssi > h.frame.record.rssi)
                 h.frame = d;
+            h.subtracted = h.subtracted || subtracted;
             return;
         }
     }
@@ -166,6 +192,7 @@ void Receiver::take(const Decoded &d)
     h.frame = d;
     h.due = uint64_t(d.start + int64_t(kReportBits) * bit + bit / 2);
     h.reported = false;
+    h.subtracted = subtracted;
 }
 
 void Receiver::report_due()

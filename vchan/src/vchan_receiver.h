@@ -4,6 +4,7 @@
 #pragma once
 
 #include "vchan_bank.h"
+#include "vchan_cancel.h"
 #include "vchan_demod.h"
 
 #include <vchan/vchan.h>
@@ -31,20 +32,26 @@ class Receiver
 
   private:
     struct Rate {
-        Rate(int rate, float int_gain) : bank(rate), candidates(rate), demod(rate, int_gain) {}
+        Rate(int rate, float int_gain)
+            : bank(rate), candidates(rate), demod(rate, int_gain), canceller(rate)
+        {
+        }
         Bank bank;
         CandidateList candidates;
         Demod demod;
+        Canceller canceller;
     };
     struct Held {
         Decoded frame;
         uint64_t due; /* the sample whose posting makes the report due */
         bool reported;
+        bool subtracted; /* taken out of the ring once decoded */
     };
 
     void on_chunk_end();
-    void take(const Decoded &d);
+    void take(const Decoded &d, bool subtracted);
     bool covered(const Candidate &c, int rate) const;
+    bool cleaned(const Candidate &c, int rate) const;
     void report_due();
 
     uint32_t rates_;

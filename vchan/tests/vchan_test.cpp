@@ -187,6 +187,37 @@ TEST(VchanDecode, FrameOnChannelBoundaryReportedOnce)
     }
 }
 
+/* Near and far at 600 bit/s: a frame at 45 dB Eb/N0 and one 30 dB weaker 10 kHz
+ * away (17 bit rates, where the strong frame's own spectrum is only about 34 dB
+ * down) starting a few bits after it, once above and once below it. The weak one
+ * is found only once the strong one has been taken out of the ring. */
+TEST(VchanDecode, WeakFrameBesideStrongOneReportedAtSixHundred)
+{
+    g_autoptr(GRand) rand = g_rand_new_with_seed(50);
+    g_autoptr(VekgenSignal) signal = vekgen_signal_new(51, kNoiseDb);
+    guint n_types = 0;
+    const VekgenFrameType *types = vekgen_frame_types(&n_types);
+    const guint T = vekgen_samples_per_bit(600);
+    guint64 start = 5000;
+    for (double side : {1.0, -1.0}) {
+        const double f0 = g_rand_double_range(rand, -60000, 60000);
+        const VekgenFrame strong =
+            make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 600, f0, 45.0,
+                       start + guint64(g_rand_int_range(rand, 0, T)));
+        const VekgenFrame weak =
+            make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 600, f0 + side * 10000.0,
+                       15.0, strong.start_sample + 7 * T + guint64(g_rand_int_range(rand, 0, T)));
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &strong, nullptr));
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &weak, nullptr));
+        start =
+            std::max(vekgen_frame_tail_end_sample(&strong), vekgen_frame_tail_end_sample(&weak)) +
+            10 * T;
+    }
+    Receiver rx(VCHAN_RATE_600BPS);
+    rx.feed(signal, vekgen_signal_get_end(signal) + 20000);
+    expect_each_once(signal, rx);
+}
+
 /* Noise alone, and patterned input (constant bytes, alternating values, a pure
  * carrier): no report. Noise only sees the frame check as the last gate, so this
  * also catches a detector whose thresholds let too much through. */
