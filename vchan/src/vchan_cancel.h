@@ -42,7 +42,7 @@ class Canceller
     const Fit &fit() const { return fit_; }
 
     /* The preamble's differential correlation |S| (the bank's units) at @c's carrier
-     * within two bits of its start; moves c.start to the best timing and sets
+     * within eight bits of its start; moves c.start to the best timing and sets
      * c.metric. TRUE when it passes the bank's test against @noise (the bank's mean
      * noise power per bin). */
     bool retest(const cf *ring, float noise, Candidate &c);

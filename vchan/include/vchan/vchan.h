@@ -41,7 +41,18 @@
  *    frequency from the mean rotation per bit, rssi from the coherent amplitude,
  *    snr (Eb/N0 of the frame, at most 50 dB) from what is left after removing the
  *    signal.
- * 6. Reporting. Frames of one transmission found in several bins or by several
+ * 6. Cancellation. A decoded frame strong enough for its spectrum to bury others
+ *    (rectangular symbols leak as 1/f^2: a frame 30 dB over another 17 bit rates
+ *    away still drowns it) is rebuilt from its bits at the sample rate, with its
+ *    timing refined to the sample and carrier, amplitude and phase fitted by least
+ *    squares, and subtracted from the sample ring when the fit accounts for most of
+ *    the energy over its span. Detections that its side lobes could explain are
+ *    not dropped but wait for it; once it is subtracted they are re-tested on the
+ *    cleaned samples (the preamble correlation again) and demodulated if they
+ *    pass. Candidates are demodulated strongest first, and a weaker one waits for
+ *    a stronger frame starting shortly after it, so the weak see the ring without
+ *    the strong.
+ * 7. Reporting. Frames of one transmission found in several bins or by several
  *    candidates are reported once (same rate, type and bytes within four bits of
  *    each other). A frame is held until the bit period in which libvdem would
  *    report it (249 bits after its first symbol), so sampleTimeStamp is the sample
