@@ -2,7 +2,9 @@
 # The channelised receiver beside libvdem (see bench/results/vchan.md). Never
 # runs under ctest.
 add_executable(vchan_measure ${CMAKE_CURRENT_LIST_DIR}/vchan_measure.cpp)
-target_link_libraries(vchan_measure PRIVATE vekgen_decode)
+# KissFFT directly too, for the cost of the banks' transforms alone.
+pkg_check_modules(BENCH_KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)
+target_link_libraries(vchan_measure PRIVATE vekgen_decode PkgConfig::BENCH_KISSFFT)
 
 # The canceller alone, compiled in from the library's sources.
 add_executable(vchan_cancel_measure ${CMAKE_CURRENT_LIST_DIR}/vchan_cancel_measure.cpp

@@ -11,9 +11,13 @@
  *   false HOURS [SEED]       reports on noise alone (both rates at once)
  *   speed                    x real time on one core: noise, and 32 overlapping
  *                            frames of each rate
+ *   fft                      the banks' transforms alone: their time per second
+ *                            of signal, the bound they put on the speed
  * Frames: random offset in +-90 kHz, phase, sub-bit start, bytes, type of the given
  * length, sense of differential encoding. Not part of ctest. */
 #include "vekgen-decode.h"
+
+#include <kiss_fft.h>
 
 #include <algorithm>
 #include <cmath>
@@ -351,13 +355,47 @@ int cmd_speed()
     return 0;
 }
 
+/* The receiver's banks transform 2T points (T samples per bit) every T/2 samples:
+ * 1200 transforms of 640 points and 200 of 3840 per second of signal. */
+int cmd_fft()
+{
+    printf("| rate | points | transforms per s | us per transform | ms per s of signal |\n"
+           "|---:|---:|---:|---:|---:|\n");
+    double total_ms = 0.0;
+    for (guint rate : {600u, 100u}) {
+        const int T = int(vekgen_samples_per_bit(rate));
+        const int n = 2 * T;
+        kiss_fft_cfg cfg = kiss_fft_alloc(n, 0, nullptr, nullptr);
+        std::vector<kiss_fft_cpx> in(size_t(n), kiss_fft_cpx{0.f, 0.f});
+        std::vector<kiss_fft_cpx> out(in.size());
+        g_autoptr(GRand) rand = g_rand_new_with_seed(5);
+        for (int i = 0; i < T; i++)
+            in[size_t(i)] = kiss_fft_cpx{float(g_rand_double_range(rand, -3e3, 3e3)),
+                                         float(g_rand_double_range(rand, -3e3, 3e3))};
+        const int per_second = 2 * VEKGEN_SAMPLE_RATE / T;
+        const int reps = 60 * per_second;
+        const double t0 = cpu_seconds();
+        for (int r = 0; r < reps; r++)
+            kiss_fft(cfg, in.data(), out.data());
+        const double us = (cpu_seconds() - t0) * 1e6 / reps;
+        kiss_fft_free(cfg);
+        const double ms = us * per_second / 1e3;
+        total_ms += ms;
+        printf("| %u | %d | %d | %.2f | %.2f |\n", rate, n, per_second, us, ms);
+    }
+    printf("\nBoth banks: %.1f ms of transforms per second of signal, at most %.0fx real "
+           "time for the transforms alone.\n",
+           total_ms, 1e3 / total_ms);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 2) {
         g_printerr("usage: %s fer RATE LEN FRAMES EBN0... | many RATE N TRIALS | nearfar RATE "
-                   "TRIALS [FIRST [WEAK_FIRST]] | false HOURS [SEED] | speed\n",
+                   "TRIALS [FIRST [WEAK_FIRST]] | false HOURS [SEED] | speed | fft\n",
                    argv[0]);
         return 2;
     }
@@ -377,6 +415,8 @@ int main(int argc, char **argv)
         return cmd_false(arg(2, 1.0), guint64(arg(3, 4242)));
     if (mode == "speed")
         return cmd_speed();
+    if (mode == "fft")
+        return cmd_fft();
     g_printerr("%s: unknown mode '%s'\n", argv[0], argv[1]);
     return 2;
 }
