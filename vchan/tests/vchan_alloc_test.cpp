@@ -8,10 +8,12 @@
 #include <vchan/vchan.h>
 #include <vekgen/vekgen.h>
 
+#include "vchan_frames.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cmath>
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -73,8 +75,6 @@ int posix_memalign(void **out, size_t alignment, size_t size)
 namespace
 {
 
-constexpr double kNoiseDb = 30.0;
-
 struct Reports {
     std::vector<vdem_proto_frame_t> frames;
     static void on_frame(vdem_frame_cont_t *cont, const void *self)
@@ -91,26 +91,16 @@ struct Reports {
 TEST(VchanAllocation, PostingDecodingAndReportingAllocateNothing)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(40);
-    g_autoptr(VekgenSignal) signal = vekgen_signal_new(41, kNoiseDb);
+    g_autoptr(VekgenSignal) signal = vekgen_signal_new(41, vchan_test::kNoiseDb);
     guint n_types = 0;
     const VekgenFrameType *types = vekgen_frame_types(&n_types);
     std::vector<VekgenFrame> frames;
     for (guint i = 0; i < 40; i++) {
         const guint rate = i < 32 ? 600 : 100;
-        const VekgenFrameType &t = types[g_rand_int_range(rand, 0, n_types)];
-        VekgenFrame f;
-        vekgen_frame_init(&f);
-        f.covered_len = t.covered_len;
-        f.repetition = t.repetition;
-        f.oob = t.oob;
-        f.bit_rate = rate;
-        f.offset_hz = -88000.0 + 4400.0 * i + g_rand_double_range(rand, -200, 200);
-        f.power_db = kNoiseDb - 10.0 * std::log10(192000.0 / rate) + 15.0;
-        f.phase = g_rand_double_range(rand, -G_PI, G_PI);
-        for (guint b = 0; b < t.covered_len; b++)
-            f.bytes[b] = guint8(g_rand_int_range(rand, 0, 256));
-        f.start_sample = 10000 + guint64(g_rand_int_range(rand, 0, 20000));
-        frames.push_back(f);
+        const double offset = -88000.0 + 4400.0 * i + g_rand_double_range(rand, -200, 200);
+        const guint64 start = 10000 + guint64(g_rand_int_range(rand, 0, 20000));
+        frames.push_back(vchan_test::make_frame(rand, types[g_rand_int_range(rand, 0, n_types)],
+                                                rate, offset, 15.0, start));
     }
     std::sort(frames.begin(), frames.end(), [](const VekgenFrame &a, const VekgenFrame &b) {
         return a.start_sample < b.start_sample;

@@ -11,6 +11,8 @@
 #include <vdem/vdem.h>
 #include <vekgen/vekgen.h>
 
+#include "vchan_frames.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,12 +22,7 @@
 namespace
 {
 
-constexpr double kNoiseDb = 30.0;
-
-double power_for(double ebn0, guint rate)
-{
-    return kNoiseDb - 10.0 * std::log10(192000.0 / rate) + ebn0;
-}
+using namespace vchan_test;
 
 struct Report {
     vdem_proto_frame_t frame;
@@ -89,25 +86,6 @@ bool same(const vdem_proto_frame_t &r, const VekgenFrame &t)
            (r.f.v1.oob != 0) == (t.oob != FALSE) && memcmp(r.frame, msg, t.covered_len + 2u) == 0 &&
            r.tid == vekgen_frame_expected_tid(&t) &&
            (r.f.v1.ack != 0) == vekgen_frame_expected_ack(&t);
-}
-
-VekgenFrame make_frame(GRand *rand, const VekgenFrameType &type, guint rate, double offset,
-                       double ebn0, guint64 start)
-{
-    VekgenFrame f;
-    vekgen_frame_init(&f);
-    f.covered_len = type.covered_len;
-    f.repetition = type.repetition;
-    f.oob = type.oob;
-    f.bit_rate = rate;
-    f.offset_hz = offset;
-    f.power_db = power_for(ebn0, rate);
-    f.inverted = g_rand_boolean(rand);
-    f.phase = g_rand_double_range(rand, -G_PI, G_PI);
-    for (guint i = 0; i < type.covered_len; i++)
-        f.bytes[i] = guint8(g_rand_int_range(rand, 0, 256));
-    f.start_sample = start;
-    return f;
 }
 
 /* Checks that every sent frame is reported exactly once with its bytes, rate,
