@@ -3,10 +3,12 @@
 # Sets everything up and runs the whole test suite:
 #  1. a normal build with warnings as errors, its tests, then the tests labelled
 #     valgrind (a selection run under valgrind's memory checker);
-#  2. an address + undefined-behaviour sanitizer build and its tests;
-#  3. the fuzz targets built with clang's libFuzzer over the real libraries, each
+#  2. libvchan's receiver tests again over its other FFT (KissFFT), which a build
+#     without libavutil uses;
+#  3. an address + undefined-behaviour sanitizer build and its tests;
+#  4. the fuzz targets built with clang's libFuzzer over the real libraries, each
 #     fuzzed for a short while (the long run is scripts/fuzz-long.sh);
-#  4. a thread-sanitizer build of the tests labelled threads.
+#  5. a thread-sanitizer build of the tests labelled threads.
 # A missing tool (clang, valgrind) fails the run rather than skipping its part.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +20,11 @@ bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_WERROR=ON -D
   -DVEK_BUILD_TESTS=ON -DVEK_BUILD_BENCH=ON
 ctest --test-dir build --output-on-failure -j "$jobs" -LE valgrind
 ctest --test-dir build --output-on-failure -j "$jobs" -L valgrind
+
+bash scripts/build.sh build-kissfft --target vchan_tests --target vchan_alloc_tests \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_WERROR=ON -DVEK_SANITIZE= -DVEK_BUILD_TESTS=ON \
+  -DVEK_BUILD_BENCH=OFF -DVEK_VCHAN_FFT=kissfft
+ctest --test-dir build-kissfft --output-on-failure -j "$jobs" -R '^Vchan'
 
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=address,undefined \
   -DVEK_BUILD_TESTS=ON -DVEK_BUILD_BENCH=OFF

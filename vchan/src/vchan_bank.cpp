@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace vchan
 {
@@ -34,11 +35,9 @@ constexpr size_t kMaxShadowed = 128;
 } // namespace
 
 Bank::Bank(int rate)
-    : rate_(rate), bit_(vchan::samples_per_bit(rate)), hop_(bit_ / kPhases), nfft_(2 * bit_)
+    : rate_(rate), bit_(vchan::samples_per_bit(rate)), hop_(bit_ / kPhases), nfft_(2 * bit_),
+      fft_(nfft_)
 {
-    cfg_ = kiss_fft_alloc(nfft_, 0, nullptr, nullptr);
-    in_.assign(nfft_, kiss_fft_cpx{0.f, 0.f});
-    out_.assign(nfft_, kiss_fft_cpx{0.f, 0.f});
     const size_t row = size_t(nfft_) * kPhases;
     last_re_.assign(row, 0.f);
     last_im_.assign(row, 0.f);
@@ -52,15 +51,11 @@ Bank::Bank(int rate)
     scratch_.assign(nfft_, 0.f);
 }
 
-Bank::~Bank()
-{
-    kiss_fft_free(cfg_);
-}
-
 void Bank::update_noise()
 {
+    const cf *y = fft_.out();
     for (int b = 0; b < nfft_; b++)
-        scratch_[b] = out_[b].r * out_[b].r + out_[b].i * out_[b].i;
+        scratch_[b] = std::norm(y[b]);
     auto mid = scratch_.begin() + nfft_ / 2;
     std::nth_element(scratch_.begin(), mid, scratch_.end());
     /* The median of an exponential variable is ln 2 times its mean; signals occupy a
@@ -115,7 +110,7 @@ void Bank::correlate(int phase, int slot, float alternation)
     float *__restrict pre = &products_re_[(size_t(phase) * kPreambleBits + slot) * stride];
     float *__restrict pim = &products_im_[(size_t(phase) * kPreambleBits + slot) * stride];
     float *__restrict pw = power_.data();
-    const float *__restrict y = reinterpret_cast<const float *>(out_.data());
+    const float *__restrict y = reinterpret_cast<const float *>(fft_.out());
     /* A carrier at an odd bin turns by half a cycle per bit period: the sign
      * alternates from bin to bin, so the bins go in pairs. */
     for (size_t b = 0; b < stride; b += 2) {
@@ -162,11 +157,18 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
     const float alternation = (bit & 1) ? -1.f : 1.f;
 
     const uint64_t first = end - uint64_t(bit_);
-    for (int i = 0; i < bit_; i++) {
-        const cf x = ring[(first + i) & kRingMask];
-        in_[i] = kiss_fft_cpx{x.real(), x.imag()};
+    /* The bit period, then zeros up to the transform's length (the transform may
+     * have used its input as scratch). */
+    cf *in = fft_.in();
+    const uint64_t at = first & kRingMask;
+    if (at + uint64_t(bit_) <= kRingSize) {
+        memcpy(in, ring + at, sizeof(cf) * size_t(bit_));
+    } else {
+        for (int i = 0; i < bit_; i++)
+            in[i] = ring[(first + i) & kRingMask];
     }
-    kiss_fft(cfg_, in_.data(), out_.data());
+    std::fill(in + bit_, in + nfft_, cf{});
+    fft_.run();
     if (noise_ == 0.f || n % 16 == 0)
         update_noise();
     const float threshold = kThreshold * kThreshold * noise_ * noise_;

@@ -5,8 +5,7 @@
 #pragma once
 
 #include "vchan_common.h"
-
-#include <kiss_fft.h>
+#include "vchan_fft.h"
 
 #include <vector>
 
@@ -19,11 +18,10 @@ class Bank
 {
   public:
     explicit Bank(int rate);
-    ~Bank();
     Bank(const Bank &) = delete;
     Bank &operator=(const Bank &) = delete;
 
-    bool ok() const { return cfg_ != nullptr; }
+    bool ok() const { return fft_.ok(); }
     int rate() const { return rate_; }
     /* Samples between two transforms. */
     int hop() const { return hop_; }
@@ -45,8 +43,7 @@ class Bank
     int bit_;
     int hop_;
     int nfft_;
-    kiss_fft_cfg cfg_ = nullptr;
-    std::vector<kiss_fft_cpx> in_, out_;
+    Fft fft_;
     /* Per timing phase, bin by bin (one row of nfft_ floats each, real and imaginary
      * parts apart so that the per-bin loop vectorises): the output a bit earlier,
      * the last 20 aligned products and their sum. */

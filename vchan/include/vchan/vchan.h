@@ -63,8 +63,12 @@
  * vchan_new() (which, like the rest of the library built without exceptions,
  * aborts when memory runs out); posting allocates nothing.
  *
- * The FFT is KissFFT (BSD licence, needs only libc): it keeps the project's
- * libraries usable under LGPL terms, where FFTW's GPL would not.
+ * The FFT comes from a library under terms that keep the project's libraries
+ * usable under the LGPL, where FFTW's GPL would not: libavutil's transforms
+ * (LGPL-2.1-or-later), whose SIMD code runs the banks' sizes about three times
+ * faster than KissFFT, when the build finds them; KissFFT (BSD, needs only libc)
+ * otherwise, or when the build is told to (VEK_VCHAN_FFT). The two give the same
+ * transform up to rounding.
  *
  * A receiver is not thread-safe, but separate receivers are independent. Frame and
  * RF-saturation reports are delivered synchronously from inside

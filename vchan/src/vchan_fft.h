@@ -1,0 +1,42 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
+/* The forward complex FFT of the banks, over whichever library the build chose:
+ * libavutil's transforms (LGPL-2.1-or-later, with SIMD code for x86 and ARM) when
+ * they were found, KissFFT (BSD, portable C) otherwise. Both compute the same
+ * unnormalised transform, exp(-2 pi i k n / N); results differ only in rounding. */
+#pragma once
+
+#include "vchan_common.h"
+
+#include <memory>
+
+namespace vchan
+{
+
+class Fft
+{
+  public:
+    explicit Fft(int n);
+    ~Fft();
+    Fft(const Fft &) = delete;
+    Fft &operator=(const Fft &) = delete;
+
+    bool ok() const { return plan_ != nullptr; }
+    int size() const { return n_; }
+    /* The input, n points, suitably aligned; run() may overwrite it, so it is to be
+     * filled entirely before each run. */
+    cf *in() { return in_; }
+    /* The output of the last run(), n points. */
+    const cf *out() const { return out_; }
+    void run();
+    /* The library in use, for the measurements. */
+    static const char *backend();
+
+  private:
+    int n_;
+    void *plan_ = nullptr;
+    void *fn_ = nullptr;
+    cf *in_ = nullptr;
+    cf *out_ = nullptr;
+};
+
+} // namespace vchan
