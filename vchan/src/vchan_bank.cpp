@@ -32,6 +32,32 @@ constexpr size_t kMaxCandidates = 512;
  * at 45 dB Eb/N0 raises side-lobe detections across much of the band; when more
  * wait, those furthest over the side-lobe level stay. */
 constexpr size_t kMaxShadowed = 128;
+
+/* One timing phase's differential products of this hop's outputs @y (interleaved)
+ * with those a bit earlier, added to and taken from the running sums, and the
+ * sums' power. Apart from the member functions so that the vectoriser sees
+ * plain restricted pointers. A carrier at
+ * an odd bin turns by half a cycle per bit period, so the sign alternates from bin
+ * to bin (@sign holds +1, -1, +1, ...). */
+void differential_products(size_t n, float alternation, const float *__restrict sign,
+                           const float *__restrict y, float *__restrict lre,
+                           float *__restrict lim, float *__restrict sre, float *__restrict sim,
+                           float *__restrict pre, float *__restrict pim, float *__restrict pw)
+{
+    for (size_t i = 0; i < n; i++) {
+        const float s = alternation * sign[i];
+        const float yr = y[2 * i], yi = y[2 * i + 1];
+        const float dr = s * (yr * lre[i] + yi * lim[i]);
+        const float di = s * (yi * lre[i] - yr * lim[i]);
+        lre[i] = yr;
+        lim[i] = yi;
+        sre[i] += dr - pre[i];
+        sim[i] += di - pim[i];
+        pre[i] = dr;
+        pim[i] = di;
+        pw[i] = sre[i] * sre[i] + sim[i] * sim[i];
+    }
+}
 } // namespace
 
 Bank::Bank(int rate)
@@ -49,6 +75,10 @@ Bank::Bank(int rate)
     best_.assign(nfft_, 0.f);
     best_hop_.assign(nfft_, -1);
     scratch_.assign(nfft_, 0.f);
+    active_in_block_.assign(size_t(nfft_ / kBlock), 0);
+    sign_.resize(nfft_);
+    for (int b = 0; b < nfft_; b++)
+        sign_[b] = b % 2 ? -1.f : 1.f;
 }
 
 void Bank::update_noise()
@@ -80,6 +110,7 @@ void Bank::emit(int bin, CandidateList &out)
     best_hop_[bin] = -1;
     best_[bin] = 0.f;
     active_--;
+    active_in_block_[bin / kBlock]--;
 }
 
 /* A preamble's 20 products line up, so their sum is nearly the sum of their sizes;
@@ -111,23 +142,7 @@ void Bank::correlate(int phase, int slot, float alternation)
     float *__restrict pim = &products_im_[(size_t(phase) * kPreambleBits + slot) * stride];
     float *__restrict pw = power_.data();
     const float *__restrict y = reinterpret_cast<const float *>(fft_.out());
-    /* A carrier at an odd bin turns by half a cycle per bit period: the sign
-     * alternates from bin to bin, so the bins go in pairs. */
-    for (size_t b = 0; b < stride; b += 2) {
-        for (size_t j = 0; j < 2; j++) {
-            const size_t i = b + j;
-            const float sign = j ? -alternation : alternation;
-            const float yr = y[2 * i], yi = y[2 * i + 1];
-            const float dr = sign * (yr * lre[i] + yi * lim[i]);
-            const float di = sign * (yi * lre[i] - yr * lim[i]);
-            lre[i] = yr;
-            lim[i] = yi;
-            sre[i] += dr - pre[i];
-            sim[i] += di - pim[i];
-            pre[i] = dr;
-            pim[i] = di;
-        }
-    }
+    differential_products(stride, alternation, sign_.data(), y, lre, lim, sre, sim, pre, pim, pw);
     if (slot == 0) {
         /* Start the running sums afresh once per 20 bits so that rounding cannot pile
          * up. */
@@ -142,9 +157,9 @@ void Bank::correlate(int phase, int slot, float alternation)
                 sre[i] += qre[k * stride + i];
                 sim[i] += qim[k * stride + i];
             }
+        for (size_t i = 0; i < stride; i++)
+            pw[i] = sre[i] * sre[i] + sim[i] * sim[i];
     }
-    for (size_t i = 0; i < stride; i++)
-        pw[i] = sre[i] * sre[i] + sim[i] * sim[i];
 }
 
 void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
@@ -174,20 +189,34 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
     const float threshold = kThreshold * kThreshold * noise_ * noise_;
 
     correlate(phase, slot, alternation);
-    /* Detections are rare: find the bins above the threshold with a plain scan. */
-    for (int b = 0; b < nfft_; b++) {
-        const float v = power_[b];
-        if (v > threshold && (best_hop_[b] < 0 || v > best_[b]) && coherent(v, phase, b)) {
-            active_ += best_hop_[b] < 0;
-            best_[b] = v;
-            best_hop_[b] = n;
+    /* Detections are rare: look only into the blocks of bins where a count (which
+     * vectorises) finds one above the threshold. */
+    for (int b0 = 0; b0 < nfft_; b0 += kBlock) {
+        const float *pw = &power_[size_t(b0)];
+        int over = 0;
+        for (int j = 0; j < kBlock; j++)
+            over += pw[j] > threshold;
+        if (over == 0)
+            continue;
+        for (int b = b0; b < b0 + kBlock; b++) {
+            const float v = power_[b];
+            if (v > threshold && (best_hop_[b] < 0 || v > best_[b]) && coherent(v, phase, b)) {
+                if (best_hop_[b] < 0) {
+                    active_++;
+                    active_in_block_[b / kBlock]++;
+                }
+                best_[b] = v;
+                best_hop_[b] = n;
+            }
         }
     }
     if (active_ == 0)
         return;
-    for (int b = 0; b < nfft_; b++)
-        if (best_hop_[b] >= 0 && n - best_hop_[b] >= kSettleHops)
-            emit(b, out);
+    for (int b0 = 0; b0 < nfft_; b0 += kBlock)
+        if (active_in_block_[b0 / kBlock] > 0)
+            for (int b = b0; b < b0 + kBlock; b++)
+                if (best_hop_[b] >= 0 && n - best_hop_[b] >= kSettleHops)
+                    emit(b, out);
 }
 
 CandidateList::CandidateList(int rate)

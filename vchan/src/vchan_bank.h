@@ -53,8 +53,12 @@ class Bank
     std::vector<float> power_; /* |sum|^2 of the current hop */
     std::vector<float> best_;  /* per bin: the best correlation of the current detection */
     std::vector<int64_t> best_hop_;
+    /* Bins are scanned in blocks, 2T being a multiple of their size at both rates. */
+    static constexpr int kBlock = 64;
     int active_ = 0; /* bins with a detection in progress */
+    std::vector<int> active_in_block_;
     std::vector<float> scratch_;
+    std::vector<float> sign_; /* +1 at even bins, -1 at odd ones */
     float noise_ = 0.f; /* mean |bin output|^2 of noise */
 };
 
