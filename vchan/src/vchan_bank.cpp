@@ -34,15 +34,16 @@ constexpr size_t kMaxCandidates = 512;
 constexpr size_t kMaxShadowed = 128;
 
 /* One timing phase's differential products of this hop's outputs @y (interleaved)
- * with those a bit earlier, added to and taken from the running sums, and the
- * sums' power. Apart from the member functions so that the vectoriser sees
+ * with those a bit earlier and their sizes, added to and taken from the running
+ * sums, and the sums' power. Apart from the member functions so that the vectoriser sees
  * plain restricted pointers. A carrier at
  * an odd bin turns by half a cycle per bit period, so the sign alternates from bin
  * to bin (@sign holds +1, -1, +1, ...). */
 void differential_products(size_t n, float alternation, const float *__restrict sign,
                            const float *__restrict y, float *__restrict lre,
                            float *__restrict lim, float *__restrict sre, float *__restrict sim,
-                           float *__restrict pre, float *__restrict pim, float *__restrict pw)
+                           float *__restrict pre, float *__restrict pim, float *__restrict psz,
+                           float *__restrict ssz, float *__restrict pw)
 {
     for (size_t i = 0; i < n; i++) {
         const float s = alternation * sign[i];
@@ -55,6 +56,9 @@ void differential_products(size_t n, float alternation, const float *__restrict 
         sim[i] += di - pim[i];
         pre[i] = dr;
         pim[i] = di;
+        const float size = std::sqrt(dr * dr + di * di);
+        ssz[i] += size - psz[i];
+        psz[i] = size;
         pw[i] = sre[i] * sre[i] + sim[i] * sim[i];
     }
 }
@@ -68,6 +72,8 @@ Bank::Bank(int rate)
     last_re_.assign(row, 0.f);
     last_im_.assign(row, 0.f);
     products_re_.assign(row * kPreambleBits, 0.f);
+    product_sizes_.assign(row * kPreambleBits, 0.f);
+    size_sums_.assign(row, 0.f);
     products_im_.assign(row * kPreambleBits, 0.f);
     sums_re_.assign(row, 0.f);
     sums_im_.assign(row, 0.f);
@@ -118,13 +124,7 @@ void Bank::emit(int bin, CandidateList &out)
  * a random walk (about 0.22 of it). Checked only above the threshold. */
 bool Bank::coherent(float norm_of_sum, int phase, int bin) const
 {
-    const size_t stride = size_t(nfft_);
-    const size_t first = size_t(phase) * kPreambleBits * stride + size_t(bin);
-    float size = 0.f;
-    for (int k = 0; k < kPreambleBits; k++) {
-        const float re = products_re_[first + k * stride], im = products_im_[first + k * stride];
-        size += std::sqrt(re * re + im * im);
-    }
+    const float size = size_sums_[size_t(phase) * size_t(nfft_) + size_t(bin)];
     return norm_of_sum >= kCoherence * kCoherence * size * size;
 }
 
@@ -140,22 +140,28 @@ void Bank::correlate(int phase, int slot, float alternation)
     float *__restrict sim = &sums_im_[phase * stride];
     float *__restrict pre = &products_re_[(size_t(phase) * kPreambleBits + slot) * stride];
     float *__restrict pim = &products_im_[(size_t(phase) * kPreambleBits + slot) * stride];
+    float *__restrict psz = &product_sizes_[(size_t(phase) * kPreambleBits + slot) * stride];
+    float *__restrict ssz = &size_sums_[phase * stride];
     float *__restrict pw = power_.data();
     const float *__restrict y = reinterpret_cast<const float *>(fft_.out());
-    differential_products(stride, alternation, sign_.data(), y, lre, lim, sre, sim, pre, pim, pw);
+    differential_products(stride, alternation, sign_.data(), y, lre, lim, sre, sim, pre, pim, psz,
+                          ssz, pw);
     if (slot == 0) {
         /* Start the running sums afresh once per 20 bits so that rounding cannot pile
          * up. */
         const float *__restrict qre = &products_re_[size_t(phase) * kPreambleBits * stride];
         const float *__restrict qim = &products_im_[size_t(phase) * kPreambleBits * stride];
+        const float *__restrict qsz = &product_sizes_[size_t(phase) * kPreambleBits * stride];
         for (size_t i = 0; i < stride; i++) {
             sre[i] = qre[i];
             sim[i] = qim[i];
+            ssz[i] = qsz[i];
         }
         for (int k = 1; k < kPreambleBits; k++)
             for (size_t i = 0; i < stride; i++) {
                 sre[i] += qre[k * stride + i];
                 sim[i] += qim[k * stride + i];
+                ssz[i] += qsz[k * stride + i];
             }
         for (size_t i = 0; i < stride; i++)
             pw[i] = sre[i] * sre[i] + sim[i] * sim[i];
@@ -252,8 +258,10 @@ bool CandidateList::buries(const Candidate &strong, const Candidate &weak) const
  * whole number. */
 size_t CandidateList::lobe_bins(const Candidate &a, const Candidate &b) const
 {
+    /* Bin frequencies are whole multiples of half the rate: rounding up from a half
+     * is the same as lround here, without the call. */
     const double bins = std::fabs(a.freq - b.freq) / half_rate_;
-    return std::min(size_t(std::lround(bins)), lobe_.size() - 1);
+    return std::min(size_t(bins + 0.5), lobe_.size() - 1);
 }
 
 /* Whether @weak, ready, should wait for a stronger frame that starts after it and

@@ -50,6 +50,9 @@ class Bank
     std::vector<float> last_re_, last_im_;
     std::vector<float> products_re_, products_im_; /* [phase][slot][bin] */
     std::vector<float> sums_re_, sums_im_;
+    /* The products' sizes and their running sums, for the coherence check. */
+    std::vector<float> product_sizes_; /* [phase][slot][bin] */
+    std::vector<float> size_sums_;
     std::vector<float> power_; /* |sum|^2 of the current hop */
     std::vector<float> best_;  /* per bin: the best correlation of the current detection */
     std::vector<int64_t> best_hop_;
