@@ -82,7 +82,8 @@ void Receiver::on_chunk_end()
         while (chain->candidates.pop_ready(counter_, c)) {
             Decoded d;
             bool subtracted = false;
-            if (!covered(c, bank.rate()) && chain->demod.decode(ring_.data(), c, d)) {
+            if (!covered(c, bank.rate()) && !masked(c, bank.rate()) &&
+                chain->demod.decode(ring_.data(), c, d)) {
                 /* A strong frame leaves the ring, and what its side lobes hid is looked
                  * at again without it. */
                 subtracted = chain->canceller.worth(d) &&
@@ -114,6 +115,36 @@ bool Receiver::covered(const Candidate &c, int rate) const
         if (at_start ? df <= rate / 2.0
                      : c.start >= d.start &&
                            c.start <= d.start + int64_t(d.symbols + kSameFrameBits) * bit)
+            return true;
+    }
+    return false;
+}
+
+/* Whether @c, a detection of the 100 bit/s bank, can be a 600 bit/s frame decoded
+ * already, seen through the narrower filters. The faster frame's random decisions
+ * make the products of 100 bit/s symbols a random walk whose sum passes the
+ * coherence check now and then, over the 600 Hz of its main lobe and for as long
+ * as it lasts. Such a detection's correlation is at most about what a 100 bit/s
+ * frame with the same energy per bit would give (a sixth of the power): 20 T^2
+ * a^2 / 6. A 100 bit/s frame no stronger than that, within 600 Hz of a 600 bit/s
+ * frame over its preamble, meets that frame's power in its own band at 3 to 8 dB
+ * and would not be decoded anyway; skipping the search saves the most costly
+ * demodulation there is, many times per 600 bit/s frame. */
+bool Receiver::masked(const Candidate &c, int rate) const
+{
+    if (rate != 100)
+        return false;
+    const int64_t bit = samples_per_bit(100), fast_bit = samples_per_bit(600);
+    for (size_t i = 0; i < n_held_; i++) {
+        const Decoded &d = held_[i].frame;
+        if (d.rate != 600 || c.start < d.start - (kPreambleBits + 2) * bit ||
+            c.start > d.start + int64_t(d.symbols) * fast_bit)
+            continue;
+        const double df = std::fabs(std::remainder(d.record.freq - c.freq, double(kSampleRate)));
+        if (df > 600.0)
+            continue;
+        const double a2 = std::pow(10.0, (double(d.record.rssi) + int_gain_) / 10.0);
+        if (double(c.metric) < double(kPreambleBits) * double(bit * bit) * a2 / 6.0)
             return true;
     }
     return false;
@@ -216,9 +247,12 @@ void Receiver::report_due()
         on_frame(&cont, frame_data);
         reporting_rate_ = 0;
     }
-    /* Frames reported long ago are no longer needed to recognise repeats. */
+    /* Frames reported long ago are no longer needed to recognise repeats, nor, once
+     * the slowest rate's detections that could overlap them are past, to recognise
+     * those as theirs. */
+    const int slowest = (rates_ & VCHAN_RATE_100BPS) ? 100 : 600;
     for (size_t i = 0; i < n_held_;) {
-        const int bit = samples_per_bit(held_[i].frame.rate);
+        const int bit = samples_per_bit(std::min(held_[i].frame.rate, slowest));
         if (held_[i].reported &&
             held_[i].due + uint64_t(kMaxSymbols + 16) * uint64_t(bit) < counter_)
             held_[i] = held_[--n_held_];

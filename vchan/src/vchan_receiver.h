@@ -52,6 +52,7 @@ class Receiver
     void take(const Decoded &d, bool subtracted);
     bool covered(const Candidate &c, int rate) const;
     bool cleaned(const Candidate &c, int rate) const;
+    bool masked(const Candidate &c, int rate) const;
     void report_due();
 
     uint32_t rates_;

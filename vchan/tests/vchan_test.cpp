@@ -199,6 +199,28 @@ TEST(VchanDecode, WeakFrameBesideStrongOneReportedAtSixHundred)
 /* Noise alone, and patterned input (constant bytes, alternating values, a pure
  * carrier): no report. Noise only sees the frame check as the last gate, so this
  * also catches a detector whose thresholds let too much through. */
+/* The 600 bit/s frame's detections in the 100 bit/s bank are skipped when weaker
+ * than a 100 bit/s frame of its energy per bit; a real 100 bit/s frame 500 Hz
+ * away with 5 dB more energy per bit (3 dB less power) is not, and both decode. */
+TEST(VchanDecode, SlowFrameBesideOverlappingFastOneReported)
+{
+    g_autoptr(GRand) rand = g_rand_new_with_seed(60);
+    g_autoptr(VekgenSignal) signal = vekgen_signal_new(61, kNoiseDb);
+    guint n_types = 0;
+    const VekgenFrameType *types = vekgen_frame_types(&n_types);
+    const guint T = vekgen_samples_per_bit(100);
+    const double f0 = g_rand_double_range(rand, -60000, 60000);
+    const VekgenFrame slow = make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 100,
+                                        f0 + 500.0, 29.8, 5000);
+    const VekgenFrame fast = make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 600, f0,
+                                        25.0, slow.start_sample + 5 * T);
+    ASSERT_TRUE(vekgen_signal_add_frame(signal, &slow, nullptr));
+    ASSERT_TRUE(vekgen_signal_add_frame(signal, &fast, nullptr));
+    Receiver rx(VCHAN_RATE_100BPS | VCHAN_RATE_600BPS);
+    rx.feed(signal, vekgen_frame_tail_end_sample(&slow) + 20000);
+    expect_each_once(signal, rx);
+}
+
 TEST(VchanFalseReports, NoiseAndPatternsGiveNothing)
 {
     Receiver rx;
