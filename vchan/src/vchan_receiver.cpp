@@ -21,6 +21,9 @@ constexpr double kSaturationDb = -8.0;
 constexpr size_t kHeld = 256;
 /* Two decodes of one transmission start within this many bits of each other. */
 constexpr int kSameFrameBits = 4;
+/* Share of a decoded frame's preamble correlation on its carrier under which a
+ * detection at its start a bin or more away is only that frame (-2.2 dB). */
+constexpr double kNeighbourShare = 0.6;
 
 bool same_bytes(const vdem_proto_frame_t &a, const vdem_proto_frame_t &b)
 {
@@ -101,8 +104,12 @@ void Receiver::on_chunk_end()
 
 /* A candidate inside a frame already decoded near its carrier (the frame's own
  * data bits) needs no second look, nor one at its start within a bin of the decoded
- * carrier. One at its start further away is still decoded: the first decode may
- * have come from a side lobe, and the better measurement wins in take(). */
+ * carrier. One at its start further away is still decoded when it could be the
+ * better view: the first decode may have come from a side lobe, and the better
+ * measurement wins in take(). It cannot be when its correlation is well under
+ * what the decoded frame gives on its carrier (20 T^2 a^2; a bin away from the
+ * carrier the filter passes 4 dB less, the nearest bin at most 0.9 dB less): it
+ * is that frame seen from a neighbouring bin. */
 bool Receiver::covered(const Candidate &c, int rate) const
 {
     const int bit = samples_per_bit(rate);
@@ -112,9 +119,16 @@ bool Receiver::covered(const Candidate &c, int rate) const
         if (d.rate != rate || df > 2.0 * rate)
             continue;
         const bool at_start = std::llabs(c.start - d.start) <= 2 * kSameFrameBits * bit;
-        if (at_start ? df <= rate / 2.0
-                     : c.start >= d.start &&
-                           c.start <= d.start + int64_t(d.symbols + kSameFrameBits) * bit)
+        if (!at_start) {
+            if (c.start >= d.start &&
+                c.start <= d.start + int64_t(d.symbols + kSameFrameBits) * bit)
+                return true;
+            continue;
+        }
+        if (df <= rate / 2.0)
+            return true;
+        const double a2 = std::pow(10.0, (double(d.record.rssi) + int_gain_) / 10.0);
+        if (double(c.metric) < kNeighbourShare * kPreambleBits * double(bit) * bit * a2)
             return true;
     }
     return false;
