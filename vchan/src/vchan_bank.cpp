@@ -276,15 +276,25 @@ size_t CandidateList::lobe_bins(const Candidate &a, const Candidate &b) const
     return std::min(size_t(bins + 0.5), lobe_.size() - 1);
 }
 
-/* Whether @weak, ready, should wait for a stronger frame that starts after it and
- * whose side lobes could bury it to be demodulated (and subtracted) first: when
- * that one's samples are all in before @weak's report is due. */
+/* Whether @weak, ready, should wait for a stronger frame that starts after it, to
+ * be demodulated first, when that one's samples are all in before @weak's report
+ * is due: one whose side lobes could bury it (and which may be subtracted), or one
+ * within two bit rates that it can be an early view of. A strong preamble's first
+ * few bits alone pass the detector in a bin or two beside the carrier, where the
+ * whole preamble's products turn and cancel: those detections start up to twenty
+ * bits early, beyond the timing search. Once that frame is decoded the receiver
+ * recognises them. */
 bool CandidateList::waits(const Candidate &weak) const
 {
-    const int64_t latest = weak.start + int64_t(kReportBits - kMaxSymbols - 4) * bit_;
+    const int64_t latest = weak.start + int64_t(kWaitBits) * bit_;
     for (size_t i = 0; i < count_; i++) {
         const Candidate &s = items_[i];
-        if (!s.done && s.start > weak.start && s.start <= latest && buries(s, weak))
+        if (s.done || s.start <= weak.start || s.start > latest)
+            continue;
+        if (buries(s, weak))
+            return true;
+        if (s.start > weak.start + 3 * bit_ && std::fabs(s.freq - weak.freq) <= 4.0 * half_rate_ &&
+            double(weak.metric) < kNeighbourShare * double(s.metric))
             return true;
     }
     return false;

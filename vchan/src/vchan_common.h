@@ -37,6 +37,13 @@ constexpr int kMaxSymbols = 1 + kHeaderBits + 8 * kMaxCodedBytes;
 /* libvdem reports a frame when the bit 249 bit periods after its first symbol has
  * been decided (41 symbols of header and 208 decisions). */
 constexpr int kReportBits = 249;
+/* How long a ready candidate may wait for a stronger frame starting after it and
+ * still be reported when libvdem would report it, in bits. */
+constexpr int kWaitBits = kReportBits - kMaxSymbols - 4;
+/* Share of a frame's preamble correlation on its carrier under which a detection
+ * a bin or more away is taken for that frame seen from the neighbouring bin (the
+ * nearest bin passes at most 0.9 dB less, the next 4 dB less; this is -2.2 dB). */
+constexpr double kNeighbourShare = 0.6;
 
 /* One detection of a preamble: its estimated first sample and carrier. */
 struct Candidate {

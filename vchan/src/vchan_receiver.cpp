@@ -21,9 +21,7 @@ constexpr double kSaturationDb = -8.0;
 constexpr size_t kHeld = 256;
 /* Two decodes of one transmission start within this many bits of each other. */
 constexpr int kSameFrameBits = 4;
-/* Share of a decoded frame's preamble correlation on its carrier under which a
- * detection at its start a bin or more away is only that frame (-2.2 dB). */
-constexpr double kNeighbourShare = 0.6;
+
 
 bool same_bytes(const vdem_proto_frame_t &a, const vdem_proto_frame_t &b)
 {
@@ -106,10 +104,11 @@ void Receiver::on_chunk_end()
  * data bits) needs no second look, nor one at its start within a bin of the decoded
  * carrier. One at its start further away is still decoded when it could be the
  * better view: the first decode may have come from a side lobe, and the better
- * measurement wins in take(). It cannot be when its correlation is well under
- * what the decoded frame gives on its carrier (20 T^2 a^2; a bin away from the
- * carrier the filter passes 4 dB less, the nearest bin at most 0.9 dB less): it
- * is that frame seen from a neighbouring bin. */
+ * measurement wins in take(). It cannot be when its correlation is well under what
+ * the decoded frame gives on its carrier (20 T^2 a^2): it is that frame seen from
+ * a neighbouring bin. So is such a weaker one within two bit rates that starts
+ * before the frame, up to the wait of CandidateList::waits(): the detection of a
+ * preamble's first bits beside its carrier. */
 bool Receiver::covered(const Candidate &c, int rate) const
 {
     const int bit = samples_per_bit(rate);
@@ -118,15 +117,16 @@ bool Receiver::covered(const Candidate &c, int rate) const
         const double df = std::fabs(std::remainder(d.record.freq - c.freq, double(kSampleRate)));
         if (d.rate != rate || df > 2.0 * rate)
             continue;
-        const bool at_start = std::llabs(c.start - d.start) <= 2 * kSameFrameBits * bit;
-        if (!at_start) {
-            if (c.start >= d.start &&
-                c.start <= d.start + int64_t(d.symbols + kSameFrameBits) * bit)
+        const int64_t lead = d.start - c.start;
+        if (lead < -2 * kSameFrameBits * bit) {
+            if (c.start <= d.start + int64_t(d.symbols + kSameFrameBits) * bit)
                 return true;
             continue;
         }
-        if (df <= rate / 2.0)
+        if (lead <= 2 * kSameFrameBits * bit && df <= rate / 2.0)
             return true;
+        if (lead > int64_t(kWaitBits) * bit)
+            continue;
         const double a2 = std::pow(10.0, (double(d.record.rssi) + int_gain_) / 10.0);
         if (double(c.metric) < kNeighbourShare * kPreambleBits * double(bit) * bit * a2)
             return true;
