@@ -47,9 +47,12 @@ double wrap_hz(double f)
 
 Demod::Demod(int rate, float int_gain)
     : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
-      raw_(kTotalSlices), prefix_(kTotalSlices + 1), bits_(kMaxSymbols), turn_re_(slice_),
-      turn_im_(slice_)
+      raw_(kTotalSlices), bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_)
 {
+    for (Sums &s : sums_) {
+        s.re.resize(kTotalSlices + 1);
+        s.im.resize(kTotalSlices + 1);
+    }
 }
 
 void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
@@ -86,22 +89,28 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
     }
 }
 
-void Demod::derotate(double cycles_per_slice, int n_slices)
+void Demod::derotate(double cycles_per_slice, int n_slices, Sums &out) const
 {
     const std::complex<double> step = std::polar(1.0, -2.0 * M_PI * cycles_per_slice);
     std::complex<double> rot = 1.0;
-    prefix_[0] = cf{};
+    float *re = out.re.data(), *im = out.im.data();
+    re[0] = im[0] = 0.f;
     for (int m = 0; m < n_slices; m++) {
-        prefix_[m + 1] = prefix_[m] + raw_[m] * cf(rot);
+        const cf v = raw_[m] * cf(rot);
+        re[m + 1] = re[m] + v.real();
+        im[m + 1] = im[m] + v.imag();
         rot *= step;
     }
 }
 
-cf Demod::symbol(int timing, int k) const
+namespace
+{
+cf symbol(const float *re, const float *im, int timing, int k)
 {
     const int a = timing + kSlices * k;
-    return prefix_[a + kSlices] - prefix_[a];
+    return {re[a + kSlices] - re[a], im[a + kSlices] - im[a]};
 }
+} // namespace
 
 bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
 {
@@ -119,10 +128,10 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
      * slice: the products of one timing are every sixteenth of these. */
     cf turns[kTimings + kSlices * kKnownBits];
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
-        derotate(q * rate_ / 4.0 * slice_ / kSampleRate, header_slices);
+        derotate(q * rate_ / 4.0 * slice_ / kSampleRate, header_slices, sums_[0]);
         for (int u = 0; u < kTimings + kSlices * kKnownBits; u++)
-            turns[u] = (prefix_[u + 2 * kSlices] - prefix_[u + kSlices]) *
-                       std::conj(prefix_[u + kSlices] - prefix_[u]);
+            turns[u] = symbol(sums_[0].re.data(), sums_[0].im.data(), u + kSlices, 0) *
+                       std::conj(symbol(sums_[0].re.data(), sums_[0].im.data(), u, 0));
         for (int timing = 0; timing < kTimings; timing++) {
             cf known{};
             for (int k = 0; k < kKnownBits; k++) {
@@ -145,13 +154,13 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
             if (known_score[q + kFreqSteps][timing] < kShortlist * top)
                 continue;
             if (!derotated) {
-                derotate(offset * slice_ / kSampleRate, header_slices);
+                derotate(offset * slice_ / kSampleRate, header_slices, sums_[0]);
                 derotated = true;
             }
             cf r[1 + kHeaderBits];
             double energy = 0.0;
             for (int k = 0; k <= kHeaderBits; k++) {
-                r[k] = symbol(timing, k);
+                r[k] = symbol(sums_[0].re.data(), sums_[0].im.data(), timing, k);
                 energy += std::norm(r[k]);
             }
             cf d[kHeaderBits];
@@ -189,12 +198,19 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     const frame_sync_t &row = fstab[best_row];
     const int coded_bytes = row.frame_length - 5;
     const int n_symbols = 1 + kHeaderBits + 8 * coded_bytes;
+    /* The timings that measurement tries, up to half a bit either side. */
+    const int first_timing = std::max(0, best_timing - kSlices / 2);
+    const int last_timing = std::min(2 * kMarginSlices, best_timing + kSlices / 2);
+    const int n_slices = last_timing + kSlices * n_symbols;
     mix(ring, first, c.freq, header_slices, kTotalSlices);
-    derotate(residual * slice_ / kSampleRate, best_timing + kSlices * n_symbols);
+    /* Alias 0 of the measurement below: the decisions read the same sums. */
+    constexpr double kAliases[3] = {0.0, 0.5, -0.5}; /* in bit rates */
+    derotate((residual + kAliases[0] * rate_) * slice_ / kSampleRate, n_slices, sums_[0]);
 
-    cf prev = symbol(best_timing, 0);
+    const float *re0 = sums_[0].re.data(), *im0 = sums_[0].im.data();
+    cf prev = symbol(re0, im0, best_timing, 0);
     for (int k = 1; k < n_symbols; k++) {
-        const cf r = symbol(best_timing, k);
+        const cf r = symbol(re0, im0, best_timing, k);
         bits_[k - 1] = (r * std::conj(prev)).real() * pol > 0.0 ? 1 : 0;
         prev = r;
     }
@@ -231,23 +247,30 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
      * same decisions with the other sense of encoding (each bit's product turns by
      * half a cycle); with every bit known, the most power through the matched filter
      * tells the true carrier and timing. */
-    double freq = 0.0;
     float rssi = -1e30f;
-    Decoded trial = out;
-    const int last_timing = std::min(2 * kMarginSlices, best_timing + kSlices / 2);
-    for (double alias : {0.0, rate_ / 2.0, -rate_ / 2.0}) {
-        derotate((residual + alias) * slice_ / kSampleRate, last_timing + kSlices * n_symbols);
-        for (int timing = std::max(0, best_timing - kSlices / 2); timing <= last_timing; timing++) {
-            const double last = measure(timing, n_symbols, alias == 0.0 ? pol : -pol, trial);
-            if (trial.record.rssi > rssi) {
-                rssi = trial.record.rssi;
-                out.record.rssi = trial.record.rssi;
-                out.record.snr = trial.record.snr;
-                out.start = first + int64_t(timing) * slice_;
-                out.polarity = float(alias == 0.0 ? pol : -pol);
-                freq = c.freq + residual + alias + last;
+    int win_alias = -1, win_timing = 0;
+    for (int a = 0; a < 3; a++) {
+        const double alias = kAliases[a] * rate_;
+        if (a > 0)
+            derotate((residual + alias) * slice_ / kSampleRate, n_slices, sums_[a]);
+        float trial[kSlices + 1];
+        sweep(sums_[a], first_timing, last_timing, n_symbols, a == 0 ? pol : -pol, trial);
+        for (int timing = first_timing; timing <= last_timing; timing++) {
+            if (trial[timing - first_timing] > rssi) {
+                rssi = trial[timing - first_timing];
+                win_alias = a;
+                win_timing = timing;
             }
         }
+    }
+    double freq = 0.0;
+    if (win_alias >= 0) {
+        const double alias = kAliases[win_alias] * rate_;
+        const double p = win_alias == 0 ? pol : -pol;
+        const double last = measure(sums_[win_alias], win_timing, n_symbols, p, out);
+        out.start = first + int64_t(win_timing) * slice_;
+        out.polarity = float(p);
+        freq = c.freq + residual + alias + last;
     }
     out.carrier = freq;
     out.record.freq = int32_t(std::lround(wrap_hz(freq)));
@@ -257,7 +280,7 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
 /* With every bit known the whole frame is a pilot: the mean turn per bit gives the
  * last of the frequency (returned, in Hz), the coherent mean the amplitude, what is
  * left over the noise. */
-double Demod::measure(int timing, int n_symbols, double pol, Decoded &out) const
+double Demod::measure(const Sums &s, int timing, int n_symbols, double pol, Decoded &out) const
 {
     /* The symbols with the modulation taken off, rebuilt from the decided bits. */
     auto pilot = [&](auto &&visit) {
@@ -265,7 +288,7 @@ double Demod::measure(int timing, int n_symbols, double pol, Decoded &out) const
         for (int k = 0; k < n_symbols; k++) {
             if (k > 0)
                 sign *= (bits_[k - 1] ? 1.f : -1.f) * float(pol);
-            visit(k, symbol(timing, k) * sign);
+            visit(k, symbol(s.re.data(), s.im.data(), timing, k) * sign);
         }
     };
     cf turn{}, prev{};
@@ -293,12 +316,75 @@ double Demod::measure(int timing, int n_symbols, double pol, Decoded &out) const
     });
     residue /= double(n_symbols - 1);
 
-    const double amplitude = std::sqrt(double(std::norm(mean))) / bit_;
     vdem_proto_frame_t &f = out.record;
-    f.rssi = float(10.0 * std::log10(std::max(amplitude * amplitude, 1e-30)) - int_gain_);
+    f.rssi = rssi_of(mean);
     const double snr = 10.0 * std::log10(std::norm(mean) / std::max(residue, 1e-30));
     f.snr = float(std::min(snr, 50.0));
     return w * rate_ / (2.0 * M_PI);
+}
+
+float Demod::rssi_of(cf mean) const
+{
+    const double amplitude = std::sqrt(double(std::norm(mean))) / bit_;
+    return float(10.0 * std::log10(std::max(amplitude * amplitude, 1e-30)) - int_gain_);
+}
+
+/* The first two passes of measure() for four timings side by side: the same
+ * operations in the same order per timing, so that each rssi is the one measure()
+ * would give, and the winner's noise needs its own pass only. */
+void Demod::sweep(const Sums &s, int from, int to, int n_symbols, double pol, float *rssi) const
+{
+    constexpr int kWays = 4;
+    float sign[kMaxSymbols];
+    sign[0] = 1.f;
+    for (int k = 1; k < n_symbols; k++)
+        sign[k] = sign[k - 1] * ((bits_[k - 1] ? 1.f : -1.f) * float(pol));
+    const float *re = s.re.data(), *im = s.im.data();
+    /* The last group ends at @to, overlapping the one before if need be. */
+    for (int g = from; g <= to; g += kWays) {
+        const int t = std::min(g, to - (kWays - 1));
+        float zr[kMaxSymbols][kWays], zi[kMaxSymbols][kWays];
+        float tr[kWays] = {}, ti[kWays] = {};
+        for (int k = 0; k < n_symbols; k++) {
+            const int a = t + kSlices * k;
+            for (int j = 0; j < kWays; j++) {
+                zr[k][j] = (re[a + j + kSlices] - re[a + j]) * sign[k];
+                zi[k][j] = (im[a + j + kSlices] - im[a + j]) * sign[k];
+            }
+            if (k == 0)
+                continue;
+            /* z * conj(prev) */
+            for (int j = 0; j < kWays; j++) {
+                tr[j] += zr[k][j] * zr[k - 1][j] + zi[k][j] * zi[k - 1][j];
+                ti[j] += zi[k][j] * zr[k - 1][j] - zr[k][j] * zi[k - 1][j];
+            }
+        }
+        double sr[kWays], si[kWays], rr[kWays], ri[kWays];
+        for (int j = 0; j < kWays; j++) {
+            const std::complex<double> step = std::polar(1.0, double(std::arg(cf(tr[j], ti[j]))));
+            sr[j] = step.real();
+            si[j] = step.imag();
+            rr[j] = 1.0;
+            ri[j] = 0.0;
+        }
+        float mr[kWays] = {}, mi[kWays] = {};
+        for (int k = 0; k < n_symbols; k++) {
+            for (int j = 0; j < kWays; j++) {
+                /* z * conj(rot) in single precision, then rot *= step */
+                const float cr = float(rr[j]), ci = float(-ri[j]);
+                mr[j] += zr[k][j] * cr - zi[k][j] * ci;
+                mi[j] += zr[k][j] * ci + zi[k][j] * cr;
+                const double nr = rr[j] * sr[j] - ri[j] * si[j];
+                ri[j] = rr[j] * si[j] + ri[j] * sr[j];
+                rr[j] = nr;
+            }
+        }
+        for (int j = 0; j < kWays; j++) {
+            cf mean(mr[j], mi[j]);
+            mean /= float(n_symbols);
+            rssi[t + j - from] = rssi_of(mean);
+        }
+    }
 }
 
 } // namespace vchan
