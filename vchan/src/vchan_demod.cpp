@@ -21,6 +21,14 @@ constexpr int kTotalSlices = kSlices * (kMaxSymbols + 2 * kSearchBits);
  * matched filter loses 0.2 dB at an eighth of the rate off): the strongest
  * detection of a frame can lie up to one and a half bit rates from its carrier. */
 constexpr int kFreqSteps = 7;
+/* The hypotheses are searched side by side, one per lane (the last lane idle). */
+constexpr int kLanes = 16;
+static_assert(2 * kFreqSteps + 1 <= kLanes);
+constexpr int kHeaderSlices = 2 * kMarginSlices + kSlices * (1 + kHeaderBits);
+constexpr int kTimings = 2 * kMarginSlices + 1;
+/* Symbol products needed by the known-bit search: every slice a symbol can start
+ * at, from the first timing to the last known bit of the last timing. */
+constexpr int kProducts = kTimings + kSlices * kKnownBits;
 /* Hypotheses whose known-bit correlation reaches this share of the best one are
  * tried with every frame type. */
 constexpr float kShortlist = 0.7f;
@@ -47,8 +55,23 @@ double wrap_hz(double f)
 
 Demod::Demod(int rate, float int_gain)
     : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
-      raw_(kTotalSlices), bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_)
+      raw_(kTotalSlices), head_turn_(size_t(kHeaderSlices) * 2 * kLanes),
+      head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
+      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_)
 {
+    /* Each hypothesis's carrier over the header, slice by slice, as derotate()
+     * makes it. */
+    for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
+        const double cycles_per_slice = q * rate_ / 4.0 * slice_ / kSampleRate;
+        const std::complex<double> step = std::polar(1.0, -2.0 * M_PI * cycles_per_slice);
+        std::complex<double> rot = 1.0;
+        for (int m = 0; m < kHeaderSlices; m++) {
+            const cf r(rot);
+            head_turn_[size_t(m) * 2 * kLanes + size_t(q + kFreqSteps)] = r.real();
+            head_turn_[size_t(m) * 2 * kLanes + kLanes + size_t(q + kFreqSteps)] = r.imag();
+            rot *= step;
+        }
+    }
     for (Sums &s : sums_) {
         s.re.resize(kTotalSlices + 1);
         s.im.resize(kTotalSlices + 1);
@@ -116,30 +139,64 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
 {
     const int64_t first = c.start - int64_t(kSearchBits) * bit_;
     /* The header first: most candidates end there. */
-    const int header_slices = 2 * kMarginSlices + kSlices * (1 + kHeaderBits);
-    mix(ring, first, c.freq, 0, header_slices);
+    mix(ring, first, c.freq, 0, kHeaderSlices);
 
     /* Header search: first frequency hypothesis x timing on the 27 known bits, then
-     * the frame types at the hypotheses that come close to the best. */
-    constexpr int kTimings = 2 * kMarginSlices + 1;
-    float known_score[2 * kFreqSteps + 1][kTimings];
-    float top = 0.f;
+     * the frame types at the hypotheses that come close to the best. Every lane
+     * does what derotate() and symbol() do for its hypothesis, operation for
+     * operation. Rows of 2 * kLanes: the real parts, then the imaginary ones. */
+    constexpr int kRow = 2 * kLanes;
+    float *sum = head_sum_.data();
+    std::fill(sum, sum + kRow, 0.f);
+    for (int m = 0; m < kHeaderSlices; m++) {
+        const float xr = raw_[m].real(), xi = raw_[m].imag();
+        const float *t = &head_turn_[size_t(m) * kRow];
+        const float *p = sum + size_t(m) * kRow;
+        float *n = sum + size_t(m + 1) * kRow;
+        for (int l = 0; l < kLanes; l++) {
+            n[l] = p[l] + (xr * t[l] - xi * t[kLanes + l]);
+            n[kLanes + l] = p[kLanes + l] + (xr * t[kLanes + l] + xi * t[l]);
+        }
+    }
     /* The product of a symbol with the one before, for a symbol starting at any
      * slice: the products of one timing are every sixteenth of these. */
-    cf turns[kTimings + kSlices * kKnownBits];
-    for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
-        derotate(q * rate_ / 4.0 * slice_ / kSampleRate, header_slices, sums_[0]);
-        for (int u = 0; u < kTimings + kSlices * kKnownBits; u++)
-            turns[u] = symbol(sums_[0].re.data(), sums_[0].im.data(), u + kSlices, 0) *
-                       std::conj(symbol(sums_[0].re.data(), sums_[0].im.data(), u, 0));
-        for (int timing = 0; timing < kTimings; timing++) {
-            cf known{};
-            for (int k = 0; k < kKnownBits; k++) {
-                const cf d = turns[timing + kSlices * k];
-                known += kKnown[k] ? d : -d;
+    float *prod = head_prod_.data();
+    for (int u = 0; u < kProducts; u++) {
+        const float *s0 = sum + size_t(u) * kRow, *s1 = s0 + kSlices * kRow,
+                    *s2 = s1 + kSlices * kRow;
+        float *d = prod + size_t(u) * kRow;
+        for (int l = 0; l < kLanes; l++) {
+            const float ar = s2[l] - s1[l], ai = s2[kLanes + l] - s1[kLanes + l];
+            const float br = s1[l] - s0[l], bi = s1[kLanes + l] - s0[kLanes + l];
+            d[l] = ar * br + ai * bi;
+            d[kLanes + l] = ai * br - ar * bi;
+        }
+    }
+    float known_score[kTimings][kLanes];
+    for (int timing = 0; timing < kTimings; timing++) {
+        float kr[kLanes] = {}, ki[kLanes] = {};
+        for (int k = 0; k < kKnownBits; k++) {
+            const float *d = prod + size_t(timing + kSlices * k) * kRow;
+            if (kKnown[k]) {
+                for (int l = 0; l < kLanes; l++) {
+                    kr[l] += d[l];
+                    ki[l] += d[kLanes + l];
+                }
+            } else {
+                for (int l = 0; l < kLanes; l++) {
+                    kr[l] -= d[l];
+                    ki[l] -= d[kLanes + l];
+                }
             }
-            const float score = std::sqrt(std::norm(known));
-            known_score[q + kFreqSteps][timing] = score;
+        }
+        for (int l = 0; l < kLanes; l++)
+            known_score[timing][l] = kr[l] * kr[l] + ki[l] * ki[l];
+    }
+    float top = 0.f;
+    for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
+        for (int timing = 0; timing < kTimings; timing++) {
+            float &score = known_score[timing][q + kFreqSteps];
+            score = std::sqrt(score);
             top = std::max(top, score);
         }
     }
@@ -149,18 +206,15 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     double best_offset = 0.0;
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
         const double offset = q * rate_ / 4.0;
-        bool derotated = false;
+        const float *re = sum + (q + kFreqSteps), *im = re + kLanes;
         for (int timing = 0; timing < kTimings; timing++) {
-            if (known_score[q + kFreqSteps][timing] < kShortlist * top)
+            if (known_score[timing][q + kFreqSteps] < kShortlist * top)
                 continue;
-            if (!derotated) {
-                derotate(offset * slice_ / kSampleRate, header_slices, sums_[0]);
-                derotated = true;
-            }
             cf r[1 + kHeaderBits];
             double energy = 0.0;
             for (int k = 0; k <= kHeaderBits; k++) {
-                r[k] = symbol(sums_[0].re.data(), sums_[0].im.data(), timing, k);
+                const size_t a = size_t(timing + kSlices * k) * kRow;
+                r[k] = cf(re[a + kSlices * kRow] - re[a], im[a + kSlices * kRow] - im[a]);
                 energy += std::norm(r[k]);
             }
             cf d[kHeaderBits];
@@ -202,7 +256,7 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     const int first_timing = std::max(0, best_timing - kSlices / 2);
     const int last_timing = std::min(2 * kMarginSlices, best_timing + kSlices / 2);
     const int n_slices = last_timing + kSlices * n_symbols;
-    mix(ring, first, c.freq, header_slices, kTotalSlices);
+    mix(ring, first, c.freq, kHeaderSlices, kTotalSlices);
     /* Alias 0 of the measurement below: the decisions read the same sums. */
     constexpr double kAliases[3] = {0.0, 0.5, -0.5}; /* in bit rates */
     derotate((residual + kAliases[0] * rate_) * slice_ / kSampleRate, n_slices, sums_[0]);
