@@ -47,6 +47,10 @@ constexpr int kMaxHeaderErrors = 4;
 constexpr uint8_t kKnown[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0,
                                         1, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 1, 1};
 
+/* Four floats in one register, for loops whose lanes must keep the scalar order
+ * of operations (which the vectoriser, rightly, will not reorder for us). */
+typedef float f4 __attribute__((vector_size(16)));
+
 double wrap_hz(double f)
 {
     return std::remainder(f, double(kSampleRate));
@@ -57,7 +61,8 @@ Demod::Demod(int rate, float int_gain)
     : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
       raw_(kTotalSlices), head_turn_(size_t(kHeaderSlices) * 2 * kLanes),
       head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
-      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_)
+      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_),
+      turn_pair_(8 * size_t(slice_))
 {
     /* Each hypothesis's carrier over the header, slice by slice, as derotate()
      * makes it. */
@@ -82,30 +87,54 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
 {
     const double w = -2.0 * M_PI * freq / kSampleRate;
     /* The carrier over one slice, and slice by slice in double precision so that
-     * rounding cannot drift over a frame. */
+     * rounding cannot drift over a frame. The carrier is kept as the two factors
+     * of the paired loop below: (c, c, c, c) and (-s, s, -s, s). */
     for (int i = 0; i < slice_; i++) {
-        turn_re_[i] = float(std::cos(w * i));
-        turn_im_[i] = float(std::sin(w * i));
+        const float c = float(std::cos(w * i)), s = float(std::sin(w * i));
+        turn_re_[i] = c;
+        turn_im_[i] = s;
+        float *pair = &turn_pair_[8 * size_t(i)];
+        pair[0] = pair[1] = pair[2] = pair[3] = c;
+        pair[4] = pair[6] = -s;
+        pair[5] = pair[7] = s;
+    }
+    /* Two neighbouring slices at once, one in each half of a register: per lane the
+     * products and sums of the scalar loop in the same order, (x.re c + x.im (-s))
+     * being x.re c - x.im s to the last bit. */
+    int m = from;
+    while (m < to) {
+        const uint64_t at = uint64_t(first + int64_t(m) * slice_) & kRingMask;
+        if (m + 1 < to && at + 2 * uint64_t(slice_) <= kRingSize) {
+            const float *xa = reinterpret_cast<const float *>(ring + at);
+            const float *xb = xa + 2 * slice_;
+            const float *t = turn_pair_.data();
+            f4 acc = {0.f, 0.f, 0.f, 0.f};
+            for (int i = 0; i < slice_; i++) {
+                const f4 x = {xa[2 * i], xa[2 * i + 1], xb[2 * i], xb[2 * i + 1]};
+                const f4 swapped = __builtin_shufflevector(x, x, 1, 0, 3, 2);
+                f4 c, s;
+                memcpy(&c, t + 8 * i, sizeof c);
+                memcpy(&s, t + 8 * i + 4, sizeof s);
+                acc += x * c + swapped * s;
+            }
+            raw_[m] = cf(acc[0], acc[1]);
+            raw_[m + 1] = cf(acc[2], acc[3]);
+            m += 2;
+            continue;
+        }
+        float re = 0.f, im = 0.f;
+        for (int i = 0; i < slice_; i++) {
+            const cf x = ring[(at + uint64_t(i)) & kRingMask];
+            re += x.real() * turn_re_[i] - x.imag() * turn_im_[i];
+            im += x.real() * turn_im_[i] + x.imag() * turn_re_[i];
+        }
+        raw_[m] = cf(re, im);
+        m++;
     }
     const std::complex<double> step = std::polar(1.0, w * slice_);
     std::complex<double> at_slice = std::polar(1.0, w * double(int64_t(from) * slice_));
-    for (int m = from; m < to; m++) {
-        const uint64_t at = uint64_t(first + int64_t(m) * slice_) & kRingMask;
-        float re = 0.f, im = 0.f;
-        if (at + uint64_t(slice_) <= kRingSize) {
-            const float *x = reinterpret_cast<const float *>(ring + at);
-            for (int i = 0; i < slice_; i++) {
-                re += x[2 * i] * turn_re_[i] - x[2 * i + 1] * turn_im_[i];
-                im += x[2 * i] * turn_im_[i] + x[2 * i + 1] * turn_re_[i];
-            }
-        } else {
-            for (int i = 0; i < slice_; i++) {
-                const cf x = ring[(at + uint64_t(i)) & kRingMask];
-                re += x.real() * turn_re_[i] - x.imag() * turn_im_[i];
-                im += x.real() * turn_im_[i] + x.imag() * turn_re_[i];
-            }
-        }
-        raw_[m] = cf(re, im) * cf(at_slice);
+    for (m = from; m < to; m++) {
+        raw_[m] *= cf(at_slice);
         at_slice *= step;
         if ((m & 63) == 63)
             at_slice /= std::abs(at_slice);
@@ -256,7 +285,7 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     const int first_timing = std::max(0, best_timing - kSlices / 2);
     const int last_timing = std::min(2 * kMarginSlices, best_timing + kSlices / 2);
     const int n_slices = last_timing + kSlices * n_symbols;
-    mix(ring, first, c.freq, kHeaderSlices, kTotalSlices);
+    mix(ring, first, c.freq, kHeaderSlices, n_slices);
     /* Alias 0 of the measurement below: the decisions read the same sums. */
     constexpr double kAliases[3] = {0.0, 0.5, -0.5}; /* in bit rates */
     derotate((residual + kAliases[0] * rate_) * slice_ / kSampleRate, n_slices, sums_[0]);
