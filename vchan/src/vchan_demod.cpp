@@ -50,6 +50,7 @@ constexpr uint8_t kKnown[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0
 /* Four floats in one register, for loops whose lanes must keep the scalar order
  * of operations (which the vectoriser, rightly, will not reorder for us). */
 typedef float f4 __attribute__((vector_size(16)));
+static_assert(samples_per_bit(100) / kSlices % 2 == 0 && samples_per_bit(600) / kSlices % 2 == 0);
 
 double wrap_hz(double f)
 {
@@ -62,7 +63,7 @@ Demod::Demod(int rate, float int_gain)
       raw_(kTotalSlices), head_turn_(size_t(kHeaderSlices) * 2 * kLanes),
       head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
       bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_),
-      turn_pair_(8 * size_t(slice_))
+      turn_pair_(2 * size_t(slice_))
 {
     /* Each hypothesis's carrier over the header, slice by slice, as derotate()
      * makes it. */
@@ -87,16 +88,13 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
 {
     const double w = -2.0 * M_PI * freq / kSampleRate;
     /* The carrier over one slice, and slice by slice in double precision so that
-     * rounding cannot drift over a frame. The carrier is kept as the two factors
-     * of the paired loop below: (c, c, c, c) and (-s, s, -s, s). */
+     * rounding cannot drift over a frame. */
     for (int i = 0; i < slice_; i++) {
         const float c = float(std::cos(w * i)), s = float(std::sin(w * i));
         turn_re_[i] = c;
         turn_im_[i] = s;
-        float *pair = &turn_pair_[8 * size_t(i)];
-        pair[0] = pair[1] = pair[2] = pair[3] = c;
-        pair[4] = pair[6] = -s;
-        pair[5] = pair[7] = s;
+        turn_pair_[2 * size_t(i)] = {{c, c, c, c}};
+        turn_pair_[2 * size_t(i) + 1] = {{-s, s, -s, s}};
     }
     /* Two neighbouring slices at once, one in each half of a register: per lane the
      * products and sums of the scalar loop in the same order, (x.re c + x.im (-s))
@@ -107,15 +105,21 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
         if (m + 1 < to && at + 2 * uint64_t(slice_) <= kRingSize) {
             const float *xa = reinterpret_cast<const float *>(ring + at);
             const float *xb = xa + 2 * slice_;
-            const float *t = turn_pair_.data();
+            const auto *t = static_cast<const Quad *>(__builtin_assume_aligned(turn_pair_.data(), 16));
             f4 acc = {0.f, 0.f, 0.f, 0.f};
-            for (int i = 0; i < slice_; i++) {
-                const f4 x = {xa[2 * i], xa[2 * i + 1], xb[2 * i], xb[2 * i + 1]};
-                const f4 swapped = __builtin_shufflevector(x, x, 1, 0, 3, 2);
-                f4 c, s;
-                memcpy(&c, t + 8 * i, sizeof c);
-                memcpy(&s, t + 8 * i + 4, sizeof s);
-                acc += x * c + swapped * s;
+            /* Two samples of each slice per step (a slice has an even number). */
+            for (int i = 0; i < slice_; i += 2) {
+                f4 a, b, c0, s0, c1, s1;
+                memcpy(&a, xa + 2 * i, sizeof a);
+                memcpy(&b, xb + 2 * i, sizeof b);
+                memcpy(&c0, &t[2 * i], sizeof c0);
+                memcpy(&s0, &t[2 * i + 1], sizeof s0);
+                memcpy(&c1, &t[2 * i + 2], sizeof c1);
+                memcpy(&s1, &t[2 * i + 3], sizeof s1);
+                acc += __builtin_shufflevector(a, b, 0, 1, 4, 5) * c0 +
+                       __builtin_shufflevector(a, b, 1, 0, 5, 4) * s0;
+                acc += __builtin_shufflevector(a, b, 2, 3, 6, 7) * c1 +
+                       __builtin_shufflevector(a, b, 3, 2, 7, 6) * s1;
             }
             raw_[m] = cf(acc[0], acc[1]);
             raw_[m + 1] = cf(acc[2], acc[3]);

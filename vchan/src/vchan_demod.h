@@ -61,7 +61,11 @@ class Demod
     Sums sums_[3];        /* at the carrier found and half the bit rate either side */
     std::vector<uint8_t> bits_;
     std::vector<float> turn_re_, turn_im_; /* the carrier over one slice */
-    std::vector<float> turn_pair_;         /* the same, laid out for two slices at once */
+    /* The same, laid out for two slices at once: (c, c, c, c), (-s, s, -s, s). */
+    struct alignas(16) Quad {
+        float v[4];
+    };
+    std::vector<Quad> turn_pair_;
 };
 
 } // namespace vchan
