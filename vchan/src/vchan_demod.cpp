@@ -50,6 +50,19 @@ constexpr uint8_t kKnown[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0
 /* Four floats in one register, for loops whose lanes must keep the scalar order
  * of operations (which the vectoriser, rightly, will not reorder for us). */
 typedef float f4 __attribute__((vector_size(16)));
+typedef float f2 __attribute__((vector_size(8)));
+typedef double d2 __attribute__((vector_size(16)));
+f4 load4(const float *p)
+{
+    f4 v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void store4(float *p, f4 v)
+{
+    memcpy(p, &v, sizeof v);
+}
 static_assert(samples_per_bit(100) / kSlices % 2 == 0 && samples_per_bit(600) / kSlices % 2 == 0);
 
 double wrap_hz(double f)
@@ -206,24 +219,21 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
         }
     }
     float known_score[kTimings][kLanes];
+    constexpr int kQuads = kRow / 4;
     for (int timing = 0; timing < kTimings; timing++) {
-        float kr[kLanes] = {}, ki[kLanes] = {};
+        f4 known[kQuads] = {};
         for (int k = 0; k < kKnownBits; k++) {
             const float *d = prod + size_t(timing + kSlices * k) * kRow;
-            if (kKnown[k]) {
-                for (int l = 0; l < kLanes; l++) {
-                    kr[l] += d[l];
-                    ki[l] += d[kLanes + l];
-                }
-            } else {
-                for (int l = 0; l < kLanes; l++) {
-                    kr[l] -= d[l];
-                    ki[l] -= d[kLanes + l];
-                }
+            for (int j = 0; j < kQuads; j++) {
+                if (kKnown[k])
+                    known[j] += load4(d + 4 * j);
+                else
+                    known[j] -= load4(d + 4 * j);
             }
         }
-        for (int l = 0; l < kLanes; l++)
-            known_score[timing][l] = kr[l] * kr[l] + ki[l] * ki[l];
+        for (int j = 0; j < kQuads / 2; j++)
+            store4(&known_score[timing][4 * j],
+                   known[j] * known[j] + known[kQuads / 2 + j] * known[kQuads / 2 + j]);
     }
     float top = 0.f;
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
@@ -430,40 +440,44 @@ void Demod::sweep(const Sums &s, int from, int to, int n_symbols, double pol, fl
     /* The last group ends at @to, overlapping the one before if need be. */
     for (int g = from; g <= to; g += kWays) {
         const int t = std::min(g, to - (kWays - 1));
-        float zr[kMaxSymbols][kWays], zi[kMaxSymbols][kWays];
-        float tr[kWays] = {}, ti[kWays] = {};
+        f4 zr[kMaxSymbols], zi[kMaxSymbols];
+        f4 tr = {}, ti = {};
         for (int k = 0; k < n_symbols; k++) {
             const int a = t + kSlices * k;
-            for (int j = 0; j < kWays; j++) {
-                zr[k][j] = (re[a + j + kSlices] - re[a + j]) * sign[k];
-                zi[k][j] = (im[a + j + kSlices] - im[a + j]) * sign[k];
-            }
-            if (k == 0)
-                continue;
+            zr[k] = (load4(re + a + kSlices) - load4(re + a)) * sign[k];
+            zi[k] = (load4(im + a + kSlices) - load4(im + a)) * sign[k];
             /* z * conj(prev) */
-            for (int j = 0; j < kWays; j++) {
-                tr[j] += zr[k][j] * zr[k - 1][j] + zi[k][j] * zi[k - 1][j];
-                ti[j] += zi[k][j] * zr[k - 1][j] - zr[k][j] * zi[k - 1][j];
+            if (k > 0) {
+                tr += zr[k] * zr[k - 1] + zi[k] * zi[k - 1];
+                ti += zi[k] * zr[k - 1] - zr[k] * zi[k - 1];
             }
         }
-        double sr[kWays], si[kWays], rr[kWays], ri[kWays];
-        for (int j = 0; j < kWays; j++) {
-            const std::complex<double> step = std::polar(1.0, double(std::arg(cf(tr[j], ti[j]))));
-            sr[j] = step.real();
-            si[j] = step.imag();
-            rr[j] = 1.0;
-            ri[j] = 0.0;
+        /* The carrier's turn per symbol of each timing, in double precision: lanes
+         * 0-1 and 2-3 of the four. */
+        d2 sr[2], si[2], rr[2], ri[2];
+        for (int h = 0; h < 2; h++) {
+            for (int j = 0; j < 2; j++) {
+                const std::complex<double> step =
+                    std::polar(1.0, double(std::arg(cf(tr[2 * h + j], ti[2 * h + j]))));
+                sr[h][j] = step.real();
+                si[h][j] = step.imag();
+            }
+            rr[h] = d2{1.0, 1.0};
+            ri[h] = d2{0.0, 0.0};
         }
-        float mr[kWays] = {}, mi[kWays] = {};
+        f4 mr = {}, mi = {};
         for (int k = 0; k < n_symbols; k++) {
-            for (int j = 0; j < kWays; j++) {
-                /* z * conj(rot) in single precision, then rot *= step */
-                const float cr = float(rr[j]), ci = float(-ri[j]);
-                mr[j] += zr[k][j] * cr - zi[k][j] * ci;
-                mi[j] += zr[k][j] * ci + zi[k][j] * cr;
-                const double nr = rr[j] * sr[j] - ri[j] * si[j];
-                ri[j] = rr[j] * si[j] + ri[j] * sr[j];
-                rr[j] = nr;
+            /* z * conj(rot) in single precision, then rot *= step */
+            const f4 cr = __builtin_shufflevector(__builtin_convertvector(rr[0], f2),
+                                                  __builtin_convertvector(rr[1], f2), 0, 1, 2, 3);
+            const f4 ci = __builtin_shufflevector(__builtin_convertvector(-ri[0], f2),
+                                                  __builtin_convertvector(-ri[1], f2), 0, 1, 2, 3);
+            mr += zr[k] * cr - zi[k] * ci;
+            mi += zr[k] * ci + zi[k] * cr;
+            for (int h = 0; h < 2; h++) {
+                const d2 nr = rr[h] * sr[h] - ri[h] * si[h];
+                ri[h] = rr[h] * si[h] + ri[h] * sr[h];
+                rr[h] = nr;
             }
         }
         for (int j = 0; j < kWays; j++) {
