@@ -158,13 +158,14 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
     }
 }
 
-void Demod::derotate(double cycles_per_slice, int n_slices, Sums &out) const
+void Demod::derotate(double cycles_per_slice, int from, int to, Sums &out,
+                     std::complex<double> &rot) const
 {
     const std::complex<double> step = std::polar(1.0, -2.0 * M_PI * cycles_per_slice);
-    std::complex<double> rot = 1.0;
     float *re = out.re.data(), *im = out.im.data();
-    re[0] = im[0] = 0.f;
-    for (int m = 0; m < n_slices; m++) {
+    if (from == 0)
+        re[0] = im[0] = 0.f;
+    for (int m = from; m < to; m++) {
         const cf v = raw_[m] * cf(rot);
         re[m + 1] = re[m] + v.real();
         im[m + 1] = im[m] + v.imag();
@@ -299,18 +300,23 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     const int first_timing = std::max(0, best_timing - kSlices / 2);
     const int last_timing = std::min(2 * kMarginSlices, best_timing + kSlices / 2);
     const int n_slices = last_timing + kSlices * n_symbols;
-    mix(ring, first, c.freq, kHeaderSlices, n_slices);
-    /* Alias 0 of the measurement below: the decisions read the same sums. */
+    /* The decisions read the sums of alias 0 of the measurement below. The header's
+     * come first, from the slices mixed already: a frame whose header fails is not
+     * mixed further. */
     constexpr double kAliases[3] = {0.0, 0.5, -0.5}; /* in bit rates */
-    derotate((residual + kAliases[0] * rate_) * slice_ / kSampleRate, n_slices, sums_[0]);
-
+    const double cycles = (residual + kAliases[0] * rate_) * slice_ / kSampleRate;
+    std::complex<double> rot = 1.0;
+    derotate(cycles, 0, kHeaderSlices, sums_[0], rot);
     const float *re0 = sums_[0].re.data(), *im0 = sums_[0].im.data();
-    cf prev = symbol(re0, im0, best_timing, 0);
-    for (int k = 1; k < n_symbols; k++) {
-        const cf r = symbol(re0, im0, best_timing, k);
-        bits_[k - 1] = (r * std::conj(prev)).real() * pol > 0.0 ? 1 : 0;
-        prev = r;
-    }
+    auto decide = [&](int from, int to) {
+        cf prev = symbol(re0, im0, best_timing, from - 1);
+        for (int k = from; k < to; k++) {
+            const cf r = symbol(re0, im0, best_timing, k);
+            bits_[k - 1] = (r * std::conj(prev)).real() * pol > 0.0 ? 1 : 0;
+            prev = r;
+        }
+    };
+    decide(1, 1 + kHeaderBits);
     int pattern_errors = 0, header_errors = 0;
     for (int i = 0; i < kPatternBits; i++)
         pattern_errors += bits_[kKnownBits + i] != ((row.pattern >> (kPatternBits - 1 - i)) & 1);
@@ -318,6 +324,9 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
         header_errors += bits_[i] != kKnown[i];
     if (pattern_errors > kMaxPatternErrors || header_errors + pattern_errors > kMaxHeaderErrors)
         return false;
+    mix(ring, first, c.freq, kHeaderSlices, n_slices);
+    derotate(cycles, kHeaderSlices, n_slices, sums_[0], rot);
+    decide(1 + kHeaderBits, n_symbols);
 
     uint8_t data[kMaxCodedBytes] = {};
     for (int i = 0; i < coded_bytes; i++)
@@ -348,8 +357,10 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     int win_alias = -1, win_timing = 0;
     for (int a = 0; a < 3; a++) {
         const double alias = kAliases[a] * rate_;
-        if (a > 0)
-            derotate((residual + alias) * slice_ / kSampleRate, n_slices, sums_[a]);
+        if (a > 0) {
+            std::complex<double> from_one = 1.0;
+            derotate((residual + alias) * slice_ / kSampleRate, 0, n_slices, sums_[a], from_one);
+        }
         float trial[kSlices + 1];
         sweep(sums_[a], first_timing, last_timing, n_symbols, a == 0 ? pol : -pol, trial);
         for (int timing = first_timing; timing <= last_timing; timing++) {

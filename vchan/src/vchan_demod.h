@@ -43,7 +43,11 @@ class Demod
     /* Slices @from to @to (exclusive) of the stretch from sample @first, mixed down
      * by @freq. */
     void mix(const cf *ring, int64_t first, double freq, int from, int to);
-    void derotate(double cycles_per_slice, int n_slices, Sums &out) const;
+    /* The running sums of slices @from to @to (exclusive) turned by
+     * @cycles_per_slice, into @out; @rot is the turn at slice @from (1 at 0), and
+     * is left at @to, so that a later call continues where this one ended. */
+    void derotate(double cycles_per_slice, int from, int to, Sums &out,
+                  std::complex<double> &rot) const;
     /* The rssi that measure() gives at each timing of @from to @to (inclusive),
      * into @rssi[timing - from]. */
     void sweep(const Sums &s, int from, int to, int n_symbols, double pol, float *rssi) const;
