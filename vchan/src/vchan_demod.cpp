@@ -47,11 +47,13 @@ constexpr int kMaxHeaderErrors = 4;
 constexpr uint8_t kKnown[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0,
                                         1, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 1, 1};
 
-/* Four floats in one register, for loops whose lanes must keep the scalar order
- * of operations (which the vectoriser, rightly, will not reorder for us). */
+/* Register-wide vectors for the loops whose lanes each repeat a scalar computation
+ * operation for operation (which keeps every result to the bit), laid out in ways
+ * that the vectoriser does not find by itself. */
 typedef float f4 __attribute__((vector_size(16)));
 typedef float f2 __attribute__((vector_size(8)));
 typedef double d2 __attribute__((vector_size(16)));
+
 f4 load4(const float *p)
 {
     f4 v;
@@ -63,11 +65,20 @@ void store4(float *p, f4 v)
 {
     memcpy(p, &v, sizeof v);
 }
+
+/* mix() takes two samples of a slice per step. */
 static_assert(samples_per_bit(100) / kSlices % 2 == 0 && samples_per_bit(600) / kSlices % 2 == 0);
 
 double wrap_hz(double f)
 {
     return std::remainder(f, double(kSampleRate));
+}
+
+/* Symbol @k of the stretch at @timing, from running sums. */
+cf symbol(const float *re, const float *im, int timing, int k)
+{
+    const int a = timing + kSlices * k;
+    return {re[a + kSlices] - re[a], im[a + kSlices] - im[a]};
 }
 } // namespace
 
@@ -75,8 +86,7 @@ Demod::Demod(int rate, float int_gain)
     : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
       raw_(kTotalSlices), head_turn_(size_t(kHeaderSlices) * 2 * kLanes),
       head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
-      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_),
-      turn_pair_(2 * size_t(slice_))
+      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_), turn_pair_(2 * size_t(slice_))
 {
     /* Each hypothesis's carrier over the header, slice by slice, as derotate()
      * makes it. */
@@ -118,7 +128,8 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
         if (m + 1 < to && at + 2 * uint64_t(slice_) <= kRingSize) {
             const float *xa = reinterpret_cast<const float *>(ring + at);
             const float *xb = xa + 2 * slice_;
-            const auto *t = static_cast<const Quad *>(__builtin_assume_aligned(turn_pair_.data(), 16));
+            const auto *t =
+                static_cast<const Quad *>(__builtin_assume_aligned(turn_pair_.data(), 16));
             f4 acc = {0.f, 0.f, 0.f, 0.f};
             /* Two samples of each slice per step (a slice has an even number). */
             for (int i = 0; i < slice_; i += 2) {
@@ -172,15 +183,6 @@ void Demod::derotate(double cycles_per_slice, int from, int to, Sums &out,
         rot *= step;
     }
 }
-
-namespace
-{
-cf symbol(const float *re, const float *im, int timing, int k)
-{
-    const int a = timing + kSlices * k;
-    return {re[a + kSlices] - re[a], im[a + kSlices] - im[a]};
-}
-} // namespace
 
 bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
 {

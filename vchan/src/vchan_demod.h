@@ -48,8 +48,8 @@ class Demod
      * is left at @to, so that a later call continues where this one ended. */
     void derotate(double cycles_per_slice, int from, int to, Sums &out,
                   std::complex<double> &rot) const;
-    /* The rssi that measure() gives at each timing of @from to @to (inclusive),
-     * into @rssi[timing - from]. */
+    /* The rssi that measure() gives at each timing of @from to @to (inclusive, at
+     * least four timings), into @rssi[timing - from]. */
     void sweep(const Sums &s, int from, int to, int n_symbols, double pol, float *rssi) const;
     double measure(const Sums &s, int timing, int n_symbols, double pol, Decoded &out) const;
     float rssi_of(cf mean) const;
@@ -62,7 +62,7 @@ class Demod
     /* The header search's frequency hypotheses side by side: their carriers, the
      * running sums and the symbol products, one row per slice. */
     std::vector<float> head_turn_, head_sum_, head_prod_;
-    Sums sums_[3];        /* at the carrier found and half the bit rate either side */
+    Sums sums_[3]; /* at the carrier found and half the bit rate either side */
     std::vector<uint8_t> bits_;
     std::vector<float> turn_re_, turn_im_; /* the carrier over one slice */
     /* The same, laid out for two slices at once: (c, c, c, c), (-s, s, -s, s). */
