@@ -21,6 +21,14 @@ constexpr int kTotalSlices = kSlices * (kMaxSymbols + 2 * kSearchBits);
  * matched filter loses 0.2 dB at an eighth of the rate off): the strongest
  * detection of a frame can lie up to one and a half bit rates from its carrier. */
 constexpr int kFreqSteps = 7;
+/* The hypotheses are searched side by side, one per lane (the last lane idle). */
+constexpr int kLanes = 16;
+static_assert(2 * kFreqSteps + 1 <= kLanes);
+constexpr int kHeaderSlices = 2 * kMarginSlices + kSlices * (1 + kHeaderBits);
+constexpr int kTimings = 2 * kMarginSlices + 1;
+/* Symbol products needed by the known-bit search: every slice a symbol can start
+ * at, from the first timing to the last known bit of the last timing. */
+constexpr int kProducts = kTimings + kSlices * kKnownBits;
 /* Hypotheses whose known-bit correlation reaches this share of the best one are
  * tried with every frame type. */
 constexpr float kShortlist = 0.7f;
@@ -39,17 +47,64 @@ constexpr int kMaxHeaderErrors = 4;
 constexpr uint8_t kKnown[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0,
                                         1, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 1, 1};
 
+/* Register-wide vectors for the loops whose lanes each repeat a scalar computation
+ * operation for operation (which keeps every result to the bit), laid out in ways
+ * that the vectoriser does not find by itself. */
+typedef float f4 __attribute__((vector_size(16)));
+typedef float f2 __attribute__((vector_size(8)));
+typedef double d2 __attribute__((vector_size(16)));
+
+f4 load4(const float *p)
+{
+    f4 v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void store4(float *p, f4 v)
+{
+    memcpy(p, &v, sizeof v);
+}
+
+/* mix() takes two samples of a slice per step. */
+static_assert(samples_per_bit(100) / kSlices % 2 == 0 && samples_per_bit(600) / kSlices % 2 == 0);
+
 double wrap_hz(double f)
 {
     return std::remainder(f, double(kSampleRate));
+}
+
+/* Symbol @k of the stretch at @timing, from running sums. */
+cf symbol(const float *re, const float *im, int timing, int k)
+{
+    const int a = timing + kSlices * k;
+    return {re[a + kSlices] - re[a], im[a + kSlices] - im[a]};
 }
 } // namespace
 
 Demod::Demod(int rate, float int_gain)
     : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
-      raw_(kTotalSlices), prefix_(kTotalSlices + 1), bits_(kMaxSymbols), turn_re_(slice_),
-      turn_im_(slice_)
+      raw_(kTotalSlices), head_turn_(size_t(kHeaderSlices) * 2 * kLanes),
+      head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
+      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_), turn_pair_(2 * size_t(slice_))
 {
+    /* Each hypothesis's carrier over the header, slice by slice, as derotate()
+     * makes it. */
+    for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
+        const double cycles_per_slice = q * rate_ / 4.0 * slice_ / kSampleRate;
+        const std::complex<double> step = std::polar(1.0, -2.0 * M_PI * cycles_per_slice);
+        std::complex<double> rot = 1.0;
+        for (int m = 0; m < kHeaderSlices; m++) {
+            const cf r(rot);
+            head_turn_[size_t(m) * 2 * kLanes + size_t(q + kFreqSteps)] = r.real();
+            head_turn_[size_t(m) * 2 * kLanes + kLanes + size_t(q + kFreqSteps)] = r.imag();
+            rot *= step;
+        }
+    }
+    for (Sums &s : sums_) {
+        s.re.resize(kTotalSlices + 1);
+        s.im.resize(kTotalSlices + 1);
+    }
 }
 
 void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
@@ -58,79 +113,136 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
     /* The carrier over one slice, and slice by slice in double precision so that
      * rounding cannot drift over a frame. */
     for (int i = 0; i < slice_; i++) {
-        turn_re_[i] = float(std::cos(w * i));
-        turn_im_[i] = float(std::sin(w * i));
+        const float c = float(std::cos(w * i)), s = float(std::sin(w * i));
+        turn_re_[i] = c;
+        turn_im_[i] = s;
+        turn_pair_[2 * size_t(i)] = {{c, c, c, c}};
+        turn_pair_[2 * size_t(i) + 1] = {{-s, s, -s, s}};
+    }
+    /* Two neighbouring slices at once, one in each half of a register: per lane the
+     * products and sums of the scalar loop in the same order, (x.re c + x.im (-s))
+     * being x.re c - x.im s to the last bit. */
+    int m = from;
+    while (m < to) {
+        const uint64_t at = uint64_t(first + int64_t(m) * slice_) & kRingMask;
+        if (m + 1 < to && at + 2 * uint64_t(slice_) <= kRingSize) {
+            const float *xa = reinterpret_cast<const float *>(ring + at);
+            const float *xb = xa + 2 * slice_;
+            const auto *t =
+                static_cast<const Quad *>(__builtin_assume_aligned(turn_pair_.data(), 16));
+            f4 acc = {0.f, 0.f, 0.f, 0.f};
+            /* Two samples of each slice per step (a slice has an even number). */
+            for (int i = 0; i < slice_; i += 2) {
+                f4 a, b, c0, s0, c1, s1;
+                memcpy(&a, xa + 2 * i, sizeof a);
+                memcpy(&b, xb + 2 * i, sizeof b);
+                memcpy(&c0, &t[2 * i], sizeof c0);
+                memcpy(&s0, &t[2 * i + 1], sizeof s0);
+                memcpy(&c1, &t[2 * i + 2], sizeof c1);
+                memcpy(&s1, &t[2 * i + 3], sizeof s1);
+                acc += __builtin_shufflevector(a, b, 0, 1, 4, 5) * c0 +
+                       __builtin_shufflevector(a, b, 1, 0, 5, 4) * s0;
+                acc += __builtin_shufflevector(a, b, 2, 3, 6, 7) * c1 +
+                       __builtin_shufflevector(a, b, 3, 2, 7, 6) * s1;
+            }
+            raw_[m] = cf(acc[0], acc[1]);
+            raw_[m + 1] = cf(acc[2], acc[3]);
+            m += 2;
+            continue;
+        }
+        float re = 0.f, im = 0.f;
+        for (int i = 0; i < slice_; i++) {
+            const cf x = ring[(at + uint64_t(i)) & kRingMask];
+            re += x.real() * turn_re_[i] - x.imag() * turn_im_[i];
+            im += x.real() * turn_im_[i] + x.imag() * turn_re_[i];
+        }
+        raw_[m] = cf(re, im);
+        m++;
     }
     const std::complex<double> step = std::polar(1.0, w * slice_);
     std::complex<double> at_slice = std::polar(1.0, w * double(int64_t(from) * slice_));
-    for (int m = from; m < to; m++) {
-        const uint64_t at = uint64_t(first + int64_t(m) * slice_) & kRingMask;
-        float re = 0.f, im = 0.f;
-        if (at + uint64_t(slice_) <= kRingSize) {
-            const float *x = reinterpret_cast<const float *>(ring + at);
-            for (int i = 0; i < slice_; i++) {
-                re += x[2 * i] * turn_re_[i] - x[2 * i + 1] * turn_im_[i];
-                im += x[2 * i] * turn_im_[i] + x[2 * i + 1] * turn_re_[i];
-            }
-        } else {
-            for (int i = 0; i < slice_; i++) {
-                const cf x = ring[(at + uint64_t(i)) & kRingMask];
-                re += x.real() * turn_re_[i] - x.imag() * turn_im_[i];
-                im += x.real() * turn_im_[i] + x.imag() * turn_re_[i];
-            }
-        }
-        raw_[m] = cf(re, im) * cf(at_slice);
+    for (m = from; m < to; m++) {
+        raw_[m] *= cf(at_slice);
         at_slice *= step;
         if ((m & 63) == 63)
             at_slice /= std::abs(at_slice);
     }
 }
 
-void Demod::derotate(double cycles_per_slice, int n_slices)
+void Demod::derotate(double cycles_per_slice, int from, int to, Sums &out,
+                     std::complex<double> &rot) const
 {
     const std::complex<double> step = std::polar(1.0, -2.0 * M_PI * cycles_per_slice);
-    std::complex<double> rot = 1.0;
-    prefix_[0] = cf{};
-    for (int m = 0; m < n_slices; m++) {
-        prefix_[m + 1] = prefix_[m] + raw_[m] * cf(rot);
+    float *re = out.re.data(), *im = out.im.data();
+    if (from == 0)
+        re[0] = im[0] = 0.f;
+    for (int m = from; m < to; m++) {
+        const cf v = raw_[m] * cf(rot);
+        re[m + 1] = re[m] + v.real();
+        im[m + 1] = im[m] + v.imag();
         rot *= step;
     }
-}
-
-cf Demod::symbol(int timing, int k) const
-{
-    const int a = timing + kSlices * k;
-    return prefix_[a + kSlices] - prefix_[a];
 }
 
 bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
 {
     const int64_t first = c.start - int64_t(kSearchBits) * bit_;
     /* The header first: most candidates end there. */
-    const int header_slices = 2 * kMarginSlices + kSlices * (1 + kHeaderBits);
-    mix(ring, first, c.freq, 0, header_slices);
+    mix(ring, first, c.freq, 0, kHeaderSlices);
 
     /* Header search: first frequency hypothesis x timing on the 27 known bits, then
-     * the frame types at the hypotheses that come close to the best. */
-    constexpr int kTimings = 2 * kMarginSlices + 1;
-    float known_score[2 * kFreqSteps + 1][kTimings];
-    float top = 0.f;
+     * the frame types at the hypotheses that come close to the best. Every lane
+     * does what derotate() and symbol() do for its hypothesis, operation for
+     * operation. Rows of 2 * kLanes: the real parts, then the imaginary ones. */
+    constexpr int kRow = 2 * kLanes;
+    float *sum = head_sum_.data();
+    std::fill(sum, sum + kRow, 0.f);
+    for (int m = 0; m < kHeaderSlices; m++) {
+        const float xr = raw_[m].real(), xi = raw_[m].imag();
+        const float *t = &head_turn_[size_t(m) * kRow];
+        const float *p = sum + size_t(m) * kRow;
+        float *n = sum + size_t(m + 1) * kRow;
+        for (int l = 0; l < kLanes; l++) {
+            n[l] = p[l] + (xr * t[l] - xi * t[kLanes + l]);
+            n[kLanes + l] = p[kLanes + l] + (xr * t[kLanes + l] + xi * t[l]);
+        }
+    }
     /* The product of a symbol with the one before, for a symbol starting at any
      * slice: the products of one timing are every sixteenth of these. */
-    cf turns[kTimings + kSlices * kKnownBits];
-    for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
-        derotate(q * rate_ / 4.0 * slice_ / kSampleRate, header_slices);
-        for (int u = 0; u < kTimings + kSlices * kKnownBits; u++)
-            turns[u] = (prefix_[u + 2 * kSlices] - prefix_[u + kSlices]) *
-                       std::conj(prefix_[u + kSlices] - prefix_[u]);
-        for (int timing = 0; timing < kTimings; timing++) {
-            cf known{};
-            for (int k = 0; k < kKnownBits; k++) {
-                const cf d = turns[timing + kSlices * k];
-                known += kKnown[k] ? d : -d;
+    float *prod = head_prod_.data();
+    for (int u = 0; u < kProducts; u++) {
+        const float *s0 = sum + size_t(u) * kRow, *s1 = s0 + kSlices * kRow,
+                    *s2 = s1 + kSlices * kRow;
+        float *d = prod + size_t(u) * kRow;
+        for (int l = 0; l < kLanes; l++) {
+            const float ar = s2[l] - s1[l], ai = s2[kLanes + l] - s1[kLanes + l];
+            const float br = s1[l] - s0[l], bi = s1[kLanes + l] - s0[kLanes + l];
+            d[l] = ar * br + ai * bi;
+            d[kLanes + l] = ai * br - ar * bi;
+        }
+    }
+    float known_score[kTimings][kLanes];
+    constexpr int kQuads = kRow / 4;
+    for (int timing = 0; timing < kTimings; timing++) {
+        f4 known[kQuads] = {};
+        for (int k = 0; k < kKnownBits; k++) {
+            const float *d = prod + size_t(timing + kSlices * k) * kRow;
+            for (int j = 0; j < kQuads; j++) {
+                if (kKnown[k])
+                    known[j] += load4(d + 4 * j);
+                else
+                    known[j] -= load4(d + 4 * j);
             }
-            const float score = std::sqrt(std::norm(known));
-            known_score[q + kFreqSteps][timing] = score;
+        }
+        for (int j = 0; j < kQuads / 2; j++)
+            store4(&known_score[timing][4 * j],
+                   known[j] * known[j] + known[kQuads / 2 + j] * known[kQuads / 2 + j]);
+    }
+    float top = 0.f;
+    for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
+        for (int timing = 0; timing < kTimings; timing++) {
+            float &score = known_score[timing][q + kFreqSteps];
+            score = std::sqrt(score);
             top = std::max(top, score);
         }
     }
@@ -140,18 +252,15 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     double best_offset = 0.0;
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
         const double offset = q * rate_ / 4.0;
-        bool derotated = false;
+        const float *re = sum + (q + kFreqSteps), *im = re + kLanes;
         for (int timing = 0; timing < kTimings; timing++) {
-            if (known_score[q + kFreqSteps][timing] < kShortlist * top)
+            if (known_score[timing][q + kFreqSteps] < kShortlist * top)
                 continue;
-            if (!derotated) {
-                derotate(offset * slice_ / kSampleRate, header_slices);
-                derotated = true;
-            }
             cf r[1 + kHeaderBits];
             double energy = 0.0;
             for (int k = 0; k <= kHeaderBits; k++) {
-                r[k] = symbol(timing, k);
+                const size_t a = size_t(timing + kSlices * k) * kRow;
+                r[k] = cf(re[a + kSlices * kRow] - re[a], im[a + kSlices * kRow] - im[a]);
                 energy += std::norm(r[k]);
             }
             cf d[kHeaderBits];
@@ -189,15 +298,27 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     const frame_sync_t &row = fstab[best_row];
     const int coded_bytes = row.frame_length - 5;
     const int n_symbols = 1 + kHeaderBits + 8 * coded_bytes;
-    mix(ring, first, c.freq, header_slices, kTotalSlices);
-    derotate(residual * slice_ / kSampleRate, best_timing + kSlices * n_symbols);
-
-    cf prev = symbol(best_timing, 0);
-    for (int k = 1; k < n_symbols; k++) {
-        const cf r = symbol(best_timing, k);
-        bits_[k - 1] = (r * std::conj(prev)).real() * pol > 0.0 ? 1 : 0;
-        prev = r;
-    }
+    /* The timings that measurement tries, up to half a bit either side. */
+    const int first_timing = std::max(0, best_timing - kSlices / 2);
+    const int last_timing = std::min(2 * kMarginSlices, best_timing + kSlices / 2);
+    const int n_slices = last_timing + kSlices * n_symbols;
+    /* The decisions read the sums of alias 0 of the measurement below. The header's
+     * come first, from the slices mixed already: a frame whose header fails is not
+     * mixed further. */
+    constexpr double kAliases[3] = {0.0, 0.5, -0.5}; /* in bit rates */
+    const double cycles = (residual + kAliases[0] * rate_) * slice_ / kSampleRate;
+    std::complex<double> rot = 1.0;
+    derotate(cycles, 0, kHeaderSlices, sums_[0], rot);
+    const float *re0 = sums_[0].re.data(), *im0 = sums_[0].im.data();
+    auto decide = [&](int from, int to) {
+        cf prev = symbol(re0, im0, best_timing, from - 1);
+        for (int k = from; k < to; k++) {
+            const cf r = symbol(re0, im0, best_timing, k);
+            bits_[k - 1] = (r * std::conj(prev)).real() * pol > 0.0 ? 1 : 0;
+            prev = r;
+        }
+    };
+    decide(1, 1 + kHeaderBits);
     int pattern_errors = 0, header_errors = 0;
     for (int i = 0; i < kPatternBits; i++)
         pattern_errors += bits_[kKnownBits + i] != ((row.pattern >> (kPatternBits - 1 - i)) & 1);
@@ -205,6 +326,9 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
         header_errors += bits_[i] != kKnown[i];
     if (pattern_errors > kMaxPatternErrors || header_errors + pattern_errors > kMaxHeaderErrors)
         return false;
+    mix(ring, first, c.freq, kHeaderSlices, n_slices);
+    derotate(cycles, kHeaderSlices, n_slices, sums_[0], rot);
+    decide(1 + kHeaderBits, n_symbols);
 
     uint8_t data[kMaxCodedBytes] = {};
     for (int i = 0; i < coded_bytes; i++)
@@ -231,23 +355,32 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
      * same decisions with the other sense of encoding (each bit's product turns by
      * half a cycle); with every bit known, the most power through the matched filter
      * tells the true carrier and timing. */
-    double freq = 0.0;
     float rssi = -1e30f;
-    Decoded trial = out;
-    const int last_timing = std::min(2 * kMarginSlices, best_timing + kSlices / 2);
-    for (double alias : {0.0, rate_ / 2.0, -rate_ / 2.0}) {
-        derotate((residual + alias) * slice_ / kSampleRate, last_timing + kSlices * n_symbols);
-        for (int timing = std::max(0, best_timing - kSlices / 2); timing <= last_timing; timing++) {
-            const double last = measure(timing, n_symbols, alias == 0.0 ? pol : -pol, trial);
-            if (trial.record.rssi > rssi) {
-                rssi = trial.record.rssi;
-                out.record.rssi = trial.record.rssi;
-                out.record.snr = trial.record.snr;
-                out.start = first + int64_t(timing) * slice_;
-                out.polarity = float(alias == 0.0 ? pol : -pol);
-                freq = c.freq + residual + alias + last;
+    int win_alias = -1, win_timing = 0;
+    for (int a = 0; a < 3; a++) {
+        const double alias = kAliases[a] * rate_;
+        if (a > 0) {
+            std::complex<double> from_one = 1.0;
+            derotate((residual + alias) * slice_ / kSampleRate, 0, n_slices, sums_[a], from_one);
+        }
+        float trial[kSlices + 1];
+        sweep(sums_[a], first_timing, last_timing, n_symbols, a == 0 ? pol : -pol, trial);
+        for (int timing = first_timing; timing <= last_timing; timing++) {
+            if (trial[timing - first_timing] > rssi) {
+                rssi = trial[timing - first_timing];
+                win_alias = a;
+                win_timing = timing;
             }
         }
+    }
+    double freq = 0.0;
+    if (win_alias >= 0) {
+        const double alias = kAliases[win_alias] * rate_;
+        const double p = win_alias == 0 ? pol : -pol;
+        const double last = measure(sums_[win_alias], win_timing, n_symbols, p, out);
+        out.start = first + int64_t(win_timing) * slice_;
+        out.polarity = float(p);
+        freq = c.freq + residual + alias + last;
     }
     out.carrier = freq;
     out.record.freq = int32_t(std::lround(wrap_hz(freq)));
@@ -257,7 +390,7 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
 /* With every bit known the whole frame is a pilot: the mean turn per bit gives the
  * last of the frequency (returned, in Hz), the coherent mean the amplitude, what is
  * left over the noise. */
-double Demod::measure(int timing, int n_symbols, double pol, Decoded &out) const
+double Demod::measure(const Sums &s, int timing, int n_symbols, double pol, Decoded &out) const
 {
     /* The symbols with the modulation taken off, rebuilt from the decided bits. */
     auto pilot = [&](auto &&visit) {
@@ -265,7 +398,7 @@ double Demod::measure(int timing, int n_symbols, double pol, Decoded &out) const
         for (int k = 0; k < n_symbols; k++) {
             if (k > 0)
                 sign *= (bits_[k - 1] ? 1.f : -1.f) * float(pol);
-            visit(k, symbol(timing, k) * sign);
+            visit(k, symbol(s.re.data(), s.im.data(), timing, k) * sign);
         }
     };
     cf turn{}, prev{};
@@ -293,12 +426,79 @@ double Demod::measure(int timing, int n_symbols, double pol, Decoded &out) const
     });
     residue /= double(n_symbols - 1);
 
-    const double amplitude = std::sqrt(double(std::norm(mean))) / bit_;
     vdem_proto_frame_t &f = out.record;
-    f.rssi = float(10.0 * std::log10(std::max(amplitude * amplitude, 1e-30)) - int_gain_);
+    f.rssi = rssi_of(mean);
     const double snr = 10.0 * std::log10(std::norm(mean) / std::max(residue, 1e-30));
     f.snr = float(std::min(snr, 50.0));
     return w * rate_ / (2.0 * M_PI);
+}
+
+float Demod::rssi_of(cf mean) const
+{
+    const double amplitude = std::sqrt(double(std::norm(mean))) / bit_;
+    return float(10.0 * std::log10(std::max(amplitude * amplitude, 1e-30)) - int_gain_);
+}
+
+/* The first two passes of measure() for four timings side by side: the same
+ * operations in the same order per timing, so that each rssi is the one measure()
+ * would give, and the winner's noise needs its own pass only. */
+void Demod::sweep(const Sums &s, int from, int to, int n_symbols, double pol, float *rssi) const
+{
+    constexpr int kWays = 4;
+    float sign[kMaxSymbols];
+    sign[0] = 1.f;
+    for (int k = 1; k < n_symbols; k++)
+        sign[k] = sign[k - 1] * ((bits_[k - 1] ? 1.f : -1.f) * float(pol));
+    const float *re = s.re.data(), *im = s.im.data();
+    /* The last group ends at @to, overlapping the one before if need be. */
+    for (int g = from; g <= to; g += kWays) {
+        const int t = std::min(g, to - (kWays - 1));
+        f4 zr[kMaxSymbols], zi[kMaxSymbols];
+        f4 tr = {}, ti = {};
+        for (int k = 0; k < n_symbols; k++) {
+            const int a = t + kSlices * k;
+            zr[k] = (load4(re + a + kSlices) - load4(re + a)) * sign[k];
+            zi[k] = (load4(im + a + kSlices) - load4(im + a)) * sign[k];
+            /* z * conj(prev) */
+            if (k > 0) {
+                tr += zr[k] * zr[k - 1] + zi[k] * zi[k - 1];
+                ti += zi[k] * zr[k - 1] - zr[k] * zi[k - 1];
+            }
+        }
+        /* The carrier's turn per symbol of each timing, in double precision: lanes
+         * 0-1 and 2-3 of the four. */
+        d2 sr[2], si[2], rr[2], ri[2];
+        for (int h = 0; h < 2; h++) {
+            for (int j = 0; j < 2; j++) {
+                const std::complex<double> step =
+                    std::polar(1.0, double(std::arg(cf(tr[2 * h + j], ti[2 * h + j]))));
+                sr[h][j] = step.real();
+                si[h][j] = step.imag();
+            }
+            rr[h] = d2{1.0, 1.0};
+            ri[h] = d2{0.0, 0.0};
+        }
+        f4 mr = {}, mi = {};
+        for (int k = 0; k < n_symbols; k++) {
+            /* z * conj(rot) in single precision, then rot *= step */
+            const f4 cr = __builtin_shufflevector(__builtin_convertvector(rr[0], f2),
+                                                  __builtin_convertvector(rr[1], f2), 0, 1, 2, 3);
+            const f4 ci = __builtin_shufflevector(__builtin_convertvector(-ri[0], f2),
+                                                  __builtin_convertvector(-ri[1], f2), 0, 1, 2, 3);
+            mr += zr[k] * cr - zi[k] * ci;
+            mi += zr[k] * ci + zi[k] * cr;
+            for (int h = 0; h < 2; h++) {
+                const d2 nr = rr[h] * sr[h] - ri[h] * si[h];
+                ri[h] = rr[h] * si[h] + ri[h] * sr[h];
+                rr[h] = nr;
+            }
+        }
+        for (int j = 0; j < kWays; j++) {
+            cf mean(mr[j], mi[j]);
+            mean /= float(n_symbols);
+            rssi[t + j - from] = rssi_of(mean);
+        }
+    }
 }
 
 } // namespace vchan

@@ -34,21 +34,42 @@ class Demod
     const uint8_t *bits() const { return bits_.data(); }
 
   private:
+    /* Running sums of the slices turned to one carrier, real and imaginary parts
+     * apart so that neighbouring timings load side by side. */
+    struct Sums {
+        std::vector<float> re, im;
+    };
+
     /* Slices @from to @to (exclusive) of the stretch from sample @first, mixed down
      * by @freq. */
     void mix(const cf *ring, int64_t first, double freq, int from, int to);
-    void derotate(double cycles_per_slice, int n_slices);
-    cf symbol(int timing, int k) const;
-    double measure(int timing, int n_symbols, double pol, Decoded &out) const;
+    /* The running sums of slices @from to @to (exclusive) turned by
+     * @cycles_per_slice, into @out; @rot is the turn at slice @from (1 at 0), and
+     * is left at @to, so that a later call continues where this one ended. */
+    void derotate(double cycles_per_slice, int from, int to, Sums &out,
+                  std::complex<double> &rot) const;
+    /* The rssi that measure() gives at each timing of @from to @to (inclusive, at
+     * least four timings), into @rssi[timing - from]. */
+    void sweep(const Sums &s, int from, int to, int n_symbols, double pol, float *rssi) const;
+    double measure(const Sums &s, int timing, int n_symbols, double pol, Decoded &out) const;
+    float rssi_of(cf mean) const;
 
     int rate_;
     int bit_;
     int slice_;
     float int_gain_;
-    std::vector<cf> raw_;    /* slices mixed to the candidate's bin */
-    std::vector<cf> prefix_; /* running sums of the derotated slices */
+    std::vector<cf> raw_; /* slices mixed to the candidate's bin */
+    /* The header search's frequency hypotheses side by side: their carriers, the
+     * running sums and the symbol products, one row per slice. */
+    std::vector<float> head_turn_, head_sum_, head_prod_;
+    Sums sums_[3]; /* at the carrier found and half the bit rate either side */
     std::vector<uint8_t> bits_;
     std::vector<float> turn_re_, turn_im_; /* the carrier over one slice */
+    /* The same, laid out for two slices at once: (c, c, c, c), (-s, s, -s, s). */
+    struct alignas(16) Quad {
+        float v[4];
+    };
+    std::vector<Quad> turn_pair_;
 };
 
 } // namespace vchan
