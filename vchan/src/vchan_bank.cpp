@@ -284,25 +284,34 @@ size_t CandidateList::lobe_bins(const Candidate &a, const Candidate &b) const
  * whole preamble's products turn and cancel: those detections start up to twenty
  * bits early, beyond the timing search. Once that frame is decoded the receiver
  * recognises them. */
-bool CandidateList::waits(const Candidate &weak) const
+bool CandidateList::waits(Candidate &weak) const
 {
-    const int64_t latest = weak.start + int64_t(kWaitBits) * bit_;
-    for (size_t i = 0; i < count_; i++) {
-        const Candidate &s = items_[i];
-        if (s.done || s.start <= weak.start || s.start > latest)
-            continue;
-        if (buries(s, weak))
-            return true;
-        if (s.start > weak.start + 3 * bit_ && std::fabs(s.freq - weak.freq) <= 4.0 * half_rate_ &&
-            double(weak.metric) < kNeighbourShare * double(s.metric))
+    /* Ready candidates are asked again at every hop while they wait: the one they
+     * waited for last is looked at first. */
+    if (weak.waits_for != 0 && weak.waits_at < count_) {
+        const Candidate &s = items_[weak.waits_at];
+        if (s.id == weak.waits_for && holds_back(s, weak))
             return true;
     }
+    for (size_t i = 0; i < count_; i++)
+        if (holds_back(items_[i], weak)) {
+            weak.waits_for = items_[i].id;
+            weak.waits_at = uint32_t(i);
+            return true;
+        }
+    weak.waits_for = 0;
     return false;
 }
 
-/* @weak is set aside, bound to @strong, instead of being dropped: once @strong has
- * been demodulated and subtracted it is re-tested on the cleaned ring. Detections
- * of one frame merge here as in the list. */
+bool CandidateList::holds_back(const Candidate &s, const Candidate &weak) const
+{
+    if (s.done || s.start <= weak.start || s.start > weak.start + int64_t(kWaitBits) * bit_)
+        return false;
+    return buries(s, weak) ||
+           (s.start > weak.start + 3 * bit_ && std::fabs(s.freq - weak.freq) <= 4.0 * half_rate_ &&
+            double(weak.metric) < kNeighbourShare * double(s.metric));
+}
+
 void CandidateList::shadow(const Candidate &weak, const Candidate &strong)
 {
     const float excess =
@@ -427,7 +436,7 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c)
         else
             i++;
     for (size_t i = 0; i < count_;) {
-        const Candidate &o = items_[i];
+        Candidate &o = items_[i];
         if (o.done && o.start + kept < int64_t(now)) {
             items_[i] = items_[--count_];
             continue;

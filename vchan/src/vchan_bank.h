@@ -86,7 +86,8 @@ class CandidateList
     bool explains(const Candidate &strong, const Candidate &weak) const;
     bool buries(const Candidate &strong, const Candidate &weak) const;
     size_t lobe_bins(const Candidate &a, const Candidate &b) const;
-    bool waits(const Candidate &weak) const;
+    bool waits(Candidate &weak) const;
+    bool holds_back(const Candidate &strong, const Candidate &weak) const;
     void shadow(const Candidate &weak, const Candidate &strong);
 
     struct Shadowed {

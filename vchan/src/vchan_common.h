@@ -53,6 +53,8 @@ struct Candidate {
     bool done;            /* demodulated already */
     uint32_t id = 0;      /* given by the candidate list */
     bool cleared = false; /* re-detected once a stronger frame was subtracted */
+    uint32_t waits_for = 0; /* id of the candidate it last waited for, and where */
+    uint32_t waits_at = 0;
 };
 
 /* The samples per bit at @rate (100 or 600). */
