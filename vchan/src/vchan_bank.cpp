@@ -341,6 +341,11 @@ void CandidateList::shadow(const Candidate &weak, const Candidate &strong)
 
 void CandidateList::add(const Candidate &c)
 {
+    /* Side lobes are at most 2 lobe_[4] of the frame's correlation: a candidate
+     * stronger than that of the strongest held is no one's side lobe. */
+    const bool may_be_lobe =
+        !c.cleared && double(c.metric) < kSideLobeMargin * lobe_[4] * double(max_metric_);
+    max_metric_ = std::max(max_metric_, c.metric);
     const Candidate *kept = nullptr;
     for (size_t i = 0; i < count_ && kept == nullptr; i++) {
         Candidate &o = items_[i];
@@ -351,7 +356,7 @@ void CandidateList::add(const Candidate &c)
             o = c;
             o.id = id;
             kept = &o;
-        } else if (!c.cleared && explains(o, c)) {
+        } else if (may_be_lobe && explains(o, c)) {
             /* The side lobes of a strong frame reach far across the bank: they wait
              * here for it, before they cost a demodulation each. */
             if (!o.done)
@@ -369,8 +374,10 @@ void CandidateList::add(const Candidate &c)
         kept = &items_[count_++];
     }
     const Candidate strong = *kept;
+    const double lobe_ceiling = kSideLobeMargin * lobe_[4] * double(strong.metric);
     for (size_t i = 0; i < count_;)
-        if (!items_[i].done && !items_[i].cleared && explains(strong, items_[i])) {
+        if (!items_[i].done && !items_[i].cleared && double(items_[i].metric) < lobe_ceiling &&
+            explains(strong, items_[i])) {
             /* What waited for the weaker one now waits for the stronger. */
             const uint32_t id = items_[i].id;
             for (size_t j = 0; j < n_shadowed_; j++)
@@ -408,6 +415,7 @@ void CandidateList::restore(const Candidate &c)
             }
             r.id = o.id;
             o = r;
+            max_metric_ = std::max(max_metric_, r.metric);
             return;
         }
     }
@@ -417,6 +425,7 @@ void CandidateList::restore(const Candidate &c)
     }
     r.id = next_id_++;
     items_[count_++] = r;
+    max_metric_ = std::max(max_metric_, r.metric);
 }
 
 bool CandidateList::pop_ready(uint64_t now, Candidate &c)
@@ -435,18 +444,21 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c)
             shadowed_[i] = shadowed_[--n_shadowed_];
         else
             i++;
+    float max_metric = 0.f;
     for (size_t i = 0; i < count_;) {
         Candidate &o = items_[i];
         if (o.done && o.start + kept < int64_t(now)) {
             items_[i] = items_[--count_];
             continue;
         }
+        max_metric = std::max(max_metric, o.metric);
         /* Strongest first, so that side lobes meet the frame that explains them. */
         if (!o.done && o.start + needed <= int64_t(now) &&
             (best == kNone || o.metric > items_[best].metric) && !waits(o))
             best = i;
         i++;
     }
+    max_metric_ = max_metric;
     if (best == kNone)
         return false;
     items_[best].done = true;

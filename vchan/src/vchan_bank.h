@@ -104,6 +104,7 @@ class CandidateList
     std::vector<double> lobe_;
     std::vector<Candidate> items_;
     size_t count_ = 0;
+    float max_metric_ = 0.f; /* at least the metric of every candidate held */
     uint64_t dropped_ = 0;
     std::vector<Shadowed> shadowed_;
     size_t n_shadowed_ = 0;
