@@ -22,6 +22,15 @@
  *    with the alternation removed grows only on a preamble. It is compared with a
  *    threshold that follows the noise floor (the median over the bins). Detections
  *    of one frame in neighbouring bins and hops are merged into one candidate.
+ *    Before a candidate costs a demodulation, it is checked against the frames
+ *    already decoded, which tell what they raise in the banks: the same frame
+ *    seen from a neighbouring bin (correlating well under what the frame gives on
+ *    its carrier, at its start or, from a preamble's first few bits, up to twenty
+ *    bits before it; such an early detection waits for the stronger one to be
+ *    decoded first), and a 600 bit/s frame seen by the 100 bit/s bank (no
+ *    stronger than a 100 bit/s frame of its energy per bit, within 600 Hz of it).
+ *    A real frame that weak there would meet the other's power in its own band
+ *    and fail anyway.
  * 3. Extraction. Once the longest frame could be complete, the candidate's stretch
  *    of raw samples (kept in a ring) is mixed to baseband at its bin frequency and
  *    summed into sixteen slices per bit. A search over frequency (steps of a
