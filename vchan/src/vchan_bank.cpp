@@ -3,6 +3,7 @@
 #include "vchan_bank.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -138,7 +139,7 @@ void Bank::emit(int bin, CandidateList &out)
     best_hop_[bin] = -1;
     best_[bin] = 0.f;
     active_--;
-    active_in_block_[bin / kBlock]--;
+    active_in_block_[bin / kBlock] &= ~(uint64_t{1} << (bin % kBlock));
 }
 
 /* A preamble's 20 products line up, so their sum is nearly the sum of their sizes;
@@ -221,7 +222,7 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
             if (v > threshold && (best_hop_[b] < 0 || v > best_[b]) && coherent(v, phase, b)) {
                 if (best_hop_[b] < 0) {
                     active_++;
-                    active_in_block_[b / kBlock]++;
+                    active_in_block_[b / kBlock] |= uint64_t{1} << (b % kBlock);
                 }
                 best_[b] = v;
                 best_hop_[b] = n;
@@ -230,11 +231,13 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
     }
     if (active_ == 0)
         return;
-    for (int b0 = 0; b0 < nfft_; b0 += kBlock)
-        if (active_in_block_[b0 / kBlock] > 0)
-            for (int b = b0; b < b0 + kBlock; b++)
-                if (best_hop_[b] >= 0 && n - best_hop_[b] >= kSettleHops)
-                    emit(b, out);
+    /* In order of bin, through the set bits of each block's mask. */
+    for (int block = 0; block < nfft_ / kBlock; block++)
+        for (uint64_t bits = active_in_block_[size_t(block)]; bits != 0; bits &= bits - 1) {
+            const int b = block * kBlock + std::countr_zero(bits);
+            if (n - best_hop_[b] >= kSettleHops)
+                emit(b, out);
+        }
 }
 
 CandidateList::CandidateList(int rate)
