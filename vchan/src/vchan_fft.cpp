@@ -42,7 +42,7 @@ Fft::Fft(int n) : n_(n)
     const float scale = 1.f;
     if (av_tx_init(&ctx, &fn, AV_TX_FLOAT_FFT, 0, n, &scale, 0) == 0 && fn != nullptr) {
         plan_ = ctx;
-        fn_ = reinterpret_cast<void *>(fn);
+        fn_ = reinterpret_cast<void (*)()>(fn);
     } else {
         av_tx_uninit(&ctx);
     }

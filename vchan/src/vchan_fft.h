@@ -34,7 +34,7 @@ class Fft
   private:
     int n_;
     void *plan_ = nullptr;
-    void *fn_ = nullptr;
+    void (*fn_)() = nullptr; /* libavutil's transform function, when it is the one */
     cf *in_ = nullptr;
     cf *out_ = nullptr;
 };
