@@ -2,6 +2,8 @@
 /* Channeliser and preamble detector of one bit rate. */
 #include "vchan_bank.h"
 
+#include "vchan_demod.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -284,17 +286,22 @@ size_t CandidateList::lobe_bins(const Candidate &a, const Candidate &b) const
  * whole preamble's products turn and cancel: those detections start up to twenty
  * bits early, beyond the timing search. Once that frame is decoded the receiver
  * recognises them. */
-bool CandidateList::waits(Candidate &weak) const
+bool CandidateList::waits(Candidate &weak, const Peek &peek)
 {
+    /* Past this, waiting would make the report late. */
+    if (int64_t(peek.now) >= weak.start + int64_t(kReportBits) * bit_) {
+        weak.waits_for = 0;
+        return false;
+    }
     /* Ready candidates are asked again at every hop while they wait: the one they
      * waited for last is looked at first. */
     if (weak.waits_for != 0 && weak.waits_at < count_) {
-        const Candidate &s = items_[weak.waits_at];
-        if (s.id == weak.waits_for && holds_back(s, weak))
+        Candidate &s = items_[weak.waits_at];
+        if (s.id == weak.waits_for && holds_back(s, weak, peek))
             return true;
     }
     for (size_t i = 0; i < count_; i++)
-        if (holds_back(items_[i], weak)) {
+        if (holds_back(items_[i], weak, peek)) {
             weak.waits_for = items_[i].id;
             weak.waits_at = uint32_t(i);
             return true;
@@ -303,13 +310,48 @@ bool CandidateList::waits(Candidate &weak) const
     return false;
 }
 
-bool CandidateList::holds_back(const Candidate &s, const Candidate &weak) const
+/* Any frame starting up to kWaitBits after @weak is complete in time, however long
+ * it is. One that starts later and buries @weak is too when its header, searched
+ * here once it is in, gives a length short enough: a strong frame of 121 symbols
+ * may start 123 bits after @weak. */
+bool CandidateList::holds_back(Candidate &s, const Candidate &weak, const Peek &peek)
 {
-    if (s.done || s.start <= weak.start || s.start > weak.start + int64_t(kWaitBits) * bit_)
+    if (s.done || s.start <= weak.start)
         return false;
-    return buries(s, weak) ||
-           (s.start > weak.start + 3 * bit_ && std::fabs(s.freq - weak.freq) <= 4.0 * half_rate_ &&
-            double(weak.metric) < kNeighbourShare * double(s.metric));
+    if (s.start <= weak.start + int64_t(kWaitBits) * bit_)
+        return buries(s, weak) || (s.start > weak.start + 3 * bit_ &&
+                                   std::fabs(s.freq - weak.freq) <= 4.0 * half_rate_ &&
+                                   double(weak.metric) < kNeighbourShare * double(s.metric));
+    /* A bit to spare for the hop on which it is taken and the spread of @weak's
+     * estimated start. */
+    const int64_t deadline = weak.start + int64_t(kReportBits - 1) * bit_;
+    if (s.start + int64_t(kMinSymbols + 4) * bit_ > deadline || !buries(s, weak))
+        return false;
+    if (s.header.symbols == 0) {
+        if (s.start + int64_t(kHeaderSearchBits) * bit_ > int64_t(peek.now))
+            return false;
+        peek.demod.peek(peek.ring, s);
+    }
+    return s.header.symbols > 0 && ready_at(s) <= deadline;
+}
+
+/* The first sample after everything the demodulator reads of @c's frame: the
+ * longest frame's until its header has been searched. The timing search looks up
+ * to three bits either side of the estimate. */
+int64_t CandidateList::ready_at(const Candidate &c) const
+{
+    const int symbols = c.header.symbols > 0 ? c.header.symbols : kMaxSymbols;
+    return c.start + int64_t(symbols + 4) * bit_;
+}
+
+void CandidateList::forget_headers(int64_t from, int64_t to)
+{
+    for (size_t i = 0; i < count_; i++) {
+        Candidate &o = items_[i];
+        if (o.header.symbols != 0 && !o.done && o.start - 3 * bit_ < to &&
+            o.start + int64_t(kHeaderSearchBits) * bit_ > from)
+            o.header = HeaderFix{};
+    }
 }
 
 void CandidateList::shadow(const Candidate &weak, const Candidate &strong)
@@ -406,6 +448,7 @@ void CandidateList::restore(const Candidate &c)
     Candidate r = c;
     r.done = false;
     r.cleared = true;
+    r.header = HeaderFix{}; /* the re-test moved its start */
     for (size_t i = 0; i < count_; i++) {
         Candidate &o = items_[i];
         if (std::fabs(o.freq - r.freq) <= merge_hz_ && std::llabs(o.start - r.start) <= 3 * bit_) {
@@ -428,10 +471,9 @@ void CandidateList::restore(const Candidate &c)
     max_metric_ = std::max(max_metric_, r.metric);
 }
 
-bool CandidateList::pop_ready(uint64_t now, Candidate &c)
+bool CandidateList::pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf *ring)
 {
-    /* The timing search looks up to three bits either side of the estimate. */
-    const int64_t needed = int64_t(kMaxSymbols + 4) * bit_;
+    const Peek peek{now, demod, ring};
     /* A demodulated candidate stays to account for what its frame's side lobes
      * bring up until they can no longer be detected. */
     const int64_t kept = int64_t(kMaxSymbols + 32) * bit_;
@@ -453,8 +495,8 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c)
         }
         max_metric = std::max(max_metric, o.metric);
         /* Strongest first, so that side lobes meet the frame that explains them. */
-        if (!o.done && o.start + needed <= int64_t(now) &&
-            (best == kNone || o.metric > items_[best].metric) && !waits(o))
+        if (!o.done && ready_at(o) <= int64_t(now) &&
+            (best == kNone || o.metric > items_[best].metric) && !waits(o, peek))
             best = i;
         i++;
     }
