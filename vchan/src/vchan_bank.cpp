@@ -325,14 +325,15 @@ bool CandidateList::holds_back(Candidate &s, const Candidate &weak, const Peek &
     /* A bit to spare for the hop on which it is taken and the spread of @weak's
      * estimated start. */
     const int64_t deadline = weak.start + int64_t(kReportBits - 1) * bit_;
-    if (s.start + int64_t(kMinSymbols + 4) * bit_ > deadline || !buries(s, weak))
+    if (s.start + int64_t(kMinSymbols + 4) * bit_ > deadline || s.header.symbols < 0 ||
+        (s.header.symbols > 0 && ready_at(s) > deadline) || !buries(s, weak))
         return false;
     if (s.header.symbols == 0) {
-        if (s.start + int64_t(kHeaderSearchBits) * bit_ > int64_t(peek.now))
+        if (s.start + int64_t(kHeaderSearchBits) * bit_ > int64_t(peek.now) ||
+            !peek.demod.peek(peek.ring, s))
             return false;
-        peek.demod.peek(peek.ring, s);
     }
-    return s.header.symbols > 0 && ready_at(s) <= deadline;
+    return ready_at(s) <= deadline;
 }
 
 /* The first sample after everything the demodulator reads of @c's frame: the
@@ -474,6 +475,8 @@ void CandidateList::restore(const Candidate &c)
 bool CandidateList::pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf *ring)
 {
     const Peek peek{now, demod, ring};
+    /* Ready whatever its length, or (for fewer) once its own frame is in. */
+    const int64_t latest = int64_t(now) - int64_t(kMaxSymbols + 4) * bit_;
     /* A demodulated candidate stays to account for what its frame's side lobes
      * bring up until they can no longer be detected. */
     const int64_t kept = int64_t(kMaxSymbols + 32) * bit_;
@@ -495,7 +498,8 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf
         }
         max_metric = std::max(max_metric, o.metric);
         /* Strongest first, so that side lobes meet the frame that explains them. */
-        if (!o.done && ready_at(o) <= int64_t(now) &&
+        if (!o.done &&
+            (o.start <= latest || (o.header.symbols > 0 && ready_at(o) <= int64_t(now))) &&
             (best == kNone || o.metric > items_[best].metric) && !waits(o, peek))
             best = i;
         i++;

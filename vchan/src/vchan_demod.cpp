@@ -263,9 +263,8 @@ bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h)
     double best = -1.0, best_energy = 1.0;
     cf best_corr{};
     int best_timing = 0, best_row = -1;
-    double best_offset = 0.0;
+    int best_step = 0;
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
-        const double offset = q * rate_ / 4.0;
         const float *re = sum + (q + kFreqSteps), *im = re + kLanes;
         for (int timing = 0; timing < kTimings; timing++) {
             if (known_score[timing][q + kFreqSteps] < kShortlist * top)
@@ -296,7 +295,7 @@ bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h)
                     best_corr = corr;
                     best_timing = timing;
                     best_row = row;
-                    best_offset = offset;
+                    best_step = q;
                 }
             }
         }
@@ -307,20 +306,29 @@ bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h)
     /* The correlation turns by the residual carrier per bit; half a turn more means
      * the other sense of differential encoding. */
     const double pol = best_corr.real() >= 0.0 ? 1.0 : -1.0;
-    const double turn = std::arg(best_corr * float(pol));
-    h.residual = best_offset + turn * rate_ / (2.0 * M_PI);
-    h.polarity = float(pol);
-    h.timing = best_timing;
-    h.row = best_row;
-    h.symbols = 1 + kHeaderBits + 8 * (fstab[best_row].frame_length - 5);
+    h.turn = std::arg(best_corr * float(pol));
+    h.step = int8_t(best_step);
+    h.polarity = int8_t(pol);
+    h.timing = int16_t(best_timing);
+    h.row = int8_t(best_row);
+    h.symbols = int16_t(1 + kHeaderBits + 8 * (fstab[best_row].frame_length - 5));
     return true;
+}
+
+/* The carrier left after mixing to the candidate's bin, in Hz: the step searched
+ * and the correlation's turn per bit at it. */
+double Demod::residual(const HeaderFix &h) const
+{
+    const double offset = h.step * rate_ / 4.0;
+    const double turn = h.turn;
+    return offset + turn * rate_ / (2.0 * M_PI);
 }
 
 /* The header's decisions, from the slices mixed by search(), derotated into sums 0
  * (@rot left where the rest of the frame continues). */
 bool Demod::header_holds(const HeaderFix &h, std::complex<double> &rot)
 {
-    const double cycles = (h.residual + kAliases[0] * rate_) * slice_ / kSampleRate;
+    const double cycles = (residual(h) + kAliases[0] * rate_) * slice_ / kSampleRate;
     derotate(cycles, 0, kHeaderSlices, sums_[0], rot);
     decide(h, 1, 1 + kHeaderBits);
     const frame_sync_t &row = fstab[h.row];
@@ -361,7 +369,7 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
         mix(ring, first, c.freq, 0, kHeaderSlices);
     }
     const double pol = h.polarity;
-    const double residual = h.residual;
+    const double residual = this->residual(h);
     const frame_sync_t &row = fstab[h.row];
     const int coded_bytes = row.frame_length - 5;
     const int n_symbols = h.symbols;

@@ -44,6 +44,7 @@ class Demod
     bool search(const cf *ring, const Candidate &c, HeaderFix &h);
     /* Whether the header's decisions at @h have few enough errors. */
     bool header_holds(const HeaderFix &h, std::complex<double> &rot);
+    double residual(const HeaderFix &h) const;
     /* Decisions on symbols @from to @to (exclusive) from sums 0 into bits_. */
     void decide(const HeaderFix &h, int from, int to);
 
