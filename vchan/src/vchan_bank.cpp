@@ -364,7 +364,7 @@ void CandidateList::shadow(const Candidate &weak, const Candidate &strong)
         if (o.strong == strong.id && std::fabs(o.c.freq - weak.freq) <= merge_hz_ &&
             std::llabs(o.c.start - weak.start) <= 3 * bit_) {
             if (weak.metric > o.c.metric)
-                o = Shadowed{weak, strong.id, excess};
+                o = Shadowed{weak, strong.id, excess, strong.done};
             return;
         }
     }
@@ -379,7 +379,8 @@ void CandidateList::shadow(const Candidate &weak, const Candidate &strong)
     } else {
         n_shadowed_++;
     }
-    shadowed_[slot] = Shadowed{weak, strong.id, excess};
+    shadowed_[slot] = Shadowed{weak, strong.id, excess, strong.done};
+    late_ = late_ || strong.done;
 }
 
 void CandidateList::add(const Candidate &c)
@@ -403,6 +404,10 @@ void CandidateList::add(const Candidate &c)
             /* The side lobes of a strong frame reach far across the bank: they wait
              * here for it, before they cost a demodulation each. */
             if (!o.done)
+                shadow(c, o);
+            else if (o.header.symbols > 0)
+                /* Taken as soon as its frame was in, before its side lobes' last
+                 * detections: those are re-tested on the ring it left. */
                 shadow(c, o);
             return;
         }
@@ -441,6 +446,20 @@ bool CandidateList::pop_shadowed(uint32_t strong, Candidate &c)
             shadowed_[i] = shadowed_[--n_shadowed_];
             return true;
         }
+    return false;
+}
+
+bool CandidateList::pop_late(Candidate &c)
+{
+    if (!late_)
+        return false;
+    for (size_t i = 0; i < n_shadowed_; i++)
+        if (shadowed_[i].late) {
+            c = shadowed_[i].c;
+            shadowed_[i] = shadowed_[--n_shadowed_];
+            return true;
+        }
+    late_ = false;
     return false;
 }
 

@@ -86,6 +86,9 @@ class CandidateList
     bool pop_shadowed(uint32_t strong, Candidate &c);
     /* Puts back a candidate that passed its re-test once @strong was subtracted. */
     void restore(const Candidate &c);
+    /* Removes and returns in @c a candidate detected after the frame whose side
+     * lobes it may be was taken, which the receiver re-tests at once. */
+    bool pop_late(Candidate &c);
 
   private:
     bool explains(const Candidate &strong, const Candidate &weak) const;
@@ -105,6 +108,7 @@ class CandidateList
         Candidate c;
         uint32_t strong; /* id of the candidate that may explain it */
         float excess;    /* its metric over the side-lobe level there */
+        bool late;       /* @strong had been demodulated already */
     };
 
     int bit_;
@@ -119,6 +123,7 @@ class CandidateList
     uint64_t dropped_ = 0;
     std::vector<Shadowed> shadowed_;
     size_t n_shadowed_ = 0;
+    bool late_ = false; /* some of them are late */
     uint32_t next_id_ = 1;
 };
 

@@ -80,6 +80,10 @@ void Receiver::on_chunk_end()
             continue;
         bank.step(ring_.data(), counter_, chain->candidates);
         Candidate c;
+        while (chain->candidates.pop_late(c))
+            if (cleaned(c, bank.rate()) &&
+                chain->canceller.retest(ring_.data(), bank.noise(), c))
+                chain->candidates.restore(c);
         while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.data())) {
             Decoded d;
             bool subtracted = false;

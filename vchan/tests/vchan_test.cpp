@@ -202,7 +202,9 @@ TEST(VchanDecode, WeakFrameBesideStrongOneReportedAtSixHundred)
  * decoded and subtracted before the weak one's report is due, so the weak one is
  * found, and reported in the packet where libvdem would report it: the one in
  * which bit 249 of its frame ends. The starts keep that bit half a packet away
- * from a packet boundary. */
+ * from a packet boundary. A third frame, as weak, 10 kHz the other side, starts
+ * in the strong one's last bits: it is detected only after the strong one has
+ * been taken, and found on the ring that frame left. */
 TEST(VchanDecode, WeakFrameBeforeShortStrongOneReportedOnTime)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(70);
@@ -227,13 +229,19 @@ TEST(VchanDecode, WeakFrameBeforeShortStrongOneReportedOnTime)
         const VekgenFrame strong = make_frame(rand, *short_type, 600, f0, 45.0,
                                               start + 30 * guint64{T} +
                                                   guint64(g_rand_int_range(rand, 0, 6 * T)));
+        const guint strong_symbols = 1 + 40 + 8 * (strong.covered_len + 2u);
+        const VekgenFrame late = make_frame(
+            rand, types[g_rand_int_range(rand, 0, n_types)], 600, f0 - side * 10000.0, 15.0,
+            strong.start_sample + (strong_symbols - 2) * guint64{T} +
+                guint64(g_rand_int_range(rand, 0, T)));
         ASSERT_TRUE(vekgen_signal_add_frame(signal, &weak, nullptr));
         ASSERT_TRUE(vekgen_signal_add_frame(signal, &strong, nullptr));
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &late, nullptr));
         weak_frames.push_back(weak);
         /* Detections inside a strong frame's data are held as long as the longest
          * frame could last, and what they might bury waits for them: the next pair
          * starts after that. */
-        earliest = vekgen_frame_tail_end_sample(&strong) + 260 * guint64{T};
+        earliest = vekgen_frame_tail_end_sample(&late) + 260 * guint64{T};
     }
     rx.feed(signal, vekgen_signal_get_end(signal) + 20000);
     expect_each_once(signal, rx);
