@@ -55,12 +55,12 @@ constexpr double kNeighbourShare = 0.6;
  * as every candidate carries one: the residual carrier is kept as the frequency
  * step and the correlation's turn it comes from. */
 struct HeaderFix {
-    float turn = 0.f;      /* radians per bit at that step */
-    int16_t symbols = 0;   /* the frame's, from its type; 0: not searched, -1: no header */
-    int8_t timing = 0;     /* in slices from three bits before the candidate's start */
-    int8_t row = 0;        /* frame type */
-    int8_t step = 0;       /* frequency step, in quarters of the bit rate */
-    int8_t polarity = 0;   /* sense of differential encoding, +1 or -1 */
+    float turn = 0.f;    /* radians per bit at that step */
+    int16_t symbols = 0; /* the frame's, from its type; 0: not searched, -1: no header */
+    int8_t timing = 0;   /* in slices from three bits before the candidate's start */
+    int8_t row = 0;      /* frame type */
+    int8_t step = 0;     /* frequency step, in quarters of the bit rate */
+    int8_t polarity = 0; /* sense of differential encoding, +1 or -1 */
 };
 
 /* One detection of a preamble: its estimated first sample and carrier. */
@@ -71,7 +71,7 @@ struct Candidate {
     uint32_t id = 0;        /* given by the candidate list */
     uint32_t waits_for = 0; /* id of the candidate it last waited for, and where */
     uint32_t waits_at = 0;
-    HeaderFix header{}; /* searched early, for a candidate that others wait for */
+    HeaderFix header{};   /* searched early, for a candidate that others wait for */
     bool done;            /* demodulated already */
     bool cleared = false; /* re-detected once a stronger frame was subtracted */
 };

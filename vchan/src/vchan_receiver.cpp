@@ -81,8 +81,7 @@ void Receiver::on_chunk_end()
         bank.step(ring_.data(), counter_, chain->candidates);
         Candidate c;
         while (chain->candidates.pop_late(c))
-            if (cleaned(c, bank.rate()) &&
-                chain->canceller.retest(ring_.data(), bank.noise(), c))
+            if (cleaned(c, bank.rate()) && chain->canceller.retest(ring_.data(), bank.noise(), c))
                 chain->candidates.restore(c);
         while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.data())) {
             Decoded d;
@@ -98,8 +97,8 @@ void Receiver::on_chunk_end()
                      * tenth of a bit) changed under any header searched there. */
                     const int bit = bank.samples_per_bit();
                     for (auto &other : chains_)
-                        other->candidates.forget_headers(
-                            d.start - bit, d.start + int64_t(d.symbols + 1) * bit);
+                        other->candidates.forget_headers(d.start - bit,
+                                                         d.start + int64_t(d.symbols + 1) * bit);
                 }
                 take(d, subtracted);
             }

@@ -226,9 +226,10 @@ TEST(VchanDecode, WeakFrameBeforeShortStrongOneReportedOnTime)
         do
             short_type = &types[g_rand_int_range(rand, 0, n_types)];
         while (short_type->covered_len > 16);
-        const VekgenFrame strong = make_frame(rand, *short_type, 600, f0, 45.0,
-                                              start + 30 * guint64{T} +
-                                                  guint64(g_rand_int_range(rand, 0, 6 * T)));
+        const VekgenFrame strong =
+            make_frame(rand, *short_type, 600, f0, 45.0,
+                       start + 30 * guint64{T} + guint64(g_rand_int_range(rand, 0, 6 * T)));
+        /* Reference symbol, header, and the covered bytes and check, coded. */
         const guint strong_symbols = 1 + 40 + 8 * (strong.covered_len + 2u);
         const VekgenFrame late = make_frame(
             rand, types[g_rand_int_range(rand, 0, n_types)], 600, f0 - side * 10000.0, 15.0,
@@ -239,8 +240,8 @@ TEST(VchanDecode, WeakFrameBeforeShortStrongOneReportedOnTime)
         ASSERT_TRUE(vekgen_signal_add_frame(signal, &late, nullptr));
         weak_frames.push_back(weak);
         /* Detections inside a strong frame's data are held as long as the longest
-         * frame could last, and what they might bury waits for them: the next pair
-         * starts after that. */
+         * frame could last, and what they might bury waits for them: the next three
+         * start after that. */
         earliest = vekgen_frame_tail_end_sample(&late) + 260 * guint64{T};
     }
     rx.feed(signal, vekgen_signal_get_end(signal) + 20000);
