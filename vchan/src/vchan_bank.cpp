@@ -2,6 +2,8 @@
 /* Channeliser and preamble detector of one bit rate. */
 #include "vchan_bank.h"
 
+#include "vchan_demod.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -287,17 +289,22 @@ size_t CandidateList::lobe_bins(const Candidate &a, const Candidate &b) const
  * whole preamble's products turn and cancel: those detections start up to twenty
  * bits early, beyond the timing search. Once that frame is decoded the receiver
  * recognises them. */
-bool CandidateList::waits(Candidate &weak) const
+bool CandidateList::waits(Candidate &weak, const Peek &peek)
 {
+    /* Past this, waiting would make the report late. */
+    if (int64_t(peek.now) >= weak.start + int64_t(kReportBits) * bit_) {
+        weak.waits_for = 0;
+        return false;
+    }
     /* Ready candidates are asked again at every hop while they wait: the one they
      * waited for last is looked at first. */
     if (weak.waits_for != 0 && weak.waits_at < count_) {
-        const Candidate &s = items_[weak.waits_at];
-        if (s.id == weak.waits_for && holds_back(s, weak))
+        Candidate &s = items_[weak.waits_at];
+        if (s.id == weak.waits_for && holds_back(s, weak, peek))
             return true;
     }
     for (size_t i = 0; i < count_; i++)
-        if (holds_back(items_[i], weak)) {
+        if (holds_back(items_[i], weak, peek)) {
             weak.waits_for = items_[i].id;
             weak.waits_at = uint32_t(i);
             return true;
@@ -306,13 +313,49 @@ bool CandidateList::waits(Candidate &weak) const
     return false;
 }
 
-bool CandidateList::holds_back(const Candidate &s, const Candidate &weak) const
+/* Any frame starting up to kWaitBits after @weak is complete in time, however long
+ * it is. One that starts later and buries @weak is too when its header, searched
+ * here once it is in, gives a length short enough: a strong frame of 121 symbols
+ * may start 123 bits after @weak. */
+bool CandidateList::holds_back(Candidate &s, const Candidate &weak, const Peek &peek)
 {
-    if (s.done || s.start <= weak.start || s.start > weak.start + int64_t(kWaitBits) * bit_)
+    if (s.done || s.start <= weak.start)
         return false;
-    return buries(s, weak) ||
-           (s.start > weak.start + 3 * bit_ && std::fabs(s.freq - weak.freq) <= 4.0 * half_rate_ &&
-            double(weak.metric) < kNeighbourShare * double(s.metric));
+    if (s.start <= weak.start + int64_t(kWaitBits) * bit_)
+        return buries(s, weak) || (s.start > weak.start + 3 * bit_ &&
+                                   std::fabs(s.freq - weak.freq) <= 4.0 * half_rate_ &&
+                                   double(weak.metric) < kNeighbourShare * double(s.metric));
+    /* A bit to spare for the hop on which it is taken and the spread of @weak's
+     * estimated start. */
+    const int64_t deadline = weak.start + int64_t(kReportBits - 1) * bit_;
+    if (s.start + int64_t(kMinSymbols + 4) * bit_ > deadline || s.header.symbols < 0 ||
+        (s.header.symbols > 0 && ready_at(s) > deadline) || !buries(s, weak))
+        return false;
+    if (s.header.symbols == 0) {
+        if (s.start + int64_t(kHeaderSearchBits) * bit_ > int64_t(peek.now) ||
+            !peek.demod.peek(peek.ring, s))
+            return false;
+    }
+    return ready_at(s) <= deadline;
+}
+
+/* The first sample after everything the demodulator reads of @c's frame: the
+ * longest frame's until its header has been searched. The timing search looks up
+ * to three bits either side of the estimate. */
+int64_t CandidateList::ready_at(const Candidate &c) const
+{
+    const int symbols = c.header.symbols > 0 ? c.header.symbols : kMaxSymbols;
+    return c.start + int64_t(symbols + 4) * bit_;
+}
+
+void CandidateList::forget_headers(int64_t from, int64_t to)
+{
+    for (size_t i = 0; i < count_; i++) {
+        Candidate &o = items_[i];
+        if (o.header.symbols != 0 && !o.done && o.start - 3 * bit_ < to &&
+            o.start + int64_t(kHeaderSearchBits) * bit_ > from)
+            o.header = HeaderFix{};
+    }
 }
 
 void CandidateList::shadow(const Candidate &weak, const Candidate &strong)
@@ -324,7 +367,7 @@ void CandidateList::shadow(const Candidate &weak, const Candidate &strong)
         if (o.strong == strong.id && std::fabs(o.c.freq - weak.freq) <= merge_hz_ &&
             std::llabs(o.c.start - weak.start) <= 3 * bit_) {
             if (weak.metric > o.c.metric)
-                o = Shadowed{weak, strong.id, excess};
+                o = Shadowed{weak, strong.id, excess, strong.done};
             return;
         }
     }
@@ -339,7 +382,8 @@ void CandidateList::shadow(const Candidate &weak, const Candidate &strong)
     } else {
         n_shadowed_++;
     }
-    shadowed_[slot] = Shadowed{weak, strong.id, excess};
+    shadowed_[slot] = Shadowed{weak, strong.id, excess, strong.done};
+    late_ = late_ || strong.done;
 }
 
 void CandidateList::add(const Candidate &c)
@@ -363,6 +407,10 @@ void CandidateList::add(const Candidate &c)
             /* The side lobes of a strong frame reach far across the bank: they wait
              * here for it, before they cost a demodulation each. */
             if (!o.done)
+                shadow(c, o);
+            else if (o.header.symbols > 0)
+                /* Taken as soon as its frame was in, before its side lobes' last
+                 * detections: those are re-tested on the ring it left. */
                 shadow(c, o);
             return;
         }
@@ -404,11 +452,26 @@ bool CandidateList::pop_shadowed(uint32_t strong, Candidate &c)
     return false;
 }
 
+bool CandidateList::pop_late(Candidate &c)
+{
+    if (!late_)
+        return false;
+    for (size_t i = 0; i < n_shadowed_; i++)
+        if (shadowed_[i].late) {
+            c = shadowed_[i].c;
+            shadowed_[i] = shadowed_[--n_shadowed_];
+            return true;
+        }
+    late_ = false;
+    return false;
+}
+
 void CandidateList::restore(const Candidate &c)
 {
     Candidate r = c;
     r.done = false;
     r.cleared = true;
+    r.header = HeaderFix{}; /* the re-test moved its start */
     for (size_t i = 0; i < count_; i++) {
         Candidate &o = items_[i];
         if (std::fabs(o.freq - r.freq) <= merge_hz_ && std::llabs(o.start - r.start) <= 3 * bit_) {
@@ -431,10 +494,11 @@ void CandidateList::restore(const Candidate &c)
     max_metric_ = std::max(max_metric_, r.metric);
 }
 
-bool CandidateList::pop_ready(uint64_t now, Candidate &c)
+bool CandidateList::pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf *ring)
 {
-    /* The timing search looks up to three bits either side of the estimate. */
-    const int64_t needed = int64_t(kMaxSymbols + 4) * bit_;
+    const Peek peek{now, demod, ring};
+    /* Ready whatever its length, or (for fewer) once its own frame is in. */
+    const int64_t latest = int64_t(now) - int64_t(kMaxSymbols + 4) * bit_;
     /* A demodulated candidate stays to account for what its frame's side lobes
      * bring up until they can no longer be detected. */
     const int64_t kept = int64_t(kMaxSymbols + 32) * bit_;
@@ -456,8 +520,9 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c)
         }
         max_metric = std::max(max_metric, o.metric);
         /* Strongest first, so that side lobes meet the frame that explains them. */
-        if (!o.done && o.start + needed <= int64_t(now) &&
-            (best == kNone || o.metric > items_[best].metric) && !waits(o))
+        if (!o.done &&
+            (o.start <= latest || (o.header.symbols > 0 && ready_at(o) <= int64_t(now))) &&
+            (best == kNone || o.metric > items_[best].metric) && !waits(o, peek))
             best = i;
         i++;
     }

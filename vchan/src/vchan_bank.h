@@ -13,6 +13,7 @@ namespace vchan
 {
 
 class CandidateList;
+class Demod;
 
 class Bank
 {
@@ -73,27 +74,41 @@ class CandidateList
     explicit CandidateList(int rate);
     void add(const Candidate &c);
     /* Removes and returns in @c the candidate whose data are complete at sample
-     * @now, if any. */
-    bool pop_ready(uint64_t now, Candidate &c);
+     * @now, if any. @demod searches, in the ring @ring, the headers of candidates
+     * that a weaker one may wait for, to learn their frames' lengths. */
+    bool pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf *ring);
+    /* Forgets the header searches over samples @from to @to (exclusive), which
+     * have changed. */
+    void forget_headers(int64_t from, int64_t to);
     uint64_t dropped() const { return dropped_; }
     /* Removes and returns in @c a candidate that candidate @strong's side lobes could
      * account for (kept aside until @strong has been demodulated). */
     bool pop_shadowed(uint32_t strong, Candidate &c);
     /* Puts back a candidate that passed its re-test once @strong was subtracted. */
     void restore(const Candidate &c);
+    /* Removes and returns in @c a candidate detected after the frame whose side
+     * lobes it may be was taken, which the receiver re-tests at once. */
+    bool pop_late(Candidate &c);
 
   private:
     bool explains(const Candidate &strong, const Candidate &weak) const;
     bool buries(const Candidate &strong, const Candidate &weak) const;
     size_t lobe_bins(const Candidate &a, const Candidate &b) const;
-    bool waits(Candidate &weak) const;
-    bool holds_back(const Candidate &strong, const Candidate &weak) const;
+    struct Peek {
+        uint64_t now;
+        Demod &demod;
+        const cf *ring;
+    };
+    int64_t ready_at(const Candidate &c) const;
+    bool waits(Candidate &weak, const Peek &peek);
+    bool holds_back(Candidate &strong, const Candidate &weak, const Peek &peek);
     void shadow(const Candidate &weak, const Candidate &strong);
 
     struct Shadowed {
         Candidate c;
         uint32_t strong; /* id of the candidate that may explain it */
         float excess;    /* its metric over the side-lobe level there */
+        bool late;       /* @strong had been demodulated already */
     };
 
     int bit_;
@@ -108,6 +123,7 @@ class CandidateList
     uint64_t dropped_ = 0;
     std::vector<Shadowed> shadowed_;
     size_t n_shadowed_ = 0;
+    bool late_ = false; /* some of them are late */
     uint32_t next_id_ = 1;
 };
 

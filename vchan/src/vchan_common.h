@@ -34,6 +34,11 @@ constexpr int kHeaderBits = kKnownBits + kPatternBits;
 /* Longest frame on the air: reference symbol, header, 22 coded bytes. */
 constexpr int kMaxCodedBytes = 22;
 constexpr int kMaxSymbols = 1 + kHeaderBits + 8 * kMaxCodedBytes;
+/* The shortest: 10 coded bytes. */
+constexpr int kMinSymbols = 1 + kHeaderBits + 8 * 10;
+/* The last sample a candidate's header search reads, in bits after its start: the
+ * reference symbol, the header, and the three bits of the timing search. */
+constexpr int kHeaderSearchBits = 1 + kHeaderBits + 3;
 /* libvdem reports a frame when the bit 249 bit periods after its first symbol has
  * been decided (41 symbols of header and 208 decisions). */
 constexpr int kReportBits = 249;
@@ -45,16 +50,30 @@ constexpr int kWaitBits = kReportBits - kMaxSymbols - 4;
  * nearest bin passes at most 0.9 dB less, the next 4 dB less; this is -2.2 dB). */
 constexpr double kNeighbourShare = 0.6;
 
+/* What the header search of a candidate found, kept so that its frame's length is
+ * known before all of it is in and the demodulation need not search again. Small,
+ * as every candidate carries one: the residual carrier is kept as the frequency
+ * step and the correlation's turn it comes from. */
+struct HeaderFix {
+    float turn = 0.f;    /* radians per bit at that step */
+    int16_t symbols = 0; /* the frame's, from its type; 0: not searched, -1: no header */
+    int8_t timing = 0;   /* in slices from three bits before the candidate's start */
+    int8_t row = 0;      /* frame type */
+    int8_t step = 0;     /* frequency step, in quarters of the bit rate */
+    int8_t polarity = 0; /* sense of differential encoding, +1 or -1 */
+};
+
 /* One detection of a preamble: its estimated first sample and carrier. */
 struct Candidate {
     int64_t start;
     double freq;
-    float metric;         /* preamble correlation, in units of power */
-    bool done;            /* demodulated already */
-    uint32_t id = 0;      /* given by the candidate list */
-    bool cleared = false; /* re-detected once a stronger frame was subtracted */
+    float metric;           /* preamble correlation, in units of power */
+    uint32_t id = 0;        /* given by the candidate list */
     uint32_t waits_for = 0; /* id of the candidate it last waited for, and where */
     uint32_t waits_at = 0;
+    HeaderFix header{};   /* searched early, for a candidate that others wait for */
+    bool done;            /* demodulated already */
+    bool cleared = false; /* re-detected once a stronger frame was subtracted */
 };
 
 /* The samples per bit at @rate (100 or 600). */

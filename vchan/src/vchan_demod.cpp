@@ -42,6 +42,9 @@ constexpr double kMinCorrelation = 0.6;
  * wrong. At 8 dB Eb/N0 five wrong header bits happen about once in 10^9 frames. */
 constexpr int kMaxPatternErrors = 2;
 constexpr int kMaxHeaderErrors = 4;
+/* Carriers that the measurement compares: the one found and half the bit rate
+ * either side, in bit rates; the decisions read the first. */
+constexpr double kAliases[3] = {0.0, 0.5, -0.5};
 
 /* The 27 known header bits: 20 alternating starting with 1, then 1100111. */
 constexpr uint8_t kKnown[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0,
@@ -184,10 +187,21 @@ void Demod::derotate(double cycles_per_slice, int from, int to, Sums &out,
     }
 }
 
-bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
+bool Demod::peek(const cf *ring, Candidate &c)
 {
+    HeaderFix h;
+    std::complex<double> rot = 1.0;
+    if (search(ring, c, h) && !header_holds(h, rot))
+        h.symbols = -1;
+    c.header = h;
+    return h.symbols > 0;
+}
+
+bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h)
+{
+    h = HeaderFix{};
+    h.symbols = -1;
     const int64_t first = c.start - int64_t(kSearchBits) * bit_;
-    /* The header first: most candidates end there. */
     mix(ring, first, c.freq, 0, kHeaderSlices);
 
     /* Header search: first frequency hypothesis x timing on the 27 known bits, then
@@ -249,9 +263,8 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     double best = -1.0, best_energy = 1.0;
     cf best_corr{};
     int best_timing = 0, best_row = -1;
-    double best_offset = 0.0;
+    int best_step = 0;
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
-        const double offset = q * rate_ / 4.0;
         const float *re = sum + (q + kFreqSteps), *im = re + kLanes;
         for (int timing = 0; timing < kTimings; timing++) {
             if (known_score[timing][q + kFreqSteps] < kShortlist * top)
@@ -282,7 +295,7 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
                     best_corr = corr;
                     best_timing = timing;
                     best_row = row;
-                    best_offset = offset;
+                    best_step = q;
                 }
             }
         }
@@ -293,42 +306,87 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     /* The correlation turns by the residual carrier per bit; half a turn more means
      * the other sense of differential encoding. */
     const double pol = best_corr.real() >= 0.0 ? 1.0 : -1.0;
-    const double turn = std::arg(best_corr * float(pol));
-    const double residual = best_offset + turn * rate_ / (2.0 * M_PI);
-    const frame_sync_t &row = fstab[best_row];
-    const int coded_bytes = row.frame_length - 5;
-    const int n_symbols = 1 + kHeaderBits + 8 * coded_bytes;
-    /* The timings that measurement tries, up to half a bit either side. */
-    const int first_timing = std::max(0, best_timing - kSlices / 2);
-    const int last_timing = std::min(2 * kMarginSlices, best_timing + kSlices / 2);
-    const int n_slices = last_timing + kSlices * n_symbols;
-    /* The decisions read the sums of alias 0 of the measurement below. The header's
-     * come first, from the slices mixed already: a frame whose header fails is not
-     * mixed further. */
-    constexpr double kAliases[3] = {0.0, 0.5, -0.5}; /* in bit rates */
-    const double cycles = (residual + kAliases[0] * rate_) * slice_ / kSampleRate;
-    std::complex<double> rot = 1.0;
+    h.turn = std::arg(best_corr * float(pol));
+    h.step = int8_t(best_step);
+    h.polarity = int8_t(pol);
+    h.timing = int16_t(best_timing);
+    h.row = int8_t(best_row);
+    h.symbols = int16_t(1 + kHeaderBits + 8 * (fstab[best_row].frame_length - 5));
+    return true;
+}
+
+/* The carrier left after mixing to the candidate's bin, in Hz: the step searched
+ * and the correlation's turn per bit at it. */
+double Demod::residual(const HeaderFix &h) const
+{
+    const double offset = h.step * rate_ / 4.0;
+    const double turn = h.turn;
+    return offset + turn * rate_ / (2.0 * M_PI);
+}
+
+/* The header's decisions, from the slices mixed by search(), derotated into sums 0
+ * (@rot left where the rest of the frame continues). */
+bool Demod::header_holds(const HeaderFix &h, std::complex<double> &rot)
+{
+    const double cycles = (residual(h) + kAliases[0] * rate_) * slice_ / kSampleRate;
     derotate(cycles, 0, kHeaderSlices, sums_[0], rot);
-    const float *re0 = sums_[0].re.data(), *im0 = sums_[0].im.data();
-    auto decide = [&](int from, int to) {
-        cf prev = symbol(re0, im0, best_timing, from - 1);
-        for (int k = from; k < to; k++) {
-            const cf r = symbol(re0, im0, best_timing, k);
-            bits_[k - 1] = (r * std::conj(prev)).real() * pol > 0.0 ? 1 : 0;
-            prev = r;
-        }
-    };
-    decide(1, 1 + kHeaderBits);
+    decide(h, 1, 1 + kHeaderBits);
+    const frame_sync_t &row = fstab[h.row];
     int pattern_errors = 0, header_errors = 0;
     for (int i = 0; i < kPatternBits; i++)
         pattern_errors += bits_[kKnownBits + i] != ((row.pattern >> (kPatternBits - 1 - i)) & 1);
     for (int i = 0; i < kKnownBits; i++)
         header_errors += bits_[i] != kKnown[i];
-    if (pattern_errors > kMaxPatternErrors || header_errors + pattern_errors > kMaxHeaderErrors)
+    return pattern_errors <= kMaxPatternErrors &&
+           header_errors + pattern_errors <= kMaxHeaderErrors;
+}
+
+void Demod::decide(const HeaderFix &h, int from, int to)
+{
+    const float *re0 = sums_[0].re.data(), *im0 = sums_[0].im.data();
+    const double pol = h.polarity;
+    cf prev = symbol(re0, im0, h.timing, from - 1);
+    for (int k = from; k < to; k++) {
+        const cf r = symbol(re0, im0, h.timing, k);
+        bits_[k - 1] = (r * std::conj(prev)).real() * pol > 0.0 ? 1 : 0;
+        prev = r;
+    }
+}
+
+bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
+{
+    const int64_t first = c.start - int64_t(kSearchBits) * bit_;
+    /* The header first: most candidates end there. A candidate searched already
+     * (peek()) has its slices mixed again, the same to the bit, and is not searched
+     * twice. */
+    HeaderFix h = c.header;
+    if (h.symbols == 0) {
+        if (!search(ring, c, h))
+            return false;
+    } else if (h.symbols < 0) {
+        return false;
+    } else {
+        mix(ring, first, c.freq, 0, kHeaderSlices);
+    }
+    const double pol = h.polarity;
+    const double residual = this->residual(h);
+    const frame_sync_t &row = fstab[h.row];
+    const int coded_bytes = row.frame_length - 5;
+    const int n_symbols = h.symbols;
+    /* The timings that measurement tries, up to half a bit either side. */
+    const int first_timing = std::max(0, h.timing - kSlices / 2);
+    const int last_timing = std::min(2 * kMarginSlices, h.timing + kSlices / 2);
+    const int n_slices = last_timing + kSlices * n_symbols;
+    /* The decisions read the sums of alias 0 of the measurement below. The header's
+     * come first, from the slices mixed already: a frame whose header fails is not
+     * mixed further. */
+    const double cycles = (residual + kAliases[0] * rate_) * slice_ / kSampleRate;
+    std::complex<double> rot = 1.0;
+    if (!header_holds(h, rot))
         return false;
     mix(ring, first, c.freq, kHeaderSlices, n_slices);
     derotate(cycles, kHeaderSlices, n_slices, sums_[0], rot);
-    decide(1 + kHeaderBits, n_symbols);
+    decide(h, 1 + kHeaderBits, n_symbols);
 
     uint8_t data[kMaxCodedBytes] = {};
     for (int i = 0; i < coded_bytes; i++)

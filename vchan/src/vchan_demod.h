@@ -30,10 +30,24 @@ class Demod
     /* Demodulates the frame that @c announces from the sample ring; TRUE with @out
      * filled when a frame passes its check. */
     bool decode(const cf *ring, const Candidate &c, Decoded &out);
+    /* The header search alone, once @c's header is in the ring (44 bits after its
+     * start): fills c.header, which decode() then takes instead of searching again
+     * (it must be cleared if the ring changes over the header meanwhile). TRUE when
+     * a header was found. */
+    bool peek(const cf *ring, Candidate &c);
     /* The bits decided by the last successful decode(). */
     const uint8_t *bits() const { return bits_.data(); }
 
   private:
+    /* Mixes @c's header and searches it over frequency, timing and frame type into
+     * @h; FALSE (h.symbols -1) when nothing correlates well enough. */
+    bool search(const cf *ring, const Candidate &c, HeaderFix &h);
+    /* Whether the header's decisions at @h have few enough errors. */
+    bool header_holds(const HeaderFix &h, std::complex<double> &rot);
+    double residual(const HeaderFix &h) const;
+    /* Decisions on symbols @from to @to (exclusive) from sums 0 into bits_. */
+    void decide(const HeaderFix &h, int from, int to);
+
     /* Running sums of the slices turned to one carrier, real and imaginary parts
      * apart so that neighbouring timings load side by side. */
     struct Sums {

@@ -80,7 +80,10 @@ void Receiver::on_chunk_end()
             continue;
         bank.step(ring_.data(), counter_, chain->candidates);
         Candidate c;
-        while (chain->candidates.pop_ready(counter_, c)) {
+        while (chain->candidates.pop_late(c))
+            if (cleaned(c, bank.rate()) && chain->canceller.retest(ring_.data(), bank.noise(), c))
+                chain->candidates.restore(c);
+        while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.data())) {
             Decoded d;
             bool subtracted = false;
             if (!covered(c, bank.rate()) && !masked(c, bank.rate()) &&
@@ -89,6 +92,14 @@ void Receiver::on_chunk_end()
                  * at again without it. */
                 subtracted = chain->canceller.worth(d) &&
                              chain->canceller.cancel(ring_.data(), d, chain->demod.bits());
+                if (subtracted) {
+                    /* The samples the frame spanned (its timing refined by up to a
+                     * tenth of a bit) changed under any header searched there. */
+                    const int bit = bank.samples_per_bit();
+                    for (auto &other : chains_)
+                        other->candidates.forget_headers(d.start - bit,
+                                                         d.start + int64_t(d.symbols + 1) * bit);
+                }
                 take(d, subtracted);
             }
             Candidate s;
