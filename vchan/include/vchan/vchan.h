@@ -60,7 +60,13 @@
  *    cleaned samples (the preamble correlation again) and demodulated if they
  *    pass. Candidates are demodulated strongest first, and a weaker one waits for
  *    a stronger frame starting shortly after it, so the weak see the ring without
- *    the strong.
+ *    the strong. A candidate is demodulated once the longest frame could be
+ *    complete, but one that a weaker waits for has its header searched as soon as
+ *    the header is in: its frame type gives its real length, it is taken once that
+ *    much is in, and the weaker may wait for it as long as it is still reported in
+ *    time (up to about 120 bits after its own start for the shortest frames). The
+ *    search's result is kept for the full demodulation; what such an early frame
+ *    may have buried and is detected after it is re-tested as above.
  * 7. Reporting. Frames of one transmission found in several bins or by several
  *    candidates are reported once (same rate, type and bytes within four bits of
  *    each other). A frame is held until the bit period in which libvdem would
