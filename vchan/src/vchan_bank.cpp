@@ -44,10 +44,10 @@ constexpr size_t kMaxShadowed = 128;
  * to bin (@sign holds +1, -1, +1, ...). */
 VCHAN_VECTOR_CLONES
 void differential_products(size_t n, float alternation, const float *__restrict sign,
-                           const float *__restrict y, float *__restrict lre,
-                           float *__restrict lim, float *__restrict sre, float *__restrict sim,
-                           float *__restrict pre, float *__restrict pim, float *__restrict psz,
-                           float *__restrict ssz, float *__restrict pw)
+                           const float *__restrict y, float *__restrict lre, float *__restrict lim,
+                           float *__restrict sre, float *__restrict sim, float *__restrict pre,
+                           float *__restrict pim, float *__restrict psz, float *__restrict ssz,
+                           float *__restrict pw)
 {
     for (size_t i = 0; i < n; i++) {
         const float s = alternation * sign[i];

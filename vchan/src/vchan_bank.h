@@ -59,11 +59,11 @@ class Bank
     std::vector<int64_t> best_hop_;
     /* Bins are scanned in blocks, 2T being a multiple of their size at both rates. */
     static constexpr int kBlock = 64;
-    int active_ = 0; /* bins with a detection in progress */
+    int active_ = 0;                        /* bins with a detection in progress */
     std::vector<uint64_t> active_in_block_; /* per block, a bit per bin in progress */
     std::vector<float> scratch_;
     std::vector<float> sign_; /* +1 at even bins, -1 at odd ones */
-    float noise_ = 0.f; /* mean |bin output|^2 of noise */
+    float noise_ = 0.f;       /* mean |bin output|^2 of noise */
 };
 
 /* The merged detections of one rate, waiting until their frame can be demodulated.

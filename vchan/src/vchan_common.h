@@ -8,7 +8,7 @@
 /* A per-bin loop worth a second build for AVX2, chosen when the library is loaded.
  * Without FMA, which would round the products differently from one machine to the
  * next: either build gives the same results to the bit. */
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__) &&                 \
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__) &&                  \
     !defined(__SANITIZE_THREAD__)
 #define VCHAN_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else

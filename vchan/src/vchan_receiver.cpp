@@ -22,7 +22,6 @@ constexpr size_t kHeld = 256;
 /* Two decodes of one transmission start within this many bits of each other. */
 constexpr int kSameFrameBits = 4;
 
-
 bool same_bytes(const vdem_proto_frame_t &a, const vdem_proto_frame_t &b)
 {
     return a.length == b.length && a.f.v1.seq == b.f.v1.seq && a.f.v1.oob == b.f.v1.oob &&

@@ -52,11 +52,11 @@ TEST(VchanFft, MatchesTheDefinitionAtTheBanksSizes)
             x[size_t(i)] = vchan::cf(float(int16_t(state >> 16)), float(int16_t(state)));
         }
         EXPECT_LT(error(fft, x), 1e-5);
-        /* A full-scale carrier exactly on bin 3 and nothing else: all its power lands
-         * there, with the forward sign. */
+        /* A full-scale carrier exactly at bin 3's frequency over the first half: bin 3
+         * adds it up coherently (the forward sign), n/2 times its amplitude. */
         for (int i = 0; i < n; i++)
-            x[size_t(i)] = i < n / 2 ? std::polar(32767.f, float(2.0 * M_PI * 3 * i / n))
-                                     : vchan::cf{};
+            x[size_t(i)] =
+                i < n / 2 ? std::polar(32767.f, float(2.0 * M_PI * 3 * i / n)) : vchan::cf{};
         EXPECT_LT(error(fft, x), 1e-5);
         EXPECT_NEAR(std::abs(fft.out()[3]), 32767.0 * n / 2, 32767.0 * n * 1e-5);
         /* All zeros, after a run that may have used the input as scratch. */

@@ -269,8 +269,8 @@ TEST(VchanDecode, SlowFrameBesideOverlappingFastOneReported)
     const VekgenFrameType *types = vekgen_frame_types(&n_types);
     const guint T = vekgen_samples_per_bit(100);
     const double f0 = g_rand_double_range(rand, -60000, 60000);
-    const VekgenFrame slow = make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 100,
-                                        f0 + 500.0, 29.8, 5000);
+    const VekgenFrame slow =
+        make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 100, f0 + 500.0, 29.8, 5000);
     const VekgenFrame fast = make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 600, f0,
                                         25.0, slow.start_sample + 5 * T);
     ASSERT_TRUE(vekgen_signal_add_frame(signal, &slow, nullptr));
