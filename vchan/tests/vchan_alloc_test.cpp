@@ -92,15 +92,13 @@ TEST(VchanAllocation, PostingDecodingAndReportingAllocateNothing)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(40);
     g_autoptr(VekgenSignal) signal = vekgen_signal_new(41, vchan_test::kNoiseDb);
-    guint n_types = 0;
-    const VekgenFrameType *types = vekgen_frame_types(&n_types);
     std::vector<VekgenFrame> frames;
     for (guint i = 0; i < 40; i++) {
         const guint rate = i < 32 ? 600 : 100;
         const double offset = -88000.0 + 4400.0 * i + g_rand_double_range(rand, -200, 200);
         const guint64 start = 10000 + guint64(g_rand_int_range(rand, 0, 20000));
-        frames.push_back(vchan_test::make_frame(rand, types[g_rand_int_range(rand, 0, n_types)],
-                                                rate, offset, 15.0, start));
+        frames.push_back(
+            vchan_test::make_frame(rand, vchan_test::random_type(rand), rate, offset, 15.0, start));
     }
     std::sort(frames.begin(), frames.end(), [](const VekgenFrame &a, const VekgenFrame &b) {
         return a.start_sample < b.start_sample;

@@ -17,6 +17,14 @@ inline double power_for(double ebn0, guint rate)
     return kNoiseDb - 10.0 * std::log10(192000.0 / rate) + ebn0;
 }
 
+/* One of vekgen's frame types, drawn from @rand. */
+inline const VekgenFrameType &random_type(GRand *rand)
+{
+    guint n = 0;
+    const VekgenFrameType *types = vekgen_frame_types(&n);
+    return types[g_rand_int_range(rand, 0, gint(n))];
+}
+
 inline VekgenFrame make_frame(GRand *rand, const VekgenFrameType &type, guint rate, double offset,
                               double ebn0, guint64 start)
 {

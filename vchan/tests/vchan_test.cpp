@@ -146,16 +146,13 @@ TEST(VchanDecode, EveryFrameTypeAtBothRatesOverlappingEachReportedOnce)
 TEST(VchanDecode, FrameOnChannelBoundaryReportedOnce)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(20);
-    guint n_types = 0;
-    const VekgenFrameType *types = vekgen_frame_types(&n_types);
     for (guint rate : {100u, 600u}) {
         g_autoptr(VekgenSignal) signal = vekgen_signal_new(21 + rate, kNoiseDb);
         const double bin = rate / 2.0;
         const double offsets[] = {0.0, 0.5 * bin, 40 * bin + 0.5 * bin, -95800.0, 95800.0};
         guint64 start = 5000;
         for (double offset : offsets) {
-            const VekgenFrame f = make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], rate,
-                                             offset, 15.0, start);
+            const VekgenFrame f = make_frame(rand, random_type(rand), rate, offset, 15.0, start);
             ASSERT_TRUE(vekgen_signal_add_frame(signal, &f, nullptr));
             start = vekgen_frame_tail_end_sample(&f) + 7 * vekgen_samples_per_bit(rate);
         }
@@ -173,18 +170,15 @@ TEST(VchanDecode, WeakFrameBesideStrongOneReportedAtSixHundred)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(50);
     g_autoptr(VekgenSignal) signal = vekgen_signal_new(51, kNoiseDb);
-    guint n_types = 0;
-    const VekgenFrameType *types = vekgen_frame_types(&n_types);
     const guint T = vekgen_samples_per_bit(600);
     guint64 start = 5000;
     for (double side : {1.0, -1.0}) {
         const double f0 = g_rand_double_range(rand, -60000, 60000);
-        const VekgenFrame strong =
-            make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 600, f0, 45.0,
-                       start + guint64(g_rand_int_range(rand, 0, T)));
+        const VekgenFrame strong = make_frame(rand, random_type(rand), 600, f0, 45.0,
+                                              start + guint64(g_rand_int_range(rand, 0, T)));
         const VekgenFrame weak =
-            make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 600, f0 + side * 10000.0,
-                       15.0, strong.start_sample + 7 * T + guint64(g_rand_int_range(rand, 0, T)));
+            make_frame(rand, random_type(rand), 600, f0 + side * 10000.0, 15.0,
+                       strong.start_sample + 7 * T + guint64(g_rand_int_range(rand, 0, T)));
         ASSERT_TRUE(vekgen_signal_add_frame(signal, &strong, nullptr));
         ASSERT_TRUE(vekgen_signal_add_frame(signal, &weak, nullptr));
         start =
@@ -209,8 +203,6 @@ TEST(VchanDecode, WeakFrameBeforeShortStrongOneReportedOnTime)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(70);
     g_autoptr(VekgenSignal) signal = vekgen_signal_new(71, kNoiseDb);
-    guint n_types = 0;
-    const VekgenFrameType *types = vekgen_frame_types(&n_types);
     const guint T = vekgen_samples_per_bit(600);
     Receiver rx(VCHAN_RATE_600BPS);
     const guint64 P = rx.packet_size();
@@ -220,21 +212,21 @@ TEST(VchanDecode, WeakFrameBeforeShortStrongOneReportedOnTime)
         const guint64 report_packet_start = ((earliest + 250 * guint64{T}) / P + 1) * P;
         const guint64 start = report_packet_start + P / 2 - 250 * guint64{T};
         const double f0 = g_rand_double_range(rand, -60000, 60000);
-        const VekgenFrame weak = make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 600,
-                                            f0 + side * 10000.0, 15.0, start);
+        const VekgenFrame weak =
+            make_frame(rand, random_type(rand), 600, f0 + side * 10000.0, 15.0, start);
         const VekgenFrameType *short_type;
         do
-            short_type = &types[g_rand_int_range(rand, 0, n_types)];
+            short_type = &random_type(rand);
         while (short_type->covered_len > 16);
         const VekgenFrame strong =
             make_frame(rand, *short_type, 600, f0, 45.0,
                        start + 30 * guint64{T} + guint64(g_rand_int_range(rand, 0, 6 * T)));
         /* Reference symbol, header, and the covered bytes and check, coded. */
         const guint strong_symbols = 1 + 40 + 8 * (strong.covered_len + 2u);
-        const VekgenFrame late = make_frame(
-            rand, types[g_rand_int_range(rand, 0, n_types)], 600, f0 - side * 10000.0, 15.0,
-            strong.start_sample + (strong_symbols - 2) * guint64{T} +
-                guint64(g_rand_int_range(rand, 0, T)));
+        const VekgenFrame late =
+            make_frame(rand, random_type(rand), 600, f0 - side * 10000.0, 15.0,
+                       strong.start_sample + (strong_symbols - 2) * guint64{T} +
+                           guint64(g_rand_int_range(rand, 0, T)));
         ASSERT_TRUE(vekgen_signal_add_frame(signal, &weak, nullptr));
         ASSERT_TRUE(vekgen_signal_add_frame(signal, &strong, nullptr));
         ASSERT_TRUE(vekgen_signal_add_frame(signal, &late, nullptr));
@@ -265,14 +257,11 @@ TEST(VchanDecode, SlowFrameBesideOverlappingFastOneReported)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(60);
     g_autoptr(VekgenSignal) signal = vekgen_signal_new(61, kNoiseDb);
-    guint n_types = 0;
-    const VekgenFrameType *types = vekgen_frame_types(&n_types);
     const guint T = vekgen_samples_per_bit(100);
     const double f0 = g_rand_double_range(rand, -60000, 60000);
-    const VekgenFrame slow =
-        make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 100, f0 + 500.0, 29.8, 5000);
-    const VekgenFrame fast = make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], 600, f0,
-                                        25.0, slow.start_sample + 5 * T);
+    const VekgenFrame slow = make_frame(rand, random_type(rand), 100, f0 + 500.0, 29.8, 5000);
+    const VekgenFrame fast =
+        make_frame(rand, random_type(rand), 600, f0, 25.0, slow.start_sample + 5 * T);
     ASSERT_TRUE(vekgen_signal_add_frame(signal, &slow, nullptr));
     ASSERT_TRUE(vekgen_signal_add_frame(signal, &fast, nullptr));
     Receiver rx(VCHAN_RATE_100BPS | VCHAN_RATE_600BPS);
@@ -319,14 +308,12 @@ void on_vdem_frame(vdem_frame_cont_t *cont, const void *out)
 TEST(VchanSampleTime, ReportedInTheSamePacketAsLibvdem)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(40);
-    guint n_types = 0;
-    const VekgenFrameType *types = vekgen_frame_types(&n_types);
     for (guint rate : {100u, 600u}) {
         const guint T = vekgen_samples_per_bit(rate);
         g_autoptr(VekgenSignal) signal = vekgen_signal_new(41, -G_MAXDOUBLE);
         guint64 start = 3 * 8 * T + T / 8;
         for (int i = 0; i < 3; i++) {
-            const VekgenFrame f = make_frame(rand, types[g_rand_int_range(rand, 0, n_types)], rate,
+            const VekgenFrame f = make_frame(rand, random_type(rand), rate,
                                              g_rand_double_range(rand, -20000, 20000), 40.0, start);
             ASSERT_TRUE(vekgen_signal_add_frame(signal, &f, nullptr));
             start += 8 * T * 40;
