@@ -88,9 +88,7 @@ int main(int argc, char **argv)
         VekgenFrame f;
         vekgen_frame_init(&f);
         f.bit_rate = rate;
-        f.covered_len = type.covered_len;
-        f.repetition = type.repetition;
-        f.oob = type.oob;
+        vekgen_frame_set_type(&f, &type);
         f.power_db = noise_db - 10.0 * std::log10(double(VEKGEN_SAMPLE_RATE) / rate) + ebn0;
         f.offset_hz = g_rand_double_range(rand, -80000, 80000);
         f.inverted = g_rand_boolean(rand);

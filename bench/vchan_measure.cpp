@@ -60,9 +60,7 @@ VekgenFrame random_frame(GRand *rand, guint rate, guint len, double ebn0, double
     VekgenFrame f;
     vekgen_frame_init(&f);
     f.bit_rate = rate;
-    f.covered_len = t->covered_len;
-    f.repetition = t->repetition;
-    f.oob = t->oob;
+    vekgen_frame_set_type(&f, t);
     f.power_db = kNoiseDb - band_gain_db(rate) + ebn0;
     f.offset_hz = offset;
     f.inverted = g_rand_boolean(rand);

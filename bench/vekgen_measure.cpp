@@ -40,9 +40,7 @@ VekgenFrame random_frame(GRand *rand, guint rate, double power_db, double max_of
     VekgenFrame f;
     vekgen_frame_init(&f);
     f.bit_rate = rate;
-    f.covered_len = t.covered_len;
-    f.repetition = t.repetition;
-    f.oob = t.oob;
+    vekgen_frame_set_type(&f, &t);
     f.power_db = power_db;
     f.offset_hz = g_rand_double_range(rand, -max_offset, max_offset);
     f.phase = g_rand_double_range(rand, -G_PI, G_PI);

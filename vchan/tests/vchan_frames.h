@@ -30,9 +30,7 @@ inline VekgenFrame make_frame(GRand *rand, const VekgenFrameType &type, guint ra
 {
     VekgenFrame f;
     vekgen_frame_init(&f);
-    f.covered_len = type.covered_len;
-    f.repetition = type.repetition;
-    f.oob = type.oob;
+    vekgen_frame_set_type(&f, &type);
     f.bit_rate = rate;
     f.offset_hz = offset;
     f.power_db = power_for(ebn0, rate);

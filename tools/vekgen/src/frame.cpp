@@ -233,6 +233,13 @@ const VekgenFrameType *vekgen_frame_get_type(const VekgenFrame *frame)
     return vekgen_frame_type_find(frame->covered_len, frame->repetition, frame->oob);
 }
 
+void vekgen_frame_set_type(VekgenFrame *frame, const VekgenFrameType *type)
+{
+    frame->covered_len = type->covered_len;
+    frame->repetition = type->repetition;
+    frame->oob = type->oob;
+}
+
 gboolean vekgen_frame_check(const VekgenFrame *frame, GError **error)
 {
     if (vekgen_frame_get_type(frame) == nullptr) {

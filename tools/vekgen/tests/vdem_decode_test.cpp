@@ -25,9 +25,7 @@ VekgenFrame make(guint rate, const VekgenFrameType &type, guint64 start, double 
     VekgenFrame f;
     vekgen_frame_init(&f);
     f.bit_rate = rate;
-    f.covered_len = type.covered_len;
-    f.repetition = type.repetition;
-    f.oob = type.oob;
+    vekgen_frame_set_type(&f, &type);
     f.start_sample = start;
     f.offset_hz = freq;
     f.power_db = 60.0;

@@ -105,6 +105,8 @@ void vekgen_frame_init(VekgenFrame *frame);
 /* TRUE when the transmitter can send @frame; otherwise FALSE with VEKGEN_ERROR_INVALID. */
 gboolean vekgen_frame_check(const VekgenFrame *frame, GError **error);
 const VekgenFrameType *vekgen_frame_get_type(const VekgenFrame *frame);
+/* Gives @frame the type @type: its covered length, repetition and band. */
+void vekgen_frame_set_type(VekgenFrame *frame, const VekgenFrameType *type);
 
 /* Samples per bit period: 1920 at 100 bit/s, 320 at 600 bit/s (0 for other rates). */
 guint vekgen_samples_per_bit(guint bit_rate);
