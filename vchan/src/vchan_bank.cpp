@@ -115,14 +115,41 @@ Bank::Bank(int rate)
 void Bank::update_noise()
 {
     const cf *y = fft_.out();
-    for (int b = 0; b < nfft_; b++)
-        scratch_[b] = std::norm(y[b]);
-    auto mid = scratch_.begin() + nfft_ / 2;
-    std::nth_element(scratch_.begin(), mid, scratch_.end());
+    const size_t n = size_t(nfft_), rank = n / 2;
+    /* The median moves little from one update to the next: only the outputs near the
+     * last one need ordering. Those below a band around it are counted, those in it
+     * gathered; when the median's rank falls in the band, it is the band's element of
+     * that rank, the same value a selection over all outputs gives. */
+    float median = 0.f;
+    bool found = false;
+    if (median_ > 0.f) {
+        const float lo = median_ * 0.7f, hi = median_ * 1.4f;
+        size_t below = 0, in_band = 0;
+        for (size_t b = 0; b < n; b++) {
+            const float v = std::norm(y[b]);
+            below += v < lo;
+            scratch_[in_band] = v;
+            in_band += v >= lo && v < hi;
+        }
+        if (rank >= below && rank < below + in_band) {
+            auto mid = scratch_.begin() + ptrdiff_t(rank - below);
+            std::nth_element(scratch_.begin(), mid, scratch_.begin() + ptrdiff_t(in_band));
+            median = *mid;
+            found = true;
+        }
+    }
+    if (!found) {
+        for (size_t b = 0; b < n; b++)
+            scratch_[b] = std::norm(y[b]);
+        auto mid = scratch_.begin() + ptrdiff_t(rank);
+        std::nth_element(scratch_.begin(), mid, scratch_.end());
+        median = *mid;
+    }
+    median_ = median;
     /* The median of an exponential variable is ln 2 times its mean; signals occupy a
      * few bins each, so the median stays on the noise. The floor is the rounding
      * noise of 16-bit samples. */
-    const float estimate = std::max(*mid / float(M_LN2), float(bit_) * 0.25f);
+    const float estimate = std::max(median / float(M_LN2), float(bit_) * 0.25f);
     noise_ = noise_ == 0.f ? estimate : 0.9f * noise_ + 0.1f * estimate;
 }
 

@@ -64,6 +64,7 @@ class Bank
     std::vector<float> scratch_;
     std::vector<float> sign_; /* +1 at even bins, -1 at odd ones */
     float noise_ = 0.f;       /* mean |bin output|^2 of noise */
+    float median_ = 0.f;      /* median |bin output|^2 at the last update */
 };
 
 /* The merged detections of one rate, waiting until their frame can be demodulated.
