@@ -238,7 +238,7 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
 
     correlate(phase, slot, alternation);
     /* Detections are rare: look only into the blocks of bins where a count (which
-     * vectorises) finds one above the threshold. */
+     * vectorises) finds one above the threshold, and there only at the bins over it. */
     for (int b0 = 0; b0 < nfft_; b0 += kBlock) {
         const float *pw = &power_[size_t(b0)];
         int over = 0;
@@ -246,9 +246,13 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
             over += pw[j] > threshold;
         if (over == 0)
             continue;
-        for (int b = b0; b < b0 + kBlock; b++) {
+        uint64_t above = 0;
+        for (int j = 0; j < kBlock; j++)
+            above |= uint64_t(pw[j] > threshold) << j;
+        for (; above != 0; above &= above - 1) {
+            const int b = b0 + std::countr_zero(above);
             const float v = power_[b];
-            if (v > threshold && (best_hop_[b] < 0 || v > best_[b]) && coherent(v, phase, b)) {
+            if ((best_hop_[b] < 0 || v > best_[b]) && coherent(v, phase, b)) {
                 if (best_hop_[b] < 0) {
                     active_++;
                     active_in_block_[b / kBlock] |= uint64_t{1} << (b % kBlock);
