@@ -120,31 +120,32 @@ void Bank::update_noise()
      * last one need ordering. Those below a band around it are counted, those in it
      * gathered; when the median's rank falls in the band, it is the band's element of
      * that rank, the same value a selection over all outputs gives. */
-    float median = 0.f;
-    bool found = false;
+    for (size_t b = 0; b < n; b++)
+        scratch_[b] = std::norm(y[b]);
+    auto mid = scratch_.begin() + ptrdiff_t(rank);
+    auto end = scratch_.end();
     if (median_ > 0.f) {
         const float lo = median_ * 0.7f, hi = median_ * 1.4f;
-        size_t below = 0, in_band = 0;
+        const float *v = scratch_.data();
+        int below_count = 0, band_count = 0; /* int, so that the counts vectorise */
         for (size_t b = 0; b < n; b++) {
-            const float v = std::norm(y[b]);
-            below += v < lo;
-            scratch_[in_band] = v;
-            in_band += v >= lo && v < hi;
+            below_count += v[b] < lo;
+            band_count += (v[b] >= lo) & (v[b] < hi);
         }
+        const size_t below = size_t(below_count), in_band = size_t(band_count);
         if (rank >= below && rank < below + in_band) {
-            auto mid = scratch_.begin() + ptrdiff_t(rank - below);
-            std::nth_element(scratch_.begin(), mid, scratch_.begin() + ptrdiff_t(in_band));
-            median = *mid;
-            found = true;
+            size_t k = 0;
+            for (size_t b = 0; b < n; b++) {
+                const float v = scratch_[b];
+                scratch_[k] = v;
+                k += (v >= lo) & (v < hi);
+            }
+            mid = scratch_.begin() + ptrdiff_t(rank - below);
+            end = scratch_.begin() + ptrdiff_t(in_band);
         }
     }
-    if (!found) {
-        for (size_t b = 0; b < n; b++)
-            scratch_[b] = std::norm(y[b]);
-        auto mid = scratch_.begin() + ptrdiff_t(rank);
-        std::nth_element(scratch_.begin(), mid, scratch_.end());
-        median = *mid;
-    }
+    std::nth_element(scratch_.begin(), mid, end);
+    const float median = *mid;
     median_ = median;
     /* The median of an exponential variable is ln 2 times its mean; signals occupy a
      * few bins each, so the median stays on the noise. The floor is the rounding
