@@ -3,6 +3,7 @@
 #include "vchan_bank.h"
 
 #include "vchan_demod.h"
+#include "vchan_median.h"
 
 #include <algorithm>
 #include <bit>
@@ -115,37 +116,9 @@ Bank::Bank(int rate)
 void Bank::update_noise()
 {
     const cf *y = fft_.out();
-    const size_t n = size_t(nfft_), rank = n / 2;
-    /* The median moves little from one update to the next: only the outputs near the
-     * last one need ordering. Those below a band around it are counted, those in it
-     * gathered; when the median's rank falls in the band, it is the band's element of
-     * that rank, the same value a selection over all outputs gives. */
-    for (size_t b = 0; b < n; b++)
-        scratch_[b] = std::norm(y[b]);
-    auto mid = scratch_.begin() + ptrdiff_t(rank);
-    auto end = scratch_.end();
-    if (median_ > 0.f) {
-        const float lo = median_ * 0.7f, hi = median_ * 1.4f;
-        const float *v = scratch_.data();
-        int below_count = 0, band_count = 0; /* int, so that the counts vectorise */
-        for (size_t b = 0; b < n; b++) {
-            below_count += v[b] < lo;
-            band_count += (v[b] >= lo) & (v[b] < hi);
-        }
-        const size_t below = size_t(below_count), in_band = size_t(band_count);
-        if (rank >= below && rank < below + in_band) {
-            size_t k = 0;
-            for (size_t b = 0; b < n; b++) {
-                const float v = scratch_[b];
-                scratch_[k] = v;
-                k += (v >= lo) & (v < hi);
-            }
-            mid = scratch_.begin() + ptrdiff_t(rank - below);
-            end = scratch_.begin() + ptrdiff_t(in_band);
-        }
-    }
-    std::nth_element(scratch_.begin(), mid, end);
-    const float median = *mid;
+    for (int b = 0; b < nfft_; b++)
+        scratch_[size_t(b)] = std::norm(y[b]);
+    const float median = median_near(scratch_.data(), size_t(nfft_), median_);
     median_ = median;
     /* The median of an exponential variable is ln 2 times its mean; signals occupy a
      * few bins each, so the median stays on the noise. The floor is the rounding
