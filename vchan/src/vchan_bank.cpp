@@ -380,6 +380,28 @@ int64_t CandidateList::ready_at(const Candidate &c) const
     return c.start + int64_t(symbols + 4) * bit_;
 }
 
+bool CandidateList::burying(const Candidate &weak, uint64_t now, Demod &demod, const cf *ring,
+                            Candidate &strong)
+{
+    Candidate *best = nullptr;
+    for (size_t i = 0; i < count_; i++) {
+        Candidate &s = items_[i];
+        /* Only a frame whose header is in, and which starts inside what the
+         * demodulator reads of @weak's. */
+        if (s.done || s.start <= weak.start || s.header.symbols < 0 ||
+            s.start + int64_t(kHeaderSearchBits) * bit_ > int64_t(now) ||
+            s.start > weak.start + int64_t(kMaxSymbols) * bit_ || ready_at(s) <= int64_t(now) ||
+            (best != nullptr && s.metric <= best->metric) || !buries(s, weak))
+            continue;
+        best = &s;
+    }
+    if (best == nullptr || (best->header.symbols == 0 && !demod.peek(ring, *best)) ||
+        ready_at(*best) <= int64_t(now))
+        return false;
+    strong = *best;
+    return true;
+}
+
 void CandidateList::forget_headers(int64_t from, int64_t to)
 {
     for (size_t i = 0; i < count_; i++) {
