@@ -85,8 +85,7 @@ void Receiver::on_chunk_end()
         while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.data())) {
             Decoded d;
             bool subtracted = false;
-            if (!covered(c, bank.rate()) && !masked(c, bank.rate()) &&
-                decode(*chain, c, d)) {
+            if (!covered(c, bank.rate()) && !masked(c, bank.rate()) && decode(*chain, c, d)) {
                 /* A strong frame leaves the ring, and what its side lobes hid is looked
                  * at again without it. */
                 subtracted = chain->canceller.worth(d) &&

@@ -273,10 +273,9 @@ TEST(VchanDecode, WeakFrameBeforeLongStrongOneReportedOnTime)
         const double f0 = g_rand_double_range(rand, -60000, 60000);
         const VekgenFrame weak =
             make_frame(rand, random_type(rand), 600, f0 + side * 10000.0, 15.0, start);
-        const VekgenFrame strong =
-            make_frame(rand, *longest[guint(g_rand_int_range(rand, 0, gint(longest.size())))],
-                       600, f0, 45.0,
-                       start + 30 * guint64{T} + guint64(g_rand_int_range(rand, 0, 6 * T)));
+        const VekgenFrame strong = make_frame(
+            rand, *longest[guint(g_rand_int_range(rand, 0, gint(longest.size())))], 600, f0, 45.0,
+            start + 30 * guint64{T} + guint64(g_rand_int_range(rand, 0, 6 * T)));
         ASSERT_TRUE(vekgen_signal_add_frame(signal, &weak, nullptr));
         ASSERT_TRUE(vekgen_signal_add_frame(signal, &strong, nullptr));
         weak_frames.push_back(weak);
