@@ -49,7 +49,8 @@ Canceller::Canceller(int rate)
     : rate_(rate), bit_(samples_per_bit(rate)), margin_(bit_ / 10), signs_(kMaxSymbols),
       z_(kMaxSymbols), best_z_(kMaxSymbols), edges_(size_t(kMaxSymbols + 1) * 2 * size_t(margin_)),
       slices_(2 * (kPreambleBits + 1 + 2 * kRetestBits)),
-      lifted_(size_t(kMaxSymbols) * size_t(bit_) + 2 * size_t(margin_))
+      lifted_(std::make_unique_for_overwrite<float[]>(
+          2 * (size_t(kMaxSymbols) * size_t(bit_) + 2 * size_t(margin_))))
 {
 }
 
@@ -210,8 +211,11 @@ bool Canceller::lift(cf *ring, const Decoded &d, const uint8_t *bits)
         return false;
     lifted_at_ = d.start - margin_;
     n_lifted_ = size_t(d.symbols) * size_t(bit_) + 2 * size_t(margin_);
-    for (size_t i = 0; i < n_lifted_; i++)
-        lifted_[i] = ring[uint64_t(lifted_at_ + int64_t(i)) & kRingMask];
+    for (size_t i = 0; i < n_lifted_; i++) {
+        const cf x = ring[uint64_t(lifted_at_ + int64_t(i)) & kRingMask];
+        lifted_[2 * i] = x.real();
+        lifted_[2 * i + 1] = x.imag();
+    }
     if (cancel(ring, d, bits))
         return true;
     put_back(ring);
@@ -221,7 +225,8 @@ bool Canceller::lift(cf *ring, const Decoded &d, const uint8_t *bits)
 void Canceller::put_back(cf *ring)
 {
     for (size_t i = 0; i < n_lifted_; i++)
-        ring[uint64_t(lifted_at_ + int64_t(i)) & kRingMask] = lifted_[i];
+        ring[uint64_t(lifted_at_ + int64_t(i)) & kRingMask] =
+            cf(lifted_[2 * i], lifted_[2 * i + 1]);
     n_lifted_ = 0;
 }
 

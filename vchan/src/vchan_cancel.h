@@ -9,6 +9,7 @@
 
 #include "vchan_common.h"
 
+#include <memory>
 #include <vector>
 
 namespace vchan
@@ -64,7 +65,9 @@ class Canceller
     std::vector<cf> z_, best_z_; /* symbols through the matched filter */
     std::vector<cf> edges_;      /* samples around each symbol boundary */
     std::vector<cf> slices_;     /* half-bit sums for the re-test */
-    std::vector<cf> lifted_;     /* the ring under a lifted frame, from lifted_at_ */
+    /* The ring under a lifted frame from lifted_at_, real and imaginary parts in
+     * turn; left uninitialised, so that its pages cost nothing until it is used. */
+    std::unique_ptr<float[]> lifted_;
     int64_t lifted_at_ = 0;
     size_t n_lifted_ = 0;
     Fit fit_;
