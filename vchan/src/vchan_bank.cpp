@@ -390,13 +390,12 @@ bool CandidateList::burying(const Candidate &weak, uint64_t now, Demod &demod, c
          * demodulator reads of @weak's. */
         if (s.done || s.start <= weak.start || s.header.symbols < 0 ||
             s.start + int64_t(kHeaderSearchBits) * bit_ > int64_t(now) ||
-            s.start > weak.start + int64_t(kMaxSymbols) * bit_ || ready_at(s) <= int64_t(now) ||
+            s.start > weak.start + int64_t(kMaxSymbols) * bit_ ||
             (best != nullptr && s.metric <= best->metric) || !buries(s, weak))
             continue;
         best = &s;
     }
-    if (best == nullptr || (best->header.symbols == 0 && !demod.peek(ring, *best)) ||
-        ready_at(*best) <= int64_t(now))
+    if (best == nullptr || (best->header.symbols == 0 && !demod.peek(ring, *best)))
         return false;
     strong = *best;
     return true;
