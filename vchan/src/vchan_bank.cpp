@@ -386,11 +386,12 @@ bool CandidateList::burying(const Candidate &weak, uint64_t now, Demod &demod, c
     Candidate *best = nullptr;
     for (size_t i = 0; i < count_; i++) {
         Candidate &s = items_[i];
-        /* Only a frame whose header is in, and which starts inside what the
-         * demodulator reads of @weak's. */
+        /* Only a frame whose header is in, among those @weak may have waited for
+         * (as holds_back(), which searches their headers too). */
         if (s.done || s.start <= weak.start || s.header.symbols < 0 ||
             s.start + int64_t(kHeaderSearchBits) * bit_ > int64_t(now) ||
-            s.start > weak.start + int64_t(kMaxSymbols) * bit_ ||
+            s.start + int64_t(kMinSymbols + 4) * bit_ >
+                weak.start + int64_t(kReportBits - 1) * bit_ ||
             (best != nullptr && s.metric <= best->metric) || !buries(s, weak))
             continue;
         best = &s;
