@@ -353,6 +353,28 @@ int64_t CandidateList::ready_at(const Candidate &c) const
     return c.start + int64_t(symbols + 4) * bit_;
 }
 
+bool CandidateList::burying(const Candidate &weak, uint64_t now, Demod &demod, const cf *ring,
+                            Candidate &strong)
+{
+    Candidate *best = nullptr;
+    for (size_t i = 0; i < count_; i++) {
+        Candidate &s = items_[i];
+        /* Only a frame whose header is in, among those @weak may have waited for
+         * (as holds_back(), which searches their headers too). */
+        if (s.done || s.start <= weak.start || s.header.symbols < 0 ||
+            s.start + int64_t(kHeaderSearchBits) * bit_ > int64_t(now) ||
+            s.start + int64_t(kMinSymbols + 4) * bit_ >
+                weak.start + int64_t(kReportBits - 1) * bit_ ||
+            (best != nullptr && s.metric <= best->metric) || !buries(s, weak))
+            continue;
+        best = &s;
+    }
+    if (best == nullptr || (best->header.symbols == 0 && !demod.peek(ring, *best)))
+        return false;
+    strong = *best;
+    return true;
+}
+
 void CandidateList::forget_headers(int64_t from, int64_t to)
 {
     for (size_t i = 0; i < count_; i++) {

@@ -78,6 +78,13 @@ class CandidateList
      * @now, if any. @demod searches, in the ring @ring, the headers of candidates
      * that a weaker one may wait for, to learn their frames' lengths. */
     bool pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf *ring);
+    /* The strongest frame not yet demodulated, starting after @weak (taken at sample
+     * @now), whose side lobes may bury it, into @strong: TRUE only when its header
+     * is known (searched here with @demod if need be), so that the part of it that
+     * is in can be demodulated and taken out for @weak. Usually it is not all in
+     * yet; when it is, something else held it back. */
+    bool burying(const Candidate &weak, uint64_t now, Demod &demod, const cf *ring,
+                 Candidate &strong);
     /* Forgets the header searches over samples @from to @to (exclusive), which
      * have changed. */
     void forget_headers(int64_t from, int64_t to);

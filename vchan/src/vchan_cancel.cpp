@@ -48,7 +48,9 @@ cf phasor(double w, int64_t at, int64_t ref)
 Canceller::Canceller(int rate)
     : rate_(rate), bit_(samples_per_bit(rate)), margin_(bit_ / 10), signs_(kMaxSymbols),
       z_(kMaxSymbols), best_z_(kMaxSymbols), edges_(size_t(kMaxSymbols + 1) * 2 * size_t(margin_)),
-      slices_(2 * (kPreambleBits + 1 + 2 * kRetestBits))
+      slices_(2 * (kPreambleBits + 1 + 2 * kRetestBits)),
+      lifted_(std::make_unique_for_overwrite<float[]>(
+          2 * (size_t(kMaxSymbols) * size_t(bit_) + 2 * size_t(margin_))))
 {
 }
 
@@ -200,6 +202,32 @@ bool Canceller::cancel(cf *ring, const Decoded &d, const uint8_t *bits)
     }
     fit_.subtracted = true;
     return true;
+}
+
+bool Canceller::lift(cf *ring, const Decoded &d, const uint8_t *bits)
+{
+    n_lifted_ = 0;
+    if (d.symbols < 2 || d.symbols > kMaxSymbols)
+        return false;
+    lifted_at_ = d.start - margin_;
+    n_lifted_ = size_t(d.symbols) * size_t(bit_) + 2 * size_t(margin_);
+    for (size_t i = 0; i < n_lifted_; i++) {
+        const cf x = ring[uint64_t(lifted_at_ + int64_t(i)) & kRingMask];
+        lifted_[2 * i] = x.real();
+        lifted_[2 * i + 1] = x.imag();
+    }
+    if (cancel(ring, d, bits))
+        return true;
+    put_back(ring);
+    return false;
+}
+
+void Canceller::put_back(cf *ring)
+{
+    for (size_t i = 0; i < n_lifted_; i++)
+        ring[uint64_t(lifted_at_ + int64_t(i)) & kRingMask] =
+            cf(lifted_[2 * i], lifted_[2 * i + 1]);
+    n_lifted_ = 0;
 }
 
 bool Canceller::retest(const cf *ring, float noise, Candidate &c)

@@ -9,6 +9,7 @@
 
 #include "vchan_common.h"
 
+#include <memory>
 #include <vector>
 
 namespace vchan
@@ -40,6 +41,14 @@ class Canceller
      * carries most of the energy over its span. TRUE when subtracted. */
     bool cancel(cf *ring, const Decoded &d, const uint8_t *bits);
     const Fit &fit() const { return fit_; }
+    /* How far before its first and after its last symbol cancel() reads and writes
+     * the ring, in samples (its timing search). */
+    int reach() const { return margin_; }
+    /* Takes @d, the first d.symbols symbols of a frame still coming in, out of the
+     * ring as cancel() would, for a while: TRUE when taken out, and put_back() must
+     * follow before anything else changes the ring; it restores it to the sample. */
+    bool lift(cf *ring, const Decoded &d, const uint8_t *bits);
+    void put_back(cf *ring);
 
     /* The preamble's differential correlation |S| (the bank's units) at @c's carrier
      * within eight bits of its start; moves c.start to the best timing and sets
@@ -56,6 +65,11 @@ class Canceller
     std::vector<cf> z_, best_z_; /* symbols through the matched filter */
     std::vector<cf> edges_;      /* samples around each symbol boundary */
     std::vector<cf> slices_;     /* half-bit sums for the re-test */
+    /* The ring under a lifted frame from lifted_at_, real and imaginary parts in
+     * turn; left uninitialised, so that its pages cost nothing until it is used. */
+    std::unique_ptr<float[]> lifted_;
+    int64_t lifted_at_ = 0;
+    size_t n_lifted_ = 0;
     Fit fit_;
 };
 

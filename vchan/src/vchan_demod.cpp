@@ -445,6 +445,34 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     return true;
 }
 
+bool Demod::decide_known(const cf *ring, const Candidate &c, int64_t end, int guard, Decoded &out)
+{
+    const HeaderFix h = c.header;
+    if (h.symbols <= 0)
+        return false;
+    const int64_t first = c.start - int64_t(kSearchBits) * bit_;
+    const int64_t start = first + int64_t(h.timing) * slice_;
+    const int n_symbols = int(std::min<int64_t>(h.symbols, (end - guard - start) / bit_));
+    if (n_symbols <= 1 + kHeaderBits)
+        return false;
+    mix(ring, first, c.freq, 0, kHeaderSlices);
+    std::complex<double> rot = 1.0;
+    if (!header_holds(h, rot))
+        return false;
+    const double residual = this->residual(h);
+    const int n_slices = h.timing + kSlices * n_symbols;
+    mix(ring, first, c.freq, kHeaderSlices, n_slices);
+    derotate((residual + kAliases[0] * rate_) * slice_ / kSampleRate, kHeaderSlices, n_slices,
+             sums_[0], rot);
+    decide(h, 1 + kHeaderBits, n_symbols);
+    out.start = start;
+    out.symbols = n_symbols;
+    out.rate = rate_;
+    out.carrier = c.freq + residual;
+    out.polarity = float(h.polarity);
+    return true;
+}
+
 /* With every bit known the whole frame is a pilot: the mean turn per bit gives the
  * last of the frequency (returned, in Hz), the coherent mean the amplitude, what is
  * left over the noise. */

@@ -35,7 +35,13 @@ class Demod
      * (it must be cleared if the ring changes over the header meanwhile). TRUE when
      * a header was found. */
     bool peek(const cf *ring, Candidate &c);
-    /* The bits decided by the last successful decode(). */
+    /* The part of @c's frame that is in the ring before sample @end, from its
+     * header fix (c.header.symbols > 0) without measurement: the symbols wholly in,
+     * less @guard samples at the end, decided into bits(); @out gets their start,
+     * count, carrier and sense (not the record). FALSE when the header's decisions
+     * do not hold or fewer than the header's symbols are in. */
+    bool decide_known(const cf *ring, const Candidate &c, int64_t end, int guard, Decoded &out);
+    /* The bits decided by the last successful decode() or decide_known(). */
     const uint8_t *bits() const { return bits_.data(); }
 
   private:

@@ -85,8 +85,7 @@ void Receiver::on_chunk_end()
         while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.data())) {
             Decoded d;
             bool subtracted = false;
-            if (!covered(c, bank.rate()) && !masked(c, bank.rate()) &&
-                chain->demod.decode(ring_.data(), c, d)) {
+            if (!covered(c, bank.rate()) && !masked(c, bank.rate()) && decode(*chain, c, d)) {
                 /* A strong frame leaves the ring, and what its side lobes hid is looked
                  * at again without it. */
                 subtracted = chain->canceller.worth(d) &&
@@ -108,6 +107,30 @@ void Receiver::on_chunk_end()
                     chain->candidates.restore(s);
         }
     }
+}
+
+/* A weak frame whose report is due while a stronger frame that buries it, starting
+ * after it, is still coming in (the longest frames starting some 30 bits later) is
+ * demodulated without that frame's part so far: from its header fix the strong
+ * frame's symbols that are in are decided (certain at the levels where its side
+ * lobes matter), fitted and taken out of the ring as a whole frame would be, and
+ * the ring is put back to the sample once the weak frame is demodulated, so that
+ * the strong frame is found, measured and cancelled later as ever. */
+bool Receiver::decode(Rate &chain, const Candidate &c, Decoded &d)
+{
+    Candidate strong;
+    Decoded known{};
+    if (!chain.candidates.burying(c, counter_, chain.demod, ring_.data(), strong) ||
+        !chain.demod.decide_known(ring_.data(), strong, int64_t(counter_),
+                                  chain.canceller.reach() + 1, known) ||
+        !chain.canceller.lift(ring_.data(), known, chain.demod.bits()))
+        return chain.demod.decode(ring_.data(), c, d);
+    /* Its header is searched again, on the ring without the strong frame. */
+    Candidate weak = c;
+    weak.header = HeaderFix{};
+    const bool ok = chain.demod.decode(ring_.data(), weak, d);
+    chain.canceller.put_back(ring_.data());
+    return ok;
 }
 
 /* A candidate inside a frame already decoded near its carrier (the frame's own

@@ -49,6 +49,7 @@ class Receiver
     };
 
     void on_chunk_end();
+    bool decode(Rate &chain, const Candidate &c, Decoded &d);
     void take(const Decoded &d, bool subtracted);
     bool covered(const Candidate &c, int rate) const;
     bool cleaned(const Candidate &c, int rate) const;

@@ -85,6 +85,32 @@ struct Reports {
     }
 };
 
+/* Posts @signal to a new receiver of both rates, packet by packet, counting the
+ * allocations made meanwhile into *@n_allocations and the reports into @reports. */
+void post_all(VekgenSignal *signal, Reports &reports, unsigned long *n_allocations)
+{
+    vchan_config_t config{VCHAN_RATE_100BPS | VCHAN_RATE_600BPS, 0.f};
+    vchan_receiver_t *rx = nullptr;
+    ASSERT_EQ(vchan_new(&config, &rx), VCHAN_OK);
+    reports.frames.reserve(256);
+    ASSERT_EQ(vchan_cb_register_fdata_exit_fct(rx, Reports::on_frame, &reports),
+              VCHAN_CB_REGISTER_OK);
+    const size_t packet = size_t(vchan_get_iq_packet_size(rx));
+    const guint64 total = vekgen_signal_get_end(signal) + 20000;
+    std::vector<short> iq(2 * (total + packet), 0);
+    vekgen_signal_fill(signal, iq.data(), total);
+
+    int posted = VCHAN_POST_OK;
+    allocations = 0;
+    counting = true;
+    for (size_t at = 0; at < total && posted == VCHAN_POST_OK; at += packet)
+        posted = vchan_post_iq_packet(rx, iq.data() + 2 * at, int(packet));
+    counting = false;
+    *n_allocations = allocations;
+    vchan_free(rx);
+    EXPECT_EQ(posted, VCHAN_POST_OK);
+}
+
 /* 32 frames at 600 bit/s and 8 at 100 bit/s on the air at once, at 15 dB Eb/N0,
  * in noise: every part of the receiver runs (both banks, many candidates, header
  * searches, demodulation, the frame check, holding and reporting). */
@@ -106,29 +132,41 @@ TEST(VchanAllocation, PostingDecodingAndReportingAllocateNothing)
     for (const auto &f : frames)
         ASSERT_TRUE(vekgen_signal_add_frame(signal, &f, nullptr));
 
-    vchan_config_t config{VCHAN_RATE_100BPS | VCHAN_RATE_600BPS, 0.f};
-    vchan_receiver_t *rx = nullptr;
-    ASSERT_EQ(vchan_new(&config, &rx), VCHAN_OK);
     Reports reports;
-    reports.frames.reserve(256);
-    ASSERT_EQ(vchan_cb_register_fdata_exit_fct(rx, Reports::on_frame, &reports),
-              VCHAN_CB_REGISTER_OK);
-    const size_t packet = size_t(vchan_get_iq_packet_size(rx));
-    const guint64 total = vekgen_signal_get_end(signal) + 20000;
-    std::vector<short> iq(2 * (total + packet), 0);
-    vekgen_signal_fill(signal, iq.data(), total);
-
-    int posted = VCHAN_POST_OK;
-    counting = true;
-    for (size_t at = 0; at < total && posted == VCHAN_POST_OK; at += packet)
-        posted = vchan_post_iq_packet(rx, iq.data() + 2 * at, int(packet));
-    counting = false;
-    vchan_free(rx);
-
-    EXPECT_EQ(posted, VCHAN_POST_OK);
-    EXPECT_EQ(allocations, 0u);
+    unsigned long n = 1;
+    post_all(signal, reports, &n);
+    EXPECT_EQ(n, 0u);
     /* The decode paths did run: (nearly) every frame was reported. */
     EXPECT_GE(reports.frames.size(), 38u);
+}
+
+/* Strong frames (45 dB Eb/N0, the longest type) and weak ones (15 dB) 10 kHz away
+ * that start 30 to 36 bits before them: cancellation, and the weak frames' decoding
+ * without the strong ones' parts already in, allocate nothing either. */
+TEST(VchanAllocation, CancellingAllocatesNothing)
+{
+    g_autoptr(GRand) rand = g_rand_new_with_seed(42);
+    g_autoptr(VekgenSignal) signal = vekgen_signal_new(43, vchan_test::kNoiseDb);
+    const guint T = vekgen_samples_per_bit(600);
+    const VekgenFrameType *longest = vekgen_frame_type_find(VEKGEN_MAX_COVERED, 1, FALSE);
+    ASSERT_NE(longest, nullptr);
+    guint64 start = 10000;
+    for (double side : {1.0, -1.0, 1.0}) {
+        const double f0 = g_rand_double_range(rand, -60000, 60000);
+        const VekgenFrame weak = vchan_test::make_frame(rand, vchan_test::random_type(rand), 600,
+                                                        f0 + side * 10000.0, 15.0, start);
+        const VekgenFrame strong = vchan_test::make_frame(
+            rand, *longest, 600, f0, 45.0,
+            start + 30 * guint64{T} + guint64(g_rand_int_range(rand, 0, 6 * T)));
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &weak, nullptr));
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &strong, nullptr));
+        start = vekgen_frame_tail_end_sample(&strong) + 260 * guint64{T};
+    }
+    Reports reports;
+    unsigned long n = 1;
+    post_all(signal, reports, &n);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(reports.frames.size(), 6u);
 }
 
 } // namespace

@@ -247,6 +247,51 @@ TEST(VchanDecode, WeakFrameBeforeShortStrongOneReportedOnTime)
     }
 }
 
+/* The same with strong frames of the longest type (217 symbols) starting 30 to 36
+ * bits after the weak ones: they are not all in when the weak frame's report is
+ * due, so the weak frame is demodulated without the part of the strong one that
+ * is in, and reported on time; the strong frame is still reported, once. */
+TEST(VchanDecode, WeakFrameBeforeLongStrongOneReportedOnTime)
+{
+    g_autoptr(GRand) rand = g_rand_new_with_seed(80);
+    g_autoptr(VekgenSignal) signal = vekgen_signal_new(81, kNoiseDb);
+    const guint T = vekgen_samples_per_bit(600);
+    Receiver rx(VCHAN_RATE_600BPS);
+    const guint64 P = rx.packet_size();
+    guint n_types = 0;
+    const VekgenFrameType *types = vekgen_frame_types(&n_types);
+    std::vector<const VekgenFrameType *> longest;
+    for (guint i = 0; i < n_types; i++)
+        if (types[i].covered_len == VEKGEN_MAX_COVERED)
+            longest.push_back(&types[i]);
+    ASSERT_FALSE(longest.empty());
+    std::vector<VekgenFrame> weak_frames;
+    guint64 earliest = 5000;
+    for (double side : {1.0, -1.0, 1.0, -1.0, 1.0, -1.0}) {
+        const guint64 report_packet_start = ((earliest + 250 * guint64{T}) / P + 1) * P;
+        const guint64 start = report_packet_start + P / 2 - 250 * guint64{T};
+        const double f0 = g_rand_double_range(rand, -60000, 60000);
+        const VekgenFrame weak =
+            make_frame(rand, random_type(rand), 600, f0 + side * 10000.0, 15.0, start);
+        const VekgenFrame strong = make_frame(
+            rand, *longest[guint(g_rand_int_range(rand, 0, gint(longest.size())))], 600, f0, 45.0,
+            start + 30 * guint64{T} + guint64(g_rand_int_range(rand, 0, 6 * T)));
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &weak, nullptr));
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &strong, nullptr));
+        weak_frames.push_back(weak);
+        earliest = vekgen_frame_tail_end_sample(&strong) + 260 * guint64{T};
+    }
+    rx.feed(signal, vekgen_signal_get_end(signal) + 20000);
+    expect_each_once(signal, rx);
+    for (const VekgenFrame &weak : weak_frames) {
+        const guint64 due = ((weak.start_sample + 250 * guint64{T}) / P + 1) * P;
+        for (size_t r = 0; r < rx.reports.size(); r++)
+            if (same(rx.reports[r].frame, weak)) {
+                EXPECT_EQ(rx.counters[r], due) << "frame at " << weak.offset_hz << " Hz";
+            }
+    }
+}
+
 /* Noise alone, and patterned input (constant bytes, alternating values, a pure
  * carrier): no report. Noise only sees the frame check as the last gate, so this
  * also catches a detector whose thresholds let too much through. */
