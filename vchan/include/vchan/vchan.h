@@ -66,7 +66,13 @@
  *    much is in, and the weaker may wait for it as long as it is still reported in
  *    time (up to about 120 bits after its own start for the shortest frames). The
  *    search's result is kept for the full demodulation; what such an early frame
- *    may have buried and is detected after it is re-tested as above.
+ *    may have buried and is detected after it is re-tested as above. When a weak
+ *    frame's report is due while the strong frame is still coming in (the longest
+ *    frames, starting some 30 bits after it), the strong frame's symbols that are
+ *    in are decided from its header's fix (certain at the levels where its side
+ *    lobes matter), fitted and taken out of the ring as a whole frame would be;
+ *    the weak frame is demodulated, and the ring is put back to the sample, so the
+ *    strong frame is found, measured and cancelled later as ever.
  * 7. Reporting. Frames of one transmission found in several bins or by several
  *    candidates are reported once (same rate, type and bytes within four bits of
  *    each other). A frame is held until the bit period in which libvdem would
