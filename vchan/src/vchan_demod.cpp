@@ -64,17 +64,62 @@ f4 load4(const float *p)
     return v;
 }
 
-void store4(float *p, f4 v)
-{
-    memcpy(p, &v, sizeof v);
-}
-
 /* mix() takes two samples of a slice per step. */
 static_assert(samples_per_bit(100) / kSlices % 2 == 0 && samples_per_bit(600) / kSlices % 2 == 0);
 
 double wrap_hz(double f)
 {
     return std::remainder(f, double(kSampleRate));
+}
+
+/* The header search's lane loops, for every frequency hypothesis side by side:
+ * the running sums of the slices @raw turned by each hypothesis's carrier @turn
+ * into @sum, the symbol products at every slice into @prod, and the power of the
+ * known-bit correlation at every timing into @score. Rows of 2 * kLanes floats:
+ * the real parts, then the imaginary ones. */
+VCHAN_VECTOR_CLONES
+void header_lanes(const cf *raw, const float *turn, float *sum, float *prod,
+                  float (*score)[kLanes])
+{
+    constexpr int kRow = 2 * kLanes;
+    std::fill(sum, sum + kRow, 0.f);
+    for (int m = 0; m < kHeaderSlices; m++) {
+        const float xr = raw[m].real(), xi = raw[m].imag();
+        const float *t = turn + size_t(m) * kRow;
+        const float *p = sum + size_t(m) * kRow;
+        float *n = sum + size_t(m + 1) * kRow;
+        for (int l = 0; l < kLanes; l++) {
+            n[l] = p[l] + (xr * t[l] - xi * t[kLanes + l]);
+            n[kLanes + l] = p[kLanes + l] + (xr * t[kLanes + l] + xi * t[l]);
+        }
+    }
+    /* The product of a symbol with the one before, for a symbol starting at any
+     * slice: the products of one timing are every sixteenth of these. */
+    for (int u = 0; u < kProducts; u++) {
+        const float *s0 = sum + size_t(u) * kRow, *s1 = s0 + kSlices * kRow,
+                    *s2 = s1 + kSlices * kRow;
+        float *d = prod + size_t(u) * kRow;
+        for (int l = 0; l < kLanes; l++) {
+            const float ar = s2[l] - s1[l], ai = s2[kLanes + l] - s1[kLanes + l];
+            const float br = s1[l] - s0[l], bi = s1[kLanes + l] - s0[kLanes + l];
+            d[l] = ar * br + ai * bi;
+            d[kLanes + l] = ai * br - ar * bi;
+        }
+    }
+    for (int timing = 0; timing < kTimings; timing++) {
+        float known[kRow] = {};
+        for (int k = 0; k < kKnownBits; k++) {
+            const float *d = prod + size_t(timing + kSlices * k) * kRow;
+            if (kKnown[k])
+                for (int j = 0; j < kRow; j++)
+                    known[j] += d[j];
+            else
+                for (int j = 0; j < kRow; j++)
+                    known[j] -= d[j];
+        }
+        for (int l = 0; l < kLanes; l++)
+            score[timing][l] = known[l] * known[l] + known[kLanes + l] * known[kLanes + l];
+    }
 }
 
 /* Symbol @k of the stretch at @timing, from running sums. */
@@ -210,48 +255,8 @@ bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h)
      * operation. Rows of 2 * kLanes: the real parts, then the imaginary ones. */
     constexpr int kRow = 2 * kLanes;
     float *sum = head_sum_.data();
-    std::fill(sum, sum + kRow, 0.f);
-    for (int m = 0; m < kHeaderSlices; m++) {
-        const float xr = raw_[m].real(), xi = raw_[m].imag();
-        const float *t = &head_turn_[size_t(m) * kRow];
-        const float *p = sum + size_t(m) * kRow;
-        float *n = sum + size_t(m + 1) * kRow;
-        for (int l = 0; l < kLanes; l++) {
-            n[l] = p[l] + (xr * t[l] - xi * t[kLanes + l]);
-            n[kLanes + l] = p[kLanes + l] + (xr * t[kLanes + l] + xi * t[l]);
-        }
-    }
-    /* The product of a symbol with the one before, for a symbol starting at any
-     * slice: the products of one timing are every sixteenth of these. */
-    float *prod = head_prod_.data();
-    for (int u = 0; u < kProducts; u++) {
-        const float *s0 = sum + size_t(u) * kRow, *s1 = s0 + kSlices * kRow,
-                    *s2 = s1 + kSlices * kRow;
-        float *d = prod + size_t(u) * kRow;
-        for (int l = 0; l < kLanes; l++) {
-            const float ar = s2[l] - s1[l], ai = s2[kLanes + l] - s1[kLanes + l];
-            const float br = s1[l] - s0[l], bi = s1[kLanes + l] - s0[kLanes + l];
-            d[l] = ar * br + ai * bi;
-            d[kLanes + l] = ai * br - ar * bi;
-        }
-    }
     float known_score[kTimings][kLanes];
-    constexpr int kQuads = kRow / 4;
-    for (int timing = 0; timing < kTimings; timing++) {
-        f4 known[kQuads] = {};
-        for (int k = 0; k < kKnownBits; k++) {
-            const float *d = prod + size_t(timing + kSlices * k) * kRow;
-            for (int j = 0; j < kQuads; j++) {
-                if (kKnown[k])
-                    known[j] += load4(d + 4 * j);
-                else
-                    known[j] -= load4(d + 4 * j);
-            }
-        }
-        for (int j = 0; j < kQuads / 2; j++)
-            store4(&known_score[timing][4 * j],
-                   known[j] * known[j] + known[kQuads / 2 + j] * known[kQuads / 2 + j]);
-    }
+    header_lanes(raw_.data(), head_turn_.data(), sum, head_prod_.data(), known_score);
     float top = 0.f;
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
         for (int timing = 0; timing < kTimings; timing++) {
