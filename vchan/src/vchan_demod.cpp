@@ -56,6 +56,7 @@ constexpr uint8_t kKnown[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0
 typedef float f4 __attribute__((vector_size(16)));
 typedef float f2 __attribute__((vector_size(8)));
 typedef double d2 __attribute__((vector_size(16)));
+typedef float f8 __attribute__((vector_size(32)));
 
 f4 load4(const float *p)
 {
@@ -122,6 +123,42 @@ void header_lanes(const cf *raw, const float *turn, float *sum, float *prod,
     }
 }
 
+/* mix() for four neighbouring slices at once (@x their first sample, @slice
+ * samples each), the carrier over a slice in @turn as mix() lays it out: per lane
+ * the products and sums of mix()'s pairs of slices, in the same order. The lanes
+ * hold the real and imaginary parts of slices 0, 2, 1, 3. */
+VCHAN_VECTOR_CLONES
+void mix_four(const float *x, int slice, const float *turn, cf *out)
+{
+    const float *xa = x, *xb = x + 2 * slice, *xc = x + 4 * slice, *xd = x + 6 * slice;
+    f8 acc = {};
+    for (int i = 0; i < slice; i += 2) {
+        f4 a, b, c, d, c0, s0, c1, s1;
+        memcpy(&a, xa + 2 * i, sizeof a);
+        memcpy(&b, xb + 2 * i, sizeof b);
+        memcpy(&c, xc + 2 * i, sizeof c);
+        memcpy(&d, xd + 2 * i, sizeof d);
+        memcpy(&c0, turn + 8 * i, sizeof c0);
+        memcpy(&s0, turn + 8 * i + 4, sizeof s0);
+        memcpy(&c1, turn + 8 * i + 8, sizeof c1);
+        memcpy(&s1, turn + 8 * i + 12, sizeof s1);
+        const f8 p = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
+        const f8 q = __builtin_shufflevector(c, d, 0, 1, 2, 3, 4, 5, 6, 7);
+        const f8 cc0 = __builtin_shufflevector(c0, c0, 0, 1, 2, 3, 0, 1, 2, 3);
+        const f8 ss0 = __builtin_shufflevector(s0, s0, 0, 1, 2, 3, 0, 1, 2, 3);
+        const f8 cc1 = __builtin_shufflevector(c1, c1, 0, 1, 2, 3, 0, 1, 2, 3);
+        const f8 ss1 = __builtin_shufflevector(s1, s1, 0, 1, 2, 3, 0, 1, 2, 3);
+        acc += __builtin_shufflevector(p, q, 0, 1, 8, 9, 4, 5, 12, 13) * cc0 +
+               __builtin_shufflevector(p, q, 1, 0, 9, 8, 5, 4, 13, 12) * ss0;
+        acc += __builtin_shufflevector(p, q, 2, 3, 10, 11, 6, 7, 14, 15) * cc1 +
+               __builtin_shufflevector(p, q, 3, 2, 11, 10, 7, 6, 15, 14) * ss1;
+    }
+    out[0] = cf(acc[0], acc[1]);
+    out[1] = cf(acc[4], acc[5]);
+    out[2] = cf(acc[2], acc[3]);
+    out[3] = cf(acc[6], acc[7]);
+}
+
 /* Symbol @k of the stretch at @timing, from running sums. */
 cf symbol(const float *re, const float *im, int timing, int k)
 {
@@ -173,6 +210,12 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
     int m = from;
     while (m < to) {
         const uint64_t at = uint64_t(first + int64_t(m) * slice_) & kRingMask;
+        if (m + 3 < to && at + 4 * uint64_t(slice_) <= kRingSize) {
+            mix_four(reinterpret_cast<const float *>(ring + at), slice_,
+                     reinterpret_cast<const float *>(turn_pair_.data()), &raw_[m]);
+            m += 4;
+            continue;
+        }
         if (m + 1 < to && at + 2 * uint64_t(slice_) <= kRingSize) {
             const float *xa = reinterpret_cast<const float *>(ring + at);
             const float *xb = xa + 2 * slice_;
