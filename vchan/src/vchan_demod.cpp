@@ -196,14 +196,16 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
 {
     const double w = -2.0 * M_PI * freq / kSampleRate;
     /* The carrier over one slice, and slice by slice in double precision so that
-     * rounding cannot drift over a frame. */
-    for (int i = 0; i < slice_; i++) {
+     * rounding cannot drift over a frame. The header and the rest of a frame are
+     * mixed by the same carrier: its table is kept from one call to the next. */
+    for (int i = 0; i < slice_ && w != turn_w_; i++) {
         const float c = float(std::cos(w * i)), s = float(std::sin(w * i));
         turn_re_[i] = c;
         turn_im_[i] = s;
         turn_pair_[2 * size_t(i)] = {{c, c, c, c}};
         turn_pair_[2 * size_t(i) + 1] = {{-s, s, -s, s}};
     }
+    turn_w_ = w;
     /* Two neighbouring slices at once, one in each half of a register: per lane the
      * products and sums of the scalar loop in the same order, (x.re c + x.im (-s))
      * being x.re c - x.im s to the last bit. */

@@ -9,6 +9,7 @@
 
 #include <vdem/vdem.h>
 
+#include <limits>
 #include <vector>
 
 namespace vchan
@@ -84,6 +85,8 @@ class Demod
         float v[4];
     };
     std::vector<Quad> turn_pair_;
+    /* Radians per sample of the tables above (none yet: not a number). */
+    double turn_w_ = std::numeric_limits<double>::quiet_NaN();
 };
 
 } // namespace vchan
