@@ -58,13 +58,6 @@ typedef float f2 __attribute__((vector_size(8)));
 typedef double d2 __attribute__((vector_size(16)));
 typedef float f8 __attribute__((vector_size(32)));
 
-f4 load4(const float *p)
-{
-    f4 v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
 /* mix() takes two samples of a slice per step. */
 static_assert(samples_per_bit(100) / kSlices % 2 == 0 && samples_per_bit(600) / kSlices % 2 == 0);
 
@@ -157,6 +150,72 @@ void mix_four(const float *x, int slice, const float *turn, cf *out)
     out[1] = cf(acc[4], acc[5]);
     out[2] = cf(acc[2], acc[3]);
     out[3] = cf(acc[6], acc[7]);
+}
+
+/* Timings that Demod::sweep() measures side by side. */
+constexpr int kSweepWays = 8;
+
+/* The coherent sums of the pilot (the symbols with the modulation @sign taken off)
+ * turned back by the carrier's turn per symbol, for timings @t to @t + 7 of the
+ * running sums @re, @im, into @mr, @mi: per timing what Demod::measure() does,
+ * operation for operation. */
+VCHAN_VECTOR_CLONES
+void pilot_means(const float *re, const float *im, int t, int n_symbols, const float *sign,
+                 float *mr_out, float *mi_out)
+{
+    f8 zr[kMaxSymbols], zi[kMaxSymbols];
+    f8 tr = {}, ti = {};
+    for (int k = 0; k < n_symbols; k++) {
+        const int a = t + kSlices * k;
+        f8 r0, r1, i0, i1;
+        memcpy(&r0, re + a, sizeof r0);
+        memcpy(&r1, re + a + kSlices, sizeof r1);
+        memcpy(&i0, im + a, sizeof i0);
+        memcpy(&i1, im + a + kSlices, sizeof i1);
+        zr[k] = (r1 - r0) * sign[k];
+        zi[k] = (i1 - i0) * sign[k];
+        /* z * conj(prev) */
+        if (k > 0) {
+            tr += zr[k] * zr[k - 1] + zi[k] * zi[k - 1];
+            ti += zi[k] * zr[k - 1] - zr[k] * zi[k - 1];
+        }
+    }
+    /* The carrier's turn per symbol of each timing, in double precision: lanes 0-1,
+     * 2-3, 4-5 and 6-7 of the eight. */
+    d2 sr[4], si[4], rr[4], ri[4];
+    for (int h = 0; h < 4; h++) {
+        for (int j = 0; j < 2; j++) {
+            const std::complex<double> step =
+                std::polar(1.0, double(std::arg(cf(tr[2 * h + j], ti[2 * h + j]))));
+            sr[h][j] = step.real();
+            si[h][j] = step.imag();
+        }
+        rr[h] = d2{1.0, 1.0};
+        ri[h] = d2{0.0, 0.0};
+    }
+    f8 mr = {}, mi = {};
+    for (int k = 0; k < n_symbols; k++) {
+        /* z * conj(rot) in single precision, then rot *= step */
+        const f4 cr_lo = __builtin_shufflevector(__builtin_convertvector(rr[0], f2),
+                                                 __builtin_convertvector(rr[1], f2), 0, 1, 2, 3);
+        const f4 cr_hi = __builtin_shufflevector(__builtin_convertvector(rr[2], f2),
+                                                 __builtin_convertvector(rr[3], f2), 0, 1, 2, 3);
+        const f4 ci_lo = __builtin_shufflevector(__builtin_convertvector(-ri[0], f2),
+                                                 __builtin_convertvector(-ri[1], f2), 0, 1, 2, 3);
+        const f4 ci_hi = __builtin_shufflevector(__builtin_convertvector(-ri[2], f2),
+                                                 __builtin_convertvector(-ri[3], f2), 0, 1, 2, 3);
+        const f8 cr = __builtin_shufflevector(cr_lo, cr_hi, 0, 1, 2, 3, 4, 5, 6, 7);
+        const f8 ci = __builtin_shufflevector(ci_lo, ci_hi, 0, 1, 2, 3, 4, 5, 6, 7);
+        mr += zr[k] * cr - zi[k] * ci;
+        mi += zr[k] * ci + zi[k] * cr;
+        for (int h = 0; h < 4; h++) {
+            const d2 nr = rr[h] * sr[h] - ri[h] * si[h];
+            ri[h] = rr[h] * si[h] + ri[h] * sr[h];
+            rr[h] = nr;
+        }
+    }
+    memcpy(mr_out, &mr, sizeof mr);
+    memcpy(mi_out, &mi, sizeof mi);
 }
 
 /* Symbol @k of the stretch at @timing, from running sums. */
@@ -426,6 +485,7 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     /* The timings that measurement tries, up to half a bit either side. */
     const int first_timing = std::max(0, h.timing - kSlices / 2);
     const int last_timing = std::min(2 * kMarginSlices, h.timing + kSlices / 2);
+    static_assert(kSlices / 2 + 1 >= kSweepWays, "sweep() takes at least eight timings");
     const int n_slices = last_timing + kSlices * n_symbols;
     /* The decisions read the sums of alias 0 of the measurement below. The header's
      * come first, from the slices mixed already: a frame whose header fails is not
@@ -547,61 +607,21 @@ float Demod::rssi_of(cf mean) const
     return float(10.0 * std::log10(std::max(amplitude * amplitude, 1e-30)) - int_gain_);
 }
 
-/* The first two passes of measure() for four timings side by side: the same
+/* The first two passes of measure() for eight timings side by side: the same
  * operations in the same order per timing, so that each rssi is the one measure()
  * would give, and the winner's noise needs its own pass only. */
 void Demod::sweep(const Sums &s, int from, int to, int n_symbols, double pol, float *rssi) const
 {
-    constexpr int kWays = 4;
     float sign[kMaxSymbols];
     sign[0] = 1.f;
     for (int k = 1; k < n_symbols; k++)
         sign[k] = sign[k - 1] * ((bits_[k - 1] ? 1.f : -1.f) * float(pol));
-    const float *re = s.re.data(), *im = s.im.data();
     /* The last group ends at @to, overlapping the one before if need be. */
-    for (int g = from; g <= to; g += kWays) {
-        const int t = std::min(g, to - (kWays - 1));
-        f4 zr[kMaxSymbols], zi[kMaxSymbols];
-        f4 tr = {}, ti = {};
-        for (int k = 0; k < n_symbols; k++) {
-            const int a = t + kSlices * k;
-            zr[k] = (load4(re + a + kSlices) - load4(re + a)) * sign[k];
-            zi[k] = (load4(im + a + kSlices) - load4(im + a)) * sign[k];
-            /* z * conj(prev) */
-            if (k > 0) {
-                tr += zr[k] * zr[k - 1] + zi[k] * zi[k - 1];
-                ti += zi[k] * zr[k - 1] - zr[k] * zi[k - 1];
-            }
-        }
-        /* The carrier's turn per symbol of each timing, in double precision: lanes
-         * 0-1 and 2-3 of the four. */
-        d2 sr[2], si[2], rr[2], ri[2];
-        for (int h = 0; h < 2; h++) {
-            for (int j = 0; j < 2; j++) {
-                const std::complex<double> step =
-                    std::polar(1.0, double(std::arg(cf(tr[2 * h + j], ti[2 * h + j]))));
-                sr[h][j] = step.real();
-                si[h][j] = step.imag();
-            }
-            rr[h] = d2{1.0, 1.0};
-            ri[h] = d2{0.0, 0.0};
-        }
-        f4 mr = {}, mi = {};
-        for (int k = 0; k < n_symbols; k++) {
-            /* z * conj(rot) in single precision, then rot *= step */
-            const f4 cr = __builtin_shufflevector(__builtin_convertvector(rr[0], f2),
-                                                  __builtin_convertvector(rr[1], f2), 0, 1, 2, 3);
-            const f4 ci = __builtin_shufflevector(__builtin_convertvector(-ri[0], f2),
-                                                  __builtin_convertvector(-ri[1], f2), 0, 1, 2, 3);
-            mr += zr[k] * cr - zi[k] * ci;
-            mi += zr[k] * ci + zi[k] * cr;
-            for (int h = 0; h < 2; h++) {
-                const d2 nr = rr[h] * sr[h] - ri[h] * si[h];
-                ri[h] = rr[h] * si[h] + ri[h] * sr[h];
-                rr[h] = nr;
-            }
-        }
-        for (int j = 0; j < kWays; j++) {
+    for (int g = from; g <= to; g += kSweepWays) {
+        const int t = std::min(g, to - (kSweepWays - 1));
+        float mr[kSweepWays], mi[kSweepWays];
+        pilot_means(s.re.data(), s.im.data(), t, n_symbols, sign, mr, mi);
+        for (int j = 0; j < kSweepWays; j++) {
             cf mean(mr[j], mi[j]);
             mean /= float(n_symbols);
             rssi[t + j - from] = rssi_of(mean);

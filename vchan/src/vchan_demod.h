@@ -64,7 +64,7 @@ class Demod
     void derotate(double cycles_per_slice, int from, int to, Sums &out,
                   std::complex<double> &rot) const;
     /* The rssi that measure() gives at each timing of @from to @to (inclusive, at
-     * least four timings), into @rssi[timing - from]. */
+     * least eight timings), into @rssi[timing - from]. */
     void sweep(const Sums &s, int from, int to, int n_symbols, double pol, float *rssi) const;
     double measure(const Sums &s, int timing, int n_symbols, double pol, Decoded &out) const;
     float rssi_of(cf mean) const;
