@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 namespace vchan
 {
@@ -336,6 +337,31 @@ void Demod::derotate(double cycles_per_slice, int from, int to, Sums &out,
     }
 }
 
+/* derotate() from slice 0 to @to at two carriers at once, into @a and @b: the two
+ * turns side by side in one register, each lane what derotate() does. */
+void Demod::derotate_two(double cycles_a, double cycles_b, int to, Sums &a, Sums &b) const
+{
+    const std::complex<double> step_a = std::polar(1.0, -2.0 * M_PI * cycles_a);
+    const std::complex<double> step_b = std::polar(1.0, -2.0 * M_PI * cycles_b);
+    const d2 sr = {step_a.real(), step_b.real()}, si = {step_a.imag(), step_b.imag()};
+    d2 rr = {1.0, 1.0}, ri = {0.0, 0.0};
+    float *are = a.re.data(), *aim = a.im.data(), *bre = b.re.data(), *bim = b.im.data();
+    are[0] = aim[0] = bre[0] = bim[0] = 0.f;
+    for (int m = 0; m < to; m++) {
+        const f2 cr = __builtin_convertvector(rr, f2), ci = __builtin_convertvector(ri, f2);
+        const float xr = raw_[m].real(), xi = raw_[m].imag();
+        const f2 vr = xr * cr - xi * ci;
+        const f2 vi = xr * ci + xi * cr;
+        are[m + 1] = are[m] + vr[0];
+        aim[m + 1] = aim[m] + vi[0];
+        bre[m + 1] = bre[m] + vr[1];
+        bim[m + 1] = bim[m] + vi[1];
+        const d2 nr = rr * sr - ri * si;
+        ri = rr * si + ri * sr;
+        rr = nr;
+    }
+}
+
 bool Demod::peek(const cf *ring, Candidate &c)
 {
     HeaderFix h;
@@ -525,12 +551,11 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
      * tells the true carrier and timing. */
     float rssi = -1e30f;
     int win_alias = -1, win_timing = 0;
+    static_assert(std::size(kAliases) == 3);
+    derotate_two((residual + kAliases[1] * rate_) * slice_ / kSampleRate,
+                 (residual + kAliases[2] * rate_) * slice_ / kSampleRate, n_slices, sums_[1],
+                 sums_[2]);
     for (int a = 0; a < 3; a++) {
-        const double alias = kAliases[a] * rate_;
-        if (a > 0) {
-            std::complex<double> from_one = 1.0;
-            derotate((residual + alias) * slice_ / kSampleRate, 0, n_slices, sums_[a], from_one);
-        }
         float trial[kSlices + 1];
         sweep(sums_[a], first_timing, last_timing, n_symbols, a == 0 ? pol : -pol, trial);
         for (int timing = first_timing; timing <= last_timing; timing++) {

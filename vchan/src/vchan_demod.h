@@ -63,6 +63,7 @@ class Demod
      * is left at @to, so that a later call continues where this one ended. */
     void derotate(double cycles_per_slice, int from, int to, Sums &out,
                   std::complex<double> &rot) const;
+    void derotate_two(double cycles_a, double cycles_b, int to, Sums &a, Sums &b) const;
     /* The rssi that measure() gives at each timing of @from to @to (inclusive, at
      * least eight timings), into @rssi[timing - from]. */
     void sweep(const Sums &s, int from, int to, int n_symbols, double pol, float *rssi) const;
