@@ -244,10 +244,24 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
 
 CandidateList::CandidateList(int rate)
     : bit_(vchan::samples_per_bit(rate)), half_rate_(rate / 2.0), merge_hz_(1.5 * rate),
-      lobe_(size_t(2 * bit_) + 1), items_(kMaxCandidates), shadowed_(kMaxShadowed)
+      lobe_(size_t(2 * bit_) + 1), items_(kMaxCandidates), keys_(kMaxCandidates),
+      shadowed_(kMaxShadowed)
 {
     for (size_t n = 1; n < lobe_.size(); n++)
         lobe_[n] = 1.56 * std::pow(double(n), -1.84);
+    lobe_peak_ = *std::max_element(lobe_.begin() + 4, lobe_.end());
+}
+
+void CandidateList::put(size_t i, const Candidate &c)
+{
+    items_[i] = c;
+    keys_[i] = Key{c.freq, c.metric, c.done, c.cleared};
+}
+
+void CandidateList::remove(size_t i)
+{
+    items_[i] = items_[--count_];
+    keys_[i] = keys_[count_];
 }
 
 /* Whether @strong's side lobes can account for @weak. The preamble correlation of
@@ -393,14 +407,22 @@ void CandidateList::add(const Candidate &c)
     const bool may_be_lobe =
         !c.cleared && double(c.metric) < kSideLobeMargin * lobe_[4] * double(max_metric_);
     max_metric_ = std::max(max_metric_, c.metric);
+    /* Only candidates near @c in frequency can merge with it, and only those much
+     * stronger can explain it (lobe_peak_ being the highest side lobe): a first
+     * test on the keys alone passes every one that can do either. */
+    const double weak = double(c.metric), lobe_bound = kSideLobeMargin * lobe_peak_;
     const Candidate *kept = nullptr;
     for (size_t i = 0; i < count_ && kept == nullptr; i++) {
+        const Key &k = keys_[i];
+        if (std::fabs(k.freq - c.freq) > merge_hz_ &&
+            !(may_be_lobe && weak < lobe_bound * double(k.metric)))
+            continue;
         Candidate &o = items_[i];
         if (std::fabs(o.freq - c.freq) <= merge_hz_ && std::llabs(o.start - c.start) <= 3 * bit_) {
             if (c.metric <= o.metric || o.done)
                 return;
             const uint32_t id = o.id;
-            o = c;
+            put(i, c);
             o.id = id;
             kept = &o;
         } else if (may_be_lobe && explains(o, c)) {
@@ -420,14 +442,14 @@ void CandidateList::add(const Candidate &c)
             dropped_++;
             return;
         }
-        items_[count_] = c;
+        put(count_, c);
         items_[count_].id = next_id_++;
         kept = &items_[count_++];
     }
     const Candidate strong = *kept;
     const double lobe_ceiling = kSideLobeMargin * lobe_[4] * double(strong.metric);
     for (size_t i = 0; i < count_;)
-        if (!items_[i].done && !items_[i].cleared && double(items_[i].metric) < lobe_ceiling &&
+        if (!keys_[i].done && !keys_[i].cleared && double(keys_[i].metric) < lobe_ceiling &&
             explains(strong, items_[i])) {
             /* What waited for the weaker one now waits for the stronger. */
             const uint32_t id = items_[i].id;
@@ -435,7 +457,7 @@ void CandidateList::add(const Candidate &c)
                 if (shadowed_[j].strong == id)
                     shadowed_[j].strong = strong.id;
             shadow(items_[i], strong);
-            items_[i] = items_[--count_];
+            remove(i);
         } else {
             i++;
         }
@@ -477,10 +499,11 @@ void CandidateList::restore(const Candidate &c)
         if (std::fabs(o.freq - r.freq) <= merge_hz_ && std::llabs(o.start - r.start) <= 3 * bit_) {
             if (o.done || o.metric >= r.metric) {
                 o.cleared = true;
+                keys_[i].cleared = true;
                 return;
             }
             r.id = o.id;
-            o = r;
+            put(i, r);
             max_metric_ = std::max(max_metric_, r.metric);
             return;
         }
@@ -490,7 +513,7 @@ void CandidateList::restore(const Candidate &c)
         return;
     }
     r.id = next_id_++;
-    items_[count_++] = r;
+    put(count_++, r);
     max_metric_ = std::max(max_metric_, r.metric);
 }
 
@@ -515,7 +538,7 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf
     for (size_t i = 0; i < count_;) {
         Candidate &o = items_[i];
         if (o.done && o.start + kept < int64_t(now)) {
-            items_[i] = items_[--count_];
+            remove(i);
             continue;
         }
         max_metric = std::max(max_metric, o.metric);
@@ -530,6 +553,7 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf
     if (best == kNone)
         return false;
     items_[best].done = true;
+    keys_[best].done = true;
     c = items_[best];
     return true;
 }

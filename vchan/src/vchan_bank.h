@@ -91,6 +91,8 @@ class CandidateList
     bool pop_late(Candidate &c);
 
   private:
+    void put(size_t i, const Candidate &c);
+    void remove(size_t i);
     bool explains(const Candidate &strong, const Candidate &weak) const;
     bool buries(const Candidate &strong, const Candidate &weak) const;
     size_t lobe_bins(const Candidate &a, const Candidate &b) const;
@@ -117,7 +119,17 @@ class CandidateList
     /* Side-lobe level (preamble correlation relative to the peak) of a frame n bins
      * away, for every n the bank can give. */
     std::vector<double> lobe_;
+    double lobe_peak_ = 0.0; /* the highest of them, 4 bins away or more */
     std::vector<Candidate> items_;
+    /* What add() looks at first of each item, side by side: put() and remove()
+     * keep them in step with items_. */
+    struct Key {
+        double freq;
+        float metric;
+        bool done;
+        bool cleared;
+    };
+    std::vector<Key> keys_;
     size_t count_ = 0;
     float max_metric_ = 0.f; /* at least the metric of every candidate held */
     uint64_t dropped_ = 0;
