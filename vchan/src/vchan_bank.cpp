@@ -5,6 +5,7 @@
 #include "vchan_demod.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -242,14 +243,29 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
         }
 }
 
+namespace
+{
+/* Side-lobe level (see CandidateList::explains()) n bins away, for every n the
+ * bank of either rate can give: the same at both, worked out once. */
+const double *side_lobes()
+{
+    static std::array<double, 2 * samples_per_bit(100) + 1> lobe{};
+    static const bool filled = [] {
+        for (size_t n = 1; n < lobe.size(); n++)
+            lobe[n] = 1.56 * std::pow(double(n), -1.84);
+        return true;
+    }();
+    (void)filled;
+    return lobe.data();
+}
+} // namespace
+
 CandidateList::CandidateList(int rate)
     : bit_(vchan::samples_per_bit(rate)), half_rate_(rate / 2.0), merge_hz_(1.5 * rate),
-      lobe_(size_t(2 * bit_) + 1), items_(kMaxCandidates), keys_(kMaxCandidates),
-      shadowed_(kMaxShadowed)
+      lobe_(side_lobes()), lobe_top_(size_t(2 * bit_)), items_(kMaxCandidates),
+      keys_(kMaxCandidates), shadowed_(kMaxShadowed)
 {
-    for (size_t n = 1; n < lobe_.size(); n++)
-        lobe_[n] = 1.56 * std::pow(double(n), -1.84);
-    lobe_peak_ = *std::max_element(lobe_.begin() + 4, lobe_.end());
+    lobe_peak_ = *std::max_element(lobe_ + 4, lobe_ + lobe_top_ + 1);
 }
 
 void CandidateList::put(size_t i, const Candidate &c)
@@ -292,7 +308,7 @@ size_t CandidateList::lobe_bins(const Candidate &a, const Candidate &b) const
     /* Bin frequencies are whole multiples of half the rate: rounding up from a half
      * is the same as lround here, without the call. */
     const double bins = std::fabs(a.freq - b.freq) / half_rate_;
-    return std::min(size_t(bins + 0.5), lobe_.size() - 1);
+    return std::min(size_t(bins + 0.5), lobe_top_);
 }
 
 /* Whether @weak, ready, should wait for a stronger frame that starts after it, to

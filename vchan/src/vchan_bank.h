@@ -117,8 +117,9 @@ class CandidateList
     double half_rate_;
     double merge_hz_;
     /* Side-lobe level (preamble correlation relative to the peak) of a frame n bins
-     * away, for every n the bank can give. */
-    std::vector<double> lobe_;
+     * away, for every n up to lobe_top_ (all that the bank can give). */
+    const double *lobe_;
+    size_t lobe_top_;
     double lobe_peak_ = 0.0; /* the highest of them, 4 bins away or more */
     std::vector<Candidate> items_;
     /* What add() looks at first of each item, side by side: put() and remove()

@@ -5,6 +5,7 @@
 #include "vdem_decod_v1.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -225,27 +226,41 @@ cf symbol(const float *re, const float *im, int timing, int k)
     const int a = timing + kSlices * k;
     return {re[a + kSlices] - re[a], im[a + kSlices] - im[a]};
 }
-} // namespace
 
-Demod::Demod(int rate, float int_gain)
-    : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
-      raw_(kTotalSlices), head_turn_(size_t(kHeaderSlices) * 2 * kLanes),
-      head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
-      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_), turn_pair_(2 * size_t(slice_))
+/* Each hypothesis's carrier over the header, slice by slice, as derotate() makes
+ * it: the same for every demodulator of a rate, so worked out once. */
+using HeadTurns = std::array<float, size_t(kHeaderSlices) * 2 * kLanes>;
+
+void fill_head_turns(HeadTurns &turns, int rate)
 {
-    /* Each hypothesis's carrier over the header, slice by slice, as derotate()
-     * makes it. */
+    const int slice = samples_per_bit(rate) / kSlices;
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
-        const double cycles_per_slice = q * rate_ / 4.0 * slice_ / kSampleRate;
+        const double cycles_per_slice = q * rate / 4.0 * slice / kSampleRate;
         const std::complex<double> step = std::polar(1.0, -2.0 * M_PI * cycles_per_slice);
         std::complex<double> rot = 1.0;
         for (int m = 0; m < kHeaderSlices; m++) {
             const cf r(rot);
-            head_turn_[size_t(m) * 2 * kLanes + size_t(q + kFreqSteps)] = r.real();
-            head_turn_[size_t(m) * 2 * kLanes + kLanes + size_t(q + kFreqSteps)] = r.imag();
+            turns[size_t(m) * 2 * kLanes + size_t(q + kFreqSteps)] = r.real();
+            turns[size_t(m) * 2 * kLanes + kLanes + size_t(q + kFreqSteps)] = r.imag();
             rot *= step;
         }
     }
+}
+
+const float *head_turns(int rate)
+{
+    static HeadTurns slow{}, fast{};
+    static const bool filled = (fill_head_turns(slow, 100), fill_head_turns(fast, 600), true);
+    (void)filled;
+    return rate == 100 ? slow.data() : fast.data();
+}
+} // namespace
+
+Demod::Demod(int rate, float int_gain)
+    : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
+      raw_(kTotalSlices), head_turn_(head_turns(rate)), head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
+      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_), turn_pair_(2 * size_t(slice_))
+{
     for (Sums &s : sums_) {
         s.re.resize(kTotalSlices + 1);
         s.im.resize(kTotalSlices + 1);
@@ -386,7 +401,7 @@ bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h)
     constexpr int kRow = 2 * kLanes;
     float *sum = head_sum_.data();
     float known_score[kTimings][kLanes];
-    header_lanes(raw_.data(), head_turn_.data(), sum, head_prod_.data(), known_score);
+    header_lanes(raw_.data(), head_turn_, sum, head_prod_.data(), known_score);
     float top = 0.f;
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
         for (int timing = 0; timing < kTimings; timing++) {

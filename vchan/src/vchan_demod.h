@@ -75,9 +75,11 @@ class Demod
     int slice_;
     float int_gain_;
     std::vector<cf> raw_; /* slices mixed to the candidate's bin */
-    /* The header search's frequency hypotheses side by side: their carriers, the
-     * running sums and the symbol products, one row per slice. */
-    std::vector<float> head_turn_, head_sum_, head_prod_;
+    /* The header search's frequency hypotheses side by side: their carriers (one
+     * table per rate, shared), the running sums and the symbol products, one row
+     * per slice. */
+    const float *head_turn_;
+    std::vector<float> head_sum_, head_prod_;
     Sums sums_[3]; /* at the carrier found and half the bit rate either side */
     std::vector<uint8_t> bits_;
     std::vector<float> turn_re_, turn_im_; /* the carrier over one slice */
