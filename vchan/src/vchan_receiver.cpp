@@ -30,7 +30,8 @@ bool same_bytes(const vdem_proto_frame_t &a, const vdem_proto_frame_t &b)
 } // namespace
 
 Receiver::Receiver(uint32_t rates, float int_gain)
-    : rates_(rates), int_gain_(int_gain), ring_(kRingSize), held_(kHeld)
+    : rates_(rates), int_gain_(int_gain),
+      ring_(static_cast<cf *>(std::calloc(kRingSize, sizeof(cf)))), held_(kHeld)
 {
     for (int rate : {100, 600})
         if (rates & (rate == 100 ? VCHAN_RATE_100BPS : VCHAN_RATE_600BPS))
@@ -39,6 +40,8 @@ Receiver::Receiver(uint32_t rates, float int_gain)
 
 bool Receiver::ok() const
 {
+    if (ring_ == nullptr)
+        return false;
     for (const auto &c : chains_)
         if (!c->bank.ok())
             return false;
@@ -77,20 +80,20 @@ void Receiver::on_chunk_end()
         Bank &bank = chain->bank;
         if (counter_ % uint64_t(bank.hop()) != 0 || counter_ < uint64_t(bank.samples_per_bit()))
             continue;
-        bank.step(ring_.data(), counter_, chain->candidates);
+        bank.step(ring_.get(), counter_, chain->candidates);
         Candidate c;
         while (chain->candidates.pop_late(c))
-            if (cleaned(c, bank.rate()) && chain->canceller.retest(ring_.data(), bank.noise(), c))
+            if (cleaned(c, bank.rate()) && chain->canceller.retest(ring_.get(), bank.noise(), c))
                 chain->candidates.restore(c);
-        while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.data())) {
+        while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.get())) {
             Decoded d;
             bool subtracted = false;
             if (!covered(c, bank.rate()) && !masked(c, bank.rate()) &&
-                chain->demod.decode(ring_.data(), c, d)) {
+                chain->demod.decode(ring_.get(), c, d)) {
                 /* A strong frame leaves the ring, and what its side lobes hid is looked
                  * at again without it. */
                 subtracted = chain->canceller.worth(d) &&
-                             chain->canceller.cancel(ring_.data(), d, chain->demod.bits());
+                             chain->canceller.cancel(ring_.get(), d, chain->demod.bits());
                 if (subtracted) {
                     /* The samples the frame spanned (its timing refined by up to a
                      * tenth of a bit) changed under any header searched there. */
@@ -104,7 +107,7 @@ void Receiver::on_chunk_end()
             Candidate s;
             while (chain->candidates.pop_shadowed(c.id, s))
                 if (cleaned(s, bank.rate()) &&
-                    chain->canceller.retest(ring_.data(), bank.noise(), s))
+                    chain->canceller.retest(ring_.get(), bank.noise(), s))
                     chain->candidates.restore(s);
         }
     }
