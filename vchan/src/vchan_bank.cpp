@@ -245,6 +245,54 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
 
 namespace
 {
+typedef double d4 __attribute__((vector_size(32)));
+typedef float f4 __attribute__((vector_size(16)));
+
+/* The first of items @from to @n (exclusive) whose frequency in @freq is within
+ * @merge_hz of @f, or whose metric in @metric times @bound exceeds @weak; @n if
+ * none. Four at a time, each lane doing the scalar comparisons. */
+VCHAN_VECTOR_CLONES
+size_t first_near_or_strong(const double *freq, const float *metric, size_t from, size_t n,
+                            double f, double merge_hz, double weak, double bound)
+{
+    size_t i = from;
+    for (; i + 4 <= n; i += 4) {
+        d4 fr;
+        f4 mf;
+        memcpy(&fr, freq + i, sizeof fr);
+        memcpy(&mf, metric + i, sizeof mf);
+        const d4 df = fr - f;
+        /* fabs(df) > merge_hz, lane by lane */
+        const auto far = (df > merge_hz) | (df < -merge_hz);
+        const auto hit = ~far | (weak < bound * __builtin_convertvector(mf, d4));
+        if ((hit[0] | hit[1] | hit[2] | hit[3]) != 0)
+            break;
+    }
+    for (; i < n; i++)
+        if (!(std::fabs(freq[i] - f) > merge_hz) || weak < bound * double(metric[i]))
+            return i;
+    return n;
+}
+
+/* The first of items @from to @n (exclusive) whose entry in @open is under
+ * @ceiling; @n if none. */
+VCHAN_VECTOR_CLONES
+size_t first_open_below(const float *open, size_t from, size_t n, double ceiling)
+{
+    size_t i = from;
+    for (; i + 4 <= n; i += 4) {
+        f4 mf;
+        memcpy(&mf, open + i, sizeof mf);
+        const auto hit = __builtin_convertvector(mf, d4) < ceiling;
+        if ((hit[0] | hit[1] | hit[2] | hit[3]) != 0)
+            break;
+    }
+    for (; i < n; i++)
+        if (double(open[i]) < ceiling)
+            return i;
+    return n;
+}
+
 /* Side-lobe level (see CandidateList::explains()) n bins away, for every n the
  * bank of either rate can give: the same at both, worked out once. */
 const double *side_lobes()
@@ -263,7 +311,8 @@ const double *side_lobes()
 CandidateList::CandidateList(int rate)
     : bit_(vchan::samples_per_bit(rate)), half_rate_(rate / 2.0), merge_hz_(1.5 * rate),
       lobe_(side_lobes()), lobe_top_(size_t(2 * bit_)), items_(kMaxCandidates),
-      keys_(kMaxCandidates), shadowed_(kMaxShadowed)
+      key_freq_(kMaxCandidates), key_metric_(kMaxCandidates), key_open_(kMaxCandidates),
+      shadowed_(kMaxShadowed)
 {
     lobe_peak_ = *std::max_element(lobe_ + 4, lobe_ + lobe_top_ + 1);
 }
@@ -271,13 +320,17 @@ CandidateList::CandidateList(int rate)
 void CandidateList::put(size_t i, const Candidate &c)
 {
     items_[i] = c;
-    keys_[i] = Key{c.freq, c.metric, c.done, c.cleared};
+    key_freq_[i] = c.freq;
+    key_metric_[i] = c.metric;
+    key_open_[i] = c.done || c.cleared ? INFINITY : c.metric;
 }
 
 void CandidateList::remove(size_t i)
 {
     items_[i] = items_[--count_];
-    keys_[i] = keys_[count_];
+    key_freq_[i] = key_freq_[count_];
+    key_metric_[i] = key_metric_[count_];
+    key_open_[i] = key_open_[count_];
 }
 
 /* Whether @strong's side lobes can account for @weak. The preamble correlation of
@@ -426,13 +479,13 @@ void CandidateList::add(const Candidate &c)
     /* Only candidates near @c in frequency can merge with it, and only those much
      * stronger can explain it (lobe_peak_ being the highest side lobe): a first
      * test on the keys alone passes every one that can do either. */
-    const double weak = double(c.metric), lobe_bound = kSideLobeMargin * lobe_peak_;
+    const double weak = may_be_lobe ? double(c.metric) : INFINITY;
     const Candidate *kept = nullptr;
-    for (size_t i = 0; i < count_ && kept == nullptr; i++) {
-        const Key &k = keys_[i];
-        if (std::fabs(k.freq - c.freq) > merge_hz_ &&
-            !(may_be_lobe && weak < lobe_bound * double(k.metric)))
-            continue;
+    for (size_t i = 0; kept == nullptr; i++) {
+        i = first_near_or_strong(key_freq_.data(), key_metric_.data(), i, count_, c.freq, merge_hz_,
+                                 weak, kSideLobeMargin * lobe_peak_);
+        if (i == count_)
+            break;
         Candidate &o = items_[i];
         if (std::fabs(o.freq - c.freq) <= merge_hz_ && std::llabs(o.start - c.start) <= 3 * bit_) {
             if (c.metric <= o.metric || o.done)
@@ -464,9 +517,8 @@ void CandidateList::add(const Candidate &c)
     }
     const Candidate strong = *kept;
     const double lobe_ceiling = kSideLobeMargin * lobe_[4] * double(strong.metric);
-    for (size_t i = 0; i < count_;)
-        if (!keys_[i].done && !keys_[i].cleared && double(keys_[i].metric) < lobe_ceiling &&
-            explains(strong, items_[i])) {
+    for (size_t i = 0; (i = first_open_below(key_open_.data(), i, count_, lobe_ceiling)) < count_;)
+        if (explains(strong, items_[i])) {
             /* What waited for the weaker one now waits for the stronger. */
             const uint32_t id = items_[i].id;
             for (size_t j = 0; j < n_shadowed_; j++)
@@ -515,7 +567,7 @@ void CandidateList::restore(const Candidate &c)
         if (std::fabs(o.freq - r.freq) <= merge_hz_ && std::llabs(o.start - r.start) <= 3 * bit_) {
             if (o.done || o.metric >= r.metric) {
                 o.cleared = true;
-                keys_[i].cleared = true;
+                key_open_[i] = INFINITY;
                 return;
             }
             r.id = o.id;
@@ -569,7 +621,7 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf
     if (best == kNone)
         return false;
     items_[best].done = true;
-    keys_[best].done = true;
+    key_open_[best] = INFINITY;
     c = items_[best];
     return true;
 }
