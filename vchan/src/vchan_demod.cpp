@@ -118,40 +118,93 @@ void header_lanes(const cf *raw, const float *turn, float *sum, float *prod,
     }
 }
 
-/* mix() for four neighbouring slices at once (@x their first sample, @slice
- * samples each), the carrier over a slice in @turn as mix() lays it out: per lane
- * the products and sums of mix()'s pairs of slices, in the same order. The lanes
- * hold the real and imaginary parts of slices 0, 2, 1, 3. */
-VCHAN_VECTOR_CLONES
-void mix_four(const float *x, int slice, const float *turn, cf *out)
+/* Floats per sample in Demod's wide carrier table: (c) eight times, then (-s, s)
+ * four times. */
+constexpr int kTurnWidth = 16;
+
+/* Four neighbouring slices at @x (@slice samples each) mixed by the carrier
+ * @turn (the wide table) into @acc, one sample of each slice per half step: per
+ * lane the products and sums of mix()'s pairs of slices, in the same order. The
+ * lanes hold the real and imaginary parts of slices 0, 2, 1, 3. */
+inline __attribute__((always_inline)) void mix_four_into(const float *x, int slice,
+                                                         const float *turn, f8 &acc)
 {
     const float *xa = x, *xb = x + 2 * slice, *xc = x + 4 * slice, *xd = x + 6 * slice;
-    f8 acc = {};
     for (int i = 0; i < slice; i += 2) {
-        f4 a, b, c, d, c0, s0, c1, s1;
+        f4 a, b, c, d;
+        f8 c0, s0, c1, s1;
         memcpy(&a, xa + 2 * i, sizeof a);
         memcpy(&b, xb + 2 * i, sizeof b);
         memcpy(&c, xc + 2 * i, sizeof c);
         memcpy(&d, xd + 2 * i, sizeof d);
-        memcpy(&c0, turn + 8 * i, sizeof c0);
-        memcpy(&s0, turn + 8 * i + 4, sizeof s0);
-        memcpy(&c1, turn + 8 * i + 8, sizeof c1);
-        memcpy(&s1, turn + 8 * i + 12, sizeof s1);
+        memcpy(&c0, turn + kTurnWidth * i, sizeof c0);
+        memcpy(&s0, turn + kTurnWidth * i + kTurnWidth / 2, sizeof s0);
+        memcpy(&c1, turn + kTurnWidth * (i + 1), sizeof c1);
+        memcpy(&s1, turn + kTurnWidth * (i + 1) + kTurnWidth / 2, sizeof s1);
         const f8 p = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
         const f8 q = __builtin_shufflevector(c, d, 0, 1, 2, 3, 4, 5, 6, 7);
-        const f8 cc0 = __builtin_shufflevector(c0, c0, 0, 1, 2, 3, 0, 1, 2, 3);
-        const f8 ss0 = __builtin_shufflevector(s0, s0, 0, 1, 2, 3, 0, 1, 2, 3);
-        const f8 cc1 = __builtin_shufflevector(c1, c1, 0, 1, 2, 3, 0, 1, 2, 3);
-        const f8 ss1 = __builtin_shufflevector(s1, s1, 0, 1, 2, 3, 0, 1, 2, 3);
-        acc += __builtin_shufflevector(p, q, 0, 1, 8, 9, 4, 5, 12, 13) * cc0 +
-               __builtin_shufflevector(p, q, 1, 0, 9, 8, 5, 4, 13, 12) * ss0;
-        acc += __builtin_shufflevector(p, q, 2, 3, 10, 11, 6, 7, 14, 15) * cc1 +
-               __builtin_shufflevector(p, q, 3, 2, 11, 10, 7, 6, 15, 14) * ss1;
+        acc += __builtin_shufflevector(p, q, 0, 1, 8, 9, 4, 5, 12, 13) * c0 +
+               __builtin_shufflevector(p, q, 1, 0, 9, 8, 5, 4, 13, 12) * s0;
+        acc += __builtin_shufflevector(p, q, 2, 3, 10, 11, 6, 7, 14, 15) * c1 +
+               __builtin_shufflevector(p, q, 3, 2, 11, 10, 7, 6, 15, 14) * s1;
+    }
+}
+
+/* mix() for four neighbouring slices at once, into @out. */
+VCHAN_VECTOR_CLONES
+void mix_four(const float *x, int slice, const float *turn, cf *out)
+{
+    f8 acc = {};
+    mix_four_into(x, slice, turn, acc);
+    out[0] = cf(acc[0], acc[1]);
+    out[1] = cf(acc[4], acc[5]);
+    out[2] = cf(acc[2], acc[3]);
+    out[3] = cf(acc[6], acc[7]);
+}
+
+/* mix() for eight neighbouring slices at once, into @out: two groups of four
+ * side by side, sharing the carrier's loads. */
+VCHAN_VECTOR_CLONES
+void mix_eight(const float *x, int slice, const float *turn, cf *out)
+{
+    const float *y = x + 8 * slice;
+    f8 acc = {}, acc2 = {};
+    for (int i = 0; i < slice; i += 2) {
+        f8 c0, s0, c1, s1;
+        memcpy(&c0, turn + kTurnWidth * i, sizeof c0);
+        memcpy(&s0, turn + kTurnWidth * i + kTurnWidth / 2, sizeof s0);
+        memcpy(&c1, turn + kTurnWidth * (i + 1), sizeof c1);
+        memcpy(&s1, turn + kTurnWidth * (i + 1) + kTurnWidth / 2, sizeof s1);
+        f4 a, b, c, d;
+        memcpy(&a, x + 2 * i, sizeof a);
+        memcpy(&b, x + 2 * slice + 2 * i, sizeof b);
+        memcpy(&c, x + 4 * slice + 2 * i, sizeof c);
+        memcpy(&d, x + 6 * slice + 2 * i, sizeof d);
+        f8 p = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
+        f8 q = __builtin_shufflevector(c, d, 0, 1, 2, 3, 4, 5, 6, 7);
+        acc += __builtin_shufflevector(p, q, 0, 1, 8, 9, 4, 5, 12, 13) * c0 +
+               __builtin_shufflevector(p, q, 1, 0, 9, 8, 5, 4, 13, 12) * s0;
+        acc += __builtin_shufflevector(p, q, 2, 3, 10, 11, 6, 7, 14, 15) * c1 +
+               __builtin_shufflevector(p, q, 3, 2, 11, 10, 7, 6, 15, 14) * s1;
+        memcpy(&a, y + 2 * i, sizeof a);
+        memcpy(&b, y + 2 * slice + 2 * i, sizeof b);
+        memcpy(&c, y + 4 * slice + 2 * i, sizeof c);
+        memcpy(&d, y + 6 * slice + 2 * i, sizeof d);
+        p = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
+        q = __builtin_shufflevector(c, d, 0, 1, 2, 3, 4, 5, 6, 7);
+        acc2 += __builtin_shufflevector(p, q, 0, 1, 8, 9, 4, 5, 12, 13) * c0 +
+                __builtin_shufflevector(p, q, 1, 0, 9, 8, 5, 4, 13, 12) * s0;
+        acc2 += __builtin_shufflevector(p, q, 2, 3, 10, 11, 6, 7, 14, 15) * c1 +
+                __builtin_shufflevector(p, q, 3, 2, 11, 10, 7, 6, 15, 14) * s1;
     }
     out[0] = cf(acc[0], acc[1]);
     out[1] = cf(acc[4], acc[5]);
     out[2] = cf(acc[2], acc[3]);
     out[3] = cf(acc[6], acc[7]);
+    out[4] = cf(acc2[0], acc2[1]);
+    out[5] = cf(acc2[4], acc2[5]);
+    out[6] = cf(acc2[2], acc2[3]);
+    out[7] = cf(acc2[6], acc2[7]);
 }
 
 /* Timings that Demod::sweep() measures side by side. */
@@ -259,7 +312,8 @@ const float *head_turns(int rate)
 Demod::Demod(int rate, float int_gain)
     : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
       raw_(kTotalSlices), head_turn_(head_turns(rate)), head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
-      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_), turn_pair_(2 * size_t(slice_))
+      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_),
+      turn_wide_(size_t(kTurnWidth) * size_t(slice_))
 {
     for (Sums &s : sums_) {
         s.re.resize(kTotalSlices + 1);
@@ -277,8 +331,12 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
         const float c = float(std::cos(w * i)), s = float(std::sin(w * i));
         turn_re_[i] = c;
         turn_im_[i] = s;
-        turn_pair_[2 * size_t(i)] = {{c, c, c, c}};
-        turn_pair_[2 * size_t(i) + 1] = {{-s, s, -s, s}};
+        float *t = &turn_wide_[size_t(kTurnWidth) * size_t(i)];
+        for (int j = 0; j < kTurnWidth / 2; j += 2) {
+            t[j] = t[j + 1] = c;
+            t[kTurnWidth / 2 + j] = -s;
+            t[kTurnWidth / 2 + j + 1] = s;
+        }
     }
     turn_w_ = w;
     /* Two neighbouring slices at once, one in each half of a register: per lane the
@@ -287,27 +345,32 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
     int m = from;
     while (m < to) {
         const uint64_t at = uint64_t(first + int64_t(m) * slice_) & kRingMask;
+        if (m + 7 < to && at + 8 * uint64_t(slice_) <= kRingSize) {
+            mix_eight(reinterpret_cast<const float *>(ring + at), slice_, turn_wide_.data(),
+                      &raw_[m]);
+            m += 8;
+            continue;
+        }
         if (m + 3 < to && at + 4 * uint64_t(slice_) <= kRingSize) {
-            mix_four(reinterpret_cast<const float *>(ring + at), slice_,
-                     reinterpret_cast<const float *>(turn_pair_.data()), &raw_[m]);
+            mix_four(reinterpret_cast<const float *>(ring + at), slice_, turn_wide_.data(),
+                     &raw_[m]);
             m += 4;
             continue;
         }
         if (m + 1 < to && at + 2 * uint64_t(slice_) <= kRingSize) {
             const float *xa = reinterpret_cast<const float *>(ring + at);
             const float *xb = xa + 2 * slice_;
-            const auto *t =
-                static_cast<const Quad *>(__builtin_assume_aligned(turn_pair_.data(), 16));
+            const float *t = turn_wide_.data();
             f4 acc = {0.f, 0.f, 0.f, 0.f};
             /* Two samples of each slice per step (a slice has an even number). */
             for (int i = 0; i < slice_; i += 2) {
                 f4 a, b, c0, s0, c1, s1;
                 memcpy(&a, xa + 2 * i, sizeof a);
                 memcpy(&b, xb + 2 * i, sizeof b);
-                memcpy(&c0, &t[2 * i], sizeof c0);
-                memcpy(&s0, &t[2 * i + 1], sizeof s0);
-                memcpy(&c1, &t[2 * i + 2], sizeof c1);
-                memcpy(&s1, &t[2 * i + 3], sizeof s1);
+                memcpy(&c0, t + kTurnWidth * i, sizeof c0);
+                memcpy(&s0, t + kTurnWidth * i + kTurnWidth / 2, sizeof s0);
+                memcpy(&c1, t + kTurnWidth * (i + 1), sizeof c1);
+                memcpy(&s1, t + kTurnWidth * (i + 1) + kTurnWidth / 2, sizeof s1);
                 acc += __builtin_shufflevector(a, b, 0, 1, 4, 5) * c0 +
                        __builtin_shufflevector(a, b, 1, 0, 5, 4) * s0;
                 acc += __builtin_shufflevector(a, b, 2, 3, 6, 7) * c1 +

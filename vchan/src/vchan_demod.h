@@ -83,11 +83,9 @@ class Demod
     Sums sums_[3]; /* at the carrier found and half the bit rate either side */
     std::vector<uint8_t> bits_;
     std::vector<float> turn_re_, turn_im_; /* the carrier over one slice */
-    /* The same, laid out for two slices at once: (c, c, c, c), (-s, s, -s, s). */
-    struct alignas(16) Quad {
-        float v[4];
-    };
-    std::vector<Quad> turn_pair_;
+    /* The same, laid out for several slices at once, per sample eight times c,
+     * then four times (-s, s). */
+    std::vector<float> turn_wide_;
     /* Radians per sample of the tables above (none yet: not a number). */
     double turn_w_ = std::numeric_limits<double>::quiet_NaN();
 };
