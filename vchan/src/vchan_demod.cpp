@@ -59,6 +59,7 @@ typedef float f4 __attribute__((vector_size(16)));
 typedef float f2 __attribute__((vector_size(8)));
 typedef double d2 __attribute__((vector_size(16)));
 typedef float f8 __attribute__((vector_size(32)));
+typedef double d4 __attribute__((vector_size(32)));
 
 /* mix() takes two samples of a slice per step. */
 static_assert(samples_per_bit(100) / kSlices % 2 == 0 && samples_per_bit(600) / kSlices % 2 == 0);
@@ -235,36 +236,32 @@ void pilot_means(const float *re, const float *im, int t, int n_symbols, const f
             ti += zi[k] * zr[k - 1] - zr[k] * zi[k - 1];
         }
     }
-    /* The carrier's turn per symbol of each timing, in double precision: lanes 0-1,
-     * 2-3, 4-5 and 6-7 of the eight. */
-    d2 sr[4], si[4], rr[4], ri[4];
-    for (int h = 0; h < 4; h++) {
-        for (int j = 0; j < 2; j++) {
+    /* The carrier's turn per symbol of each timing, in double precision: lanes 0-3
+     * and 4-7 of the eight. */
+    d4 sr[2], si[2], rr[2], ri[2];
+    for (int h = 0; h < 2; h++) {
+        for (int j = 0; j < 4; j++) {
             const std::complex<double> step =
-                std::polar(1.0, double(std::arg(cf(tr[2 * h + j], ti[2 * h + j]))));
+                std::polar(1.0, double(std::arg(cf(tr[4 * h + j], ti[4 * h + j]))));
             sr[h][j] = step.real();
             si[h][j] = step.imag();
         }
-        rr[h] = d2{1.0, 1.0};
-        ri[h] = d2{0.0, 0.0};
+        rr[h] = d4{1.0, 1.0, 1.0, 1.0};
+        ri[h] = d4{0.0, 0.0, 0.0, 0.0};
     }
     f8 mr = {}, mi = {};
     for (int k = 0; k < n_symbols; k++) {
         /* z * conj(rot) in single precision, then rot *= step */
-        const f4 cr_lo = __builtin_shufflevector(__builtin_convertvector(rr[0], f2),
-                                                 __builtin_convertvector(rr[1], f2), 0, 1, 2, 3);
-        const f4 cr_hi = __builtin_shufflevector(__builtin_convertvector(rr[2], f2),
-                                                 __builtin_convertvector(rr[3], f2), 0, 1, 2, 3);
-        const f4 ci_lo = __builtin_shufflevector(__builtin_convertvector(-ri[0], f2),
-                                                 __builtin_convertvector(-ri[1], f2), 0, 1, 2, 3);
-        const f4 ci_hi = __builtin_shufflevector(__builtin_convertvector(-ri[2], f2),
-                                                 __builtin_convertvector(-ri[3], f2), 0, 1, 2, 3);
-        const f8 cr = __builtin_shufflevector(cr_lo, cr_hi, 0, 1, 2, 3, 4, 5, 6, 7);
-        const f8 ci = __builtin_shufflevector(ci_lo, ci_hi, 0, 1, 2, 3, 4, 5, 6, 7);
+        const f8 cr = __builtin_shufflevector(__builtin_convertvector(rr[0], f4),
+                                              __builtin_convertvector(rr[1], f4), 0, 1, 2, 3, 4,
+                                              5, 6, 7);
+        const f8 ci = __builtin_shufflevector(__builtin_convertvector(-ri[0], f4),
+                                              __builtin_convertvector(-ri[1], f4), 0, 1, 2, 3, 4,
+                                              5, 6, 7);
         mr += zr[k] * cr - zi[k] * ci;
         mi += zr[k] * ci + zi[k] * cr;
-        for (int h = 0; h < 4; h++) {
-            const d2 nr = rr[h] * sr[h] - ri[h] * si[h];
+        for (int h = 0; h < 2; h++) {
+            const d4 nr = rr[h] * sr[h] - ri[h] * si[h];
             ri[h] = rr[h] * si[h] + ri[h] * sr[h];
             rr[h] = nr;
         }
