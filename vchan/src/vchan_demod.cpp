@@ -123,89 +123,73 @@ void header_lanes(const cf *raw, const float *turn, float *sum, float *prod,
  * four times. */
 constexpr int kTurnWidth = 16;
 
-/* Four neighbouring slices at @x (@slice samples each) mixed by the carrier
- * @turn (the wide table) into @acc, one sample of each slice per half step: per
- * lane the products and sums of mix()'s pairs of slices, in the same order. The
- * lanes hold the real and imaginary parts of slices 0, 2, 1, 3. */
-inline __attribute__((always_inline)) void mix_four_into(const float *x, int slice,
-                                                         const float *turn, f8 &acc)
+/* Samples @i and @i + 1 of four neighbouring slices at @x (@slice samples each),
+ * mixed by the carrier at them (@c0, @s0, @c1, @s1 from the wide table), added to
+ * @acc: per lane the products and sums of mix()'s pairs of slices, in the same
+ * order. The lanes hold the real and imaginary parts of slices 0, 2, 1, 3. */
+inline __attribute__((always_inline)) void mix_step(const float *x, int slice, int i,
+                                                    const f8 &c0, const f8 &s0, const f8 &c1,
+                                                    const f8 &s1, f8 &acc)
 {
-    const float *xa = x, *xb = x + 2 * slice, *xc = x + 4 * slice, *xd = x + 6 * slice;
-    for (int i = 0; i < slice; i += 2) {
-        f4 a, b, c, d;
-        f8 c0, s0, c1, s1;
-        memcpy(&a, xa + 2 * i, sizeof a);
-        memcpy(&b, xb + 2 * i, sizeof b);
-        memcpy(&c, xc + 2 * i, sizeof c);
-        memcpy(&d, xd + 2 * i, sizeof d);
-        memcpy(&c0, turn + kTurnWidth * i, sizeof c0);
-        memcpy(&s0, turn + kTurnWidth * i + kTurnWidth / 2, sizeof s0);
-        memcpy(&c1, turn + kTurnWidth * (i + 1), sizeof c1);
-        memcpy(&s1, turn + kTurnWidth * (i + 1) + kTurnWidth / 2, sizeof s1);
-        const f8 p = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
-        const f8 q = __builtin_shufflevector(c, d, 0, 1, 2, 3, 4, 5, 6, 7);
-        acc += __builtin_shufflevector(p, q, 0, 1, 8, 9, 4, 5, 12, 13) * c0 +
-               __builtin_shufflevector(p, q, 1, 0, 9, 8, 5, 4, 13, 12) * s0;
-        acc += __builtin_shufflevector(p, q, 2, 3, 10, 11, 6, 7, 14, 15) * c1 +
-               __builtin_shufflevector(p, q, 3, 2, 11, 10, 7, 6, 15, 14) * s1;
-    }
+    f4 a, b, c, d;
+    memcpy(&a, x + 2 * i, sizeof a);
+    memcpy(&b, x + 2 * slice + 2 * i, sizeof b);
+    memcpy(&c, x + 4 * slice + 2 * i, sizeof c);
+    memcpy(&d, x + 6 * slice + 2 * i, sizeof d);
+    const f8 p = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
+    const f8 q = __builtin_shufflevector(c, d, 0, 1, 2, 3, 4, 5, 6, 7);
+    acc += __builtin_shufflevector(p, q, 0, 1, 8, 9, 4, 5, 12, 13) * c0 +
+           __builtin_shufflevector(p, q, 1, 0, 9, 8, 5, 4, 13, 12) * s0;
+    acc += __builtin_shufflevector(p, q, 2, 3, 10, 11, 6, 7, 14, 15) * c1 +
+           __builtin_shufflevector(p, q, 3, 2, 11, 10, 7, 6, 15, 14) * s1;
 }
 
-/* mix() for four neighbouring slices at once, into @out. */
+/* The carrier at samples @i and @i + 1 of a slice, from the wide table. */
+inline __attribute__((always_inline)) void carrier_pair(const float *turn, int i, f8 &c0, f8 &s0,
+                                                        f8 &c1, f8 &s1)
+{
+    memcpy(&c0, turn + kTurnWidth * i, sizeof c0);
+    memcpy(&s0, turn + kTurnWidth * i + kTurnWidth / 2, sizeof s0);
+    memcpy(&c1, turn + kTurnWidth * (i + 1), sizeof c1);
+    memcpy(&s1, turn + kTurnWidth * (i + 1) + kTurnWidth / 2, sizeof s1);
+}
+
+void store_four(const f8 &acc, cf *out)
+{
+    out[0] = cf(acc[0], acc[1]);
+    out[1] = cf(acc[4], acc[5]);
+    out[2] = cf(acc[2], acc[3]);
+    out[3] = cf(acc[6], acc[7]);
+}
+
+/* mix() for four neighbouring slices at once (@x their first sample, @slice
+ * samples each, @turn the wide table), into @out. */
 VCHAN_VECTOR_CLONES
 void mix_four(const float *x, int slice, const float *turn, cf *out)
 {
     f8 acc = {};
-    mix_four_into(x, slice, turn, acc);
-    out[0] = cf(acc[0], acc[1]);
-    out[1] = cf(acc[4], acc[5]);
-    out[2] = cf(acc[2], acc[3]);
-    out[3] = cf(acc[6], acc[7]);
+    for (int i = 0; i < slice; i += 2) {
+        f8 c0, s0, c1, s1;
+        carrier_pair(turn, i, c0, s0, c1, s1);
+        mix_step(x, slice, i, c0, s0, c1, s1, acc);
+    }
+    store_four(acc, out);
 }
 
-/* mix() for eight neighbouring slices at once, into @out: two groups of four
- * side by side, sharing the carrier's loads. */
+/* The same for eight: two groups of four side by side, sharing the carrier's
+ * loads. */
 VCHAN_VECTOR_CLONES
 void mix_eight(const float *x, int slice, const float *turn, cf *out)
 {
-    const float *y = x + 8 * slice;
     f8 acc = {}, acc2 = {};
     for (int i = 0; i < slice; i += 2) {
         f8 c0, s0, c1, s1;
-        memcpy(&c0, turn + kTurnWidth * i, sizeof c0);
-        memcpy(&s0, turn + kTurnWidth * i + kTurnWidth / 2, sizeof s0);
-        memcpy(&c1, turn + kTurnWidth * (i + 1), sizeof c1);
-        memcpy(&s1, turn + kTurnWidth * (i + 1) + kTurnWidth / 2, sizeof s1);
-        f4 a, b, c, d;
-        memcpy(&a, x + 2 * i, sizeof a);
-        memcpy(&b, x + 2 * slice + 2 * i, sizeof b);
-        memcpy(&c, x + 4 * slice + 2 * i, sizeof c);
-        memcpy(&d, x + 6 * slice + 2 * i, sizeof d);
-        f8 p = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
-        f8 q = __builtin_shufflevector(c, d, 0, 1, 2, 3, 4, 5, 6, 7);
-        acc += __builtin_shufflevector(p, q, 0, 1, 8, 9, 4, 5, 12, 13) * c0 +
-               __builtin_shufflevector(p, q, 1, 0, 9, 8, 5, 4, 13, 12) * s0;
-        acc += __builtin_shufflevector(p, q, 2, 3, 10, 11, 6, 7, 14, 15) * c1 +
-               __builtin_shufflevector(p, q, 3, 2, 11, 10, 7, 6, 15, 14) * s1;
-        memcpy(&a, y + 2 * i, sizeof a);
-        memcpy(&b, y + 2 * slice + 2 * i, sizeof b);
-        memcpy(&c, y + 4 * slice + 2 * i, sizeof c);
-        memcpy(&d, y + 6 * slice + 2 * i, sizeof d);
-        p = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
-        q = __builtin_shufflevector(c, d, 0, 1, 2, 3, 4, 5, 6, 7);
-        acc2 += __builtin_shufflevector(p, q, 0, 1, 8, 9, 4, 5, 12, 13) * c0 +
-                __builtin_shufflevector(p, q, 1, 0, 9, 8, 5, 4, 13, 12) * s0;
-        acc2 += __builtin_shufflevector(p, q, 2, 3, 10, 11, 6, 7, 14, 15) * c1 +
-                __builtin_shufflevector(p, q, 3, 2, 11, 10, 7, 6, 15, 14) * s1;
+        carrier_pair(turn, i, c0, s0, c1, s1);
+        mix_step(x, slice, i, c0, s0, c1, s1, acc);
+        mix_step(x + 8 * slice, slice, i, c0, s0, c1, s1, acc2);
     }
-    out[0] = cf(acc[0], acc[1]);
-    out[1] = cf(acc[4], acc[5]);
-    out[2] = cf(acc[2], acc[3]);
-    out[3] = cf(acc[6], acc[7]);
-    out[4] = cf(acc2[0], acc2[1]);
-    out[5] = cf(acc2[4], acc2[5]);
-    out[6] = cf(acc2[2], acc2[3]);
-    out[7] = cf(acc2[6], acc2[7]);
+    store_four(acc, out);
+    store_four(acc2, out + 4);
 }
 
 /* Timings that Demod::sweep() measures side by side. */
@@ -336,9 +320,10 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
         }
     }
     turn_w_ = w;
-    /* Two neighbouring slices at once, one in each half of a register: per lane the
-     * products and sums of the scalar loop in the same order, (x.re c + x.im (-s))
-     * being x.re c - x.im s to the last bit. */
+    /* Eight, four or two neighbouring slices at once, as many as lie side by side
+     * in the ring, each in lanes of its own: per lane the products and sums of the
+     * scalar loop in the same order, (x.re c + x.im (-s)) being x.re c - x.im s to
+     * the last bit. */
     int m = from;
     while (m < to) {
         const uint64_t at = uint64_t(first + int64_t(m) * slice_) & kRingMask;
