@@ -119,6 +119,47 @@ void header_lanes(const cf *raw, const float *turn, float *sum, float *prod,
     }
 }
 
+/* The frame types side by side, one per lane (the last lanes idle). */
+constexpr int kRowLanes = 24;
+static_assert(VDEM_DECOD_V1_NFSTAB <= kRowLanes);
+using PatternSigns = std::array<float, size_t(kPatternBits) * kRowLanes>;
+
+/* Per pattern bit, per frame type: +1 where the type's pattern has a one, -1
+ * where it has a zero. */
+const float *pattern_signs()
+{
+    static PatternSigns signs{};
+    static const bool filled = [] {
+        for (int i = 0; i < kPatternBits; i++)
+            for (int row = 0; row < VDEM_DECOD_V1_NFSTAB; row++)
+                signs[size_t(i) * kRowLanes + size_t(row)] =
+                    (fstab[row].pattern >> (kPatternBits - 1 - i)) & 1 ? 1.f : -1.f;
+        return true;
+    }();
+    (void)filled;
+    return signs.data();
+}
+
+/* The header correlation of every frame type: @known, the known bits' part, plus
+ * the pattern bits' products @d, each with the sign of the type's bit, added in
+ * bit order (x + (-1) y being x - y to the last bit), into @re, @im. */
+VCHAN_VECTOR_CLONES
+void pattern_correlations(const float *signs, cf known, const cf *d, float *re, float *im)
+{
+    for (int l = 0; l < kRowLanes; l++) {
+        re[l] = known.real();
+        im[l] = known.imag();
+    }
+    for (int i = 0; i < kPatternBits; i++) {
+        const float *s = signs + size_t(i) * kRowLanes;
+        const float dr = d[i].real(), di = d[i].imag();
+        for (int l = 0; l < kRowLanes; l++) {
+            re[l] += s[l] * dr;
+            im[l] += s[l] * di;
+        }
+    }
+}
+
 /* Floats per sample in Demod's wide carrier table: (c) eight times, then (-s, s)
  * four times. */
 constexpr int kTurnWidth = 16;
@@ -477,12 +518,10 @@ bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h)
             cf known{};
             for (int k = 0; k < kKnownBits; k++)
                 known += kKnown[k] ? d[k] : -d[k];
+            float corr_re[kRowLanes], corr_im[kRowLanes];
+            pattern_correlations(pattern_signs(), known, d + kKnownBits, corr_re, corr_im);
             for (int row = 0; row < VDEM_DECOD_V1_NFSTAB; row++) {
-                cf corr = known;
-                for (int i = 0; i < kPatternBits; i++) {
-                    const bool one = (fstab[row].pattern >> (kPatternBits - 1 - i)) & 1;
-                    corr += one ? d[kKnownBits + i] : -d[kKnownBits + i];
-                }
+                const cf corr(corr_re[row], corr_im[row]);
                 const double v = std::sqrt(std::norm(corr));
                 if (v > best) {
                     best = v;
