@@ -22,6 +22,22 @@ constexpr size_t kHeld = 256;
 /* Two decodes of one transmission start within this many bits of each other. */
 constexpr int kSameFrameBits = 4;
 
+/* Converts @n samples @in (pairs of I and Q) into @out, and returns @power plus
+ * their powers |x|^2, added one after the other in double precision. */
+VCHAN_VECTOR_CLONES
+double take_samples(const short *in, int n, cf *out, double power)
+{
+    float *o = reinterpret_cast<float *>(out);
+    for (int k = 0; k < 2 * n; k++)
+        o[k] = float(in[k]);
+    float norms[kChunk];
+    for (int j = 0; j < n; j++)
+        norms[j] = o[2 * j] * o[2 * j] + o[2 * j + 1] * o[2 * j + 1];
+    for (int j = 0; j < n; j++)
+        power += norms[j];
+    return power;
+}
+
 bool same_bytes(const vdem_proto_frame_t &a, const vdem_proto_frame_t &b)
 {
     return a.length == b.length && a.f.v1.seq == b.f.v1.seq && a.f.v1.oob == b.f.v1.oob &&
@@ -52,12 +68,10 @@ void Receiver::post(const short *samples, int n)
 {
     int i = 0;
     while (i < n) {
-        const int c = int(std::min<uint64_t>(kChunk - counter_ % kChunk, uint64_t(n - i)));
-        for (int j = 0; j < c; j++) {
-            const cf x(samples[2 * (i + j)], samples[2 * (i + j) + 1]);
-            ring_[(counter_ + j) & kRingMask] = x;
-            power_ += std::norm(x);
-        }
+        /* Up to the end of the chunk, and of the ring. */
+        const uint64_t at = counter_ & kRingMask;
+        const int c = int(std::min({kChunk - counter_ % kChunk, uint64_t(n - i), kRingSize - at}));
+        power_ = take_samples(samples + 2 * i, c, ring_.get() + at, power_);
         counter_ += c;
         i += c;
         if (counter_ % kChunk == 0)
