@@ -30,9 +30,10 @@ double take_samples(const short *in, int n, cf *out, double power)
     float *o = reinterpret_cast<float *>(out);
     for (int k = 0; k < 2 * n; k++)
         o[k] = float(in[k]);
-    float norms[kChunk];
+    double norms[kChunk];
     for (int j = 0; j < n; j++)
-        norms[j] = o[2 * j] * o[2 * j] + o[2 * j + 1] * o[2 * j + 1];
+        norms[j] = double(o[2 * j] * o[2 * j] + o[2 * j + 1] * o[2 * j + 1]);
+#pragma GCC unroll 8
     for (int j = 0; j < n; j++)
         power += norms[j];
     return power;
