@@ -126,7 +126,7 @@ class CandidateList
      * that a vector loop reads: the frequency, the metric, the metric of those
      * neither done nor cleared (infinite for the others) and the start of those not
      * done (INT64_MIN for the others). put() and remove() keep them in step with
-     * items_. */
+     * items_, as do the two places that mark an item done or cleared. */
     std::vector<double> key_freq_;
     std::vector<float> key_metric_, key_open_;
     std::vector<int64_t> key_live_;

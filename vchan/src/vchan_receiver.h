@@ -59,8 +59,8 @@ class Receiver
     uint32_t rates_;
     float int_gain_;
     /* Zeroed by the allocator, which can hand over fresh pages without writing
-     * them: most of the ring is written by post() before it is read, and what is
-     * read first (before the first sample) must be zero. */
+     * them: post() writes every sample before it is read, but what is read of the
+     * times before the first sample must be zero. */
     struct FreeRing {
         void operator()(cf *p) const { std::free(p); }
     };
