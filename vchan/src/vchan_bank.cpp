@@ -293,27 +293,6 @@ size_t first_open_below(const float *open, size_t from, size_t n, double ceiling
     return n;
 }
 
-typedef long long l4 __attribute__((vector_size(32)));
-
-/* The first of items @from to @n (exclusive) whose entry in @live is after @t; @n
- * if none. */
-VCHAN_VECTOR_CLONES
-size_t first_live_after(const int64_t *live, size_t from, size_t n, int64_t t)
-{
-    size_t i = from;
-    for (; i + 4 <= n; i += 4) {
-        l4 v;
-        memcpy(&v, live + i, sizeof v);
-        const l4 hit = v > (long long)t;
-        if ((hit[0] | hit[1] | hit[2] | hit[3]) != 0)
-            break;
-    }
-    for (; i < n; i++)
-        if (live[i] > t)
-            return i;
-    return n;
-}
-
 /* Side-lobe level (see CandidateList::explains()) n bins away, for every n the
  * bank of either rate can give: the same at both, worked out once. */
 const double *side_lobes()
@@ -333,7 +312,7 @@ CandidateList::CandidateList(int rate)
     : bit_(vchan::samples_per_bit(rate)), half_rate_(rate / 2.0), merge_hz_(1.5 * rate),
       lobe_(side_lobes()), lobe_top_(size_t(2 * bit_)), items_(kMaxCandidates),
       key_freq_(kMaxCandidates), key_metric_(kMaxCandidates), key_open_(kMaxCandidates),
-      key_live_(kMaxCandidates), shadowed_(kMaxShadowed)
+      shadowed_(kMaxShadowed)
 {
     lobe_peak_ = *std::max_element(lobe_ + 4, lobe_ + lobe_top_ + 1);
 }
@@ -344,7 +323,6 @@ void CandidateList::put(size_t i, const Candidate &c)
     key_freq_[i] = c.freq;
     key_metric_[i] = c.metric;
     key_open_[i] = c.done || c.cleared ? INFINITY : c.metric;
-    key_live_[i] = c.done ? INT64_MIN : c.start;
 }
 
 void CandidateList::remove(size_t i)
@@ -353,7 +331,6 @@ void CandidateList::remove(size_t i)
     key_freq_[i] = key_freq_[count_];
     key_metric_[i] = key_metric_[count_];
     key_open_[i] = key_open_[count_];
-    key_live_[i] = key_live_[count_];
 }
 
 /* Whether @strong's side lobes can account for @weak. The preamble correlation of
@@ -409,9 +386,7 @@ bool CandidateList::waits(Candidate &weak, const Peek &peek)
         if (s.id == weak.waits_for && holds_back(s, weak, peek))
             return true;
     }
-    /* Only those not done that start after @weak can hold it back. */
-    for (size_t i = 0; (i = first_live_after(key_live_.data(), i, count_, weak.start)) < count_;
-         i++)
+    for (size_t i = 0; i < count_; i++)
         if (holds_back(items_[i], weak, peek)) {
             weak.waits_for = items_[i].id;
             weak.waits_at = uint32_t(i);
@@ -647,7 +622,6 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf
         return false;
     items_[best].done = true;
     key_open_[best] = INFINITY;
-    key_live_[best] = INT64_MIN;
     c = items_[best];
     return true;
 }
