@@ -430,10 +430,13 @@ void Demod::derotate(double cycles_per_slice, int from, int to, Sums &out,
     float *re = out.re.data(), *im = out.im.data();
     if (from == 0)
         re[0] = im[0] = 0.f;
+    /* The running sums in registers (the arrays could alias raw_ as far as the
+     * compiler knows). */
+    float sum_re = re[from], sum_im = im[from];
     for (int m = from; m < to; m++) {
         const cf v = raw_[m] * cf(rot);
-        re[m + 1] = re[m] + v.real();
-        im[m + 1] = im[m] + v.imag();
+        re[m + 1] = sum_re += v.real();
+        im[m + 1] = sum_im += v.imag();
         rot *= step;
     }
 }
@@ -448,15 +451,16 @@ void Demod::derotate_two(double cycles_a, double cycles_b, int to, Sums &a, Sums
     d2 rr = {1.0, 1.0}, ri = {0.0, 0.0};
     float *are = a.re.data(), *aim = a.im.data(), *bre = b.re.data(), *bim = b.im.data();
     are[0] = aim[0] = bre[0] = bim[0] = 0.f;
+    f2 sum_re = {0.f, 0.f}, sum_im = {0.f, 0.f};
     for (int m = 0; m < to; m++) {
         const f2 cr = __builtin_convertvector(rr, f2), ci = __builtin_convertvector(ri, f2);
         const float xr = raw_[m].real(), xi = raw_[m].imag();
-        const f2 vr = xr * cr - xi * ci;
-        const f2 vi = xr * ci + xi * cr;
-        are[m + 1] = are[m] + vr[0];
-        aim[m + 1] = aim[m] + vi[0];
-        bre[m + 1] = bre[m] + vr[1];
-        bim[m + 1] = bim[m] + vi[1];
+        sum_re += xr * cr - xi * ci;
+        sum_im += xr * ci + xi * cr;
+        are[m + 1] = sum_re[0];
+        aim[m + 1] = sum_im[0];
+        bre[m + 1] = sum_re[1];
+        bim[m + 1] = sum_im[1];
         const d2 nr = rr * sr - ri * si;
         ri = rr * si + ri * sr;
         rr = nr;
