@@ -248,13 +248,19 @@ namespace
 typedef double d4 __attribute__((vector_size(32)));
 typedef float f4 __attribute__((vector_size(16)));
 
+/* Distances in bins past which CandidateList::add() bounds the side lobes anew. */
+constexpr int kLobeSteps[kLobeLevels] = {4, 12, 40, 120};
+
 /* The first of items @from to @n (exclusive) whose frequency in @freq is within
- * @merge_hz of @f, or whose metric in @metric times @bound exceeds @weak; @n if
- * none. Four at a time, each lane doing the scalar comparisons. */
+ * @merge_hz of @f, or whose metric in @metric times the side-lobe ceiling at its
+ * distance exceeds @weak: @ceiling[k] from @reach[k] Hz away on; @n if none. Four
+ * at a time, each lane doing the scalar comparisons. */
 VCHAN_VECTOR_CLONES
 size_t first_near_or_strong(const double *freq, const float *metric, size_t from, size_t n,
-                            double f, double merge_hz, double weak, double bound)
+                            double f, double merge_hz, double weak, const double *ceiling,
+                            const double *reach)
 {
+    static_assert(kLobeLevels == 4);
     size_t i = from;
     for (; i + 4 <= n; i += 4) {
         d4 fr;
@@ -262,15 +268,23 @@ size_t first_near_or_strong(const double *freq, const float *metric, size_t from
         memcpy(&fr, freq + i, sizeof fr);
         memcpy(&mf, metric + i, sizeof mf);
         const d4 df = fr - f;
-        /* fabs(df) > merge_hz, lane by lane */
-        const auto far = (df > merge_hz) | (df < -merge_hz);
-        const auto hit = ~far | (weak < bound * __builtin_convertvector(mf, d4));
+        const d4 adf = df < 0.0 ? -df : df;
+        d4 top = d4{} + ceiling[0];
+        top = adf >= reach[1] ? ceiling[1] : top;
+        top = adf >= reach[2] ? ceiling[2] : top;
+        top = adf >= reach[3] ? ceiling[3] : top;
+        const auto hit = ~(adf > merge_hz) | (weak < top * __builtin_convertvector(mf, d4));
         if ((hit[0] | hit[1] | hit[2] | hit[3]) != 0)
             break;
     }
-    for (; i < n; i++)
-        if (!(std::fabs(freq[i] - f) > merge_hz) || weak < bound * double(metric[i]))
+    for (; i < n; i++) {
+        const double adf = std::fabs(freq[i] - f);
+        int k = kLobeLevels - 1;
+        while (k > 0 && !(adf >= reach[k]))
+            k--;
+        if (!(adf > merge_hz) || weak < ceiling[k] * double(metric[i]))
             return i;
+    }
     return n;
 }
 
@@ -314,7 +328,12 @@ CandidateList::CandidateList(int rate)
       key_freq_(kMaxCandidates), key_metric_(kMaxCandidates), key_open_(kMaxCandidates),
       shadowed_(kMaxShadowed)
 {
-    lobe_peak_ = *std::max_element(lobe_ + 4, lobe_ + lobe_top_ + 1);
+    for (int k = 0; k < kLobeLevels; k++) {
+        /* Two candidates at least (n - 1/2) bins apart round to n bins or more. */
+        lobe_reach_[k] = (kLobeSteps[k] - 0.5) * half_rate_;
+        lobe_ceiling_[k] =
+            kSideLobeMargin * *std::max_element(lobe_ + kLobeSteps[k], lobe_ + lobe_top_ + 1);
+    }
 }
 
 void CandidateList::put(size_t i, const Candidate &c)
@@ -477,13 +496,13 @@ void CandidateList::add(const Candidate &c)
         !c.cleared && double(c.metric) < kSideLobeMargin * lobe_[4] * double(max_metric_);
     max_metric_ = std::max(max_metric_, c.metric);
     /* Only candidates near @c in frequency can merge with it, and only those much
-     * stronger can explain it (lobe_peak_ being the highest side lobe): a first
-     * test on the keys alone passes every one that can do either. */
+     * stronger can explain it (by more the further they are): a first test on the
+     * keys alone passes every one that can do either. */
     const double weak = may_be_lobe ? double(c.metric) : INFINITY;
     const Candidate *kept = nullptr;
     for (size_t i = 0; kept == nullptr; i++) {
         i = first_near_or_strong(key_freq_.data(), key_metric_.data(), i, count_, c.freq, merge_hz_,
-                                 weak, kSideLobeMargin * lobe_peak_);
+                                 weak, lobe_ceiling_, lobe_reach_);
         if (i == count_)
             break;
         Candidate &o = items_[i];

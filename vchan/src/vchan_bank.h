@@ -66,6 +66,9 @@ class Bank
     float noise_ = 0.f;       /* mean |bin output|^2 of noise */
 };
 
+/* Distances at which CandidateList tells the side lobes' ceiling apart. */
+constexpr int kLobeLevels = 4;
+
 /* The merged detections of one rate, waiting until their frame can be demodulated.
  * Fixed capacity; detections of one frame in neighbouring bins and hops merge. */
 class CandidateList
@@ -120,7 +123,11 @@ class CandidateList
      * away, for every n up to lobe_top_ (all that the bank can give). */
     const double *lobe_;
     size_t lobe_top_;
-    double lobe_peak_ = 0.0; /* the highest of them, 4 bins away or more */
+    /* kSideLobeMargin times the highest of them from each of a few distances on
+     * (kLobeSteps bins), and the distances in Hz past which two candidates are that
+     * many bins apart. */
+    double lobe_ceiling_[kLobeLevels];
+    double lobe_reach_[kLobeLevels];
     std::vector<Candidate> items_;
     /* What add() looks at first of each item, in arrays of their own that a vector
      * loop reads: the frequency, the metric, and the metric of those neither done
