@@ -307,6 +307,30 @@ size_t first_open_below(const float *open, size_t from, size_t n, double ceiling
     return n;
 }
 
+typedef long long l4 __attribute__((vector_size(32)));
+
+/* The first of items @from to @n (exclusive) whose entry in @live is after @t and
+ * whose metric in @metric times @factor exceeds @weak; @n if none. */
+VCHAN_VECTOR_CLONES
+size_t first_live_stronger(const int64_t *live, const float *metric, size_t from, size_t n,
+                           int64_t t, double weak, double factor)
+{
+    size_t i = from;
+    for (; i + 4 <= n; i += 4) {
+        l4 v;
+        f4 mf;
+        memcpy(&v, live + i, sizeof v);
+        memcpy(&mf, metric + i, sizeof mf);
+        const l4 hit = (v > (long long)t) & (weak < factor * __builtin_convertvector(mf, d4));
+        if ((hit[0] | hit[1] | hit[2] | hit[3]) != 0)
+            break;
+    }
+    for (; i < n; i++)
+        if (live[i] > t && weak < factor * double(metric[i]))
+            return i;
+    return n;
+}
+
 /* Side-lobe level (see CandidateList::explains()) n bins away, for every n the
  * bank of either rate can give: the same at both, worked out once. */
 const double *side_lobes()
@@ -326,7 +350,7 @@ CandidateList::CandidateList(int rate)
     : bit_(vchan::samples_per_bit(rate)), half_rate_(rate / 2.0), merge_hz_(1.5 * rate),
       lobe_(side_lobes()), lobe_top_(size_t(2 * bit_)), items_(kMaxCandidates),
       key_freq_(kMaxCandidates), key_metric_(kMaxCandidates), key_open_(kMaxCandidates),
-      shadowed_(kMaxShadowed)
+      key_live_(kMaxCandidates), shadowed_(kMaxShadowed)
 {
     for (int k = 0; k < kLobeLevels; k++) {
         /* Two candidates at least (n - 1/2) bins apart round to n bins or more. */
@@ -342,6 +366,7 @@ void CandidateList::put(size_t i, const Candidate &c)
     key_freq_[i] = c.freq;
     key_metric_[i] = c.metric;
     key_open_[i] = c.done || c.cleared ? INFINITY : c.metric;
+    key_live_[i] = c.done ? INT64_MIN : c.start;
 }
 
 void CandidateList::remove(size_t i)
@@ -350,6 +375,7 @@ void CandidateList::remove(size_t i)
     key_freq_[i] = key_freq_[count_];
     key_metric_[i] = key_metric_[count_];
     key_open_[i] = key_open_[count_];
+    key_live_[i] = key_live_[count_];
 }
 
 /* Whether @strong's side lobes can account for @weak. The preamble correlation of
@@ -405,12 +431,20 @@ bool CandidateList::waits(Candidate &weak, const Peek &peek)
         if (s.id == weak.waits_for && holds_back(s, weak, peek))
             return true;
     }
-    for (size_t i = 0; i < count_; i++)
+    /* Only one not done, starting after @weak and well stronger can hold it back:
+     * enough to bury it, or to be the frame it is an early view of. */
+    const double stronger = std::max(lobe_ceiling_[0], kNeighbourShare);
+    for (size_t i = 0;; i++) {
+        i = first_live_stronger(key_live_.data(), key_metric_.data(), i, count_, weak.start,
+                                double(weak.metric), stronger);
+        if (i == count_)
+            break;
         if (holds_back(items_[i], weak, peek)) {
             weak.waits_for = items_[i].id;
             weak.waits_at = uint32_t(i);
             return true;
         }
+    }
     weak.waits_for = 0;
     return false;
 }
@@ -641,6 +675,7 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf
         return false;
     items_[best].done = true;
     key_open_[best] = INFINITY;
+    key_live_[best] = INT64_MIN;
     c = items_[best];
     return true;
 }

@@ -129,12 +129,14 @@ class CandidateList
     double lobe_ceiling_[kLobeLevels];
     double lobe_reach_[kLobeLevels];
     std::vector<Candidate> items_;
-    /* What add() looks at first of each item, in arrays of their own that a vector
-     * loop reads: the frequency, the metric, and the metric of those neither done
-     * nor cleared (infinite for the others). put() and remove() keep them in step
-     * with items_, as do the two places that mark an item done or cleared. */
+    /* What add() and waits() look at first of each item, in arrays of their own
+     * that a vector loop reads: the frequency, the metric, the metric of those
+     * neither done nor cleared (infinite for the others) and the start of those not
+     * done (INT64_MIN for the others). put() and remove() keep them in step with
+     * items_, as do the two places that mark an item done or cleared. */
     std::vector<double> key_freq_;
     std::vector<float> key_metric_, key_open_;
+    std::vector<int64_t> key_live_;
     size_t count_ = 0;
     float max_metric_ = 0.f; /* at least the metric of every candidate held */
     uint64_t dropped_ = 0;
