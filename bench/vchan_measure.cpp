@@ -105,7 +105,8 @@ Outcome run(VekgenSignal *signal, guint rate, bool with_vdem)
     o.reports = ch.reports();
     if (getenv("VCHAN_MEASURE_DUMP") != nullptr)
         for (const auto &r : o.reports)
-            printf("report: %u bit/s at %" G_GUINT64_FORMAT " ts %d freq %d rssi %a snr %a tid %08x "
+            printf("report: %u bit/s at %" G_GUINT64_FORMAT
+                   " ts %d freq %d rssi %a snr %a tid %08x "
                    "len %u seq %u oob %u ack %u %s\n",
                    r.rate, r.counter, r.frame.sampleTimeStamp, r.frame.freq, double(r.frame.rssi),
                    double(r.frame.snr), r.frame.tid, r.frame.length, r.frame.f.v1.seq,

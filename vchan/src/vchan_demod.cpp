@@ -75,8 +75,7 @@ double wrap_hz(double f)
  * known-bit correlation at every timing into @score. Rows of 2 * kLanes floats:
  * the real parts, then the imaginary ones. */
 VCHAN_VECTOR_CLONES
-void header_lanes(const cf *raw, const float *turn, float *sum, float *prod,
-                  float (*score)[kLanes])
+void header_lanes(const cf *raw, const float *turn, float *sum, float *prod, float (*score)[kLanes])
 {
     constexpr int kRow = 2 * kLanes;
     std::fill(sum, sum + kRow, 0.f);
@@ -168,9 +167,9 @@ constexpr int kTurnWidth = 16;
  * mixed by the carrier at them (@c0, @s0, @c1, @s1 from the wide table), added to
  * @acc: per lane the products and sums of mix()'s pairs of slices, in the same
  * order. The lanes hold the real and imaginary parts of slices 0, 2, 1, 3. */
-inline __attribute__((always_inline)) void mix_step(const float *x, int slice, int i,
-                                                    const f8 &c0, const f8 &s0, const f8 &c1,
-                                                    const f8 &s1, f8 &acc)
+inline __attribute__((always_inline)) void mix_step(const float *x, int slice, int i, const f8 &c0,
+                                                    const f8 &s0, const f8 &c1, const f8 &s1,
+                                                    f8 &acc)
 {
     f4 a, b, c, d;
     memcpy(&a, x + 2 * i, sizeof a);
@@ -277,12 +276,12 @@ void pilot_means(const float *re, const float *im, int t, int n_symbols, const f
     f8 mr = {}, mi = {};
     for (int k = 0; k < n_symbols; k++) {
         /* z * conj(rot) in single precision, then rot *= step */
-        const f8 cr = __builtin_shufflevector(__builtin_convertvector(rr[0], f4),
-                                              __builtin_convertvector(rr[1], f4), 0, 1, 2, 3, 4,
-                                              5, 6, 7);
-        const f8 ci = __builtin_shufflevector(__builtin_convertvector(-ri[0], f4),
-                                              __builtin_convertvector(-ri[1], f4), 0, 1, 2, 3, 4,
-                                              5, 6, 7);
+        const f8 cr =
+            __builtin_shufflevector(__builtin_convertvector(rr[0], f4),
+                                    __builtin_convertvector(rr[1], f4), 0, 1, 2, 3, 4, 5, 6, 7);
+        const f8 ci =
+            __builtin_shufflevector(__builtin_convertvector(-ri[0], f4),
+                                    __builtin_convertvector(-ri[1], f4), 0, 1, 2, 3, 4, 5, 6, 7);
         mr += zr[k] * cr - zi[k] * ci;
         mi += zr[k] * ci + zi[k] * cr;
         for (int h = 0; h < 2; h++) {
@@ -333,7 +332,8 @@ const float *head_turns(int rate)
 
 Demod::Demod(int rate, float int_gain)
     : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
-      raw_(kTotalSlices), head_turn_(head_turns(rate)), head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
+      raw_(kTotalSlices), head_turn_(head_turns(rate)),
+      head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
       bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_),
       turn_wide_(size_t(kTurnWidth) * size_t(slice_))
 {
