@@ -14,7 +14,9 @@
  *   fft                      the banks' transforms alone: their time per second
  *                            of signal, the bound they put on the speed
  * Frames: random offset in +-90 kHz, phase, sub-bit start, bytes, type of the given
- * length, sense of differential encoding. Not part of ctest. */
+ * length, sense of differential encoding. With VCHAN_MEASURE_DUMP set, every report
+ * of vchan is printed as well (to the bit), so that two builds can be compared.
+ * Not part of ctest. */
 #include "vekgen-decode.h"
 
 #include "vchan_fft.h"
@@ -101,6 +103,15 @@ Outcome run(VekgenSignal *signal, guint rate, bool with_vdem)
     const VekgenFrame *truth = vekgen_signal_get_frames(signal, &n);
     o.vchan = vekgen::match(ch, truth, n);
     o.reports = ch.reports();
+    if (getenv("VCHAN_MEASURE_DUMP") != nullptr)
+        for (const auto &r : o.reports)
+            printf("report: %u bit/s at %" G_GUINT64_FORMAT
+                   " ts %d freq %d rssi %a snr %a tid %08x "
+                   "len %u seq %u oob %u ack %u %s\n",
+                   r.rate, r.counter, r.frame.sampleTimeStamp, r.frame.freq, double(r.frame.rssi),
+                   double(r.frame.snr), r.frame.tid, r.frame.length, r.frame.f.v1.seq,
+                   r.frame.f.v1.oob, r.frame.f.v1.ack,
+                   vekgen::hex(r.frame.frame, r.frame.length + 2u).c_str());
     if (vd)
         o.vdem = vekgen::match(*vd, truth, n);
     return o;

@@ -6,6 +6,7 @@
 #include "vchan_median.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -247,12 +248,139 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
         }
 }
 
+namespace
+{
+typedef double d4 __attribute__((vector_size(32)));
+typedef float f4 __attribute__((vector_size(16)));
+
+/* Distances in bins past which CandidateList::add() bounds the side lobes anew. */
+constexpr int kLobeSteps[kLobeLevels] = {4, 12, 40, 120};
+
+/* The first of items @from to @n (exclusive) whose frequency in @freq is within
+ * @merge_hz of @f, or whose metric in @metric times the side-lobe ceiling at its
+ * distance exceeds @weak: @ceiling[k] from @reach[k] Hz away on; @n if none. Four
+ * at a time, each lane doing the scalar comparisons. */
+VCHAN_VECTOR_CLONES
+size_t first_near_or_strong(const double *freq, const float *metric, size_t from, size_t n,
+                            double f, double merge_hz, double weak, const double *ceiling,
+                            const double *reach)
+{
+    static_assert(kLobeLevels == 4);
+    size_t i = from;
+    for (; i + 4 <= n; i += 4) {
+        d4 fr;
+        f4 mf;
+        memcpy(&fr, freq + i, sizeof fr);
+        memcpy(&mf, metric + i, sizeof mf);
+        const d4 df = fr - f;
+        const d4 adf = df < 0.0 ? -df : df;
+        d4 top = d4{} + ceiling[0];
+        top = adf >= reach[1] ? ceiling[1] : top;
+        top = adf >= reach[2] ? ceiling[2] : top;
+        top = adf >= reach[3] ? ceiling[3] : top;
+        const auto hit = ~(adf > merge_hz) | (weak < top * __builtin_convertvector(mf, d4));
+        if ((hit[0] | hit[1] | hit[2] | hit[3]) != 0)
+            break;
+    }
+    for (; i < n; i++) {
+        const double adf = std::fabs(freq[i] - f);
+        int k = kLobeLevels - 1;
+        while (k > 0 && !(adf >= reach[k]))
+            k--;
+        if (!(adf > merge_hz) || weak < ceiling[k] * double(metric[i]))
+            return i;
+    }
+    return n;
+}
+
+/* The first of items @from to @n (exclusive) whose entry in @open is under
+ * @ceiling; @n if none. */
+VCHAN_VECTOR_CLONES
+size_t first_open_below(const float *open, size_t from, size_t n, double ceiling)
+{
+    size_t i = from;
+    for (; i + 4 <= n; i += 4) {
+        f4 mf;
+        memcpy(&mf, open + i, sizeof mf);
+        const auto hit = __builtin_convertvector(mf, d4) < ceiling;
+        if ((hit[0] | hit[1] | hit[2] | hit[3]) != 0)
+            break;
+    }
+    for (; i < n; i++)
+        if (double(open[i]) < ceiling)
+            return i;
+    return n;
+}
+
+typedef long long l4 __attribute__((vector_size(32)));
+
+/* The first of items @from to @n (exclusive) whose entry in @live is after @t and
+ * whose metric in @metric times @factor exceeds @weak; @n if none. */
+VCHAN_VECTOR_CLONES
+size_t first_live_stronger(const int64_t *live, const float *metric, size_t from, size_t n,
+                           int64_t t, double weak, double factor)
+{
+    size_t i = from;
+    for (; i + 4 <= n; i += 4) {
+        l4 v;
+        f4 mf;
+        memcpy(&v, live + i, sizeof v);
+        memcpy(&mf, metric + i, sizeof mf);
+        const l4 hit = (v > (long long)t) & (weak < factor * __builtin_convertvector(mf, d4));
+        if ((hit[0] | hit[1] | hit[2] | hit[3]) != 0)
+            break;
+    }
+    for (; i < n; i++)
+        if (live[i] > t && weak < factor * double(metric[i]))
+            return i;
+    return n;
+}
+
+/* Side-lobe level (see CandidateList::explains()) n bins away, for every n the
+ * bank of either rate can give: the same at both, worked out once. */
+const double *side_lobes()
+{
+    static std::array<double, 2 * samples_per_bit(100) + 1> lobe{};
+    static const bool filled = [] {
+        for (size_t n = 1; n < lobe.size(); n++)
+            lobe[n] = 1.56 * std::pow(double(n), -1.84);
+        return true;
+    }();
+    (void)filled;
+    return lobe.data();
+}
+} // namespace
+
 CandidateList::CandidateList(int rate)
     : bit_(vchan::samples_per_bit(rate)), half_rate_(rate / 2.0), merge_hz_(1.5 * rate),
-      lobe_(size_t(2 * bit_) + 1), items_(kMaxCandidates), shadowed_(kMaxShadowed)
+      lobe_(side_lobes()), lobe_top_(size_t(2 * bit_)), items_(kMaxCandidates),
+      key_freq_(kMaxCandidates), key_metric_(kMaxCandidates), key_open_(kMaxCandidates),
+      key_live_(kMaxCandidates), shadowed_(kMaxShadowed)
 {
-    for (size_t n = 1; n < lobe_.size(); n++)
-        lobe_[n] = 1.56 * std::pow(double(n), -1.84);
+    for (int k = 0; k < kLobeLevels; k++) {
+        /* Two candidates at least (n - 1/2) bins apart round to n bins or more. */
+        lobe_reach_[k] = (kLobeSteps[k] - 0.5) * half_rate_;
+        lobe_ceiling_[k] =
+            kSideLobeMargin * *std::max_element(lobe_ + kLobeSteps[k], lobe_ + lobe_top_ + 1);
+    }
+}
+
+void CandidateList::put(size_t i, const Candidate &c)
+{
+    items_[i] = c;
+    key_freq_[i] = c.freq;
+    key_metric_[i] = c.metric;
+    key_open_[i] = c.done || c.cleared ? INFINITY : c.metric;
+    key_live_[i] = c.done ? INT64_MIN : c.start;
+}
+
+void CandidateList::remove(size_t i)
+{
+    items_[i] = items_[--count_];
+    key_freq_[i] = key_freq_[count_];
+    key_metric_[i] = key_metric_[count_];
+    key_open_[i] = key_open_[count_];
+    key_live_[i] = key_live_[count_];
 }
 
 /* Whether @strong's side lobes can account for @weak. The preamble correlation of
@@ -283,7 +411,7 @@ size_t CandidateList::lobe_bins(const Candidate &a, const Candidate &b) const
     /* Bin frequencies are whole multiples of half the rate: rounding up from a half
      * is the same as lround here, without the call. */
     const double bins = std::fabs(a.freq - b.freq) / half_rate_;
-    return std::min(size_t(bins + 0.5), lobe_.size() - 1);
+    return std::min(size_t(bins + 0.5), lobe_top_);
 }
 
 /* Whether @weak, ready, should wait for a stronger frame that starts after it, to
@@ -308,12 +436,20 @@ bool CandidateList::waits(Candidate &weak, const Peek &peek)
         if (s.id == weak.waits_for && holds_back(s, weak, peek))
             return true;
     }
-    for (size_t i = 0; i < count_; i++)
+    /* Only one not done, starting after @weak and well stronger can hold it back:
+     * enough to bury it, or to be the frame it is an early view of. */
+    const double stronger = std::max(lobe_ceiling_[0], kNeighbourShare);
+    for (size_t i = 0;; i++) {
+        i = first_live_stronger(key_live_.data(), key_metric_.data(), i, count_, weak.start,
+                                double(weak.metric), stronger);
+        if (i == count_)
+            break;
         if (holds_back(items_[i], weak, peek)) {
             weak.waits_for = items_[i].id;
             weak.waits_at = uint32_t(i);
             return true;
         }
+    }
     weak.waits_for = 0;
     return false;
 }
@@ -420,14 +556,22 @@ void CandidateList::add(const Candidate &c)
     const bool may_be_lobe =
         !c.cleared && double(c.metric) < kSideLobeMargin * lobe_[4] * double(max_metric_);
     max_metric_ = std::max(max_metric_, c.metric);
+    /* Only candidates near @c in frequency can merge with it, and only those much
+     * stronger can explain it (by more the further they are): a first test on the
+     * keys alone passes every one that can do either. */
+    const double weak = may_be_lobe ? double(c.metric) : INFINITY;
     const Candidate *kept = nullptr;
-    for (size_t i = 0; i < count_ && kept == nullptr; i++) {
+    for (size_t i = 0; kept == nullptr; i++) {
+        i = first_near_or_strong(key_freq_.data(), key_metric_.data(), i, count_, c.freq, merge_hz_,
+                                 weak, lobe_ceiling_, lobe_reach_);
+        if (i == count_)
+            break;
         Candidate &o = items_[i];
         if (std::fabs(o.freq - c.freq) <= merge_hz_ && std::llabs(o.start - c.start) <= 3 * bit_) {
             if (c.metric <= o.metric || o.done)
                 return;
             const uint32_t id = o.id;
-            o = c;
+            put(i, c);
             o.id = id;
             kept = &o;
         } else if (may_be_lobe && explains(o, c)) {
@@ -447,22 +591,21 @@ void CandidateList::add(const Candidate &c)
             dropped_++;
             return;
         }
-        items_[count_] = c;
+        put(count_, c);
         items_[count_].id = next_id_++;
         kept = &items_[count_++];
     }
     const Candidate strong = *kept;
     const double lobe_ceiling = kSideLobeMargin * lobe_[4] * double(strong.metric);
-    for (size_t i = 0; i < count_;)
-        if (!items_[i].done && !items_[i].cleared && double(items_[i].metric) < lobe_ceiling &&
-            explains(strong, items_[i])) {
+    for (size_t i = 0; (i = first_open_below(key_open_.data(), i, count_, lobe_ceiling)) < count_;)
+        if (explains(strong, items_[i])) {
             /* What waited for the weaker one now waits for the stronger. */
             const uint32_t id = items_[i].id;
             for (size_t j = 0; j < n_shadowed_; j++)
                 if (shadowed_[j].strong == id)
                     shadowed_[j].strong = strong.id;
             shadow(items_[i], strong);
-            items_[i] = items_[--count_];
+            remove(i);
         } else {
             i++;
         }
@@ -504,10 +647,11 @@ void CandidateList::restore(const Candidate &c)
         if (std::fabs(o.freq - r.freq) <= merge_hz_ && std::llabs(o.start - r.start) <= 3 * bit_) {
             if (o.done || o.metric >= r.metric) {
                 o.cleared = true;
+                key_open_[i] = INFINITY;
                 return;
             }
             r.id = o.id;
-            o = r;
+            put(i, r);
             max_metric_ = std::max(max_metric_, r.metric);
             return;
         }
@@ -517,7 +661,7 @@ void CandidateList::restore(const Candidate &c)
         return;
     }
     r.id = next_id_++;
-    items_[count_++] = r;
+    put(count_++, r);
     max_metric_ = std::max(max_metric_, r.metric);
 }
 
@@ -542,7 +686,7 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf
     for (size_t i = 0; i < count_;) {
         Candidate &o = items_[i];
         if (o.done && o.start + kept < int64_t(now)) {
-            items_[i] = items_[--count_];
+            remove(i);
             continue;
         }
         max_metric = std::max(max_metric, o.metric);
@@ -557,6 +701,8 @@ bool CandidateList::pop_ready(uint64_t now, Candidate &c, Demod &demod, const cf
     if (best == kNone)
         return false;
     items_[best].done = true;
+    key_open_[best] = INFINITY;
+    key_live_[best] = INT64_MIN;
     c = items_[best];
     return true;
 }

@@ -67,6 +67,9 @@ class Bank
     float median_ = 0.f;      /* median |bin output|^2 at the last update */
 };
 
+/* Distances at which CandidateList tells the side lobes' ceiling apart. */
+constexpr int kLobeLevels = 4;
+
 /* The merged detections of one rate, waiting until their frame can be demodulated.
  * Fixed capacity; detections of one frame in neighbouring bins and hops merge. */
 class CandidateList
@@ -99,6 +102,8 @@ class CandidateList
     bool pop_late(Candidate &c);
 
   private:
+    void put(size_t i, const Candidate &c);
+    void remove(size_t i);
     bool explains(const Candidate &strong, const Candidate &weak) const;
     bool buries(const Candidate &strong, const Candidate &weak) const;
     size_t lobe_bins(const Candidate &a, const Candidate &b) const;
@@ -123,9 +128,23 @@ class CandidateList
     double half_rate_;
     double merge_hz_;
     /* Side-lobe level (preamble correlation relative to the peak) of a frame n bins
-     * away, for every n the bank can give. */
-    std::vector<double> lobe_;
+     * away, for every n up to lobe_top_ (all that the bank can give). */
+    const double *lobe_;
+    size_t lobe_top_;
+    /* kSideLobeMargin times the highest of them from each of a few distances on
+     * (kLobeSteps bins), and the distances in Hz past which two candidates are that
+     * many bins apart. */
+    double lobe_ceiling_[kLobeLevels];
+    double lobe_reach_[kLobeLevels];
     std::vector<Candidate> items_;
+    /* What add() and waits() look at first of each item, in arrays of their own
+     * that a vector loop reads: the frequency, the metric, the metric of those
+     * neither done nor cleared (infinite for the others) and the start of those not
+     * done (INT64_MIN for the others). put() and remove() keep them in step with
+     * items_, as do the two places that mark an item done or cleared. */
+    std::vector<double> key_freq_;
+    std::vector<float> key_metric_, key_open_;
+    std::vector<int64_t> key_live_;
     size_t count_ = 0;
     float max_metric_ = 0.f; /* at least the metric of every candidate held */
     uint64_t dropped_ = 0;

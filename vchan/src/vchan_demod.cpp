@@ -5,8 +5,10 @@
 #include "vdem_decod_v1.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 namespace vchan
 {
@@ -56,18 +58,8 @@ constexpr uint8_t kKnown[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0
 typedef float f4 __attribute__((vector_size(16)));
 typedef float f2 __attribute__((vector_size(8)));
 typedef double d2 __attribute__((vector_size(16)));
-
-f4 load4(const float *p)
-{
-    f4 v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
-void store4(float *p, f4 v)
-{
-    memcpy(p, &v, sizeof v);
-}
+typedef float f8 __attribute__((vector_size(32)));
+typedef double d4 __attribute__((vector_size(32)));
 
 /* mix() takes two samples of a slice per step. */
 static_assert(samples_per_bit(100) / kSlices % 2 == 0 && samples_per_bit(600) / kSlices % 2 == 0);
@@ -77,33 +69,274 @@ double wrap_hz(double f)
     return std::remainder(f, double(kSampleRate));
 }
 
+/* The header search's lane loops, for every frequency hypothesis side by side:
+ * the running sums of the slices @raw turned by each hypothesis's carrier @turn
+ * into @sum, the symbol products at every slice into @prod, and the power of the
+ * known-bit correlation at every timing into @score. Rows of 2 * kLanes floats:
+ * the real parts, then the imaginary ones. */
+VCHAN_VECTOR_CLONES
+void header_lanes(const cf *raw, const float *turn, float *sum, float *prod, float (*score)[kLanes])
+{
+    constexpr int kRow = 2 * kLanes;
+    std::fill(sum, sum + kRow, 0.f);
+    for (int m = 0; m < kHeaderSlices; m++) {
+        const float xr = raw[m].real(), xi = raw[m].imag();
+        const float *t = turn + size_t(m) * kRow;
+        const float *p = sum + size_t(m) * kRow;
+        float *n = sum + size_t(m + 1) * kRow;
+        for (int l = 0; l < kLanes; l++) {
+            n[l] = p[l] + (xr * t[l] - xi * t[kLanes + l]);
+            n[kLanes + l] = p[kLanes + l] + (xr * t[kLanes + l] + xi * t[l]);
+        }
+    }
+    /* The product of a symbol with the one before, for a symbol starting at any
+     * slice: the products of one timing are every sixteenth of these. */
+    for (int u = 0; u < kProducts; u++) {
+        const float *s0 = sum + size_t(u) * kRow, *s1 = s0 + kSlices * kRow,
+                    *s2 = s1 + kSlices * kRow;
+        float *d = prod + size_t(u) * kRow;
+        for (int l = 0; l < kLanes; l++) {
+            const float ar = s2[l] - s1[l], ai = s2[kLanes + l] - s1[kLanes + l];
+            const float br = s1[l] - s0[l], bi = s1[kLanes + l] - s0[kLanes + l];
+            d[l] = ar * br + ai * bi;
+            d[kLanes + l] = ai * br - ar * bi;
+        }
+    }
+    for (int timing = 0; timing < kTimings; timing++) {
+        float known[kRow] = {};
+        for (int k = 0; k < kKnownBits; k++) {
+            const float *d = prod + size_t(timing + kSlices * k) * kRow;
+            if (kKnown[k])
+                for (int j = 0; j < kRow; j++)
+                    known[j] += d[j];
+            else
+                for (int j = 0; j < kRow; j++)
+                    known[j] -= d[j];
+        }
+        for (int l = 0; l < kLanes; l++)
+            score[timing][l] = known[l] * known[l] + known[kLanes + l] * known[kLanes + l];
+    }
+}
+
+/* The frame types side by side, one per lane (the last lanes idle). */
+constexpr int kRowLanes = 24;
+static_assert(VDEM_DECOD_V1_NFSTAB <= kRowLanes);
+using PatternSigns = std::array<float, size_t(kPatternBits) * kRowLanes>;
+
+/* Per pattern bit, per frame type: +1 where the type's pattern has a one, -1
+ * where it has a zero. */
+const float *pattern_signs()
+{
+    static PatternSigns signs{};
+    static const bool filled = [] {
+        for (int i = 0; i < kPatternBits; i++)
+            for (int row = 0; row < VDEM_DECOD_V1_NFSTAB; row++)
+                signs[size_t(i) * kRowLanes + size_t(row)] =
+                    (fstab[row].pattern >> (kPatternBits - 1 - i)) & 1 ? 1.f : -1.f;
+        return true;
+    }();
+    (void)filled;
+    return signs.data();
+}
+
+/* The header correlation of every frame type: @known, the known bits' part, plus
+ * the pattern bits' products @d, each with the sign of the type's bit, added in
+ * bit order (x + (-1) y being x - y to the last bit), into @re, @im. */
+VCHAN_VECTOR_CLONES
+void pattern_correlations(const float *signs, cf known, const cf *d, float *re, float *im)
+{
+    for (int l = 0; l < kRowLanes; l++) {
+        re[l] = known.real();
+        im[l] = known.imag();
+    }
+    for (int i = 0; i < kPatternBits; i++) {
+        const float *s = signs + size_t(i) * kRowLanes;
+        const float dr = d[i].real(), di = d[i].imag();
+        for (int l = 0; l < kRowLanes; l++) {
+            re[l] += s[l] * dr;
+            im[l] += s[l] * di;
+        }
+    }
+}
+
+/* Floats per sample in Demod's wide carrier table: (c) eight times, then (-s, s)
+ * four times. */
+constexpr int kTurnWidth = 16;
+
+/* Samples @i and @i + 1 of four neighbouring slices at @x (@slice samples each),
+ * mixed by the carrier at them (@c0, @s0, @c1, @s1 from the wide table), added to
+ * @acc: per lane the products and sums of mix()'s pairs of slices, in the same
+ * order. The lanes hold the real and imaginary parts of slices 0, 2, 1, 3. */
+inline __attribute__((always_inline)) void mix_step(const float *x, int slice, int i, const f8 &c0,
+                                                    const f8 &s0, const f8 &c1, const f8 &s1,
+                                                    f8 &acc)
+{
+    f4 a, b, c, d;
+    memcpy(&a, x + 2 * i, sizeof a);
+    memcpy(&b, x + 2 * slice + 2 * i, sizeof b);
+    memcpy(&c, x + 4 * slice + 2 * i, sizeof c);
+    memcpy(&d, x + 6 * slice + 2 * i, sizeof d);
+    const f8 p = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
+    const f8 q = __builtin_shufflevector(c, d, 0, 1, 2, 3, 4, 5, 6, 7);
+    acc += __builtin_shufflevector(p, q, 0, 1, 8, 9, 4, 5, 12, 13) * c0 +
+           __builtin_shufflevector(p, q, 1, 0, 9, 8, 5, 4, 13, 12) * s0;
+    acc += __builtin_shufflevector(p, q, 2, 3, 10, 11, 6, 7, 14, 15) * c1 +
+           __builtin_shufflevector(p, q, 3, 2, 11, 10, 7, 6, 15, 14) * s1;
+}
+
+/* The carrier at samples @i and @i + 1 of a slice, from the wide table. */
+inline __attribute__((always_inline)) void carrier_pair(const float *turn, int i, f8 &c0, f8 &s0,
+                                                        f8 &c1, f8 &s1)
+{
+    memcpy(&c0, turn + kTurnWidth * i, sizeof c0);
+    memcpy(&s0, turn + kTurnWidth * i + kTurnWidth / 2, sizeof s0);
+    memcpy(&c1, turn + kTurnWidth * (i + 1), sizeof c1);
+    memcpy(&s1, turn + kTurnWidth * (i + 1) + kTurnWidth / 2, sizeof s1);
+}
+
+void store_four(const f8 &acc, cf *out)
+{
+    out[0] = cf(acc[0], acc[1]);
+    out[1] = cf(acc[4], acc[5]);
+    out[2] = cf(acc[2], acc[3]);
+    out[3] = cf(acc[6], acc[7]);
+}
+
+/* mix() for four neighbouring slices at once (@x their first sample, @slice
+ * samples each, @turn the wide table), into @out. */
+VCHAN_VECTOR_CLONES
+void mix_four(const float *x, int slice, const float *turn, cf *out)
+{
+    f8 acc = {};
+    for (int i = 0; i < slice; i += 2) {
+        f8 c0, s0, c1, s1;
+        carrier_pair(turn, i, c0, s0, c1, s1);
+        mix_step(x, slice, i, c0, s0, c1, s1, acc);
+    }
+    store_four(acc, out);
+}
+
+/* The same for eight: two groups of four side by side, sharing the carrier's
+ * loads. */
+VCHAN_VECTOR_CLONES
+void mix_eight(const float *x, int slice, const float *turn, cf *out)
+{
+    f8 acc = {}, acc2 = {};
+    for (int i = 0; i < slice; i += 2) {
+        f8 c0, s0, c1, s1;
+        carrier_pair(turn, i, c0, s0, c1, s1);
+        mix_step(x, slice, i, c0, s0, c1, s1, acc);
+        mix_step(x + 8 * slice, slice, i, c0, s0, c1, s1, acc2);
+    }
+    store_four(acc, out);
+    store_four(acc2, out + 4);
+}
+
+/* Timings that Demod::sweep() measures side by side. */
+constexpr int kSweepWays = 8;
+
+/* The coherent sums of the pilot (the symbols with the modulation @sign taken off)
+ * turned back by the carrier's turn per symbol, for timings @t to @t + 7 of the
+ * running sums @re, @im, into @mr, @mi: per timing what Demod::measure() does,
+ * operation for operation. */
+VCHAN_VECTOR_CLONES
+void pilot_means(const float *re, const float *im, int t, int n_symbols, const float *sign,
+                 float *mr_out, float *mi_out)
+{
+    f8 zr[kMaxSymbols], zi[kMaxSymbols];
+    f8 tr = {}, ti = {};
+    for (int k = 0; k < n_symbols; k++) {
+        const int a = t + kSlices * k;
+        f8 r0, r1, i0, i1;
+        memcpy(&r0, re + a, sizeof r0);
+        memcpy(&r1, re + a + kSlices, sizeof r1);
+        memcpy(&i0, im + a, sizeof i0);
+        memcpy(&i1, im + a + kSlices, sizeof i1);
+        zr[k] = (r1 - r0) * sign[k];
+        zi[k] = (i1 - i0) * sign[k];
+        /* z * conj(prev) */
+        if (k > 0) {
+            tr += zr[k] * zr[k - 1] + zi[k] * zi[k - 1];
+            ti += zi[k] * zr[k - 1] - zr[k] * zi[k - 1];
+        }
+    }
+    /* The carrier's turn per symbol of each timing, in double precision: lanes 0-3
+     * and 4-7 of the eight. */
+    d4 sr[2], si[2], rr[2], ri[2];
+    for (int h = 0; h < 2; h++) {
+        for (int j = 0; j < 4; j++) {
+            const std::complex<double> step =
+                std::polar(1.0, double(std::arg(cf(tr[4 * h + j], ti[4 * h + j]))));
+            sr[h][j] = step.real();
+            si[h][j] = step.imag();
+        }
+        rr[h] = d4{1.0, 1.0, 1.0, 1.0};
+        ri[h] = d4{0.0, 0.0, 0.0, 0.0};
+    }
+    f8 mr = {}, mi = {};
+    for (int k = 0; k < n_symbols; k++) {
+        /* z * conj(rot) in single precision, then rot *= step */
+        const f8 cr =
+            __builtin_shufflevector(__builtin_convertvector(rr[0], f4),
+                                    __builtin_convertvector(rr[1], f4), 0, 1, 2, 3, 4, 5, 6, 7);
+        const f8 ci =
+            __builtin_shufflevector(__builtin_convertvector(-ri[0], f4),
+                                    __builtin_convertvector(-ri[1], f4), 0, 1, 2, 3, 4, 5, 6, 7);
+        mr += zr[k] * cr - zi[k] * ci;
+        mi += zr[k] * ci + zi[k] * cr;
+        for (int h = 0; h < 2; h++) {
+            const d4 nr = rr[h] * sr[h] - ri[h] * si[h];
+            ri[h] = rr[h] * si[h] + ri[h] * sr[h];
+            rr[h] = nr;
+        }
+    }
+    memcpy(mr_out, &mr, sizeof mr);
+    memcpy(mi_out, &mi, sizeof mi);
+}
+
 /* Symbol @k of the stretch at @timing, from running sums. */
 cf symbol(const float *re, const float *im, int timing, int k)
 {
     const int a = timing + kSlices * k;
     return {re[a + kSlices] - re[a], im[a + kSlices] - im[a]};
 }
-} // namespace
 
-Demod::Demod(int rate, float int_gain)
-    : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
-      raw_(kTotalSlices), head_turn_(size_t(kHeaderSlices) * 2 * kLanes),
-      head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
-      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_), turn_pair_(2 * size_t(slice_))
+/* Each hypothesis's carrier over the header, slice by slice, as derotate() makes
+ * it: the same for every demodulator of a rate, so worked out once. */
+using HeadTurns = std::array<float, size_t(kHeaderSlices) * 2 * kLanes>;
+
+void fill_head_turns(HeadTurns &turns, int rate)
 {
-    /* Each hypothesis's carrier over the header, slice by slice, as derotate()
-     * makes it. */
+    const int slice = samples_per_bit(rate) / kSlices;
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
-        const double cycles_per_slice = q * rate_ / 4.0 * slice_ / kSampleRate;
+        const double cycles_per_slice = q * rate / 4.0 * slice / kSampleRate;
         const std::complex<double> step = std::polar(1.0, -2.0 * M_PI * cycles_per_slice);
         std::complex<double> rot = 1.0;
         for (int m = 0; m < kHeaderSlices; m++) {
             const cf r(rot);
-            head_turn_[size_t(m) * 2 * kLanes + size_t(q + kFreqSteps)] = r.real();
-            head_turn_[size_t(m) * 2 * kLanes + kLanes + size_t(q + kFreqSteps)] = r.imag();
+            turns[size_t(m) * 2 * kLanes + size_t(q + kFreqSteps)] = r.real();
+            turns[size_t(m) * 2 * kLanes + kLanes + size_t(q + kFreqSteps)] = r.imag();
             rot *= step;
         }
     }
+}
+
+const float *head_turns(int rate)
+{
+    static HeadTurns slow{}, fast{};
+    static const bool filled = (fill_head_turns(slow, 100), fill_head_turns(fast, 600), true);
+    (void)filled;
+    return rate == 100 ? slow.data() : fast.data();
+}
+} // namespace
+
+Demod::Demod(int rate, float int_gain)
+    : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
+      raw_(kTotalSlices), head_turn_(head_turns(rate)),
+      head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
+      bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_),
+      turn_wide_(size_t(kTurnWidth) * size_t(slice_))
+{
     for (Sums &s : sums_) {
         s.re.resize(kTotalSlices + 1);
         s.im.resize(kTotalSlices + 1);
@@ -114,35 +347,53 @@ void Demod::mix(const cf *ring, int64_t first, double freq, int from, int to)
 {
     const double w = -2.0 * M_PI * freq / kSampleRate;
     /* The carrier over one slice, and slice by slice in double precision so that
-     * rounding cannot drift over a frame. */
-    for (int i = 0; i < slice_; i++) {
+     * rounding cannot drift over a frame. The header and the rest of a frame are
+     * mixed by the same carrier: its table is kept from one call to the next. */
+    for (int i = 0; i < slice_ && w != turn_w_; i++) {
         const float c = float(std::cos(w * i)), s = float(std::sin(w * i));
         turn_re_[i] = c;
         turn_im_[i] = s;
-        turn_pair_[2 * size_t(i)] = {{c, c, c, c}};
-        turn_pair_[2 * size_t(i) + 1] = {{-s, s, -s, s}};
+        float *t = &turn_wide_[size_t(kTurnWidth) * size_t(i)];
+        for (int j = 0; j < kTurnWidth / 2; j += 2) {
+            t[j] = t[j + 1] = c;
+            t[kTurnWidth / 2 + j] = -s;
+            t[kTurnWidth / 2 + j + 1] = s;
+        }
     }
-    /* Two neighbouring slices at once, one in each half of a register: per lane the
-     * products and sums of the scalar loop in the same order, (x.re c + x.im (-s))
-     * being x.re c - x.im s to the last bit. */
+    turn_w_ = w;
+    /* Eight, four or two neighbouring slices at once, as many as lie side by side
+     * in the ring, each in lanes of its own: per lane the products and sums of the
+     * scalar loop in the same order, (x.re c + x.im (-s)) being x.re c - x.im s to
+     * the last bit. */
     int m = from;
     while (m < to) {
         const uint64_t at = uint64_t(first + int64_t(m) * slice_) & kRingMask;
+        if (m + 7 < to && at + 8 * uint64_t(slice_) <= kRingSize) {
+            mix_eight(reinterpret_cast<const float *>(ring + at), slice_, turn_wide_.data(),
+                      &raw_[m]);
+            m += 8;
+            continue;
+        }
+        if (m + 3 < to && at + 4 * uint64_t(slice_) <= kRingSize) {
+            mix_four(reinterpret_cast<const float *>(ring + at), slice_, turn_wide_.data(),
+                     &raw_[m]);
+            m += 4;
+            continue;
+        }
         if (m + 1 < to && at + 2 * uint64_t(slice_) <= kRingSize) {
             const float *xa = reinterpret_cast<const float *>(ring + at);
             const float *xb = xa + 2 * slice_;
-            const auto *t =
-                static_cast<const Quad *>(__builtin_assume_aligned(turn_pair_.data(), 16));
+            const float *t = turn_wide_.data();
             f4 acc = {0.f, 0.f, 0.f, 0.f};
             /* Two samples of each slice per step (a slice has an even number). */
             for (int i = 0; i < slice_; i += 2) {
                 f4 a, b, c0, s0, c1, s1;
                 memcpy(&a, xa + 2 * i, sizeof a);
                 memcpy(&b, xb + 2 * i, sizeof b);
-                memcpy(&c0, &t[2 * i], sizeof c0);
-                memcpy(&s0, &t[2 * i + 1], sizeof s0);
-                memcpy(&c1, &t[2 * i + 2], sizeof c1);
-                memcpy(&s1, &t[2 * i + 3], sizeof s1);
+                memcpy(&c0, t + kTurnWidth * i, sizeof c0);
+                memcpy(&s0, t + kTurnWidth * i + kTurnWidth / 2, sizeof s0);
+                memcpy(&c1, t + kTurnWidth * (i + 1), sizeof c1);
+                memcpy(&s1, t + kTurnWidth * (i + 1) + kTurnWidth / 2, sizeof s1);
                 acc += __builtin_shufflevector(a, b, 0, 1, 4, 5) * c0 +
                        __builtin_shufflevector(a, b, 1, 0, 5, 4) * s0;
                 acc += __builtin_shufflevector(a, b, 2, 3, 6, 7) * c1 +
@@ -179,11 +430,40 @@ void Demod::derotate(double cycles_per_slice, int from, int to, Sums &out,
     float *re = out.re.data(), *im = out.im.data();
     if (from == 0)
         re[0] = im[0] = 0.f;
+    /* The running sums in registers (the arrays could alias raw_ as far as the
+     * compiler knows). */
+    float sum_re = re[from], sum_im = im[from];
     for (int m = from; m < to; m++) {
         const cf v = raw_[m] * cf(rot);
-        re[m + 1] = re[m] + v.real();
-        im[m + 1] = im[m] + v.imag();
+        re[m + 1] = sum_re += v.real();
+        im[m + 1] = sum_im += v.imag();
         rot *= step;
+    }
+}
+
+/* derotate() from slice 0 to @to at two carriers at once, into @a and @b: the two
+ * turns side by side in one register, each lane what derotate() does. */
+void Demod::derotate_two(double cycles_a, double cycles_b, int to, Sums &a, Sums &b) const
+{
+    const std::complex<double> step_a = std::polar(1.0, -2.0 * M_PI * cycles_a);
+    const std::complex<double> step_b = std::polar(1.0, -2.0 * M_PI * cycles_b);
+    const d2 sr = {step_a.real(), step_b.real()}, si = {step_a.imag(), step_b.imag()};
+    d2 rr = {1.0, 1.0}, ri = {0.0, 0.0};
+    float *are = a.re.data(), *aim = a.im.data(), *bre = b.re.data(), *bim = b.im.data();
+    are[0] = aim[0] = bre[0] = bim[0] = 0.f;
+    f2 sum_re = {0.f, 0.f}, sum_im = {0.f, 0.f};
+    for (int m = 0; m < to; m++) {
+        const f2 cr = __builtin_convertvector(rr, f2), ci = __builtin_convertvector(ri, f2);
+        const float xr = raw_[m].real(), xi = raw_[m].imag();
+        sum_re += xr * cr - xi * ci;
+        sum_im += xr * ci + xi * cr;
+        are[m + 1] = sum_re[0];
+        aim[m + 1] = sum_im[0];
+        bre[m + 1] = sum_re[1];
+        bim[m + 1] = sum_im[1];
+        const d2 nr = rr * sr - ri * si;
+        ri = rr * si + ri * sr;
+        rr = nr;
     }
 }
 
@@ -210,48 +490,8 @@ bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h)
      * operation. Rows of 2 * kLanes: the real parts, then the imaginary ones. */
     constexpr int kRow = 2 * kLanes;
     float *sum = head_sum_.data();
-    std::fill(sum, sum + kRow, 0.f);
-    for (int m = 0; m < kHeaderSlices; m++) {
-        const float xr = raw_[m].real(), xi = raw_[m].imag();
-        const float *t = &head_turn_[size_t(m) * kRow];
-        const float *p = sum + size_t(m) * kRow;
-        float *n = sum + size_t(m + 1) * kRow;
-        for (int l = 0; l < kLanes; l++) {
-            n[l] = p[l] + (xr * t[l] - xi * t[kLanes + l]);
-            n[kLanes + l] = p[kLanes + l] + (xr * t[kLanes + l] + xi * t[l]);
-        }
-    }
-    /* The product of a symbol with the one before, for a symbol starting at any
-     * slice: the products of one timing are every sixteenth of these. */
-    float *prod = head_prod_.data();
-    for (int u = 0; u < kProducts; u++) {
-        const float *s0 = sum + size_t(u) * kRow, *s1 = s0 + kSlices * kRow,
-                    *s2 = s1 + kSlices * kRow;
-        float *d = prod + size_t(u) * kRow;
-        for (int l = 0; l < kLanes; l++) {
-            const float ar = s2[l] - s1[l], ai = s2[kLanes + l] - s1[kLanes + l];
-            const float br = s1[l] - s0[l], bi = s1[kLanes + l] - s0[kLanes + l];
-            d[l] = ar * br + ai * bi;
-            d[kLanes + l] = ai * br - ar * bi;
-        }
-    }
     float known_score[kTimings][kLanes];
-    constexpr int kQuads = kRow / 4;
-    for (int timing = 0; timing < kTimings; timing++) {
-        f4 known[kQuads] = {};
-        for (int k = 0; k < kKnownBits; k++) {
-            const float *d = prod + size_t(timing + kSlices * k) * kRow;
-            for (int j = 0; j < kQuads; j++) {
-                if (kKnown[k])
-                    known[j] += load4(d + 4 * j);
-                else
-                    known[j] -= load4(d + 4 * j);
-            }
-        }
-        for (int j = 0; j < kQuads / 2; j++)
-            store4(&known_score[timing][4 * j],
-                   known[j] * known[j] + known[kQuads / 2 + j] * known[kQuads / 2 + j]);
-    }
+    header_lanes(raw_.data(), head_turn_, sum, head_prod_.data(), known_score);
     float top = 0.f;
     for (int q = -kFreqSteps; q <= kFreqSteps; q++) {
         for (int timing = 0; timing < kTimings; timing++) {
@@ -282,12 +522,10 @@ bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h)
             cf known{};
             for (int k = 0; k < kKnownBits; k++)
                 known += kKnown[k] ? d[k] : -d[k];
+            float corr_re[kRowLanes], corr_im[kRowLanes];
+            pattern_correlations(pattern_signs(), known, d + kKnownBits, corr_re, corr_im);
             for (int row = 0; row < VDEM_DECOD_V1_NFSTAB; row++) {
-                cf corr = known;
-                for (int i = 0; i < kPatternBits; i++) {
-                    const bool one = (fstab[row].pattern >> (kPatternBits - 1 - i)) & 1;
-                    corr += one ? d[kKnownBits + i] : -d[kKnownBits + i];
-                }
+                const cf corr(corr_re[row], corr_im[row]);
                 const double v = std::sqrt(std::norm(corr));
                 if (v > best) {
                     best = v;
@@ -376,6 +614,7 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     /* The timings that measurement tries, up to half a bit either side. */
     const int first_timing = std::max(0, h.timing - kSlices / 2);
     const int last_timing = std::min(2 * kMarginSlices, h.timing + kSlices / 2);
+    static_assert(kSlices / 2 + 1 >= kSweepWays, "sweep() takes at least eight timings");
     const int n_slices = last_timing + kSlices * n_symbols;
     /* The decisions read the sums of alias 0 of the measurement below. The header's
      * come first, from the slices mixed already: a frame whose header fails is not
@@ -415,12 +654,11 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
      * tells the true carrier and timing. */
     float rssi = -1e30f;
     int win_alias = -1, win_timing = 0;
+    static_assert(std::size(kAliases) == 3);
+    derotate_two((residual + kAliases[1] * rate_) * slice_ / kSampleRate,
+                 (residual + kAliases[2] * rate_) * slice_ / kSampleRate, n_slices, sums_[1],
+                 sums_[2]);
     for (int a = 0; a < 3; a++) {
-        const double alias = kAliases[a] * rate_;
-        if (a > 0) {
-            std::complex<double> from_one = 1.0;
-            derotate((residual + alias) * slice_ / kSampleRate, 0, n_slices, sums_[a], from_one);
-        }
         float trial[kSlices + 1];
         sweep(sums_[a], first_timing, last_timing, n_symbols, a == 0 ? pol : -pol, trial);
         for (int timing = first_timing; timing <= last_timing; timing++) {
@@ -525,61 +763,21 @@ float Demod::rssi_of(cf mean) const
     return float(10.0 * std::log10(std::max(amplitude * amplitude, 1e-30)) - int_gain_);
 }
 
-/* The first two passes of measure() for four timings side by side: the same
+/* The first two passes of measure() for eight timings side by side: the same
  * operations in the same order per timing, so that each rssi is the one measure()
  * would give, and the winner's noise needs its own pass only. */
 void Demod::sweep(const Sums &s, int from, int to, int n_symbols, double pol, float *rssi) const
 {
-    constexpr int kWays = 4;
     float sign[kMaxSymbols];
     sign[0] = 1.f;
     for (int k = 1; k < n_symbols; k++)
         sign[k] = sign[k - 1] * ((bits_[k - 1] ? 1.f : -1.f) * float(pol));
-    const float *re = s.re.data(), *im = s.im.data();
     /* The last group ends at @to, overlapping the one before if need be. */
-    for (int g = from; g <= to; g += kWays) {
-        const int t = std::min(g, to - (kWays - 1));
-        f4 zr[kMaxSymbols], zi[kMaxSymbols];
-        f4 tr = {}, ti = {};
-        for (int k = 0; k < n_symbols; k++) {
-            const int a = t + kSlices * k;
-            zr[k] = (load4(re + a + kSlices) - load4(re + a)) * sign[k];
-            zi[k] = (load4(im + a + kSlices) - load4(im + a)) * sign[k];
-            /* z * conj(prev) */
-            if (k > 0) {
-                tr += zr[k] * zr[k - 1] + zi[k] * zi[k - 1];
-                ti += zi[k] * zr[k - 1] - zr[k] * zi[k - 1];
-            }
-        }
-        /* The carrier's turn per symbol of each timing, in double precision: lanes
-         * 0-1 and 2-3 of the four. */
-        d2 sr[2], si[2], rr[2], ri[2];
-        for (int h = 0; h < 2; h++) {
-            for (int j = 0; j < 2; j++) {
-                const std::complex<double> step =
-                    std::polar(1.0, double(std::arg(cf(tr[2 * h + j], ti[2 * h + j]))));
-                sr[h][j] = step.real();
-                si[h][j] = step.imag();
-            }
-            rr[h] = d2{1.0, 1.0};
-            ri[h] = d2{0.0, 0.0};
-        }
-        f4 mr = {}, mi = {};
-        for (int k = 0; k < n_symbols; k++) {
-            /* z * conj(rot) in single precision, then rot *= step */
-            const f4 cr = __builtin_shufflevector(__builtin_convertvector(rr[0], f2),
-                                                  __builtin_convertvector(rr[1], f2), 0, 1, 2, 3);
-            const f4 ci = __builtin_shufflevector(__builtin_convertvector(-ri[0], f2),
-                                                  __builtin_convertvector(-ri[1], f2), 0, 1, 2, 3);
-            mr += zr[k] * cr - zi[k] * ci;
-            mi += zr[k] * ci + zi[k] * cr;
-            for (int h = 0; h < 2; h++) {
-                const d2 nr = rr[h] * sr[h] - ri[h] * si[h];
-                ri[h] = rr[h] * si[h] + ri[h] * sr[h];
-                rr[h] = nr;
-            }
-        }
-        for (int j = 0; j < kWays; j++) {
+    for (int g = from; g <= to; g += kSweepWays) {
+        const int t = std::min(g, to - (kSweepWays - 1));
+        float mr[kSweepWays], mi[kSweepWays];
+        pilot_means(s.re.data(), s.im.data(), t, n_symbols, sign, mr, mi);
+        for (int j = 0; j < kSweepWays; j++) {
             cf mean(mr[j], mi[j]);
             mean /= float(n_symbols);
             rssi[t + j - from] = rssi_of(mean);

@@ -9,6 +9,7 @@
 
 #include <vdem/vdem.h>
 
+#include <limits>
 #include <vector>
 
 namespace vchan
@@ -68,8 +69,9 @@ class Demod
      * is left at @to, so that a later call continues where this one ended. */
     void derotate(double cycles_per_slice, int from, int to, Sums &out,
                   std::complex<double> &rot) const;
+    void derotate_two(double cycles_a, double cycles_b, int to, Sums &a, Sums &b) const;
     /* The rssi that measure() gives at each timing of @from to @to (inclusive, at
-     * least four timings), into @rssi[timing - from]. */
+     * least eight timings), into @rssi[timing - from]. */
     void sweep(const Sums &s, int from, int to, int n_symbols, double pol, float *rssi) const;
     double measure(const Sums &s, int timing, int n_symbols, double pol, Decoded &out) const;
     float rssi_of(cf mean) const;
@@ -79,17 +81,19 @@ class Demod
     int slice_;
     float int_gain_;
     std::vector<cf> raw_; /* slices mixed to the candidate's bin */
-    /* The header search's frequency hypotheses side by side: their carriers, the
-     * running sums and the symbol products, one row per slice. */
-    std::vector<float> head_turn_, head_sum_, head_prod_;
+    /* The header search's frequency hypotheses side by side: their carriers (one
+     * table per rate, shared), the running sums and the symbol products, one row
+     * per slice. */
+    const float *head_turn_;
+    std::vector<float> head_sum_, head_prod_;
     Sums sums_[3]; /* at the carrier found and half the bit rate either side */
     std::vector<uint8_t> bits_;
     std::vector<float> turn_re_, turn_im_; /* the carrier over one slice */
-    /* The same, laid out for two slices at once: (c, c, c, c), (-s, s, -s, s). */
-    struct alignas(16) Quad {
-        float v[4];
-    };
-    std::vector<Quad> turn_pair_;
+    /* The same, laid out for several slices at once, per sample eight times c,
+     * then four times (-s, s). */
+    std::vector<float> turn_wide_;
+    /* Radians per sample of the tables above (none yet: not a number). */
+    double turn_w_ = std::numeric_limits<double>::quiet_NaN();
 };
 
 } // namespace vchan

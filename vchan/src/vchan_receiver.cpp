@@ -22,6 +22,23 @@ constexpr size_t kHeld = 256;
 /* Two decodes of one transmission start within this many bits of each other. */
 constexpr int kSameFrameBits = 4;
 
+/* Converts @n samples @in (pairs of I and Q) into @out, and returns @power plus
+ * their powers |x|^2, added one after the other in double precision. */
+VCHAN_VECTOR_CLONES
+double take_samples(const short *in, int n, cf *out, double power)
+{
+    float *o = reinterpret_cast<float *>(out);
+    for (int k = 0; k < 2 * n; k++)
+        o[k] = float(in[k]);
+    double norms[kChunk];
+    for (int j = 0; j < n; j++)
+        norms[j] = double(o[2 * j] * o[2 * j] + o[2 * j + 1] * o[2 * j + 1]);
+#pragma GCC unroll 8
+    for (int j = 0; j < n; j++)
+        power += norms[j];
+    return power;
+}
+
 bool same_bytes(const vdem_proto_frame_t &a, const vdem_proto_frame_t &b)
 {
     return a.length == b.length && a.f.v1.seq == b.f.v1.seq && a.f.v1.oob == b.f.v1.oob &&
@@ -30,7 +47,8 @@ bool same_bytes(const vdem_proto_frame_t &a, const vdem_proto_frame_t &b)
 } // namespace
 
 Receiver::Receiver(uint32_t rates, float int_gain)
-    : rates_(rates), int_gain_(int_gain), ring_(kRingSize), held_(kHeld)
+    : rates_(rates), int_gain_(int_gain),
+      ring_(static_cast<cf *>(std::calloc(kRingSize, sizeof(cf)))), held_(kHeld)
 {
     for (int rate : {100, 600})
         if (rates & (rate == 100 ? VCHAN_RATE_100BPS : VCHAN_RATE_600BPS))
@@ -39,6 +57,8 @@ Receiver::Receiver(uint32_t rates, float int_gain)
 
 bool Receiver::ok() const
 {
+    if (ring_ == nullptr)
+        return false;
     for (const auto &c : chains_)
         if (!c->bank.ok())
             return false;
@@ -49,12 +69,10 @@ void Receiver::post(const short *samples, int n)
 {
     int i = 0;
     while (i < n) {
-        const int c = int(std::min<uint64_t>(kChunk - counter_ % kChunk, uint64_t(n - i)));
-        for (int j = 0; j < c; j++) {
-            const cf x(samples[2 * (i + j)], samples[2 * (i + j) + 1]);
-            ring_[(counter_ + j) & kRingMask] = x;
-            power_ += std::norm(x);
-        }
+        /* Up to the end of the chunk, and of the ring. */
+        const uint64_t at = counter_ & kRingMask;
+        const int c = int(std::min({kChunk - counter_ % kChunk, uint64_t(n - i), kRingSize - at}));
+        power_ = take_samples(samples + 2 * i, c, ring_.get() + at, power_);
         counter_ += c;
         i += c;
         if (counter_ % kChunk == 0)
@@ -77,19 +95,19 @@ void Receiver::on_chunk_end()
         Bank &bank = chain->bank;
         if (counter_ % uint64_t(bank.hop()) != 0 || counter_ < uint64_t(bank.samples_per_bit()))
             continue;
-        bank.step(ring_.data(), counter_, chain->candidates);
+        bank.step(ring_.get(), counter_, chain->candidates);
         Candidate c;
         while (chain->candidates.pop_late(c))
-            if (cleaned(c, bank.rate()) && chain->canceller.retest(ring_.data(), bank.noise(), c))
+            if (cleaned(c, bank.rate()) && chain->canceller.retest(ring_.get(), bank.noise(), c))
                 chain->candidates.restore(c);
-        while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.data())) {
+        while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.get())) {
             Decoded d;
             bool subtracted = false;
             if (!covered(c, bank.rate()) && !masked(c, bank.rate()) && decode(*chain, c, d)) {
                 /* A strong frame leaves the ring, and what its side lobes hid is looked
                  * at again without it. */
                 subtracted = chain->canceller.worth(d) &&
-                             chain->canceller.cancel(ring_.data(), d, chain->demod.bits());
+                             chain->canceller.cancel(ring_.get(), d, chain->demod.bits());
                 if (subtracted) {
                     /* The samples the frame spanned (its timing refined by up to a
                      * tenth of a bit) changed under any header searched there. */
@@ -103,7 +121,7 @@ void Receiver::on_chunk_end()
             Candidate s;
             while (chain->candidates.pop_shadowed(c.id, s))
                 if (cleaned(s, bank.rate()) &&
-                    chain->canceller.retest(ring_.data(), bank.noise(), s))
+                    chain->canceller.retest(ring_.get(), bank.noise(), s))
                     chain->candidates.restore(s);
         }
     }
@@ -120,16 +138,16 @@ bool Receiver::decode(Rate &chain, const Candidate &c, Decoded &d)
 {
     Candidate strong;
     Decoded known{};
-    if (!chain.candidates.burying(c, counter_, chain.demod, ring_.data(), strong) ||
-        !chain.demod.decide_known(ring_.data(), strong, int64_t(counter_),
+    if (!chain.candidates.burying(c, counter_, chain.demod, ring_.get(), strong) ||
+        !chain.demod.decide_known(ring_.get(), strong, int64_t(counter_),
                                   chain.canceller.reach() + 1, known) ||
-        !chain.canceller.lift(ring_.data(), known, chain.demod.bits()))
-        return chain.demod.decode(ring_.data(), c, d);
+        !chain.canceller.lift(ring_.get(), known, chain.demod.bits()))
+        return chain.demod.decode(ring_.get(), c, d);
     /* Its header is searched again, on the ring without the strong frame. */
     Candidate weak = c;
     weak.header = HeaderFix{};
-    const bool ok = chain.demod.decode(ring_.data(), weak, d);
-    chain.canceller.put_back(ring_.data());
+    const bool ok = chain.demod.decode(ring_.get(), weak, d);
+    chain.canceller.put_back(ring_.get());
     return ok;
 }
 
