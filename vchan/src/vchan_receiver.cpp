@@ -47,8 +47,7 @@ bool same_bytes(const vdem_proto_frame_t &a, const vdem_proto_frame_t &b)
 } // namespace
 
 Receiver::Receiver(uint32_t rates, float int_gain)
-    : rates_(rates), int_gain_(int_gain),
-      ring_(static_cast<cf *>(std::calloc(kRingSize, sizeof(cf)))), held_(kHeld)
+    : rates_(rates), int_gain_(int_gain), ring_(kRingSize), held_(kHeld)
 {
     for (int rate : {100, 600})
         if (rates & (rate == 100 ? VCHAN_RATE_100BPS : VCHAN_RATE_600BPS))
@@ -57,8 +56,6 @@ Receiver::Receiver(uint32_t rates, float int_gain)
 
 bool Receiver::ok() const
 {
-    if (ring_ == nullptr)
-        return false;
     for (const auto &c : chains_)
         if (!c->bank.ok())
             return false;
@@ -72,7 +69,7 @@ void Receiver::post(const short *samples, int n)
         /* Up to the end of the chunk, and of the ring. */
         const uint64_t at = counter_ & kRingMask;
         const int c = int(std::min({kChunk - counter_ % kChunk, uint64_t(n - i), kRingSize - at}));
-        power_ = take_samples(samples + 2 * i, c, ring_.get() + at, power_);
+        power_ = take_samples(samples + 2 * i, c, ring_.data() + at, power_);
         counter_ += c;
         i += c;
         if (counter_ % kChunk == 0)
@@ -95,19 +92,19 @@ void Receiver::on_chunk_end()
         Bank &bank = chain->bank;
         if (counter_ % uint64_t(bank.hop()) != 0 || counter_ < uint64_t(bank.samples_per_bit()))
             continue;
-        bank.step(ring_.get(), counter_, chain->candidates);
+        bank.step(ring_.data(), counter_, chain->candidates);
         Candidate c;
         while (chain->candidates.pop_late(c))
-            if (cleaned(c, bank.rate()) && chain->canceller.retest(ring_.get(), bank.noise(), c))
+            if (cleaned(c, bank.rate()) && chain->canceller.retest(ring_.data(), bank.noise(), c))
                 chain->candidates.restore(c);
-        while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.get())) {
+        while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.data())) {
             Decoded d;
             bool subtracted = false;
             if (!covered(c, bank.rate()) && !masked(c, bank.rate()) && decode(*chain, c, d)) {
                 /* A strong frame leaves the ring, and what its side lobes hid is looked
                  * at again without it. */
                 subtracted = chain->canceller.worth(d) &&
-                             chain->canceller.cancel(ring_.get(), d, chain->demod.bits());
+                             chain->canceller.cancel(ring_.data(), d, chain->demod.bits());
                 if (subtracted) {
                     /* The samples the frame spanned (its timing refined by up to a
                      * tenth of a bit) changed under any header searched there. */
@@ -121,7 +118,7 @@ void Receiver::on_chunk_end()
             Candidate s;
             while (chain->candidates.pop_shadowed(c.id, s))
                 if (cleaned(s, bank.rate()) &&
-                    chain->canceller.retest(ring_.get(), bank.noise(), s))
+                    chain->canceller.retest(ring_.data(), bank.noise(), s))
                     chain->candidates.restore(s);
         }
     }
@@ -138,16 +135,16 @@ bool Receiver::decode(Rate &chain, const Candidate &c, Decoded &d)
 {
     Candidate strong;
     Decoded known{};
-    if (!chain.candidates.burying(c, counter_, chain.demod, ring_.get(), strong) ||
-        !chain.demod.decide_known(ring_.get(), strong, int64_t(counter_),
+    if (!chain.candidates.burying(c, counter_, chain.demod, ring_.data(), strong) ||
+        !chain.demod.decide_known(ring_.data(), strong, int64_t(counter_),
                                   chain.canceller.reach() + 1, known) ||
-        !chain.canceller.lift(ring_.get(), known, chain.demod.bits()))
-        return chain.demod.decode(ring_.get(), c, d);
+        !chain.canceller.lift(ring_.data(), known, chain.demod.bits()))
+        return chain.demod.decode(ring_.data(), c, d);
     /* Its header is searched again, on the ring without the strong frame. */
     Candidate weak = c;
     weak.header = HeaderFix{};
-    const bool ok = chain.demod.decode(ring_.get(), weak, d);
-    chain.canceller.put_back(ring_.get());
+    const bool ok = chain.demod.decode(ring_.data(), weak, d);
+    chain.canceller.put_back(ring_.data());
     return ok;
 }
 

@@ -9,7 +9,6 @@
 
 #include <vchan/vchan.h>
 
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -59,13 +58,10 @@ class Receiver
 
     uint32_t rates_;
     float int_gain_;
-    /* Zeroed by the allocator, which can hand over fresh pages without writing
-     * them: post() writes every sample before it is read, but what is read of the
-     * times before the first sample must be zero. */
-    struct FreeRing {
-        void operator()(cf *p) const { std::free(p); }
-    };
-    std::unique_ptr<cf[], FreeRing> ring_;
+    /* Zeroed, and so paged in, when the receiver is made, so that posting does not
+     * pay for first touches: what is read of the times before the first sample must
+     * be zero. */
+    std::vector<cf> ring_;
     uint64_t counter_ = 0;
     double power_ = 0.0; /* of the current 320 samples, for the saturation check */
     std::vector<std::unique_ptr<Rate>> chains_;
