@@ -190,6 +190,28 @@ TEST(VchanDecode, WeakFrameBesideStrongOneReportedAtSixHundred)
     expect_each_once(signal, rx);
 }
 
+/* The first start from @earliest at which bit 249 of the frame, where its report
+ * is due, ends half a packet of @P samples away from a packet boundary. */
+guint64 start_mid_packet(guint64 earliest, guint T, guint64 P)
+{
+    const guint64 report_packet_start = ((earliest + 250 * guint64{T}) / P + 1) * P;
+    return report_packet_start + P / 2 - 250 * guint64{T};
+}
+
+/* Each of @frames is reported in the packet where libvdem would report it: the one
+ * in which bit 249 of the frame ends. */
+void expect_on_time(const Receiver &rx, const std::vector<VekgenFrame> &frames, guint T)
+{
+    const guint64 P = rx.packet_size();
+    for (const VekgenFrame &f : frames) {
+        const guint64 due = ((f.start_sample + 250 * guint64{T}) / P + 1) * P;
+        for (size_t r = 0; r < rx.reports.size(); r++)
+            if (same(rx.reports[r].frame, f)) {
+                EXPECT_EQ(rx.counters[r], due) << "frame at " << f.offset_hz << " Hz";
+            }
+    }
+}
+
 /* A weak frame (15 dB Eb/N0) with a strong one (45 dB) 10 kHz away that starts 30 to
  * 36 bits after it: the strong one's side lobes bury the weak one's data. The
  * strong frames here are short enough (covered lengths up to 16 bytes) to be
@@ -209,8 +231,7 @@ TEST(VchanDecode, WeakFrameBeforeShortStrongOneReportedOnTime)
     std::vector<VekgenFrame> weak_frames;
     guint64 earliest = 5000;
     for (double side : {1.0, -1.0, 1.0, -1.0}) {
-        const guint64 report_packet_start = ((earliest + 250 * guint64{T}) / P + 1) * P;
-        const guint64 start = report_packet_start + P / 2 - 250 * guint64{T};
+        const guint64 start = start_mid_packet(earliest, T, P);
         const double f0 = g_rand_double_range(rand, -60000, 60000);
         const VekgenFrame weak =
             make_frame(rand, random_type(rand), 600, f0 + side * 10000.0, 15.0, start);
@@ -238,13 +259,7 @@ TEST(VchanDecode, WeakFrameBeforeShortStrongOneReportedOnTime)
     }
     rx.feed(signal, vekgen_signal_get_end(signal) + 20000);
     expect_each_once(signal, rx);
-    for (const VekgenFrame &weak : weak_frames) {
-        const guint64 due = ((weak.start_sample + 250 * guint64{T}) / P + 1) * P;
-        for (size_t r = 0; r < rx.reports.size(); r++)
-            if (same(rx.reports[r].frame, weak)) {
-                EXPECT_EQ(rx.counters[r], due) << "frame at " << weak.offset_hz << " Hz";
-            }
-    }
+    expect_on_time(rx, weak_frames, T);
 }
 
 /* The same with strong frames of the longest type (217 symbols) starting 30 to 36
@@ -268,8 +283,7 @@ TEST(VchanDecode, WeakFrameBeforeLongStrongOneReportedOnTime)
     std::vector<VekgenFrame> weak_frames;
     guint64 earliest = 5000;
     for (double side : {1.0, -1.0, 1.0, -1.0, 1.0, -1.0}) {
-        const guint64 report_packet_start = ((earliest + 250 * guint64{T}) / P + 1) * P;
-        const guint64 start = report_packet_start + P / 2 - 250 * guint64{T};
+        const guint64 start = start_mid_packet(earliest, T, P);
         const double f0 = g_rand_double_range(rand, -60000, 60000);
         const VekgenFrame weak =
             make_frame(rand, random_type(rand), 600, f0 + side * 10000.0, 15.0, start);
@@ -283,18 +297,9 @@ TEST(VchanDecode, WeakFrameBeforeLongStrongOneReportedOnTime)
     }
     rx.feed(signal, vekgen_signal_get_end(signal) + 20000);
     expect_each_once(signal, rx);
-    for (const VekgenFrame &weak : weak_frames) {
-        const guint64 due = ((weak.start_sample + 250 * guint64{T}) / P + 1) * P;
-        for (size_t r = 0; r < rx.reports.size(); r++)
-            if (same(rx.reports[r].frame, weak)) {
-                EXPECT_EQ(rx.counters[r], due) << "frame at " << weak.offset_hz << " Hz";
-            }
-    }
+    expect_on_time(rx, weak_frames, T);
 }
 
-/* Noise alone, and patterned input (constant bytes, alternating values, a pure
- * carrier): no report. Noise only sees the frame check as the last gate, so this
- * also catches a detector whose thresholds let too much through. */
 /* The 600 bit/s frame's detections in the 100 bit/s bank are skipped when weaker
  * than a 100 bit/s frame of its energy per bit; a real 100 bit/s frame 500 Hz
  * away with 5 dB more energy per bit (3 dB less power) is not, and both decode. */
@@ -314,6 +319,9 @@ TEST(VchanDecode, SlowFrameBesideOverlappingFastOneReported)
     expect_each_once(signal, rx);
 }
 
+/* Noise alone, and patterned input (constant bytes, alternating values, a pure
+ * carrier): no report. Noise only sees the frame check as the last gate, so this
+ * also catches a detector whose thresholds let too much through. */
 TEST(VchanFalseReports, NoiseAndPatternsGiveNothing)
 {
     Receiver rx;
