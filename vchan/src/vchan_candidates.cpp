@@ -401,6 +401,15 @@ void CandidateList::add(const Candidate &c)
         }
 }
 
+bool CandidateList::near(const Candidate &c) const
+{
+    for (size_t i = 0; i < count_; i++)
+        if (std::fabs(key_freq_[i] - c.freq) <= merge_hz_ &&
+            std::llabs(items_[i].start - c.start) <= kTimingSearchBits * bit_)
+            return true;
+    return false;
+}
+
 bool CandidateList::pop_shadowed(uint32_t strong, Candidate &c)
 {
     for (size_t i = 0; i < n_shadowed_; i++)

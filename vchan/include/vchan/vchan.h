@@ -159,6 +159,16 @@ VCHAN_EXPORT int32_t vchan_cb_register_fdata_exit_fct(vchan_receiver_t *receiver
  * reported, which the shared record does not carry. 0 elsewhere. */
 VCHAN_EXPORT uint32_t vchan_get_frame_bit_rate(const vchan_receiver_t *receiver);
 
+/* Inside the frame callback: for a message that only repetition combining
+ * recovered, the repetitions that went into it, bit n - 1 for repetition n (0x5
+ * for repetitions 1 and 3); 0 for a frame decoded on its own, and elsewhere. */
+VCHAN_EXPORT uint32_t vchan_get_frame_combined(const vchan_receiver_t *receiver);
+
+/* Repetition combining is on when a receiver is made; @enabled 0 turns it off (and
+ * forgets what it kept), anything else on again. Returns VCHAN_POST_INVALID for a
+ * NULL receiver, VCHAN_POST_OK otherwise. */
+VCHAN_EXPORT int32_t vchan_set_combining(vchan_receiver_t *receiver, int32_t enabled);
+
 /* RF saturation: reported for every 320 samples whose mean power, minus int_gain,
  * is above -8 dB, with the sample counter at their end. */
 VCHAN_EXPORT int32_t vchan_cb_register_rfsat_exit_fct(vchan_receiver_t *receiver,
