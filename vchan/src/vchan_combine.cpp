@@ -21,6 +21,9 @@ constexpr int kSquaresFft = 1024;
 /* The header's carrier is within this many radians per bit of the truth, in all
  * but about one frame in 10^4 at 1 dB Eb/N0 (it is fitted to 40 bits). */
 constexpr double kMaxResidualTurn = 0.5;
+/* Once the squares have placed the carrier, the pilot's spectrum peaks within a
+ * few bins of it. */
+constexpr int kPilotReach = 4;
 /* Half the window, in symbols, over which the squares give a repetition's phase:
  * long enough that the squaring's noise is small at 0 dB Eb/N0 (0.1 rad), short
  * enough to follow what is left of the carrier. */
@@ -52,6 +55,27 @@ float at_or_zero_bit(const float *coded, int n)
 double wrap_hz(double f)
 {
     return std::remainder(f, double(kSampleRate));
+}
+
+/* Where the magnitude of the spectrum @out (kSquaresFft bins) peaks within @reach
+ * bins of 0, between bins as the parabola through the three around the peak puts
+ * it, in bins. */
+double spectrum_peak(const cf *out, int reach)
+{
+    int best = 0;
+    float top = -1.f;
+    for (int b = -reach; b <= reach; b++) {
+        const float p = std::norm(out[(b + kSquaresFft) % kSquaresFft]);
+        if (p > top) {
+            top = p;
+            best = b;
+        }
+    }
+    const float l = std::abs(out[(best - 1 + kSquaresFft) % kSquaresFft]);
+    const float c = std::abs(out[(best + kSquaresFft) % kSquaresFft]);
+    const float r = std::abs(out[(best + 1 + kSquaresFft) % kSquaresFft]);
+    const float curve = l - 2.f * c + r;
+    return best + (curve < 0.f ? 0.5 * double(l - r) / double(curve) : 0.0);
 }
 } // namespace
 
@@ -198,23 +222,8 @@ double Combiner::refine_carrier(const cf *y, int n)
         in[k] = y[k] * y[k];
     std::fill(in + n, in + kSquaresFft, cf{});
     fft_.run();
-    const cf *out = fft_.out();
-    const int reach = int(kMaxResidualTurn * kSquaresFft / M_PI);
-    int best = 0;
-    float top = -1.f;
-    for (int b = -reach; b <= reach; b++) {
-        const float p = std::norm(out[(b + kSquaresFft) % kSquaresFft]);
-        if (p > top) {
-            top = p;
-            best = b;
-        }
-    }
-    const float l = std::abs(out[(best - 1 + kSquaresFft) % kSquaresFft]);
-    const float c = std::abs(out[(best + kSquaresFft) % kSquaresFft]);
-    const float r = std::abs(out[(best + 1 + kSquaresFft) % kSquaresFft]);
-    const float curve = l - 2.f * c + r;
-    const double offset = curve < 0.f ? 0.5 * double(l - r) / double(curve) : 0.0;
-    return M_PI * (best + offset) / kSquaresFft;
+    return M_PI * spectrum_peak(fft_.out(), int(kMaxResidualTurn * kSquaresFft / M_PI)) /
+           kSquaresFft;
 }
 
 /* The soft values of the frame's symbols, their weight, and the mean of each code
@@ -331,17 +340,22 @@ bool Combiner::try_decode(Entry *const *members, int n, Combined &out)
 }
 
 /* With every bit known the frame is a pilot, as the demodulator measures it: the
- * mean turn per symbol gives the last of the carrier, the coherent mean the
- * amplitude, what is left the noise. */
-void Combiner::measure(const Entry &e, const uint8_t *bits, Decoded &out) const
+ * pilot's turn per symbol gives the last of the carrier, its coherent mean the
+ * amplitude, what is left the noise. At the Eb/N0 where combining matters the mean
+ * turn of successive symbols is too noisy for that (a tenth of a radian per symbol
+ * at 3 dB), so the turn is where the pilot's spectrum peaks, near the carrier the
+ * squares gave. */
+void Combiner::measure(const Entry &e, const uint8_t *bits, Decoded &out)
 {
     float signs[kMaxSymbols];
     JointDecoder::symbols(e.seq, e.row, e.polarity, e.covered + 2, bits, signs);
     const int n = e.symbols;
-    cf turn{};
-    for (int k = 1; k < n; k++)
-        turn += e.y[k] * signs[k] * std::conj(e.y[k - 1] * signs[k - 1]);
-    const double w = std::arg(turn);
+    cf *in = fft_.in();
+    for (int k = 0; k < n; k++)
+        in[k] = e.y[k] * signs[k];
+    std::fill(in + n, in + kSquaresFft, cf{});
+    fft_.run();
+    const double w = spectrum_peak(fft_.out(), kPilotReach) * 2.0 * M_PI / kSquaresFft;
     const std::complex<double> step = std::polar(1.0, w);
     std::complex<double> rot = 1.0;
     cf mean{};

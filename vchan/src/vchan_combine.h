@@ -70,7 +70,7 @@ class Combiner
     bool compatible(const Entry &a, const Entry &b) const;
     double pair_score(const Entry &a, const Entry &b) const;
     bool try_decode(Entry *const *members, int n, Combined &out);
-    void measure(const Entry &e, const uint8_t *bits, Decoded &out) const;
+    void measure(const Entry &e, const uint8_t *bits, Decoded &out);
     size_t slot_for(const Entry &e, uint64_t now);
 
     int rate_;

@@ -170,10 +170,19 @@ Match match(const Receiver &receiver, const VekgenFrame *truth, guint n_truth, g
                 o.truth.bit_rate != reports[r].rate || !same_frame(reports[r].frame, o.truth))
                 continue;
             o.report = r;
-            double err = reports[r].frame.freq - o.truth.offset_hz;
-            err = std::remainder(err, double(VEKGEN_SAMPLE_RATE));
-            o.freq_error = err;
-            o.rssi_error = reports[r].frame.rssi - (o.truth.power_db - receiver.int_gain());
+            /* A combined report measures the strongest repetition used: compared with
+             * the repetition of its message nearest in frequency. */
+            const VekgenFrame *measured = &o.truth;
+            auto error = [&](const VekgenFrame &t) {
+                return std::remainder(reports[r].frame.freq - t.offset_hz,
+                                      double(VEKGEN_SAMPLE_RATE));
+            };
+            for (guint i = 0; i < n_truth && reports[r].combined != 0; i++)
+                if (truth[i].message == o.truth.message && o.truth.message != 0 &&
+                    std::fabs(error(truth[i])) < std::fabs(error(*measured)))
+                    measured = &truth[i];
+            o.freq_error = error(*measured);
+            o.rssi_error = reports[r].frame.rssi - (measured->power_db - receiver.int_gain());
             matched = true;
             break;
         }
