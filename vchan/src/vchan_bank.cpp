@@ -33,10 +33,11 @@ constexpr float kCoherence = 0.5f;
 /* A detection is handed on six bits after its best hop. */
 constexpr int kSettleHops = 6 * kPhases;
 /* The lower threshold of detections kept only for combining: a preamble at 3 dB
- * Eb/N0 averages about 30 with a spread of 8, at 1.5 dB about 23; noise passes it
- * some 60 times a second per rate, which the header test (header_score()) brings
- * down to a few. */
-constexpr float kDeepThreshold = 15.f;
+ * Eb/N0 averages about 30 with a spread of 8, at 2 dB about 25; noise passes it
+ * some 30 times a second per rate, which the header test (header_score()) brings
+ * down to one or two. 15 lost no fewer messages at 2.5 dB and cost 2 % more time
+ * under the crowd of 32 messages (bench/results/vchan_combine.md). */
+constexpr float kDeepThreshold = 16.f;
 /* Alignments the header test tries either side of a detection's start, in half
  * bits (its preamble may be taken a bit or two early or late), and how many of the
  * best by their known bits it tries with the frame types. */
