@@ -78,12 +78,14 @@ std::vector<int> exhaustive(const Trial &t, int n_bits)
     /* The header's part of each repetition's correlation is the same for every
      * message: worked out once, the rest per message. */
     std::vector<double> header;
+    std::vector<float> last;
     for (const auto &s : t.streams) {
         const std::vector<float> signs = reference_signs(s.seq, s.row, s.polarity, {});
         double sum = 0.0;
         for (size_t k = 0; k < signs.size(); k++)
             sum += signs[k] * s.value[k];
         header.push_back(sum);
+        last.push_back(signs.back());
     }
     double top = -1.0;
     uint32_t best = 0;
@@ -91,8 +93,7 @@ std::vector<int> exhaustive(const Trial &t, int n_bits)
         double score = 0.0;
         for (size_t r = 0; r < t.streams.size(); r++) {
             const auto &s = t.streams[r];
-            const std::vector<float> head = reference_signs(s.seq, s.row, s.polarity, {});
-            float sign = head.back();
+            float sign = last[r];
             double sum = header[r];
             int o1 = 0, o2 = 0;
             for (int i = 0; i < n_bits; i++) {
