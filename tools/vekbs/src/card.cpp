@@ -163,9 +163,10 @@ bool Card::configure(GError **error)
         g_prefix_error(error, "cannot read the RX carrier frequency: ");
         return false;
     }
+    rx_frequency_ = freq;
     for (guint id = 0; id < 3; id++)
-        if (!xvek_ctrl_pa_get(device_, xvek_hlp_int_to_preampid(static_cast<gint>(id)),
-                              &modes[id], error)) {
+        if (!xvek_ctrl_pa_get(device_, xvek_hlp_int_to_preampid(static_cast<gint>(id)), &modes[id],
+                              error)) {
             g_prefix_error(error, "cannot read preamplifier %u: ", id);
             return false;
         }
@@ -184,8 +185,8 @@ bool Card::open(GError **error)
     if (!xvek_scan_get_device_nb(&count, error))
         return false;
     if (config_.index >= count) {
-        g_set_error(error, G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no card %u (%u found)",
-                    config_.index, count);
+        g_set_error(error, G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no card %u (%u found)", config_.index,
+                    count);
         return false;
     }
     const std::string serial = serial_of(config_.index);

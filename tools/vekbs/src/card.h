@@ -69,6 +69,8 @@ class Card
     bool unplugged() const { return unplugged_.load(); }
     /* A short description for the log: "card 0 (serial ...)". */
     const std::string &label() const { return label_; }
+    /* The RX carrier frequency the card reported when it was opened, in Hz. */
+    guint32 rx_frequency() const { return rx_frequency_; }
     /* Registered once per process: the device library keeps one callback. */
     static void watch_disconnections(VekDevice *owner);
 
@@ -83,6 +85,7 @@ class Card
     VekDevice *device_ = nullptr;
     std::atomic<bool> unplugged_{false};
     std::string label_;
+    guint32 rx_frequency_ = 0;
 };
 
 } // namespace vekbs

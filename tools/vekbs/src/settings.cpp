@@ -317,7 +317,8 @@ bool apply_key_file(GKeyFile *file, Settings &settings, GError **error)
             known = known || (row.group != nullptr && g_str_equal(row.group, group));
         if (!known) {
             g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_GROUP_NOT_FOUND,
-                        "[%s]: not a group of %s (station, card, mqtt or log)", group, kConfigName);
+                        "[%s]: not a group of %s (station, card, mqtt, http or log)", group,
+                        kConfigName);
             return false;
         }
         g_auto(GStrv) keys = g_key_file_get_keys(file, group, nullptr, nullptr);

@@ -29,6 +29,8 @@ struct Settings {
     bool whitelist_from_file = false, blacklist_from_file = false;
     std::string config_file; /* --config */
     std::string truth;       /* --truth */
+    std::string http;        /* --http, [http] listen: [ADDR:]PORT of the page, or empty */
+    std::string waterfall;   /* --waterfall: the picture of a recording, or empty */
     std::string log_level;   /* --log-level; empty: as the "log" group says */
     guint sample_rate = 0;   /* of a raw recording */
     bool synth = false, version = false;

@@ -16,6 +16,8 @@
 namespace vekbs
 {
 
+class View;
+
 /* Exit statuses, as --help documents them. */
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
@@ -105,6 +107,7 @@ struct StationConfig {
     MqttConfig mqtt;
     gdouble duration = 0.0;    /* seconds of signal, 0: until stopped */
     guint stats_interval = 60; /* seconds between two statistics reports */
+    View *view = nullptr;      /* the operator's view (--http, --waterfall), or none */
 };
 
 /* One delivered frame as it reached the host. */
@@ -153,6 +156,9 @@ struct LiveStats {
  * publishes each delivered frame. Returns an exit status. */
 int run_live(const StationConfig &config, const std::vector<VekgenFrame> &truth,
              guint64 truth_samples);
+
+/* The process's uptime, CPU time and peak resident memory into @live. */
+void add_process_usage(LiveStats &live);
 
 /* One line per frame. */
 std::string frame_text(const kvrframe &frame);

@@ -14,6 +14,7 @@
 #include "mqtt.h"
 #include "settings.h"
 #include "vekbs.h"
+#include "view.h"
 
 namespace
 {
@@ -300,6 +301,16 @@ int main(int argc, char **argv)
         !options.apply(settings, &error) || !finish_settings(settings, builtin, &error))
         fail(kExitUsage, "%s", error->message);
     const StationConfig &config = settings.station;
+    if (card && !settings.waterfall.empty())
+        fail(kExitUsage, "--waterfall draws a recording, not a card's stream");
+    /* The operator's view: the page, the metrics, the picture. */
+    std::unique_ptr<View> view;
+    if (!settings.http.empty() || !settings.waterfall.empty()) {
+        view = std::make_unique<View>(settings.station, settings.http, settings.waterfall);
+        if (!view->start(&error))
+            fail(kExitFailure, "%s", error->message);
+        settings.station.view = view.get();
+    }
     if (card)
         return run_card(settings, log_owner);
     std::unique_ptr<Source> source =
@@ -317,15 +328,30 @@ int main(int argc, char **argv)
     close_stdout();
     if (!ran)
         fail(kExitFailure, "%s", error->message);
+    if (view) {
+        view->set_status([&config, &source, &stats] {
+            return recording_status_json(config, "offline", source->name(), stats);
+        });
+        const std::string title =
+            "vekbs: " + source->name() + ", receiver " + config.receiver + ", " +
+            pass_rate_text(config.rates.size() > 1 ? kBothRates : config.rates[0]);
+        if (!view->write_picture(title, source->truth(), &error))
+            fail(kExitFailure, "%s", error->message);
+    }
+    int status = kExitOk;
     if (config.check) {
         const guint differences = check_truth(source->truth(), config, delivered, stats);
         if (differences > 0) {
             g_printerr("vekbs: check: %u difference%s with the recording's truth\n", differences,
                        differences == 1 ? "" : "s");
-            return kExitMismatch;
+            status = kExitMismatch;
+        } else {
+            g_printerr("vekbs: check: every frame delivered as sent (%zu frames)\n",
+                       delivered.size());
         }
-        g_printerr("vekbs: check: every frame delivered as sent (%zu frames)\n", delivered.size());
     }
+    if (view)
+        view->serve_until_stopped();
     kvrlog_close(nullptr);
-    return kExitOk;
+    return status;
 }
