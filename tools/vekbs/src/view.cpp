@@ -320,7 +320,7 @@ bool View::write_picture(const std::string &title, const std::vector<VekgenFrame
     for (const VekgenFrame &f : truth)
         marks.push_back({waterfall::Mark::Kind::Sent,
                          static_cast<gdouble>(f.start_sample) / kSampleRate,
-                         static_cast<gdouble>(vekgen_frame_tail_end_sample(&f)) / kSampleRate,
+                         static_cast<gdouble>(vekgen_frame_end_sample(&f)) / kSampleRate,
                          f.offset_hz, 2.0 * f.bit_rate, ""});
     marks.insert(marks.end(), heard_.begin(), heard_.end());
     waterfall::PictureOptions options;

@@ -269,12 +269,15 @@ gdouble Layout::y(gdouble seconds) const
 
 Layout plan_picture(const std::vector<Line> &lines)
 {
+    if (lines.empty())
+        return plan_picture(0.0, 0.0);
+    return plan_picture(line_start_s(lines.front()), line_start_s(lines.back()) + kLineSeconds);
+}
+
+Layout plan_picture(gdouble first_s, gdouble t_end)
+{
     Layout layout;
-    gdouble t_end = 0;
-    if (!lines.empty()) {
-        layout.t0_s = line_start_s(lines.front());
-        t_end = line_start_s(lines.back()) + kLineSeconds;
-    }
+    layout.t0_s = first_s;
     const gdouble span = std::max(t_end - layout.t0_s, kLineSeconds);
     /* One row per line or more, up to the longest plot; longer recordings
      * share rows. */

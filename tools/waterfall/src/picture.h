@@ -48,8 +48,10 @@ struct Layout {
 constexpr guint32 kHeardRgb = 0x00ffff;
 constexpr guint32 kSentRgb = 0x00ff00;
 
-/* Lays @lines (in stream order) out as a picture would. */
+/* Lays @lines (in stream order) out as a picture would; or lines from
+ * @first_s to @end_s seconds of signal. */
 Layout plan_picture(const std::vector<Line> &lines);
+Layout plan_picture(gdouble first_s, gdouble end_s);
 
 /* Draws @lines with @marks into the PNG file @path. */
 bool write_picture(const std::vector<Line> &lines, const std::vector<Mark> &marks,
