@@ -21,7 +21,7 @@ constexpr gdouble kBinHz = static_cast<gdouble>(kSampleRate) / kBins; /* 187.5 H
 constexpr guint kLinesPerSecond = 4;
 constexpr guint kSamplesPerLine = kSampleRate / kLinesPerSecond;
 /* Blocks of kBins samples transformed per line (of the 46 it holds). */
-constexpr guint kBlocksPerLine = 8;
+constexpr guint kBlocksPerLine = 4;
 
 /* One line of the waterfall. Bin 0 is the band's lower edge (-96 kHz), bin
  * kBins / 2 its centre; each value is the power a carrier in that bin would

@@ -93,11 +93,13 @@ TEST(Spectrum, NoiseReadsItsPowerPerBinAndTheFloorsFollowIt)
     /* Per bin: the band's noise over 1024 bins, times the Hann window's
      * noise bandwidth of 1.5 bins. */
     const gdouble expected = 10 * std::log10(2 * 100.0 * 100.0 * 1.5 / kBins) - kGain;
+    /* A floor is the median of 128 bins, each the mean of 4 blocks: it reads
+     * about 0.4 dB under the mean power, give or take 0.7 dB line to line. */
     float floors[8];
     for (const Line &l : lines) {
         segment_floors(l, 8, floors);
         for (float f : floors)
-            EXPECT_NEAR(f, expected, 1.0);
+            EXPECT_NEAR(f, expected - 0.4, 1.1);
     }
 }
 
@@ -128,7 +130,7 @@ TEST(Spectrum, AGapEndsTheLineAndTheNextStartsWhereTheSamplesResume)
     spectrum.flush();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1].first_sample, 48000u);
-    EXPECT_EQ(lines[1].blocks, 2u); /* the blocks at 0 and 6000 of its 12000 samples */
+    EXPECT_EQ(lines[1].blocks, 1u); /* the block at 0 of its 12000 samples (the next at 12000) */
     EXPECT_EQ(lines[2].seq, 2u);
     EXPECT_EQ(lines[2].first_sample, 100000u);
     EXPECT_EQ(lines[2].time_us, 2000000);
