@@ -10,6 +10,7 @@
 #include <glib/gstdio.h>
 #include <unistd.h>
 #include <json-glib/json-glib.h>
+#include <array>
 #include <exception>
 #include <memory>
 #include <string>
@@ -43,6 +44,23 @@ gchar *base_of(const gchar *path)
 std::string key(const gchar *name)
 {
     return std::string(kNs) + name;
+}
+
+/* The device's errors of a frame, annotated where they are set. */
+struct DeviceError {
+    const gchar *name;
+    gdouble *value;
+};
+std::array<DeviceError, 4> device_errors(VekgenFrame *f)
+{
+    return {{{"drift_hz_per_s", &f->drift_hz_per_s},
+             {"step_hz", &f->step_hz},
+             {"step_at", &f->step_at},
+             {"clock_ppm", &f->clock_ppm}}};
+}
+std::array<DeviceError, 4> device_errors(const VekgenFrame *f)
+{
+    return device_errors(const_cast<VekgenFrame *>(f));
 }
 
 void add_frame_annotation(JsonBuilder *b, const VekgenFrame *f, guint64 origin)
@@ -98,6 +116,12 @@ void add_frame_annotation(JsonBuilder *b, const VekgenFrame *f, guint64 origin)
         json_builder_set_member_name(b, key("authentic").c_str());
         json_builder_add_boolean_value(b, !f->forged);
     }
+    for (const auto &d : device_errors(f)) {
+        if (std::isnan(*d.value))
+            continue;
+        json_builder_set_member_name(b, key(d.name).c_str());
+        json_builder_add_double_value(b, *d.value);
+    }
     json_builder_end_object(b);
 }
 
@@ -136,6 +160,12 @@ gchar *meta_text(VekgenSignal *signal, guint64 origin, guint64 n_samples)
     if (noise >= -200.0) {
         json_builder_set_member_name(b, key("noise_db").c_str());
         json_builder_add_double_value(b, noise);
+    }
+    const VekgenImpairments *impairments = vekgen_signal_get_impairments(signal);
+    if (impairments != nullptr && !vekgen_impairments_is_empty(impairments)) {
+        g_autofree gchar *text = vekgen_impairments_to_string(impairments);
+        json_builder_set_member_name(b, key("impairments").c_str());
+        json_builder_add_string_value(b, text);
     }
     json_builder_end_object(b);
 
@@ -233,6 +263,8 @@ bool frame_from_annotation(JsonObject *o, VekgenFrame *f, GError **error)
         f->seq = static_cast<guint16>(seq);
         f->forged = !authentic;
     }
+    for (const auto &d : device_errors(f))
+        get_double(o, key(d.name).c_str(), d.value);
     if (strlen(hex) != 2u * f->covered_len) {
         g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
                     "annotation bytes '%s' do not hold %u bytes", hex, f->covered_len);
