@@ -16,8 +16,9 @@ gboolean vekgen_signal_add_frame_text(VekgenSignal *signal, const gchar *text, g
            vekgen_signal_add_frame(signal, &frame, error);
 }
 
-gboolean vekgen_signal_add_frames_text(VekgenSignal *signal, const gchar *text, const gchar *origin,
-                                       gboolean forge, GRand *rand, GError **error)
+gboolean vekgen_signal_add_frames_text(VekgenSignal *signal, const gchar *text,
+                                       const gchar *origin, gboolean forge, GRand *rand,
+                                       GError **error)
 {
     g_auto(GStrv) lines = g_strsplit(text, "\n", -1);
     for (guint i = 0; lines[i] != nullptr; i++) {

@@ -10,7 +10,6 @@
 #include <glib/gstdio.h>
 #include <unistd.h>
 #include <json-glib/json-glib.h>
-#include <array>
 #include <exception>
 #include <memory>
 #include <string>
@@ -47,21 +46,13 @@ std::string key(const gchar *name)
 }
 
 /* The device's errors of a frame, annotated where they are set. */
-struct DeviceError {
+const struct {
     const gchar *name;
-    gdouble *value;
-};
-std::array<DeviceError, 4> device_errors(VekgenFrame *f)
-{
-    return {{{"drift_hz_per_s", &f->drift_hz_per_s},
-             {"step_hz", &f->step_hz},
-             {"step_at", &f->step_at},
-             {"clock_ppm", &f->clock_ppm}}};
-}
-std::array<DeviceError, 4> device_errors(const VekgenFrame *f)
-{
-    return device_errors(const_cast<VekgenFrame *>(f));
-}
+    gdouble VekgenFrame::*value;
+} kDeviceErrors[] = {{"drift_hz_per_s", &VekgenFrame::drift_hz_per_s},
+                     {"step_hz", &VekgenFrame::step_hz},
+                     {"step_at", &VekgenFrame::step_at},
+                     {"clock_ppm", &VekgenFrame::clock_ppm}};
 
 void add_frame_annotation(JsonBuilder *b, const VekgenFrame *f, guint64 origin)
 {
@@ -116,11 +107,11 @@ void add_frame_annotation(JsonBuilder *b, const VekgenFrame *f, guint64 origin)
         json_builder_set_member_name(b, key("authentic").c_str());
         json_builder_add_boolean_value(b, !f->forged);
     }
-    for (const auto &d : device_errors(f)) {
-        if (std::isnan(*d.value))
+    for (const auto &d : kDeviceErrors) {
+        if (std::isnan(f->*d.value))
             continue;
         json_builder_set_member_name(b, key(d.name).c_str());
-        json_builder_add_double_value(b, *d.value);
+        json_builder_add_double_value(b, f->*d.value);
     }
     json_builder_end_object(b);
 }
@@ -263,8 +254,8 @@ bool frame_from_annotation(JsonObject *o, VekgenFrame *f, GError **error)
         f->seq = static_cast<guint16>(seq);
         f->forged = !authentic;
     }
-    for (const auto &d : device_errors(f))
-        get_double(o, key(d.name).c_str(), d.value);
+    for (const auto &d : kDeviceErrors)
+        get_double(o, key(d.name).c_str(), &(f->*d.value));
     if (strlen(hex) != 2u * f->covered_len) {
         g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
                     "annotation bytes '%s' do not hold %u bytes", hex, f->covered_len);
