@@ -358,6 +358,16 @@ gchar *vekgen_impairments_to_string(const VekgenImpairments *impairments)
     return g_string_free(text, FALSE);
 }
 
+gdouble vekgen_impairments_get(const VekgenImpairments *impairments, const gchar *name)
+{
+    const guint index = setting_index(name);
+    if (index == kNSettings || kSettings[index].kind != Kind::kNumber)
+        return NAN;
+    if (kSettings[index].number == &I::n_carriers)
+        return impairments->carrier_count();
+    return impairments->*kSettings[index].number;
+}
+
 gboolean vekgen_impairments_is_empty(const VekgenImpairments *impairments)
 {
     return impairments->given == 0;

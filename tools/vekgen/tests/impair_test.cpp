@@ -40,6 +40,14 @@ std::vector<cd> render(VekgenSignal *s, gsize n)
     return x;
 }
 
+cd mean(const std::vector<cd> &x)
+{
+    cd sum = 0.0;
+    for (const cd &v : x)
+        sum += v;
+    return sum / double(x.size());
+}
+
 double db(double power)
 {
     return 10.0 * std::log10(power);
@@ -106,6 +114,12 @@ TEST(VekgenImpairText, EverySettingReadsAndPrintsBack)
     EXPECT_STREQ(printed, text);
     EXPECT_EQ(vekgen_impairment_n_settings(), 25u);
     EXPECT_EQ(vekgen_impairment_setting(25), nullptr);
+    EXPECT_EQ(vekgen_impairments_get(imp, "carriers"), 3.0);
+    EXPECT_EQ(vekgen_impairments_get(imp, "burst-width"), 12500.0);
+    EXPECT_TRUE(std::isnan(vekgen_impairments_get(imp, "carrier-freq")));
+    g_autoptr(VekgenImpairments) none = vekgen_impairments_new();
+    EXPECT_EQ(vekgen_impairments_get(none, "overload-length"), 0.01);
+    EXPECT_TRUE(std::isnan(vekgen_impairments_get(none, "dc")));
 
     /* An added overload burst prints in seconds and reads back as the same sample. */
     vekgen_impairments_add_overload(imp, 123457);
@@ -235,28 +249,21 @@ TEST(VekgenImpairFrontEnd, DcOffsetIsTheMeanAtItsLevelOverABinsNoise)
 {
     g_autoptr(VekgenSignal) s = impaired(3, 30.0, "dc=45 dc-phase=1");
     const auto x = render(s, 384000);
-    cd mean = 0.0;
-    for (const cd &v : x)
-        mean += v;
-    mean /= double(x.size());
+    const cd m = mean(x);
     double var = 0.0;
     for (const cd &v : x)
-        var += std::norm(v - mean);
+        var += std::norm(v - m);
     var /= double(x.size());
     /* The noise moves the mean by sigma / sqrt(n) = 0.03 per component. */
     const cd expected = std::polar(std::sqrt(std::pow(10.0, (30.0 - kBinDb + 45.0) / 10.0)), 1.0);
-    EXPECT_LT(std::abs(mean - expected), 0.15) << mean;
-    EXPECT_NEAR(db(std::norm(mean)) - (db(var) - kBinDb), 45.0, 0.02);
+    EXPECT_LT(std::abs(m - expected), 0.15) << m;
+    EXPECT_NEAR(db(std::norm(m)) - (db(var) - kBinDb), 45.0, 0.02);
 
     /* Without a phase it is drawn from the seed: the same level, another angle. */
     g_autoptr(VekgenSignal) t = impaired(4, 30.0, "dc=45");
-    const auto y = render(t, 192000);
-    cd m = 0.0;
-    for (const cd &v : y)
-        m += v;
-    m /= double(y.size());
-    EXPECT_NEAR(std::abs(m), std::abs(expected), 0.2);
-    EXPECT_GT(std::abs(std::arg(m) - 1.0), 0.01);
+    const cd drawn = mean(render(t, 192000));
+    EXPECT_NEAR(std::abs(drawn), std::abs(expected), 0.2);
+    EXPECT_GT(std::abs(std::arg(drawn) - 1.0), 0.01);
 }
 
 TEST(VekgenImpairFrontEnd, IqImbalanceMakesTheImageItsFormulaGives)

@@ -112,6 +112,9 @@ gboolean vekgen_impairments_parse(VekgenImpairments *impairments, const gchar *t
 /* The settings given so far, as NAME=VALUE text that parses back to the same set
  * ("" when none was given); free with g_free. */
 gchar *vekgen_impairments_to_string(const VekgenImpairments *impairments);
+/* The value of the number setting @name: as given, or its default (NAN for a
+ * setting without one, a list, or an unknown name). */
+gdouble vekgen_impairments_get(const VekgenImpairments *impairments, const gchar *name);
 /* TRUE when no setting was given. */
 gboolean vekgen_impairments_is_empty(const VekgenImpairments *impairments);
 /* Adds an overload burst starting at @start_sample (as overload= does in seconds). */
