@@ -22,6 +22,9 @@ constexpr guint64 kChip = VEKGEN_SAMPLE_RATE / 1000;
 constexpr guint64 kRamp = kChip / 2;
 constexpr gdouble kBurstMinWidth = 10000.0;
 constexpr gdouble kBurstMaxWidth = 25000.0;
+/* Longer than any stream: a gap or interval drawn longer ends there, so that a duty
+ * or rate close to 0 cannot overflow the sample count. */
+constexpr gdouble kNeverSeconds = 1e7;
 
 /* One generator per impairment, so that each draws the same whatever the others do. */
 enum Salt : guint64 {
@@ -81,6 +84,12 @@ gdouble envelope(guint64 rel, guint64 length)
     return e;
 }
 
+/* @seconds (>= 0) in samples, at most kNeverSeconds of them. */
+guint64 samples_after(gdouble seconds)
+{
+    return static_cast<guint64>(std::llround(std::min(seconds, kNeverSeconds) * kFs));
+}
+
 /* Calls @render(a, b) for the part [a, b) of every event in [from, to), in order;
  * @next replaces @event by the one after it. Events that end before @from (samples
  * skipped) are passed over. */
@@ -102,9 +111,10 @@ void for_each_piece(Event &event, guint64 from, guint64 to, Next next, Render re
     }
 }
 
+/* At least one sample. */
 guint64 samples_of(gdouble seconds)
 {
-    return std::max<guint64>(1, static_cast<guint64>(std::llround(seconds * kFs)));
+    return std::max<guint64>(1, samples_after(seconds));
 }
 
 } // namespace
@@ -244,7 +254,7 @@ void ImpairChain::next_burst()
     const gdouble u_centre = uniform(burst_rng_);
     const gdouble u_phase = uniform(burst_rng_);
     const gdouble mean_gap = s.burst_length_s * (1.0 - s.burst_duty) / s.burst_duty;
-    const guint64 gap = static_cast<guint64>(std::llround(-mean_gap * std::log(u_gap) * kFs));
+    const guint64 gap = samples_after(-mean_gap * std::log(u_gap));
     const guint64 start = burst_.end + gap;
     burst_.index++;
     burst_.start = start;
@@ -286,8 +296,7 @@ void ImpairChain::add_bursts(Sample *x, guint64 from, gsize n)
 void ImpairChain::next_click()
 {
     const gdouble interval = -std::log(uniform(click_rng_)) / settings_.click_rate;
-    const guint64 start =
-        (click_.index == 0 ? 0 : click_.start) + static_cast<guint64>(std::llround(interval * kFs));
+    const guint64 start = (click_.index == 0 ? 0 : click_.start) + samples_after(interval);
     click_.start = std::max(start, click_.end);
     click_.end = click_.start + samples_of(settings_.click_length_s);
     click_.index++;
