@@ -96,9 +96,10 @@ typedef struct {
  *   drift=HZ/S, step=HZ, step-at=FRACTION, ppm=PPM
  *                          the devices' errors for every frame that gives none of
  *                          its own (0, 0, 0.5, 0)
- * Bursts are frequency-hopped with a continuous phase (a new frequency in the burst's
- * width every millisecond) and rise and fall over half a millisecond; clicks and
- * overload bursts are white Gaussian noise over the whole band. */
+ * Bursts hop to a new frequency in their width every millisecond, gliding there over
+ * a quarter of one at a continuous phase (their skirts are 50 dB down 5 kHz outside
+ * the width), and rise and fall over half a millisecond; clicks and overload bursts
+ * are white Gaussian noise over the whole band. */
 guint vekgen_impairment_n_settings(void);
 const VekgenImpairmentSetting *vekgen_impairment_setting(guint index);
 
