@@ -132,8 +132,11 @@ gboolean vekgen_frame_has_device_errors(const VekgenFrame *frame);
 guint64 vekgen_frame_air_end_sample(const VekgenFrame *frame);
 
 /* Gives @signal a copy of @impairments (NULL for none), replacing those it had, and
- * applies their device defaults to the frames it holds and to those added later.
- * Only before the first sample: FALSE with VEKGEN_ERROR_INVALID afterwards. */
+ * applies their device defaults to the frames it holds that leave them unset and to
+ * those added later. Only before the first sample: FALSE with VEKGEN_ERROR_INVALID
+ * afterwards. After vekgen_signal_skip the impairments carry on at the new position:
+ * the carriers at their exact phase there, the bursts and clicks of the skipped part
+ * not drawn. */
 gboolean vekgen_signal_set_impairments(VekgenSignal *signal, const VekgenImpairments *impairments,
                                        GError **error);
 /* The signal's impairments, or NULL when it has none. */
