@@ -50,7 +50,10 @@ const char kDescription[] =
     "\n"
     "The configuration file vekbs.conf (groups station, card, mqtt and log; see the\n"
     "example installed under share/vekbs) is read with --card, --mqtt or --config;\n"
-    "options override it.\n"
+    "options override it, and each option above names its key. An unknown group or\n"
+    "key, or an empty value, is a usage error. A file that others may write is\n"
+    "refused; one holding the broker password should be mode 0640 (root:vek), or the\n"
+    "password given as the systemd credential mqtt-password.\n"
     "\n"
     "Each delivered frame is printed as its FDATA_V1 line, whose time field holds the\n"
     "Unix seconds of the write that carried it; with --json as one JSON object with\n"
@@ -110,31 +113,21 @@ KvrlogLevel parse_level(const gchar *text)
  * logger's own). The device library's lines go through it. */
 VekDevice *setup_logging(GKeyFile *file, const std::string &level)
 {
-    KvrlogHelperType type = KVRLOG_HELPER_FD;
+    LogSettings log;
+    g_autoptr(GError) error = nullptr;
+    if (file != nullptr && !read_log_group(file, log, &error))
+        fail(kExitUsage, "%s", error->message);
+    const KvrlogHelperType type = log.sink == "file"       ? KVRLOG_HELPER_FILE
+                                  : log.sink == "rotating" ? KVRLOG_HELPER_RFILE
+                                                           : KVRLOG_HELPER_FD;
     g_autoptr(GHashTable) items = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
-    if (file != nullptr && g_key_file_has_group(file, "log")) {
-        g_auto(GStrv) keys = g_key_file_get_keys(file, "log", nullptr, nullptr);
-        for (guint i = 0; keys != nullptr && keys[i] != nullptr; i++) {
-            g_autofree gchar *value = g_key_file_get_string(file, "log", keys[i], nullptr);
-            g_strstrip(value);
-            if (g_ascii_strcasecmp(keys[i], "sink") != 0) {
-                g_hash_table_insert(items, g_strdup(keys[i]), g_steal_pointer(&value));
-                continue;
-            }
-            if (g_str_equal(value, "file"))
-                type = KVRLOG_HELPER_FILE;
-            else if (g_str_equal(value, "rotating"))
-                type = KVRLOG_HELPER_RFILE;
-            else if (!g_str_equal(value, "stderr"))
-                fail(kExitUsage, "[log] sink: takes stderr, file or rotating, not '%s'", value);
-        }
-    }
+    for (const auto &[key, value] : log.items)
+        g_hash_table_insert(items, g_strdup(key.c_str()), g_strdup(value.c_str()));
     KvrlogConf *conf = kvrlog_conf_new_with_options("type", static_cast<guint>(type), "level",
                                                     static_cast<guint>(KVRLOG_LEVEL_WARN), "prog",
                                                     "vekbs", nullptr);
     if (type == KVRLOG_HELPER_FD)
         conf->helper.fd.file = stderr;
-    g_autoptr(GError) error = nullptr;
     if (!kvrlog_conf_setup(conf, items, &error))
         fail(kExitUsage, "[log]: %s", error->message);
     if (!level.empty())

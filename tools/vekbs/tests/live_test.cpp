@@ -197,10 +197,12 @@ class Broker
         return g_file_test("/usr/sbin/mosquitto", G_FILE_TEST_IS_EXECUTABLE) ? "/usr/sbin/mosquitto"
                                                                              : "";
     }
-    explicit Broker(const std::string &dir) : dir_(dir), port_(free_port()), process_(dir, "broker")
+    /* @listener: more lines for the listener (its TLS files, say). */
+    explicit Broker(const std::string &dir, const std::string &listener = "")
+        : dir_(dir), port_(free_port()), process_(dir, "broker")
     {
-        const std::string conf = "listener " + std::to_string(port_) +
-                                 " 127.0.0.1\nallow_anonymous true\npersistence true\n"
+        const std::string conf = "listener " + std::to_string(port_) + " 127.0.0.1\n" + listener +
+                                 "allow_anonymous true\npersistence true\n"
                                  "persistence_location " +
                                  dir + "/\n";
         g_file_set_contents((dir + "/broker.conf").c_str(), conf.c_str(), -1, nullptr);
@@ -637,4 +639,42 @@ TEST_F(Live, ABrokerRestartInTheMiddleOfARecordingLosesNoFrame)
     }
     EXPECT_EQ(next, 9u);
     EXPECT_NE(vekbs.err().find("broker mqtt://"), std::string::npos) << "the loss is logged";
+}
+
+/* A TLS failure says which it is. */
+TEST_F(Live, TlsFailuresSayWhetherTheAuthorityOrTheHostNameIsWrong)
+{
+    need_broker();
+    /* An authority, a server certificate it signs for another host name, and
+     * an authority that signs nothing here. The broker drops to its own user:
+     * the files must be readable to it. */
+    const std::string d = dir_ + "/";
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+              "/CN=test-ca", "-keyout", d + "ca.key", "-out", d + "ca.pem"},
+             {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+              "/CN=other-ca", "-keyout", d + "other.key", "-out", d + "other.pem"},
+             {"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=elsewhere.example",
+              "-keyout", d + "server.key", "-out", d + "server.csr"},
+             {"openssl", "x509", "-req", "-days", "1", "-in", d + "server.csr", "-CA", d + "ca.pem",
+              "-CAkey", d + "ca.key", "-CAcreateserial", "-out", d + "server.pem"},
+             {"chmod", "-R", "a+rX", dir_}})
+        ASSERT_EQ(run_plain(args), 0) << args[0] << " " << args[1];
+    Broker broker(dir_, "cafile " + d + "ca.pem\ncertfile " + d + "server.pem\nkeyfile " + d +
+                            "server.key\n");
+    ASSERT_TRUE(broker.start());
+    plug(record({kThreeFrames[0]}), VEKEMU_PACING_REALTIME);
+    const std::string url = "mqtts://127.0.0.1:" + std::to_string(broker.port());
+    const struct {
+        const char *ca, *says;
+    } cases[] = {{"other.pem", "TLS: the broker's certificate is refused: self-signed certificate"},
+                 {"ca.pem", "TLS: host name verification failed"}};
+    for (const auto &c : cases) {
+        Child vekbs(dir_, "vekbs");
+        ASSERT_TRUE(start(vekbs, {"--card", "--bit-rate", "600", "--mqtt", url, "--ca-file",
+                                  d + c.ca, "--config", conf_}));
+        EXPECT_TRUE(vekbs.says(c.says)) << vekbs.err();
+        vekbs.signal(SIGTERM);
+        vekbs.wait();
+    }
 }
