@@ -320,21 +320,33 @@ bool CommandLine::apply(Settings &settings, GError **error) const
 
 /* ---- the key file ---- */
 
+namespace
+{
+
+/* A group or key name as messages show it: names are not checked for UTF-8. */
+std::string shown(const gchar *name)
+{
+    g_autofree gchar *valid = g_utf8_make_valid(name, -1);
+    return valid;
+}
+
+} // namespace
+
 bool read_value(GKeyFile *file, const gchar *group, const gchar *key, bool secret,
                 std::string &value, GError **error)
 {
     g_autofree gchar *raw = g_key_file_get_value(file, group, key, nullptr);
     if (raw == nullptr || !g_utf8_validate(raw, -1, nullptr)) {
         g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_INVALID_VALUE,
-                    "[%s] %s: is not UTF-8 text", group, key);
+                    "[%s] %s: is not UTF-8 text", shown(group).c_str(), shown(key).c_str());
         return false;
     }
     /* GLib's own message would quote the value. */
     g_autofree gchar *text = g_key_file_get_string(file, group, key, nullptr);
     if (text == nullptr) {
         g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_INVALID_VALUE,
-                    "[%s] %s: holds an invalid escape sequence%s", group, key,
-                    secret ? "" : " (\\s, \\n, \\t, \\r or \\\\ only)");
+                    "[%s] %s: holds an invalid escape sequence%s", shown(group).c_str(),
+                    shown(key).c_str(), secret ? "" : " (\\s, \\n, \\t, \\r or \\\\ only)");
         return false;
     }
     value = g_strstrip(text);
@@ -379,7 +391,8 @@ bool apply_key_file(GKeyFile *file, Settings &settings, GError **error)
             known = known || (row.group != nullptr && g_str_equal(row.group, group));
         if (!known) {
             g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_GROUP_NOT_FOUND,
-                        "[%s]: not a group of %s (station, card, mqtt or log)", group, kConfigName);
+                        "[%s]: not a group of %s (station, card, mqtt or log)",
+                        shown(group).c_str(), kConfigName);
             return false;
         }
         g_auto(GStrv) keys = g_key_file_get_keys(file, group, nullptr, nullptr);
@@ -387,7 +400,7 @@ bool apply_key_file(GKeyFile *file, Settings &settings, GError **error)
             const Setting *row = find_setting(group, keys[k]);
             if (row == nullptr) {
                 g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_KEY_NOT_FOUND,
-                            "[%s] %s: not a key of this group", group, keys[k]);
+                            "[%s] %s: not a key of this group", group, shown(keys[k]).c_str());
                 return false;
             }
             std::string value;
@@ -401,6 +414,32 @@ bool apply_key_file(GKeyFile *file, Settings &settings, GError **error)
 
 namespace
 {
+
+/* Why GLib refused @text as a key file, without quoting it (GLib's own message
+ * quotes the line, which may be a password). */
+std::string describe_parse_failure(const std::string &text)
+{
+    if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
+        return "not UTF-8 text";
+    if (text.find('\0') != std::string::npos)
+        return "holds a NUL byte";
+    g_auto(GStrv) lines = g_strsplit(text.c_str(), "\n", -1);
+    for (guint i = 0; lines[i] != nullptr; i++) {
+        const gchar *line = lines[i];
+        while (g_ascii_isspace(*line))
+            line++;
+        if (*line == '\0' || *line == '#')
+            continue;
+        const gsize length = strlen(line);
+        const bool group = line[0] == '[' && line[length - 1] == ']' && length > 2 &&
+                           strcspn(line + 1, "[]") == length - 2;
+        const gchar *equals = strchr(line, '=');
+        if (!group && (equals == nullptr || equals == line))
+            return "line " + std::to_string(i + 1) +
+                   " is not a [group], a key = value or a comment";
+    }
+    return "not a key file (a [group], a key = value or a comment on each line)";
+}
 
 /* Reads @path through one descriptor, so that the mode checked is that of
  * the file read. */
@@ -445,11 +484,10 @@ GKeyFile *load_checked(const gchar *path, GError **error)
         return nullptr;
     }
     GKeyFile *file = g_key_file_new();
-    g_autoptr(GError) parse_error = nullptr;
-    if (!g_key_file_load_from_data(file, text.data(), text.size(), G_KEY_FILE_NONE, &parse_error)) {
+    if (!g_key_file_load_from_data(file, text.data(), text.size(), G_KEY_FILE_NONE, nullptr)) {
         g_key_file_free(file);
         g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_PARSE, "%s cannot be read: %s", path,
-                    parse_error->message);
+                    describe_parse_failure(text).c_str());
         return nullptr;
     }
     if (S_ISREG(st.st_mode) && (st.st_mode & S_IROTH) != 0 &&

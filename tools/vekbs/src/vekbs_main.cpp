@@ -13,6 +13,7 @@
 #include "card.h"
 #include "mqtt.h"
 #include "settings.h"
+#include "signals.h"
 #include "vekbs.h"
 
 namespace
@@ -33,10 +34,12 @@ const char kDescription[] =
     "With --card, vekbs is the base station of a card: it opens card N in its RX and\n"
     "downlink mode, sets the RX carrier and the preamplifiers it is given (and says\n"
     "what the card runs with on standard error), streams 192000 samples/s into one\n"
-    "wrapper at one bit rate (100 by default), and runs until SIGINT or SIGTERM, which\n"
-    "stop the write, the wrapper, RX, the card, the broker link and the logger in that\n"
-    "order and print the final statistics. A card that is unplugged is reported in one\n"
-    "log line; vekbs then waits for a card and resumes. Samples the main loop cannot\n"
+    "wrapper at one bit rate (100 by default), and runs until SIGINT, SIGTERM or SIGHUP\n"
+    "(all three stop it; none reloads), which stop the write, the wrapper, RX, the card,\n"
+    "the broker link and the logger in that order and print the final statistics; a\n"
+    "signal that comes while vekbs starts is kept until it can stop cleanly. A card\n"
+    "that is unplugged is reported in one log line; vekbs then waits for a card and\n"
+    "resumes. Samples the main loop cannot\n"
     "take in time are dropped, counted and logged. Under vekemu, --truth RECORDING\n"
     "with --check checks the frames of the recording the emulated card plays.\n"
     "\n"
@@ -61,10 +64,16 @@ const char kDescription[] =
     "freq_hz, snr_db and rssi_db. The statistics follow (on standard error with --json).\n"
     "A list FILE holds one device id per line (decimal, or hexadecimal with 0x).\n"
     "\n"
+    "Standard output that its reader closed (vekbs | head -1) ends the output and the\n"
+    "run, with status 0; any other failed write of standard output is reported at\n"
+    "once, and the run ends with status 1 (a card station keeps serving the broker\n"
+    "until it is stopped).\n"
+    "\n"
     "Exit status: 0 on success, 1 when the run fails (a recording that cannot be read,\n"
-    "a station that does not start, standard output that cannot be written), 2 on a\n"
-    "usage error (bad option, operand, list file or configuration file), 3 when --check\n"
-    "finds a difference.\n"
+    "a station that does not start, standard output that cannot be written, or a stop\n"
+    "that leaves messages the broker never acknowledged), 2 on a usage error (bad\n"
+    "option, operand, list file or configuration file), 3 when --check finds a\n"
+    "difference.\n"
     "\n"
     "Examples:\n"
     "  vekbs --check\n"
@@ -83,11 +92,20 @@ const char kDescription[] =
     exit(status);
 }
 
-/* A write error of standard output is a failure, not a success. */
+/* A write error of standard output is a failure, not a success; a closed pipe
+ * is the end of output. */
 void close_stdout()
 {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || std::fclose(stdout) != 0)
-        fail(kExitFailure, "cannot write standard output: %s", g_strerror(errno));
+    errno = 0;
+    const bool bad = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    const int saved = errno;
+    const bool closed = std::fclose(stdout) != 0;
+    if (output_state() == OutputState::Failed)
+        exit(kExitFailure); /* said at the first failed write */
+    if (output_state() == OutputState::Closed || saved == EPIPE || errno == EPIPE)
+        return;
+    if (bad || closed)
+        fail(kExitFailure, "cannot write standard output: %s", g_strerror(saved ? saved : errno));
 }
 
 gboolean forward_device_log(VekDevice *, const gchar *line)
@@ -234,6 +252,7 @@ int run_card(const Settings &settings, VekDevice *log_owner)
 int main(int argc, char **argv)
 {
     g_set_prgname("vekbs");
+    StopSignals::install();
     g_autoptr(GOptionContext) context =
         g_option_context_new("[RECORDING | N] - run uplink I/Q, or a card, through a base station");
     CommandLine options;
@@ -296,8 +315,10 @@ int main(int argc, char **argv)
     std::vector<Delivered> delivered;
     std::vector<PassStats> stats;
     const bool ran = run_station(*source, config, delivered, stats, &error);
-    const std::string summary = config.json ? stats_json(stats) + "\n" : stats_text(stats);
-    std::fputs(summary.c_str(), config.json ? stderr : stdout);
+    if (config.json)
+        g_printerr("%s\n", stats_json(stats).c_str());
+    else
+        print_text(stats_text(stats));
     close_stdout();
     if (!ran)
         fail(kExitFailure, "%s", error->message);

@@ -481,8 +481,7 @@ TEST_F(KeyFile, TheBrokerPasswordMayComeAsACredential)
 TEST(ServiceFiles, TheUnitsUserCanReachTheCard)
 {
     g_autoptr(GKeyFile) unit = g_key_file_new();
-    ASSERT_TRUE(
-        g_key_file_load_from_file(unit, VEKBS_DATA_DIR "/vekbs.service", G_KEY_FILE_NONE, nullptr));
+    ASSERT_TRUE(g_key_file_load_from_file(unit, VEKBS_UNIT, G_KEY_FILE_NONE, nullptr));
     g_autofree gchar *type = g_key_file_get_string(unit, "Service", "Type", nullptr);
     g_autofree gchar *user = g_key_file_get_string(unit, "Service", "User", nullptr);
     g_autofree gchar *groups =
