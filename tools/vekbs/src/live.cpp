@@ -6,7 +6,6 @@
 #include <cstring>
 #include <sys/resource.h>
 
-#include <glib-unix.h>
 #include <json-glib/json-glib.h>
 #include <kvrlog/kvrlog.h>
 

@@ -30,7 +30,6 @@ struct Settings {
     StationConfig station;
     /* Device list files, read once every setting is known. */
     std::string whitelist, blacklist;
-    bool whitelist_from_file = false, blacklist_from_file = false;
     std::string config_file; /* --config */
     std::string truth;       /* --truth */
     std::string log_level;   /* --log-level; empty: as the "log" group says */

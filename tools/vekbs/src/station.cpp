@@ -3,8 +3,6 @@
  * delivering frames to standard output. */
 #include <cstdio>
 
-#include <glib-unix.h>
-
 #include "signals.h"
 #include "vekbs.h"
 
