@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <glib-unix.h>
 #include <json-glib/json-glib.h>
 #include <kvrlog/kvrlog.h>
 
@@ -15,6 +14,7 @@
 #include "life.h"
 #include "mqtt.h"
 #include "service.h"
+#include "signals.h"
 #include "view.h"
 
 namespace vekbs
@@ -59,8 +59,7 @@ class LiveStation
     static gboolean on_reopen(gpointer data);
     static gboolean on_watch(gpointer data);
     static gboolean on_stats(gpointer data);
-    static gboolean on_sigint(gpointer data);
-    static gboolean on_sigterm(gpointer data);
+    static gboolean on_watchdog(gpointer data);
     static void on_written(GObject *source, GAsyncResult *result, gpointer data);
     static gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **);
 
@@ -86,7 +85,7 @@ class LiveStation
     /* The current outage, said once, and again only when the reason changes. */
     bool waiting_said_ = false;
     std::string last_open_error_;
-    guint reopen_ = 0, stats_ = 0, sigint_ = 0, sigterm_ = 0, watch_ = 0;
+    guint reopen_ = 0, stats_ = 0, watchdog_ = 0, watch_ = 0;
     guint64 watched_bytes_ = 0;
     gint64 watched_since_us_ = 0;
     PassStats pass_;               /* the signal, and the counters summed over the rates */
@@ -130,7 +129,8 @@ LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFr
 
 LiveStation::~LiveStation()
 {
-    for (guint id : {reopen_, stats_, sigint_, sigterm_, watch_})
+    StopSignals::on_stop(nullptr);
+    for (guint id : {reopen_, stats_, watchdog_, watch_})
         if (id != 0)
             g_source_remove(id);
     g_source_destroy(rx_source_);
@@ -262,12 +262,9 @@ gboolean LiveStation::on_frame(Iqhub *, kvrframe *frame, gpointer data, GError *
     g_autoptr(kvrframe) owned = frame;
     const guint rate = delivered_rate(*frame, self->rate_);
     const std::string json = frame_json(*frame, rate);
-    if (!self->config_.quiet) {
-        const std::string line = self->config_.json ? json : frame_text(*frame);
-        std::fputs(line.c_str(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    }
+    if (!self->config_.quiet && !print_line(self->config_.json ? json : frame_text(*frame)) &&
+        output_state() == OutputState::Closed)
+        self->stop("standard output was closed");
     if (self->mqtt_)
         self->mqtt_->publish_uplink(json, self->last_write_us_);
     if (self->config_.view != nullptr)
@@ -470,21 +467,17 @@ gboolean LiveStation::on_stats(gpointer data)
 
 /* ---- start and stop ---- */
 
-gboolean LiveStation::on_sigint(gpointer data)
+/* The service manager's watchdog hears from the main loop itself. */
+gboolean LiveStation::on_watchdog(gpointer)
 {
-    static_cast<LiveStation *>(data)->stop("SIGINT");
-    return G_SOURCE_CONTINUE;
-}
-
-gboolean LiveStation::on_sigterm(gpointer data)
-{
-    static_cast<LiveStation *>(data)->stop("SIGTERM");
+    service_notify("WATCHDOG=1");
     return G_SOURCE_CONTINUE;
 }
 
 void LiveStation::stop(const gchar *why)
 {
-    if (life_.enter(Phase::Stopping, why))
+    /* A second signal, or a closed output while stopping, changes nothing. */
+    if (!stopping() && life_.enter(Phase::Stopping, why))
         g_main_loop_quit(loop_);
 }
 
@@ -496,8 +489,9 @@ void LiveStation::fail(const std::string &why)
 
 int LiveStation::run()
 {
-    sigint_ = g_unix_signal_add(SIGINT, on_sigint, this);
-    sigterm_ = g_unix_signal_add(SIGTERM, on_sigterm, this);
+    StopSignals::on_stop([this](const char *signal) { stop(signal); });
+    if (const guint ms = service_watchdog_ms(); ms > 0)
+        watchdog_ = g_timeout_add(ms, on_watchdog, this);
     stats_ = g_timeout_add_seconds(MAX(config_.stats_interval, 1u), on_stats, this);
     watch_ = g_timeout_add_seconds(1, on_watch, this);
     if (config_.view != nullptr)
@@ -506,7 +500,11 @@ int LiveStation::run()
         mqtt_->publish_status(status_json("online"));
         mqtt_->start();
     }
-    try_open();
+    /* Stopped before it started: no card is opened. */
+    if (StopSignals::received() != nullptr)
+        stop(StopSignals::received());
+    else
+        try_open();
     if (life_.is(Phase::Waiting))
         reopen_ = g_timeout_add(kReopenMs, on_reopen, this);
     if (life_.is(Phase::Waiting) || life_.is(Phase::Streaming))
@@ -537,6 +535,8 @@ int LiveStation::shut_down()
     card_.close();
     if (mqtt_)
         mqtt_->finish([this] { return status_json("offline"); }, kFinishMs);
+    /* Frames and results the broker never acknowledged are lost: a failure. */
+    const guint64 undelivered = mqtt_ ? mqtt_->queued() : 0;
     life_.enter(Phase::Stopped, "the card and the broker are released");
 
     if (config_.view != nullptr) {
@@ -548,10 +548,18 @@ int LiveStation::shut_down()
     if (config_.json) {
         g_printerr("{\"statistics\":[%s]}\n", live_stats_json(rates_, l).c_str());
     } else {
-        std::fputs(stats_text(rates_).c_str(), stdout);
-        std::fputs(live_stats_text(l, mqtt_ != nullptr).c_str(), stdout);
+        print_text(stats_text(rates_));
+        print_text(live_stats_text(l, mqtt_ != nullptr));
     }
-    if (failed)
+    if (undelivered > 0) {
+        g_printerr("vekbs: %" G_GUINT64_FORMAT " messages not delivered to the broker\n",
+                   undelivered);
+        g_autofree gchar *status = g_strdup_printf("STATUS=stopped, %" G_GUINT64_FORMAT
+                                                   " messages not delivered to the broker",
+                                                   undelivered);
+        service_notify(status);
+    }
+    if (failed || undelivered > 0 || output_state() == OutputState::Failed)
         return kExitFailure;
     if (!config_.check)
         return kExitOk;

@@ -16,7 +16,10 @@ struct mosquitto_message;
 namespace vekbs
 {
 
-/* Parses mqtt://HOST[:PORT] or mqtts://HOST[:PORT] into @config. */
+/* @url with the password of its user information, if any, as "***". */
+std::string redact_url(const std::string &url);
+/* Parses mqtt://HOST[:PORT] or mqtts://HOST[:PORT] into @config; an error
+ * shows the address redacted. */
 bool parse_mqtt_url(const std::string &url, MqttConfig &config, GError **error);
 
 /* Runs on the default main context: libmosquitto's socket is watched by the
@@ -78,6 +81,9 @@ class MqttLink
     static void on_disconnect(struct mosquitto *, void *data, int rc);
     static void on_publish(struct mosquitto *, void *data, int mid);
     static void on_message(struct mosquitto *, void *data, const struct mosquitto_message *msg);
+    static void on_log(struct mosquitto *mosq, void *data, int level, const char *text);
+    /* What a libmosquitto error code means here, TLS failures said in full. */
+    std::string reason(int rc) const;
 
     const MqttConfig &config_;
     std::string station_, client_id_, offline_;
@@ -93,6 +99,7 @@ class MqttLink
     int final_mid_ = 0;         /* the last status, until acknowledged */
     guint64 published_ = 0, dropped_ = 0, reconnects_ = 0, connections_ = 0;
     LatencyHistogram latency_;
+    std::string tls_error_; /* the first TLS error of the current attempt */
 };
 
 } // namespace vekbs

@@ -3,8 +3,7 @@
  * delivering frames to standard output. */
 #include <cstdio>
 
-#include <glib-unix.h>
-
+#include "signals.h"
 #include "vekbs.h"
 #include "view.h"
 
@@ -130,8 +129,11 @@ gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **)
     g_autoptr(kvrframe) owned = frame;
     const guint rate = delivered_rate(*frame, pass.rate);
     const std::string line = pass.config.json ? frame_json(*frame, rate) : frame_text(*frame);
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
+    /* A closed or failed standard output ends the run: nobody reads it. */
+    if (!print_line(line) && !pass.stopping) {
+        pass.stopping = true;
+        iqhub_write_cancel(pass.hub);
+    }
     if (pass.config.check)
         pass.delivered.push_back({rate, *frame});
     if (pass.config.view != nullptr)
@@ -139,13 +141,13 @@ gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **)
     return TRUE;
 }
 
-gboolean on_signal(gpointer data)
+void on_signal(Pass *pass)
 {
-    auto *pass = static_cast<Pass *>(data);
+    if (pass->stopping)
+        return;
     g_printerr("vekbs: stopping\n");
     pass->stopping = true;
     iqhub_write_cancel(pass->hub);
-    return G_SOURCE_CONTINUE;
 }
 
 } // namespace
@@ -225,12 +227,10 @@ bool run_pass(Pass &pass, std::vector<PassStats> &stats, GError **error)
     iqhub_set_frame_callback(pass.hub, on_frame, &pass, nullptr, nullptr);
 
     pass.loop = g_main_loop_new(nullptr, FALSE);
-    const guint sigint = g_unix_signal_add(SIGINT, on_signal, &pass);
-    const guint sigterm = g_unix_signal_add(SIGTERM, on_signal, &pass);
+    StopSignals::on_stop([&pass](const char *) { on_signal(&pass); });
     g_idle_add(write_next, &pass);
     g_main_loop_run(pass.loop);
-    g_source_remove(sigint);
-    g_source_remove(sigterm);
+    StopSignals::on_stop(nullptr);
     g_main_loop_unref(pass.loop);
 
     GError *stop_error = nullptr;

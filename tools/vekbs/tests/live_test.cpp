@@ -16,6 +16,8 @@
 #include <spawn.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -112,9 +114,11 @@ class Child
             waitpid(pid_, nullptr, 0);
         }
     }
-    bool start(const std::vector<std::string> &args, gchar **env)
+    /* @out_path: standard output there instead of the file of @dir. */
+    bool start(const std::vector<std::string> &args, gchar **env, const char *out_path = nullptr)
     {
-        const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int out = open(out_path != nullptr ? out_path : out_.c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         EXPECT_GE(out, 0) << out_;
         EXPECT_GE(err, 0) << err_;
@@ -138,6 +142,7 @@ class Child
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     void signal(int number) const { kill(pid_, number); }
+    pid_t pid() const { return pid_; }
     std::string out() const { return read_file(out_); }
     std::string err() const { return read_file(err_); }
     bool says(const std::string &what, gsize times = 1) const
@@ -197,10 +202,12 @@ class Broker
         return g_file_test("/usr/sbin/mosquitto", G_FILE_TEST_IS_EXECUTABLE) ? "/usr/sbin/mosquitto"
                                                                              : "";
     }
-    explicit Broker(const std::string &dir) : dir_(dir), port_(free_port()), process_(dir, "broker")
+    /* @listener: more lines for the listener (its TLS files, say). */
+    explicit Broker(const std::string &dir, const std::string &listener = "")
+        : dir_(dir), port_(free_port()), process_(dir, "broker")
     {
-        const std::string conf = "listener " + std::to_string(port_) +
-                                 " 127.0.0.1\nallow_anonymous true\npersistence true\n"
+        const std::string conf = "listener " + std::to_string(port_) + " 127.0.0.1\n" + listener +
+                                 "allow_anonymous true\npersistence true\n"
                                  "persistence_location " +
                                  dir + "/\n";
         g_file_set_contents((dir + "/broker.conf").c_str(), conf.c_str(), -1, nullptr);
@@ -365,11 +372,18 @@ class Live : public ::testing::Test
         EXPECT_NE(card, nullptr);
         return card;
     }
-    bool start(Child &child, std::vector<std::string> args)
+    /* @extra_env: NAME=VALUE pairs; @out_path: standard output there. */
+    bool start(Child &child, std::vector<std::string> args,
+               const std::vector<std::pair<std::string, std::string>> &extra_env = {},
+               const char *out_path = nullptr)
     {
         args.insert(args.begin(), VEKBS_PATH);
-        g_auto(GStrv) env = vekemu_child_environ(bed_, VEKBS_PATH);
-        return child.start(args, env);
+        gchar **env = vekemu_child_environ(bed_, VEKBS_PATH);
+        for (const auto &[name, value] : extra_env)
+            env = g_environ_setenv(env, name.c_str(), value.c_str(), TRUE);
+        const bool started = child.start(args, env, out_path);
+        g_strfreev(env);
+        return started;
     }
     std::string synth(const std::vector<std::string> &operands)
     {
@@ -675,4 +689,156 @@ TEST_F(Live, ABrokerRestartInTheMiddleOfARecordingLosesNoFrame)
     }
     EXPECT_EQ(next, 9u);
     EXPECT_NE(vekbs.err().find("broker mqtt://"), std::string::npos) << "the loss is logged";
+}
+
+/* A TLS failure says which it is. */
+TEST_F(Live, TlsFailuresSayWhetherTheAuthorityOrTheHostNameIsWrong)
+{
+    need_broker();
+    /* An authority, a server certificate it signs for another host name, and
+     * an authority that signs nothing here. The broker drops to its own user:
+     * the files must be readable to it. */
+    const std::string d = dir_ + "/";
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+              "/CN=test-ca", "-keyout", d + "ca.key", "-out", d + "ca.pem"},
+             {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+              "/CN=other-ca", "-keyout", d + "other.key", "-out", d + "other.pem"},
+             {"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=elsewhere.example",
+              "-keyout", d + "server.key", "-out", d + "server.csr"},
+             {"openssl", "x509", "-req", "-days", "1", "-in", d + "server.csr", "-CA", d + "ca.pem",
+              "-CAkey", d + "ca.key", "-CAcreateserial", "-out", d + "server.pem"},
+             {"chmod", "-R", "a+rX", dir_}})
+        ASSERT_EQ(run_plain(args), 0) << args[0] << " " << args[1];
+    Broker broker(dir_, "cafile " + d + "ca.pem\ncertfile " + d + "server.pem\nkeyfile " + d +
+                            "server.key\n");
+    ASSERT_TRUE(broker.start());
+    plug(record({kThreeFrames[0]}), VEKEMU_PACING_REALTIME);
+    const std::string url = "mqtts://127.0.0.1:" + std::to_string(broker.port());
+    const struct {
+        const char *ca, *says;
+    } cases[] = {{"other.pem", "TLS: the broker's certificate is refused: self-signed certificate"},
+                 {"ca.pem", "TLS: host name verification failed"}};
+    for (const auto &c : cases) {
+        Child vekbs(dir_, "vekbs");
+        ASSERT_TRUE(start(vekbs, {"--card", "--bit-rate", "600", "--mqtt", url, "--ca-file",
+                                  d + c.ca, "--config", conf_}));
+        EXPECT_TRUE(vekbs.says(c.says)) << vekbs.err();
+        vekbs.signal(SIGTERM);
+        vekbs.wait();
+    }
+}
+
+/* SIGHUP stops as SIGTERM does; a SIGTERM that arrives before the station
+ * runs (here: pending from the very start) waits for it instead of killing it. */
+TEST_F(Live, EveryStopSignalAtAnyTimeEndsWithTheStatistics)
+{
+    plug(record({kThreeFrames[0]}), VEKEMU_PACING_REALTIME);
+    Child hangup(dir_, "hangup");
+    ASSERT_TRUE(start(hangup, {"--card", "--bit-rate", "600", "--config", conf_}));
+    ASSERT_TRUE(hangup.says("streaming at 600 bit/s")) << hangup.err();
+    hangup.signal(SIGHUP);
+    EXPECT_EQ(hangup.wait(), 0) << hangup.err();
+    EXPECT_NE(hangup.out().find("card: "), std::string::npos) << hangup.out();
+
+    sigset_t term, saved;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &saved);
+    Child early(dir_, "early");
+    const bool started =
+        start(early, {"--card", "--bit-rate", "600", "--log-level", "info", "--config", conf_});
+    if (started)
+        early.signal(SIGTERM);
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(early.wait(), 0) << early.err();
+    EXPECT_NE(early.out().find("600 bit/s: "), std::string::npos) << early.out();
+    EXPECT_NE(early.err().find("starting -> stopping: SIGTERM"), std::string::npos) << early.err();
+}
+
+/* A reader that closes the pipe ends the output, and the station stops as
+ * asked; a full disk is said at the first frame it loses, and fails the run. */
+TEST_F(Live, AClosedPipeEndsTheRunAndAFailedWriteIsSaidAtOnce)
+{
+    plug(record({kThreeFrames[0], kThreeFrames[1], kThreeFrames[2]}), VEKEMU_PACING_REALTIME);
+    Child full(dir_, "full");
+    ASSERT_TRUE(start(full, {"--card", "--bit-rate", "600", "--config", conf_}, {}, "/dev/full"));
+    EXPECT_TRUE(full.says("cannot write standard output: No space left on device")) << full.err();
+    full.signal(SIGTERM);
+    EXPECT_EQ(full.wait(), 1) << full.err();
+    EXPECT_EQ(count(full.err(), "cannot write standard output"), 1u) << full.err();
+
+    const std::string fifo = dir_ + "/frames";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Child piped(dir_, "piped");
+    /* Opening the pipe's write end waits for its reader: open both ends here. */
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_TRUE(start(
+        piped, {"--card", "--bit-rate", "600", "--json", "--log-level", "info", "--config", conf_},
+        {}, fifo.c_str()));
+    char first = 0;
+    EXPECT_TRUE(eventually([&] { return read(reader, &first, 1) == 1; })) << piped.err();
+    close(reader); /* as "| head -c 1" does */
+    EXPECT_EQ(piped.wait(), 0) << piped.err();
+    EXPECT_EQ(first, '{');
+    EXPECT_NE(piped.err().find("stopping: standard output was closed"), std::string::npos)
+        << piped.err();
+}
+
+/* Under a unit of Type=notify with WatchdogSec=: READY once the card streams,
+ * WATCHDOG from the main loop, STOPPING at the stop. */
+TEST_F(Live, TheServiceManagerHearsReadyTheWatchdogAndTheStop)
+{
+    plug(record({kThreeFrames[0]}), VEKEMU_PACING_REALTIME);
+    const std::string path = dir_ + "/notify";
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    g_strlcpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path));
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0) << path;
+    std::string heard;
+    auto listen = [&] {
+        char message[512];
+        for (ssize_t n; (n = recv(fd, message, sizeof(message), 0)) > 0;)
+            heard += std::string(message, static_cast<gsize>(n)) + "\n";
+    };
+    Child vekbs(dir_, "vekbs");
+    ASSERT_TRUE(start(vekbs, {"--card", "--bit-rate", "600", "--config", conf_},
+                      {{"NOTIFY_SOCKET", path}, {"WATCHDOG_USEC", "200000"}}));
+    EXPECT_TRUE(eventually([&] {
+        listen();
+        return heard.find("READY=1") != std::string::npos && count(heard, "WATCHDOG=1\n") >= 5;
+    })) << heard;
+    vekbs.signal(SIGTERM);
+    EXPECT_EQ(vekbs.wait(), 0) << vekbs.err();
+    listen();
+    close(fd);
+    EXPECT_NE(heard.find("STOPPING=1"), std::string::npos) << heard;
+}
+
+/* Frames the broker never acknowledged are lost at the stop: that is a
+ * failure, said as such. */
+TEST_F(Live, AStopWithMessagesTheBrokerNeverTookFails)
+{
+    need_broker();
+    Broker broker(dir_);
+    ASSERT_TRUE(broker.start());
+    Subscriber server(broker.port());
+    plug(record({kThreeFrames[0], kThreeFrames[1], kThreeFrames[2]}), VEKEMU_PACING_REALTIME);
+    Child vekbs(dir_, "vekbs");
+    ASSERT_TRUE(start(vekbs, {"--card", "--bit-rate", "600", "--json", "--mqtt", broker.url(),
+                              "--station", "bs-10", "--config", conf_}));
+    ASSERT_TRUE(eventually([&] { return !server.on("vek/bs-10/up").empty(); })) << vekbs.err();
+    broker.stop();
+    ASSERT_TRUE(vekbs.says("broker mqtt://")) << vekbs.err();
+    const gsize printed = count(vekbs.out(), "\n");
+    ASSERT_TRUE(eventually([&] { return count(vekbs.out(), "\n") > printed; }))
+        << "a frame while the broker is away";
+    vekbs.signal(SIGTERM);
+    EXPECT_EQ(vekbs.wait(), 1) << vekbs.err();
+    EXPECT_NE(vekbs.err().find("messages not delivered to the broker"), std::string::npos)
+        << vekbs.err();
 }

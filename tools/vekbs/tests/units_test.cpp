@@ -448,6 +448,34 @@ TEST_F(KeyFile, OptionsAreCheckedByTheKeysRowAndOverrideTheFile)
     }
 }
 
+/* systemd's LoadCredential=mqtt-password:FILE gives the password instead of
+ * the key file; both at once is an error, not a silent choice. */
+TEST_F(KeyFile, TheBrokerPasswordMayComeAsACredential)
+{
+    g_autofree gchar *dir = g_dir_make_tmp("vekbs-cred-XXXXXX", nullptr);
+    ASSERT_NE(dir, nullptr);
+    const std::string credential = std::string(dir) + "/mqtt-password";
+    ASSERT_TRUE(g_file_set_contents(credential.c_str(), "s3cret\n", -1, nullptr));
+    g_setenv("CREDENTIALS_DIRECTORY", dir, TRUE);
+    g_autoptr(GError) error = nullptr;
+    ASSERT_TRUE(apply("[mqtt]\nurl = mqtt://127.0.0.1\nuser = u\n", &error)) << error->message;
+    config.name = "bs-1";
+    EXPECT_TRUE(finish_settings(settings, false, &error)) << error->message;
+    EXPECT_EQ(config.mqtt.password, "s3cret") << "without its line end";
+
+    Settings twice = default_settings();
+    twice.station.name = "bs-1";
+    twice.station.mqtt.url = "mqtt://127.0.0.1";
+    twice.station.mqtt.password = "other";
+    EXPECT_FALSE(finish_settings(twice, false, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(std::string(error->message).find("given twice"), std::string::npos) << error->message;
+    EXPECT_EQ(std::string(error->message).find("s3cret"), std::string::npos);
+    g_unsetenv("CREDENTIALS_DIRECTORY");
+    g_remove(credential.c_str());
+    g_rmdir(dir);
+}
+
 /* What a station runs when nothing says otherwise: the channelised receiver on
  * both rates in one pass, for a recording and for a card alike; the reference
  * demodulator runs one rate a pass, and on a card one rate only. */
@@ -497,8 +525,7 @@ TEST(StationDefaults, TheChannelisedReceiverOnBothRatesInOnePass)
 TEST(ServiceFiles, TheUnitsUserCanReachTheCard)
 {
     g_autoptr(GKeyFile) unit = g_key_file_new();
-    ASSERT_TRUE(
-        g_key_file_load_from_file(unit, VEKBS_DATA_DIR "/vekbs.service", G_KEY_FILE_NONE, nullptr));
+    ASSERT_TRUE(g_key_file_load_from_file(unit, VEKBS_UNIT, G_KEY_FILE_NONE, nullptr));
     g_autofree gchar *type = g_key_file_get_string(unit, "Service", "Type", nullptr);
     g_autofree gchar *user = g_key_file_get_string(unit, "Service", "User", nullptr);
     g_autofree gchar *groups =
