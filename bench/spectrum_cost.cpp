@@ -93,7 +93,8 @@ int main(int argc, char **argv)
                 "(%u bins, %u blocks of %u samples a line)\n",
                 seconds, passes, static_cast<unsigned long long>(lines), waterfall::kBins,
                 waterfall::kBlocksPerLine, waterfall::kBins);
-    std::printf("| part | CPU (s) | of the signal's time | spectrum / part |\n|---|---:|---:|---:|\n");
+    std::printf(
+        "| part | CPU (s) | of the signal's time | spectrum / part |\n|---|---:|---:|---:|\n");
     std::printf("| spectrum lines | %.4f | %.3f %% | |\n", spectrum_s, 100 * spectrum_s / seconds);
     const struct {
         const char *name;

@@ -221,7 +221,7 @@ class Page(Recording):
         options.binary_location = CHROMIUM
         for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                   "--no-first-run", "--disable-background-networking",
-                  "--disable-component-update", "--disable-sync", "--window-size=1560,1180",
+                  "--disable-component-update", "--disable-sync", "--window-size=1640,1180",
                   "--user-data-dir=" + profile.name):
             options.add_argument(a)
         options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
