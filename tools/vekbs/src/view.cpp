@@ -244,7 +244,12 @@ void View::catch_up(Cursor &cursor, std::vector<std::string> &messages)
             messages.push_back(frame_message(f));
     cursor.frame = next_frame_;
     if (cursor.status != status_version_) {
-        messages.push_back("{\"type\":\"status\",\"status\":" + status_json() + "}");
+        /* Built once a version, however many watch. */
+        if (status_message_version_ != status_version_) {
+            status_message_ = "{\"type\":\"status\",\"status\":" + status_json() + "}";
+            status_message_version_ = status_version_;
+        }
+        messages.push_back(status_message_);
         cursor.status = status_version_;
     }
 }

@@ -93,6 +93,8 @@ class View : public HttpContent
     guint64 next_frame_ = 0;
     std::deque<std::array<float, kSegments>> floors_;
     guint64 hello_version_ = 1, status_version_ = 1;
+    std::string status_message_; /* the status as last sent, and its version */
+    guint64 status_message_version_ = 0;
     guint tick_ = 0;
     struct LoopWatch;
     LoopWatch *watch_ = nullptr;
