@@ -8,6 +8,7 @@
 #include <memory>
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 namespace waterfall
 {
@@ -321,6 +322,12 @@ bool write_picture(const std::vector<Line> &lines, const std::vector<Mark> &mark
     draw_marks(cr.get(), layout, marks);
     cairo_surface_flush(surface.get());
     const cairo_status_t status = cairo_surface_write_to_png(surface.get(), path);
+    cr.reset();
+    surface.reset();
+    /* A program draws a picture or two: the font caches that cairo and
+     * fontconfig would keep to the end are given back now. */
+    cairo_debug_reset_static_data();
+    FcFini();
     if (status != CAIRO_STATUS_SUCCESS) {
         g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_FAILED, "%s: cannot write the picture: %s",
                     path, cairo_status_to_string(status));
