@@ -22,7 +22,7 @@ namespace
 
 constexpr guint kReopenMs = 1000;
 constexpr gint64 kSilenceUs = 5 * G_USEC_PER_SEC; /* a streaming card that sends nothing */
-constexpr guint kFinishMs = 5000; /* at the stop, for the broker and the downlink */
+constexpr guint kFinishMs = 5000;                 /* at the stop, for the broker and the downlink */
 
 gint64 samples_us(guint64 samples)
 {
@@ -83,7 +83,7 @@ class LiveStation
     std::vector<guint8> buffer_;
     gsize fill_ = 0, slot_offset_ = 0;
     guint64 buffer_first_ = 0;
-    guint64 next_ = 0;          /* stream position the next byte should have */
+    guint64 next_ = 0;           /* stream position the next byte should have */
     bool anchored_once_ = false; /* next_ is meaningful */
     gint64 last_drop_log_us_ = G_MININT64 / 2;
     bool writing_ = false;
@@ -102,18 +102,23 @@ class LiveStation
     std::vector<Delivered> delivered_;
 };
 
-GSourceFuncs LiveStation::rx_funcs_ = {LiveStation::rx_prepare, LiveStation::rx_check,
-                                       LiveStation::rx_dispatch, nullptr, nullptr, nullptr};
+GSourceFuncs LiveStation::rx_funcs_ = {LiveStation::rx_prepare,
+                                       LiveStation::rx_check,
+                                       LiveStation::rx_dispatch,
+                                       nullptr,
+                                       nullptr,
+                                       nullptr};
 
 LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFrame> &truth,
                          guint64 truth_samples)
     : config_(config), rate_(config.rates.front()), truth_(truth), truth_samples_(truth_samples),
       hub_(make_station_hub(config, config.rates.front())),
       queue_(config.card_config.queue_transfers), card_(config.card_config, queue_),
-      downlink_([this](std::string result) {
-          if (mqtt_)
-              mqtt_->publish_result(std::move(result));
-      }),
+      downlink_(config.downlink,
+                [this](std::string result) {
+                    if (mqtt_)
+                        mqtt_->publish_result(std::move(result));
+                }),
       loop_(g_main_loop_new(nullptr, FALSE)), started_us_(g_get_monotonic_time())
 {
     if (config.duration > 0)
@@ -127,8 +132,10 @@ LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFr
     g_source_attach(rx_source_, nullptr);
     if (!config.mqtt.url.empty())
         mqtt_ = std::make_unique<MqttLink>(
-            config.mqtt, config.name, [this](const std::string &request, gint64 arrived_us) {
-                downlink_.request(request, arrived_us, card_.device());
+            config.mqtt, config.name, config.downlink.policy.max_age_s,
+            config.downlink.limits.max_bytes,
+            [this](std::string_view request, gint64 arrived_us, bool retained) {
+                downlink_.request(request, arrived_us, card_.device(), retained);
             });
 }
 
@@ -188,8 +195,8 @@ void LiveStation::drain()
             break;
         const guint64 position = slot->first_sample + slot_offset_ / kBytesPerSample;
         if (!anchored_) {
-            anchor_us_ = slot->received_us - samples_us(slot->first_sample + slot->length /
-                                                                                 kBytesPerSample);
+            anchor_us_ =
+                slot->received_us - samples_us(slot->first_sample + slot->length / kBytesPerSample);
             anchored_ = true;
             pass_.start_us = anchor_us_;
         }
@@ -204,11 +211,12 @@ void LiveStation::drain()
             const gint64 now = g_get_monotonic_time();
             if (now - last_drop_log_us_ >= 10 * G_USEC_PER_SEC) {
                 last_drop_log_us_ = now;
-                KVRLOG_WARN("%s: the station fell behind, %.1f ms of signal dropped (%" G_GUINT64_FORMAT
-                        " transfers so far)",
-                        card_.label().c_str(),
-                        static_cast<double>(position - expected) * 1000.0 / kSampleRate,
-                        queue_.dropped_transfers());
+                KVRLOG_WARN(
+                    "%s: the station fell behind, %.1f ms of signal dropped (%" G_GUINT64_FORMAT
+                    " transfers so far)",
+                    card_.label().c_str(),
+                    static_cast<double>(position - expected) * 1000.0 / kSampleRate,
+                    queue_.dropped_transfers());
             }
             if (fill_ > 0) {
                 next_ = position;
@@ -349,6 +357,7 @@ void LiveStation::try_open()
         return;
     }
     hub_started_ = true;
+    downlink_.set_card_frequency(card_.rx_frequency());
     buffer_.assign(advised, 0);
     pass_.write_samples = advised / kBytesPerSample;
     state_ = State::Streaming;
@@ -399,6 +408,7 @@ LiveStats LiveStation::collect()
         l.publish_dropped = mqtt_->dropped();
         l.publish_queued = mqtt_->queued();
         l.reconnects = mqtt_->reconnects();
+        l.takeovers = mqtt_->takeovers();
         const LatencyHistogram &up = mqtt_->uplink_latency();
         l.uplink_latency_n = up.count();
         l.uplink_median_ms = up.quantile_ms(0.5);
@@ -408,6 +418,9 @@ LiveStats LiveStation::collect()
     l.dl_sent = downlink_.sent;
     l.dl_failed = downlink_.failed;
     l.dl_refused = downlink_.refused;
+    l.dl_refused_by_rule = downlink_.refused_by_rule;
+    l.dl_sent_with_warning = downlink_.sent_with_warning;
+    l.dl_failed_stopping = downlink_.failed_stopping;
     l.downlink_latency_n = downlink_.latency.count();
     l.downlink_median_ms = downlink_.latency.quantile_ms(0.5);
     l.downlink_p99_ms = downlink_.latency.quantile_ms(0.99);
@@ -478,11 +491,10 @@ gboolean LiveStation::on_stats(gpointer data)
                 " bytes dropped, %" G_GUINT64_FORMAT " published",
                 static_cast<double>(self->pass_.samples) / kSampleRate, self->pass_.frames,
                 l.rx_dropped_bytes, l.published);
-    g_autofree gchar *notify = g_strdup_printf(
-        "STATUS=%s, %" G_GUINT64_FORMAT " frames", self->state_ == State::Streaming
-                                                       ? "streaming"
-                                                       : "waiting for the card",
-        self->pass_.frames);
+    g_autofree gchar *notify =
+        g_strdup_printf("STATUS=%s, %" G_GUINT64_FORMAT " frames",
+                        self->state_ == State::Streaming ? "streaming" : "waiting for the card",
+                        self->pass_.frames);
     service_notify(notify);
     return G_SOURCE_CONTINUE;
 }
@@ -524,6 +536,9 @@ int LiveStation::run()
 int LiveStation::shut_down()
 {
     service_notify("STOPPING=1");
+    /* Nothing new goes on air once the stop is asked for; every request
+     * waiting gets its answer. */
+    downlink_.stop();
     const bool interrupted = stopping_;
     stopping_ = true;
     /* No write after this one: the hand-over is closed. */

@@ -19,14 +19,35 @@ struct Key {
 
 /* Every key the station reads: anything else in its groups is a typo. */
 const Key kKeys[] = {
-    {"station", "name"},      {"station", "bit_rate"},      {"station", "authenticate"},
-    {"station", "whitelist"}, {"station", "blacklist"},     {"station", "stats_interval"},
-    {"card", "index"},        {"card", "rx_frequency"},     {"card", "preamp0"},
-    {"card", "preamp1"},      {"card", "preamp2"},          {"card", "int_gain"},
-    {"card", "ext_gain"},     {"card", "queue_transfers"},  {"mqtt", "url"},
-    {"mqtt", "prefix"},       {"mqtt", "user"},             {"mqtt", "password"},
-    {"mqtt", "ca_file"},      {"mqtt", "queue"},            {"mqtt", "keepalive"},
+    {"station", "name"},
+    {"station", "bit_rate"},
+    {"station", "authenticate"},
+    {"station", "whitelist"},
+    {"station", "blacklist"},
+    {"station", "stats_interval"},
+    {"card", "index"},
+    {"card", "rx_frequency"},
+    {"card", "preamp0"},
+    {"card", "preamp1"},
+    {"card", "preamp2"},
+    {"card", "int_gain"},
+    {"card", "ext_gain"},
+    {"card", "queue_transfers"},
+    {"mqtt", "url"},
+    {"mqtt", "prefix"},
+    {"mqtt", "user"},
+    {"mqtt", "password"},
+    {"mqtt", "ca_file"},
+    {"mqtt", "queue"},
+    {"mqtt", "keepalive"},
     {"mqtt", "max_backoff"},
+    {"downlink", "max_request_bytes"},
+    {"downlink", "max_id_bytes"},
+    {"downlink", "queue"},
+    {"downlink", "max_age"},
+    {"downlink", "sub_bands"},
+    {"downlink", "bit_rate"},
+    {"downlink", "device_frames_per_hour"},
 };
 
 bool fail(GError **error, const gchar *group, const gchar *key, const gchar *what)
@@ -38,7 +59,7 @@ bool fail(GError **error, const gchar *group, const gchar *key, const gchar *wha
 
 bool known_keys(GKeyFile *file, GError **error)
 {
-    for (const gchar *group : {"station", "card", "mqtt"}) {
+    for (const gchar *group : {"station", "card", "mqtt", "downlink"}) {
         if (!g_key_file_has_group(file, group))
             continue;
         g_auto(GStrv) keys = g_key_file_get_keys(file, group, nullptr, nullptr);
@@ -96,6 +117,57 @@ bool get_double(GKeyFile *file, const gchar *group, const gchar *key, gdouble mi
     return true;
 }
 
+bool apply_downlink(GKeyFile *file, DownlinkConfig &downlink, GError **error)
+{
+    guint64 n = 0;
+    struct {
+        const gchar *key;
+        gsize *field;
+        guint64 min, max;
+    } sizes[] = {{"max_request_bytes", &downlink.limits.max_bytes, 64, 65536},
+                 {"max_id_bytes", &downlink.limits.max_id_bytes, 1, 4096}};
+    for (auto &size : sizes) {
+        n = *size.field;
+        if (!get_uint(file, "downlink", size.key, size.min, size.max, &n, error))
+            return false;
+        *size.field = static_cast<gsize>(n);
+    }
+    DownlinkPolicyConfig &policy = downlink.policy;
+    struct {
+        const gchar *key;
+        guint *field;
+        guint64 min, max;
+    } numbers[] = {{"queue", &downlink.queue, 1, 10000},
+                   {"max_age", &policy.max_age_s, 1, 3600},
+                   {"bit_rate", &policy.bit_rate, 1, 10000000},
+                   {"device_frames_per_hour", &policy.device_frames_per_hour, 0, 1000000}};
+    for (auto &number : numbers) {
+        n = *number.field;
+        if (!get_uint(file, "downlink", number.key, number.min, number.max, &n, error))
+            return false;
+        *number.field = static_cast<guint>(n);
+    }
+    if (!kvrConfHasKey(file, "downlink", "sub_bands"))
+        return true;
+    gsize count = 0;
+    g_auto(GStrv) bands =
+        g_key_file_get_string_list(file, "downlink", "sub_bands", &count, nullptr);
+    policy.sub_bands.clear();
+    for (gsize i = 0; bands != nullptr && i < count; i++) {
+        if (g_strstrip(bands[i])[0] == '\0')
+            continue;
+        SubBand band;
+        g_autoptr(GError) bad = nullptr;
+        if (!parse_sub_band(bands[i], band, &bad))
+            return fail(error, "downlink", "sub_bands", bad->message);
+        policy.sub_bands.push_back(band);
+    }
+    if (policy.sub_bands.empty())
+        return fail(error, "downlink", "sub_bands",
+                    "lists no sub-band (leave the key out for the defaults of the card's band)");
+    return true;
+}
+
 } // namespace
 
 bool parse_preamp_mode(const gchar *text, VektypePreampMode *mode)
@@ -126,7 +198,8 @@ bool apply_key_file(GKeyFile *file, StationConfig &config, FileSettings &files, 
     guint64 n = 0;
     if (get_string(file, "station", "name", text))
         config.name = text;
-    if (get_string(file, "station", "bit_rate", text) && !parse_bit_rate(text.c_str(), config.rates))
+    if (get_string(file, "station", "bit_rate", text) &&
+        !parse_bit_rate(text.c_str(), config.rates))
         return fail(error, "station", "bit_rate", "takes 100, 600 or both");
     if (kvrConfHasKey(file, "station", "authenticate")) {
         gboolean ok = FALSE;
@@ -190,7 +263,7 @@ bool apply_key_file(GKeyFile *file, StationConfig &config, FileSettings &files, 
             return false;
         *number.field = static_cast<guint>(n);
     }
-    return true;
+    return apply_downlink(file, config.downlink, error);
 }
 
 GKeyFile *load_key_file(const gchar *path, GError **error)
