@@ -369,6 +369,19 @@ TEST_F(KeyFile, TheInstalledExampleIsValidAsItIs)
         g_key_file_load_from_file(file, VEKBS_DATA_DIR "/vekbs.conf", G_KEY_FILE_NONE, &error))
         << error->message;
     EXPECT_TRUE(apply_key_file(file, config, files, &error)) << error->message;
+    /* The sub-bands it lists as the defaults are the defaults. */
+    g_autofree gchar *text = nullptr;
+    ASSERT_TRUE(g_file_get_contents(VEKBS_DATA_DIR "/vekbs.conf", &text, nullptr, nullptr));
+    const char *line = strstr(text, "\n#sub_bands = ");
+    ASSERT_NE(line, nullptr);
+    const std::string uncommented =
+        "[downlink]\n" + std::string(line + 2, strcspn(line + 1, "\n") - 1) + "\n";
+    ASSERT_TRUE(apply(uncommented.c_str(), &error)) << error->message;
+    const std::vector<SubBand> expected = default_sub_bands(868130000);
+    ASSERT_EQ(config.downlink.policy.sub_bands.size(), expected.size());
+    for (gsize i = 0; i < expected.size(); i++)
+        EXPECT_EQ(sub_band_text(config.downlink.policy.sub_bands[i]),
+                  sub_band_text(expected[i]));
 }
 
 /* The unit runs as a user in the group the udev rule gives the card to, and
