@@ -14,8 +14,8 @@ namespace vekbs
 
 /* What a request may hold; beyond it, the request is refused unread. */
 struct RequestLimits {
-    gsize max_bytes = 1024;   /* the whole message */
-    gsize max_id_bytes = 128; /* the "id" member, as JSON text */
+    guint max_bytes = 1024;   /* the whole message */
+    guint max_id_bytes = 128; /* the "id" member, as JSON text */
 };
 
 /* json-glib reads nested values recursively: a deep nesting would exhaust the

@@ -544,6 +544,10 @@ TEST_F(Live, TheKeyFileSetsTheStationAndOptionsOverrideIt)
               0x200u);
     EXPECT_NE(vekbs.err().find("streaming at 600 bit/s"), std::string::npos) << vekbs.err();
     EXPECT_NE(vekbs.err().find(" I "), std::string::npos) << "info lines from the log group";
+    /* Each move of the station's life is logged, the stop included. */
+    for (const char *move :
+         {"station: starting -> streaming: card 0", "streaming -> ending", "ending -> stopped"})
+        EXPECT_NE(vekbs.err().find(move), std::string::npos) << move << " in\n" << vekbs.err();
 }
 
 TEST_F(Live, ACardThatStopsSendingIsReleasedAndOpenedAgain)
