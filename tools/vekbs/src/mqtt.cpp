@@ -164,6 +164,8 @@ void MqttLink::start()
 
 void MqttLink::connect()
 {
+    if (attempt_ != nullptr)
+        return; /* one attempt at a time: it holds the client */
     /* A fresh client each time: what was in flight is sent again from the
      * queue, in order, rather than by libmosquitto's own retry. The session,
      * kept by the broker under the client id, outlives it. */

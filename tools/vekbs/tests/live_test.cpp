@@ -365,6 +365,75 @@ bool connect_as(guint16 port, const std::string &id)
     return ok;
 }
 
+/* A broker's side of one MQTT 5 connection, scripted: it accepts the
+ * station, acknowledges its CONNECT, then tells it that another client took
+ * its session (DISCONNECT, reason 0x8E) and closes. The broker the tests run,
+ * mosquitto 2.0.11, closes such a connection without saying why. */
+class TakeoverPeer
+{
+  public:
+    TakeoverPeer() : port_(free_port())
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port_);
+        listening_ = bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
+                     listen(listener_, 4) == 0;
+    }
+    ~TakeoverPeer() { close(listener_); }
+    std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+    /* Serves one connection; false when it did not go as scripted. */
+    bool take_over()
+    {
+        if (!listening_)
+            return false;
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const guint8 connack[] = {0x20, 0x03, 0x00, 0x00, 0x00};
+        const guint8 disconnect[] = {0xE0, 0x02, 0x8E, 0x00};
+        const bool ok = read_packet(fd) == 0x10 &&
+                        write(fd, connack, sizeof(connack)) == sizeof(connack) &&
+                        read_packet(fd) == 0x82 /* its SUBSCRIBE */ &&
+                        write(fd, disconnect, sizeof(disconnect)) == sizeof(disconnect);
+        close(fd);
+        return ok;
+    }
+
+  private:
+    /* The type byte of the next packet, its body skipped; -1 at the end. */
+    static int read_packet(int fd)
+    {
+        guint8 type = 0, byte = 0;
+        if (read(fd, &type, 1) != 1)
+            return -1;
+        gsize length = 0;
+        for (int shift = 0; shift < 28; shift += 7) {
+            if (read(fd, &byte, 1) != 1)
+                return -1;
+            length |= static_cast<gsize>(byte & 0x7F) << shift;
+            if ((byte & 0x80) == 0)
+                break;
+        }
+        std::vector<guint8> body(length);
+        for (gsize got = 0; got < length;) {
+            const ssize_t n = read(fd, body.data() + got, length - got);
+            if (n <= 0)
+                return -1;
+            got += static_cast<gsize>(n);
+        }
+        return type;
+    }
+
+    guint16 port_;
+    int listener_ = -1;
+    bool listening_ = false;
+};
+
 /* A downlink request for the station. */
 std::string dl_request(const std::string &id, guint32 device, guint32 freq,
                        const std::string &payload = "c0ffee")
@@ -905,6 +974,27 @@ TEST_F(Live, ARequestPublishedWhileTheStationIsAwayIsSentOnceItIsBack)
     vekbs.signal(SIGTERM);
     ASSERT_EQ(vekbs.wait(), 0) << vekbs.err();
     EXPECT_EQ(count(vekbs.err(), "connection lost"), knocked) << "the old fixed id took nothing";
+}
+
+TEST_F(Live, ABrokerThatSaysAnotherClientTookTheSessionHasItLogged)
+{
+    TakeoverPeer peer;
+    plug(record({}), VEKEMU_PACING_REALTIME);
+    Child vekbs(dir_, "vekbs");
+    ASSERT_TRUE(start(vekbs, {"--card", "--bit-rate", "600", "--mqtt", peer.url(), "--station",
+                              "bs-k", "--quiet", "--config", conf_}));
+    ASSERT_TRUE(peer.take_over()) << vekbs.err();
+    ASSERT_TRUE(vekbs.says("took its session")) << vekbs.err();
+    EXPECT_NE(
+        vekbs.err().find("another client connected with this station's client id vekbs-bs-k-"),
+        std::string::npos)
+        << vekbs.err();
+    /* It comes back, and is told again. */
+    ASSERT_TRUE(peer.take_over()) << vekbs.err();
+    ASSERT_TRUE(vekbs.says("took its session", 2)) << vekbs.err();
+    vekbs.signal(SIGTERM);
+    ASSERT_EQ(vekbs.wait(), 0) << vekbs.err();
+    EXPECT_NE(vekbs.out().find("2 takeovers"), std::string::npos) << vekbs.out();
 }
 
 /* ---- the downlink policy ---- */
