@@ -827,6 +827,31 @@ TEST_F(Live, ABrokerRestartInTheMiddleOfARecordingLosesNoFrame)
     EXPECT_NE(vekbs.err().find("broker mqtt://"), std::string::npos) << "the loss is logged";
 }
 
+TEST_F(Live, AFullQueueIsSaidAgainEachTimeItFillsAfterItHadRoom)
+{
+    need_broker();
+    Broker broker(dir_);
+    ASSERT_TRUE(broker.start());
+    Subscriber server(broker.port());
+    ASSERT_TRUE(g_file_set_contents(conf_.c_str(), "[mqtt]\nqueue = 1\n", -1, nullptr));
+    /* A frame every 0.8 s: the card plays the recording in a loop. */
+    std::vector<std::string> frames;
+    for (guint i = 0; i < 3; i++)
+        frames.push_back("at=" + std::to_string(0.2 + 0.8 * i) + " rate=600 dev=0x20B0 seq=" +
+                         std::to_string(i + 1) + " payload=0" + std::to_string(i));
+    plug(record(frames), VEKEMU_PACING_REALTIME);
+    Child vekbs(dir_, "vekbs");
+    ASSERT_TRUE(start_online(vekbs, "bs-f", broker, server)) << vekbs.err();
+    for (gsize outage = 1; outage <= 2; outage++) {
+        broker.stop();
+        ASSERT_TRUE(vekbs.says("queue full", outage)) << vekbs.err();
+        ASSERT_TRUE(broker.start());
+        ASSERT_TRUE(vekbs.says("the queue has room again", outage)) << vekbs.err();
+    }
+    vekbs.signal(SIGTERM);
+    ASSERT_EQ(vekbs.wait(), 0) << vekbs.err();
+}
+
 /* ---- the network input, tried as a hostile publisher would ---- */
 
 TEST_F(Live, HostileRequestsAreAnsweredAndRetainedOnesAreNeverReplayed)
@@ -909,24 +934,28 @@ TEST_F(Live, WaitingRequestsAreBoundedInNumberAndAgeAndAStopAnswersEachOne)
     EXPECT_NE(vekbs.err().find("the queue has room again (6 requests refused"), std::string::npos)
         << vekbs.err();
 
-    /* The stop: the frame with the card finishes, nothing new goes to it, and
-     * every request waiting is answered. */
+    /* Full again, and said again. Then the stop: the frame with the card
+     * finishes, nothing new goes to it, and every request waiting is
+     * answered. */
     const guint attempts = vekemu_card_dl_block_count(card);
-    for (const char *id : {"s1", "s2", "s3", "s4"})
-        server.publish(down, dl_request(id, 0x12AB34, 869525000));
+    for (int i = 1; i <= 12; i++)
+        server.publish(down, dl_request("s" + std::to_string(i), 0x12AB34, 869525000));
+    ASSERT_TRUE(eventually([&] { return server.on(results_topic).size() == 18; }));
+    EXPECT_EQ(count(vekbs.err(), "requests wait for the card: refusing new ones"), 2u)
+        << vekbs.err();
     ASSERT_TRUE(eventually([&] { return vekemu_card_dl_block_count(card) == attempts + 1; }));
     vekbs.signal(SIGTERM);
     ASSERT_EQ(vekbs.wait(), 0) << vekbs.err();
     EXPECT_EQ(vekemu_card_dl_block_count(card), attempts + 1) << "sent after the stop";
-    ASSERT_TRUE(eventually([&] { return server.on(results_topic).size() == 16; })) << vekbs.err();
+    ASSERT_TRUE(eventually([&] { return server.on(results_topic).size() == 24; })) << vekbs.err();
     results = server.by_id(results_topic);
     EXPECT_NE(member(results.find("\"s1\"")->second, "error").find("Failed to send dl bulk"),
               std::string::npos);
-    for (const char *id : {"s2", "s3", "s4"})
-        EXPECT_EQ(member(results.find(std::string("\"") + id + "\"")->second, "error"),
+    for (int i = 2; i <= 6; i++)
+        EXPECT_EQ(member(results.find("\"s" + std::to_string(i) + "\"")->second, "error"),
                   "\"station stopping\"")
-            << id;
-    EXPECT_NE(vekbs.out().find("failed (3 at the stop)"), std::string::npos) << vekbs.out();
+            << i;
+    EXPECT_NE(vekbs.out().find("failed (5 at the stop)"), std::string::npos) << vekbs.out();
 }
 
 TEST_F(Live, ARequestPublishedWhileTheStationIsAwayIsSentOnceItIsBack)
