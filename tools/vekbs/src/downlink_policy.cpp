@@ -26,7 +26,7 @@ constexpr guint kFrameBits = 28 * 8;
  * 868 MHz). */
 constexpr guint32 kEdgeMarginHz = 5000;
 
-/* 863 to 870 MHz: the sub-bands open to non-specific short-range devices
+/* 863 to 870 MHz: the sub-bands open to short-range devices of any use
  * (ETSI EN 300 220-2, ERC Recommendation 70-03 Annex 1) with their duty-cycle
  * limits over an hour. 869.70-870 MHz allows 25 mW at 1 %; the higher
  * power of 869.40-869.65 MHz (500 mW) is the operator's to set on the card. */

@@ -483,6 +483,8 @@ gboolean LiveStation::on_sigterm(gpointer data)
 
 void LiveStation::stop(const gchar *why)
 {
+    /* At once: what else this turn of the loop dispatches sends nothing. */
+    downlink_.stop();
     if (life_.enter(Phase::Stopping, why))
         g_main_loop_quit(loop_);
 }
