@@ -253,6 +253,7 @@ void Downlink::start_next()
             continue;
         }
         in_flight_ = std::move(job);
+        in_flight_->handover.give();
         GTask *task = g_task_new(nullptr, nullptr, on_sent, this);
         g_task_set_task_data(task, in_flight_.get(), nullptr);
         g_task_run_in_thread(task, send_in_thread);
@@ -263,6 +264,7 @@ void Downlink::start_next()
 void Downlink::send_in_thread(GTask *task, gpointer, gpointer data, GCancellable *)
 {
     auto *job = static_cast<Job *>(data);
+    job->handover.take();
     GError *error = nullptr;
     /* The card transmits on its TX carrier: set it to the request's. */
     bool ok = xvek_ctrl_cf_set(job->device, job->request.freq, XVEK_CTL_MODE_TX, &error) &&
@@ -274,7 +276,8 @@ void Downlink::send_in_thread(GTask *task, gpointer, gpointer data, GCancellable
         g_clear_error(&error);
         ok = true;
     }
-    job->sent_us.store(g_get_monotonic_time(), std::memory_order_release);
+    job->sent_us = g_get_monotonic_time();
+    job->handover.give();
     if (ok)
         g_task_return_boolean(task, TRUE);
     else
@@ -286,7 +289,8 @@ void Downlink::on_sent(GObject *, GAsyncResult *result, gpointer data)
     auto *self = static_cast<Downlink *>(data);
     /* Dropped here, on the main loop: it may hold the card's last reference. */
     std::unique_ptr<Job> job = std::move(self->in_flight_);
-    const gint64 sent_us = job->sent_us.load(std::memory_order_acquire);
+    job->handover.take();
+    const gint64 sent_us = job->sent_us;
     g_autoptr(GError) error = nullptr;
     if (g_task_propagate_boolean(G_TASK(result), &error)) {
         self->sent++;

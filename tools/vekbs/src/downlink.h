@@ -5,7 +5,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -14,6 +13,7 @@
 
 #include "downlink_policy.h"
 #include "downlink_request.h"
+#include "handover.h"
 #include "latency.h"
 #include "log_limiter.h"
 #include "vekbs.h"
@@ -55,10 +55,9 @@ class Downlink
         DownlinkRequest request;
         std::array<guint8, 28> frame{};
         gint64 arrived_us = 0;
-        /* Stored last by the sending thread, read first by the completion:
-         * it also publishes the thread's other writes to the main loop. */
-        std::atomic<gint64> sent_us{0};
+        gint64 sent_us = 0;  /* set by the sending thread */
         std::string warning; /* set by the sending thread */
+        Handover handover;
         VekDevice *device = nullptr;
         ~Job() { g_clear_object(&device); }
     };

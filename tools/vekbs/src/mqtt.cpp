@@ -4,6 +4,8 @@
  * message, and reconnection with a growing, jittered delay. */
 #include "mqtt.h"
 
+#include "handover.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -110,13 +112,14 @@ GSourceFuncs MqttLink::socket_funcs_ = {nullptr, nullptr, MqttLink::on_socket,
  * attempt's until it is handed back on the main loop; a link that goes away
  * meanwhile leaves it to the attempt. */
 struct MqttLink::Attempt {
-    MqttLink *link;
-    struct mosquitto *mosq;
+    MqttLink *link = nullptr;
+    struct mosquitto *mosq = nullptr;
     std::string host;
-    int port, keepalive;
-    guint32 session_expiry_s, max_packet_bytes;
+    int port = 0, keepalive = 0;
+    guint32 session_expiry_s = 0, max_packet_bytes = 0;
     int rc = MOSQ_ERR_SUCCESS;
     int saved_errno = 0;
+    Handover handover;
 };
 
 MqttLink::MqttLink(const MqttConfig &config, const std::string &station, guint session_expiry_s,
@@ -194,14 +197,16 @@ void MqttLink::connect()
         connection_lost(reason(rc));
         return;
     }
-    attempt_ = new Attempt{this,
-                           mosq_,
-                           config_.host,
-                           config_.port,
-                           static_cast<int>(config_.keepalive),
-                           session_expiry_s_,
-                           max_packet_bytes_};
+    attempt_ = new Attempt;
+    attempt_->link = this;
+    attempt_->mosq = mosq_;
+    attempt_->host = config_.host;
+    attempt_->port = config_.port;
+    attempt_->keepalive = static_cast<int>(config_.keepalive);
+    attempt_->session_expiry_s = session_expiry_s_;
+    attempt_->max_packet_bytes = max_packet_bytes_;
     update_watch(); /* no socket while the attempt runs */
+    attempt_->handover.give();
     GTask *task = g_task_new(nullptr, nullptr, on_connected, attempt_);
     g_task_set_task_data(task, attempt_, nullptr);
     g_task_run_in_thread(task, connect_in_thread);
@@ -211,6 +216,7 @@ void MqttLink::connect()
 void MqttLink::connect_in_thread(GTask *task, gpointer, gpointer data, GCancellable *)
 {
     auto *attempt = static_cast<Attempt *>(data);
+    attempt->handover.take();
     mosquitto_property *properties = nullptr;
     int rc = mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
                                           attempt->session_expiry_s);
@@ -223,12 +229,14 @@ void MqttLink::connect_in_thread(GTask *task, gpointer, gpointer data, GCancella
     attempt->saved_errno = errno;
     attempt->rc = rc;
     mosquitto_property_free_all(&properties);
+    attempt->handover.give();
     g_task_return_boolean(task, TRUE);
 }
 
 void MqttLink::on_connected(GObject *, GAsyncResult *, gpointer data)
 {
     std::unique_ptr<Attempt> attempt(static_cast<Attempt *>(data));
+    attempt->handover.take();
     MqttLink *self = attempt->link;
     if (self == nullptr) {
         mosquitto_destroy(attempt->mosq);
