@@ -220,14 +220,15 @@ bool read_id(JsonObject *o, gsize max_bytes, std::string &id, GError **error)
                     max_bytes);
         return false;
     }
+    /* json-glib reads a lone \ud800 into bytes that are not UTF-8. */
+    if (!g_utf8_validate(text, static_cast<gssize>(length), nullptr))
+        return invalid(error, "\"id\" holds a lone UTF-16 surrogate");
     id.assign(text, length);
     return true;
 }
 
-} // namespace
-
-bool parse_downlink_request(std::string_view text, const RequestLimits &limits,
-                            DownlinkRequest &request, GError **error)
+bool parse(std::string_view text, const RequestLimits &limits, DownlinkRequest &request,
+           GError **error)
 {
     if (!screen(text, limits.max_bytes, error))
         return false;
@@ -238,9 +239,12 @@ bool parse_downlink_request(std::string_view text, const RequestLimits &limits,
     GError *parse_error = nullptr;
     if (!json_parser_load_from_data(parser, text.data(), static_cast<gssize>(text.size()),
                                     &parse_error)) {
-        if (parse_error == nullptr)
-            return invalid(error, "not JSON");
-        g_propagate_prefixed_error(error, parse_error, "not JSON: ");
+        /* In the domain of every other refusal; json-glib may even fail
+         * without saying why. */
+        g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA, "not JSON%s%s",
+                    parse_error != nullptr ? ": " : "",
+                    parse_error != nullptr ? parse_error->message : "");
+        g_clear_error(&parse_error);
         return false;
     }
     JsonNode *root = json_parser_get_root(parser);
@@ -269,6 +273,26 @@ bool parse_downlink_request(std::string_view text, const RequestLimits &limits,
     request.seq = static_cast<guint16>(seq);
     request.freq = static_cast<guint32>(freq);
     return true;
+}
+
+} // namespace
+
+bool parse_downlink_request(std::string_view text, const RequestLimits &limits,
+                            DownlinkRequest &request, GError **error)
+{
+    GError *refusal = nullptr;
+    if (parse(text, limits, request, &refusal))
+        return true;
+    /* A refusal is published: json-glib's messages quote the request, a
+     * member's name is the request's, and either may hold what a lone
+     * surrogate became. */
+    if (!g_utf8_validate(refusal->message, -1, nullptr)) {
+        gchar *valid = g_utf8_make_valid(refusal->message, -1);
+        g_free(refusal->message);
+        refusal->message = valid;
+    }
+    g_propagate_error(error, refusal);
+    return false;
 }
 
 } // namespace vekbs

@@ -358,6 +358,16 @@ TEST(DownlinkRequest, RefusesWhatAHostilePublisherSendsAndKeepsItsBounds)
     for (const Case &c : cases)
         EXPECT_EQ(refusal(c.text, defaults, G_IO_ERROR, G_IO_ERROR_INVALID_DATA), c.message)
             << c.text;
+    /* Not JSON is a refusal like the others; one is published, so it is UTF-8
+     * whatever json-glib made of a lone surrogate it quotes. */
+    EXPECT_EQ(refusal(R"({"device_id":1,)", defaults, G_IO_ERROR, G_IO_ERROR_INVALID_DATA)
+                  .rfind("not JSON: ", 0),
+              0u);
+    for (const char *lone : {R"({"x\ud800":1,"x\ud800":2})", R"({"id":"\ud800","device_id":1})",
+                             R"({"deviic{\ud800{"dev)"}) {
+        const std::string message = refusal(lone, defaults, G_IO_ERROR, G_IO_ERROR_INVALID_DATA);
+        EXPECT_TRUE(g_utf8_validate(message.c_str(), -1, nullptr)) << message;
+    }
     /* What is strict is not stricter than the format: escapes, a 19-digit
      * number, a device id in a string. */
     DownlinkRequest fine;
