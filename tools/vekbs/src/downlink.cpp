@@ -165,14 +165,16 @@ void Downlink::request(std::string_view text, gint64 arrived_us, VekDevice *devi
                g_error_matches(error, G_IO_ERROR, G_IO_ERROR_MESSAGE_TOO_LARGE) ? &rule : nullptr);
         return;
     }
+    /* Before the policy: without a card, the band of its default sub-bands
+     * may not be known yet. */
+    if (device == nullptr) {
+        fail(job->request, "no card is streaming");
+        return;
+    }
     std::string why;
     if (!policy_.permits(job->request.freq, &why)) {
         const DownlinkRule rule = DownlinkRule::Frequency;
         refuse(job->request, why.c_str(), &rule);
-        return;
-    }
-    if (device == nullptr) {
-        fail(job->request, "no card is streaming");
         return;
     }
     if (queue_.size() >= config_.queue) {
