@@ -65,7 +65,7 @@ class LiveStation
     static gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **);
 
     const StationConfig &config_;
-    const guint rate_;
+    const guint rate_; /* 100, 600 or kBothRates */
     std::vector<VekgenFrame> truth_;
     guint64 truth_samples_;
     const guint64 end_sample_; /* 0: stream until stopped */
@@ -90,7 +90,8 @@ class LiveStation
     guint64 watched_bytes_ = 0;
     gint64 watched_since_us_ = 0;
     gint64 started_us_;
-    PassStats pass_;
+    PassStats pass_;               /* the signal, and the counters summed over the rates */
+    std::vector<PassStats> rates_; /* each rate's counters, as collect() last read them */
     guint64 card_losses_ = 0;
     std::vector<Delivered> delivered_;
 };
@@ -261,7 +262,8 @@ gboolean LiveStation::on_frame(Iqhub *, kvrframe *frame, gpointer data, GError *
 {
     auto *self = static_cast<LiveStation *>(data);
     g_autoptr(kvrframe) owned = frame;
-    const std::string json = frame_json(*frame, self->rate_);
+    const guint rate = delivered_rate(*frame, self->rate_);
+    const std::string json = frame_json(*frame, rate);
     if (!self->config_.quiet) {
         const std::string line = self->config_.json ? json : frame_text(*frame);
         std::fputs(line.c_str(), stdout);
@@ -271,7 +273,7 @@ gboolean LiveStation::on_frame(Iqhub *, kvrframe *frame, gpointer data, GError *
     if (self->mqtt_)
         self->mqtt_->publish_uplink(json, self->last_write_us_);
     if (self->config_.check)
-        self->delivered_.push_back({self->rate_, *frame});
+        self->delivered_.push_back({rate, *frame});
     return TRUE;
 }
 
@@ -331,7 +333,7 @@ void LiveStation::try_open()
     assembler_.restart(advised);
     pass_.write_samples = advised / kBytesPerSample;
     watched_since_us_ = g_get_monotonic_time();
-    KVRLOG_WARN("%s streaming at %u bit/s", card_.label().c_str(), rate_);
+    KVRLOG_WARN("%s streaming at %s", card_.label().c_str(), pass_rate_text(rate_).c_str());
     life_.enter(Phase::Streaming, card_.label().c_str());
 }
 
@@ -403,6 +405,7 @@ LiveStats LiveStation::collect()
     }
     g_object_get(hub_, "frames", &pass_.frames, "frames-drop", &pass_.dropped, "frames-error-ts",
                  &pass_.ts_errors, "frames-error-syntax", &pass_.syntax_errors, nullptr);
+    rates_ = rate_stats(hub_, rate_, pass_);
     return l;
 }
 
@@ -417,8 +420,13 @@ std::string LiveStation::status_json(const char *state)
     json_builder_add_string_value(b, config_.name.c_str());
     json_builder_set_member_name(b, "config");
     json_builder_begin_object(b);
-    json_builder_set_member_name(b, "bit_rate");
-    json_builder_add_int_value(b, rate_);
+    json_builder_set_member_name(b, "receiver");
+    json_builder_add_string_value(b, config_.receiver.c_str());
+    json_builder_set_member_name(b, "bit_rates");
+    json_builder_begin_array(b);
+    for (guint rate : rates_of_pass(rate_))
+        json_builder_add_int_value(b, rate);
+    json_builder_end_array(b);
     json_builder_set_member_name(b, "card");
     json_builder_add_int_value(b, config_.card_config.index);
     json_builder_set_member_name(b, "rx_frequency");
@@ -443,7 +451,7 @@ std::string LiveStation::status_json(const char *state)
     json_builder_add_boolean_value(b, life_.is(Phase::Streaming));
     json_builder_set_member_name(b, "statistics");
     g_autoptr(JsonParser) parser = json_parser_new();
-    const std::string stats = live_stats_json(pass_, l);
+    const std::string stats = live_stats_json(rates_, l);
     json_parser_load_from_data(parser, stats.c_str(), -1, nullptr);
     json_builder_add_value(b, json_node_copy(json_parser_get_root(parser)));
     json_builder_end_object(b);
@@ -543,9 +551,9 @@ int LiveStation::shut_down()
 
     const LiveStats l = collect();
     if (config_.json) {
-        g_printerr("{\"statistics\":[%s]}\n", live_stats_json(pass_, l).c_str());
+        g_printerr("{\"statistics\":[%s]}\n", live_stats_json(rates_, l).c_str());
     } else {
-        std::fputs(stats_text({pass_}).c_str(), stdout);
+        std::fputs(stats_text(rates_).c_str(), stdout);
         std::fputs(live_stats_text(l, mqtt_ != nullptr).c_str(), stdout);
     }
     if (failed)
@@ -564,7 +572,7 @@ int LiveStation::shut_down()
             if (vekgen_frame_tail_end_sample(&f) <= end_sample_)
                 expected.push_back(f);
         }
-    const guint differences = check_truth(expected, config_, delivered_, {pass_});
+    const guint differences = check_truth(expected, config_, delivered_, rates_);
     if (differences > 0) {
         g_printerr("vekbs: check: %u difference%s with the recording's truth\n", differences,
                    differences == 1 ? "" : "s");

@@ -420,10 +420,17 @@ bool finish_broker(MqttConfig &mqtt, GError **error)
 bool finish_settings(Settings &settings, bool builtin, GError **error)
 {
     StationConfig &c = settings.station;
+    /* Both rates by default: in one pass of the channelised receiver; the
+     * reference demodulator runs one rate a pass, and on a card 100 bit/s,
+     * the network's most sensitive rate. */
+    const bool channelised = c.receiver == "vchan";
     if (c.rates.empty())
-        c.rates = c.card ? std::vector<guint>{100} : std::vector<guint>{100, 600};
+        c.rates = c.card && !channelised ? std::vector<guint>{100} : std::vector<guint>{100, 600};
+    if (channelised && c.rates.size() > 1)
+        c.rates = {kBothRates};
     if (c.card && c.rates.size() != 1)
-        return usage(error, "a card runs one bit rate at a time: --bit-rate 100 or 600");
+        return usage(error, "with --receiver vdem a card runs one bit rate at a time: --bit-rate "
+                            "100 or 600");
     if (!finish_devices(settings, builtin, error) || !finish_broker(c.mqtt, error))
         return false;
     if (c.name.empty())

@@ -102,10 +102,21 @@ const std::vector<Setting> kTable = {
      .short_option = 'b',
      .kind = Kind::Choice,
      .choices = {"100", "600", "both"},
-     .help = "Bit rate of the station: 100, 600 or both (default both, one pass each; with a "
-             "card 100 or 600, default 100)",
+     .help = "Bit rates the station hears: 100, 600 or both (default both, in one pass; with "
+             "--receiver vdem one pass per rate, and a card runs 100 or 600, by default 100)",
      .arg = "RATE",
      .store = +[](Settings &s, const gchar *v) { return parse_bit_rate(v, s.station.rates); }},
+    {.group = "station",
+     .key = "receiver",
+     .option = "receiver",
+     .kind = Kind::Choice,
+     .choices = {"vdem", "vchan"},
+     .fallback = "vchan",
+     .help = "Uplink receiver: vchan (the channelised receiver: both rates in one pass, about "
+             "20 dB deeper, many frames at once) or vdem (the reference demodulator: one rate a "
+             "pass, one frame at a time)",
+     .arg = "NAME",
+     .store = VEKBS_FIELD(station.receiver)},
     {.group = "station",
      .key = "authenticate",
      .option = "no-auth",
@@ -351,14 +362,7 @@ const std::vector<Setting> kTable = {
      .kind = Kind::Bool,
      .help = "Do not print the frames",
      .store = VEKBS_FIELD(station.quiet)},
-    {.option = "receiver",
-     .kind = Kind::Choice,
-     .choices = {"vdem", "vchan"},
-     .fallback = "vdem",
-     .help = "Uplink receiver: vdem (the demodulator) or vchan (the channelised receiver: "
-             "deeper, and many frames at once)",
-     .arg = "NAME",
-     .store = VEKBS_FIELD(station.receiver)},
+
     {.option = "sample-rate",
      .short_option = 'r',
      .kind = Kind::UInt,

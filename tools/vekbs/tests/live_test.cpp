@@ -594,6 +594,39 @@ TEST_F(Live, TheCardDeliversExactlyTheRecordingsFramesWithItsSettings)
     }
 }
 
+/* A card station by default runs one wrapper that hears both rates: frames of
+ * each, one of each rate on the air at once, all come out with their rates,
+ * and the statistics count each rate. */
+TEST_F(Live, ByDefaultOneWrapperHearsBothRatesFromTheCard)
+{
+    const std::string rec =
+        record({"at=0.1 rate=100 dev=0x10B1 seq=1 payload=01 freq=-30000",
+                "at=0.4 rate=600 dev=0x10B2 seq=2 payload=0203 freq=12000", kThreeFrames[2]});
+    plug(rec, VEKEMU_PACING_FAST);
+    Child vekbs(dir_, "vekbs");
+    ASSERT_TRUE(start(vekbs, {"--card", "--check", "--truth", rec, "--json", "--config", conf_}));
+    ASSERT_EQ(vekbs.wait(), 0) << vekbs.err();
+    EXPECT_NE(vekbs.err().find("streaming at 100 and 600 bit/s"), std::string::npos) << vekbs.err();
+    EXPECT_EQ(count(vekbs.err(), "streaming at"), 1u) << "one wrapper, started once";
+    EXPECT_NE(vekbs.err().find("every frame delivered as sent (3 frames)"), std::string::npos)
+        << vekbs.err();
+    std::string out = vekbs.out();
+    g_auto(GStrv) lines = g_strsplit(g_strstrip(out.data()), "\n", -1);
+    ASSERT_EQ(g_strv_length(lines), 3u) << vekbs.out();
+    for (guint i = 0; i < 3; i++) {
+        g_autoptr(JsonParser) parser = json_parser_new();
+        JsonObject *o = parse_object(parser, lines[i]);
+        ASSERT_NE(o, nullptr) << lines[i];
+        EXPECT_EQ(json_object_get_int_member(o, "bit_rate"),
+                  json_object_get_int_member(o, "device_id") == 0x10B1 ? 100 : 600)
+            << lines[i];
+    }
+    EXPECT_NE(vekbs.err().find("\"rates\":[{\"bit_rate\":100,\"frames\":1,"), std::string::npos)
+        << vekbs.err();
+    EXPECT_NE(vekbs.err().find("{\"bit_rate\":600,\"frames\":2,"), std::string::npos)
+        << vekbs.err();
+}
+
 TEST_F(Live, TheKeyFileSetsTheStationAndOptionsOverrideIt)
 {
     const std::string rec = record({kThreeFrames[0], kThreeFrames[1], kThreeFrames[2]});
@@ -717,6 +750,11 @@ TEST_F(Live, UplinkFramesArriveAtTheBrokerAsJsonWithTheStatus)
     EXPECT_EQ(
         json_object_get_int_member(json_object_get_object_member(last, "statistics"), "published"),
         3);
+    JsonObject *config = json_object_get_object_member(last, "config");
+    EXPECT_STREQ(json_object_get_string_member(config, "receiver"), "vchan");
+    JsonArray *rates = json_object_get_array_member(config, "bit_rates");
+    ASSERT_EQ(json_array_get_length(rates), 1u);
+    EXPECT_EQ(json_array_get_int_element(rates, 0), 600);
 }
 
 TEST_F(Live, DownlinkRequestsReachTheCardAsTheExact28BytesAndBadOnesAreRefused)

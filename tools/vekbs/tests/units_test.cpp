@@ -584,6 +584,50 @@ TEST_F(KeyFile, OptionsAreCheckedByTheKeysRowAndOverrideTheFile)
     }
 }
 
+/* What a station runs when nothing says otherwise: the channelised receiver on
+ * both rates in one pass, for a recording and for a card alike; the reference
+ * demodulator runs one rate a pass, and on a card one rate only. */
+TEST(StationDefaults, TheChannelisedReceiverOnBothRatesInOnePass)
+{
+    struct Case {
+        bool card;
+        const char *receiver, *bit_rate; /* nullptr: not given */
+        std::vector<guint> passes;       /* empty: a usage error */
+    } cases[] = {
+        {false, nullptr, nullptr, {kBothRates}},
+        {true, nullptr, nullptr, {kBothRates}},
+        {true, nullptr, "600", {600}},
+        {false, "vdem", nullptr, {100, 600}},
+        {true, "vdem", nullptr, {100}},
+        {true, "vdem", "600", {600}},
+        {true, "vdem", "both", {}},
+    };
+    for (const Case &c : cases) {
+        Settings settings = default_settings();
+        EXPECT_EQ(settings.station.receiver, "vchan");
+        settings.station.card = c.card;
+        settings.station.name = "bs-1";
+        g_autoptr(GError) error = nullptr;
+        for (const auto &[key, value] :
+             {std::pair{"receiver", c.receiver}, {"bit_rate", c.bit_rate}}) {
+            if (value != nullptr) {
+                ASSERT_TRUE(apply_setting(*find_setting("station", key), Origin::Option, value,
+                                          settings, &error));
+            }
+        }
+        const bool ok = finish_settings(settings, false, &error);
+        const std::string what = std::string(c.card ? "card" : "recording") + ", receiver " +
+                                 (c.receiver ? c.receiver : "-") + ", bit rate " +
+                                 (c.bit_rate ? c.bit_rate : "-");
+        EXPECT_EQ(ok, !c.passes.empty()) << what;
+        if (ok)
+            EXPECT_EQ(settings.station.rates, c.passes) << what;
+        else
+            EXPECT_NE(std::string(error->message).find("one bit rate at a time"), std::string::npos)
+                << error->message;
+    }
+}
+
 /* The unit runs as a user in the group the udev rule gives the card to, and
  * the sysusers file creates both. */
 TEST(ServiceFiles, TheUnitsUserCanReachTheCard)
