@@ -255,11 +255,7 @@ void Downlink::start_next()
             continue;
         }
         in_flight_ = std::move(job);
-        in_flight_->handover.give();
-        GTask *task = g_task_new(nullptr, nullptr, on_sent, this);
-        g_task_set_task_data(task, in_flight_.get(), nullptr);
-        g_task_run_in_thread(task, send_in_thread);
-        g_object_unref(task);
+        run_handed_over(in_flight_->handover, in_flight_.get(), send_in_thread, on_sent, this);
     }
 }
 

@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include <glib.h>
+#include <gio/gio.h>
 
 namespace vekbs
 {
@@ -21,5 +21,17 @@ class Handover
   private:
     std::atomic<guint> turns_{0};
 };
+
+/* Gives @data over to @work on a GLib worker thread; @done gets the task on
+ * the main context (@work and @done take before they read). */
+inline void run_handed_over(Handover &handover, gpointer data, GTaskThreadFunc work,
+                            GAsyncReadyCallback done, gpointer done_data)
+{
+    handover.give();
+    GTask *task = g_task_new(nullptr, nullptr, done, done_data);
+    g_task_set_task_data(task, data, nullptr);
+    g_task_run_in_thread(task, work);
+    g_object_unref(task);
+}
 
 } // namespace vekbs

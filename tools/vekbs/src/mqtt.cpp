@@ -206,11 +206,7 @@ void MqttLink::connect()
     attempt_->session_expiry_s = session_expiry_s_;
     attempt_->max_packet_bytes = max_packet_bytes_;
     update_watch(); /* no socket while the attempt runs */
-    attempt_->handover.give();
-    GTask *task = g_task_new(nullptr, nullptr, on_connected, attempt_);
-    g_task_set_task_data(task, attempt_, nullptr);
-    g_task_run_in_thread(task, connect_in_thread);
-    g_object_unref(task);
+    run_handed_over(attempt_->handover, attempt_, connect_in_thread, on_connected, attempt_);
 }
 
 void MqttLink::connect_in_thread(GTask *task, gpointer, gpointer data, GCancellable *)
