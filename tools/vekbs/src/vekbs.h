@@ -13,6 +13,9 @@
 #include <vekgen/vekgen.h>
 #include <xvek/xvek.h>
 
+#include "downlink_policy.h"
+#include "downlink_request.h"
+
 namespace vekbs
 {
 
@@ -77,6 +80,13 @@ struct MqttConfig {
     guint max_backoff = 60; /* seconds between two connection attempts, at most */
 };
 
+/* How the station takes downlink requests. */
+struct DownlinkConfig {
+    RequestLimits limits;
+    guint queue = 32; /* requests waiting for the card */
+    DownlinkPolicyConfig policy;
+};
+
 /* A pass of both bit rates at once: the channelised receiver's, in one wrapper. */
 constexpr guint kBothRates = IQHUB_BIT_RATE_BOTH;
 /* The rates a pass hears: 100 and 600 for kBothRates, otherwise its own. */
@@ -103,6 +113,7 @@ struct StationConfig {
     bool card = false;
     CardConfig card_config;
     MqttConfig mqtt;
+    DownlinkConfig downlink;
     gdouble duration = 0.0;    /* seconds of signal, 0: until stopped */
     guint stats_interval = 60; /* seconds between two statistics reports */
 };
@@ -142,6 +153,9 @@ struct LiveStats {
     guint64 rx_bytes = 0, rx_dropped_bytes = 0, rx_dropped_transfers = 0, card_losses = 0;
     guint64 published = 0, publish_dropped = 0, publish_queued = 0, reconnects = 0;
     guint64 dl_requests = 0, dl_sent = 0, dl_failed = 0, dl_refused = 0;
+    guint64 dl_sent_with_warning = 0, dl_failed_stopping = 0;
+    std::array<guint64, kDownlinkRules> dl_refused_by_rule{};
+    guint64 takeovers = 0;
     gdouble uplink_median_ms = 0, uplink_p99_ms = 0, downlink_median_ms = 0, downlink_p99_ms = 0;
     guint64 uplink_latency_n = 0, downlink_latency_n = 0;
     gdouble uptime_s = 0, cpu_s = 0;
