@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <iqhub/iqhub.h>
 #include <json-glib/json-glib.h>
 #include <vekgen/vekgen.h>
@@ -53,6 +55,15 @@ std::unique_ptr<Source> open_default_scenario();
 /* The device the built-in scenario's station refuses. */
 constexpr guint32 kScenarioBlacklisted = 0xBAD0017;
 
+/* Reads the whole of @path, a regular file or a character device of at most
+ * @max bytes, through one descriptor, whose status goes to @st: anything else
+ * (a pipe, /dev/zero, a larger file) is refused rather than waited on or held
+ * in memory. */
+bool read_bounded_file(const gchar *path, goffset max, std::string &text, struct stat *st,
+                       GError **error);
+
+/* A device list larger than this is not one: a million ids in hexadecimal. */
+constexpr goffset kMaxDeviceListBytes = 16 << 20;
 /* A list file: one device id per line (decimal, or hexadecimal with 0x), '#'
  * starts a comment. */
 bool read_device_list(const std::string &path, std::vector<guint32> &ids, GError **error);
