@@ -163,13 +163,13 @@ bool Card::configure(GError **error)
         g_prefix_error(error, "cannot read the RX carrier frequency: ");
         return false;
     }
-    rx_frequency_ = freq;
     for (guint id = 0; id < 3; id++)
         if (!xvek_ctrl_pa_get(device_, xvek_hlp_int_to_preampid(static_cast<gint>(id)), &modes[id],
                               error)) {
             g_prefix_error(error, "cannot read preamplifier %u: ", id);
             return false;
         }
+    rx_frequency_ = freq;
     g_printerr("vekbs: %s: RX %u Hz, preamplifiers %s/%s/%s, 192000 samples/s, 16 bits\n",
                label_.c_str(), freq, xvek_hlp_preampmode_to_str(modes[0]),
                xvek_hlp_preampmode_to_str(modes[1]), xvek_hlp_preampmode_to_str(modes[2]));

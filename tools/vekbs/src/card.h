@@ -64,13 +64,13 @@ class Card
     void close();
     bool is_open() const { return device_ != nullptr; }
     VekDevice *device() const { return device_; }
+    /* The RX carrier the card runs with, as read back at the open. */
+    guint32 rx_frequency() const { return rx_frequency_; }
     /* Set by the disconnection callback on the USB event thread. */
     bool take_unplugged() { return unplugged_.exchange(false); }
     bool unplugged() const { return unplugged_.load(); }
     /* A short description for the log: "card 0 (serial ...)". */
     const std::string &label() const { return label_; }
-    /* The RX carrier frequency the card reported when it was opened, in Hz. */
-    guint32 rx_frequency() const { return rx_frequency_; }
     /* Registered once per process: the device library keeps one callback. */
     static void watch_disconnections(VekDevice *owner);
 

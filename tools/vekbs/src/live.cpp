@@ -109,10 +109,11 @@ LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFr
                                       : 0),
       hub_(make_station_hub(config, config.rates.front())),
       queue_(config.card_config.queue_transfers), card_(config.card_config, queue_),
-      downlink_([this](std::string result) {
-          if (mqtt_)
-              mqtt_->publish_result(std::move(result));
-      }),
+      downlink_(config.downlink,
+                [this](std::string result) {
+                    if (mqtt_)
+                        mqtt_->publish_result(std::move(result));
+                }),
       loop_(g_main_loop_new(nullptr, FALSE)), assembler_(end_sample_)
 {
     pass_.rate = rate_;
@@ -122,8 +123,10 @@ LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFr
     g_source_attach(rx_source_, nullptr);
     if (!config.mqtt.url.empty())
         mqtt_ = std::make_unique<MqttLink>(
-            config.mqtt, config.name, [this](const std::string &request, gint64 arrived_us) {
-                downlink_.request(request, arrived_us, card_.device());
+            config.mqtt, config.name, config.downlink.policy.max_age_s,
+            config.downlink.limits.max_bytes,
+            [this](std::string_view request, gint64 arrived_us, bool retained) {
+                downlink_.request(request, arrived_us, card_.device(), retained);
             });
 }
 
@@ -328,6 +331,7 @@ void LiveStation::try_open()
         return;
     }
     hub_started_ = true;
+    downlink_.set_card_frequency(card_.rx_frequency());
     assembler_.restart(advised);
     pass_.write_samples = advised / kBytesPerSample;
     watched_since_us_ = g_get_monotonic_time();
@@ -380,6 +384,7 @@ LiveStats LiveStation::collect()
         l.publish_dropped = mqtt_->dropped();
         l.publish_queued = mqtt_->queued();
         l.reconnects = mqtt_->reconnects();
+        l.takeovers = mqtt_->takeovers();
         const LatencyHistogram &up = mqtt_->uplink_latency();
         l.uplink_latency_n = up.count();
         l.uplink_median_ms = up.quantile_ms(0.5);
@@ -389,6 +394,9 @@ LiveStats LiveStation::collect()
     l.dl_sent = downlink_.sent;
     l.dl_failed = downlink_.failed;
     l.dl_refused = downlink_.refused;
+    l.dl_refused_by_rule = downlink_.refused_by_rule;
+    l.dl_sent_with_warning = downlink_.sent_with_warning;
+    l.dl_failed_stopping = downlink_.failed_stopping;
     l.downlink_latency_n = downlink_.latency.count();
     l.downlink_median_ms = downlink_.latency.quantile_ms(0.5);
     l.downlink_p99_ms = downlink_.latency.quantile_ms(0.99);
@@ -476,7 +484,9 @@ gboolean LiveStation::on_watchdog(gpointer)
 
 void LiveStation::stop(const gchar *why)
 {
-    /* A second signal, or a closed output while stopping, changes nothing. */
+    /* At once: what else this turn of the loop dispatches sends nothing. A second
+     * signal, or a closed output while stopping, changes nothing more. */
+    downlink_.stop();
     if (!stopping() && life_.enter(Phase::Stopping, why))
         g_main_loop_quit(loop_);
 }
@@ -517,6 +527,9 @@ int LiveStation::run()
 int LiveStation::shut_down()
 {
     service_notify("STOPPING=1");
+    /* Nothing new goes on air once the stop is asked for; every request
+     * waiting gets its answer. */
+    downlink_.stop();
     /* Ending, Stopping or Failing: in none of them does the hand-over write. */
     const bool interrupted = life_.is(Phase::Stopping);
     const bool failed = life_.is(Phase::Failing);

@@ -79,6 +79,25 @@ bool store_http(Settings &s, const gchar *value)
     return true;
 }
 
+/* [downlink] sub_bands: LOW-HIGH:DUTY, separated by ';'. */
+bool store_sub_bands(Settings &s, const gchar *value)
+{
+    std::vector<SubBand> bands;
+    g_auto(GStrv) parts = g_strsplit(value, ";", -1);
+    for (gchar **part = parts; *part != nullptr; part++) {
+        if (g_strstrip(*part)[0] == '\0')
+            continue;
+        SubBand band;
+        if (!parse_sub_band(*part, band, nullptr))
+            return false;
+        bands.push_back(band);
+    }
+    if (bands.empty())
+        return false;
+    s.station.downlink.policy.sub_bands = std::move(bands);
+    return true;
+}
+
 /* To add a setting: one row here (a key, an option or both), a field in
  * Settings or StationConfig, and a line in the example vekbs.conf. */
 const std::vector<Setting> kTable = {
@@ -276,6 +295,55 @@ const std::vector<Setting> kTable = {
      .max = 3600,
      .fallback = "60",
      .store = VEKBS_FIELD(station.mqtt.max_backoff)},
+
+    /* [downlink]: what a request may be, and the policy. */
+    {.group = "downlink",
+     .key = "max_request_bytes",
+     .kind = Kind::UInt,
+     .min = 64,
+     .max = 65536,
+     .fallback = "1024",
+     .store = VEKBS_FIELD(station.downlink.limits.max_bytes)},
+    {.group = "downlink",
+     .key = "max_id_bytes",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 4096,
+     .fallback = "128",
+     .store = VEKBS_FIELD(station.downlink.limits.max_id_bytes)},
+    {.group = "downlink",
+     .key = "queue",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 10000,
+     .fallback = "32",
+     .store = VEKBS_FIELD(station.downlink.queue)},
+    {.group = "downlink",
+     .key = "max_age",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 3600,
+     .fallback = "10",
+     .store = VEKBS_FIELD(station.downlink.policy.max_age_s)},
+    {.group = "downlink",
+     .key = "sub_bands",
+     .kind = Kind::Custom,
+     .what = "sub-bands LOW-HIGH:DUTY (Hz, Hz, percent of an hour) separated by ';'",
+     .store = store_sub_bands},
+    {.group = "downlink",
+     .key = "bit_rate",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 10000000,
+     .fallback = "100",
+     .store = VEKBS_FIELD(station.downlink.policy.bit_rate)},
+    {.group = "downlink",
+     .key = "device_frames_per_hour",
+     .kind = Kind::UInt,
+     .min = 0,
+     .max = 1000000,
+     .fallback = "0",
+     .store = VEKBS_FIELD(station.downlink.policy.device_frames_per_hour)},
 
     /* [http] */
     {.group = "http",

@@ -266,6 +266,7 @@ TEST_F(Vekbs, ErrorsGetOneLineAndTheirExitStatus)
         {{"--receiver", "fft"}, 2, "--receiver takes vdem or vchan, not 'fft'"},
         {{"--whitelist", path("bad-list")}, 2, "bad-list:2: 'not-an-id' is not a device id"},
         {{"--whitelist", "a", "--blacklist", "b"}, 2, "exclude each other"},
+        {{"--blacklist", "/dev/zero"}, 2, "/dev/zero cannot be read: not a file of at most"},
         {{"--bogus"}, 2, "Unknown option"},
         {{"--synth", "1", "4096", "00", "1"}, 2, "sequence number from 0 to 4095"},
         {{"--synth", "1", "1", "000102030405060708", "1"}, 2, "payload of 0 to 8 bytes"},
