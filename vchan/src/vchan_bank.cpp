@@ -34,18 +34,18 @@ constexpr int kSettleHops = 6 * kPhases;
 /* One timing phase's differential products of this hop's outputs @y (interleaved)
  * with those a bit earlier and their sizes, added to and taken from the running
  * sums, and the sums' power. Apart from the member functions so that the vectoriser sees
- * plain restricted pointers; built for AVX2 too where the processor has it. A carrier at
- * an odd bin turns by half a cycle per bit period, so the sign alternates from bin
- * to bin (@sign holds +1, -1, +1, ...). */
+ * plain restricted pointers; built for AVX2 too where the processor has it. A carrier
+ * turns by the same angle from one bit period to the next in every bin that sees it,
+ * so the products of a preamble add up whatever that angle; only the alternation of
+ * the preamble's bits is undone (@alternation, +1 or -1). */
 VCHAN_VECTOR_CLONES
-void differential_products(size_t n, float alternation, const float *__restrict sign,
-                           const float *__restrict y, float *__restrict lre, float *__restrict lim,
-                           float *__restrict sre, float *__restrict sim, float *__restrict pre,
-                           float *__restrict pim, float *__restrict psz, float *__restrict ssz,
-                           float *__restrict pw)
+void differential_products(size_t n, float alternation, const float *__restrict y,
+                           float *__restrict lre, float *__restrict lim, float *__restrict sre,
+                           float *__restrict sim, float *__restrict pre, float *__restrict pim,
+                           float *__restrict psz, float *__restrict ssz, float *__restrict pw)
 {
+    const float s = alternation;
     for (size_t i = 0; i < n; i++) {
-        const float s = alternation * sign[i];
         const float yr = y[2 * i], yi = y[2 * i + 1];
         const float dr = s * (yr * lre[i] + yi * lim[i]);
         const float di = s * (yi * lre[i] - yr * lim[i]);
@@ -102,9 +102,6 @@ Bank::Bank(int rate)
     best_hop_.assign(nfft_, -1);
     scratch_.assign(nfft_, 0.f);
     active_in_block_.assign(size_t(nfft_ / kBlock), 0);
-    sign_.resize(nfft_);
-    for (int b = 0; b < nfft_; b++)
-        sign_[b] = b % 2 ? -1.f : 1.f;
 }
 
 void Bank::update_noise()
@@ -164,8 +161,7 @@ void Bank::correlate(int phase, int slot, float alternation)
     float *__restrict ssz = &size_sums_[phase * stride];
     float *__restrict pw = power_.data();
     const float *__restrict y = reinterpret_cast<const float *>(fft_.out());
-    differential_products(stride, alternation, sign_.data(), y, lre, lim, sre, sim, pre, pim, psz,
-                          ssz, pw);
+    differential_products(stride, alternation, y, lre, lim, sre, sim, pre, pim, psz, ssz, pw);
     if (slot == 0) {
         /* Start the running sums afresh once per 20 bits so that rounding cannot pile
          * up. */

@@ -61,9 +61,8 @@ class Bank
     int active_ = 0;                        /* bins with a detection in progress */
     std::vector<uint64_t> active_in_block_; /* per block, a bit per bin in progress */
     std::vector<float> scratch_;
-    std::vector<float> sign_; /* +1 at even bins, -1 at odd ones */
-    float noise_ = 0.f;       /* mean |bin output|^2 of noise */
-    float median_ = 0.f;      /* median |bin output|^2 at the last update */
+    float noise_ = 0.f;  /* mean |bin output|^2 of noise */
+    float median_ = 0.f; /* median |bin output|^2 at the last update */
 };
 
 } // namespace vchan
