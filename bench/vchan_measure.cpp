@@ -12,13 +12,15 @@
  *   speed                    x real time on one core: noise, and 32 overlapping
  *                            frames of each rate
  *   fft                      the banks' transforms alone: their time per second
- *                            of signal, the bound they put on the speed
+ *                            of signal, the bound they put on the speed, at the
+ *                            banks' lengths and at the mixed-radix lengths 2T
  * Frames: random offset in +-90 kHz, phase, sub-bit start, bytes, type of the given
  * length, sense of differential encoding. With VCHAN_MEASURE_DUMP set, every report
  * of vchan is printed as well (to the bit), so that two builds can be compared.
  * Not part of ctest. */
 #include "vekgen-decode.h"
 
+#include "vchan_bank.h"
 #include "vchan_fft.h"
 
 #include <kiss_fft.h>
@@ -366,47 +368,49 @@ int cmd_speed()
     return 0;
 }
 
-/* The receiver's banks transform 2T points (T samples per bit) every T/2 samples:
- * 1200 transforms of 640 points and 200 of 3840 per second of signal. Timed with
- * KissFFT called directly and with the library's own transform (whichever FFT the
- * build chose). */
+/* The receiver's banks transform their points (bank_points(), a power of two: 512
+ * and 4096) every T/2 samples: 1200 and 200 transforms per second of signal. Timed
+ * with KissFFT called directly and with the library's own transform (whichever FFT
+ * the build chose), beside the mixed-radix lengths 2T (640 and 3840) that give bins
+ * exactly half the bit rate apart, which the banks used before. */
 int cmd_fft()
 {
     printf("| FFT | rate | points | transforms per s | us per transform | ms per s of signal |\n"
            "|---|---:|---:|---:|---:|---:|\n");
     for (int lib = 0; lib < 2; lib++) {
         const char *name = lib == 0 ? "KissFFT (direct)" : vchan::Fft::backend();
-        double total_ms = 0.0;
-        for (guint rate : {600u, 100u}) {
-            const int T = int(vekgen_samples_per_bit(rate));
-            const int n = 2 * T;
-            kiss_fft_cfg cfg = kiss_fft_alloc(n, 0, nullptr, nullptr);
-            vchan::Fft fft(n);
-            std::vector<vchan::cf> in(static_cast<size_t>(n)), out(in.size());
-            g_autoptr(GRand) rand = g_rand_new_with_seed(5);
-            for (int i = 0; i < T; i++)
-                in[size_t(i)] = vchan::cf(float(g_rand_double_range(rand, -3e3, 3e3)),
-                                          float(g_rand_double_range(rand, -3e3, 3e3)));
-            const int per_second = 2 * VEKGEN_SAMPLE_RATE / T;
-            const int reps = 60 * per_second;
-            const double t0 = cpu_seconds();
-            for (int r = 0; r < reps; r++) {
-                if (lib == 0) {
-                    kiss_fft(cfg, reinterpret_cast<const kiss_fft_cpx *>(in.data()),
-                             reinterpret_cast<kiss_fft_cpx *>(out.data()));
-                } else {
-                    std::copy(in.begin(), in.end(), fft.in());
-                    fft.run();
+        for (bool banks : {true, false}) {
+            double total_ms = 0.0;
+            for (guint rate : {600u, 100u}) {
+                const int T = int(vekgen_samples_per_bit(rate));
+                const int n = banks ? vchan::bank_points(int(rate)) : 2 * T;
+                kiss_fft_cfg cfg = kiss_fft_alloc(n, 0, nullptr, nullptr);
+                vchan::Fft fft(n);
+                std::vector<vchan::cf> in(static_cast<size_t>(n)), out(in.size());
+                g_autoptr(GRand) rand = g_rand_new_with_seed(5);
+                for (int i = 0; i < T; i++)
+                    in[size_t(i)] = vchan::cf(float(g_rand_double_range(rand, -3e3, 3e3)),
+                                              float(g_rand_double_range(rand, -3e3, 3e3)));
+                std::copy(in.begin(), in.end(), fft.in());
+                const int per_second = 2 * VEKGEN_SAMPLE_RATE / T;
+                const int reps = 60 * per_second;
+                const double t0 = cpu_seconds();
+                for (int r = 0; r < reps; r++) {
+                    if (lib == 0)
+                        kiss_fft(cfg, reinterpret_cast<const kiss_fft_cpx *>(in.data()),
+                                 reinterpret_cast<kiss_fft_cpx *>(out.data()));
+                    else
+                        fft.run();
                 }
+                const double us = (cpu_seconds() - t0) * 1e6 / reps;
+                kiss_fft_free(cfg);
+                const double ms = us * per_second / 1e3;
+                total_ms += ms;
+                printf("| %s | %u | %d | %d | %.2f | %.2f |\n", name, rate, n, per_second, us, ms);
             }
-            const double us = (cpu_seconds() - t0) * 1e6 / reps;
-            kiss_fft_free(cfg);
-            const double ms = us * per_second / 1e3;
-            total_ms += ms;
-            printf("| %s | %u | %d | %d | %.2f | %.2f |\n", name, rate, n, per_second, us, ms);
+            printf("| %s | both, %s | | | | %.1f (at most %.0fx real time) |\n", name,
+                   banks ? "the banks' lengths" : "2T", total_ms, 1e3 / total_ms);
         }
-        printf("| %s | both | | | | %.1f (at most %.0fx real time) |\n", name, total_ms,
-               1e3 / total_ms);
     }
     return 0;
 }

@@ -120,13 +120,13 @@ void Bank::update_noise()
 
 void Bank::emit(int bin, CandidateList &out)
 {
-    const int signed_bin = bin < bit_ ? bin : bin - nfft_;
+    const int signed_bin = bin < nfft_ / 2 ? bin : bin - nfft_;
     /* The correlation peaks when its 20 bits end at bit 19 or 20 of the frame, that
      * is 21 or 22 bit periods after the first symbol began. */
     const int64_t end = best_hop_[bin] * hop_;
     Candidate c;
     c.start = end - (43 * bit_) / 2;
-    c.freq = signed_bin * (rate_ / 2.0);
+    c.freq = signed_bin * bank_bin_hz(rate_);
     c.metric = std::sqrt(best_[bin]);
     c.done = false;
     out.add(c);
@@ -184,8 +184,8 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
     const float alternation = (bit & 1) ? -1.f : 1.f;
 
     const uint64_t first = end - uint64_t(bit_);
-    /* The bit period, then zeros up to the transform's length (the transform may
-     * have used its input as scratch). */
+    /* The bit period; the zeros after it, up to the transform's length, are the
+     * ones the input came with (the transform leaves its input as it was). */
     cf *in = fft_.in();
     const uint64_t at = first & kRingMask;
     if (at + uint64_t(bit_) <= kRingSize) {
@@ -194,7 +194,6 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
         for (int i = 0; i < bit_; i++)
             in[i] = ring[(first + i) & kRingMask];
     }
-    std::fill(in + bit_, in + nfft_, cf{});
     fft_.run();
     if (noise_ == 0.f || n % 16 == 0)
         update_noise();

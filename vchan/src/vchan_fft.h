@@ -22,8 +22,9 @@ class Fft
 
     bool ok() const { return plan_ != nullptr; }
     int size() const { return n_; }
-    /* The input, n points, suitably aligned; run() may overwrite it, so it is to be
-     * filled entirely before each run. */
+    /* The input, n points, suitably aligned, zero when the transform is made; run()
+     * leaves it as it was (each library's forward complex transform out of place
+     * does), so that a caller may rewrite only the part that changed. */
     cf *in() { return in_; }
     /* The output of the last run(), n points. */
     const cf *out() const { return out_; }

@@ -11,6 +11,7 @@
 #include <vdem/vdem.h>
 #include <vekgen/vekgen.h>
 
+#include "vchan_bank.h"
 #include "vchan_frames.h"
 
 #include <gtest/gtest.h>
@@ -148,7 +149,7 @@ TEST(VchanDecode, FrameOnChannelBoundaryReportedOnce)
     g_autoptr(GRand) rand = g_rand_new_with_seed(20);
     for (guint rate : {100u, 600u}) {
         g_autoptr(VekgenSignal) signal = vekgen_signal_new(21 + rate, kNoiseDb);
-        const double bin = rate / 2.0;
+        const double bin = vchan::bank_bin_hz(int(rate));
         const double offsets[] = {0.0, 0.5 * bin, 40 * bin + 0.5 * bin, -95800.0, 95800.0};
         guint64 start = 5000;
         for (double offset : offsets) {
