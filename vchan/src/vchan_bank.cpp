@@ -62,31 +62,25 @@ void differential_products(size_t n, float alternation, const float *__restrict 
     }
 }
 
-/* @out[i] = the sum of the kPreambleBits rows of @rows (@n floats each, @n a
- * multiple of 16) at i, added in row order; sixteen columns at a time with their
- * totals in registers. */
+/* @out[i] = the sum of the kPreambleBits rows of @rows (@n floats each) at i, added
+ * in row order: one row after the other, each read straight through, which the
+ * processor's prefetching follows (a row from twenty bits ago is rarely still in
+ * the cache). */
 VCHAN_VECTOR_CLONES
 void sum_rows(size_t n, const float *__restrict rows, float *__restrict out)
 {
-    constexpr size_t kColumns = 16;
-    for (size_t i0 = 0; i0 < n; i0 += kColumns) {
-        float total[kColumns];
-        for (size_t j = 0; j < kColumns; j++)
-            total[j] = rows[i0 + j];
-        for (int k = 1; k < kPreambleBits; k++) {
-            const float *row = rows + size_t(k) * n + i0;
-            for (size_t j = 0; j < kColumns; j++)
-                total[j] += row[j];
-        }
-        for (size_t j = 0; j < kColumns; j++)
-            out[i0 + j] = total[j];
+    memcpy(out, rows, n * sizeof(float));
+    for (int k = 1; k < kPreambleBits; k++) {
+        const float *__restrict row = rows + size_t(k) * n;
+        for (size_t i = 0; i < n; i++)
+            out[i] += row[i];
     }
 }
 } // namespace
 
 Bank::Bank(int rate)
-    : rate_(rate), bit_(vchan::samples_per_bit(rate)), hop_(bit_ / kPhases), nfft_(2 * bit_),
-      fft_(nfft_)
+    : rate_(rate), bit_(vchan::samples_per_bit(rate)), hop_(bit_ / kPhases),
+      nfft_(bank_points(rate)), fft_(nfft_)
 {
     const size_t row = size_t(nfft_) * kPhases;
     last_re_.assign(row, 0.f);
