@@ -399,6 +399,57 @@ TEST(VchanSampleTime, ReportedInTheSamePacketAsLibvdem)
     }
 }
 
+/* RF saturation: one report per 320 samples whose mean power, minus int_gain, is
+ * over -8 dB, with that power and the counter at their end; none for silence.
+ * Packets of 997 samples cut the periods anywhere, and the loud periods reach the
+ * 16-bit extremes, where a power is 2^31. The expected power is summed exactly in
+ * integers; the receiver rounds each sample's power to float above 2^24 (a relative
+ * 6e-8, 3e-7 dB). */
+TEST(VchanSaturation, LoudPeriodsReportedWithTheirPower)
+{
+    struct Sat {
+        float rssi;
+        int32_t timestamp;
+    };
+    std::vector<Sat> got;
+    const rfsat_exit_fct_ptr on_sat = [](vdem_rfsat_t *r, const void *self) {
+        static_cast<std::vector<Sat> *>(const_cast<void *>(self))
+            ->push_back(Sat{r->rssi, r->timestamp});
+    };
+    const float gain = 6.f;
+    vchan_config_t config{VCHAN_RATE_100BPS | VCHAN_RATE_600BPS, gain};
+    vchan_receiver_t *rx = nullptr;
+    ASSERT_EQ(vchan_new(&config, &rx), VCHAN_OK);
+    ASSERT_EQ(vchan_cb_register_rfsat_exit_fct(rx, on_sat, &got), VCHAN_CB_REGISTER_OK);
+
+    constexpr int kPeriod = 320, kPeriods = 40;
+    std::vector<short> iq(2 * kPeriod * kPeriods, 0);
+    std::vector<Sat> want;
+    uint32_t state = 99;
+    for (int p = 0; p < kPeriods; p++) {
+        if (p % 3 == 1)
+            continue; /* silence */
+        uint64_t sum = 0;
+        for (int i = 2 * kPeriod * p; i < 2 * kPeriod * (p + 1); i++) {
+            state = state * 1664525u + 1013904223u;
+            iq[size_t(i)] = p % 3 == 0 ? short(state >> 16) : (i % 4 < 2 ? -32768 : 32767);
+            sum += uint64_t(int64_t(iq[size_t(i)]) * iq[size_t(i)]);
+        }
+        want.push_back(
+            Sat{float(10.0 * std::log10(double(sum) / kPeriod) - gain), (p + 1) * kPeriod});
+    }
+    for (size_t at = 0; at < iq.size() / 2; at += 997) {
+        const int n = int(std::min<size_t>(997, iq.size() / 2 - at));
+        ASSERT_EQ(vchan_post_iq_packet(rx, &iq[2 * at], n), VCHAN_POST_OK);
+    }
+    vchan_free(rx);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); i++) {
+        EXPECT_EQ(got[i].timestamp, want[i].timestamp) << i;
+        EXPECT_NEAR(got[i].rssi, want[i].rssi, 1e-4) << i;
+    }
+}
+
 TEST(VchanApi, RefusesBadConfigurationAndArguments)
 {
     vchan_receiver_t *rx = reinterpret_cast<vchan_receiver_t *>(1);
