@@ -73,7 +73,8 @@ class Bank
     std::vector<float> power_; /* |sum|^2 of the current hop */
     std::vector<float> best_;  /* per bin: the best correlation of the current detection */
     std::vector<int64_t> best_hop_;
-    /* Bins are scanned in blocks, 2T being a multiple of their size at both rates. */
+    /* Bins are scanned in blocks, the transform's length being a multiple of their
+     * size at both rates. */
     static constexpr int kBlock = 64;
     int active_ = 0;                        /* bins with a detection in progress */
     std::vector<uint64_t> active_in_block_; /* per block, a bit per bin in progress */
