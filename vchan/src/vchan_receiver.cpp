@@ -21,6 +21,9 @@ constexpr double kSaturationDb = -8.0;
 constexpr size_t kHeld = 256;
 /* Two decodes of one transmission start within this many bits of each other. */
 constexpr int kSameFrameBits = 4;
+/* How far before a subtracted frame's start a candidate that waited for it may
+ * start (see Receiver::cleaned()). */
+constexpr int kWaitedBits = 6;
 
 typedef double d4 __attribute__((vector_size(32)));
 typedef float f8 __attribute__((vector_size(32)));
@@ -226,13 +229,16 @@ bool Receiver::masked(const Candidate &c, int rate) const
 
 /* Whether a frame subtracted from the ring spans @c's start: what waited for a
  * candidate of that frame (it may have been found at several bins and times, and
- * only one of them decoded) is re-tested; otherwise it goes, as side lobes did. */
+ * only one of them decoded) is re-tested; otherwise it goes, as side lobes did. A
+ * candidate waits for a stronger one starting up to three bits after it (the
+ * candidate list's timing search), and the decoded frame may start up to three
+ * bits after that candidate's estimate (the demodulator's): six bits in all. */
 bool Receiver::cleaned(const Candidate &c, int rate) const
 {
     const int bit = samples_per_bit(rate);
     for (size_t i = 0; i < n_held_; i++) {
         const Decoded &d = held_[i].frame;
-        if (held_[i].subtracted && d.rate == rate && c.start >= d.start - 3 * bit &&
+        if (held_[i].subtracted && d.rate == rate && c.start >= d.start - kWaitedBits * bit &&
             c.start <= d.start + int64_t(d.symbols) * bit)
             return true;
     }
