@@ -9,23 +9,33 @@
  *                            one 10 kHz away (trials from FIRST on), starting up to
  *                            40 bits after it (WEAK_FIRST 1: before it)
  *   false HOURS [SEED]       reports on noise alone (both rates at once)
- *   speed                    x real time on one core: noise, and 32 overlapping
- *                            frames of each rate
+ *   speed [ROUNDS]           x real time on one core of vchan and of libvdem at
+ *                            each rate on the same recordings: noise, one burst
+ *                            of 32 overlapping frames (each rate, both), and
+ *                            bursts back to back; best and worst of ROUNDS
  *   fft                      the banks' transforms alone: their time per second
- *                            of signal, the bound they put on the speed
+ *                            of signal, the bound they put on the speed, at the
+ *                            banks' lengths and at the mixed-radix lengths 2T
  * Frames: random offset in +-90 kHz, phase, sub-bit start, bytes, type of the given
  * length, sense of differential encoding. With VCHAN_MEASURE_DUMP set, every report
  * of vchan is printed as well (to the bit), so that two builds can be compared;
  * with VCHAN_MEASURE_NO_COMBINING set, fer, many and nearfar run the receiver
- * without repetition combining.
+ * without repetition combining. Before the mode, --impair TEXT runs it with the
+ * impairments of a real front end and real devices, and --noise DB sets the noise
+ * (default 70 dB); see bench_impair.h. fer then adds the share of clipped I and Q
+ * values to its table.
  * Not part of ctest. */
 #include "vekgen-decode.h"
+
+#include "bench_impair.h"
+#include "vchan_bank.h"
 
 #include "vchan_fft.h"
 
 #include <kiss_fft.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -38,10 +48,16 @@
 namespace
 {
 
-/* Full-band noise well inside the 16-bit range, so that 40 dB Eb/N0 needs no
+/* The impairments of the run (none by default) and its noise: full-band noise
+ * well inside the 16-bit range, 70 dB by default, so that 40 dB Eb/N0 needs no
  * clipping (as bench/vekgen_measure). */
-constexpr double kNoiseDb = 70.0;
+bench::Impairments impairments;
 constexpr double kMaxOffset = 90000.0;
+
+double noise_db()
+{
+    return impairments.noise_db();
+}
 
 double band_gain_db(guint rate)
 {
@@ -65,7 +81,7 @@ VekgenFrame random_frame(GRand *rand, guint rate, guint len, double ebn0, double
     vekgen_frame_init(&f);
     f.bit_rate = rate;
     vekgen_frame_set_type(&f, t);
-    f.power_db = kNoiseDb - band_gain_db(rate) + ebn0;
+    f.power_db = noise_db() - band_gain_db(rate) + ebn0;
     f.offset_hz = offset;
     f.inverted = g_rand_boolean(rand);
     f.phase = g_rand_double_range(rand, -G_PI, G_PI);
@@ -80,6 +96,7 @@ struct Outcome {
     vekgen::Match vchan, vdem;
     std::vector<vekgen::Report> reports; /* vchan's */
     double cpu_vchan = 0.0;
+    double clipped = 0.0; /* share of I and Q values at full scale, with impairments */
 };
 
 Outcome run(VekgenSignal *signal, guint rate, bool with_vdem)
@@ -95,6 +112,8 @@ Outcome run(VekgenSignal *signal, guint rate, bool with_vdem)
     Outcome o;
     for (guint64 at = 0; at < total; at += P) {
         vekgen_signal_fill(signal, packet.data(), P);
+        if (impairments.any())
+            o.clipped += bench::Impairments::clipped_share(signal, packet.data(), P) * P / total;
         const double t0 = cpu_seconds();
         ch.post(packet.data());
         o.cpu_vchan += cpu_seconds() - t0;
@@ -143,21 +162,26 @@ struct Stats {
 int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &points)
 {
     printf("| rate | len | Eb/N0 dB | frames | vdem lost %% | vchan lost %% | vchan false | "
-           "freq err p50/p99 Hz | rssi err mean/p1/p99 dB |\n");
-    printf("|---:|---:|---:|---:|---:|---:|---:|---|---|\n");
+           "freq err p50/p99 Hz | rssi err mean/p1/p99 dB |%s\n",
+           impairments.any() ? " clipped % |" : "");
+    printf("|---:|---:|---:|---:|---:|---:|---:|---|---|%s\n", impairments.any() ? "---:|" : "");
     for (double ebn0 : points) {
         const guint64 seed = 1000 + guint64(ebn0 * 10) + rate + len;
         g_autoptr(GRand) rand = g_rand_new_with_seed(guint32(seed));
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(seed, kNoiseDb);
+        g_autoptr(GRand) extra = bench::Impairments::new_rand(seed);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(seed);
         const guint T = vekgen_samples_per_bit(rate);
         guint64 at = guint64(T) * 20;
         for (guint i = 0; i < n_frames; i++) {
-            VekgenFrame f = random_frame(rand, rate, len, ebn0,
-                                         g_rand_double_range(rand, -kMaxOffset, kMaxOffset));
+            const double offset = impairments.keep_away(
+                s, extra, rate, g_rand_double_range(rand, -kMaxOffset, kMaxOffset), kMaxOffset);
+            VekgenFrame f = random_frame(rand, rate, len, ebn0, offset);
+            impairments.give_device_errors(&f, extra);
             f.start_sample = at + guint64(g_rand_int_range(rand, 0, T));
             vekgen_signal_add_frame(s, &f, nullptr);
             at += guint64(T) * guint64(262 + g_rand_int_range(rand, 0, 20));
         }
+        impairments.add_overloads_in_gaps(s, extra);
         Outcome o = run(s, rate, true);
         for (int r : o.vchan.false_reports) {
             const vekgen::Report &f = o.reports[r];
@@ -199,22 +223,28 @@ int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &po
                             x.truth.repetition, x.freq_error, x.rssi_error);
             }
         const double mean_rssi = re.mean();
-        printf(
-            "| %u | %u | %.1f | %u | %.2f | %.2f | %zu | %.1f / %.1f | %+.2f / %+.2f / %+.2f |\n",
-            rate, len, ebn0, n_frames, 100.0 * o.vdem.missed / n_frames,
-            100.0 * o.vchan.missed / n_frames, o.vchan.false_reports.size(), fe.quantile(0.5),
-            fe.quantile(0.99), mean_rssi, re.quantile(0.01), re.quantile(0.99));
+        printf("| %u | %u | %.1f | %u | %.2f | %.2f | %zu | %.1f / %.1f | %+.2f / %+.2f / %+.2f |",
+               rate, len, ebn0, n_frames, 100.0 * o.vdem.missed / n_frames,
+               100.0 * o.vchan.missed / n_frames, o.vchan.false_reports.size(), fe.quantile(0.5),
+               fe.quantile(0.99), mean_rssi, re.quantile(0.01), re.quantile(0.99));
+        if (impairments.any())
+            printf(" %.3f |", 100.0 * o.clipped);
+        printf("\n");
         fflush(stdout);
     }
     return 0;
 }
 
-/* Offsets at least @spacing apart, drawn in +-90 kHz. */
-std::vector<double> spread_offsets(GRand *rand, guint n, double spacing)
+/* Offsets at least @spacing apart, drawn in +-90 kHz, for frames of @rate (0: both)
+ * kept away from the impairments of @s (drawing from @extra). */
+std::vector<double> spread_offsets(GRand *rand, guint n, double spacing, const VekgenSignal *s,
+                                   GRand *extra, guint rate)
 {
     std::vector<double> out;
     while (out.size() < n) {
-        const double f = g_rand_double_range(rand, -kMaxOffset, kMaxOffset);
+        const double f =
+            impairments.keep_away(s, extra, rate == 0 ? 600 : rate,
+                                  g_rand_double_range(rand, -kMaxOffset, kMaxOffset), kMaxOffset);
         bool ok = true;
         for (double o : out)
             ok = ok && std::fabs(o - f) >= spacing;
@@ -232,10 +262,12 @@ void add_overlapping(VekgenSignal *s, GRand *rand, guint rate, guint n, guint64 
         for (guint i = 0; i < n; i++)
             rates[i] = i % 2 ? 600 : 100;
     const double spacing = rate == 100 ? 1000.0 : 3000.0;
-    const std::vector<double> offsets = spread_offsets(rand, n, spacing);
+    g_autoptr(GRand) extra = bench::Impairments::new_rand(at);
+    const std::vector<double> offsets = spread_offsets(rand, n, spacing, s, extra, rate);
     std::vector<VekgenFrame> frames;
     for (guint i = 0; i < n; i++) {
         VekgenFrame f = random_frame(rand, rates[i], 0, 15.0, offsets[i]);
+        impairments.give_device_errors(&f, extra);
         const guint T = vekgen_samples_per_bit(rates[i]);
         f.start_sample = at + guint64(g_rand_int_range(rand, 0, 10 * T));
         frames.push_back(f);
@@ -253,7 +285,7 @@ int cmd_many(guint rate, guint n, guint trials)
     double cpu = 0, signal_s = 0;
     for (guint t = 0; t < trials; t++) {
         g_autoptr(GRand) rand = g_rand_new_with_seed(500 + t);
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(600 + t, kNoiseDb);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(600 + t);
         add_overlapping(s, rand, rate, n, 100000);
         Outcome o = run(s, rate, false);
         sent += guint(o.vchan.frames.size());
@@ -273,7 +305,8 @@ int cmd_nearfar(guint rate, guint trials, guint first, bool weak_first)
     guint lost_weak = 0, lost_strong = 0, extra = 0;
     for (guint t = first; t < first + trials; t++) {
         g_autoptr(GRand) rand = g_rand_new_with_seed(700 + t);
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(800 + t, kNoiseDb);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(800 + t);
+        g_autoptr(GRand) own = bench::Impairments::new_rand(800 + t);
         const double f0 = g_rand_double_range(rand, -80000, 80000);
         VekgenFrame strong = random_frame(rand, rate, 0, 45.0, f0);
         VekgenFrame weak =
@@ -282,8 +315,11 @@ int cmd_nearfar(guint rate, guint trials, guint first, bool weak_first)
         VekgenFrame &early = weak_first ? weak : strong, &late = weak_first ? strong : weak;
         early.start_sample = 10 * T;
         late.start_sample = 10 * T + guint64(g_rand_int_range(rand, 0, 40 * T));
+        impairments.give_device_errors(&early, own);
+        impairments.give_device_errors(&late, own);
         vekgen_signal_add_frame(s, &early, nullptr);
         vekgen_signal_add_frame(s, &late, nullptr);
+        impairments.add_overloads_in_gaps(s, own);
         Outcome o = run(s, rate, false);
         for (const auto &x : o.vchan.frames) {
             if (x.truth.power_db == weak.power_db)
@@ -379,7 +415,7 @@ int cmd_messages(guint rate, guint len, guint n_messages, guint drop,
     for (double ebn0 : points) {
         const guint64 seed = 5000 + guint64(ebn0 * 10 + 100) + rate + len + 7 * drop;
         g_autoptr(GRand) rand = g_rand_new_with_seed(guint32(seed));
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(seed, kNoiseDb);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(seed);
         const guint T = vekgen_samples_per_bit(rate);
         guint64 at = guint64(T) * 20;
         for (guint i = 0; i < n_messages; i++)
@@ -491,7 +527,7 @@ int cmd_crowd(guint rate, guint n, guint trials, double ebn0)
     double cpu_with = 0, cpu_without = 0, signal_s = 0;
     for (guint t = 0; t < trials; t++) {
         g_autoptr(GRand) rand = g_rand_new_with_seed(900 + t);
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(1900 + t, kNoiseDb);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(1900 + t);
         add_crowd(s, rand, rate, n, ebn0, 100000);
         Pair p = run_pair(s, 2560);
         guint nt = 0;
@@ -528,7 +564,7 @@ int cmd_false(double hours, guint64 seed)
 {
     const gsize P = 15360;
     vekgen::ChannelDecoder ch(0, 0.0f, P);
-    g_autoptr(VekgenSignal) s = vekgen_signal_new(seed, kNoiseDb);
+    g_autoptr(VekgenSignal) s = impairments.new_signal(seed);
     std::vector<gint16> packet(2 * P);
     const guint64 total = guint64(hours * 3600 * VEKGEN_SAMPLE_RATE);
     double cpu = 0;
@@ -545,90 +581,195 @@ int cmd_false(double hours, guint64 seed)
     return 0;
 }
 
-int cmd_speed()
-{
-    printf("| load | signal s | cpu s | x real time |\n|---|---:|---:|---:|\n");
+/* One load of the speed table: recordings held in memory (so that making them is
+ * not timed) with the truth of their frames. */
+struct Load {
+    explicit Load(std::string n) : name(std::move(n)) {}
+    std::string name;
+    std::vector<std::vector<gint16>> recordings;
+    std::vector<std::vector<VekgenFrame>> truth;
+    double seconds = 0.0;
+    guint frames[2] = {0, 0}; /* at 100 and 600 bit/s */
+
+    void add(VekgenSignal *s, guint64 n_samples)
     {
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(9, kNoiseDb);
-        const gsize P = 2560, n = 192000 * 60;
-        std::vector<gint16> all(2 * n);
-        vekgen_signal_fill(s, all.data(), n);
-        vekgen::ChannelDecoder ch(0, 0.0f, P);
-        const double t0 = cpu_seconds();
-        for (gsize at = 0; at + P <= n; at += P)
-            ch.post(all.data() + 2 * at);
-        const double cpu = cpu_seconds() - t0;
-        printf("| noise only, both rates | 60 | %.2f | %.0f |\n", cpu, 60 / cpu);
+        std::vector<gint16> iq(2 * n_samples);
+        vekgen_signal_fill(s, iq.data(), n_samples);
+        recordings.push_back(std::move(iq));
+        guint n = 0;
+        const VekgenFrame *f = vekgen_signal_get_frames(s, &n);
+        truth.emplace_back(f, f + n);
+        for (guint i = 0; i < n; i++)
+            frames[f[i].bit_rate == 600]++;
+        seconds += double(n_samples) / VEKGEN_SAMPLE_RATE;
     }
-    for (guint rate : {100u, 600u, 0u}) {
-        /* 32 overlapping frames, again and again. */
+};
+
+/* The loads: noise alone; one burst of 32 overlapping frames (the many-at-once
+ * target: the same signals as `many RATE 32 10`), of each rate and of both; and the
+ * back-to-back bursts, 32 frames of both rates again every 300 bit periods. */
+std::vector<Load> speed_loads()
+{
+    std::vector<Load> loads;
+    {
+        Load l("noise only");
+        g_autoptr(VekgenSignal) s = impairments.new_signal(9);
+        l.add(s, 60 * guint64(VEKGEN_SAMPLE_RATE));
+        loads.push_back(std::move(l));
+    }
+    for (guint rate : {0u, 100u, 600u}) {
+        Load l(rate == 0 ? "one burst of 32, 16 at each rate (10 recordings)"
+                         : std::string("one burst of 32 at ") + std::to_string(rate) +
+                               " bit/s (10 recordings)");
+        for (guint t = 0; t < 10; t++) {
+            g_autoptr(GRand) rand = g_rand_new_with_seed(500 + t);
+            g_autoptr(VekgenSignal) s = impairments.new_signal(600 + t);
+            add_overlapping(s, rand, rate, 32, 100000);
+            l.add(s, vekgen_signal_get_end(s) + 15360);
+        }
+        loads.push_back(std::move(l));
+    }
+    {
+        Load l("32 at 100+600 bit/s back to back");
         g_autoptr(GRand) rand = g_rand_new_with_seed(31);
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(10, kNoiseDb);
-        const guint64 period = 300 * guint64(vekgen_samples_per_bit(rate == 600 ? 600 : 100));
-        const int rounds = rate == 600 ? 30 : 6;
-        for (int i = 0; i < rounds; i++)
-            add_overlapping(s, rand, rate, 32, 1000 + i * period);
-        const gsize n = vekgen_signal_get_end(s) + 15360;
-        std::vector<gint16> all(2 * n);
-        vekgen_signal_fill(s, all.data(), n);
-        const gsize P = 2560;
-        vekgen::ChannelDecoder ch(0, 0.0f, P);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(10);
+        const guint64 period = 300 * guint64(vekgen_samples_per_bit(100));
+        for (int i = 0; i < 6; i++)
+            add_overlapping(s, rand, 0, 32, 1000 + i * period);
+        l.add(s, vekgen_signal_get_end(s) + 15360);
+        loads.push_back(std::move(l));
+    }
+    return loads;
+}
+
+/* Posts @iq to @rx in its packets (the last one padded with zeros): CPU seconds. */
+double post_timed(vekgen::Receiver &rx, const std::vector<gint16> &iq)
+{
+    const gsize P = rx.packet_size();
+    std::vector<gint16> packet(2 * P);
+    double cpu = 0.0;
+    for (gsize at = 0; at < iq.size(); at += 2 * P) {
+        const gsize n = std::min(2 * P, iq.size() - at);
+        std::copy(iq.begin() + gssize(at), iq.begin() + gssize(at + n), packet.begin());
+        std::fill(packet.begin() + gssize(n), packet.end(), 0);
         const double t0 = cpu_seconds();
-        for (gsize at = 0; at + P <= n; at += P)
-            ch.post(all.data() + 2 * at);
-        const double cpu = cpu_seconds() - t0;
-        guint nt = 0;
-        const VekgenFrame *truth = vekgen_signal_get_frames(s, &nt);
-        const vekgen::Match m = vekgen::match(ch, truth, nt);
-        printf("| 32 overlapping frames at %s bit/s back to back (%u of %zu found) | %.1f | %.2f | "
-               "%.0f |\n",
-               rate == 0 ? "100+600" : (rate == 100 ? "100" : "600"), m.found, m.frames.size(),
-               double(n) / VEKGEN_SAMPLE_RATE, cpu, double(n) / VEKGEN_SAMPLE_RATE / cpu);
+        rx.post(packet.data());
+        cpu += cpu_seconds() - t0;
+    }
+    return cpu;
+}
+
+std::string loadavg()
+{
+    gchar *text = nullptr;
+    if (!g_file_get_contents("/proc/loadavg", &text, nullptr, nullptr))
+        return "?";
+    std::string s(text);
+    g_free(text);
+    return s.substr(0, s.find(' ', s.find(' ', s.find(' ') + 1) + 1));
+}
+
+/* x real time on one core of libvchan (one receiver of both rates) and of libvdem
+ * at 100 and at 600 bit/s (one instance at a time, as the library allows) on the
+ * same recordings, each posting in its own packet size; @rounds times over every
+ * load, the receivers alternating, best and worst. "both vdem" is a station that
+ * runs one instance per rate: the signal over their CPU time added up. */
+int cmd_speed(int rounds)
+{
+    const std::vector<Load> loads = speed_loads();
+    struct Figures {
+        double best = 0.0, worst = 1e30;
+        guint found = 0;
+        void add(double x) { best = std::max(best, x), worst = std::min(worst, x); }
+    };
+    /* [load][vchan, vdem 100, vdem 600, both vdem] */
+    std::vector<std::array<Figures, 4>> fig(loads.size());
+    g_printerr("load average before: %s\n", loadavg().c_str());
+    for (int round = 0; round < rounds; round++) {
+        for (size_t l = 0; l < loads.size(); l++) {
+            double cpu[3] = {0.0, 0.0, 0.0};
+            guint found[3] = {0, 0, 0};
+            for (int r = 0; r < 3; r++) {
+                for (size_t i = 0; i < loads[l].recordings.size(); i++) {
+                    std::unique_ptr<vekgen::Receiver> rx;
+                    if (r == 0)
+                        rx = std::make_unique<vekgen::ChannelDecoder>(0, 0.0f);
+                    else
+                        rx = std::make_unique<vekgen::Decoder>(r == 1 ? 100 : 600, 0.0f);
+                    if (!rx->error().empty()) {
+                        g_printerr("%s\n", rx->error().c_str());
+                        return 1;
+                    }
+                    cpu[r] += post_timed(*rx, loads[l].recordings[i]);
+                    const auto &t = loads[l].truth[i];
+                    found[r] += vekgen::match(*rx, t.data(), guint(t.size())).found;
+                }
+                fig[l][size_t(r)].add(loads[l].seconds / cpu[r]);
+                fig[l][size_t(r)].found = found[r];
+            }
+            fig[l][3].add(loads[l].seconds / (cpu[1] + cpu[2]));
+        }
+        g_printerr("round %d done, load average %s\n", round + 1, loadavg().c_str());
+    }
+    printf("FFT: %s; x real time on one core, best / worst of %d rounds\n\n", vchan::Fft::backend(),
+           rounds);
+    printf("| load | signal s | frames 100 + 600 | vchan found | vchan | vdem 100 found | vdem 100 "
+           "| vdem 600 found | vdem 600 | both vdem |\n"
+           "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (size_t l = 0; l < loads.size(); l++) {
+        const auto &f = fig[l];
+        printf("| %s | %.1f | %u + %u | %u | %.0f / %.0f | %u | %.0f / %.0f | %u | %.0f / %.0f | "
+               "%.0f / %.0f |\n",
+               loads[l].name.c_str(), loads[l].seconds, loads[l].frames[0], loads[l].frames[1],
+               f[0].found, f[0].best, f[0].worst, f[1].found, f[1].best, f[1].worst, f[2].found,
+               f[2].best, f[2].worst, f[3].best, f[3].worst);
     }
     return 0;
 }
 
-/* The receiver's banks transform 2T points (T samples per bit) every T/2 samples:
- * 1200 transforms of 640 points and 200 of 3840 per second of signal. Timed with
- * KissFFT called directly and with the library's own transform (whichever FFT the
- * build chose). */
+/* The receiver's banks transform their points (bank_points(), a power of two: 512
+ * and 4096) every T/2 samples: 1200 and 200 transforms per second of signal. Timed
+ * with KissFFT called directly and with the library's own transform (whichever FFT
+ * the build chose), beside the mixed-radix lengths 2T (640 and 3840) that give bins
+ * exactly half the bit rate apart, which the banks used before. */
 int cmd_fft()
 {
     printf("| FFT | rate | points | transforms per s | us per transform | ms per s of signal |\n"
            "|---|---:|---:|---:|---:|---:|\n");
     for (int lib = 0; lib < 2; lib++) {
         const char *name = lib == 0 ? "KissFFT (direct)" : vchan::Fft::backend();
-        double total_ms = 0.0;
-        for (guint rate : {600u, 100u}) {
-            const int T = int(vekgen_samples_per_bit(rate));
-            const int n = 2 * T;
-            kiss_fft_cfg cfg = kiss_fft_alloc(n, 0, nullptr, nullptr);
-            vchan::Fft fft(n);
-            std::vector<vchan::cf> in(static_cast<size_t>(n)), out(in.size());
-            g_autoptr(GRand) rand = g_rand_new_with_seed(5);
-            for (int i = 0; i < T; i++)
-                in[size_t(i)] = vchan::cf(float(g_rand_double_range(rand, -3e3, 3e3)),
-                                          float(g_rand_double_range(rand, -3e3, 3e3)));
-            const int per_second = 2 * VEKGEN_SAMPLE_RATE / T;
-            const int reps = 60 * per_second;
-            const double t0 = cpu_seconds();
-            for (int r = 0; r < reps; r++) {
-                if (lib == 0) {
-                    kiss_fft(cfg, reinterpret_cast<const kiss_fft_cpx *>(in.data()),
-                             reinterpret_cast<kiss_fft_cpx *>(out.data()));
-                } else {
-                    std::copy(in.begin(), in.end(), fft.in());
-                    fft.run();
+        for (bool banks : {true, false}) {
+            double total_ms = 0.0;
+            for (guint rate : {600u, 100u}) {
+                const int T = int(vekgen_samples_per_bit(rate));
+                const int n = banks ? vchan::bank_points(int(rate)) : 2 * T;
+                kiss_fft_cfg cfg = kiss_fft_alloc(n, 0, nullptr, nullptr);
+                vchan::Fft fft(n);
+                std::vector<vchan::cf> in(static_cast<size_t>(n)), out(in.size());
+                g_autoptr(GRand) rand = g_rand_new_with_seed(5);
+                for (int i = 0; i < T; i++)
+                    in[size_t(i)] = vchan::cf(float(g_rand_double_range(rand, -3e3, 3e3)),
+                                              float(g_rand_double_range(rand, -3e3, 3e3)));
+                std::copy(in.begin(), in.end(), fft.in());
+                const int per_second = 2 * VEKGEN_SAMPLE_RATE / T;
+                const int reps = 60 * per_second;
+                const double t0 = cpu_seconds();
+                for (int r = 0; r < reps; r++) {
+                    if (lib == 0)
+                        kiss_fft(cfg, reinterpret_cast<const kiss_fft_cpx *>(in.data()),
+                                 reinterpret_cast<kiss_fft_cpx *>(out.data()));
+                    else
+                        fft.run();
                 }
+                const double us = (cpu_seconds() - t0) * 1e6 / reps;
+                kiss_fft_free(cfg);
+                const double ms = us * per_second / 1e3;
+                total_ms += ms;
+                printf("| %s | %u | %d | %d | %.2f | %.2f |\n", name, rate, n, per_second, us, ms);
             }
-            const double us = (cpu_seconds() - t0) * 1e6 / reps;
-            kiss_fft_free(cfg);
-            const double ms = us * per_second / 1e3;
-            total_ms += ms;
-            printf("| %s | %u | %d | %d | %.2f | %.2f |\n", name, rate, n, per_second, us, ms);
+            printf("| %s | both, %s | | | | %.1f (at most %.0fx real time) |\n", name,
+                   banks ? "the banks' lengths" : "2T", total_ms, 1e3 / total_ms);
         }
-        printf("| %s | both | | | | %.1f (at most %.0fx real time) |\n", name, total_ms,
-               1e3 / total_ms);
     }
     return 0;
 }
@@ -637,12 +778,20 @@ int cmd_fft()
 
 int main(int argc, char **argv)
 {
+    std::string error;
+    if (!impairments.take_options(&argc, &argv, &error)) {
+        g_printerr("%s: %s\n", argv[0], error.c_str());
+        return 2;
+    }
     if (argc < 2) {
-        g_printerr("usage: %s fer RATE LEN FRAMES EBN0... | many RATE N TRIALS | nearfar RATE "
-                   "TRIALS [FIRST [WEAK_FIRST]] | false HOURS [SEED] | speed | fft\n",
+        g_printerr("usage: %s [--impair TEXT] [--noise DB] fer RATE LEN FRAMES EBN0... | many "
+                   "RATE N TRIALS | nearfar RATE TRIALS [FIRST [WEAK_FIRST]] | false HOURS "
+                   "[SEED] | speed [ROUNDS] | fft\n",
                    argv[0]);
         return 2;
     }
+    if (impairments.any())
+        printf("%s\n\n", impairments.describe().c_str());
     const std::string mode = argv[1];
     auto arg = [&](int i, double dflt) { return argc > i ? atof(argv[i]) : dflt; };
     if (mode == "fer") {
@@ -667,7 +816,7 @@ int main(int argc, char **argv)
     if (mode == "false")
         return cmd_false(arg(2, 1.0), guint64(arg(3, 4242)));
     if (mode == "speed")
-        return cmd_speed();
+        return cmd_speed(int(arg(2, 3)));
     if (mode == "fft")
         return cmd_fft();
     g_printerr("%s: unknown mode '%s'\n", argv[0], argv[1]);
