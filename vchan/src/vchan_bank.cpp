@@ -33,10 +33,15 @@ constexpr float kCoherence = 0.5f;
 /* A detection is handed on six bits after its best hop. */
 constexpr int kSettleHops = 6 * kPhases;
 /* The lower threshold of detections kept only for combining: a preamble at 3 dB
- * Eb/N0 averages about 30 with a spread of 8, at 2 dB about 25; noise passes it
- * some 30 times a second per rate, which the header test (header_score()) brings
- * down to one or two. 15 lost no fewer messages at 2.5 dB and cost 2 % more time
- * under the crowd of 32 messages (bench/results/vchan_combine.md). */
+ * Eb/N0 on a bin's centre averages about 30 with a spread of 8, at 2 dB about 25;
+ * noise passes it some 30 times a second per rate, which the header test
+ * (header_score()) brings down to one or two. The unit, a bin's noise power, is
+ * that of the one-bit window whatever the transform's length, so the same threshold
+ * holds at both rates and any spacing of the bins; their number (4096 and 512)
+ * scales the noise's detections by 1.07 and 0.8 against bins R/2 apart. A carrier
+ * halfway between bins loses up to 0.8 dB of the correlation at 100 bit/s and 1.5
+ * dB at 600 bit/s (0.9 dB with bins R/2 apart); the threshold is not lowered for
+ * it, which would let several times more noise through. */
 constexpr float kDeepThreshold = 16.f;
 /* Alignments the header test tries either side of a detection's start, in half
  * bits (its preamble may be taken a bit or two early or late), and how many of the

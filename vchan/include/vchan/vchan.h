@@ -107,7 +107,7 @@
  *      Why coherent: with ideal timing and frequency a joint decoder on differential
  *      soft values loses 10 % of messages at 2.7 dB Eb/N0 per repetition (8 bytes) and
  *      3.1 dB (20 bytes); with each repetition's phase tracked this way, at about
- *      -0.4 and 0 dB, within 0.3 dB of the phase known (bench/results/vchan_combine.md).
+ *      0.3 and 0.2 dB, 0.5 to 1.3 dB from the phase known (bench/results/vchan_combine.md).
  *    - Joint decoding: a Viterbi search over the code's 4 states times each
  *      repetition's symbol sign (32 states for three, 16 for two), the header's known
  *      symbols anchoring each sign; a slip of a phase reference by half a turn costs
@@ -137,8 +137,8 @@
  *    - False reports: combining adds no report of a frame alone; a combined one needs
  *      pairs scored 3 deviations over chance, each repetition 6 deviations in
  *      agreement and the frame check (one in 65536), and there are at most two
- *      decodes per new frame, so noise would make about one a year (48 hours of noise
- *      gave none, bench/results/vchan_combine.md).
+ *      decodes per new frame, so noise would make about one a year (2.2 hours of
+ *      noise at both rates gave none, bench/results/vchan_combine.md).
  *    - Reports: a frame decoded alone is reported as ever. A message only combining
  *      recovers is reported once, in the packet in which libvdem would have reported
  *      the last repetition used (249 bits after its first symbol), with its bytes,
