@@ -132,7 +132,8 @@ void iqhub_wakeup_signal(GSource *source);
 /* Destroys and releases *source; NULL is fine. */
 void iqhub_wakeup_free(GSource **source);
 
-/* Replaces a (data, destroy function) pair; the previous data is released
- * unless the same pair is given again. */
+/* Replaces a (data, destroy function) pair without calling the previous
+ * destroy function: the replaced data is the host's again. The pair in place
+ * is released when its object is finalised. */
 void iqhub_replace_user_data(gpointer *data, GDestroyNotify *notify, gpointer new_data,
                              GDestroyNotify new_notify);
