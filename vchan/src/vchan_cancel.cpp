@@ -59,19 +59,21 @@ bool Canceller::worth(const Decoded &d) const
     return d.rate == rate_ && d.record.snr >= 10.0 * std::log10(double(bit_)) - kWorthMarginDb;
 }
 
-bool Canceller::cancel(cf *ring, const Decoded &d, const uint8_t *bits)
+/* The symbols' signs from @bits, d.polarity being the sense of the differential
+ * encoding. */
+void Canceller::take_signs(const Decoded &d, const uint8_t *bits)
 {
-    fit_ = Fit{};
-    const int n = d.symbols, T = bit_, W = 2 * margin_;
-    if (n < 2 || n > kMaxSymbols)
-        return false;
     signs_[0] = 1.f;
-    for (int k = 1; k < n; k++)
+    for (int k = 1; k < d.symbols; k++)
         signs_[k] = signs_[k - 1] * (bits[k - 1] ? 1.f : -1.f) * d.polarity;
+}
 
-    /* The symbols through the matched filter at the demodulator's carrier, for the
-     * earliest timing searched, and the samples around each symbol boundary that
-     * slide the timing on by one sample at a time. */
+/* The symbols through the matched filter at the demodulator's carrier, for the
+ * earliest timing searched (into z_), and the samples around each symbol boundary
+ * that slide the timing on by one sample at a time (into edges_). */
+void Canceller::match_earliest(const cf *ring, const Decoded &d)
+{
+    const int n = d.symbols, T = bit_, W = 2 * margin_;
     const int64_t s0 = d.start - margin_;
     const double w = -kTwoPi * d.carrier / kSampleRate;
     const cf step(std::polar(1.0, w));
@@ -91,10 +93,16 @@ bool Canceller::cancel(cf *ring, const Decoded &d, const uint8_t *bits)
         if (k < n)
             z_[k] = sum;
     }
-    /* Timing to the sample: the symbols with the modulation taken off line up best
-     * (each sample off mixes a sample of the neighbouring symbol into every
-     * transition); the size of the mean turn per symbol does not mind the carrier
-     * being a little off. */
+}
+
+/* Timing to the sample, in samples after the earliest searched: the symbols with
+ * the modulation taken off line up best (each sample off mixes a sample of the
+ * neighbouring symbol into every transition); the size of the mean turn per symbol
+ * does not mind the carrier being a little off. Leaves the symbols there, with the
+ * modulation taken off, in best_z_. */
+int Canceller::refine_timing(int n)
+{
+    const int W = 2 * margin_;
     double best = -1.0;
     int best_d = 0;
     for (int dd = 0; dd <= W; dd++) {
@@ -111,12 +119,16 @@ bool Canceller::cancel(cf *ring, const Decoded &d, const uint8_t *bits)
                 z_[k] += edges_[size_t(k + 1) * size_t(W) + size_t(dd)] -
                          edges_[size_t(k) * size_t(W) + size_t(dd)];
     }
-    const int64_t start = s0 + best_d;
-
-    /* The carrier: the mean turn per symbol, then a straight line through the
-     * symbols' phases (the whole frame is a pilot now). */
     for (int k = 0; k < n; k++)
         best_z_[k] *= signs_[k];
+    return best_d;
+}
+
+/* The carrier's residual turn per symbol: the mean turn per symbol, then a straight
+ * line through the symbols' phases (the whole frame is a pilot now). Sets
+ * fit_.fit_snr from what the line leaves. */
+double Canceller::fit_turn(int n)
+{
     std::complex<double> turn{};
     for (int k = 1; k < n; k++)
         turn += std::complex<double>(best_z_[k] * std::conj(best_z_[k - 1]));
@@ -143,16 +155,21 @@ bool Canceller::cancel(cf *ring, const Decoded &d, const uint8_t *bits)
     for (int k = 0; k < n; k++)
         residue += std::norm(std::complex<double>(best_z_[k]) * std::polar(1.0, -theta * k) - mean);
     fit_.fit_snr = float(10.0 * std::log10(std::norm(mean) * (n - 1) / std::max(residue, 1e-30)));
-    const double freq = d.carrier + theta * rate_ / kTwoPi;
+    return theta;
+}
 
-    /* Amplitude and phase: least squares over every sample of the frame. */
-    const double w1 = -kTwoPi * freq / kSampleRate;
+/* Amplitude and phase per sample at fit_.start: least squares over every sample of
+ * the frame at carrier fit_.freq. Sets fit_.before, the energy over its span. */
+std::complex<double> Canceller::fit_amplitude(const cf *ring, int n)
+{
+    const int T = bit_;
+    const double w1 = -kTwoPi * fit_.freq / kSampleRate;
     const cf step1(std::polar(1.0, w1));
     std::complex<double> proj{};
     double before = 0.0;
     for (int k = 0; k < n; k++) {
-        const int64_t base = start + int64_t(k) * T;
-        cf rot = phasor(w1, base, start);
+        const int64_t base = fit_.start + int64_t(k) * T;
+        cf rot = phasor(w1, base, fit_.start);
         cf acc{};
         float energy = 0.f;
         for (int i = 0; i < T; i++) {
@@ -164,39 +181,57 @@ bool Canceller::cancel(cf *ring, const Decoded &d, const uint8_t *bits)
         proj += std::complex<double>(acc) * double(signs_[k]);
         before += energy;
     }
-    const std::complex<double> alpha = proj / double(int64_t(n) * T);
-    const double removed = std::norm(alpha) * double(int64_t(n) * T);
-    fit_.start = start;
-    fit_.freq = freq;
-    fit_.amplitude = cf(alpha);
     fit_.before = before;
+    return proj / double(int64_t(n) * T);
+}
+
+/* Subtracts @sign times the rebuilt frame of fit_ from the ring (-1 adds it back);
+ * returns the energy left over its span. */
+double Canceller::subtract(cf *ring, int n, float sign)
+{
+    const int T = bit_;
+    const double w1 = -kTwoPi * fit_.freq / kSampleRate;
+    double after = 0.0;
+    const cf step_up(std::polar(1.0, -w1));
+    for (int k = 0; k < n; k++) {
+        const int64_t base = fit_.start + int64_t(k) * T;
+        cf rot = phasor(-w1, base, fit_.start);
+        const cf a = fit_.amplitude * (sign * signs_[k]);
+        float energy = 0.f;
+        for (int i = 0; i < T; i++) {
+            cf &x = ring[uint64_t(base + i) & kRingMask];
+            x -= a * rot;
+            energy += std::norm(x);
+            rot *= step_up;
+        }
+        after += energy;
+    }
+    return after;
+}
+
+bool Canceller::cancel(cf *ring, const Decoded &d, const uint8_t *bits)
+{
+    fit_ = Fit{};
+    const int n = d.symbols;
+    if (n < 2 || n > kMaxSymbols)
+        return false;
+    take_signs(d, bits);
+    match_earliest(ring, d);
+    fit_.start = d.start - margin_ + refine_timing(n);
+    fit_.freq = d.carrier + fit_turn(n) * rate_ / kTwoPi;
+    const std::complex<double> alpha = fit_amplitude(ring, n);
+    fit_.amplitude = cf(alpha);
+    const double before = fit_.before;
+    const double removed = std::norm(alpha) * double(int64_t(n) * bit_);
     fit_.after = before - removed;
     if (fit_.fit_snr < kMinFitSnrDb || removed < kMinShare * before)
         return false;
 
     /* Out of the ring; checked on the samples, and put back should it not have
      * taken out what the fit promised. */
-    auto apply = [&](float sign) {
-        double after = 0.0;
-        const cf step_up(std::polar(1.0, -w1));
-        for (int k = 0; k < n; k++) {
-            const int64_t base = start + int64_t(k) * T;
-            cf rot = phasor(-w1, base, start);
-            const cf a = cf(alpha) * (sign * signs_[k]);
-            float energy = 0.f;
-            for (int i = 0; i < T; i++) {
-                cf &x = ring[uint64_t(base + i) & kRingMask];
-                x -= a * rot;
-                energy += std::norm(x);
-                rot *= step_up;
-            }
-            after += energy;
-        }
-        return after;
-    };
-    fit_.after = apply(1.f);
+    fit_.after = subtract(ring, n, 1.f);
     if (fit_.after > before - 0.5 * removed) {
-        apply(-1.f);
+        subtract(ring, n, -1.f);
         fit_.after = before;
         return false;
     }

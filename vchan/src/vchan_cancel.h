@@ -57,6 +57,14 @@ class Canceller
     bool retest(const cf *ring, float noise, Candidate &c);
 
   private:
+    /* The phases of cancel(). */
+    void take_signs(const Decoded &d, const uint8_t *bits);
+    void match_earliest(const cf *ring, const Decoded &d);
+    int refine_timing(int n);
+    double fit_turn(int n);
+    std::complex<double> fit_amplitude(const cf *ring, int n);
+    double subtract(cf *ring, int n, float sign);
+
     int rate_;
     int bit_;
     int margin_; /* timing search either side of the demodulator's estimate, in samples:

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "vchan_bank.h"
+#include "vchan_candidates.h"
 #include "vchan_cancel.h"
 #include "vchan_demod.h"
 

@@ -2,7 +2,7 @@
 /* The candidate list of one rate on its own: detections that merge, side lobes that
  * wait for the frame that explains them, and candidates taken out of the list,
  * through the list's state after items have moved within it. */
-#include "vchan_bank.h"
+#include "vchan_candidates.h"
 #include "vchan_demod.h"
 
 #include <gtest/gtest.h>

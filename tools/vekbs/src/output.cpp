@@ -32,6 +32,15 @@ void add_bool(JsonBuilder *b, const gchar *name, gboolean value)
     json_builder_add_boolean_value(b, value);
 }
 
+/* The wrapper's counters of @s, as members of the object being built. */
+void add_counters(JsonBuilder *b, const PassStats &s)
+{
+    add_int(b, "frames", static_cast<gint64>(s.frames));
+    add_int(b, "frames_drop", static_cast<gint64>(s.dropped));
+    add_int(b, "frames_error_ts", static_cast<gint64>(s.ts_errors));
+    add_int(b, "frames_error_syntax", static_cast<gint64>(s.syntax_errors));
+}
+
 } // namespace
 
 std::string to_json(JsonBuilder *builder)
@@ -121,10 +130,7 @@ std::string stats_json(const std::vector<PassStats> &stats)
         json_builder_begin_object(b);
         add_int(b, "bit_rate", s.rate);
         add_double(b, "seconds", static_cast<double>(s.samples) / kSampleRate);
-        add_int(b, "frames", static_cast<gint64>(s.frames));
-        add_int(b, "frames_drop", static_cast<gint64>(s.dropped));
-        add_int(b, "frames_error_ts", static_cast<gint64>(s.ts_errors));
-        add_int(b, "frames_error_syntax", static_cast<gint64>(s.syntax_errors));
+        add_counters(b, s);
         json_builder_end_object(b);
     }
     json_builder_end_array(b);
@@ -132,16 +138,29 @@ std::string stats_json(const std::vector<PassStats> &stats)
     return to_json(b);
 }
 
-std::string live_stats_json(const PassStats &s, const LiveStats &l)
+std::string live_stats_json(const std::vector<PassStats> &rates, const LiveStats &l)
 {
+    PassStats sum;
+    for (const PassStats &s : rates) {
+        sum.samples = s.samples;
+        sum.frames += s.frames;
+        sum.dropped += s.dropped;
+        sum.ts_errors += s.ts_errors;
+        sum.syntax_errors += s.syntax_errors;
+    }
     g_autoptr(JsonBuilder) b = json_builder_new();
     json_builder_begin_object(b);
-    add_int(b, "bit_rate", s.rate);
-    add_double(b, "seconds", static_cast<double>(s.samples) / kSampleRate);
-    add_int(b, "frames", static_cast<gint64>(s.frames));
-    add_int(b, "frames_drop", static_cast<gint64>(s.dropped));
-    add_int(b, "frames_error_ts", static_cast<gint64>(s.ts_errors));
-    add_int(b, "frames_error_syntax", static_cast<gint64>(s.syntax_errors));
+    add_double(b, "seconds", static_cast<double>(sum.samples) / kSampleRate);
+    add_counters(b, sum);
+    json_builder_set_member_name(b, "rates");
+    json_builder_begin_array(b);
+    for (const PassStats &s : rates) {
+        json_builder_begin_object(b);
+        add_int(b, "bit_rate", s.rate);
+        add_counters(b, s);
+        json_builder_end_object(b);
+    }
+    json_builder_end_array(b);
     add_int(b, "rx_bytes", static_cast<gint64>(l.rx_bytes));
     add_int(b, "rx_dropped_bytes", static_cast<gint64>(l.rx_dropped_bytes));
     add_int(b, "rx_dropped_transfers", static_cast<gint64>(l.rx_dropped_transfers));
@@ -176,8 +195,8 @@ std::string live_stats_text(const LiveStats &l, bool broker)
     if (!broker)
         return card;
     g_autofree gchar *network = g_strdup_printf(
-        "broker: %" G_GUINT64_FORMAT " published, %" G_GUINT64_FORMAT
-        " dropped, %" G_GUINT64_FORMAT " queued, %" G_GUINT64_FORMAT " reconnections\n"
+        "broker: %" G_GUINT64_FORMAT " published, %" G_GUINT64_FORMAT " dropped, %" G_GUINT64_FORMAT
+        " queued, %" G_GUINT64_FORMAT " reconnections\n"
         "downlink: %" G_GUINT64_FORMAT " requests, %" G_GUINT64_FORMAT " sent, %" G_GUINT64_FORMAT
         " failed, %" G_GUINT64_FORMAT " refused\n"
         "latency: uplink %.2f ms median, %.2f ms p99; downlink %.2f ms median, %.2f ms p99\n",

@@ -101,8 +101,8 @@ pid_t spawn(const std::vector<std::string> &args, gchar **env, int out_fd, int e
 class Child
 {
   public:
-    Child(const std::string &dir, const std::string &name) : out_(dir + "/" + name + ".out"),
-                                                               err_(dir + "/" + name + ".err")
+    Child(const std::string &dir, const std::string &name)
+        : out_(dir + "/" + name + ".out"), err_(dir + "/" + name + ".err")
     {
     }
     ~Child()
@@ -130,8 +130,8 @@ class Child
     int wait(gint64 patience_us = kPatienceUs)
     {
         int status = 0;
-        const bool ended = eventually(
-            [&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, patience_us);
+        const bool ended =
+            eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, patience_us);
         if (!ended)
             return -1;
         pid_ = 0;
@@ -251,15 +251,15 @@ class Subscriber
             if (rc == 0)
                 mosquitto_subscribe(m, nullptr, "vek/#", 1);
         });
-        mosquitto_message_callback_set(mosq_, [](mosquitto *, void *data,
-                                                 const mosquitto_message *msg) {
-            auto *self = static_cast<Subscriber *>(data);
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            self->messages_.push_back(
-                {msg->topic, std::string(static_cast<const char *>(msg->payload),
-                                         static_cast<gsize>(msg->payloadlen)),
-                 msg->retain});
-        });
+        mosquitto_message_callback_set(
+            mosq_, [](mosquitto *, void *data, const mosquitto_message *msg) {
+                auto *self = static_cast<Subscriber *>(data);
+                std::lock_guard<std::mutex> lock(self->mutex_);
+                self->messages_.push_back({msg->topic,
+                                           std::string(static_cast<const char *>(msg->payload),
+                                                       static_cast<gsize>(msg->payloadlen)),
+                                           msg->retain});
+            });
         mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
         mosquitto_connect(mosq_, "127.0.0.1", port, 10);
         mosquitto_loop_start(mosq_);
@@ -419,6 +419,39 @@ TEST_F(Live, TheCardDeliversExactlyTheRecordingsFramesWithItsSettings)
     }
 }
 
+/* A card station by default runs one wrapper that hears both rates: frames of
+ * each, one of each rate on the air at once, all come out with their rates,
+ * and the statistics count each rate. */
+TEST_F(Live, ByDefaultOneWrapperHearsBothRatesFromTheCard)
+{
+    const std::string rec =
+        record({"at=0.1 rate=100 dev=0x10B1 seq=1 payload=01 freq=-30000",
+                "at=0.4 rate=600 dev=0x10B2 seq=2 payload=0203 freq=12000", kThreeFrames[2]});
+    plug(rec, VEKEMU_PACING_FAST);
+    Child vekbs(dir_, "vekbs");
+    ASSERT_TRUE(start(vekbs, {"--card", "--check", "--truth", rec, "--json", "--config", conf_}));
+    ASSERT_EQ(vekbs.wait(), 0) << vekbs.err();
+    EXPECT_NE(vekbs.err().find("streaming at 100 and 600 bit/s"), std::string::npos) << vekbs.err();
+    EXPECT_EQ(count(vekbs.err(), "streaming at"), 1u) << "one wrapper, started once";
+    EXPECT_NE(vekbs.err().find("every frame delivered as sent (3 frames)"), std::string::npos)
+        << vekbs.err();
+    std::string out = vekbs.out();
+    g_auto(GStrv) lines = g_strsplit(g_strstrip(out.data()), "\n", -1);
+    ASSERT_EQ(g_strv_length(lines), 3u) << vekbs.out();
+    for (guint i = 0; i < 3; i++) {
+        g_autoptr(JsonParser) parser = json_parser_new();
+        JsonObject *o = parse_object(parser, lines[i]);
+        ASSERT_NE(o, nullptr) << lines[i];
+        EXPECT_EQ(json_object_get_int_member(o, "bit_rate"),
+                  json_object_get_int_member(o, "device_id") == 0x10B1 ? 100 : 600)
+            << lines[i];
+    }
+    EXPECT_NE(vekbs.err().find("\"rates\":[{\"bit_rate\":100,\"frames\":1,"), std::string::npos)
+        << vekbs.err();
+    EXPECT_NE(vekbs.err().find("{\"bit_rate\":600,\"frames\":2,"), std::string::npos)
+        << vekbs.err();
+}
+
 TEST_F(Live, TheKeyFileSetsTheStationAndOptionsOverrideIt)
 {
     const std::string rec = record({kThreeFrames[0], kThreeFrames[1], kThreeFrames[2]});
@@ -438,6 +471,10 @@ TEST_F(Live, TheKeyFileSetsTheStationAndOptionsOverrideIt)
               0x200u);
     EXPECT_NE(vekbs.err().find("streaming at 600 bit/s"), std::string::npos) << vekbs.err();
     EXPECT_NE(vekbs.err().find(" I "), std::string::npos) << "info lines from the log group";
+    /* Each move of the station's life is logged, the stop included. */
+    for (const char *move :
+         {"station: starting -> streaming: card 0", "streaming -> ending", "ending -> stopped"})
+        EXPECT_NE(vekbs.err().find(move), std::string::npos) << move << " in\n" << vekbs.err();
 }
 
 TEST_F(Live, ACardThatStopsSendingIsReleasedAndOpenedAgain)
@@ -516,8 +553,7 @@ TEST_F(Live, UplinkFramesArriveAtTheBrokerAsJsonWithTheStatus)
     plug(rec, VEKEMU_PACING_FAST);
     Child vekbs(dir_, "vekbs");
     ASSERT_TRUE(start(vekbs, {"--card", "--check", "--truth", rec, "--bit-rate", "600", "--mqtt",
-                              broker.url(), "--station", "bs-7", "--quiet", "--config",
-                              conf_}));
+                              broker.url(), "--station", "bs-7", "--quiet", "--config", conf_}));
     ASSERT_EQ(vekbs.wait(), 0) << vekbs.err();
     ASSERT_TRUE(eventually([&] { return server.on("vek/bs-7/up").size() == 3; }));
     const guint32 devices[] = {0x10A1, 0x10A2, 0x10A3};
@@ -536,9 +572,14 @@ TEST_F(Live, UplinkFramesArriveAtTheBrokerAsJsonWithTheStatus)
     JsonObject *last = parse_object(parser, status.back().payload);
     ASSERT_NE(last, nullptr);
     EXPECT_STREQ(json_object_get_string_member(last, "state"), "offline");
-    EXPECT_EQ(json_object_get_int_member(json_object_get_object_member(last, "statistics"),
-                                         "published"),
-              3);
+    EXPECT_EQ(
+        json_object_get_int_member(json_object_get_object_member(last, "statistics"), "published"),
+        3);
+    JsonObject *config = json_object_get_object_member(last, "config");
+    EXPECT_STREQ(json_object_get_string_member(config, "receiver"), "vchan");
+    JsonArray *rates = json_object_get_array_member(config, "bit_rates");
+    ASSERT_EQ(json_array_get_length(rates), 1u);
+    EXPECT_EQ(json_array_get_int_element(rates, 0), 600);
 }
 
 TEST_F(Live, DownlinkRequestsReachTheCardAsTheExact28BytesAndBadOnesAreRefused)
@@ -606,15 +647,13 @@ TEST_F(Live, ABrokerRestartInTheMiddleOfARecordingLosesNoFrame)
     /* Eight frames over six seconds, played at the card's real rate. */
     std::vector<std::string> frames;
     for (guint i = 0; i < 8; i++)
-        frames.push_back("at=" + std::to_string(0.2 + 0.8 * i) +
-                         " rate=600 dev=0x20B0 seq=" + std::to_string(i + 1) + " payload=0" +
-                         std::to_string(i));
+        frames.push_back("at=" + std::to_string(0.2 + 0.8 * i) + " rate=600 dev=0x20B0 seq=" +
+                         std::to_string(i + 1) + " payload=0" + std::to_string(i));
     const std::string rec = record(frames);
     plug(rec, VEKEMU_PACING_REALTIME);
     Child vekbs(dir_, "vekbs");
     ASSERT_TRUE(start(vekbs, {"--card", "--check", "--truth", rec, "--bit-rate", "600", "--mqtt",
-                              broker.url(), "--station", "bs-9", "--quiet", "--config",
-                              conf_}));
+                              broker.url(), "--station", "bs-9", "--quiet", "--config", conf_}));
     ASSERT_TRUE(eventually([&] { return !server.on("vek/bs-9/up").empty(); })) << vekbs.err();
     broker.stop();
     g_usleep(1500 * 1000); /* frames keep coming meanwhile */
