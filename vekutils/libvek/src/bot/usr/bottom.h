@@ -94,8 +94,9 @@ gboolean context_get(sBottomCtx **ctx, GError **error);
 void context_release(sBottomCtx *ctx);
 gboolean context_device_obtain(sBottomCtx *ctx, guint id, sDev **dev, GError **error);
 /* The event thread "libvekUsbEngine" is shared by every streaming card of
- * the context: each successful activate must be paired with one deactivate;
- * the thread stops when the last user deactivates. */
+ * the context and every transfer a caller waits for (bottom_transfer_run):
+ * each successful activate must be paired with one deactivate; the thread
+ * stops when the last user deactivates. */
 gboolean context_activate_usb_engine(sBottomCtx *ctx, GError **error);
 gboolean context_deactivate_usb_engine(sBottomCtx *ctx, GError **error);
 /* TRUE when called on the event thread, that is from inside a stream or
