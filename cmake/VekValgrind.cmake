@@ -30,8 +30,10 @@ function(vek_add_valgrind_test)
   set(options --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite
       --show-leak-kinds=definite --track-fds=no --num-callers=30
       --suppressions=${PROJECT_SOURCE_DIR}/tools/vekemu/valgrind.supp)
-  # GLib hands memory back to the system, so that leaks show.
-  set(environment G_SLICE=always-malloc G_DEBUG=gc-friendly ${ARG_ENVIRONMENT})
+  # GLib hands memory back to the system, so that leaks show. The binary's hang
+  # watchdog bounds each case by this test's time limit, not by its own.
+  set(environment G_SLICE=always-malloc G_DEBUG=gc-friendly VEK_TEST_TIME_LIMIT_S=${ARG_TIMEOUT}
+      ${ARG_ENVIRONMENT})
   if(ARG_CHILDREN)
     # The hang watchdog's debuggers are left alone: they cannot trace a process
     # under valgrind when valgrind runs them too.
