@@ -4,9 +4,7 @@
  * waited for whenever it is gone. */
 #include <cstdio>
 #include <cstring>
-#include <sys/resource.h>
 
-#include <glib-unix.h>
 #include <json-glib/json-glib.h>
 #include <kvrlog/kvrlog.h>
 
@@ -16,6 +14,8 @@
 #include "life.h"
 #include "mqtt.h"
 #include "service.h"
+#include "signals.h"
+#include "view.h"
 
 namespace vekbs
 {
@@ -59,8 +59,7 @@ class LiveStation
     static gboolean on_reopen(gpointer data);
     static gboolean on_watch(gpointer data);
     static gboolean on_stats(gpointer data);
-    static gboolean on_sigint(gpointer data);
-    static gboolean on_sigterm(gpointer data);
+    static gboolean on_watchdog(gpointer data);
     static void on_written(GObject *source, GAsyncResult *result, gpointer data);
     static gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **);
 
@@ -86,10 +85,9 @@ class LiveStation
     /* The current outage, said once, and again only when the reason changes. */
     bool waiting_said_ = false;
     std::string last_open_error_;
-    guint reopen_ = 0, stats_ = 0, sigint_ = 0, sigterm_ = 0, watch_ = 0;
+    guint reopen_ = 0, stats_ = 0, watchdog_ = 0, watch_ = 0;
     guint64 watched_bytes_ = 0;
     gint64 watched_since_us_ = 0;
-    gint64 started_us_;
     PassStats pass_;               /* the signal, and the counters summed over the rates */
     std::vector<PassStats> rates_; /* each rate's counters, as collect() last read them */
     guint64 card_losses_ = 0;
@@ -111,12 +109,12 @@ LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFr
                                       : 0),
       hub_(make_station_hub(config, config.rates.front())),
       queue_(config.card_config.queue_transfers), card_(config.card_config, queue_),
-      downlink_([this](std::string result) {
-          if (mqtt_)
-              mqtt_->publish_result(std::move(result));
-      }),
-      loop_(g_main_loop_new(nullptr, FALSE)), assembler_(end_sample_),
-      started_us_(g_get_monotonic_time())
+      downlink_(config.downlink,
+                [this](std::string result) {
+                    if (mqtt_)
+                        mqtt_->publish_result(std::move(result));
+                }),
+      loop_(g_main_loop_new(nullptr, FALSE)), assembler_(end_sample_)
 {
     pass_.rate = rate_;
     iqhub_set_frame_callback(hub_, on_frame, this, nullptr, nullptr);
@@ -125,14 +123,17 @@ LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFr
     g_source_attach(rx_source_, nullptr);
     if (!config.mqtt.url.empty())
         mqtt_ = std::make_unique<MqttLink>(
-            config.mqtt, config.name, [this](const std::string &request, gint64 arrived_us) {
-                downlink_.request(request, arrived_us, card_.device());
+            config.mqtt, config.name, config.downlink.policy.max_age_s,
+            config.downlink.limits.max_bytes,
+            [this](std::string_view request, gint64 arrived_us, bool retained) {
+                downlink_.request(request, arrived_us, card_.device(), retained);
             });
 }
 
 LiveStation::~LiveStation()
 {
-    for (guint id : {reopen_, stats_, sigint_, sigterm_, watch_})
+    StopSignals::on_stop(nullptr);
+    for (guint id : {reopen_, stats_, watchdog_, watch_})
         if (id != 0)
             g_source_remove(id);
     g_source_destroy(rx_source_);
@@ -218,6 +219,9 @@ void LiveStation::submit()
     tv.tv_sec = static_cast<time_t>(at / G_USEC_PER_SEC);
     tv.tv_usec = static_cast<suseconds_t>(at % G_USEC_PER_SEC);
     const gsize bytes = assembler_.size();
+    if (config_.view != nullptr)
+        config_.view->samples(reinterpret_cast<const gint16 *>(assembler_.data()),
+                              bytes / kBytesPerSample, assembler_.first_sample(), at, true);
     g_autoptr(GError) error = nullptr;
     /* The buffer stays untouched until the write completes: no step runs
      * while one is in flight. */
@@ -261,14 +265,13 @@ gboolean LiveStation::on_frame(Iqhub *, kvrframe *frame, gpointer data, GError *
     g_autoptr(kvrframe) owned = frame;
     const guint rate = delivered_rate(*frame, self->rate_);
     const std::string json = frame_json(*frame, rate);
-    if (!self->config_.quiet) {
-        const std::string line = self->config_.json ? json : frame_text(*frame);
-        std::fputs(line.c_str(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    }
+    if (!self->config_.quiet && !print_line(self->config_.json ? json : frame_text(*frame)) &&
+        output_state() == OutputState::Closed)
+        self->stop("standard output was closed");
     if (self->mqtt_)
         self->mqtt_->publish_uplink(json, self->last_write_us_);
+    if (self->config_.view != nullptr)
+        self->config_.view->frame(*frame, json);
     if (self->config_.check)
         self->delivered_.push_back({rate, *frame});
     return TRUE;
@@ -283,6 +286,8 @@ void LiveStation::stream_ended()
         KVRLOG_ERROR("stopping the wrapper: %s", error->message);
     hub_started_ = false;
     card_.close();
+    if (config_.view != nullptr)
+        config_.view->end_of_stream();
     waiting_said_ = false;
     life_.enter(Phase::Waiting, "the card was released");
     if (reopen_ == 0)
@@ -326,10 +331,13 @@ void LiveStation::try_open()
         return;
     }
     hub_started_ = true;
+    downlink_.set_card_frequency(card_.rx_frequency());
     assembler_.restart(advised);
     pass_.write_samples = advised / kBytesPerSample;
     watched_since_us_ = g_get_monotonic_time();
     KVRLOG_WARN("%s streaming at %s", card_.label().c_str(), pass_rate_text(rate_).c_str());
+    if (config_.view != nullptr)
+        config_.view->set_centre_hz(card_.rx_frequency());
     life_.enter(Phase::Streaming, card_.label().c_str());
 }
 
@@ -376,6 +384,7 @@ LiveStats LiveStation::collect()
         l.publish_dropped = mqtt_->dropped();
         l.publish_queued = mqtt_->queued();
         l.reconnects = mqtt_->reconnects();
+        l.takeovers = mqtt_->takeovers();
         const LatencyHistogram &up = mqtt_->uplink_latency();
         l.uplink_latency_n = up.count();
         l.uplink_median_ms = up.quantile_ms(0.5);
@@ -385,16 +394,13 @@ LiveStats LiveStation::collect()
     l.dl_sent = downlink_.sent;
     l.dl_failed = downlink_.failed;
     l.dl_refused = downlink_.refused;
+    l.dl_refused_by_rule = downlink_.refused_by_rule;
+    l.dl_sent_with_warning = downlink_.sent_with_warning;
+    l.dl_failed_stopping = downlink_.failed_stopping;
     l.downlink_latency_n = downlink_.latency.count();
     l.downlink_median_ms = downlink_.latency.quantile_ms(0.5);
     l.downlink_p99_ms = downlink_.latency.quantile_ms(0.99);
-    l.uptime_s = static_cast<gdouble>(g_get_monotonic_time() - started_us_) / G_USEC_PER_SEC;
-    struct rusage usage = {};
-    if (getrusage(RUSAGE_SELF, &usage) == 0) {
-        l.cpu_s = static_cast<gdouble>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                  static_cast<gdouble>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-        l.peak_rss_kb = static_cast<guint64>(usage.ru_maxrss);
-    }
+    add_process_usage(l);
     g_object_get(hub_, "frames", &pass_.frames, "frames-drop", &pass_.dropped, "frames-error-ts",
                  &pass_.ts_errors, "frames-error-syntax", &pass_.syntax_errors, nullptr);
     rates_ = rate_stats(hub_, rate_, pass_);
@@ -469,21 +475,19 @@ gboolean LiveStation::on_stats(gpointer data)
 
 /* ---- start and stop ---- */
 
-gboolean LiveStation::on_sigint(gpointer data)
+/* The service manager's watchdog hears from the main loop itself. */
+gboolean LiveStation::on_watchdog(gpointer)
 {
-    static_cast<LiveStation *>(data)->stop("SIGINT");
-    return G_SOURCE_CONTINUE;
-}
-
-gboolean LiveStation::on_sigterm(gpointer data)
-{
-    static_cast<LiveStation *>(data)->stop("SIGTERM");
+    service_notify("WATCHDOG=1");
     return G_SOURCE_CONTINUE;
 }
 
 void LiveStation::stop(const gchar *why)
 {
-    if (life_.enter(Phase::Stopping, why))
+    /* At once: what else this turn of the loop dispatches sends nothing. A second
+     * signal, or a closed output while stopping, changes nothing more. */
+    downlink_.stop();
+    if (!stopping() && life_.enter(Phase::Stopping, why))
         g_main_loop_quit(loop_);
 }
 
@@ -495,15 +499,22 @@ void LiveStation::fail(const std::string &why)
 
 int LiveStation::run()
 {
-    sigint_ = g_unix_signal_add(SIGINT, on_sigint, this);
-    sigterm_ = g_unix_signal_add(SIGTERM, on_sigterm, this);
+    StopSignals::on_stop([this](const char *signal) { stop(signal); });
+    if (const guint ms = service_watchdog_ms(); ms > 0)
+        watchdog_ = g_timeout_add(ms, on_watchdog, this);
     stats_ = g_timeout_add_seconds(MAX(config_.stats_interval, 1u), on_stats, this);
     watch_ = g_timeout_add_seconds(1, on_watch, this);
+    if (config_.view != nullptr)
+        config_.view->set_status([this] { return status_json("online"); });
     if (mqtt_) {
         mqtt_->publish_status(status_json("online"));
         mqtt_->start();
     }
-    try_open();
+    /* Stopped before it started: no card is opened. */
+    if (StopSignals::received() != nullptr)
+        stop(StopSignals::received());
+    else
+        try_open();
     if (life_.is(Phase::Waiting))
         reopen_ = g_timeout_add(kReopenMs, on_reopen, this);
     if (life_.is(Phase::Waiting) || life_.is(Phase::Streaming))
@@ -516,6 +527,9 @@ int LiveStation::run()
 int LiveStation::shut_down()
 {
     service_notify("STOPPING=1");
+    /* Nothing new goes on air once the stop is asked for; every request
+     * waiting gets its answer. */
+    downlink_.stop();
     /* Ending, Stopping or Failing: in none of them does the hand-over write. */
     const bool interrupted = life_.is(Phase::Stopping);
     const bool failed = life_.is(Phase::Failing);
@@ -534,16 +548,31 @@ int LiveStation::shut_down()
     card_.close();
     if (mqtt_)
         mqtt_->finish([this] { return status_json("offline"); }, kFinishMs);
+    /* Frames and results the broker never acknowledged are lost: a failure. */
+    const guint64 undelivered = mqtt_ ? mqtt_->queued() : 0;
     life_.enter(Phase::Stopped, "the card and the broker are released");
 
+    if (config_.view != nullptr) {
+        /* The station is about to go: its last word stays. */
+        const std::string last = status_json("offline");
+        config_.view->set_status([last] { return last; });
+    }
     const LiveStats l = collect();
     if (config_.json) {
         g_printerr("{\"statistics\":[%s]}\n", live_stats_json(rates_, l).c_str());
     } else {
-        std::fputs(stats_text(rates_).c_str(), stdout);
-        std::fputs(live_stats_text(l, mqtt_ != nullptr).c_str(), stdout);
+        print_text(stats_text(rates_));
+        print_text(live_stats_text(l, mqtt_ != nullptr));
     }
-    if (failed)
+    if (undelivered > 0) {
+        g_printerr("vekbs: %" G_GUINT64_FORMAT " messages not delivered to the broker\n",
+                   undelivered);
+        g_autofree gchar *status = g_strdup_printf("STATUS=stopped, %" G_GUINT64_FORMAT
+                                                   " messages not delivered to the broker",
+                                                   undelivered);
+        service_notify(status);
+    }
+    if (failed || undelivered > 0 || output_state() == OutputState::Failed)
         return kExitFailure;
     if (!config_.check)
         return kExitOk;

@@ -1,6 +1,8 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Frames and statistics as vekbs prints them. */
 
+#include <sys/resource.h>
+
 #include "vekbs.h"
 
 namespace vekbs
@@ -42,6 +44,23 @@ void add_counters(JsonBuilder *b, const PassStats &s)
 }
 
 } // namespace
+
+namespace
+{
+/* When the process started, as the monotonic clock counts. */
+const gint64 kStartedUs = g_get_monotonic_time();
+} // namespace
+
+void add_process_usage(LiveStats &l)
+{
+    l.uptime_s = static_cast<gdouble>(g_get_monotonic_time() - kStartedUs) / G_USEC_PER_SEC;
+    struct rusage usage = {};
+    if (getrusage(RUSAGE_SELF, &usage) == 0) {
+        l.cpu_s = static_cast<gdouble>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  static_cast<gdouble>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        l.peak_rss_kb = static_cast<guint64>(usage.ru_maxrss);
+    }
+}
 
 std::string to_json(JsonBuilder *builder)
 {
@@ -169,10 +188,18 @@ std::string live_stats_json(const std::vector<PassStats> &rates, const LiveStats
     add_int(b, "publish_dropped", static_cast<gint64>(l.publish_dropped));
     add_int(b, "publish_queued", static_cast<gint64>(l.publish_queued));
     add_int(b, "reconnects", static_cast<gint64>(l.reconnects));
+    add_int(b, "takeovers", static_cast<gint64>(l.takeovers));
     add_int(b, "downlink_requests", static_cast<gint64>(l.dl_requests));
     add_int(b, "downlink_sent", static_cast<gint64>(l.dl_sent));
     add_int(b, "downlink_failed", static_cast<gint64>(l.dl_failed));
     add_int(b, "downlink_refused", static_cast<gint64>(l.dl_refused));
+    for (guint i = 0; i < kDownlinkRules; i++) {
+        const std::string name =
+            std::string("downlink_refused_") + downlink_rule_name(static_cast<DownlinkRule>(i));
+        add_int(b, name.c_str(), static_cast<gint64>(l.dl_refused_by_rule[i]));
+    }
+    add_int(b, "downlink_sent_with_warning", static_cast<gint64>(l.dl_sent_with_warning));
+    add_int(b, "downlink_failed_stopping", static_cast<gint64>(l.dl_failed_stopping));
     add_int(b, "uplink_latency_n", static_cast<gint64>(l.uplink_latency_n));
     add_double(b, "uplink_latency_median_ms", l.uplink_median_ms);
     add_double(b, "uplink_latency_p99_ms", l.uplink_p99_ms);
@@ -196,14 +223,21 @@ std::string live_stats_text(const LiveStats &l, bool broker)
         return card;
     g_autofree gchar *network = g_strdup_printf(
         "broker: %" G_GUINT64_FORMAT " published, %" G_GUINT64_FORMAT " dropped, %" G_GUINT64_FORMAT
-        " queued, %" G_GUINT64_FORMAT " reconnections\n"
-        "downlink: %" G_GUINT64_FORMAT " requests, %" G_GUINT64_FORMAT " sent, %" G_GUINT64_FORMAT
-        " failed, %" G_GUINT64_FORMAT " refused\n"
+        " queued, %" G_GUINT64_FORMAT " reconnections, %" G_GUINT64_FORMAT " takeovers\n"
+        "downlink: %" G_GUINT64_FORMAT " requests, %" G_GUINT64_FORMAT " sent (%" G_GUINT64_FORMAT
+        " with a warning), %" G_GUINT64_FORMAT " failed (%" G_GUINT64_FORMAT
+        " at the stop), %" G_GUINT64_FORMAT " refused\n",
+        l.published, l.publish_dropped, l.publish_queued, l.reconnects, l.takeovers, l.dl_requests,
+        l.dl_sent, l.dl_sent_with_warning, l.dl_failed, l.dl_failed_stopping, l.dl_refused);
+    std::string rules;
+    for (guint i = 0; i < kDownlinkRules; i++)
+        rules += std::string(i == 0 ? "downlink refused by rule: " : ", ") +
+                 downlink_rule_name(static_cast<DownlinkRule>(i)) + " " +
+                 std::to_string(l.dl_refused_by_rule[i]);
+    g_autofree gchar *latency = g_strdup_printf(
         "latency: uplink %.2f ms median, %.2f ms p99; downlink %.2f ms median, %.2f ms p99\n",
-        l.published, l.publish_dropped, l.publish_queued, l.reconnects, l.dl_requests, l.dl_sent,
-        l.dl_failed, l.dl_refused, l.uplink_median_ms, l.uplink_p99_ms, l.downlink_median_ms,
-        l.downlink_p99_ms);
-    return std::string(card) + network;
+        l.uplink_median_ms, l.uplink_p99_ms, l.downlink_median_ms, l.downlink_p99_ms);
+    return std::string(card) + network + rules + "\n" + latency;
 }
 
 } // namespace vekbs

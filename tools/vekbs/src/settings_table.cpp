@@ -3,6 +3,8 @@
  * vekbs.conf, with its type, range, default and where its value goes. */
 #include "settings.h"
 
+#include "http_server.h"
+
 namespace vekbs
 {
 
@@ -63,6 +65,36 @@ bool store_card_option(Settings &s, const gchar *value)
     s.station.card = true;
     if (value != nullptr)
         s.station.card_config.index = static_cast<guint>(index);
+    return true;
+}
+
+/* --http [ADDR:]PORT: checked here, parsed again when the server starts. */
+bool store_http(Settings &s, const gchar *value)
+{
+    std::string address;
+    guint16 port = 0;
+    if (!parse_http_address(value, address, port, nullptr))
+        return false;
+    s.http = value;
+    return true;
+}
+
+/* [downlink] sub_bands: LOW-HIGH:DUTY, separated by ';'. */
+bool store_sub_bands(Settings &s, const gchar *value)
+{
+    std::vector<SubBand> bands;
+    g_auto(GStrv) parts = g_strsplit(value, ";", -1);
+    for (gchar **part = parts; *part != nullptr; part++) {
+        if (g_strstrip(*part)[0] == '\0')
+            continue;
+        SubBand band;
+        if (!parse_sub_band(*part, band, nullptr))
+            return false;
+        bands.push_back(band);
+    }
+    if (bands.empty())
+        return false;
+    s.station.downlink.policy.sub_bands = std::move(bands);
     return true;
 }
 
@@ -264,6 +296,68 @@ const std::vector<Setting> kTable = {
      .fallback = "60",
      .store = VEKBS_FIELD(station.mqtt.max_backoff)},
 
+    /* [downlink]: what a request may be, and the policy. */
+    {.group = "downlink",
+     .key = "max_request_bytes",
+     .kind = Kind::UInt,
+     .min = 64,
+     .max = 65536,
+     .fallback = "1024",
+     .store = VEKBS_FIELD(station.downlink.limits.max_bytes)},
+    {.group = "downlink",
+     .key = "max_id_bytes",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 4096,
+     .fallback = "128",
+     .store = VEKBS_FIELD(station.downlink.limits.max_id_bytes)},
+    {.group = "downlink",
+     .key = "queue",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 10000,
+     .fallback = "32",
+     .store = VEKBS_FIELD(station.downlink.queue)},
+    {.group = "downlink",
+     .key = "max_age",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 3600,
+     .fallback = "10",
+     .store = VEKBS_FIELD(station.downlink.policy.max_age_s)},
+    {.group = "downlink",
+     .key = "sub_bands",
+     .kind = Kind::Custom,
+     .what = "sub-bands LOW-HIGH:DUTY (Hz, Hz, percent of an hour) separated by ';'",
+     .store = store_sub_bands},
+    {.group = "downlink",
+     .key = "bit_rate",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 10000000,
+     .fallback = "100",
+     .store = VEKBS_FIELD(station.downlink.policy.bit_rate)},
+    {.group = "downlink",
+     .key = "device_frames_per_hour",
+     .kind = Kind::UInt,
+     .min = 0,
+     .max = 1000000,
+     .fallback = "0",
+     .store = VEKBS_FIELD(station.downlink.policy.device_frames_per_hour)},
+
+    /* [http] */
+    {.group = "http",
+     .key = "listen",
+     .option = "http",
+     .kind = Kind::Custom,
+     .what = "[ADDRESS:]PORT: an IP address ([IPv6] in brackets) or localhost, and a port "
+             "from 0 to 65535",
+     .help = "Serve the station's live page, /metrics and /api/ on [ADDRESS:]PORT (address "
+             "localhost unless given; port 0: any free one, said on standard error); a "
+             "recording is served on after it has run, until SIGINT or SIGTERM",
+     .arg = "[ADDR:]PORT",
+     .store = store_http},
+
     /* The command line only. */
     {.option = "config",
      .kind = Kind::Path,
@@ -303,6 +397,12 @@ const std::vector<Setting> kTable = {
      .help = "Sample rate of a raw .cs16 recording (it must be 192000)",
      .arg = "HZ",
      .store = VEKBS_FIELD(sample_rate)},
+    {.option = "waterfall",
+     .kind = Kind::Path,
+     .help = "Recording: draw the band's waterfall into FILE.png, each frame heard marked with "
+             "its device (and, for a SigMF recording, each frame sent)",
+     .arg = "FILE.png",
+     .store = VEKBS_FIELD(waterfall)},
     {.option = "fast",
      .short_option = 'f',
      .flag_value = "true",

@@ -8,13 +8,20 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <iqhub/iqhub.h>
 #include <json-glib/json-glib.h>
 #include <vekgen/vekgen.h>
 #include <xvek/xvek.h>
 
+#include "downlink_policy.h"
+#include "downlink_request.h"
+
 namespace vekbs
 {
+
+class View;
 
 /* Exit statuses, as --help documents them. */
 constexpr int kExitOk = 0;
@@ -50,6 +57,15 @@ std::unique_ptr<Source> open_default_scenario();
 /* The device the built-in scenario's station refuses. */
 constexpr guint32 kScenarioBlacklisted = 0xBAD0017;
 
+/* Reads the whole of @path, a regular file or a character device of at most
+ * @max bytes, through one descriptor, whose status goes to @st: anything else
+ * (a pipe, /dev/zero, a larger file) is refused rather than waited on or held
+ * in memory. */
+bool read_bounded_file(const gchar *path, goffset max, std::string &text, struct stat *st,
+                       GError **error);
+
+/* A device list larger than this is not one: a million ids in hexadecimal. */
+constexpr goffset kMaxDeviceListBytes = 16 << 20;
 /* A list file: one device id per line (decimal, or hexadecimal with 0x), '#'
  * starts a comment. */
 bool read_device_list(const std::string &path, std::vector<guint32> &ids, GError **error);
@@ -75,6 +91,13 @@ struct MqttConfig {
     guint queue = 10000;    /* messages kept while the broker is away */
     guint keepalive = 30;   /* seconds */
     guint max_backoff = 60; /* seconds between two connection attempts, at most */
+};
+
+/* How the station takes downlink requests. */
+struct DownlinkConfig {
+    RequestLimits limits;
+    guint queue = 32; /* requests waiting for the card */
+    DownlinkPolicyConfig policy;
 };
 
 /* A pass of both bit rates at once: the channelised receiver's, in one wrapper. */
@@ -103,8 +126,10 @@ struct StationConfig {
     bool card = false;
     CardConfig card_config;
     MqttConfig mqtt;
+    DownlinkConfig downlink;
     gdouble duration = 0.0;    /* seconds of signal, 0: until stopped */
     guint stats_interval = 60; /* seconds between two statistics reports */
+    View *view = nullptr;      /* the operator's view (--http, --waterfall), or none */
 };
 
 /* One delivered frame as it reached the host. */
@@ -142,6 +167,9 @@ struct LiveStats {
     guint64 rx_bytes = 0, rx_dropped_bytes = 0, rx_dropped_transfers = 0, card_losses = 0;
     guint64 published = 0, publish_dropped = 0, publish_queued = 0, reconnects = 0;
     guint64 dl_requests = 0, dl_sent = 0, dl_failed = 0, dl_refused = 0;
+    guint64 dl_sent_with_warning = 0, dl_failed_stopping = 0;
+    std::array<guint64, kDownlinkRules> dl_refused_by_rule{};
+    guint64 takeovers = 0;
     gdouble uplink_median_ms = 0, uplink_p99_ms = 0, downlink_median_ms = 0, downlink_p99_ms = 0;
     guint64 uplink_latency_n = 0, downlink_latency_n = 0;
     gdouble uptime_s = 0, cpu_s = 0;
@@ -153,6 +181,9 @@ struct LiveStats {
  * publishes each delivered frame. Returns an exit status. */
 int run_live(const StationConfig &config, const std::vector<VekgenFrame> &truth,
              guint64 truth_samples);
+
+/* The process's uptime, CPU time and peak resident memory into @live. */
+void add_process_usage(LiveStats &live);
 
 /* One line per frame. */
 std::string frame_text(const kvrframe &frame);
