@@ -105,9 +105,10 @@ IQHUB_EXPORT void iqhub_unref(Iqhub *self);
 
 /* The record-form and object-form frame callbacks share one user-data slot:
  * the last setter decides it. When both are set, the record form is used.
- * Replacing the user data releases the previous one with its destroy
- * function (unless the same data and function are given again); the data in
- * place is released when the object is finalised. All three return TRUE. */
+ * Each destroy function runs on its user data when the object is finalised,
+ * never when its callback is replaced: replacing a callback hands the
+ * previous user data back to the caller, who frees it. All three return
+ * TRUE. */
 IQHUB_EXPORT gboolean iqhub_set_frame_callback(Iqhub *self, IqhubFrameCallback callback,
                                                gpointer user_data, GDestroyNotify notify,
                                                GError **error);

@@ -31,9 +31,9 @@ IQHUB_EXPORT SdrSynthWrapper *sdr_synth_wrapper_new(void);
 IQHUB_EXPORT SdrSynthWrapper *sdr_synth_wrapper_new_with_options(const gchar *first_property_name,
                                                                  ...);
 IQHUB_EXPORT void sdr_synth_wrapper_unref(SdrSynthWrapper *self);
-/* Replacing the user data releases the previous one with its destroy
- * function (unless the same data and function are given again); the data in
- * place is released when the object is finalised. Returns TRUE. */
+/* The destroy function runs on the user data when the object is finalised,
+ * never when the callback is replaced: replacing it hands the previous user
+ * data back to the caller, who frees it. Returns TRUE. */
 IQHUB_EXPORT gboolean sdr_synth_wrapper_set_tx_callback(SdrSynthWrapper *self,
                                                         SdrSynthWrapperTxCallback callback,
                                                         gpointer user_data, GDestroyNotify notify,

@@ -58,8 +58,11 @@ XVEK_EXPORT gboolean xvek_scan_print_info_device(guint32 id, gchar **pprint, GEr
 
 /* ---- Control requests ----------------------------------------------------- */
 
-/* Each is one synchronous control transfer; a card that does not answer within
- * 5 s fails it with libusb's timeout error (LIBUSB_ERROR_TIMEOUT). */
+/* Each is one control transfer that the calling thread waits for; a card that
+ * does not answer within 5 s fails it with libusb's timeout error
+ * (LIBUSB_ERROR_TIMEOUT). The library's USB event thread completes it, so the
+ * waiting thread never runs a stream or disconnection callback; from inside
+ * such a callback (on that thread) a request fails with LIBUSB_ERROR_BUSY. */
 
 XVEK_EXPORT gboolean xvek_ctrl_ping(VekDevice *self, GError **error);
 /* Tenths of a second since the card started. */

@@ -40,8 +40,9 @@ XVEK_EXPORT gboolean xvek_rx_get_stats(VekDevice *self, VektypeStructHwStats *st
 XVEK_EXPORT gboolean xvek_tx_get_stats(VekDevice *self, VektypeStructHwStats *stats,
                                        GError **error);
 
-/* Starts the RX stream. @callback then runs on the library's USB event thread
- * once per received block of up to 8192 bytes (valid only during the call);
+/* Starts the RX stream. @callback then runs on the library's USB event thread,
+ * and on no other thread (not even one waiting in a control request or a
+ * downlink send), once per received block of up to 8192 bytes (valid only during the call);
  * an error it sets is logged and the stream goes on. @notify runs on
  * @user_data when the stream is stopped. @tv_start is accepted and unused. */
 XVEK_EXPORT gboolean xvek_rx_start_full_cb(VekDevice *self, VekDeviceRxCB callback,

@@ -18,8 +18,9 @@ G_BEGIN_DECLS
  * partial transfer the status is left active. Blocks longer than G_MAXINT32
  * bytes are refused before anything is sent, and so is any block on a card
  * opened without the downlink channel (modes other than XVEK_OPEN_MODE_RX_DL and
- * XVEK_OPEN_MODE_DL). Blocks the calling thread; two sends on one card must
- * not overlap. */
+ * XVEK_OPEN_MODE_DL). Blocks the calling thread while the library's USB event
+ * thread moves the block; two sends on one card must not overlap, and a send
+ * from a stream or disconnection callback fails with LIBUSB_ERROR_BUSY. */
 XVEK_EXPORT gboolean xvek_dl_send(VekDevice *self, const guint8 *buffer, gsize buflen,
                                   GError **error);
 
