@@ -67,6 +67,7 @@ measure() {
       for t in /proc/"$pid"/task/*; do
         name=$(cat "$t/comm" 2>/dev/null) || continue
         stat=$(cat "$t/stat" 2>/dev/null) || continue
+        # shellcheck disable=SC2086 # the fields are split on purpose
         set -- ${stat##*) }
         ticks[$name]=$((${12} + ${13}))
       done
