@@ -93,8 +93,9 @@ done
 left=0
 while IFS= read -r path; do
   [ -e "$path" ] || [ -L "$path" ] || continue
-  # A directory another package (or the system) owns stays.
-  if [ -d "$path" ] && [ ! -L "$path" ] && dpkg-query -S "$path" >/dev/null 2>&1; then
+  # A directory another package (or the system) owns stays; so does one the
+  # system has made a link to another (/lib -> usr/lib on a merged /usr).
+  if [ -d "$path" ] && dpkg-query -S "$(realpath "$path")" >/dev/null 2>&1; then
     continue
   fi
   echo "test-debs: left after the purge: $path" >&2
