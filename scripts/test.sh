@@ -7,8 +7,8 @@
 #  1b. the Debian packages, built without their own test run (nocheck: the suite
 #     runs here), checked with lintian, installed, tested from the installed
 #     files and purged (scripts/build-debs.sh, scripts/test-debs.sh);
-#  2. libvchan's receiver tests again over its other FFT (KissFFT), which a build
-#     without libavutil uses;
+#  2. libvchan's receiver tests again over its other FFTs: KissFFT, which a build
+#     without libavutil uses, and FFTW, which a build may be told to use;
 #  3. an address + undefined-behaviour sanitizer build and its tests;
 #  4. the fuzz targets built with clang's libFuzzer over the real libraries, each
 #     fuzzed for a short while (the long run is scripts/fuzz-long.sh);
@@ -35,6 +35,10 @@ bash scripts/build.sh build-kissfft --target vchan_tests --target vchan_alloc_te
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_WERROR=ON -DVEK_SANITIZE= -DVEK_BUILD_TESTS=ON \
   -DVEK_BUILD_BENCH=OFF -DVEK_VCHAN_FFT=kissfft
 ctest --test-dir build-kissfft --output-on-failure -j "$jobs" -R '^Vchan'
+bash scripts/build.sh build-fftw --target vchan_tests --target vchan_alloc_tests \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_WERROR=ON -DVEK_SANITIZE= -DVEK_BUILD_TESTS=ON \
+  -DVEK_BUILD_BENCH=OFF -DVEK_VCHAN_FFT=fftw
+ctest --test-dir build-fftw --output-on-failure -j "$jobs" -R '^Vchan'
 
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=address,undefined \
   -DVEK_BUILD_TESTS=ON -DVEK_BUILD_BENCH=OFF
