@@ -34,6 +34,9 @@ cleanup() {
   exit "$status"
 }
 trap cleanup EXIT
+# Interrupted (a CI time-out, ^C), it still purges: the signal becomes an exit.
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
 
 # Everything the packages ship, to look for after the purge.
 for deb in "${debs[@]}"; do
