@@ -211,8 +211,8 @@ size_t CandidateList::lobe_bins(const Candidate &a, const Candidate &b) const
  * recognises them. */
 bool CandidateList::waits(Candidate &weak, const Peek &peek)
 {
-    /* Past this, waiting would make the report late. */
-    if (int64_t(peek.now) >= weak.start + int64_t(kReportBits) * bit_) {
+    /* Past this, waiting would make the report late (@now lags the samples posted). */
+    if (int64_t(peek.now) + kFrontEndDelay >= weak.start + int64_t(kReportBits) * bit_) {
         weak.waits_for = 0;
         return false;
     }
@@ -256,7 +256,7 @@ bool CandidateList::holds_back(Candidate &s, const Candidate &weak, const Peek &
                 double(weak.metric) < kNeighbourShare * double(s.metric));
     /* A bit to spare for the hop on which it is taken and the spread of @weak's
      * estimated start. */
-    const int64_t deadline = weak.start + int64_t(kReportBits - 1) * bit_;
+    const int64_t deadline = weak.start + int64_t(kReportBits - 1) * bit_ - kFrontEndDelay;
     if (s.start + int64_t(kMinSymbols + kReadyMarginBits) * bit_ > deadline ||
         s.header.symbols < 0 || (s.header.symbols > 0 && ready_at(s) > deadline) ||
         !buries(s, weak))
@@ -288,7 +288,7 @@ bool CandidateList::burying(const Candidate &weak, uint64_t now, Demod &demod, c
         if (s.done || s.start <= weak.start || s.header.symbols < 0 ||
             s.start + int64_t(kHeaderSearchBits) * bit_ > int64_t(now) ||
             s.start + int64_t(kMinSymbols + kReadyMarginBits) * bit_ >
-                weak.start + int64_t(kReportBits - 1) * bit_ ||
+                weak.start + int64_t(kReportBits - 1) * bit_ - kFrontEndDelay ||
             (best != nullptr && s.metric <= best->metric) || !buries(s, weak))
             continue;
         best = &s;
