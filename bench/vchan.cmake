@@ -4,6 +4,7 @@
 # The banks' transforms alone are timed with KissFFT called directly and with the
 # library's own FFT wrapper, compiled in.
 add_executable(vchan_measure ${CMAKE_CURRENT_LIST_DIR}/vchan_measure.cpp
+                             ${CMAKE_CURRENT_LIST_DIR}/bench_impair.cpp
                              ${PROJECT_SOURCE_DIR}/vchan/src/vchan_fft.cpp)
 target_include_directories(vchan_measure PRIVATE ${PROJECT_SOURCE_DIR}/vchan/src)
 pkg_check_modules(BENCH_KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)

@@ -16,8 +16,13 @@
  * Frames: random offset in +-90 kHz, phase, sub-bit start, bytes, type of the given
  * length, sense of differential encoding. With VCHAN_MEASURE_DUMP set, every report
  * of vchan is printed as well (to the bit), so that two builds can be compared.
+ * Before the mode, --impair TEXT runs it with the impairments of a real front end
+ * and real devices, and --noise DB sets the noise (default 70 dB); see
+ * bench_impair.h. fer then adds the share of clipped I and Q values to its table.
  * Not part of ctest. */
 #include "vekgen-decode.h"
+
+#include "bench_impair.h"
 
 #include "vchan_fft.h"
 
@@ -36,10 +41,16 @@
 namespace
 {
 
-/* Full-band noise well inside the 16-bit range, so that 40 dB Eb/N0 needs no
+/* The impairments of the run (none by default) and its noise: full-band noise
+ * well inside the 16-bit range, 70 dB by default, so that 40 dB Eb/N0 needs no
  * clipping (as bench/vekgen_measure). */
-constexpr double kNoiseDb = 70.0;
+bench::Impairments impairments;
 constexpr double kMaxOffset = 90000.0;
+
+double noise_db()
+{
+    return impairments.noise_db();
+}
 
 double band_gain_db(guint rate)
 {
@@ -63,7 +74,7 @@ VekgenFrame random_frame(GRand *rand, guint rate, guint len, double ebn0, double
     vekgen_frame_init(&f);
     f.bit_rate = rate;
     vekgen_frame_set_type(&f, t);
-    f.power_db = kNoiseDb - band_gain_db(rate) + ebn0;
+    f.power_db = noise_db() - band_gain_db(rate) + ebn0;
     f.offset_hz = offset;
     f.inverted = g_rand_boolean(rand);
     f.phase = g_rand_double_range(rand, -G_PI, G_PI);
@@ -78,6 +89,7 @@ struct Outcome {
     vekgen::Match vchan, vdem;
     std::vector<vekgen::Report> reports; /* vchan's */
     double cpu_vchan = 0.0;
+    double clipped = 0.0; /* share of I and Q values at full scale, with impairments */
 };
 
 Outcome run(VekgenSignal *signal, guint rate, bool with_vdem)
@@ -93,6 +105,8 @@ Outcome run(VekgenSignal *signal, guint rate, bool with_vdem)
     Outcome o;
     for (guint64 at = 0; at < total; at += P) {
         vekgen_signal_fill(signal, packet.data(), P);
+        if (impairments.any())
+            o.clipped += bench::Impairments::clipped_share(signal, packet.data(), P) * P / total;
         const double t0 = cpu_seconds();
         ch.post(packet.data());
         o.cpu_vchan += cpu_seconds() - t0;
@@ -141,21 +155,26 @@ struct Stats {
 int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &points)
 {
     printf("| rate | len | Eb/N0 dB | frames | vdem lost %% | vchan lost %% | vchan false | "
-           "freq err p50/p99 Hz | rssi err mean/p1/p99 dB |\n");
-    printf("|---:|---:|---:|---:|---:|---:|---:|---|---|\n");
+           "freq err p50/p99 Hz | rssi err mean/p1/p99 dB |%s\n",
+           impairments.any() ? " clipped % |" : "");
+    printf("|---:|---:|---:|---:|---:|---:|---:|---|---|%s\n", impairments.any() ? "---:|" : "");
     for (double ebn0 : points) {
         const guint64 seed = 1000 + guint64(ebn0 * 10) + rate + len;
         g_autoptr(GRand) rand = g_rand_new_with_seed(guint32(seed));
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(seed, kNoiseDb);
+        g_autoptr(GRand) extra = bench::Impairments::new_rand(seed);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(seed);
         const guint T = vekgen_samples_per_bit(rate);
         guint64 at = guint64(T) * 20;
         for (guint i = 0; i < n_frames; i++) {
-            VekgenFrame f = random_frame(rand, rate, len, ebn0,
-                                         g_rand_double_range(rand, -kMaxOffset, kMaxOffset));
+            const double offset = impairments.keep_away(
+                s, extra, rate, g_rand_double_range(rand, -kMaxOffset, kMaxOffset), kMaxOffset);
+            VekgenFrame f = random_frame(rand, rate, len, ebn0, offset);
+            impairments.give_device_errors(&f, extra);
             f.start_sample = at + guint64(g_rand_int_range(rand, 0, T));
             vekgen_signal_add_frame(s, &f, nullptr);
             at += guint64(T) * guint64(262 + g_rand_int_range(rand, 0, 20));
         }
+        impairments.add_overloads_in_gaps(s, extra);
         Outcome o = run(s, rate, true);
         for (int r : o.vchan.false_reports) {
             const vekgen::Report &f = o.reports[r];
@@ -197,22 +216,28 @@ int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &po
                             x.truth.repetition, x.freq_error, x.rssi_error);
             }
         const double mean_rssi = re.mean();
-        printf(
-            "| %u | %u | %.1f | %u | %.2f | %.2f | %zu | %.1f / %.1f | %+.2f / %+.2f / %+.2f |\n",
-            rate, len, ebn0, n_frames, 100.0 * o.vdem.missed / n_frames,
-            100.0 * o.vchan.missed / n_frames, o.vchan.false_reports.size(), fe.quantile(0.5),
-            fe.quantile(0.99), mean_rssi, re.quantile(0.01), re.quantile(0.99));
+        printf("| %u | %u | %.1f | %u | %.2f | %.2f | %zu | %.1f / %.1f | %+.2f / %+.2f / %+.2f |",
+               rate, len, ebn0, n_frames, 100.0 * o.vdem.missed / n_frames,
+               100.0 * o.vchan.missed / n_frames, o.vchan.false_reports.size(), fe.quantile(0.5),
+               fe.quantile(0.99), mean_rssi, re.quantile(0.01), re.quantile(0.99));
+        if (impairments.any())
+            printf(" %.3f |", 100.0 * o.clipped);
+        printf("\n");
         fflush(stdout);
     }
     return 0;
 }
 
-/* Offsets at least @spacing apart, drawn in +-90 kHz. */
-std::vector<double> spread_offsets(GRand *rand, guint n, double spacing)
+/* Offsets at least @spacing apart, drawn in +-90 kHz, for frames of @rate (0: both)
+ * kept away from the impairments of @s (drawing from @extra). */
+std::vector<double> spread_offsets(GRand *rand, guint n, double spacing, const VekgenSignal *s,
+                                   GRand *extra, guint rate)
 {
     std::vector<double> out;
     while (out.size() < n) {
-        const double f = g_rand_double_range(rand, -kMaxOffset, kMaxOffset);
+        const double f =
+            impairments.keep_away(s, extra, rate == 0 ? 600 : rate,
+                                  g_rand_double_range(rand, -kMaxOffset, kMaxOffset), kMaxOffset);
         bool ok = true;
         for (double o : out)
             ok = ok && std::fabs(o - f) >= spacing;
@@ -230,10 +255,12 @@ void add_overlapping(VekgenSignal *s, GRand *rand, guint rate, guint n, guint64 
         for (guint i = 0; i < n; i++)
             rates[i] = i % 2 ? 600 : 100;
     const double spacing = rate == 100 ? 1000.0 : 3000.0;
-    const std::vector<double> offsets = spread_offsets(rand, n, spacing);
+    g_autoptr(GRand) extra = bench::Impairments::new_rand(at);
+    const std::vector<double> offsets = spread_offsets(rand, n, spacing, s, extra, rate);
     std::vector<VekgenFrame> frames;
     for (guint i = 0; i < n; i++) {
         VekgenFrame f = random_frame(rand, rates[i], 0, 15.0, offsets[i]);
+        impairments.give_device_errors(&f, extra);
         const guint T = vekgen_samples_per_bit(rates[i]);
         f.start_sample = at + guint64(g_rand_int_range(rand, 0, 10 * T));
         frames.push_back(f);
@@ -251,7 +278,7 @@ int cmd_many(guint rate, guint n, guint trials)
     double cpu = 0, signal_s = 0;
     for (guint t = 0; t < trials; t++) {
         g_autoptr(GRand) rand = g_rand_new_with_seed(500 + t);
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(600 + t, kNoiseDb);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(600 + t);
         add_overlapping(s, rand, rate, n, 100000);
         Outcome o = run(s, rate, false);
         sent += guint(o.vchan.frames.size());
@@ -271,7 +298,8 @@ int cmd_nearfar(guint rate, guint trials, guint first, bool weak_first)
     guint lost_weak = 0, lost_strong = 0, extra = 0;
     for (guint t = first; t < first + trials; t++) {
         g_autoptr(GRand) rand = g_rand_new_with_seed(700 + t);
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(800 + t, kNoiseDb);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(800 + t);
+        g_autoptr(GRand) own = bench::Impairments::new_rand(800 + t);
         const double f0 = g_rand_double_range(rand, -80000, 80000);
         VekgenFrame strong = random_frame(rand, rate, 0, 45.0, f0);
         VekgenFrame weak =
@@ -280,8 +308,11 @@ int cmd_nearfar(guint rate, guint trials, guint first, bool weak_first)
         VekgenFrame &early = weak_first ? weak : strong, &late = weak_first ? strong : weak;
         early.start_sample = 10 * T;
         late.start_sample = 10 * T + guint64(g_rand_int_range(rand, 0, 40 * T));
+        impairments.give_device_errors(&early, own);
+        impairments.give_device_errors(&late, own);
         vekgen_signal_add_frame(s, &early, nullptr);
         vekgen_signal_add_frame(s, &late, nullptr);
+        impairments.add_overloads_in_gaps(s, own);
         Outcome o = run(s, rate, false);
         for (const auto &x : o.vchan.frames) {
             if (x.truth.power_db == weak.power_db)
@@ -306,7 +337,7 @@ int cmd_false(double hours, guint64 seed)
 {
     const gsize P = 15360;
     vekgen::ChannelDecoder ch(0, 0.0f, P);
-    g_autoptr(VekgenSignal) s = vekgen_signal_new(seed, kNoiseDb);
+    g_autoptr(VekgenSignal) s = impairments.new_signal(seed);
     std::vector<gint16> packet(2 * P);
     const guint64 total = guint64(hours * 3600 * VEKGEN_SAMPLE_RATE);
     double cpu = 0;
@@ -327,7 +358,7 @@ int cmd_speed()
 {
     printf("| load | signal s | cpu s | x real time |\n|---|---:|---:|---:|\n");
     {
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(9, kNoiseDb);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(9);
         const gsize P = 2560, n = 192000 * 60;
         std::vector<gint16> all(2 * n);
         vekgen_signal_fill(s, all.data(), n);
@@ -341,7 +372,7 @@ int cmd_speed()
     for (guint rate : {100u, 600u, 0u}) {
         /* 32 overlapping frames, again and again. */
         g_autoptr(GRand) rand = g_rand_new_with_seed(31);
-        g_autoptr(VekgenSignal) s = vekgen_signal_new(10, kNoiseDb);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(10);
         const guint64 period = 300 * guint64(vekgen_samples_per_bit(rate == 600 ? 600 : 100));
         const int rounds = rate == 600 ? 30 : 6;
         for (int i = 0; i < rounds; i++)
@@ -415,12 +446,20 @@ int cmd_fft()
 
 int main(int argc, char **argv)
 {
+    std::string error;
+    if (!impairments.take_options(&argc, &argv, &error)) {
+        g_printerr("%s: %s\n", argv[0], error.c_str());
+        return 2;
+    }
     if (argc < 2) {
-        g_printerr("usage: %s fer RATE LEN FRAMES EBN0... | many RATE N TRIALS | nearfar RATE "
-                   "TRIALS [FIRST [WEAK_FIRST]] | false HOURS [SEED] | speed | fft\n",
+        g_printerr("usage: %s [--impair TEXT] [--noise DB] fer RATE LEN FRAMES EBN0... | many "
+                   "RATE N TRIALS | nearfar RATE TRIALS [FIRST [WEAK_FIRST]] | false HOURS "
+                   "[SEED] | speed | fft\n",
                    argv[0]);
         return 2;
     }
+    if (impairments.any())
+        printf("%s\n\n", impairments.describe().c_str());
     const std::string mode = argv[1];
     auto arg = [&](int i, double dflt) { return argc > i ? atof(argv[i]) : dflt; };
     if (mode == "fer") {

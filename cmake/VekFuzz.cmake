@@ -10,6 +10,11 @@
 #   input named under REGRESSIONS is a test of its own, Fuzz.<name>.<input>.
 #   With VEK_FUZZ (clang), <name> is a libFuzzer program over the real libraries, and
 #   Fuzz.<name>.Run (label fuzz) fuzzes it for VEK_FUZZ_SECONDS from the seed corpus.
+#
+# vek_write_fuzz_list() (once, after every target): writes fuzz-targets.txt in
+#   the build tree, one line per target with its name, program, seed corpus,
+#   largest input and dictionary ("-" for none), separated by tabs. The long
+#   run (scripts/fuzz-long.sh) reads it, so that no target list is kept twice.
 function(vek_add_fuzz_target)
   cmake_parse_arguments(ARG "" "NAME;CORPUS;DICT;MAX_LEN" "SOURCES;LIBS;REGRESSIONS" ${ARGN})
   if(NOT VEK_BUILD_TESTS AND NOT VEK_FUZZ)
@@ -51,6 +56,14 @@ function(vek_add_fuzz_target)
     set_tests_properties(Fuzz.${name}.Run PROPERTIES LABELS fuzz TIMEOUT ${timeout})
     # libFuzzer's own main replays the inputs when given files, or with -runs=0 a folder.
     set(replay_corpus -runs=0 ${corpus})
+    # For vek_write_fuzz_list: name, program, seed corpus, largest input, dictionary.
+    if(ARG_DICT)
+      set(dict ${ARG_DICT})
+    else()
+      set(dict -)
+    endif()
+    set_property(GLOBAL APPEND PROPERTY VEK_FUZZ_TARGETS
+      "${name}\t$<TARGET_FILE:${name}>\t${corpus}\t${ARG_MAX_LEN}\t${dict}")
   else()
     set(replay ${name}_replay)
     add_executable(${replay} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/fuzz_replay.cpp)
@@ -66,4 +79,10 @@ function(vek_add_fuzz_target)
     endif()
     add_test(NAME Fuzz.${name}.${input} COMMAND ${replay} ${corpus}/regressions/${input})
   endforeach()
+endfunction()
+
+function(vek_write_fuzz_list)
+  get_property(targets GLOBAL PROPERTY VEK_FUZZ_TARGETS)
+  list(JOIN targets "\n" lines)
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/fuzz-targets.txt CONTENT "${lines}\n")
 endfunction()

@@ -15,30 +15,29 @@ bash scripts/build.sh build-fuzz --target vek_fuzz -DCMAKE_BUILD_TYPE=RelWithDeb
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVEK_FUZZ=ON \
   -DVEK_SANITIZE=address,undefined -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF
 
-# Name, program, seed corpus, largest input, dictionary.
-targets=(
-  "kvrconf_keyfile_fuzz lib/kvrconf lib/kvrconf/fuzz/corpus/keyfile 512 -"
-  "vekgen_sigmf_fuzz tools/vekgen tools/vekgen/fuzz/corpus/sigmf 2048 -"
-  "vekgen_frames_fuzz tools/vekgen tools/vekgen/fuzz/corpus/frames 1024 tools/vekgen/fuzz/vekgen_frames_fuzz.dict"
-  "kvrlog_conf_fuzz lib/kvrlog lib/kvrlog/fuzz/corpus/conf 2048 -"
-  "kvrproto_lines_fuzz lib/kvrproto lib/kvrproto/fuzz/corpus/lines 512 lib/kvrproto/fuzz/kvrproto_lines_fuzz.dict"
-  "kvrconf_convert_fuzz lib/kvrconf lib/kvrconf/fuzz/corpus/convert 256 -"
-)
+# Name, program, seed corpus, largest input and dictionary of every target,
+# as CMake registered them (vek_add_fuzz_target).
+list=$top/build-fuzz/fuzz-targets.txt
+mapfile -t targets <"$list"
+if [ ${#targets[@]} -eq 0 ]; then
+  echo "no fuzz target in $list" >&2
+  exit 1
+fi
 
 run_one() {
-  local name=$1 dir=$2 corpus=$3 max_len=$4 dict=$5
+  local name=$1 program=$2 corpus=$3 max_len=$4 dict=$5
   local work=$top/build-fuzz/long/$name
   mkdir -p "$work/corpus"
   local options=(-runs="$runs" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048
     -artifact_prefix="$work/" -print_final_stats=1)
-  [ "$dict" = - ] || options+=(-dict="$top/$dict")
-  "$top/build-fuzz/$dir/$name" "${options[@]}" "$work/corpus" "$top/$corpus" >"$work/log" 2>&1
+  [ "$dict" = - ] || options+=(-dict="$dict")
+  "$program" "${options[@]}" "$work/corpus" "$corpus" >"$work/log" 2>&1
 }
 
 status=0
 running=0
 for entry in "${targets[@]}"; do
-  read -r name dir corpus max_len dict <<<"$entry"
+  IFS=$'\t' read -r name program corpus max_len dict <<<"$entry"
   if [ $# -gt 0 ] && [[ " $* " != *" $name "* ]]; then
     continue
   fi
@@ -46,7 +45,7 @@ for entry in "${targets[@]}"; do
     wait -n || status=1
     running=$((running - 1))
   fi
-  run_one "$name" "$dir" "$corpus" "$max_len" "$dict" &
+  run_one "$name" "$program" "$corpus" "$max_len" "$dict" &
   running=$((running + 1))
 done
 while [ $running -gt 0 ]; do

@@ -1,13 +1,13 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The receiver allocates only in vchan_new(): posting packets, detecting,
- * demodulating and reporting frames take no memory from the heap. This binary
- * puts its own malloc family in front of the C library's (an executable's
- * definitions win over a shared library's) and counts the calls the test's own
- * thread makes while packets are posted. Not built with the sanitizers, whose
- * runtimes own malloc. */
+ * demodulating and reporting frames take no memory from the heap. The calls the
+ * test's own thread makes to the malloc family while packets are posted are
+ * counted (alloc_count.h). Not built with the sanitizers, whose runtimes own
+ * malloc. */
 #include <vchan/vchan.h>
 #include <vekgen/vekgen.h>
 
+#include "alloc_count.h"
 #include "vchan_frames.h"
 
 #include <gtest/gtest.h>
@@ -16,61 +16,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
-
-extern "C" {
-void *__libc_malloc(size_t size);
-void *__libc_calloc(size_t n, size_t size);
-void *__libc_realloc(void *p, size_t size);
-void *__libc_memalign(size_t alignment, size_t size);
-}
-
-namespace
-{
-thread_local bool counting = false;
-thread_local unsigned long allocations = 0;
-
-void count()
-{
-    if (counting)
-        allocations++;
-}
-} // namespace
-
-extern "C" {
-void *malloc(size_t size)
-{
-    count();
-    return __libc_malloc(size);
-}
-
-void *calloc(size_t n, size_t size)
-{
-    count();
-    return __libc_calloc(n, size);
-}
-
-void *realloc(void *p, size_t size)
-{
-    count();
-    return __libc_realloc(p, size);
-}
-
-void *aligned_alloc(size_t alignment, size_t size)
-{
-    count();
-    return __libc_memalign(alignment, size);
-}
-
-int posix_memalign(void **out, size_t alignment, size_t size)
-{
-    count();
-    void *p = __libc_memalign(alignment, size);
-    if (p == nullptr)
-        return ENOMEM;
-    *out = p;
-    return 0;
-}
-}
 
 namespace
 {
@@ -101,12 +46,10 @@ void post_all(VekgenSignal *signal, Reports &reports, unsigned long *n_allocatio
     vekgen_signal_fill(signal, iq.data(), total);
 
     int posted = VCHAN_POST_OK;
-    allocations = 0;
-    counting = true;
+    vek_alloc::start_counting();
     for (size_t at = 0; at < total && posted == VCHAN_POST_OK; at += packet)
         posted = vchan_post_iq_packet(rx, iq.data() + 2 * at, int(packet));
-    counting = false;
-    *n_allocations = allocations;
+    *n_allocations = vek_alloc::stop_counting();
     vchan_free(rx);
     EXPECT_EQ(posted, VCHAN_POST_OK);
 }

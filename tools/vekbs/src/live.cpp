@@ -10,8 +10,10 @@
 #include <json-glib/json-glib.h>
 #include <kvrlog/kvrlog.h>
 
+#include "assembler.h"
 #include "card.h"
 #include "downlink.h"
+#include "life.h"
 #include "mqtt.h"
 #include "service.h"
 
@@ -22,12 +24,7 @@ namespace
 
 constexpr guint kReopenMs = 1000;
 constexpr gint64 kSilenceUs = 5 * G_USEC_PER_SEC; /* a streaming card that sends nothing */
-constexpr guint kFinishMs = 5000; /* at the stop, for the broker and the downlink */
-
-gint64 samples_us(guint64 samples)
-{
-    return static_cast<gint64>(samples * G_USEC_PER_SEC / kSampleRate);
-}
+constexpr guint kFinishMs = 5000;                 /* at the stop, for the broker and the downlink */
 
 class LiveStation
 {
@@ -38,8 +35,6 @@ class LiveStation
     int run();
 
   private:
-    enum class State { Waiting, Streaming, Draining, Done };
-
     struct RxSource {
         GSource base;
         LiveStation *station;
@@ -55,14 +50,17 @@ class LiveStation
     void stream_ended();
     void try_open();
     void end_of_signal();
-    void stop();
+    void stop(const gchar *why);
+    void fail(const std::string &why);
+    bool stopping() const;
     int shut_down();
     LiveStats collect();
     std::string status_json(const char *state);
     static gboolean on_reopen(gpointer data);
     static gboolean on_watch(gpointer data);
     static gboolean on_stats(gpointer data);
-    static gboolean on_signal(gpointer data);
+    static gboolean on_sigint(gpointer data);
+    static gboolean on_sigterm(gpointer data);
     static void on_written(GObject *source, GAsyncResult *result, gpointer data);
     static gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **);
 
@@ -70,7 +68,7 @@ class LiveStation
     const guint rate_;
     std::vector<VekgenFrame> truth_;
     guint64 truth_samples_;
-    guint64 end_sample_ = 0; /* 0: stream until stopped */
+    const guint64 end_sample_; /* 0: stream until stopped */
     Iqhub *hub_;
     RxQueue queue_;
     Card card_;
@@ -78,48 +76,47 @@ class LiveStation
     Downlink downlink_;
     GMainLoop *loop_;
     GSource *rx_source_;
-    State state_ = State::Waiting;
-    bool hub_started_ = false;
-    std::vector<guint8> buffer_;
-    gsize fill_ = 0, slot_offset_ = 0;
-    guint64 buffer_first_ = 0;
-    guint64 next_ = 0;          /* stream position the next byte should have */
-    bool anchored_once_ = false; /* next_ is meaningful */
+    Life life_;
+    StreamAssembler assembler_;
+    bool hub_started_ = false; /* the wrapper runs */
+    bool writing_ = false;     /* a write is in flight */
+    bool ready_ = false;       /* READY=1 was said (once per process) */
     gint64 last_drop_log_us_ = G_MININT64 / 2;
-    bool writing_ = false;
-    bool anchored_ = false;
-    gint64 anchor_us_ = 0;     /* wall clock of the stream's first sample */
     gint64 last_write_us_ = 0; /* monotonic time of the last write */
-    bool ready_ = false, stopping_ = false, waiting_said_ = false;
+    /* The current outage, said once, and again only when the reason changes. */
+    bool waiting_said_ = false;
     std::string last_open_error_;
     guint reopen_ = 0, stats_ = 0, sigint_ = 0, sigterm_ = 0, watch_ = 0;
     guint64 watched_bytes_ = 0;
     gint64 watched_since_us_ = 0;
-    bool failed_ = false;
     gint64 started_us_;
     PassStats pass_;
     guint64 card_losses_ = 0;
     std::vector<Delivered> delivered_;
 };
 
-GSourceFuncs LiveStation::rx_funcs_ = {LiveStation::rx_prepare, LiveStation::rx_check,
-                                       LiveStation::rx_dispatch, nullptr, nullptr, nullptr};
+GSourceFuncs LiveStation::rx_funcs_ = {LiveStation::rx_prepare,
+                                       LiveStation::rx_check,
+                                       LiveStation::rx_dispatch,
+                                       nullptr,
+                                       nullptr,
+                                       nullptr};
 
 LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFrame> &truth,
                          guint64 truth_samples)
     : config_(config), rate_(config.rates.front()), truth_(truth), truth_samples_(truth_samples),
+      end_sample_(config.duration > 0 ? static_cast<guint64>(config.duration * kSampleRate)
+                  : !truth.empty()    ? truth_samples
+                                      : 0),
       hub_(make_station_hub(config, config.rates.front())),
       queue_(config.card_config.queue_transfers), card_(config.card_config, queue_),
       downlink_([this](std::string result) {
           if (mqtt_)
               mqtt_->publish_result(std::move(result));
       }),
-      loop_(g_main_loop_new(nullptr, FALSE)), started_us_(g_get_monotonic_time())
+      loop_(g_main_loop_new(nullptr, FALSE)), assembler_(end_sample_),
+      started_us_(g_get_monotonic_time())
 {
-    if (config.duration > 0)
-        end_sample_ = static_cast<guint64>(config.duration * kSampleRate);
-    else if (!truth.empty())
-        end_sample_ = truth_samples;
     pass_.rate = rate_;
     iqhub_set_frame_callback(hub_, on_frame, this, nullptr, nullptr);
     rx_source_ = g_source_new(&rx_funcs_, sizeof(RxSource));
@@ -148,11 +145,11 @@ LiveStation::~LiveStation()
 
 bool LiveStation::rx_ready()
 {
-    if (state_ == State::Streaming && card_.unplugged())
+    if (life_.is(Phase::Streaming) && card_.unplugged())
         return true;
-    if (writing_ || (state_ != State::Streaming && state_ != State::Draining))
+    if (writing_ || !(life_.is(Phase::Streaming) || life_.is(Phase::Draining)))
         return false;
-    return state_ == State::Draining || queue_.front() != nullptr;
+    return life_.is(Phase::Draining) || queue_.front() != nullptr;
 }
 
 gboolean LiveStation::rx_prepare(GSource *source, gint *timeout)
@@ -172,71 +169,41 @@ gboolean LiveStation::rx_dispatch(GSource *source, GSourceFunc, gpointer)
     return G_SOURCE_CONTINUE;
 }
 
-/* Moves queued transfers into the write buffer and writes it once it holds
- * the advised length, or what precedes a gap in the stream. */
+/* Hands the card's samples to the wrapper, one write at a time. */
 void LiveStation::drain()
 {
-    if (state_ == State::Streaming && card_.take_unplugged()) {
+    if (life_.is(Phase::Streaming) && card_.take_unplugged()) {
         card_losses_++;
         KVRLOG_WARN("%s unplugged: writing what it sent, stopping the wrapper, waiting for it",
                     card_.label().c_str());
-        state_ = State::Draining;
+        life_.enter(Phase::Draining, "the card was unplugged");
     }
     while (!writing_) {
-        const RxQueue::Slot *slot = queue_.front();
-        if (slot == nullptr)
-            break;
-        const guint64 position = slot->first_sample + slot_offset_ / kBytesPerSample;
-        if (!anchored_) {
-            anchor_us_ = slot->received_us - samples_us(slot->first_sample + slot->length /
-                                                                                 kBytesPerSample);
-            anchored_ = true;
-            pass_.start_us = anchor_us_;
-        }
-        if (end_sample_ != 0 && position >= end_sample_) {
-            end_of_signal();
-            return;
-        }
-        const guint64 expected = fill_ > 0 ? buffer_first_ + fill_ / kBytesPerSample : next_;
-        if (position != expected && anchored_once_) {
+        const StreamAssembler::Step step = assembler_.step(queue_);
+        const guint64 gap = assembler_.take_gap_samples();
+        if (gap > 0) {
             /* Transfers were dropped: the main loop fell behind the card. Said
              * at most every 10 s; the statistics count every one. */
             const gint64 now = g_get_monotonic_time();
             if (now - last_drop_log_us_ >= 10 * G_USEC_PER_SEC) {
                 last_drop_log_us_ = now;
-                KVRLOG_WARN("%s: the station fell behind, %.1f ms of signal dropped (%" G_GUINT64_FORMAT
-                        " transfers so far)",
-                        card_.label().c_str(),
-                        static_cast<double>(position - expected) * 1000.0 / kSampleRate,
-                        queue_.dropped_transfers());
-            }
-            if (fill_ > 0) {
-                next_ = position;
-                submit();
-                break;
+                KVRLOG_WARN(
+                    "%s: the station fell behind, %.1f ms of signal dropped (%" G_GUINT64_FORMAT
+                    " transfers so far)",
+                    card_.label().c_str(), static_cast<double>(gap) * 1000.0 / kSampleRate,
+                    queue_.dropped_transfers());
             }
         }
-        anchored_once_ = true;
-        if (fill_ == 0)
-            buffer_first_ = position;
-        gsize n = MIN(slot->length - slot_offset_, buffer_.size() - fill_);
-        if (end_sample_ != 0)
-            n = MIN(n, static_cast<gsize>(end_sample_ - position) * kBytesPerSample);
-        std::memcpy(buffer_.data() + fill_, slot->bytes.data() + slot_offset_, n);
-        fill_ += n;
-        slot_offset_ += n;
-        next_ = position + n / kBytesPerSample;
-        if (slot_offset_ == slot->length) {
-            queue_.pop();
-            slot_offset_ = 0;
+        if (step == StreamAssembler::Step::End) {
+            end_of_signal();
+            return;
         }
-        const bool at_end =
-            end_sample_ != 0 && buffer_first_ + fill_ / kBytesPerSample >= end_sample_;
-        if (fill_ == buffer_.size() || at_end)
-            submit();
+        if (step == StreamAssembler::Step::Empty)
+            break;
+        submit();
     }
-    if (state_ == State::Draining && !writing_ && queue_.front() == nullptr) {
-        if (fill_ > 0)
+    if (life_.is(Phase::Draining) && !writing_ && queue_.front() == nullptr) {
+        if (assembler_.holding())
             submit();
         else
             stream_ended();
@@ -245,36 +212,45 @@ void LiveStation::drain()
 
 void LiveStation::submit()
 {
-    const gint64 at = anchor_us_ + samples_us(buffer_first_);
+    const gint64 at = assembler_.time_us();
     struct timeval tv = {};
     tv.tv_sec = static_cast<time_t>(at / G_USEC_PER_SEC);
     tv.tv_usec = static_cast<suseconds_t>(at % G_USEC_PER_SEC);
+    const gsize bytes = assembler_.size();
     g_autoptr(GError) error = nullptr;
-    if (!iqhub_write_async(hub_, nullptr, buffer_.data(), fill_, tv, nullptr, on_written, this,
-                           &error)) {
+    /* The buffer stays untouched until the write completes: no step runs
+     * while one is in flight. */
+    const bool accepted = iqhub_write_async(hub_, nullptr, assembler_.data(), bytes, tv, nullptr,
+                                            on_written, this, &error);
+    assembler_.written();
+    if (!accepted) {
         /* Only a write still pending is refused, and none is. */
         KVRLOG_ERROR("write refused: %s", error->message);
-        fill_ = 0;
         return;
     }
     writing_ = true;
     last_write_us_ = g_get_monotonic_time();
-    pass_.samples += fill_ / kBytesPerSample;
-    fill_ = 0;
+    pass_.start_us = assembler_.anchor_us();
+    pass_.samples += bytes / kBytesPerSample;
+}
+
+bool LiveStation::stopping() const
+{
+    return life_.is(Phase::Stopping) || life_.is(Phase::Failing) || life_.is(Phase::Stopped);
 }
 
 void LiveStation::on_written(GObject *source, GAsyncResult *result, gpointer data)
 {
     auto *self = static_cast<LiveStation *>(data);
     g_autoptr(GError) error = nullptr;
-    if (!iqhub_write_finish(IQHUB_IQHUB(source), result, &error) && !self->stopping_)
+    if (!iqhub_write_finish(IQHUB_IQHUB(source), result, &error) && !self->stopping())
         KVRLOG_ERROR("write failed: %s", error->message);
     self->writing_ = false;
-    if (!self->ready_ && !self->stopping_) {
+    if (!self->ready_ && !self->stopping()) {
         self->ready_ = true;
         service_notify("READY=1");
     }
-    if (self->state_ == State::Done && !self->stopping_)
+    if (self->life_.is(Phase::Ending))
         g_main_loop_quit(self->loop_);
 }
 
@@ -305,11 +281,8 @@ void LiveStation::stream_ended()
         KVRLOG_ERROR("stopping the wrapper: %s", error->message);
     hub_started_ = false;
     card_.close();
-    state_ = State::Waiting;
-    anchored_ = anchored_once_ = false;
-    next_ = 0;
-    fill_ = slot_offset_ = 0;
     waiting_said_ = false;
+    life_.enter(Phase::Waiting, "the card was released");
     if (reopen_ == 0)
         reopen_ = g_timeout_add(kReopenMs, on_reopen, this);
 }
@@ -317,8 +290,9 @@ void LiveStation::stream_ended()
 gboolean LiveStation::on_reopen(gpointer data)
 {
     auto *self = static_cast<LiveStation *>(data);
-    self->try_open();
-    if (self->state_ != State::Waiting) {
+    if (self->life_.is(Phase::Waiting))
+        self->try_open();
+    if (!self->life_.is(Phase::Waiting)) {
         self->reopen_ = 0;
         return G_SOURCE_REMOVE;
     }
@@ -337,6 +311,8 @@ void LiveStation::try_open()
             KVRLOG_ERROR("%s; trying again", error->message);
         waiting_said_ = waiting_said_ || absent;
         last_open_error_ = error->message;
+        if (life_.is(Phase::Starting))
+            life_.enter(Phase::Waiting, error->message);
         return;
     }
     last_open_error_.clear();
@@ -344,16 +320,15 @@ void LiveStation::try_open()
     if (!iqhub_start(hub_, &advised, &error)) {
         KVRLOG_ERROR("the wrapper does not start: %s", error->message);
         card_.close();
-        failed_ = true;
-        stop();
+        fail(std::string("the wrapper does not start: ") + error->message);
         return;
     }
     hub_started_ = true;
-    buffer_.assign(advised, 0);
+    assembler_.restart(advised);
     pass_.write_samples = advised / kBytesPerSample;
-    state_ = State::Streaming;
     watched_since_us_ = g_get_monotonic_time();
     KVRLOG_WARN("%s streaming at %u bit/s", card_.label().c_str(), rate_);
+    life_.enter(Phase::Streaming, card_.label().c_str());
 }
 
 /* A card that streams nothing (its transfers all ended on errors, say) is
@@ -363,14 +338,14 @@ gboolean LiveStation::on_watch(gpointer data)
     auto *self = static_cast<LiveStation *>(data);
     const guint64 bytes = self->queue_.received_bytes();
     const gint64 now = g_get_monotonic_time();
-    if (self->state_ != State::Streaming || bytes != self->watched_bytes_) {
+    if (!self->life_.is(Phase::Streaming) || bytes != self->watched_bytes_) {
         self->watched_bytes_ = bytes;
         self->watched_since_us_ = now;
     } else if (now - self->watched_since_us_ >= kSilenceUs) {
         self->card_losses_++;
         KVRLOG_WARN("%s sent nothing for %d s: releasing it and opening it again",
                     self->card_.label().c_str(), static_cast<int>(kSilenceUs / G_USEC_PER_SEC));
-        self->state_ = State::Draining;
+        self->life_.enter(Phase::Draining, "the card sent nothing");
         self->watched_since_us_ = now;
     }
     return G_SOURCE_CONTINUE;
@@ -378,8 +353,8 @@ gboolean LiveStation::on_watch(gpointer data)
 
 void LiveStation::end_of_signal()
 {
-    state_ = State::Done;
-    if (fill_ > 0)
+    life_.enter(Phase::Ending, "the end of the signal");
+    if (assembler_.holding())
         submit();
     if (!writing_)
         g_main_loop_quit(loop_);
@@ -457,7 +432,7 @@ std::string LiveStation::status_json(const char *state)
                                                              : "blacklist");
     json_builder_end_object(b);
     json_builder_set_member_name(b, "card_streaming");
-    json_builder_add_boolean_value(b, state_ == State::Streaming);
+    json_builder_add_boolean_value(b, life_.is(Phase::Streaming));
     json_builder_set_member_name(b, "statistics");
     g_autoptr(JsonParser) parser = json_parser_new();
     const std::string stats = live_stats_json(pass_, l);
@@ -478,33 +453,42 @@ gboolean LiveStation::on_stats(gpointer data)
                 " bytes dropped, %" G_GUINT64_FORMAT " published",
                 static_cast<double>(self->pass_.samples) / kSampleRate, self->pass_.frames,
                 l.rx_dropped_bytes, l.published);
-    g_autofree gchar *notify = g_strdup_printf(
-        "STATUS=%s, %" G_GUINT64_FORMAT " frames", self->state_ == State::Streaming
-                                                       ? "streaming"
-                                                       : "waiting for the card",
-        self->pass_.frames);
+    g_autofree gchar *notify = g_strdup_printf("STATUS=%s, %" G_GUINT64_FORMAT " frames",
+                                               phase_name(self->life_.phase()), self->pass_.frames);
     service_notify(notify);
     return G_SOURCE_CONTINUE;
 }
 
 /* ---- start and stop ---- */
 
-gboolean LiveStation::on_signal(gpointer data)
+gboolean LiveStation::on_sigint(gpointer data)
 {
-    static_cast<LiveStation *>(data)->stop();
+    static_cast<LiveStation *>(data)->stop("SIGINT");
     return G_SOURCE_CONTINUE;
 }
 
-void LiveStation::stop()
+gboolean LiveStation::on_sigterm(gpointer data)
 {
-    stopping_ = true;
-    g_main_loop_quit(loop_);
+    static_cast<LiveStation *>(data)->stop("SIGTERM");
+    return G_SOURCE_CONTINUE;
+}
+
+void LiveStation::stop(const gchar *why)
+{
+    if (life_.enter(Phase::Stopping, why))
+        g_main_loop_quit(loop_);
+}
+
+void LiveStation::fail(const std::string &why)
+{
+    if (life_.enter(Phase::Failing, why.c_str()))
+        g_main_loop_quit(loop_);
 }
 
 int LiveStation::run()
 {
-    sigint_ = g_unix_signal_add(SIGINT, on_signal, this);
-    sigterm_ = g_unix_signal_add(SIGTERM, on_signal, this);
+    sigint_ = g_unix_signal_add(SIGINT, on_sigint, this);
+    sigterm_ = g_unix_signal_add(SIGTERM, on_sigterm, this);
     stats_ = g_timeout_add_seconds(MAX(config_.stats_interval, 1u), on_stats, this);
     watch_ = g_timeout_add_seconds(1, on_watch, this);
     if (mqtt_) {
@@ -512,9 +496,9 @@ int LiveStation::run()
         mqtt_->start();
     }
     try_open();
-    if (state_ == State::Waiting && !stopping_)
+    if (life_.is(Phase::Waiting))
         reopen_ = g_timeout_add(kReopenMs, on_reopen, this);
-    if (!stopping_)
+    if (life_.is(Phase::Waiting) || life_.is(Phase::Streaming))
         g_main_loop_run(loop_);
     return shut_down();
 }
@@ -524,10 +508,9 @@ int LiveStation::run()
 int LiveStation::shut_down()
 {
     service_notify("STOPPING=1");
-    const bool interrupted = stopping_;
-    stopping_ = true;
-    /* No write after this one: the hand-over is closed. */
-    state_ = State::Done;
+    /* Ending, Stopping or Failing: in none of them does the hand-over write. */
+    const bool interrupted = life_.is(Phase::Stopping);
+    const bool failed = life_.is(Phase::Failing);
     if (writing_)
         iqhub_write_cancel(hub_);
     g_autoptr(GError) error = nullptr;
@@ -543,6 +526,7 @@ int LiveStation::shut_down()
     card_.close();
     if (mqtt_)
         mqtt_->finish([this] { return status_json("offline"); }, kFinishMs);
+    life_.enter(Phase::Stopped, "the card and the broker are released");
 
     const LiveStats l = collect();
     if (config_.json) {
@@ -551,7 +535,7 @@ int LiveStation::shut_down()
         std::fputs(stats_text({pass_}).c_str(), stdout);
         std::fputs(live_stats_text(l, mqtt_ != nullptr).c_str(), stdout);
     }
-    if (failed_)
+    if (failed)
         return kExitFailure;
     if (!config_.check)
         return kExitOk;

@@ -1,194 +1,339 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
-/* vekbs.conf: the station's key file. Its groups are "station", "card",
- * "mqtt" and "log"; the command line overrides what it says. */
+/* The table of settings, and the two ways in: the command line and the key
+ * file vekbs.conf (groups "station", "card", "mqtt"; "log" is the logger's). */
 #include "settings.h"
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include <kvrconf/kvrconf.h>
 
+#include "mqtt.h"
+
 namespace vekbs
 {
+
 namespace
 {
 
-struct Key {
-    const gchar *group, *name;
-};
+/* The groups of vekbs.conf besides the table's: the logger reads its own. */
+constexpr const gchar *kForeignGroups[] = {"log"};
 
-/* Every key the station reads: anything else in its groups is a typo. */
-const Key kKeys[] = {
-    {"station", "name"},      {"station", "bit_rate"},      {"station", "authenticate"},
-    {"station", "whitelist"}, {"station", "blacklist"},     {"station", "stats_interval"},
-    {"card", "index"},        {"card", "rx_frequency"},     {"card", "preamp0"},
-    {"card", "preamp1"},      {"card", "preamp2"},          {"card", "int_gain"},
-    {"card", "ext_gain"},     {"card", "queue_transfers"},  {"mqtt", "url"},
-    {"mqtt", "prefix"},       {"mqtt", "user"},             {"mqtt", "password"},
-    {"mqtt", "ca_file"},      {"mqtt", "queue"},            {"mqtt", "keepalive"},
-    {"mqtt", "max_backoff"},
-};
-
-bool fail(GError **error, const gchar *group, const gchar *key, const gchar *what)
+bool is_number(Kind kind)
 {
-    g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_INVALID_VALUE, "[%s] %s: %s", group, key,
-                what);
+    return kind == Kind::UInt || kind == Kind::Double;
+}
+
+std::string format_number(gdouble v)
+{
+    gchar text[G_ASCII_DTOSTR_BUF_SIZE];
+    return g_ascii_formatd(text, sizeof(text), "%.10g", v);
+}
+
+/* What a value of @row must be, as messages say it. */
+std::string describe(const Setting &row)
+{
+    if (row.what != nullptr)
+        return row.what;
+    switch (row.kind) {
+    case Kind::UInt:
+        return "a whole number from " + format_number(row.min) + " to " + format_number(row.max);
+    case Kind::Double:
+        return "a number from " + format_number(row.min) + " to " + format_number(row.max);
+    case Kind::Bool:
+        return "true or false";
+    case Kind::Choice: {
+        std::string text;
+        gsize n = 0;
+        while (n < G_N_ELEMENTS(row.choices) && row.choices[n] != nullptr)
+            n++;
+        for (gsize i = 0; i < n; i++)
+            text += std::string(i == 0 ? "" : i + 1 == n ? " or " : ", ") + row.choices[i];
+        return text;
+    }
+    case Kind::Text:
+    case Kind::Path:
+    case Kind::Custom:
+        return "text";
+    }
+    return "text";
+}
+
+bool refuse(const Setting &row, Origin origin, const gchar *value, GError **error)
+{
+    const std::string what = describe(row);
+    /* A secret's value, or text that is not UTF-8, is never echoed. */
+    const bool show = !row.secret && value != nullptr && g_utf8_validate(value, -1, nullptr);
+    const std::string shown = show ? std::string(", not '") + value + "'" : "";
+    if (origin == Origin::Option || row.group == nullptr) {
+        g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE, "--%s %s %s%s", row.option,
+                    is_number(row.kind) ? "must be" : "takes", what.c_str(), shown.c_str());
+    } else if (is_number(row.kind)) {
+        if (show)
+            g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_INVALID_VALUE,
+                        "[%s] %s: '%s' is not %s", row.group, row.key, value, what.c_str());
+        else
+            g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_INVALID_VALUE,
+                        "[%s] %s: is not %s", row.group, row.key, what.c_str());
+    } else {
+        g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_INVALID_VALUE, "[%s] %s: takes %s%s",
+                    row.group, row.key, what.c_str(), shown.c_str());
+    }
     return false;
 }
 
-bool known_keys(GKeyFile *file, GError **error)
+std::optional<guint> read_uint(const Setting &row, const gchar *value)
 {
-    for (const gchar *group : {"station", "card", "mqtt"}) {
-        if (!g_key_file_has_group(file, group))
-            continue;
-        g_auto(GStrv) keys = g_key_file_get_keys(file, group, nullptr, nullptr);
-        for (guint i = 0; keys != nullptr && keys[i] != nullptr; i++) {
-            bool known = false;
-            for (const Key &k : kKeys)
-                known = known || (g_str_equal(k.group, group) && g_str_equal(k.name, keys[i]));
-            if (!known)
-                return fail(error, group, keys[i], "not a key of this group");
-        }
-    }
-    return true;
+    guint64 n = 0;
+    if (!g_ascii_string_to_unsigned(value, 10, static_cast<guint64>(row.min),
+                                    static_cast<guint64>(row.max), &n, nullptr))
+        return std::nullopt;
+    return static_cast<guint>(n);
 }
 
-bool get_string(GKeyFile *file, const gchar *group, const gchar *key, std::string &out)
+std::optional<gdouble> read_double(const Setting &row, const gchar *value)
 {
-    if (!kvrConfHasKey(file, group, key))
-        return false;
-    g_autofree gchar *value = kvrConfGetString(file, group, key, nullptr);
-    if (value == nullptr)
-        return false;
-    out = value;
-    return true;
-}
-
-bool get_uint(GKeyFile *file, const gchar *group, const gchar *key, guint64 min, guint64 max,
-              guint64 *out, GError **error)
-{
-    std::string text;
-    if (!get_string(file, group, key, text))
-        return true;
-    if (!g_ascii_string_to_unsigned(text.c_str(), 10, min, max, out, nullptr)) {
-        g_autofree gchar *what = g_strdup_printf(
-            "'%s' is not a whole number from %" G_GUINT64_FORMAT " to %" G_GUINT64_FORMAT,
-            text.c_str(), min, max);
-        return fail(error, group, key, what);
-    }
-    return true;
-}
-
-bool get_double(GKeyFile *file, const gchar *group, const gchar *key, gdouble min, gdouble max,
-                gdouble *out, GError **error)
-{
-    std::string text;
-    if (!get_string(file, group, key, text))
-        return true;
     gchar *end = nullptr;
-    const gdouble v = g_ascii_strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !std::isfinite(v) || v < min || v > max) {
-        g_autofree gchar *what =
-            g_strdup_printf("'%s' is not a number from %g to %g", text.c_str(), min, max);
-        return fail(error, group, key, what);
-    }
-    *out = v;
-    return true;
+    const gdouble v = g_ascii_strtod(value, &end);
+    if (*value == '\0' || *end != '\0' || !std::isfinite(v) || v < row.min || v > row.max)
+        return std::nullopt;
+    return v;
+}
+
+std::optional<bool> read_bool(const gchar *value)
+{
+    if (g_str_equal(value, "true") || g_str_equal(value, "1"))
+        return true;
+    if (g_str_equal(value, "false") || g_str_equal(value, "0"))
+        return false;
+    return std::nullopt;
+}
+
+const gchar *read_choice(const Setting &row, const gchar *value)
+{
+    for (const gchar *choice : row.choices)
+        if (choice != nullptr && g_ascii_strcasecmp(choice, value) == 0)
+            return choice;
+    return nullptr;
+}
+
+template <typename T> T &field(const Setting &row, Settings &settings)
+{
+    return std::get<T &(*)(Settings &)>(row.store)(settings);
 }
 
 } // namespace
 
-bool parse_preamp_mode(const gchar *text, VektypePreampMode *mode)
+const Setting *find_setting(const gchar *group, const gchar *key)
 {
-    g_autofree gchar *upper = g_ascii_strup(text, -1);
-    *mode = xvek_hlp_str_to_preampmode(upper);
-    return *mode != XVEK_CTL_PREAMP_MODE_MAX;
+    for (const Setting &row : settings_table())
+        if (row.group != nullptr && g_str_equal(row.group, group) && g_str_equal(row.key, key))
+            return &row;
+    return nullptr;
 }
 
-bool parse_bit_rate(const gchar *text, std::vector<guint> &rates)
+bool apply_setting(const Setting &row, Origin origin, const gchar *value, Settings &settings,
+                   GError **error)
 {
-    if (g_str_equal(text, "both"))
-        rates = {100, 600};
-    else if (g_str_equal(text, "100"))
-        rates = {100};
-    else if (g_str_equal(text, "600"))
-        rates = {600};
-    else
-        return false;
+    if (value == nullptr && !row.optional_argument)
+        return refuse(row, origin, value, error);
+    switch (row.kind) {
+    case Kind::Text:
+    case Kind::Path:
+        field<std::string>(row, settings) = value;
+        return true;
+    case Kind::UInt: {
+        const std::optional<guint> n = read_uint(row, value);
+        if (!n)
+            return refuse(row, origin, value, error);
+        field<guint>(row, settings) = *n;
+        return true;
+    }
+    case Kind::Double: {
+        const std::optional<gdouble> v = read_double(row, value);
+        if (!v)
+            return refuse(row, origin, value, error);
+        field<gdouble>(row, settings) = *v;
+        return true;
+    }
+    case Kind::Bool: {
+        const std::optional<bool> b = read_bool(value);
+        if (!b)
+            return refuse(row, origin, value, error);
+        field<bool>(row, settings) = *b;
+        return true;
+    }
+    case Kind::Choice: {
+        const gchar *choice = read_choice(row, value);
+        if (choice == nullptr)
+            return refuse(row, origin, value, error);
+        if (std::holds_alternative<std::string &(*)(Settings &)>(row.store)) {
+            field<std::string>(row, settings) = choice;
+            return true;
+        }
+        if (!std::get<bool (*)(Settings &, const gchar *)>(row.store)(settings, choice))
+            return refuse(row, origin, value, error);
+        return true;
+    }
+    case Kind::Custom:
+        if (!std::get<bool (*)(Settings &, const gchar *)>(row.store)(settings, value))
+            return refuse(row, origin, value, error);
+        return true;
+    }
+    return refuse(row, origin, value, error);
+}
+
+Settings default_settings()
+{
+    Settings settings;
+    for (const Setting &row : settings_table())
+        if (row.fallback != nullptr &&
+            !apply_setting(row, Origin::Default, row.fallback, settings, nullptr))
+            g_error("the default of %s is not valid", row.key != nullptr ? row.key : row.option);
+    return settings;
+}
+
+/* ---- the command line ---- */
+
+void CommandLine::add_to(GOptionContext *context)
+{
+    for (const Setting &row : settings_table()) {
+        if (row.option == nullptr)
+            continue;
+        /* The default and the key, from the row itself. */
+        std::string help = row.help != nullptr ? row.help : "", note;
+        if (row.fallback != nullptr && row.flag_value == nullptr)
+            note = std::string("default ") + row.fallback;
+        if (row.group != nullptr)
+            note += std::string(note.empty() ? "" : "; ") + "[" + row.group + "] " + row.key;
+        if (!note.empty())
+            help += " (" + note + ")";
+        texts_.push_back(std::move(help));
+        gint flags = 0;
+        if (row.flag_value != nullptr)
+            flags |= G_OPTION_FLAG_NO_ARG;
+        if (row.optional_argument)
+            flags |= G_OPTION_FLAG_OPTIONAL_ARG;
+        if (row.kind == Kind::Path)
+            flags |= G_OPTION_FLAG_FILENAME;
+        entries_.push_back({row.option, row.short_option, flags, G_OPTION_ARG_CALLBACK,
+                            reinterpret_cast<gpointer>(on_option), texts_.back().c_str(), row.arg});
+    }
+    entries_.push_back({nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr});
+    GOptionGroup *group = g_option_group_new("vekbs", "vekbs", "vekbs", this, nullptr);
+    g_option_group_add_entries(group, entries_.data());
+    g_option_context_set_main_group(context, group);
+}
+
+gboolean CommandLine::on_option(const gchar *name, const gchar *value, gpointer data,
+                                GError **error)
+{
+    auto *self = static_cast<CommandLine *>(data);
+    const Setting *found = nullptr;
+    for (const Setting &row : settings_table()) {
+        if (row.option == nullptr)
+            continue;
+        const bool is_long = g_str_has_prefix(name, "--") && g_str_equal(name + 2, row.option);
+        const bool is_short = row.short_option != 0 && name[0] == '-' &&
+                              name[1] == row.short_option && name[2] == '\0';
+        if (is_long || is_short) {
+            found = &row;
+            break;
+        }
+    }
+    if (found == nullptr) {
+        g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_UNKNOWN_OPTION, "Unknown option %s",
+                    name);
+        return FALSE;
+    }
+    if (found->flag_value != nullptr)
+        value = found->flag_value;
+    /* Checked now, so that a bad option is an error before anything is read. */
+    Settings scratch;
+    if (!apply_setting(*found, Origin::Option, value, scratch, error))
+        return FALSE;
+    self->given_.emplace_back(found,
+                              value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+    return TRUE;
+}
+
+bool CommandLine::given(const gchar *option) const
+{
+    for (const auto &[row, value] : given_)
+        if (g_str_equal(row->option, option))
+            return true;
+    return false;
+}
+
+bool CommandLine::take_card_operand(const gchar *operand, GError **error)
+{
+    for (auto &[row, value] : given_)
+        if (g_str_equal(row->option, "card") && !value) {
+            Settings scratch;
+            if (!apply_setting(*row, Origin::Option, operand, scratch, error))
+                return false;
+            value = operand;
+            return true;
+        }
+    return false;
+}
+
+const gchar *CommandLine::needing_card() const
+{
+    for (const auto &[row, value] : given_)
+        if (row->needs_card)
+            return row->option;
+    return nullptr;
+}
+
+bool CommandLine::apply(Settings &settings, GError **error) const
+{
+    /* A device list on the command line replaces those of the key file. */
+    if (given("whitelist") || given("blacklist")) {
+        settings.whitelist.clear();
+        settings.blacklist.clear();
+    }
+    for (const auto &[row, value] : given_)
+        if (!apply_setting(*row, Origin::Option, value ? value->c_str() : nullptr, settings, error))
+            return false;
     return true;
 }
 
-bool apply_key_file(GKeyFile *file, StationConfig &config, FileSettings &files, GError **error)
+/* ---- the key file ---- */
+
+bool apply_key_file(GKeyFile *file, Settings &settings, GError **error)
 {
-    if (!known_keys(file, error))
-        return false;
-    std::string text;
-    guint64 n = 0;
-    if (get_string(file, "station", "name", text))
-        config.name = text;
-    if (get_string(file, "station", "bit_rate", text) && !parse_bit_rate(text.c_str(), config.rates))
-        return fail(error, "station", "bit_rate", "takes 100, 600 or both");
-    if (kvrConfHasKey(file, "station", "authenticate")) {
-        gboolean ok = FALSE;
-        config.authenticate = kvrConfGetBool(file, "station", "authenticate", &ok);
-        if (!ok)
-            return fail(error, "station", "authenticate", "takes true or false");
-    }
-    if (get_string(file, "station", "whitelist", text))
-        files.whitelist = text;
-    if (get_string(file, "station", "blacklist", text))
-        files.blacklist = text;
-    n = config.stats_interval;
-    if (!get_uint(file, "station", "stats_interval", 1, 86400, &n, error))
-        return false;
-    config.stats_interval = static_cast<guint>(n);
-
-    CardConfig &card = config.card_config;
-    n = card.index;
-    if (!get_uint(file, "card", "index", 0, 63, &n, error))
-        return false;
-    card.index = static_cast<guint>(n);
-    n = card.rx_frequency;
-    if (!get_uint(file, "card", "rx_frequency", 0, G_MAXUINT32, &n, error))
-        return false;
-    card.rx_frequency = static_cast<guint32>(n);
-    for (guint id = 0; id < 3; id++) {
-        g_autofree gchar *key = g_strdup_printf("preamp%u", id);
-        VektypePreampMode mode;
-        if (!get_string(file, "card", key, text))
+    g_auto(GStrv) groups = g_key_file_get_groups(file, nullptr);
+    for (guint g = 0; groups[g] != nullptr; g++) {
+        const gchar *group = groups[g];
+        bool foreign = false;
+        for (const gchar *name : kForeignGroups)
+            foreign = foreign || g_str_equal(name, group);
+        if (foreign)
             continue;
-        if (!parse_preamp_mode(text.c_str(), &mode))
-            return fail(error, "card", key, "takes LNA, BYPASS or ATTEN");
-        card.preamps[id] = mode;
-    }
-    if (!get_double(file, "card", "int_gain", 0.0, 200.0, &config.int_gain, error) ||
-        !get_double(file, "card", "ext_gain", -100.0, 100.0, &config.ext_gain, error))
-        return false;
-    n = card.queue_transfers;
-    if (!get_uint(file, "card", "queue_transfers", 16, 65536, &n, error))
-        return false;
-    card.queue_transfers = static_cast<guint>(n);
-
-    MqttConfig &mqtt = config.mqtt;
-    if (get_string(file, "mqtt", "url", text))
-        mqtt.url = text;
-    if (get_string(file, "mqtt", "prefix", text))
-        mqtt.prefix = text;
-    get_string(file, "mqtt", "user", mqtt.user);
-    get_string(file, "mqtt", "password", mqtt.password);
-    get_string(file, "mqtt", "ca_file", mqtt.ca_file);
-    struct {
-        const gchar *key;
-        guint *field;
-        guint64 min, max;
-    } numbers[] = {{"queue", &mqtt.queue, 1, 10000000},
-                   {"keepalive", &mqtt.keepalive, 5, 65535},
-                   {"max_backoff", &mqtt.max_backoff, 1, 3600}};
-    for (auto &number : numbers) {
-        n = *number.field;
-        if (!get_uint(file, "mqtt", number.key, number.min, number.max, &n, error))
+        bool known = false;
+        for (const Setting &row : settings_table())
+            known = known || (row.group != nullptr && g_str_equal(row.group, group));
+        if (!known) {
+            g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_GROUP_NOT_FOUND,
+                        "[%s]: not a group of %s (station, card, mqtt or log)", group, kConfigName);
             return false;
-        *number.field = static_cast<guint>(n);
+        }
+        g_auto(GStrv) keys = g_key_file_get_keys(file, group, nullptr, nullptr);
+        for (guint k = 0; keys != nullptr && keys[k] != nullptr; k++) {
+            const Setting *row = find_setting(group, keys[k]);
+            if (row == nullptr) {
+                g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_KEY_NOT_FOUND,
+                            "[%s] %s: not a key of this group", group, keys[k]);
+                return false;
+            }
+            g_autofree gchar *value = kvrConfGetString(file, group, keys[k], nullptr);
+            if (value == nullptr)
+                continue;
+            if (!apply_setting(*row, Origin::File, value, settings, error))
+                return false;
+        }
     }
     return true;
 }
@@ -215,6 +360,78 @@ GKeyFile *load_key_file(const gchar *path, GError **error)
         }
     }
     return nullptr;
+}
+
+/* ---- what follows from the settings together ---- */
+
+namespace
+{
+
+/* A station name or topic prefix is one topic level: no wildcard, no separator. */
+bool valid_name(const std::string &name)
+{
+    if (name.empty() || name.size() > 64)
+        return false;
+    for (char c : name)
+        if (!g_ascii_isalnum(c) && c != '-' && c != '_' && c != '.')
+            return false;
+    return true;
+}
+
+bool usage(GError **error, const std::string &message)
+{
+    g_set_error_literal(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE, message.c_str());
+    return false;
+}
+
+bool finish_devices(Settings &settings, bool builtin, GError **error)
+{
+    StationConfig &c = settings.station;
+    if (!settings.whitelist.empty() && !settings.blacklist.empty())
+        return usage(error, "--whitelist and --blacklist exclude each other");
+    const std::string &list = !settings.whitelist.empty() ? settings.whitelist : settings.blacklist;
+    if (!list.empty()) {
+        c.whitelist = !settings.whitelist.empty();
+        return read_device_list(list, c.devices, error);
+    }
+    if (builtin)
+        c.devices = {kScenarioBlacklisted};
+    return true;
+}
+
+bool finish_broker(MqttConfig &mqtt, GError **error)
+{
+    if (mqtt.url.empty())
+        return true;
+    if (!parse_mqtt_url(mqtt.url, mqtt, error))
+        return false;
+    if (mqtt.tls && mqtt.ca_file.empty())
+        return usage(error,
+                     mqtt.url + ": a TLS broker needs a CA file (--ca-file or [mqtt] ca_file)");
+    if (mqtt.tls && !g_file_test(mqtt.ca_file.c_str(), G_FILE_TEST_IS_REGULAR))
+        return usage(error, mqtt.ca_file + ": no such CA file");
+    if (!valid_name(mqtt.prefix))
+        return usage(error, "the topic prefix must be letters, digits, '-', '_' or '.'");
+    return true;
+}
+
+} // namespace
+
+bool finish_settings(Settings &settings, bool builtin, GError **error)
+{
+    StationConfig &c = settings.station;
+    if (c.rates.empty())
+        c.rates = c.card ? std::vector<guint>{100} : std::vector<guint>{100, 600};
+    if (c.card && c.rates.size() != 1)
+        return usage(error, "a card runs one bit rate at a time: --bit-rate 100 or 600");
+    if (!finish_devices(settings, builtin, error) || !finish_broker(c.mqtt, error))
+        return false;
+    if (c.name.empty())
+        c.name = g_get_host_name();
+    if (!valid_name(c.name))
+        return usage(error,
+                     "'" + c.name + "' is not a station name (letters, digits, '-', '_' or '.')");
+    return true;
 }
 
 } // namespace vekbs

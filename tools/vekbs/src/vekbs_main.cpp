@@ -20,119 +20,6 @@ namespace
 
 using namespace vekbs;
 
-gchar *opt_bit_rate = nullptr;
-gdouble opt_gain = NAN;
-gchar *opt_whitelist = nullptr;
-gchar *opt_blacklist = nullptr;
-gboolean opt_no_auth = FALSE;
-gchar *opt_receiver = nullptr;
-gint opt_sample_rate = 0;
-gboolean opt_fast = FALSE;
-gboolean opt_json = FALSE;
-gboolean opt_check = FALSE;
-gboolean opt_synth = FALSE;
-gchar *opt_log_level = nullptr;
-gboolean opt_version = FALSE;
-gboolean opt_card = FALSE;
-gint64 opt_card_index = -1;
-gint64 opt_frequency = -1;
-gchar **opt_preamps = nullptr;
-gdouble opt_ext_gain = NAN;
-gchar *opt_mqtt = nullptr;
-gchar *opt_ca_file = nullptr;
-gchar *opt_station = nullptr;
-gchar *opt_prefix = nullptr;
-gchar *opt_config = nullptr;
-gdouble opt_duration = 0.0;
-gchar *opt_truth = nullptr;
-gboolean opt_quiet = FALSE;
-gint opt_stats_interval = 0;
-gint opt_write_multiple = 1;
-
-gboolean parse_card(const gchar *, const gchar *value, gpointer, GError **error)
-{
-    opt_card = TRUE;
-    if (value == nullptr)
-        return TRUE;
-    guint64 index = 0;
-    if (!g_ascii_string_to_unsigned(value, 10, 0, 63, &index, nullptr)) {
-        g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE,
-                    "--card takes a card number from 0 to 63, not '%s'", value);
-        return FALSE;
-    }
-    opt_card_index = static_cast<gint64>(index);
-    return TRUE;
-}
-
-const GOptionEntry kEntries[] = {
-    {"card", 'C', G_OPTION_FLAG_OPTIONAL_ARG, G_OPTION_ARG_CALLBACK,
-     reinterpret_cast<gpointer>(parse_card),
-     "Stream from card N (as vekctl numbers them; default 0, or the operand N)", "N"},
-    {"bit-rate", 'b', 0, G_OPTION_ARG_STRING, &opt_bit_rate,
-     "Bit rate of the station: 100, 600 or both (default both, one pass each; with a card "
-     "100 or 600, default 100)",
-     "RATE"},
-    {"int-gain", 'g', 0, G_OPTION_ARG_DOUBLE, &opt_gain,
-     "Receive chain gain in dB, subtracted from every power (default 98)", "DB"},
-    {"ext-gain", 0, 0, G_OPTION_ARG_DOUBLE, &opt_ext_gain,
-     "Gain in front of the card in dB (default 22.5)", "DB"},
-    {"frequency", 'F', 0, G_OPTION_ARG_INT64, &opt_frequency,
-     "Card: RX carrier frequency in Hz (default: the card's own)", "HZ"},
-    {"preamp", 'P', 0, G_OPTION_ARG_STRING_ARRAY, &opt_preamps,
-     "Card: preamplifier ID (0, 1 or 2) in MODE (LNA, BYPASS or ATTEN); repeatable", "ID:MODE"},
-    {"mqtt", 'm', 0, G_OPTION_ARG_STRING, &opt_mqtt,
-     "Card: publish frames to the broker at URL (mqtt://HOST[:PORT] or mqtts://HOST[:PORT]) and "
-     "take downlink requests from it",
-     "URL"},
-    {"ca-file", 0, 0, G_OPTION_ARG_FILENAME, &opt_ca_file,
-     "Certificate authorities that sign an mqtts:// broker's certificate", "FILE"},
-    {"station", 'S', 0, G_OPTION_ARG_STRING, &opt_station,
-     "Station name in the topics and the status (default: the host name)", "NAME"},
-    {"topic-prefix", 0, 0, G_OPTION_ARG_STRING, &opt_prefix,
-     "First level of the station's topics (default vek)", "PREFIX"},
-    {"config", 0, 0, G_OPTION_ARG_FILENAME, &opt_config,
-     "Read this key file instead of the first vekbs.conf in /etc/kavrin/, /etc/, ./conf/, ./",
-     "FILE"},
-    {"duration", 'd', 0, G_OPTION_ARG_DOUBLE, &opt_duration,
-     "Card: stop after this much signal, in seconds (default: run until stopped)", "SECONDS"},
-    {"truth", 't', 0, G_OPTION_ARG_FILENAME, &opt_truth,
-     "Card: the recording the card plays, for --check (the run lasts one pass of it, or "
-     "--duration)",
-     "RECORDING"},
-    {"quiet", 'q', 0, G_OPTION_ARG_NONE, &opt_quiet, "Do not print the frames", nullptr},
-    {"stats-interval", 0, 0, G_OPTION_ARG_INT, &opt_stats_interval,
-     "Card: seconds between two statistics reports (default 60)", "SECONDS"},
-    {"whitelist", 'w', 0, G_OPTION_ARG_FILENAME, &opt_whitelist,
-     "Deliver only frames of the devices listed in FILE", "FILE"},
-    {"blacklist", 'k', 0, G_OPTION_ARG_FILENAME, &opt_blacklist,
-     "Drop frames of the devices listed in FILE", "FILE"},
-    {"receiver", 0, 0, G_OPTION_ARG_STRING, &opt_receiver,
-     "Uplink receiver: vdem (the demodulator, default) or vchan (the channelised "
-     "receiver: deeper, and many frames at once)",
-     "NAME"},
-    {"no-auth", 'n', 0, G_OPTION_ARG_NONE, &opt_no_auth,
-     "Deliver frames without checking their authentication code", nullptr},
-    {"sample-rate", 'r', 0, G_OPTION_ARG_INT, &opt_sample_rate,
-     "Sample rate of a raw .cs16 recording (it must be 192000)", "HZ"},
-    {"fast", 'f', 0, G_OPTION_ARG_NONE, &opt_fast,
-     "Write the recording as fast as possible instead of in real time", nullptr},
-    {"write-multiple", 0, 0, G_OPTION_ARG_INT, &opt_write_multiple,
-     "Recording: write N times the wrapper's advised length at once (default 1); "
-     "larger writes cost less, and a frame's time is that of its write",
-     "N"},
-    {"json", 'j', 0, G_OPTION_ARG_NONE, &opt_json,
-     "Print each frame as one JSON object; nothing else goes to standard output", nullptr},
-    {"check", 'c', 0, G_OPTION_ARG_NONE, &opt_check,
-     "Compare the delivered frames with the recording's truth; exit 3 on any difference", nullptr},
-    {"synth", 's', 0, G_OPTION_ARG_NONE, &opt_synth,
-     "Print the downlink frame for the operands DEVICE SEQ HEXPAYLOAD FREQ and exit", nullptr},
-    {"log-level", 'l', 0, G_OPTION_ARG_STRING, &opt_log_level,
-     "Log messages from this level on to standard error: debug, info, warn or err "
-     "(default warn)",
-     "LEVEL"},
-    {"version", 'V', 0, G_OPTION_ARG_NONE, &opt_version, "Print the version and exit", nullptr},
-    {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
-
 const char kDescription[] =
     "Without a recording, vekbs runs its built-in scenario: signed frames of several\n"
     "types at both bit rates from three devices, one with a forged authentication code\n"
@@ -221,7 +108,7 @@ KvrlogLevel parse_level(const gchar *text)
 /* The logger: on standard error unless the "log" group of the key file says
  * otherwise ("sink" = stderr, file or rotating; the other keys are the
  * logger's own). The device library's lines go through it. */
-VekDevice *setup_logging(GKeyFile *file)
+VekDevice *setup_logging(GKeyFile *file, const std::string &level)
 {
     KvrlogHelperType type = KVRLOG_HELPER_FD;
     g_autoptr(GHashTable) items = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
@@ -243,15 +130,15 @@ VekDevice *setup_logging(GKeyFile *file)
         }
     }
     KvrlogConf *conf = kvrlog_conf_new_with_options("type", static_cast<guint>(type), "level",
-                                                    static_cast<guint>(KVRLOG_LEVEL_WARN),
-                                                    "prog", "vekbs", nullptr);
+                                                    static_cast<guint>(KVRLOG_LEVEL_WARN), "prog",
+                                                    "vekbs", nullptr);
     if (type == KVRLOG_HELPER_FD)
         conf->helper.fd.file = stderr;
     g_autoptr(GError) error = nullptr;
     if (!kvrlog_conf_setup(conf, items, &error))
         fail(kExitUsage, "[log]: %s", error->message);
-    if (opt_log_level != nullptr)
-        g_object_set(conf, "level", static_cast<guint>(parse_level(opt_log_level)), nullptr);
+    if (!level.empty())
+        g_object_set(conf, "level", static_cast<guint>(parse_level(level.c_str())), nullptr);
     if (!kvrlog_setup(conf, &error))
         fail(kExitFailure, "cannot set the logger up: %s", error->message);
     iqhub_onload();
@@ -261,26 +148,31 @@ VekDevice *setup_logging(GKeyFile *file)
     return owner;
 }
 
+struct SynthRequest {
+    std::string text;
+    bool json;
+};
+
 gboolean print_downlink(SdrSynthWrapper *, guint8 *frame, gsize length, guint32 freq,
                         gpointer user_data, GError **)
 {
     g_autofree guint8 *owned = frame;
-    auto *request = static_cast<std::string *>(user_data);
+    auto *request = static_cast<SynthRequest *>(user_data);
     std::string hex;
     for (gsize i = 0; i < length; i++) {
         gchar digits[3];
         g_snprintf(digits, sizeof(digits), "%02x", frame[i]);
         hex += digits;
     }
-    if (opt_json)
-        g_print("{\"request\":%s,\"freq\":%u,\"frame\":\"%s\"}\n", request->c_str(), freq,
+    if (request->json)
+        g_print("{\"request\":%s,\"freq\":%u,\"frame\":\"%s\"}\n", request->text.c_str(), freq,
                 hex.c_str());
     else
         g_print("%s\n", hex.c_str());
     return TRUE;
 }
 
-int synthesize(int argc, char **argv)
+int synthesize(int argc, char **argv, bool json)
 {
     if (argc != 5)
         fail(kExitUsage, "--synth takes DEVICE SEQ HEXPAYLOAD FREQ");
@@ -307,7 +199,7 @@ int synthesize(int argc, char **argv)
 
     g_autofree gchar *request_text = g_strdup_printf(
         "{\"device_id\":%u,\"seq\":%u,\"payload\":\"%s\"}", device, static_cast<guint>(seq), hex);
-    std::string request = request_text;
+    SynthRequest request = {request_text, json};
     g_autoptr(SdrSynthWrapper) synth = sdr_synth_wrapper_new();
     sdr_synth_wrapper_set_tx_callback(synth, print_downlink, &request, nullptr, nullptr);
     sdr_synth_wrapper_synthesize(synth, device, static_cast<guint16>(seq), payload,
@@ -316,151 +208,29 @@ int synthesize(int argc, char **argv)
     return kExitOk;
 }
 
-/* A station name is one topic level: no wildcard, no separator. */
-bool valid_name(const std::string &name)
-{
-    if (name.empty() || name.size() > 64)
-        return false;
-    for (char c : name)
-        if (!g_ascii_isalnum(c) && c != '-' && c != '_' && c != '.')
-            return false;
-    return true;
-}
-
-/* Defaults, then the key file, then the options. */
-StationConfig station_config(bool builtin, GKeyFile *file)
-{
-    StationConfig config;
-    FileSettings files;
-    config.rates.clear();
-    g_autoptr(GError) error = nullptr;
-    if (file != nullptr && !apply_key_file(file, config, files, &error))
-        fail(kExitUsage, "%s", error->message);
-    if (opt_bit_rate != nullptr && !parse_bit_rate(opt_bit_rate, config.rates))
-        fail(kExitUsage, "--bit-rate takes 100, 600 or both, not '%s'", opt_bit_rate);
-    if (config.rates.empty())
-        config.rates = opt_card ? std::vector<guint>{100} : std::vector<guint>{100, 600};
-    if (opt_card && config.rates.size() != 1)
-        fail(kExitUsage, "a card runs one bit rate at a time: --bit-rate 100 or 600");
-    if (!std::isnan(opt_gain))
-        config.int_gain = opt_gain;
-    if (!std::isnan(opt_ext_gain))
-        config.ext_gain = opt_ext_gain;
-    if (!std::isfinite(config.int_gain) || config.int_gain < 0.0 || config.int_gain > 200.0)
-        fail(kExitUsage, "--int-gain must be between 0 and 200 dB");
-    if (!std::isfinite(config.ext_gain) || config.ext_gain < -100.0 || config.ext_gain > 100.0)
-        fail(kExitUsage, "--ext-gain must be between -100 and 100 dB");
-    if (opt_receiver != nullptr) {
-        if (g_strcmp0(opt_receiver, "vdem") != 0 && g_strcmp0(opt_receiver, "vchan") != 0)
-            fail(kExitUsage, "--receiver takes vdem or vchan, not '%s'", opt_receiver);
-        config.receiver = opt_receiver;
-    }
-    if (opt_no_auth)
-        config.authenticate = false;
-    config.fast = opt_fast;
-    if (opt_write_multiple < 1 || opt_write_multiple > 64)
-        fail(kExitUsage, "--write-multiple must be a whole number from 1 to 64");
-    config.write_multiple = static_cast<guint>(opt_write_multiple);
-    config.json = opt_json;
-    config.quiet = opt_quiet;
-    config.check = opt_check;
-    config.card = opt_card;
-
-    if (opt_whitelist != nullptr || opt_blacklist != nullptr)
-        files = {};
-    if (opt_whitelist != nullptr)
-        files.whitelist = opt_whitelist;
-    if (opt_blacklist != nullptr)
-        files.blacklist = opt_blacklist;
-    if (!files.whitelist.empty() && !files.blacklist.empty())
-        fail(kExitUsage, "--whitelist and --blacklist exclude each other");
-    const std::string &list = !files.whitelist.empty() ? files.whitelist : files.blacklist;
-    if (!list.empty()) {
-        config.whitelist = !files.whitelist.empty();
-        if (!read_device_list(list, config.devices, &error))
-            fail(kExitUsage, "%s", error->message);
-    } else if (builtin) {
-        config.devices = {kScenarioBlacklisted};
-    }
-
-    CardConfig &card = config.card_config;
-    if (opt_card_index >= 0)
-        card.index = static_cast<guint>(opt_card_index);
-    if (opt_frequency >= 0) {
-        if (opt_frequency == 0 || opt_frequency > G_MAXUINT32)
-            fail(kExitUsage, "--frequency takes a frequency in Hz from 1 to %u", G_MAXUINT32);
-        card.rx_frequency = static_cast<guint32>(opt_frequency);
-    }
-    for (gchar **p = opt_preamps; p != nullptr && *p != nullptr; p++) {
-        g_auto(GStrv) parts = g_strsplit(*p, ":", 2);
-        guint64 id = 0;
-        VektypePreampMode mode;
-        if (g_strv_length(parts) != 2 ||
-            !g_ascii_string_to_unsigned(parts[0], 10, 0, 2, &id, nullptr) ||
-            !parse_preamp_mode(parts[1], &mode))
-            fail(kExitUsage, "--preamp takes ID:MODE with ID 0, 1 or 2 and MODE LNA, BYPASS or "
-                             "ATTEN, not '%s'",
-                 *p);
-        card.preamps[id] = mode;
-    }
-    if (opt_duration < 0.0 || !std::isfinite(opt_duration))
-        fail(kExitUsage, "--duration takes a number of seconds");
-    config.duration = opt_duration;
-    if (opt_stats_interval < 0)
-        fail(kExitUsage, "--stats-interval takes a number of seconds");
-    if (opt_stats_interval > 0)
-        config.stats_interval = static_cast<guint>(opt_stats_interval);
-
-    MqttConfig &mqtt = config.mqtt;
-    if (opt_mqtt != nullptr)
-        mqtt.url = opt_mqtt;
-    if (opt_ca_file != nullptr)
-        mqtt.ca_file = opt_ca_file;
-    if (opt_prefix != nullptr)
-        mqtt.prefix = opt_prefix;
-    if (!mqtt.url.empty()) {
-        if (!parse_mqtt_url(mqtt.url, mqtt, &error))
-            fail(kExitUsage, "%s", error->message);
-        if (mqtt.tls && mqtt.ca_file.empty())
-            fail(kExitUsage, "%s: a TLS broker needs a CA file (--ca-file or [mqtt] ca_file)",
-                 mqtt.url.c_str());
-        if (mqtt.tls && !g_file_test(mqtt.ca_file.c_str(), G_FILE_TEST_IS_REGULAR))
-            fail(kExitUsage, "%s: no such CA file", mqtt.ca_file.c_str());
-        if (mqtt.prefix.empty() || !valid_name(mqtt.prefix))
-            fail(kExitUsage, "the topic prefix must be letters, digits, '-', '_' or '.'");
-    }
-    if (opt_station != nullptr)
-        config.name = opt_station;
-    if (config.name.empty())
-        config.name = g_get_host_name();
-    if (!valid_name(config.name))
-        fail(kExitUsage, "'%s' is not a station name (letters, digits, '-', '_' or '.')",
-             config.name.c_str());
-    return config;
-}
-
 /* The live station; the truth, if any, comes from the recording the card
  * plays. */
-int run_card(const StationConfig &config, VekDevice *log_owner)
+int run_card(const Settings &settings, VekDevice *log_owner)
 {
     std::vector<VekgenFrame> truth;
     guint64 truth_samples = 0;
-    if (opt_check && opt_truth == nullptr)
+    const gchar *truth_path = settings.truth.empty() ? nullptr : settings.truth.c_str();
+    if (settings.station.check && truth_path == nullptr)
         fail(kExitUsage, "--check with --card needs --truth RECORDING (what the card plays)");
-    if (opt_truth != nullptr) {
+    if (truth_path != nullptr) {
         g_autoptr(GError) error = nullptr;
-        std::unique_ptr<Source> recording = open_recording(opt_truth, kSampleRate, &error);
+        std::unique_ptr<Source> recording = open_recording(truth_path, kSampleRate, &error);
         if (recording == nullptr)
             fail(kExitUsage, "%s", error->message);
         truth = recording->truth();
         if (truth.empty())
-            fail(kExitUsage, "%s carries no truth to check against", opt_truth);
-        VekgenRecording *rec = vekgen_recording_open(opt_truth, nullptr);
+            fail(kExitUsage, "%s carries no truth to check against", truth_path);
+        VekgenRecording *rec = vekgen_recording_open(truth_path, nullptr);
         truth_samples = rec != nullptr ? vekgen_recording_get_n_samples(rec) : 0;
         vekgen_recording_close(rec);
     }
     Card::watch_disconnections(log_owner);
-    const int status = run_live(config, truth, truth_samples);
+    const int status = run_live(settings.station, truth, truth_samples);
     close_stdout();
     kvrlog_close(nullptr);
     return status;
@@ -471,71 +241,74 @@ int run_card(const StationConfig &config, VekDevice *log_owner)
 int main(int argc, char **argv)
 {
     g_set_prgname("vekbs");
-    g_autoptr(GOptionContext) context = g_option_context_new(
-        "[RECORDING | N] - run uplink I/Q, or a card, through a base station");
-    g_option_context_add_main_entries(context, kEntries, nullptr);
+    g_autoptr(GOptionContext) context =
+        g_option_context_new("[RECORDING | N] - run uplink I/Q, or a card, through a base station");
+    CommandLine options;
+    options.add_to(context);
     g_option_context_set_description(context, kDescription);
     g_autoptr(GError) error = nullptr;
     if (!g_option_context_parse(context, &argc, &argv, &error))
         fail(kExitUsage, "%s", error->message);
-    if (opt_version) {
+    /* What the command line alone says: enough to find the key file. */
+    Settings settings = default_settings();
+    if (!options.apply(settings, &error))
+        fail(kExitUsage, "%s", error->message);
+    if (settings.version) {
         g_print("vekbs 1.0\n");
         close_stdout();
         return kExitOk;
     }
-    if (opt_log_level != nullptr)
-        parse_level(opt_log_level);
-    if (opt_card && opt_card_index < 0 && argc == 2) {
+    const bool card = settings.station.card;
+    if (card && argc == 2) {
         /* "--card N": the operand is the card number. */
-        guint64 index = 0;
-        if (!g_ascii_string_to_unsigned(argv[1], 10, 0, 63, &index, nullptr))
+        g_autoptr(GError) bad = nullptr;
+        if (options.take_card_operand(argv[1], &bad))
+            argc = 1;
+        else if (bad != nullptr)
             fail(kExitUsage, "with --card the operand is a card number, not '%s'", argv[1]);
-        opt_card_index = static_cast<gint64>(index);
-        argc = 1;
     }
-    if (!opt_card) {
-        for (const auto &[given, name] :
-             {std::pair{opt_mqtt != nullptr, "--mqtt"}, {opt_truth != nullptr, "--truth"},
-              {opt_frequency >= 0, "--frequency"}, {opt_preamps != nullptr, "--preamp"},
-              {opt_duration != 0.0, "--duration"}})
-            if (given)
-                fail(kExitUsage, "%s needs --card", name);
-    }
+    if (!card && options.needing_card() != nullptr)
+        fail(kExitUsage, "--%s needs --card", options.needing_card());
     g_autoptr(GKeyFile) file = nullptr;
-    if (opt_card || opt_mqtt != nullptr || opt_config != nullptr) {
-        file = load_key_file(opt_config, &error);
+    if (card || options.given("mqtt") || options.given("config")) {
+        file = load_key_file(settings.config_file.empty() ? nullptr : settings.config_file.c_str(),
+                             &error);
         if (error != nullptr)
             fail(kExitUsage, "%s", error->message);
     }
-    g_autoptr(VekDevice) log_owner = setup_logging(file);
-    if (opt_synth)
-        return synthesize(argc, argv);
+    g_autoptr(VekDevice) log_owner = setup_logging(file, settings.log_level);
+    if (settings.synth)
+        return synthesize(argc, argv, settings.station.json);
     if (argc > 2)
         fail(kExitUsage, "unexpected argument '%s'", argv[2]);
-    if (opt_card && argc > 1)
+    if (card && argc > 1)
         fail(kExitUsage, "unexpected argument '%s'", argv[1]);
 
-    const bool builtin = argc < 2 && !opt_card;
-    const StationConfig config = station_config(builtin, file);
-    if (opt_card)
-        return run_card(config, log_owner);
+    /* Defaults, then the key file, then the options. */
+    const bool builtin = argc < 2 && !card;
+    settings = default_settings();
+    if ((file != nullptr && !apply_key_file(file, settings, &error)) ||
+        !options.apply(settings, &error) || !finish_settings(settings, builtin, &error))
+        fail(kExitUsage, "%s", error->message);
+    const StationConfig &config = settings.station;
+    if (card)
+        return run_card(settings, log_owner);
     std::unique_ptr<Source> source =
-        builtin ? open_default_scenario()
-                : open_recording(argv[1], static_cast<guint>(MAX(opt_sample_rate, 0)), &error);
+        builtin ? open_default_scenario() : open_recording(argv[1], settings.sample_rate, &error);
     if (source == nullptr)
         fail(error->domain == G_OPTION_ERROR ? kExitUsage : kExitFailure, "%s", error->message);
-    if (opt_check && source->truth().empty())
+    if (config.check && source->truth().empty())
         fail(kExitUsage, "%s carries no truth to check against", source->name().c_str());
 
     std::vector<Delivered> delivered;
     std::vector<PassStats> stats;
     const bool ran = run_station(*source, config, delivered, stats, &error);
-    const std::string summary = opt_json ? stats_json(stats) + "\n" : stats_text(stats);
-    std::fputs(summary.c_str(), opt_json ? stderr : stdout);
+    const std::string summary = config.json ? stats_json(stats) + "\n" : stats_text(stats);
+    std::fputs(summary.c_str(), config.json ? stderr : stdout);
     close_stdout();
     if (!ran)
         fail(kExitFailure, "%s", error->message);
-    if (opt_check) {
+    if (config.check) {
         const guint differences = check_truth(source->truth(), config, delivered, stats);
         if (differences > 0) {
             g_printerr("vekbs: check: %u difference%s with the recording's truth\n", differences,

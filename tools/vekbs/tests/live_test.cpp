@@ -101,8 +101,8 @@ pid_t spawn(const std::vector<std::string> &args, gchar **env, int out_fd, int e
 class Child
 {
   public:
-    Child(const std::string &dir, const std::string &name) : out_(dir + "/" + name + ".out"),
-                                                               err_(dir + "/" + name + ".err")
+    Child(const std::string &dir, const std::string &name)
+        : out_(dir + "/" + name + ".out"), err_(dir + "/" + name + ".err")
     {
     }
     ~Child()
@@ -130,8 +130,8 @@ class Child
     int wait(gint64 patience_us = kPatienceUs)
     {
         int status = 0;
-        const bool ended = eventually(
-            [&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, patience_us);
+        const bool ended =
+            eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, patience_us);
         if (!ended)
             return -1;
         pid_ = 0;
@@ -251,15 +251,15 @@ class Subscriber
             if (rc == 0)
                 mosquitto_subscribe(m, nullptr, "vek/#", 1);
         });
-        mosquitto_message_callback_set(mosq_, [](mosquitto *, void *data,
-                                                 const mosquitto_message *msg) {
-            auto *self = static_cast<Subscriber *>(data);
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            self->messages_.push_back(
-                {msg->topic, std::string(static_cast<const char *>(msg->payload),
-                                         static_cast<gsize>(msg->payloadlen)),
-                 msg->retain});
-        });
+        mosquitto_message_callback_set(
+            mosq_, [](mosquitto *, void *data, const mosquitto_message *msg) {
+                auto *self = static_cast<Subscriber *>(data);
+                std::lock_guard<std::mutex> lock(self->mutex_);
+                self->messages_.push_back({msg->topic,
+                                           std::string(static_cast<const char *>(msg->payload),
+                                                       static_cast<gsize>(msg->payloadlen)),
+                                           msg->retain});
+            });
         mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
         mosquitto_connect(mosq_, "127.0.0.1", port, 10);
         mosquitto_loop_start(mosq_);
@@ -438,6 +438,10 @@ TEST_F(Live, TheKeyFileSetsTheStationAndOptionsOverrideIt)
               0x200u);
     EXPECT_NE(vekbs.err().find("streaming at 600 bit/s"), std::string::npos) << vekbs.err();
     EXPECT_NE(vekbs.err().find(" I "), std::string::npos) << "info lines from the log group";
+    /* Each move of the station's life is logged, the stop included. */
+    for (const char *move :
+         {"station: starting -> streaming: card 0", "streaming -> ending", "ending -> stopped"})
+        EXPECT_NE(vekbs.err().find(move), std::string::npos) << move << " in\n" << vekbs.err();
 }
 
 TEST_F(Live, ACardThatStopsSendingIsReleasedAndOpenedAgain)
@@ -516,8 +520,7 @@ TEST_F(Live, UplinkFramesArriveAtTheBrokerAsJsonWithTheStatus)
     plug(rec, VEKEMU_PACING_FAST);
     Child vekbs(dir_, "vekbs");
     ASSERT_TRUE(start(vekbs, {"--card", "--check", "--truth", rec, "--bit-rate", "600", "--mqtt",
-                              broker.url(), "--station", "bs-7", "--quiet", "--config",
-                              conf_}));
+                              broker.url(), "--station", "bs-7", "--quiet", "--config", conf_}));
     ASSERT_EQ(vekbs.wait(), 0) << vekbs.err();
     ASSERT_TRUE(eventually([&] { return server.on("vek/bs-7/up").size() == 3; }));
     const guint32 devices[] = {0x10A1, 0x10A2, 0x10A3};
@@ -536,9 +539,9 @@ TEST_F(Live, UplinkFramesArriveAtTheBrokerAsJsonWithTheStatus)
     JsonObject *last = parse_object(parser, status.back().payload);
     ASSERT_NE(last, nullptr);
     EXPECT_STREQ(json_object_get_string_member(last, "state"), "offline");
-    EXPECT_EQ(json_object_get_int_member(json_object_get_object_member(last, "statistics"),
-                                         "published"),
-              3);
+    EXPECT_EQ(
+        json_object_get_int_member(json_object_get_object_member(last, "statistics"), "published"),
+        3);
 }
 
 TEST_F(Live, DownlinkRequestsReachTheCardAsTheExact28BytesAndBadOnesAreRefused)
@@ -606,15 +609,13 @@ TEST_F(Live, ABrokerRestartInTheMiddleOfARecordingLosesNoFrame)
     /* Eight frames over six seconds, played at the card's real rate. */
     std::vector<std::string> frames;
     for (guint i = 0; i < 8; i++)
-        frames.push_back("at=" + std::to_string(0.2 + 0.8 * i) +
-                         " rate=600 dev=0x20B0 seq=" + std::to_string(i + 1) + " payload=0" +
-                         std::to_string(i));
+        frames.push_back("at=" + std::to_string(0.2 + 0.8 * i) + " rate=600 dev=0x20B0 seq=" +
+                         std::to_string(i + 1) + " payload=0" + std::to_string(i));
     const std::string rec = record(frames);
     plug(rec, VEKEMU_PACING_REALTIME);
     Child vekbs(dir_, "vekbs");
     ASSERT_TRUE(start(vekbs, {"--card", "--check", "--truth", rec, "--bit-rate", "600", "--mqtt",
-                              broker.url(), "--station", "bs-9", "--quiet", "--config",
-                              conf_}));
+                              broker.url(), "--station", "bs-9", "--quiet", "--config", conf_}));
     ASSERT_TRUE(eventually([&] { return !server.on("vek/bs-9/up").empty(); })) << vekbs.err();
     broker.stop();
     g_usleep(1500 * 1000); /* frames keep coming meanwhile */

@@ -4,14 +4,17 @@
  * service files that must agree with each other. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
 #include <glib/gstdio.h>
 
+#include "assembler.h"
 #include "card.h"
 #include "downlink.h"
 #include "latency.h"
+#include "life.h"
 #include "mqtt.h"
 #include "settings.h"
 
@@ -82,6 +85,142 @@ TEST(RxQueue, AProducerThreadNeverLosesAByteTheConsumerHadRoomFor)
     producer.join();
     EXPECT_EQ(seen + queue.dropped_transfers(), kTransfers);
     EXPECT_EQ(queue.received_bytes(), kTransfers * 64u);
+}
+
+namespace
+{
+
+/* Transfers of 256 samples whose bytes count up from @first_byte, received at @received_us. */
+void push_counting(RxQueue &queue, guint n, guint8 &next_byte, gint64 received_us)
+{
+    for (guint t = 0; t < n; t++) {
+        guint8 bytes[1024];
+        for (guint8 &b : bytes)
+            b = next_byte++;
+        queue.push(bytes, sizeof(bytes), received_us);
+    }
+}
+
+/* Samples to microseconds, as the writes' times count them. */
+gint64 us(guint64 samples)
+{
+    return static_cast<gint64>(samples * G_USEC_PER_SEC / 192000);
+}
+
+} // namespace
+
+TEST(StreamAssembler, WritesTheAdvisedLengthInOrderWithTheTimeOfItsFirstSample)
+{
+    RxQueue queue(16);
+    StreamAssembler assembler;
+    assembler.restart(3000); /* 750 samples: not a whole number of transfers */
+    EXPECT_EQ(assembler.step(queue), StreamAssembler::Step::Empty) << "nothing yet";
+    guint8 next_byte = 0;
+    const gint64 arrival = 1700000000LL * G_USEC_PER_SEC;
+    push_counting(queue, 6, next_byte, arrival);
+    /* The first transfer's last sample arrived at its arrival time. */
+    guint8 expected_byte = 0;
+    for (guint w = 0; w < 2; w++) {
+        ASSERT_EQ(assembler.step(queue), StreamAssembler::Step::Write);
+        EXPECT_EQ(assembler.anchor_us(), arrival - us(256));
+        EXPECT_EQ(assembler.first_sample(), 750u * w);
+        EXPECT_EQ(assembler.time_us(), arrival - us(256) + us(750 * w));
+        ASSERT_EQ(assembler.size(), 3000u);
+        for (gsize i = 0; i < assembler.size(); i++)
+            ASSERT_EQ(assembler.data()[i], expected_byte++) << "write " << w << " byte " << i;
+        assembler.written();
+    }
+    EXPECT_EQ(assembler.step(queue), StreamAssembler::Step::Empty);
+    EXPECT_EQ(assembler.size(), 6 * 1024u - 6000u) << "the rest is held for the next write";
+    EXPECT_EQ(assembler.take_gap_samples(), 0u);
+
+    /* A new stream: a new anchor, from its own first transfer. */
+    assembler.restart(3000);
+    queue.reset();
+    push_counting(queue, 1, next_byte, arrival + 5 * G_USEC_PER_SEC);
+    EXPECT_EQ(assembler.step(queue), StreamAssembler::Step::Empty);
+    EXPECT_EQ(assembler.anchor_us(), arrival + 5 * G_USEC_PER_SEC - us(256));
+    EXPECT_EQ(assembler.first_sample(), 0u);
+}
+
+TEST(StreamAssembler, AGapEndsTheWriteAndTheNextKeepsItsPlaceOnTheClock)
+{
+    RxQueue queue(2);
+    StreamAssembler assembler;
+    assembler.restart(64 * 1024);
+    guint8 next_byte = 0;
+    const gint64 arrival = 1000 * G_USEC_PER_SEC;
+    /* Two transfers dropped before the first is taken: the stream starts at
+     * sample 0 all the same, and that is no gap. */
+    push_counting(queue, 4, next_byte, arrival);
+    EXPECT_EQ(queue.dropped_transfers(), 2u);
+    EXPECT_EQ(assembler.step(queue), StreamAssembler::Step::Empty);
+    EXPECT_EQ(assembler.size(), 2048u);
+    EXPECT_EQ(assembler.take_gap_samples(), 0u);
+    push_counting(queue, 1, next_byte, arrival + 20000);
+    ASSERT_EQ(assembler.step(queue), StreamAssembler::Step::Write) << "the gap ends the write";
+    EXPECT_EQ(assembler.size(), 2048u);
+    EXPECT_EQ(assembler.first_sample(), 0u);
+    EXPECT_EQ(assembler.take_gap_samples(), 512u);
+    assembler.written();
+    EXPECT_EQ(assembler.step(queue), StreamAssembler::Step::Empty);
+    EXPECT_EQ(assembler.first_sample(), 1024u) << "after the two dropped transfers";
+    EXPECT_EQ(assembler.time_us(), arrival - us(256) + us(1024));
+    EXPECT_EQ(assembler.data()[0], static_cast<guint8>(4 * 1024)) << "the fifth transfer's bytes";
+    EXPECT_EQ(assembler.take_gap_samples(), 0u) << "counted once";
+
+    /* A stream whose first transfers were all dropped: anchored on the first one taken. */
+    RxQueue late(1);
+    guint8 byte = 0;
+    push_counting(late, 3, byte, arrival);
+    StreamAssembler second;
+    second.restart(1024);
+    ASSERT_EQ(second.step(late), StreamAssembler::Step::Write);
+    EXPECT_EQ(second.anchor_us(), arrival - us(256));
+    EXPECT_EQ(second.take_gap_samples(), 0u);
+}
+
+TEST(StreamAssembler, TheSignalEndsAtItsLastSampleExactly)
+{
+    RxQueue queue(8);
+    StreamAssembler assembler(600);
+    assembler.restart(3000);
+    guint8 next_byte = 0;
+    push_counting(queue, 4, next_byte, G_USEC_PER_SEC);
+    ASSERT_EQ(assembler.step(queue), StreamAssembler::Step::Write);
+    EXPECT_EQ(assembler.size(), 600u * 4) << "cut at the end, short of the advised length";
+    assembler.written();
+    EXPECT_EQ(assembler.step(queue), StreamAssembler::Step::End);
+    EXPECT_NE(queue.front(), nullptr) << "what lies past the end stays in the queue";
+    EXPECT_FALSE(assembler.holding());
+}
+
+TEST(Life, EveryPhaseCanReachStoppedWhichIsFinal)
+{
+    const Phase all[] = {Phase::Starting, Phase::Waiting,  Phase::Streaming, Phase::Draining,
+                         Phase::Ending,   Phase::Stopping, Phase::Failing,   Phase::Stopped};
+    for (Phase from : all) {
+        /* Breadth first over the allowed moves. */
+        std::vector<Phase> seen = {from};
+        for (gsize i = 0; i < seen.size(); i++)
+            for (Phase to : all)
+                if (phase_may_follow(seen[i], to) &&
+                    std::find(seen.begin(), seen.end(), to) == seen.end())
+                    seen.push_back(to);
+        EXPECT_NE(std::find(seen.begin(), seen.end(), Phase::Stopped), seen.end())
+            << phase_name(from) << " is a dead end";
+        EXPECT_FALSE(phase_may_follow(Phase::Stopped, from)) << phase_name(from);
+        EXPECT_EQ(phase_may_follow(from, Phase::Stopping),
+                  from != Phase::Stopping && from != Phase::Failing && from != Phase::Stopped)
+            << "a stop is taken until the station stops: " << phase_name(from);
+    }
+    Life life;
+    EXPECT_FALSE(life.enter(Phase::Draining, "no card yet")) << "nothing to drain";
+    EXPECT_TRUE(life.is(Phase::Starting)) << "a refused move changes nothing";
+    EXPECT_TRUE(life.enter(Phase::Streaming, "card 0"));
+    EXPECT_TRUE(life.enter(Phase::Stopping, "SIGTERM"));
+    EXPECT_FALSE(life.enter(Phase::Streaming, "too late"));
+    EXPECT_TRUE(life.enter(Phase::Stopped, "released"));
 }
 
 TEST(DownlinkRequest, ReadsEveryMemberAndRefusesWhatIsOutOfRange)
@@ -182,10 +321,11 @@ class KeyFile : public ::testing::Test
         g_autoptr(GKeyFile) file = g_key_file_new();
         if (!g_key_file_load_from_data(file, text, -1, G_KEY_FILE_NONE, error))
             return false;
-        return apply_key_file(file, config, files, error);
+        return apply_key_file(file, settings, error);
     }
-    StationConfig config;
-    FileSettings files;
+    Settings settings;
+    StationConfig &config = settings.station;
+    Settings &files = settings; /* the device list files */
 };
 
 TEST_F(KeyFile, EveryGroupSetsItsPart)
@@ -244,8 +384,7 @@ TEST_F(KeyFile, ABadValueOrAnUnknownKeyIsAnErrorNamingIt)
         g_autoptr(GError) error = nullptr;
         EXPECT_FALSE(apply(c.text, &error)) << c.text;
         ASSERT_NE(error, nullptr) << c.text;
-        EXPECT_NE(std::string(error->message).find(c.message), std::string::npos)
-            << error->message;
+        EXPECT_NE(std::string(error->message).find(c.message), std::string::npos) << error->message;
     }
 }
 
@@ -253,10 +392,60 @@ TEST_F(KeyFile, TheInstalledExampleIsValidAsItIs)
 {
     g_autoptr(GKeyFile) file = g_key_file_new();
     g_autoptr(GError) error = nullptr;
-    ASSERT_TRUE(g_key_file_load_from_file(file, VEKBS_DATA_DIR "/vekbs.conf", G_KEY_FILE_NONE,
-                                          &error))
+    ASSERT_TRUE(
+        g_key_file_load_from_file(file, VEKBS_DATA_DIR "/vekbs.conf", G_KEY_FILE_NONE, &error))
         << error->message;
-    EXPECT_TRUE(apply_key_file(file, config, files, &error)) << error->message;
+    EXPECT_TRUE(apply_key_file(file, settings, &error)) << error->message;
+}
+
+/* The command line through the same table: one range, options over the key file. */
+TEST_F(KeyFile, OptionsAreCheckedByTheKeysRowAndOverrideTheFile)
+{
+    auto parse = [](std::vector<const char *> args, CommandLine &options, GError **error) {
+        args.insert(args.begin(), "vekbs");
+        g_autoptr(GOptionContext) context = g_option_context_new(nullptr);
+        options.add_to(context);
+        int argc = static_cast<int>(args.size());
+        char **argv = const_cast<char **>(args.data());
+        return g_option_context_parse(context, &argc, &argv, error);
+    };
+    g_autoptr(GError) error = nullptr;
+    ASSERT_TRUE(apply("[card]\nint_gain=80\n[station]\nblacklist=/b\n", &error)) << error->message;
+    CommandLine options;
+    ASSERT_TRUE(parse({"--int-gain", "90", "-w", "/w", "--preamp", "1:lna"}, options, &error))
+        << error->message;
+    ASSERT_TRUE(options.apply(settings, &error)) << error->message;
+    EXPECT_EQ(config.int_gain, 90.0);
+    EXPECT_EQ(files.whitelist, "/w");
+    EXPECT_EQ(files.blacklist, "") << "a list option replaces the file's lists";
+    EXPECT_EQ(config.card_config.preamps[1], XVEK_CTL_PREAMP_MODE_LNA);
+    EXPECT_STREQ(options.needing_card(), "preamp");
+
+    /* The key's range, for the option too; a secret's value is never shown. */
+    CommandLine bad;
+    EXPECT_FALSE(parse({"--int-gain", "200.5"}, bad, &error));
+    EXPECT_STREQ(error->message, "--int-gain must be a number from 0 to 200, not '200.5'");
+    g_clear_error(&error);
+    EXPECT_FALSE(apply("[card]\nint_gain=200.5\n", &error));
+    EXPECT_STREQ(error->message, "[card] int_gain: '200.5' is not a number from 0 to 200");
+    g_clear_error(&error);
+    EXPECT_FALSE(apply("[mqt]\nurl=mqtt://b\n", &error));
+    EXPECT_NE(std::string(error->message).find("[mqt]: not a group"), std::string::npos)
+        << error->message;
+
+    /* Every default is valid by its own row, and every key is in the example. */
+    const Settings defaults = default_settings();
+    EXPECT_EQ(defaults.station.mqtt.queue, 10000u);
+    g_autofree gchar *example = nullptr;
+    ASSERT_TRUE(g_file_get_contents(VEKBS_DATA_DIR "/vekbs.conf", &example, nullptr, nullptr));
+    for (const Setting &row : settings_table()) {
+        if (row.key == nullptr)
+            continue;
+        const std::string line = std::string("\n#") + row.key + " = ";
+        const std::string set = std::string("\n") + row.key + " = ";
+        EXPECT_TRUE(strstr(example, line.c_str()) != nullptr || strstr(example, set.c_str()))
+            << "[" << row.group << "] " << row.key << " is not in the example vekbs.conf";
+    }
 }
 
 /* The unit runs as a user in the group the udev rule gives the card to, and
@@ -264,8 +453,8 @@ TEST_F(KeyFile, TheInstalledExampleIsValidAsItIs)
 TEST(ServiceFiles, TheUnitsUserCanReachTheCard)
 {
     g_autoptr(GKeyFile) unit = g_key_file_new();
-    ASSERT_TRUE(g_key_file_load_from_file(unit, VEKBS_DATA_DIR "/vekbs.service", G_KEY_FILE_NONE,
-                                          nullptr));
+    ASSERT_TRUE(
+        g_key_file_load_from_file(unit, VEKBS_DATA_DIR "/vekbs.service", G_KEY_FILE_NONE, nullptr));
     g_autofree gchar *type = g_key_file_get_string(unit, "Service", "Type", nullptr);
     g_autofree gchar *user = g_key_file_get_string(unit, "Service", "User", nullptr);
     g_autofree gchar *groups =
@@ -287,8 +476,7 @@ TEST(ServiceFiles, TheUnitsUserCanReachTheCard)
         EXPECT_NE(rule.find("MODE=\"0660\""), std::string::npos) << rule;
     }
     g_autofree gchar *sysusers = nullptr;
-    ASSERT_TRUE(
-        g_file_get_contents(VEKBS_DATA_DIR "/vekbs.sysusers", &sysusers, nullptr, nullptr));
+    ASSERT_TRUE(g_file_get_contents(VEKBS_DATA_DIR "/vekbs.sysusers", &sysusers, nullptr, nullptr));
     EXPECT_NE(strstr(sysusers, (std::string("u ") + user + " ").c_str()), nullptr);
     EXPECT_NE(strstr(sysusers, (std::string("m ") + user + " " + groups).c_str()), nullptr);
 }

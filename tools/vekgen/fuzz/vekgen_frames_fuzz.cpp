@@ -1,8 +1,9 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
 // Fuzz target over the transmitter's frame texts: the input is read as one
-// frame text and as a frame file. A text either gives a frame the transmitter
-// can send, whose printed text reads back and prints again the same, or is
-// refused with an error; a frame file adds its frames or stops at a bad line.
+// frame text, as a frame file and as an impairments text. A text either gives a
+// frame the transmitter can send, whose printed text reads back and prints again
+// the same, or is refused with an error; a frame file adds its frames or stops at
+// a bad line; impairments that parse print back the same and run.
 #include "vekgen/vekgen.h"
 
 #include <cstdint>
@@ -55,6 +56,41 @@ void check_frame_file(const char *text)
             abort(); // only frames that can be sent are added
 }
 
+void check_impairments(const char *text)
+{
+    g_autoptr(VekgenImpairments) imp = vekgen_impairments_new();
+    GError *error = nullptr;
+    if (!vekgen_impairments_parse(imp, text, &error)) {
+        if (error == nullptr || error->domain != VEKGEN_ERROR)
+            abort();
+        g_error_free(error);
+        return;
+    }
+    g_autofree gchar *first = vekgen_impairments_to_string(imp);
+    g_autoptr(VekgenImpairments) again = vekgen_impairments_new();
+    if (!vekgen_impairments_parse(again, first, &error)) {
+        fprintf(stderr, "printed impairments do not parse: %s\n  %s\n", error->message, first);
+        abort();
+    }
+    g_autofree gchar *second = vekgen_impairments_to_string(again);
+    if (strcmp(first, second) != 0) {
+        fprintf(stderr, "printing is not stable:\n  %s\n  %s\n", first, second);
+        abort();
+    }
+    // A few chunks of the stream with a frame, from the start and after a skip.
+    g_autoptr(VekgenSignal) signal = vekgen_signal_new(1, 30.0);
+    VekgenFrame frame;
+    vekgen_frame_init(&frame);
+    frame.bit_rate = 600;
+    if (!vekgen_signal_set_impairments(signal, imp, nullptr) ||
+        !vekgen_signal_add_frame(signal, &frame, nullptr))
+        abort();
+    gint16 iq[2 * 300];
+    vekgen_signal_fill(signal, iq, 300);
+    vekgen_signal_skip(signal, 10000);
+    vekgen_signal_fill(signal, iq, 300);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
@@ -63,5 +99,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     const std::string text(reinterpret_cast<const char *>(bytes), size);
     check_frame_text(text.c_str());
     check_frame_file(text.c_str());
+    check_impairments(text.c_str());
     return 0;
 }

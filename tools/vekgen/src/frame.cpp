@@ -1,6 +1,8 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Uplink frames: type table, CRC, coding, bit sequence and the frame text form. */
 #include "vekgen/vekgen.h"
+#include "vekgen-impair-chain.h"
+#include "vekgen-text.h"
 
 #include <cerrno>
 #include <cmath>
@@ -157,6 +159,12 @@ constexpr FrameKey kFrameKeys[] = {
          return parse_hex_bytes(v, t->payload, &t->n_payload) && t->n_payload <= VEKGEN_MAX_PAYLOAD;
      }},
     {"forge", [](const gchar *v, FrameText *t) { return parse_bool(v, &t->forge); }},
+    /* The device's errors (impair.cpp checks their ranges). */
+    {"drift",
+     [](const gchar *v, FrameText *t) { return parse_double(v, &t->frame.drift_hz_per_s); }},
+    {"step", [](const gchar *v, FrameText *t) { return parse_double(v, &t->frame.step_hz); }},
+    {"step-at", [](const gchar *v, FrameText *t) { return parse_double(v, &t->frame.step_at); }},
+    {"ppm", [](const gchar *v, FrameText *t) { return parse_double(v, &t->frame.clock_ppm); }},
 };
 
 const FrameKey *find_frame_key(const gchar *name)
@@ -226,6 +234,7 @@ void vekgen_frame_init(VekgenFrame *frame)
     frame->repetition = 1;
     frame->power_db = 60.0;
     frame->bit_rate = 100;
+    frame->drift_hz_per_s = frame->step_hz = frame->step_at = frame->clock_ppm = NAN;
 }
 
 const VekgenFrameType *vekgen_frame_get_type(const VekgenFrame *frame)
@@ -267,6 +276,8 @@ gboolean vekgen_frame_check(const VekgenFrame *frame, GError **error)
         g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID, "carrier phase is not finite");
         return FALSE;
     }
+    if (!vekgen::check_device_errors(frame, error))
+        return FALSE;
     guint64 last = frame->start_sample + static_cast<guint64>(vekgen_frame_symbols(frame)) *
                                              vekgen_samples_per_bit(frame->bit_rate);
     if (frame->start_sample > G_MAXUINT64 / 2 || last < frame->start_sample) {
@@ -392,26 +403,20 @@ gboolean vekgen_frame_parse(const gchar *text, GRand *rand, VekgenFrame *frame, 
     FrameText parsed;
     vekgen_frame_init(&parsed.frame);
 
-    g_auto(GStrv) tokens = g_strsplit_set(text, " \t\r\n", -1);
-    for (gchar **tok = tokens; *tok != nullptr; tok++) {
-        if (**tok == '\0')
-            continue;
-        const gchar *eq = strchr(*tok, '=');
-        if (eq == nullptr) {
-            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "'%s' is not key=value", *tok);
-            return FALSE;
-        }
-        g_autofree gchar *name = g_strndup(*tok, eq - *tok);
+    const auto set = [&parsed](const gchar *name, const gchar *value, GError **err) -> gboolean {
         const FrameKey *key = find_frame_key(name);
         if (key == nullptr) {
-            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "unknown frame key '%s'", name);
+            g_set_error(err, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "unknown frame key '%s'", name);
             return FALSE;
         }
-        if (!key->parse(eq + 1, &parsed)) {
-            g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "bad value in '%s'", *tok);
+        if (!key->parse(value, &parsed)) {
+            g_set_error(err, VEKGEN_ERROR, VEKGEN_ERROR_PARSE, "bad value in '%s=%s'", name, value);
             return FALSE;
         }
-    }
+        return TRUE;
+    };
+    if (!vekgen::parse_key_values(text, set, error))
+        return FALSE;
     if (!finish_frame(&parsed, rand, error))
         return FALSE;
     *frame = parsed.frame;
@@ -436,5 +441,6 @@ gchar *vekgen_frame_to_string(const VekgenFrame *frame)
     for (guint i = 0; i < MIN(frame->covered_len, VEKGEN_MAX_COVERED); i++)
         g_string_append_printf(text, "%02x", frame->bytes[i]);
     g_string_append_printf(text, " inv=%d phase=%s", frame->inverted ? 1 : 0, phase);
+    vekgen::append_device_errors(text, frame);
     return g_string_free(text, FALSE);
 }

@@ -45,6 +45,15 @@ std::string key(const gchar *name)
     return std::string(kNs) + name;
 }
 
+/* The device's errors of a frame, annotated where they are set. */
+const struct {
+    const gchar *name;
+    gdouble VekgenFrame::*value;
+} kDeviceErrors[] = {{"drift_hz_per_s", &VekgenFrame::drift_hz_per_s},
+                     {"step_hz", &VekgenFrame::step_hz},
+                     {"step_at", &VekgenFrame::step_at},
+                     {"clock_ppm", &VekgenFrame::clock_ppm}};
+
 void add_frame_annotation(JsonBuilder *b, const VekgenFrame *f, guint64 origin)
 {
     const VekgenFrameType *type = vekgen_frame_get_type(f);
@@ -98,6 +107,12 @@ void add_frame_annotation(JsonBuilder *b, const VekgenFrame *f, guint64 origin)
         json_builder_set_member_name(b, key("authentic").c_str());
         json_builder_add_boolean_value(b, !f->forged);
     }
+    for (const auto &d : kDeviceErrors) {
+        if (std::isnan(f->*d.value))
+            continue;
+        json_builder_set_member_name(b, key(d.name).c_str());
+        json_builder_add_double_value(b, f->*d.value);
+    }
     json_builder_end_object(b);
 }
 
@@ -136,6 +151,12 @@ gchar *meta_text(VekgenSignal *signal, guint64 origin, guint64 n_samples)
     if (noise >= -200.0) {
         json_builder_set_member_name(b, key("noise_db").c_str());
         json_builder_add_double_value(b, noise);
+    }
+    const VekgenImpairments *impairments = vekgen_signal_get_impairments(signal);
+    if (impairments != nullptr && !vekgen_impairments_is_empty(impairments)) {
+        g_autofree gchar *text = vekgen_impairments_to_string(impairments);
+        json_builder_set_member_name(b, key("impairments").c_str());
+        json_builder_add_string_value(b, text);
     }
     json_builder_end_object(b);
 
@@ -233,6 +254,8 @@ bool frame_from_annotation(JsonObject *o, VekgenFrame *f, GError **error)
         f->seq = static_cast<guint16>(seq);
         f->forged = !authentic;
     }
+    for (const auto &d : kDeviceErrors)
+        get_double(o, key(d.name).c_str(), &(f->*d.value));
     if (strlen(hex) != 2u * f->covered_len) {
         g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_PARSE,
                     "annotation bytes '%s' do not hold %u bytes", hex, f->covered_len);

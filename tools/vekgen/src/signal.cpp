@@ -1,57 +1,27 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The sample stream: seeded white Gaussian noise plus the frames' carriers. */
 #include "vekgen/vekgen.h"
+#include "vekgen-impair-chain.h"
+#include "vekgen-rng.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <exception>
+#include <memory>
 #include <new>
 #include <vector>
 
 namespace
 {
 
+using vekgen::Rng;
+
 constexpr guint kMaxSymbols = 1 + VEKGEN_HEADER_BITS + 8 * (VEKGEN_MAX_COVERED + 2);
 constexpr gsize kChunk = 4096;
 constexpr gdouble kNoNoiseBelowDb = -200.0;
-
-/* xoshiro256** seeded through splitmix64: fast, and the same sequence on every host. */
-class Rng
-{
-  public:
-    explicit Rng(guint64 seed)
-    {
-        for (auto &word : state_) {
-            seed += 0x9e3779b97f4a7c15ULL;
-            guint64 z = seed;
-            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-            word = z ^ (z >> 31);
-        }
-    }
-
-    guint64 next()
-    {
-        const guint64 result = rotl(state_[1] * 5, 7) * 9;
-        const guint64 t = state_[1] << 17;
-        state_[2] ^= state_[0];
-        state_[3] ^= state_[1];
-        state_[1] ^= state_[2];
-        state_[0] ^= state_[3];
-        state_[2] ^= t;
-        state_[3] = rotl(state_[3], 45);
-        return result;
-    }
-
-    /* Uniform in (0, 1]. */
-    gdouble uniform_open0() { return (static_cast<gdouble>(next() >> 11) + 1.0) * 0x1.0p-53; }
-
-  private:
-    static guint64 rotl(guint64 x, int k) { return (x << k) | (x >> (64 - k)); }
-    std::array<guint64, 4> state_{};
-};
 
 struct Entry {
     VekgenFrame frame;
@@ -79,6 +49,7 @@ struct _VekgenSignal {
     std::vector<VekgenFrame> frames; /* the same, for callers */
     gsize first_live = 0;            /* entries before it have ended */
     std::array<std::complex<gdouble>, kChunk> scratch;
+    std::unique_ptr<vekgen::ImpairChain> impair; /* none when not asked for */
 
     _VekgenSignal(guint64 s, gdouble n) : seed(s), noise_db(n), noise_sigma(0.0), rng(s)
     {
@@ -105,6 +76,11 @@ struct _VekgenSignal {
         const guint64 b = std::min(to, e.end);
         if (a >= b)
             return;
+        if (vekgen_frame_has_device_errors(&e.frame)) {
+            vekgen::add_device_frame(e.frame, e.symbols.data(), e.n_symbols, e.amplitude, from, to,
+                                     scratch.data());
+            return;
+        }
         const gdouble step_phase = 2.0 * G_PI * e.frame.offset_hz / VEKGEN_SAMPLE_RATE;
         const std::complex<gdouble> step = std::polar(1.0, step_phase);
         guint64 n = a;
@@ -161,9 +137,11 @@ gboolean vekgen_signal_add_frame(VekgenSignal *signal, const VekgenFrame *frame,
     }
     Entry e{};
     e.frame = *frame;
+    if (signal->impair)
+        vekgen_impairments_apply_device_defaults(&signal->impair->settings(), &e.frame);
     e.samples_per_bit = vekgen_samples_per_bit(frame->bit_rate);
     e.amplitude = std::sqrt(std::pow(10.0, frame->power_db / 10.0));
-    e.end = vekgen_frame_end_sample(frame);
+    e.end = vekgen_frame_air_end_sample(&e.frame);
     std::array<guint8, kMaxSymbols> bits{};
     const guint n_bits = vekgen_frame_bits(frame, bits.data());
     gint8 symbol = 1;
@@ -180,7 +158,7 @@ gboolean vekgen_signal_add_frame(VekgenSignal *signal, const VekgenFrame *frame,
                                e, start_before);
     const auto index = at - signal->entries.begin();
     signal->entries.insert(at, e);
-    signal->frames.insert(signal->frames.begin() + index, *frame);
+    signal->frames.insert(signal->frames.begin() + index, e.frame);
     return TRUE;
 }
 
@@ -221,11 +199,16 @@ void vekgen_signal_fill(VekgenSignal *signal, gint16 *iq, gsize n_samples)
                 break;
             signal->add_frame_samples(e, from, to);
         }
+        gdouble low = -32768.0, high = 32767.0;
+        if (signal->impair) {
+            signal->impair->add_air(signal->scratch.data(), from, n);
+            signal->impair->mix(signal->scratch.data(), n);
+            low = signal->impair->clip_low();
+            high = signal->impair->clip_high();
+        }
         for (gsize i = 0; i < n; i++) {
-            const gdouble re =
-                std::clamp(std::nearbyint(signal->scratch[i].real()), -32768.0, 32767.0);
-            const gdouble im =
-                std::clamp(std::nearbyint(signal->scratch[i].imag()), -32768.0, 32767.0);
+            const gdouble re = std::clamp(std::nearbyint(signal->scratch[i].real()), low, high);
+            const gdouble im = std::clamp(std::nearbyint(signal->scratch[i].imag()), low, high);
             iq[2 * i] = static_cast<gint16>(re);
             iq[2 * i + 1] = static_cast<gint16>(im);
         }
@@ -238,6 +221,55 @@ void vekgen_signal_fill(VekgenSignal *signal, gint16 *iq, gsize n_samples)
 void vekgen_signal_skip(VekgenSignal *signal, guint64 n_samples)
 {
     signal->position += n_samples;
+}
+
+gboolean vekgen_signal_set_impairments(VekgenSignal *signal, const VekgenImpairments *impairments,
+                                       GError **error)
+{
+    if (signal->position != 0) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID,
+                    "impairments are set before the first sample, not at sample %" G_GUINT64_FORMAT,
+                    signal->position);
+        return FALSE;
+    }
+    try {
+        std::unique_ptr<vekgen::ImpairChain> chain;
+        if (impairments != nullptr)
+            chain =
+                std::make_unique<vekgen::ImpairChain>(*impairments, signal->seed, signal->noise_db);
+        signal->impair = std::move(chain);
+    } catch (const std::exception &e) {
+        g_set_error(error, VEKGEN_ERROR, VEKGEN_ERROR_INVALID, "cannot set impairments: %s",
+                    e.what());
+        return FALSE;
+    }
+    if (signal->impair) {
+        for (gsize i = 0; i < signal->entries.size(); i++) {
+            Entry &e = signal->entries[i];
+            vekgen_impairments_apply_device_defaults(impairments, &e.frame);
+            e.end = vekgen_frame_air_end_sample(&e.frame);
+            signal->frames[i] = e.frame;
+        }
+    }
+    return TRUE;
+}
+
+const VekgenImpairments *vekgen_signal_get_impairments(const VekgenSignal *signal)
+{
+    return signal->impair ? &signal->impair->settings() : nullptr;
+}
+
+const gdouble *vekgen_signal_get_carriers(const VekgenSignal *signal, guint *n_carriers)
+{
+    const gsize n = signal->impair ? signal->impair->carriers().size() : 0;
+    if (n_carriers != nullptr)
+        *n_carriers = static_cast<guint>(n);
+    return n > 0 ? signal->impair->carriers().data() : nullptr;
+}
+
+guint vekgen_signal_get_full_scale(const VekgenSignal *signal)
+{
+    return signal->impair ? static_cast<guint>(signal->impair->clip_high()) : 32767u;
 }
 
 VekgenSignal *vekgen_signal_new_default_scenario(guint64 seed)

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace
 {
@@ -30,6 +31,7 @@ gdouble opt_duration = 0.0;
 gboolean opt_truth = FALSE;
 gboolean opt_forge = FALSE;
 gboolean opt_version = FALSE;
+VekgenImpairments *impairments = nullptr; /* what the impairment options set */
 
 const GOptionEntry kEntries[] = {
     {"output", 'o', 0, G_OPTION_ARG_FILENAME, &opt_output,
@@ -51,7 +53,26 @@ const GOptionEntry kEntries[] = {
     {"forge", 0, 0, G_OPTION_ARG_NONE, &opt_forge,
      "Give every signed message (dev=) a wrong authentication code", nullptr},
     {"version", 'V', 0, G_OPTION_ARG_NONE, &opt_version, "Print the version and exit", nullptr},
-    {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+};
+
+/* An impairment option: --NAME VALUE sets the impairment NAME. */
+gboolean on_impairment(const gchar *option_name, const gchar *value, gpointer, GError **error)
+{
+    return vekgen_impairments_set(impairments, option_name + 2, value, error);
+}
+
+/* The options above, then one per impairment in the order of the chain. */
+std::vector<GOptionEntry> option_entries()
+{
+    std::vector<GOptionEntry> entries(std::begin(kEntries), std::end(kEntries));
+    for (guint i = 0; i < vekgen_impairment_n_settings(); i++) {
+        const VekgenImpairmentSetting *s = vekgen_impairment_setting(i);
+        entries.push_back({s->name, 0, 0, G_OPTION_ARG_CALLBACK,
+                           reinterpret_cast<gpointer>(on_impairment), s->help, s->arg});
+    }
+    entries.push_back({nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr});
+    return entries;
+}
 
 const char kDescription[] =
     "Frame keys (all optional):\n"
@@ -71,6 +92,17 @@ const char kDescription[] =
     "  seq=N                   its 12-bit sequence number (0)\n"
     "  payload=HEX             its payload, up to 12 bytes (none)\n"
     "  forge=0|1               a wrong authentication code (0)\n"
+    "  drift=HZ/S              carrier drift from the first sample (--drift)\n"
+    "  step=HZ                 a carrier step (--step) ...\n"
+    "  step-at=FRACTION        ... at this fraction of the frame's length (--step-at)\n"
+    "  ppm=PPM                 the device's clock error: bits shorter by PPM (--ppm)\n"
+    "\n"
+    "Impairments of a real front end and real devices (the options from --dc on), each\n"
+    "drawn from the seed; the truth of the frames stays that of the frames as sent.\n"
+    "Levels are in dB over the noise: a tone's (--dc, --carrier-level) over the noise in\n"
+    "a 300 Hz bin, which is the total noise less 28.06 dB; the others' (bursts, clicks,\n"
+    "overload, --clip) as their power over the total noise. With --noise none they count\n"
+    "from 30 dB. A frame's drift=, step=, step-at= and ppm= override the options.\n"
     "\n"
     "Without frames, vekgen writes its default scenario: six frames at 100 bit/s and six\n"
     "at 600 bit/s of several types across the band, in noise at 30 dB.\n"
@@ -81,7 +113,8 @@ const char kDescription[] =
     "option, operand or frame text, or frames that run longer than an hour).\n"
     "\n"
     "Example:\n"
-    "  vekgen -o demo -f \"at=0.5 rate=600 len=12 rep=2 freq=-2500 power=55\" --truth\n";
+    "  vekgen -o demo -f \"at=0.5 rate=600 len=12 rep=2 freq=-2500 power=55\" --truth\n"
+    "  vekgen -o real --carriers 20 --dc 45 --clicks 5 --iq-gain 1 --iq-phase 5 --drift 30\n";
 
 void add_frame_text(VekgenSignal *signal, GRand *rand, const gchar *text, const gchar *where)
 {
@@ -149,8 +182,10 @@ void print_truth(VekgenSignal *signal)
 
 int main(int argc, char **argv)
 {
+    impairments = vekgen_impairments_new();
+    const std::vector<GOptionEntry> entries = option_entries();
     vekgen::parse_command_line("vekgen", "- write generated uplink I/Q as a SigMF recording",
-                               kEntries, kDescription, &opt_version, &argc, &argv);
+                               entries.data(), kDescription, &opt_version, &argc, &argv);
     g_autoptr(GError) error = nullptr;
     if (argc > 1)
         fail(kExitUsage, "unexpected argument '%s'", argv[1]);
@@ -194,6 +229,9 @@ int main(int argc, char **argv)
     }
     if (signal == nullptr)
         fail(kExitFailure, "out of memory");
+    if (!vekgen_impairments_is_empty(impairments) &&
+        !vekgen_signal_set_impairments(signal, impairments, &error))
+        fail(kExitFailure, "%s", error->message);
     warn_close_frames(signal);
 
     guint64 n_samples = vekgen_signal_get_end(signal);

@@ -148,6 +148,9 @@ TEST_F(VekgenCommands, BadUsageIsOneLineOnStandardErrorWithStatusTwo)
     const std::vector<std::vector<std::string>> bad = {
         {kVekgen, "--frame", "len=10"},
         {kVekgen, "--noise", "loud"},
+        {kVekgen, "--dc", "loud"},
+        {kVekgen, "--bursts", "2"},
+        {kVekgen, "-f", "at=0 ppm=5000"},
         {kVekgen, "--no-such-option"},
         {kVekgen, "-f", "at=0 power=60", "extra"},
         {kVekdecode},
@@ -248,12 +251,26 @@ TEST_F(VekgenCommands, DecodeRefusesATruncatedRecording)
     EXPECT_NE(r.err.find("the recording is truncated"), std::string::npos) << r.err;
 }
 
-TEST_F(VekgenCommands, HelpExplainsTheFrameKeys)
+TEST_F(VekgenCommands, HelpExplainsTheFrameKeysAndTheImpairments)
 {
     Outcome r = run({kVekgen, "--help"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("rate=100|600"), std::string::npos);
-    EXPECT_NE(r.out.find("--frame-file"), std::string::npos);
+    for (const char *text : {"rate=100|600", "--frame-file", "--carrier-wander=HZ", "ppm=PPM",
+                             "over the noise in a 300 Hz bin"})
+        EXPECT_NE(r.out.find(text), std::string::npos) << text;
+}
+
+TEST_F(VekgenCommands, ImpairmentOptionsAreNotedAndFramesOverrideThem)
+{
+    Outcome gen = run({kVekgen, "-o", base(), "--carriers", "2", "--drift", "10", "--truth", "-f",
+                       "at=0.1 rate=600", "-f", "at=0.6 rate=600 drift=-5"});
+    ASSERT_EQ(gen.status, 0) << gen.err;
+    EXPECT_NE(gen.out.find(" drift=10\n"), std::string::npos) << gen.out;
+    EXPECT_NE(gen.out.find(" drift=-5\n"), std::string::npos) << gen.out;
+    g_autofree gchar *meta = nullptr;
+    ASSERT_TRUE(g_file_get_contents((base() + ".sigmf-meta").c_str(), &meta, nullptr, nullptr));
+    EXPECT_NE(std::string(meta).find("\"vekgen:impairments\" : \"carriers=2 drift=10\""),
+              std::string::npos);
 }
 
 } // namespace

@@ -6,7 +6,8 @@
  * 16-bit in-phase value followed by a signed 16-bit quadrature value in host byte
  * order. The stream is the sum of the frames' carriers and of white Gaussian noise,
  * rounded to the nearest integer and clipped to the 16-bit range. Everything it
- * produces is a function of the seed and of the frame list only.
+ * produces is a function of the seed, of the frame list and of the impairments of a
+ * real front end and real devices it is given (vekgen-impair.h) only.
  *
  * The uplink transmitter, as vekgen builds it
  * -------------------------------------------
@@ -97,10 +98,16 @@ typedef struct {
     guint32 device_id;
     guint16 seq;     /* 12-bit sequence number */
     gboolean forged; /* the authentication code is wrong on purpose */
+    /* The device's errors (vekgen-impair.h). NAN, as vekgen_frame_init leaves them,
+     * takes the signal's defaults (vekgen_signal_set_impairments), 0 without. */
+    gdouble drift_hz_per_s; /* linear carrier drift from the first sample */
+    gdouble step_hz;        /* a carrier step of that many Hz ... */
+    gdouble step_at;        /* ... at this fraction of the frame's length (0.5) */
+    gdouble clock_ppm;      /* each bit shorter by this many ppm (longer when < 0) */
 } VekgenFrame;
 
 /* Fills @frame with the defaults: type 8/1 in band, zero bytes, start 0, offset 0,
- * power 60 dB, 100 bit/s, not inverted, phase 0. */
+ * power 60 dB, 100 bit/s, not inverted, phase 0, device errors unset (NAN). */
 void vekgen_frame_init(VekgenFrame *frame);
 /* TRUE when the transmitter can send @frame; otherwise FALSE with VEKGEN_ERROR_INVALID. */
 gboolean vekgen_frame_check(const VekgenFrame *frame, GError **error);
@@ -164,6 +171,10 @@ gboolean vekgen_frame_set_uplink(VekgenFrame *frame, guint32 device_id, guint16 
  *   seq=N                   its 12-bit sequence number (default 0)
  *   payload=HEX             its payload, up to 12 bytes (default none)
  *   forge=0|1               a wrong authentication code (default 0)
+ *   drift=HZ/S              carrier drift from the first sample (default: the signal's)
+ *   step=HZ                 a carrier step (default: the signal's) ...
+ *   step-at=FRACTION        ... at this fraction of the frame (default: the signal's)
+ *   ppm=PPM                 the device's clock error (default: the signal's)
  * Random bytes and phase come from @rand (a fixed seed when NULL). FALSE with
  * VEKGEN_ERROR_PARSE or
  * VEKGEN_ERROR_INVALID on a bad text. */
@@ -211,9 +222,8 @@ gboolean vekgen_signal_add_frame_text(VekgenSignal *signal, const gchar *text, g
 /* Adds the frames of a frame file's @text: one frame text per line, '#' starts a
  * comment, blank lines are skipped. Stops at the first bad line with its error
  * prefixed "ORIGIN:LINE: " (the frames before it stay added). */
-gboolean vekgen_signal_add_frames_text(VekgenSignal *signal, const gchar *text,
-                                       const gchar *origin, gboolean forge, GRand *rand,
-                                       GError **error);
+gboolean vekgen_signal_add_frames_text(VekgenSignal *signal, const gchar *text, const gchar *origin,
+                                       gboolean forge, GRand *rand, GError **error);
 /* Reads the frame file @path and adds its frames as above; a file that cannot be
  * read gives a G_FILE_ERROR. */
 gboolean vekgen_signal_add_frame_file(VekgenSignal *signal, const gchar *path, gboolean forge,
@@ -252,3 +262,7 @@ gssize vekgen_recording_read(VekgenRecording *recording, gint16 *iq, gsize n_sam
 gboolean vekgen_recording_rewind(VekgenRecording *recording, GError **error);
 
 G_END_DECLS
+
+#define VEKGEN_INSIDE
+#include "vekgen/vekgen-impair.h"
+#undef VEKGEN_INSIDE
