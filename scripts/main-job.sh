@@ -3,7 +3,8 @@
 # scripts/main-job.sh BUILD_DIR: the main job on the built-in sample data.
 # The reference base station runs its built-in scenario (signed frames of
 # several types at both bit rates from three devices, one forged, one from a
-# black-listed device, in noise) through the wrapper library, prints every
+# black-listed device, in noise) through the wrapper library (its default
+# receiver: the channelised one, both bit rates in one pass), prints every
 # frame it delivers and its counters, and checks the delivered frames against
 # what was sent. Then it synthesises a downlink frame, and, with the emulated
 # card built, runs the station on an emulated card playing a recording and

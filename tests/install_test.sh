@@ -19,6 +19,14 @@ if [ -z "$rule" ] || [[ $rule == "$prefix"/* ]]; then
   echo "60-vek.rules is not installed to udev's directory: ${rule:-missing}" >&2
   exit 1
 fi
+# The service unit runs the vekbs of this install, wherever the prefix put it.
+unit=$prefix/lib/systemd/system/vekbs.service
+exec_start=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$unit")
+if [ "$exec_start" != /opt/vek/bin/vekbs ] || [ ! -x "$scratch$exec_start" ]; then
+  echo "vekbs.service runs '${exec_start:-nothing}', not the installed /opt/vek/bin/vekbs" >&2
+  exit 1
+fi
+echo "vekbs.service: ExecStart=$exec_start, installed"
 libdir=$(find "$prefix" -name pkgconfig -type d | head -n 1)
 export PKG_CONFIG_PATH=$libdir
 tested=0

@@ -35,9 +35,11 @@ struct errapi {
     gchar *msg = nullptr;
 };
 
-/* One queued demodulator report. */
+/* One queued demodulator report; a frame's carries the bit rate it was
+ * decoded at (0 when unknown). */
 struct event {
-    e_sched_evt_type type;
+    guint16 type; /* an e_sched_evt_type */
+    guint16 bit_rate;
     union {
         vdem_frame_cont_t fcont;
         vdem_rfsat_t rfsat;
@@ -78,6 +80,7 @@ struct IqhubPrivate {
     guint64 frames_drop = 0;
     guint64 frames_error_ts = 0;
     guint64 frames_error_syntax = 0;
+    IqhubRateCounters rate_counters[2] = {}; /* 100 and 600 bit/s */
     gboolean spectra = FALSE;
     guint16 port_avail = 0;
     gboolean no_crc = FALSE;
@@ -131,6 +134,20 @@ GSource *iqhub_wakeup_new(GSourceFunc callback, gpointer data, const gchar *name
 void iqhub_wakeup_signal(GSource *source);
 /* Destroys and releases *source; NULL is fine. */
 void iqhub_wakeup_free(GSource **source);
+
+/* The one bit rate the object's receiver runs at (the codes 0 and 1 stand for
+ * 100 and 600, as they do for the demodulator), or 0 for a both-rates object
+ * or a rate no receiver takes. */
+guint iqhub_single_bit_rate(const IqhubPrivate *priv);
+/* The counters of @bit_rate, or NULL for a rate that has none. */
+IqhubRateCounters *iqhub_rate_counters(IqhubPrivate *priv, guint bit_rate);
+
+/* The frame path with the frame's bit rate (0: unknown) beside it: queueing
+ * a report, its dispatch, and the frame chain. */
+gboolean iqhub_sched_add_frame(Iqhub *self, const vdem_frame_cont_t *container, guint bit_rate,
+                               GError **error);
+void iqhub_sched_deliver_fcont(Iqhub *self, const vdem_frame_cont_t *container, guint bit_rate);
+gboolean iqhub_filter_frame(Iqhub *self, const gchar *line, guint bit_rate, GError **error);
 
 /* Replaces a (data, destroy function) pair; the previous data is released
  * unless the same pair is given again. */

@@ -22,18 +22,21 @@ gboolean run_filters(IqhubPrivate *priv, kvrframe *frame)
 
 } // namespace
 
-extern "C" {
-
-IQHUB_EXPORT gboolean iqhub_filter(Iqhub *self, const gchar *line, gsize length, GError **error)
+gboolean iqhub_filter_frame(Iqhub *self, const gchar *line, guint bit_rate, GError **error)
 {
-    (void)length;
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
         return iqhub_invalid_handle(error, __func__);
+    /* Counters of frames whose rate no receiver gave stay in the sums only. */
+    IqhubRateCounters unknown = {};
+    IqhubRateCounters *per_rate = iqhub_rate_counters(priv, bit_rate);
+    if (per_rate == nullptr)
+        per_rate = &unknown;
 
     kvrframe *parsed = nullptr;
     if (!kvrproto_fdata_parse(line, &parsed, error)) {
         priv->frames_error_syntax++;
+        per_rate->frames_error_syntax++;
         return FALSE;
     }
     g_autoptr(kvrframe) frame = parsed;
@@ -41,14 +44,20 @@ IQHUB_EXPORT gboolean iqhub_filter(Iqhub *self, const gchar *line, gsize length,
     struct timeval tv = {};
     if (!iqhub_ts_get(self, *timestamp, &tv, error)) {
         priv->frames_error_ts++;
+        per_rate->frames_error_ts++;
         return FALSE;
     }
     priv->frames++;
-    /* From here on the frame carries Unix seconds. */
+    per_rate->frames++;
+    /* From here on the frame carries Unix seconds, and its rate where the
+     * record has room for it. */
     *timestamp = static_cast<gint64>(tv.tv_sec);
+    if (frame->v == KVRPROTO_VERSION_V1)
+        frame->f.v1.bit_rate = bit_rate;
 
     if (!run_filters(priv, frame)) {
         priv->frames_drop++;
+        per_rate->frames_drop++;
         return TRUE;
     }
 
@@ -72,6 +81,17 @@ IQHUB_EXPORT gboolean iqhub_filter(Iqhub *self, const gchar *line, gsize length,
             g_propagate_error(error, local);
     }
     return TRUE;
+}
+
+extern "C" {
+
+IQHUB_EXPORT gboolean iqhub_filter(Iqhub *self, const gchar *line, gsize length, GError **error)
+{
+    (void)length;
+    IqhubPrivate *priv = iqhub_priv(self);
+    if (priv == nullptr)
+        return iqhub_invalid_handle(error, __func__);
+    return iqhub_filter_frame(self, line, iqhub_single_bit_rate(priv), error);
 }
 
 IQHUB_EXPORT void iqhub_add_filter(Iqhub *self, IqhubIfilter *filter)

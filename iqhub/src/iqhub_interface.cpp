@@ -11,16 +11,18 @@ namespace
 /* The demodulator's failure text is received in a buffer of this size. */
 constexpr gsize kInitMessageSize = 150;
 static_assert(kInitMessageSize >= VDEM_INTERFACE_ERROR_MSG_SIZE);
-/* The channelised receiver of this object, for the one bit rate the object
- * runs; its packet size is the demodulator's at that rate, so the advised
- * length and every time lookup stay as they are. */
-gboolean init_vchan(IqhubPrivate *priv, int32_t bitrate, GError **error)
+/* The channelised receiver of this object, for its one bit rate or, with
+ * IQHUB_BIT_RATE_BOTH, for both. Its packet size is the demodulator's at the
+ * slowest rate it runs, so the advised length and every time lookup stay as
+ * they are at that rate. */
+gboolean init_vchan(IqhubPrivate *priv, GError **error)
 {
     vchan_config_t config = {};
     config.int_gain = static_cast<float>(priv->int_gain);
-    config.rates = bitrate == VDEM_INTERFACE_100BPS   ? VCHAN_RATE_100BPS
-                   : bitrate == VDEM_INTERFACE_600BPS ? VCHAN_RATE_600BPS
-                                                      : 0;
+    if (priv->bit_rate == IQHUB_BIT_RATE_BOTH)
+        config.rates = VCHAN_RATE_100BPS | VCHAN_RATE_600BPS;
+    else if (const guint rate = iqhub_single_bit_rate(priv); rate != 0)
+        config.rates = rate == 100 ? VCHAN_RATE_100BPS : VCHAN_RATE_600BPS;
     const int32_t r = vchan_new(&config, &priv->vchan);
     if (r != VCHAN_OK) {
         g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL,
@@ -61,6 +63,8 @@ IQHUB_EXPORT gboolean iqhub_interface_init(Iqhub *self, GError **error)
                     "spectra doesn't exist with iqhub in vdem mode");
         return FALSE;
     }
+    if (channelised)
+        return init_vchan(priv, error);
 
     vdem_interface_config_t config = {};
     config.int_gain = static_cast<float>(priv->int_gain);
@@ -77,8 +81,6 @@ IQHUB_EXPORT gboolean iqhub_interface_init(Iqhub *self, GError **error)
         break;
     }
 
-    if (channelised)
-        return init_vchan(priv, config.bitrate, error);
     char message[kInitMessageSize] = "";
     const int32_t r = VDEM_INTERFACE_init(&config, message);
     if (r != 0) {

@@ -54,6 +54,32 @@ gboolean iqhub_invalid_handle(GError **error, const gchar *function)
     return FALSE;
 }
 
+guint iqhub_single_bit_rate(const IqhubPrivate *priv)
+{
+    switch (priv->bit_rate) {
+    case 0:
+    case 100:
+        return 100;
+    case 1:
+    case 600:
+        return 600;
+    default:
+        return 0;
+    }
+}
+
+IqhubRateCounters *iqhub_rate_counters(IqhubPrivate *priv, guint bit_rate)
+{
+    switch (bit_rate) {
+    case 100:
+        return &priv->rate_counters[0];
+    case 600:
+        return &priv->rate_counters[1];
+    default:
+        return nullptr;
+    }
+}
+
 void iqhub_replace_user_data(gpointer *data, GDestroyNotify *notify, gpointer new_data,
                              GDestroyNotify new_notify)
 {
@@ -517,6 +543,22 @@ IQHUB_EXPORT gboolean iqhub_stop_sync(Iqhub *self, GError **error)
     if (!iqhub_interface_release(self, error) || !iqhub_cb_unregister(self, error))
         return FALSE;
     priv->started = FALSE;
+    return TRUE;
+}
+
+IQHUB_EXPORT gboolean iqhub_get_rate_counters(Iqhub *self, guint bit_rate,
+                                              IqhubRateCounters *counters, GError **error)
+{
+    IqhubPrivate *priv = iqhub_priv(self);
+    if (priv == nullptr || counters == nullptr)
+        return iqhub_invalid_handle(error, __func__);
+    const IqhubRateCounters *kept = iqhub_rate_counters(priv, bit_rate);
+    if (kept == nullptr) {
+        g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL, "no counters for %u bit/s: 100 or 600",
+                    bit_rate);
+        return FALSE;
+    }
+    *counters = *kept;
     return TRUE;
 }
 

@@ -47,7 +47,7 @@ gboolean dispatch(gpointer data)
     g_autoptr(Iqhub) hold = IQHUB_IQHUB(g_object_ref(self));
     switch (e->type) {
     case E_SCHED_EVT_TYPE_FCONT:
-        iqhub_sched_process_fcont(self, &e->data.fcont);
+        iqhub_sched_deliver_fcont(self, &e->data.fcont, e->bit_rate);
         break;
     case E_SCHED_EVT_TYPE_RFSAT:
         deliver_rfsat(self, e->data.rfsat);
@@ -68,26 +68,10 @@ void free_events(sched &s)
     s.queue.clear();
 }
 
-} // namespace
-
-extern "C" {
-
-IQHUB_EXPORT gboolean iqhub_sched_init(Iqhub *self, GError **error)
+/* Queues a copy of @data as an event of @type, and wakes the dispatch. */
+gboolean push_event(IqhubPrivate *priv, gconstpointer data, e_sched_evt_type type, guint bit_rate,
+                    GError **error)
 {
-    IqhubPrivate *priv = iqhub_priv(self);
-    if (priv == nullptr)
-        return iqhub_invalid_handle(error, __func__);
-    if (priv->sched.dispatch == nullptr)
-        priv->sched.dispatch = iqhub_wakeup_new(dispatch, self, "iqhub event dispatch");
-    return TRUE;
-}
-
-IQHUB_EXPORT gboolean iqhub_sched_add(Iqhub *self, gconstpointer data, e_sched_evt_type type,
-                                      GError **error)
-{
-    IqhubPrivate *priv = iqhub_priv(self);
-    if (priv == nullptr || data == nullptr)
-        return iqhub_invalid_handle(error, __func__);
     event *e = g_slice_new0(event);
     switch (type) {
     case E_SCHED_EVT_TYPE_FCONT:
@@ -101,7 +85,8 @@ IQHUB_EXPORT gboolean iqhub_sched_add(Iqhub *self, gconstpointer data, e_sched_e
         g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL, "Iqhub scheduler: bad type");
         return FALSE;
     }
-    e->type = type;
+    e->type = static_cast<guint16>(type);
+    e->bit_rate = static_cast<guint16>(bit_rate);
 
     sched &s = priv->sched;
     std::lock_guard<std::mutex> lock(s.mtx);
@@ -113,7 +98,18 @@ IQHUB_EXPORT gboolean iqhub_sched_add(Iqhub *self, gconstpointer data, e_sched_e
     return TRUE;
 }
 
-IQHUB_EXPORT void iqhub_sched_process_fcont(Iqhub *self, vdem_frame_cont_t *container)
+} // namespace
+
+gboolean iqhub_sched_add_frame(Iqhub *self, const vdem_frame_cont_t *container, guint bit_rate,
+                               GError **error)
+{
+    IqhubPrivate *priv = iqhub_priv(self);
+    if (priv == nullptr || container == nullptr)
+        return iqhub_invalid_handle(error, __func__);
+    return push_event(priv, container, E_SCHED_EVT_TYPE_FCONT, bit_rate, error);
+}
+
+void iqhub_sched_deliver_fcont(Iqhub *self, const vdem_frame_cont_t *container, guint bit_rate)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr || container == nullptr) {
@@ -136,12 +132,39 @@ IQHUB_EXPORT void iqhub_sched_process_fcont(Iqhub *self, vdem_frame_cont_t *cont
         KVRLOG_ERROR("Iqhub: failed to prettyprint fdata");
         return;
     }
-    iqhub_filter(self, text, strlen(text), &error);
+    iqhub_filter_frame(self, text, bit_rate, &error);
     if (priv->raw_sdr_log.load())
         KVRLOG_INFO("[rawsdr][%s]", text);
     if (error != nullptr)
         KVRLOG_ERROR("Iqhub: failed to feed filter module with incoming FDATA: '%s'",
                      error->message);
+}
+
+extern "C" {
+
+IQHUB_EXPORT gboolean iqhub_sched_init(Iqhub *self, GError **error)
+{
+    IqhubPrivate *priv = iqhub_priv(self);
+    if (priv == nullptr)
+        return iqhub_invalid_handle(error, __func__);
+    if (priv->sched.dispatch == nullptr)
+        priv->sched.dispatch = iqhub_wakeup_new(dispatch, self, "iqhub event dispatch");
+    return TRUE;
+}
+
+IQHUB_EXPORT gboolean iqhub_sched_add(Iqhub *self, gconstpointer data, e_sched_evt_type type,
+                                      GError **error)
+{
+    IqhubPrivate *priv = iqhub_priv(self);
+    if (priv == nullptr || data == nullptr)
+        return iqhub_invalid_handle(error, __func__);
+    return push_event(priv, data, type, iqhub_single_bit_rate(priv), error);
+}
+
+IQHUB_EXPORT void iqhub_sched_process_fcont(Iqhub *self, vdem_frame_cont_t *container)
+{
+    IqhubPrivate *priv = iqhub_priv(self);
+    iqhub_sched_deliver_fcont(self, container, priv != nullptr ? iqhub_single_bit_rate(priv) : 0);
 }
 
 IQHUB_EXPORT void iqhub_sched_clear(Iqhub *self)

@@ -3,6 +3,7 @@
  * sent, with the time values of the writes that carried them. */
 #include "iqhub_test_util.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 
@@ -27,6 +28,19 @@ void stream(Iqhub *hub, const std::vector<gint16> &iq, gsize chunk, gint64 base)
     }
     while (g_main_context_iteration(nullptr, FALSE)) {
     }
+}
+
+/* The write that carried a frame's report lies between the one holding the
+ * frame's end and the one holding its tail's end plus one packet (time values
+ * count writes from @base). */
+void expect_reported_in_time(gint64 timestamp, const VekgenFrame &sent, gsize advised, gint64 base)
+{
+    const gint64 samples_per_write = static_cast<gint64>(advised / 4);
+    const gint64 first = static_cast<gint64>(vekgen_frame_end_sample(&sent)) / samples_per_write;
+    const gint64 last =
+        static_cast<gint64>(vekgen_frame_tail_end_sample(&sent) + advised / 4) / samples_per_write;
+    EXPECT_GE(timestamp, base + first) << "device " << sent.device_id;
+    EXPECT_LE(timestamp, base + last) << "device " << sent.device_id;
 }
 
 struct Case {
@@ -83,7 +97,6 @@ TEST_P(IqhubEndToEnd, DeliversExactlyTheFramesSentWithTheirWritesTime)
     g_object_get(hub, "frames-drop", &drops, "frames-error-ts", &errors, nullptr);
     EXPECT_EQ(drops, 1u);
     EXPECT_EQ(errors, 0u);
-    const gint64 samples_per_write = static_cast<gint64>(advised / 4);
     gsize got = 0;
     for (guint i = 0; i < n; i++) {
         if (sent[i].forged)
@@ -93,14 +106,8 @@ TEST_P(IqhubEndToEnd, DeliversExactlyTheFramesSentWithTheirWritesTime)
         EXPECT_EQ(kvrproto_get_tstid(&frame, nullptr), sent[i].device_id);
         ASSERT_EQ(frame.f.v1.data_s, sent[i].covered_len);
         EXPECT_EQ(0, std::memcmp(frame.f.v1.data, sent[i].bytes, sent[i].covered_len));
-        /* Reported between the end of the frame and the end of its tail, plus one packet. */
-        const gint64 first =
-            static_cast<gint64>(vekgen_frame_end_sample(&sent[i])) / samples_per_write;
-        const gint64 last =
-            static_cast<gint64>(vekgen_frame_tail_end_sample(&sent[i]) + advised / 4) /
-            samples_per_write;
-        EXPECT_GE(frame.f.v1.timestamp, kYear2100 + first);
-        EXPECT_LE(frame.f.v1.timestamp, kYear2100 + last);
+        EXPECT_EQ(frame.f.v1.bit_rate, c.rate);
+        expect_reported_in_time(frame.f.v1.timestamp, sent[i], advised, kYear2100);
     }
     ASSERT_TRUE(iqhub_stop_sync(hub, nullptr));
 }
@@ -164,4 +171,125 @@ TEST(IqhubReceiver, TheChannelisedOneHearsAFrameTheDemodulatorCannot)
         EXPECT_EQ(collector.frames.size(), g_str_equal(receiver, "vchan") ? 1u : 0u) << receiver;
         ASSERT_TRUE(iqhub_stop_sync(hub, nullptr));
     }
+}
+
+/* Both rates are the channelised receiver's alone: the demodulator keeps
+ * refusing anything but 100 or 600, and per-rate counters exist for those two. */
+TEST(IqhubReceiver, BothRatesAreTheChannelisedReceiversAlone)
+{
+    g_autoptr(Iqhub) vdem = iqhub_new_with_options("bit-rate", IQHUB_BIT_RATE_BOTH, nullptr);
+    g_autoptr(GError) error = nullptr;
+    EXPECT_FALSE(iqhub_start(vdem, nullptr, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_STREQ(error->message, "libsdr initialization failed code: 2 (ERRAPI: --bit-rate must "
+                                 "be either 100 or 600\n)");
+    g_clear_error(&error);
+
+    g_autoptr(Iqhub) odd = iqhub_new_with_options("receiver", "vchan", "bit-rate", 300, nullptr);
+    EXPECT_FALSE(iqhub_start(odd, nullptr, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_STREQ(error->message, "channelised receiver initialization failed code: 2");
+    g_clear_error(&error);
+
+    IqhubRateCounters counters = {1, 1, 1, 1};
+    EXPECT_FALSE(iqhub_get_rate_counters(odd, 300, &counters, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_STREQ(error->message, "no counters for 300 bit/s: 100 or 600");
+    ASSERT_TRUE(iqhub_get_rate_counters(odd, 600, &counters, nullptr));
+    EXPECT_EQ(counters.frames + counters.frames_drop + counters.frames_error_ts +
+                  counters.frames_error_syntax,
+              0u);
+}
+
+namespace
+{
+
+struct Heard {
+    guint32 device_id;
+    guint bit_rate;
+    gint64 timestamp;
+};
+
+gboolean on_frame_object(Iqhub *, KvrprotoFrameGen *frame, gpointer user_data, GError **)
+{
+    guint tid = 0, rate = 0;
+    gdouble timestamp = 0;
+    g_object_get(frame, "tid", &tid, "bit-rate", &rate, "timestamp", &timestamp, nullptr);
+    static_cast<std::vector<Heard> *>(user_data)->push_back(
+        {tid, rate, static_cast<gint64>(timestamp)});
+    g_object_unref(frame);
+    return TRUE;
+}
+
+} // namespace
+
+/* One object hears frames of both rates, overlapping in time, from one
+ * stream written in the advised lengths of 100 bit/s; each frame object
+ * carries the rate it was sent at and the time of the write that carried it,
+ * and each rate is counted apart (a forged frame of each is dropped). */
+TEST(IqhubBothRates, OneChannelisedObjectHearsBothAndTellsEachFramesRate)
+{
+    g_autoptr(Iqhub) hub = iqhub_new_with_options("bit-rate", IQHUB_BIT_RATE_BOTH, "int-gain",
+                                                  100.0, "receiver", "vchan", nullptr);
+    gsize advised = 0;
+    ASSERT_TRUE(iqhub_start(hub, &advised, nullptr));
+    EXPECT_EQ(advised, 61440u) << "the demodulator's packet at 100 bit/s";
+    std::vector<Heard> heard;
+    iqhub_set_frame_callback_gobject(hub, on_frame_object, &heard, nullptr, nullptr);
+    g_autoptr(IqhubHmacFilter) auth = iqhub_hmac_filter_new();
+    iqhub_add_filter(hub, IQHUB_IFILTER(auth));
+
+    /* Two frames at 100 bit/s one after the other; three at 600 bit/s over
+     * them at other frequencies. */
+    const guint64 slow = vekgen_samples_per_bit(100);
+    const struct {
+        guint rate;
+        guint64 start;
+        double freq;
+        bool forged;
+    } plan[] = {
+        {100, 5000, -30000.0, false},
+        {600, 5000 + 30 * slow, 10000.0, false},
+        {600, 5000 + 150 * slow, -60000.0, true},
+        {100, 5000 + 300 * slow, 20000.0, true},
+        {600, 5000 + 330 * slow, 45000.0, false},
+    };
+    g_autoptr(VekgenSignal) signal = vekgen_signal_new(11, 20.0);
+    const guint8 payload[] = {0xb0, 0x7a};
+    for (guint i = 0; i < G_N_ELEMENTS(plan); i++) {
+        VekgenFrame f = make_frame(plan[i].rate, {}, plan[i].start, plan[i].freq);
+        ASSERT_TRUE(vekgen_frame_set_uplink(&f, 0x2000 + i, static_cast<guint16>(i), payload,
+                                            sizeof(payload), plan[i].forged, nullptr));
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &f, nullptr));
+    }
+    stream(hub, fill(signal, vekgen_signal_get_end(signal)), advised, kYear2100);
+
+    guint n = 0;
+    const VekgenFrame *sent = vekgen_signal_get_frames(signal, &n);
+    ASSERT_EQ(heard.size(), 3u) << "the forged frames are dropped, nothing is doubled";
+    for (guint i = 0; i < n; i++) {
+        const auto it = std::find_if(heard.begin(), heard.end(), [&](const Heard &h) {
+            return h.device_id == sent[i].device_id;
+        });
+        if (sent[i].forged) {
+            EXPECT_EQ(it, heard.end());
+            continue;
+        }
+        ASSERT_NE(it, heard.end()) << "device " << sent[i].device_id;
+        EXPECT_EQ(it->bit_rate, sent[i].bit_rate) << "device " << sent[i].device_id;
+        expect_reported_in_time(it->timestamp, sent[i], advised, kYear2100);
+    }
+
+    IqhubRateCounters slow_counters = {}, fast_counters = {};
+    ASSERT_TRUE(iqhub_get_rate_counters(hub, 100, &slow_counters, nullptr));
+    ASSERT_TRUE(iqhub_get_rate_counters(hub, 600, &fast_counters, nullptr));
+    EXPECT_EQ(slow_counters.frames, 2u);
+    EXPECT_EQ(slow_counters.frames_drop, 1u);
+    EXPECT_EQ(fast_counters.frames, 3u);
+    EXPECT_EQ(fast_counters.frames_drop, 1u);
+    guint64 frames = 0, drops = 0;
+    g_object_get(hub, "frames", &frames, "frames-drop", &drops, nullptr);
+    EXPECT_EQ(frames, 5u);
+    EXPECT_EQ(drops, 2u);
+    ASSERT_TRUE(iqhub_stop_sync(hub, nullptr));
 }

@@ -38,7 +38,8 @@ IQHUB_EXPORT gboolean iqhub_sched_init(Iqhub *self, GError **error);
 /* Queues a copy of a vdem_frame_cont_t (FCONT) or vdem_rfsat_t (RFSAT) and
  * schedules one idle dispatch on the default main context if none is
  * pending; the dispatch takes one event per main-loop iteration. Callable
- * from any thread. */
+ * from any thread. A frame queued (or processed) here gets the object's bit
+ * rate: only the receiver's own reports tell a both-rates object's rates. */
 IQHUB_EXPORT gboolean iqhub_sched_add(Iqhub *self, gconstpointer data, e_sched_evt_type type,
                                       GError **error);
 IQHUB_EXPORT void iqhub_sched_process_fcont(Iqhub *self, vdem_frame_cont_t *container);

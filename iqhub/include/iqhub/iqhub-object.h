@@ -60,11 +60,35 @@ typedef enum {
     STATS_PROP_ENUM_MAX = 35
 } IqhubProperties;
 
+/* The construct-only property "receiver" names the uplink receiver: "vdem"
+ * (the default: libvdem, one bit rate) or "vchan" (libvchan, the channelised
+ * receiver). "bit-rate" is 100 or 600 for either; the channelised receiver also
+ * takes IQHUB_BIT_RATE_BOTH and then hears both rates from the one stream,
+ * with the packet size, advised write length and time lookups of 100 bit/s.
+ * The demodulator refuses IQHUB_BIT_RATE_BOTH at the start, as it refuses any
+ * rate but its two. */
+#define IQHUB_BIT_RATE_BOTH 700u /* 100 + 600 */
+
+/* What the frame chain counted for the frames of one bit rate: the rate of
+ * each frame comes from the receiver that reported it, so a both-rates object
+ * counts each rate apart; "frames", "frames-drop", "frames-error-ts" and
+ * "frames-error-syntax" are the sums over the rates. Frames that a host feeds
+ * to iqhub_filter() itself count under the object's bit rate, and on a
+ * both-rates object only in the sums. */
+typedef struct {
+    guint64 frames;
+    guint64 frames_drop;
+    guint64 frames_error_ts;
+    guint64 frames_error_syntax;
+} IqhubRateCounters;
+
 /* Host callbacks. Their boolean result is ignored; an error set through
  * @error is what counts. A frame record given to IqhubFrameCallback belongs to
  * the host (kvrproto_free_frame), and so does the frame object given to
  * IqhubFrameCallbackGObject (g_object_unref). The frame's "timestamp" holds
- * the Unix seconds of the write that carried it. */
+ * the Unix seconds of the write that carried it, and its bit rate (the
+ * record's f.v1.bit_rate, the object's "bit-rate") the rate, 100 or 600, at
+ * which the receiver decoded it. */
 typedef gboolean (*IqhubFrameCallback)(Iqhub *self, kvrframe *frame, gpointer user_data,
                                        GError **error);
 typedef gboolean (*IqhubFrameCallbackGObject)(Iqhub *self, KvrprotoFrameGen *frame,
@@ -102,6 +126,11 @@ IQHUB_EXPORT gboolean iqhub_start(Iqhub *self, gsize *advised, GError **error);
 /* Aborts and waits for a pending write (iterating the default main context),
  * then releases the demodulator. TRUE at once on a stopped object. */
 IQHUB_EXPORT gboolean iqhub_stop_sync(Iqhub *self, GError **error);
+
+/* Copies the counters of the frames of @bit_rate (100 or 600) into *counters;
+ * another rate is refused with IQHUB_ERR_EINVAL. */
+IQHUB_EXPORT gboolean iqhub_get_rate_counters(Iqhub *self, guint bit_rate,
+                                              IqhubRateCounters *counters, GError **error);
 
 /* Registers the library's trace names with the logger; once per process. */
 IQHUB_EXPORT void iqhub_onload(void);

@@ -1,12 +1,13 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
-// KvrprotoFrameUplk: the measurements every uplink frame carries.
+// KvrprotoFrameUplk: the measurements every uplink frame carries, and the bit
+// rate the current layout records.
 #include "kvrproto-private.h"
 #include "property-values.h"
 
 namespace
 {
 
-enum { PROP_0, PROP_SNR, PROP_RSSI, N_PROPS };
+enum { PROP_0, PROP_SNR, PROP_RSSI, PROP_BIT_RATE, N_PROPS };
 
 GParamSpec *properties[N_PROPS];
 
@@ -41,6 +42,11 @@ void kvrproto_frame_uplk_get_property(GObject *object, guint prop_id, GValue *va
         if (const gfloat *field = measurement_field(frame, prop_id))
             g_value_set_double(value, *field);
         break;
+    case PROP_BIT_RATE:
+        /* The first version's record has no room for it. */
+        if (frame->v == KVRPROTO_VERSION_V1)
+            g_value_set_uint(value, frame->f.v1.bit_rate);
+        break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
         break;
@@ -56,6 +62,10 @@ void kvrproto_frame_uplk_set_property(GObject *object, guint prop_id, const GVal
     case PROP_RSSI:
         if (gfloat *field = measurement_field(frame, prop_id))
             *field = narrow_to_float(g_value_get_double(value));
+        break;
+    case PROP_BIT_RATE:
+        if (frame->v == KVRPROTO_VERSION_V1)
+            frame->f.v1.bit_rate = g_value_get_uint(value);
         break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -77,6 +87,8 @@ static void kvrproto_frame_uplk_class_init(KvrprotoFrameUplkClass *klass)
         g_param_spec_double("snr", "SNR", "SNR", -G_MAXDOUBLE, G_MAXDOUBLE, 0, kReadWrite);
     properties[PROP_RSSI] =
         g_param_spec_double("rssi", "Rssi", "Rssi", -G_MAXDOUBLE, G_MAXDOUBLE, 0, kReadWrite);
+    properties[PROP_BIT_RATE] =
+        g_param_spec_uint("bit-rate", "Bit rate", "Bit rate", 0, G_MAXUINT, 0, kReadWrite);
     g_object_class_install_properties(object_class, N_PROPS, properties);
 }
 

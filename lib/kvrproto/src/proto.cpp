@@ -13,7 +13,7 @@ static_assert(offsetof(kvrframe_v1_layout, data) == 6);
 static_assert(offsetof(kvrframe_v0, data) == 4 && offsetof(kvrframe_v0, freq) == 16 &&
               offsetof(kvrframe_v0, timestamp) == 32);
 static_assert(offsetof(kvrframe_v1, data) == 4 && offsetof(kvrframe_v1, freq) == 24 &&
-              offsetof(kvrframe_v1, timestamp) == 40);
+              offsetof(kvrframe_v1, bit_rate) == 36 && offsetof(kvrframe_v1, timestamp) == 40);
 static_assert(offsetof(kvrframe_v1_dlk, ext) == 16 && offsetof(kvrframe_v1_dlk, seq) == 18 &&
               offsetof(kvrframe_v1_dlk, tid) == 20 && offsetof(kvrframe_v1_dlk, data_s) == 24 &&
               offsetof(kvrframe_v1_dlk, hmac) == 33 && offsetof(kvrframe_v1_dlk, timestamp) == 40);

@@ -391,6 +391,7 @@ TEST(RecordLayout, CAndCxxAgree)
         offsetof(kvrframe_v0, ph),
         offsetof(kvrframe_v0, timestamp),
         offsetof(kvrframe_v1, data),
+        offsetof(kvrframe_v1, bit_rate),
         offsetof(kvrframe_v1, timestamp),
         offsetof(kvrframe_v1_dlk, hmac),
         offsetof(kvrframe_v1_dlk, timestamp),

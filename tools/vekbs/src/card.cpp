@@ -164,11 +164,12 @@ bool Card::configure(GError **error)
         return false;
     }
     for (guint id = 0; id < 3; id++)
-        if (!xvek_ctrl_pa_get(device_, xvek_hlp_int_to_preampid(static_cast<gint>(id)),
-                              &modes[id], error)) {
+        if (!xvek_ctrl_pa_get(device_, xvek_hlp_int_to_preampid(static_cast<gint>(id)), &modes[id],
+                              error)) {
             g_prefix_error(error, "cannot read preamplifier %u: ", id);
             return false;
         }
+    rx_frequency_ = freq;
     g_printerr("vekbs: %s: RX %u Hz, preamplifiers %s/%s/%s, 192000 samples/s, 16 bits\n",
                label_.c_str(), freq, xvek_hlp_preampmode_to_str(modes[0]),
                xvek_hlp_preampmode_to_str(modes[1]), xvek_hlp_preampmode_to_str(modes[2]));
@@ -184,8 +185,8 @@ bool Card::open(GError **error)
     if (!xvek_scan_get_device_nb(&count, error))
         return false;
     if (config_.index >= count) {
-        g_set_error(error, G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no card %u (%u found)",
-                    config_.index, count);
+        g_set_error(error, G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no card %u (%u found)", config_.index,
+                    count);
         return false;
     }
     const std::string serial = serial_of(config_.index);

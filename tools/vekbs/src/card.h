@@ -64,6 +64,8 @@ class Card
     void close();
     bool is_open() const { return device_ != nullptr; }
     VekDevice *device() const { return device_; }
+    /* The RX carrier the card runs with, as read back at the open. */
+    guint32 rx_frequency() const { return rx_frequency_; }
     /* Set by the disconnection callback on the USB event thread. */
     bool take_unplugged() { return unplugged_.exchange(false); }
     bool unplugged() const { return unplugged_.load(); }
@@ -83,6 +85,7 @@ class Card
     VekDevice *device_ = nullptr;
     std::atomic<bool> unplugged_{false};
     std::string label_;
+    guint32 rx_frequency_ = 0;
 };
 
 } // namespace vekbs

@@ -1,6 +1,6 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
-/* Downlink requests: JSON in, synthesis, the card's downlink channel, a
- * JSON result out. */
+/* Downlink requests: JSON in, the policy, synthesis, the card's downlink
+ * channel, a JSON result out. */
 #include "downlink.h"
 
 #include <cstring>
@@ -15,123 +15,54 @@ namespace
 {
 
 constexpr gsize kFrameBytes = 28;
-
-bool read_uint(JsonObject *o, const gchar *name, guint64 max, guint64 *value, GError **error)
-{
-    JsonNode *node = json_object_get_member(o, name);
-    if (node == nullptr) {
-        g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA, "\"%s\" is missing", name);
-        return false;
-    }
-    if (JSON_NODE_HOLDS_VALUE(node) && json_node_get_value_type(node) == G_TYPE_INT64) {
-        const gint64 v = json_node_get_int(node);
-        if (v >= 0 && static_cast<guint64>(v) <= max) {
-            *value = static_cast<guint64>(v);
-            return true;
-        }
-    } else if (JSON_NODE_HOLDS_VALUE(node) && json_node_get_value_type(node) == G_TYPE_STRING) {
-        /* Device ids are often written in hexadecimal. */
-        const gchar *text = json_node_get_string(node);
-        const bool hex = g_str_has_prefix(text, "0x") || g_str_has_prefix(text, "0X");
-        if (g_ascii_string_to_unsigned(hex ? text + 2 : text, hex ? 16 : 10, 0, max, value,
-                                       nullptr))
-            return true;
-    }
-    g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA,
-                "\"%s\" must be a whole number from 0 to %" G_GUINT64_FORMAT, name, max);
-    return false;
-}
-
-bool read_payload(JsonObject *o, std::vector<guint8> &payload, GError **error)
-{
-    JsonNode *node = json_object_get_member(o, "payload");
-    const gchar *text = node != nullptr && JSON_NODE_HOLDS_VALUE(node) &&
-                                json_node_get_value_type(node) == G_TYPE_STRING
-                            ? json_node_get_string(node)
-                            : nullptr;
-    const gsize n = text != nullptr ? strlen(text) : 0;
-    if (text == nullptr || n % 2 != 0 || n / 2 > SDR_SYNTH_WRAPPER_MAX_PAYLOAD) {
-        g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA,
-                    "\"payload\" must be a string of 0 to %d bytes in hexadecimal",
-                    SDR_SYNTH_WRAPPER_MAX_PAYLOAD);
-        return false;
-    }
-    payload.clear();
-    for (gsize i = 0; i < n; i += 2) {
-        const gint hi = g_ascii_xdigit_value(text[i]), lo = g_ascii_xdigit_value(text[i + 1]);
-        if (hi < 0 || lo < 0) {
-            g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA,
-                        "\"payload\" is not hexadecimal");
-            return false;
-        }
-        payload.push_back(static_cast<guint8>(hi * 16 + lo));
-    }
-    return true;
-}
-
-std::string node_text(JsonNode *node)
-{
-    g_autoptr(JsonGenerator) generator = json_generator_new();
-    json_generator_set_root(generator, node);
-    g_autofree gchar *text = json_generator_to_data(generator, nullptr);
-    return text;
-}
+constexpr guint kExpiryMs = 1000;
+constexpr const gchar *kStopping = "station stopping";
+/* The last step of a send: the card has had the whole frame by then. */
+constexpr const gchar *kInactiveFailure = "Failed to set DL status inactive";
 
 } // namespace
 
-bool parse_downlink_request(const std::string &text, DownlinkRequest &request, GError **error)
-{
-    g_autoptr(JsonParser) parser = json_parser_new();
-    GError *parse_error = nullptr;
-    if (!json_parser_load_from_data(parser, text.data(), static_cast<gssize>(text.size()),
-                                    &parse_error)) {
-        g_propagate_prefixed_error(error, parse_error, "not JSON: ");
-        return false;
-    }
-    JsonNode *root = json_parser_get_root(parser);
-    if (root == nullptr || !JSON_NODE_HOLDS_OBJECT(root)) {
-        g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA, "not a JSON object");
-        return false;
-    }
-    JsonObject *o = json_node_get_object(root);
-    if (json_object_has_member(o, "id"))
-        request.id = node_text(json_object_get_member(o, "id"));
-    guint64 device = 0, seq = 0, freq = 0;
-    if (!read_uint(o, "device_id", G_MAXUINT32, &device, error) ||
-        !read_uint(o, "seq", 4095, &seq, error) || !read_payload(o, request.payload, error) ||
-        !read_uint(o, "freq", G_MAXUINT32, &freq, error))
-        return false;
-    if (freq == 0) {
-        g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA, "\"freq\" must not be 0");
-        return false;
-    }
-    request.device_id = static_cast<guint32>(device);
-    request.seq = static_cast<guint16>(seq);
-    request.freq = static_cast<guint32>(freq);
-    return true;
-}
-
-Downlink::Downlink(Publish publish) : publish_(std::move(publish)), synth_(sdr_synth_wrapper_new())
+Downlink::Downlink(const DownlinkConfig &config, Publish publish)
+    : config_(config), publish_(std::move(publish)), synth_(sdr_synth_wrapper_new()),
+      policy_(config.policy)
 {
 }
 
 Downlink::~Downlink()
 {
-    for (Job *job : jobs_) {
-        g_clear_object(&job->device);
-        delete job;
-    }
+    if (expiry_ != 0)
+        g_source_remove(expiry_);
+    /* Still with its thread (the stop waited in vain): the thread owns it now. */
+    (void)in_flight_.release();
     sdr_synth_wrapper_unref(synth_);
 }
 
+void Downlink::set_card_frequency(guint32 hz)
+{
+    if (!policy_.set_card_frequency(hz))
+        return;
+    std::string bands;
+    for (const SubBand &b : policy_.sub_bands())
+        bands += (bands.empty() ? "" : ", ") + sub_band_text(b);
+    if (bands.empty())
+        KVRLOG_WARN("downlink: the card's band (RX %u Hz) has no default sub-bands: nothing "
+                    "will be transmitted until [downlink] sub_bands lists them",
+                    hz);
+    else
+        KVRLOG_INFO("downlink: sub-bands for RX %u Hz (Hz:duty %%): %s", hz, bands.c_str());
+}
+
 void Downlink::publish(const DownlinkRequest &request, const char *status, const gchar *error,
-                       const std::array<guint8, 28> *frame)
+                       const DownlinkRule *rule, const std::array<guint8, 28> *frame,
+                       const gchar *warning)
 {
     g_autoptr(JsonBuilder) b = json_builder_new();
     json_builder_begin_object(b);
     if (!request.id.empty()) {
+        /* Read within its bound when the request was: parsing it back is cheap. */
         g_autoptr(JsonParser) parser = json_parser_new();
-        if (json_parser_load_from_data(parser, request.id.c_str(), -1, nullptr)) {
+        if (json_parser_load_from_data(parser, request.id.c_str(),
+                                       static_cast<gssize>(request.id.size()), nullptr)) {
             json_builder_set_member_name(b, "id");
             json_builder_add_value(b, json_node_copy(json_parser_get_root(parser)));
         }
@@ -141,6 +72,14 @@ void Downlink::publish(const DownlinkRequest &request, const char *status, const
     if (error != nullptr) {
         json_builder_set_member_name(b, "error");
         json_builder_add_string_value(b, error);
+    }
+    if (rule != nullptr) {
+        json_builder_set_member_name(b, "rule");
+        json_builder_add_string_value(b, downlink_rule_name(*rule));
+    }
+    if (warning != nullptr) {
+        json_builder_set_member_name(b, "warning");
+        json_builder_add_string_value(b, warning);
     }
     if (frame != nullptr) {
         json_builder_set_member_name(b, "device_id");
@@ -156,20 +95,33 @@ void Downlink::publish(const DownlinkRequest &request, const char *status, const
     publish_(to_json(b));
 }
 
-void Downlink::request(const std::string &text, gint64 arrived_us, VekDevice *device)
+void Downlink::refuse(const DownlinkRequest &request, const gchar *why, const DownlinkRule *rule)
 {
-    requests++;
-    auto job = std::make_unique<Job>();
-    job->arrived_us = arrived_us;
-    g_autoptr(GError) error = nullptr;
-    if (!parse_downlink_request(text, job->request, &error)) {
-        refused++;
-        KVRLOG_WARN("downlink request refused: %s", error->message);
-        publish(job->request, "refused", error->message, nullptr);
-        return;
+    refused++;
+    if (rule != nullptr)
+        refused_by_rule[static_cast<guint>(*rule)]++;
+    /* Anyone who may publish can provoke this line: said at most every 10 s. */
+    guint64 unsaid = 0;
+    if (refusal_log_.allow(g_get_monotonic_time(), &unsaid)) {
+        if (unsaid > 0)
+            KVRLOG_WARN("downlink request refused: %s (and %" G_GUINT64_FORMAT
+                        " more since the last such line)",
+                        why, unsaid);
+        else
+            KVRLOG_WARN("downlink request refused: %s", why);
     }
+    publish(request, "refused", why, rule, nullptr, nullptr);
+}
+
+void Downlink::fail(const DownlinkRequest &request, const gchar *why)
+{
+    failed++;
+    publish(request, "failed", why, nullptr, nullptr, nullptr);
+}
+
+bool Downlink::synthesize(Job &job)
+{
     /* The synthesis hands the frame over synchronously. */
-    bool built = false;
     auto capture = [](SdrSynthWrapper *, guint8 *frame, gsize length, guint32, gpointer data,
                       GError **) -> gboolean {
         auto *j = static_cast<Job *>(data);
@@ -177,45 +129,153 @@ void Downlink::request(const std::string &text, gint64 arrived_us, VekDevice *de
         g_free(frame);
         return TRUE;
     };
-    sdr_synth_wrapper_set_tx_callback(synth_, capture, job.get(), nullptr, nullptr);
-    sdr_synth_wrapper_synthesize(synth_, job->request.device_id, job->request.seq,
-                                 job->request.payload.data(),
-                                 static_cast<guint8>(job->request.payload.size()),
-                                 job->request.freq);
+    sdr_synth_wrapper_set_tx_callback(synth_, capture, &job, nullptr, nullptr);
+    sdr_synth_wrapper_synthesize(synth_, job.request.device_id, job.request.seq,
+                                 job.request.payload.data(),
+                                 static_cast<guint8>(job.request.payload.size()), job.request.freq);
     sdr_synth_wrapper_set_tx_callback(synth_, nullptr, nullptr, nullptr, nullptr);
-    built = job->frame != std::array<guint8, 28>{};
-    if (!built || device == nullptr) {
-        failed++;
-        publish(job->request, "failed", built ? "no card is streaming" : "synthesis failed",
-                nullptr);
+    return job.frame != std::array<guint8, 28>{};
+}
+
+void Downlink::request(std::string_view text, gint64 arrived_us, VekDevice *device, bool retained)
+{
+    requests++;
+    auto job = std::make_unique<Job>();
+    job->arrived_us = arrived_us;
+    if (stopping_) {
+        /* Read for its id only; nothing new goes to the card. */
+        parse_downlink_request(text, config_.limits, job->request, nullptr);
+        failed_stopping++;
+        fail(job->request, kStopping);
+        return;
+    }
+    g_autoptr(GError) error = nullptr;
+    const bool parsed = parse_downlink_request(text, config_.limits, job->request, &error);
+    if (retained) {
+        /* Kept by the broker for whoever subscribes next: its time is unknown,
+         * and a bad one would be met at every start. */
+        const DownlinkRule rule = DownlinkRule::Retained;
+        refuse(job->request, "a retained request is never sent (publish requests without retain)",
+               &rule);
+        return;
+    }
+    if (!parsed) {
+        const DownlinkRule rule = DownlinkRule::Size;
+        refuse(job->request, error->message,
+               g_error_matches(error, G_IO_ERROR, G_IO_ERROR_MESSAGE_TOO_LARGE) ? &rule : nullptr);
+        return;
+    }
+    /* Before the policy: without a card, the band of its default sub-bands
+     * may not be known yet. */
+    if (device == nullptr) {
+        fail(job->request, "no card is streaming");
+        return;
+    }
+    std::string why;
+    if (!policy_.permits(job->request.freq, &why)) {
+        const DownlinkRule rule = DownlinkRule::Frequency;
+        refuse(job->request, why.c_str(), &rule);
+        return;
+    }
+    if (queue_.size() >= config_.queue) {
+        if (!full_said_)
+            KVRLOG_WARN("downlink: %zu requests wait for the card: refusing new ones until "
+                        "one goes",
+                        queue_.size());
+        full_said_ = true;
+        refused_while_full_++;
+        const DownlinkRule rule = DownlinkRule::Queue;
+        g_autofree gchar *full =
+            g_strdup_printf("%zu requests wait for the card already", queue_.size());
+        refuse(job->request, full, &rule);
+        return;
+    }
+    if (!synthesize(*job)) {
+        fail(job->request, "synthesis failed");
         return;
     }
     job->device = XVEK_DEVICE(g_object_ref(device));
-    jobs_.push_back(job.release());
+    queue_.push_back(std::move(job));
+    if (expiry_ == 0)
+        expiry_ = g_timeout_add(kExpiryMs, on_expiry, this);
     start_next();
+}
+
+/* Requests that waited too long are answered while they wait, not only when
+ * their turn comes. */
+void Downlink::expire()
+{
+    const gint64 now = g_get_monotonic_time();
+    std::string why;
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        if (policy_.expired((*it)->arrived_us, now, &why)) {
+            const DownlinkRule rule = DownlinkRule::MaxAge;
+            refuse((*it)->request, why.c_str(), &rule);
+            it = queue_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    note_room();
+}
+
+/* The queue was full and is not any more: said once per time it filled. */
+void Downlink::note_room()
+{
+    if (!full_said_ || queue_.size() >= config_.queue)
+        return;
+    KVRLOG_WARN("downlink: the queue has room again (%" G_GUINT64_FORMAT
+                " requests refused while it was full)",
+                refused_while_full_);
+    full_said_ = false;
+    refused_while_full_ = 0;
+}
+
+gboolean Downlink::on_expiry(gpointer data)
+{
+    auto *self = static_cast<Downlink *>(data);
+    self->expire();
+    if (!self->queue_.empty())
+        return G_SOURCE_CONTINUE;
+    self->expiry_ = 0;
+    return G_SOURCE_REMOVE;
 }
 
 void Downlink::start_next()
 {
-    if (sending_ || jobs_.empty())
-        return;
-    sending_ = true;
-    Job *job = jobs_.front();
-    GTask *task = g_task_new(nullptr, nullptr, on_sent, this);
-    g_task_set_task_data(task, job, nullptr);
-    g_task_run_in_thread(task, send_in_thread);
-    g_object_unref(task);
+    while (in_flight_ == nullptr && !queue_.empty() && !stopping_) {
+        std::unique_ptr<Job> job = std::move(queue_.front());
+        queue_.pop_front();
+        note_room();
+        DownlinkRule rule = DownlinkRule::MaxAge;
+        std::string why;
+        if (!policy_.admit(job->request.device_id, job->request.freq, job->arrived_us,
+                           g_get_monotonic_time(), &rule, &why)) {
+            refuse(job->request, why.c_str(), &rule);
+            continue;
+        }
+        in_flight_ = std::move(job);
+        run_handed_over(in_flight_->handover, in_flight_.get(), send_in_thread, on_sent, this);
+    }
 }
 
 void Downlink::send_in_thread(GTask *task, gpointer, gpointer data, GCancellable *)
 {
     auto *job = static_cast<Job *>(data);
+    job->handover.take();
     GError *error = nullptr;
     /* The card transmits on its TX carrier: set it to the request's. */
-    const bool ok =
-        xvek_ctrl_cf_set(job->device, job->request.freq, XVEK_CTL_MODE_TX, &error) &&
-        xvek_dl_send(job->device, job->frame.data(), job->frame.size(), &error);
-    job->sent_us.store(g_get_monotonic_time(), std::memory_order_release);
+    bool ok = xvek_ctrl_cf_set(job->device, job->request.freq, XVEK_CTL_MODE_TX, &error) &&
+              xvek_dl_send(job->device, job->frame.data(), job->frame.size(), &error);
+    if (!ok && g_str_has_prefix(error->message, kInactiveFailure)) {
+        /* The card had the whole frame: it went on air. Reported as sent, so
+         * that a retry does not transmit it twice. */
+        job->warning = error->message;
+        g_clear_error(&error);
+        ok = true;
+    }
+    job->sent_us = g_get_monotonic_time();
+    job->handover.give();
     if (ok)
         g_task_return_boolean(task, TRUE);
     else
@@ -225,24 +285,46 @@ void Downlink::send_in_thread(GTask *task, gpointer, gpointer data, GCancellable
 void Downlink::on_sent(GObject *, GAsyncResult *result, gpointer data)
 {
     auto *self = static_cast<Downlink *>(data);
-    std::unique_ptr<Job> job(self->jobs_.front());
-    self->jobs_.pop_front();
-    const gint64 sent_us = job->sent_us.load(std::memory_order_acquire);
-    self->sending_ = false;
+    /* Dropped here, on the main loop: it may hold the card's last reference. */
+    std::unique_ptr<Job> job = std::move(self->in_flight_);
+    job->handover.take();
+    const gint64 sent_us = job->sent_us;
     g_autoptr(GError) error = nullptr;
-    const bool ok = g_task_propagate_boolean(G_TASK(result), &error);
-    /* Dropped here, on the main loop: it may be the card's last reference. */
-    g_clear_object(&job->device);
-    if (ok) {
+    if (g_task_propagate_boolean(G_TASK(result), &error)) {
         self->sent++;
         self->latency.add(sent_us - job->arrived_us);
-        self->publish(job->request, "sent", nullptr, &job->frame);
+        const gchar *warning = job->warning.empty() ? nullptr : job->warning.c_str();
+        if (warning != nullptr) {
+            self->sent_with_warning++;
+            KVRLOG_WARN("downlink to 0x%X: the card had the frame, then: %s",
+                        job->request.device_id, warning);
+        }
+        self->publish(job->request, "sent", nullptr, nullptr, &job->frame, warning);
     } else {
         self->failed++;
         KVRLOG_WARN("downlink to 0x%X failed: %s", job->request.device_id, error->message);
-        self->publish(job->request, "failed", error->message, &job->frame);
+        self->publish(job->request, "failed", error->message, nullptr, &job->frame, nullptr);
     }
     self->start_next();
+}
+
+void Downlink::stop()
+{
+    if (stopping_)
+        return;
+    stopping_ = true;
+    if (expiry_ != 0) {
+        g_source_remove(expiry_);
+        expiry_ = 0;
+    }
+    const gsize waiting = queue_.size();
+    for (const std::unique_ptr<Job> &job : queue_) {
+        failed_stopping++;
+        fail(job->request, kStopping);
+    }
+    queue_.clear();
+    if (waiting > 0)
+        KVRLOG_WARN("downlink: %zu waiting requests answered \"failed\" (%s)", waiting, kStopping);
 }
 
 } // namespace vekbs

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <sys/resource.h>
 
-#include <glib-unix.h>
 #include <json-glib/json-glib.h>
 #include <kvrlog/kvrlog.h>
 
@@ -16,6 +15,7 @@
 #include "life.h"
 #include "mqtt.h"
 #include "service.h"
+#include "signals.h"
 
 namespace vekbs
 {
@@ -59,13 +59,12 @@ class LiveStation
     static gboolean on_reopen(gpointer data);
     static gboolean on_watch(gpointer data);
     static gboolean on_stats(gpointer data);
-    static gboolean on_sigint(gpointer data);
-    static gboolean on_sigterm(gpointer data);
+    static gboolean on_watchdog(gpointer data);
     static void on_written(GObject *source, GAsyncResult *result, gpointer data);
     static gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **);
 
     const StationConfig &config_;
-    const guint rate_;
+    const guint rate_; /* 100, 600 or kBothRates */
     std::vector<VekgenFrame> truth_;
     guint64 truth_samples_;
     const guint64 end_sample_; /* 0: stream until stopped */
@@ -86,11 +85,12 @@ class LiveStation
     /* The current outage, said once, and again only when the reason changes. */
     bool waiting_said_ = false;
     std::string last_open_error_;
-    guint reopen_ = 0, stats_ = 0, sigint_ = 0, sigterm_ = 0, watch_ = 0;
+    guint reopen_ = 0, stats_ = 0, watchdog_ = 0, watch_ = 0;
     guint64 watched_bytes_ = 0;
     gint64 watched_since_us_ = 0;
     gint64 started_us_;
-    PassStats pass_;
+    PassStats pass_;               /* the signal, and the counters summed over the rates */
+    std::vector<PassStats> rates_; /* each rate's counters, as collect() last read them */
     guint64 card_losses_ = 0;
     std::vector<Delivered> delivered_;
 };
@@ -110,10 +110,11 @@ LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFr
                                       : 0),
       hub_(make_station_hub(config, config.rates.front())),
       queue_(config.card_config.queue_transfers), card_(config.card_config, queue_),
-      downlink_([this](std::string result) {
-          if (mqtt_)
-              mqtt_->publish_result(std::move(result));
-      }),
+      downlink_(config.downlink,
+                [this](std::string result) {
+                    if (mqtt_)
+                        mqtt_->publish_result(std::move(result));
+                }),
       loop_(g_main_loop_new(nullptr, FALSE)), assembler_(end_sample_),
       started_us_(g_get_monotonic_time())
 {
@@ -124,14 +125,17 @@ LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFr
     g_source_attach(rx_source_, nullptr);
     if (!config.mqtt.url.empty())
         mqtt_ = std::make_unique<MqttLink>(
-            config.mqtt, config.name, [this](const std::string &request, gint64 arrived_us) {
-                downlink_.request(request, arrived_us, card_.device());
+            config.mqtt, config.name, config.downlink.policy.max_age_s,
+            config.downlink.limits.max_bytes,
+            [this](std::string_view request, gint64 arrived_us, bool retained) {
+                downlink_.request(request, arrived_us, card_.device(), retained);
             });
 }
 
 LiveStation::~LiveStation()
 {
-    for (guint id : {reopen_, stats_, sigint_, sigterm_, watch_})
+    StopSignals::on_stop(nullptr);
+    for (guint id : {reopen_, stats_, watchdog_, watch_})
         if (id != 0)
             g_source_remove(id);
     g_source_destroy(rx_source_);
@@ -258,17 +262,15 @@ gboolean LiveStation::on_frame(Iqhub *, kvrframe *frame, gpointer data, GError *
 {
     auto *self = static_cast<LiveStation *>(data);
     g_autoptr(kvrframe) owned = frame;
-    const std::string json = frame_json(*frame, self->rate_);
-    if (!self->config_.quiet) {
-        const std::string line = self->config_.json ? json : frame_text(*frame);
-        std::fputs(line.c_str(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    }
+    const guint rate = delivered_rate(*frame, self->rate_);
+    const std::string json = frame_json(*frame, rate);
+    if (!self->config_.quiet && !print_line(self->config_.json ? json : frame_text(*frame)) &&
+        output_state() == OutputState::Closed)
+        self->stop("standard output was closed");
     if (self->mqtt_)
         self->mqtt_->publish_uplink(json, self->last_write_us_);
     if (self->config_.check)
-        self->delivered_.push_back({self->rate_, *frame});
+        self->delivered_.push_back({rate, *frame});
     return TRUE;
 }
 
@@ -324,10 +326,11 @@ void LiveStation::try_open()
         return;
     }
     hub_started_ = true;
+    downlink_.set_card_frequency(card_.rx_frequency());
     assembler_.restart(advised);
     pass_.write_samples = advised / kBytesPerSample;
     watched_since_us_ = g_get_monotonic_time();
-    KVRLOG_WARN("%s streaming at %u bit/s", card_.label().c_str(), rate_);
+    KVRLOG_WARN("%s streaming at %s", card_.label().c_str(), pass_rate_text(rate_).c_str());
     life_.enter(Phase::Streaming, card_.label().c_str());
 }
 
@@ -374,6 +377,7 @@ LiveStats LiveStation::collect()
         l.publish_dropped = mqtt_->dropped();
         l.publish_queued = mqtt_->queued();
         l.reconnects = mqtt_->reconnects();
+        l.takeovers = mqtt_->takeovers();
         const LatencyHistogram &up = mqtt_->uplink_latency();
         l.uplink_latency_n = up.count();
         l.uplink_median_ms = up.quantile_ms(0.5);
@@ -383,6 +387,9 @@ LiveStats LiveStation::collect()
     l.dl_sent = downlink_.sent;
     l.dl_failed = downlink_.failed;
     l.dl_refused = downlink_.refused;
+    l.dl_refused_by_rule = downlink_.refused_by_rule;
+    l.dl_sent_with_warning = downlink_.sent_with_warning;
+    l.dl_failed_stopping = downlink_.failed_stopping;
     l.downlink_latency_n = downlink_.latency.count();
     l.downlink_median_ms = downlink_.latency.quantile_ms(0.5);
     l.downlink_p99_ms = downlink_.latency.quantile_ms(0.99);
@@ -395,6 +402,7 @@ LiveStats LiveStation::collect()
     }
     g_object_get(hub_, "frames", &pass_.frames, "frames-drop", &pass_.dropped, "frames-error-ts",
                  &pass_.ts_errors, "frames-error-syntax", &pass_.syntax_errors, nullptr);
+    rates_ = rate_stats(hub_, rate_, pass_);
     return l;
 }
 
@@ -409,8 +417,13 @@ std::string LiveStation::status_json(const char *state)
     json_builder_add_string_value(b, config_.name.c_str());
     json_builder_set_member_name(b, "config");
     json_builder_begin_object(b);
-    json_builder_set_member_name(b, "bit_rate");
-    json_builder_add_int_value(b, rate_);
+    json_builder_set_member_name(b, "receiver");
+    json_builder_add_string_value(b, config_.receiver.c_str());
+    json_builder_set_member_name(b, "bit_rates");
+    json_builder_begin_array(b);
+    for (guint rate : rates_of_pass(rate_))
+        json_builder_add_int_value(b, rate);
+    json_builder_end_array(b);
     json_builder_set_member_name(b, "card");
     json_builder_add_int_value(b, config_.card_config.index);
     json_builder_set_member_name(b, "rx_frequency");
@@ -435,7 +448,7 @@ std::string LiveStation::status_json(const char *state)
     json_builder_add_boolean_value(b, life_.is(Phase::Streaming));
     json_builder_set_member_name(b, "statistics");
     g_autoptr(JsonParser) parser = json_parser_new();
-    const std::string stats = live_stats_json(pass_, l);
+    const std::string stats = live_stats_json(rates_, l);
     json_parser_load_from_data(parser, stats.c_str(), -1, nullptr);
     json_builder_add_value(b, json_node_copy(json_parser_get_root(parser)));
     json_builder_end_object(b);
@@ -461,21 +474,19 @@ gboolean LiveStation::on_stats(gpointer data)
 
 /* ---- start and stop ---- */
 
-gboolean LiveStation::on_sigint(gpointer data)
+/* The service manager's watchdog hears from the main loop itself. */
+gboolean LiveStation::on_watchdog(gpointer)
 {
-    static_cast<LiveStation *>(data)->stop("SIGINT");
-    return G_SOURCE_CONTINUE;
-}
-
-gboolean LiveStation::on_sigterm(gpointer data)
-{
-    static_cast<LiveStation *>(data)->stop("SIGTERM");
+    service_notify("WATCHDOG=1");
     return G_SOURCE_CONTINUE;
 }
 
 void LiveStation::stop(const gchar *why)
 {
-    if (life_.enter(Phase::Stopping, why))
+    /* At once: what else this turn of the loop dispatches sends nothing. A second
+     * signal, or a closed output while stopping, changes nothing more. */
+    downlink_.stop();
+    if (!stopping() && life_.enter(Phase::Stopping, why))
         g_main_loop_quit(loop_);
 }
 
@@ -487,15 +498,20 @@ void LiveStation::fail(const std::string &why)
 
 int LiveStation::run()
 {
-    sigint_ = g_unix_signal_add(SIGINT, on_sigint, this);
-    sigterm_ = g_unix_signal_add(SIGTERM, on_sigterm, this);
+    StopSignals::on_stop([this](const char *signal) { stop(signal); });
+    if (const guint ms = service_watchdog_ms(); ms > 0)
+        watchdog_ = g_timeout_add(ms, on_watchdog, this);
     stats_ = g_timeout_add_seconds(MAX(config_.stats_interval, 1u), on_stats, this);
     watch_ = g_timeout_add_seconds(1, on_watch, this);
     if (mqtt_) {
         mqtt_->publish_status(status_json("online"));
         mqtt_->start();
     }
-    try_open();
+    /* Stopped before it started: no card is opened. */
+    if (StopSignals::received() != nullptr)
+        stop(StopSignals::received());
+    else
+        try_open();
     if (life_.is(Phase::Waiting))
         reopen_ = g_timeout_add(kReopenMs, on_reopen, this);
     if (life_.is(Phase::Waiting) || life_.is(Phase::Streaming))
@@ -508,6 +524,9 @@ int LiveStation::run()
 int LiveStation::shut_down()
 {
     service_notify("STOPPING=1");
+    /* Nothing new goes on air once the stop is asked for; every request
+     * waiting gets its answer. */
+    downlink_.stop();
     /* Ending, Stopping or Failing: in none of them does the hand-over write. */
     const bool interrupted = life_.is(Phase::Stopping);
     const bool failed = life_.is(Phase::Failing);
@@ -526,16 +545,26 @@ int LiveStation::shut_down()
     card_.close();
     if (mqtt_)
         mqtt_->finish([this] { return status_json("offline"); }, kFinishMs);
+    /* Frames and results the broker never acknowledged are lost: a failure. */
+    const guint64 undelivered = mqtt_ ? mqtt_->queued() : 0;
     life_.enter(Phase::Stopped, "the card and the broker are released");
 
     const LiveStats l = collect();
     if (config_.json) {
-        g_printerr("{\"statistics\":[%s]}\n", live_stats_json(pass_, l).c_str());
+        g_printerr("{\"statistics\":[%s]}\n", live_stats_json(rates_, l).c_str());
     } else {
-        std::fputs(stats_text({pass_}).c_str(), stdout);
-        std::fputs(live_stats_text(l, mqtt_ != nullptr).c_str(), stdout);
+        print_text(stats_text(rates_));
+        print_text(live_stats_text(l, mqtt_ != nullptr));
     }
-    if (failed)
+    if (undelivered > 0) {
+        g_printerr("vekbs: %" G_GUINT64_FORMAT " messages not delivered to the broker\n",
+                   undelivered);
+        g_autofree gchar *status = g_strdup_printf("STATUS=stopped, %" G_GUINT64_FORMAT
+                                                   " messages not delivered to the broker",
+                                                   undelivered);
+        service_notify(status);
+    }
+    if (failed || undelivered > 0 || output_state() == OutputState::Failed)
         return kExitFailure;
     if (!config_.check)
         return kExitOk;
@@ -551,7 +580,7 @@ int LiveStation::shut_down()
             if (vekgen_frame_tail_end_sample(&f) <= end_sample_)
                 expected.push_back(f);
         }
-    const guint differences = check_truth(expected, config_, delivered_, {pass_});
+    const guint differences = check_truth(expected, config_, delivered_, rates_);
     if (differences > 0) {
         g_printerr("vekbs: check: %u difference%s with the recording's truth\n", differences,
                    differences == 1 ? "" : "s");

@@ -6,30 +6,48 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "latency.h"
 #include "vekbs.h"
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 namespace vekbs
 {
 
-/* Parses mqtt://HOST[:PORT] or mqtts://HOST[:PORT] into @config. */
+/* @url with the password of its user information, if any, as "***". */
+std::string redact_url(const std::string &url);
+/* Parses mqtt://HOST[:PORT] or mqtts://HOST[:PORT] into @config; an error
+ * shows the address redacted. */
 bool parse_mqtt_url(const std::string &url, MqttConfig &config, GError **error);
 
 /* Runs on the default main context: libmosquitto's socket is watched by the
- * main loop, so every callback below arrives there. Messages wait in a
- * bounded queue until the broker acknowledges them (QoS 1); while the broker
- * is away the queue keeps the newest ones, and it drains in order once the
- * connection is back. */
+ * main loop, so every callback below arrives there (only the connection's
+ * start, which libmosquitto does blocking, runs on a worker thread). Messages
+ * wait in a bounded queue until the broker acknowledges them (QoS 1); while
+ * the broker is away the queue keeps the newest ones, and it drains in order
+ * once the connection is back.
+ *
+ * MQTT 5 with a session the broker keeps for @session_expiry_s after the
+ * connection is lost, so that requests published meanwhile wait for the
+ * station; the client id, vekbs-STATION-PID-RANDOM, is the station's and this
+ * process's alone. */
 class MqttLink
 {
   public:
-    using RequestHandler = std::function<void(const std::string &payload, gint64 arrived_us)>;
+    /* @arrived_us (monotonic): when the request reached the station, or, for
+     * one the broker kept while the station was away, when the link was lost.
+     * @retained: the broker held it as a retained message. */
+    using RequestHandler =
+        std::function<void(std::string_view payload, gint64 arrived_us, bool retained)>;
 
-    MqttLink(const MqttConfig &config, const std::string &station, RequestHandler on_request);
+    /* Requests above @max_request_bytes are the station's to refuse; the
+     * broker is told to keep far larger ones (64 KiB more) for itself. */
+    MqttLink(const MqttConfig &config, const std::string &station, guint session_expiry_s,
+             gsize max_request_bytes, RequestHandler on_request);
     ~MqttLink();
     MqttLink(const MqttLink &) = delete;
     MqttLink &operator=(const MqttLink &) = delete;
@@ -51,6 +69,8 @@ class MqttLink
     guint64 dropped() const { return dropped_; }
     guint64 queued() const { return queue_.size(); }
     guint64 reconnects() const { return reconnects_; }
+    guint64 takeovers() const { return takeovers_; }
+    const std::string &client_id() const { return client_id_; }
     /* Milliseconds from the write of a frame's samples to its publication. */
     const LatencyHistogram &uplink_latency() const { return latency_; }
     std::string topic(const char *leaf) const;
@@ -62,7 +82,10 @@ class MqttLink
         int mid = 0;          /* libmosquitto's id while in flight, 0 otherwise */
     };
 
+    struct Attempt;
     void connect();
+    static void connect_in_thread(GTask *task, gpointer, gpointer data, GCancellable *);
+    static void on_connected(GObject *, GAsyncResult *result, gpointer data);
     void schedule_reconnect();
     void connection_lost(const char *why);
     void pump();
@@ -74,25 +97,38 @@ class MqttLink
     static gboolean on_socket(GSource *source, GSourceFunc, gpointer);
     static gboolean on_tick(gpointer data);
     static gboolean on_retry(gpointer data);
-    static void on_connect(struct mosquitto *, void *data, int rc);
+    static void on_connect(struct mosquitto *, void *data, int rc, int flags,
+                           const ::mqtt5__property *);
     static void on_disconnect(struct mosquitto *, void *data, int rc);
     static void on_publish(struct mosquitto *, void *data, int mid);
     static void on_message(struct mosquitto *, void *data, const struct mosquitto_message *msg);
+    static void on_log(struct mosquitto *mosq, void *data, int level, const char *text);
+    /* What a libmosquitto error code means here, TLS failures said in full. */
+    std::string reason(int rc) const;
 
     const MqttConfig &config_;
     std::string station_, client_id_, offline_;
+    guint session_expiry_s_;
+    guint32 max_packet_bytes_;
     RequestHandler on_request_;
     struct mosquitto *mosq_ = nullptr;
+    Attempt *attempt_ = nullptr; /* a connection being started on a worker thread */
     GSource *socket_ = nullptr;
     guint tick_ = 0, retry_ = 0;
     bool connected_ = false, finishing_ = false;
     guint backoff_s_ = 1;
     std::deque<Message> queue_; /* oldest first; the first in_flight_ are with libmosquitto */
     gsize in_flight_ = 0;
-    std::string status_;        /* waiting to be sent, or empty */
-    int final_mid_ = 0;         /* the last status, until acknowledged */
-    guint64 published_ = 0, dropped_ = 0, reconnects_ = 0, connections_ = 0;
+    std::string status_; /* waiting to be sent, or empty */
+    int final_mid_ = 0;  /* the last status, until acknowledged */
+    guint64 published_ = 0, dropped_ = 0, reconnects_ = 0, connections_ = 0, takeovers_ = 0;
+    bool full_said_ = false;
+    guint64 dropped_while_full_ = 0;
+    bool taken_over_ = false;      /* the last connection ended by a takeover */
+    gint64 lost_us_ = 0;           /* when the last connection was lost */
+    gint64 catch_up_until_us_ = 0; /* requests until then may have waited since lost_us_ */
     LatencyHistogram latency_;
+    std::string tls_error_; /* the first TLS error of the current attempt */
 };
 
 } // namespace vekbs

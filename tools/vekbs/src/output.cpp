@@ -32,6 +32,15 @@ void add_bool(JsonBuilder *b, const gchar *name, gboolean value)
     json_builder_add_boolean_value(b, value);
 }
 
+/* The wrapper's counters of @s, as members of the object being built. */
+void add_counters(JsonBuilder *b, const PassStats &s)
+{
+    add_int(b, "frames", static_cast<gint64>(s.frames));
+    add_int(b, "frames_drop", static_cast<gint64>(s.dropped));
+    add_int(b, "frames_error_ts", static_cast<gint64>(s.ts_errors));
+    add_int(b, "frames_error_syntax", static_cast<gint64>(s.syntax_errors));
+}
+
 } // namespace
 
 std::string to_json(JsonBuilder *builder)
@@ -121,10 +130,7 @@ std::string stats_json(const std::vector<PassStats> &stats)
         json_builder_begin_object(b);
         add_int(b, "bit_rate", s.rate);
         add_double(b, "seconds", static_cast<double>(s.samples) / kSampleRate);
-        add_int(b, "frames", static_cast<gint64>(s.frames));
-        add_int(b, "frames_drop", static_cast<gint64>(s.dropped));
-        add_int(b, "frames_error_ts", static_cast<gint64>(s.ts_errors));
-        add_int(b, "frames_error_syntax", static_cast<gint64>(s.syntax_errors));
+        add_counters(b, s);
         json_builder_end_object(b);
     }
     json_builder_end_array(b);
@@ -132,16 +138,29 @@ std::string stats_json(const std::vector<PassStats> &stats)
     return to_json(b);
 }
 
-std::string live_stats_json(const PassStats &s, const LiveStats &l)
+std::string live_stats_json(const std::vector<PassStats> &rates, const LiveStats &l)
 {
+    PassStats sum;
+    for (const PassStats &s : rates) {
+        sum.samples = s.samples;
+        sum.frames += s.frames;
+        sum.dropped += s.dropped;
+        sum.ts_errors += s.ts_errors;
+        sum.syntax_errors += s.syntax_errors;
+    }
     g_autoptr(JsonBuilder) b = json_builder_new();
     json_builder_begin_object(b);
-    add_int(b, "bit_rate", s.rate);
-    add_double(b, "seconds", static_cast<double>(s.samples) / kSampleRate);
-    add_int(b, "frames", static_cast<gint64>(s.frames));
-    add_int(b, "frames_drop", static_cast<gint64>(s.dropped));
-    add_int(b, "frames_error_ts", static_cast<gint64>(s.ts_errors));
-    add_int(b, "frames_error_syntax", static_cast<gint64>(s.syntax_errors));
+    add_double(b, "seconds", static_cast<double>(sum.samples) / kSampleRate);
+    add_counters(b, sum);
+    json_builder_set_member_name(b, "rates");
+    json_builder_begin_array(b);
+    for (const PassStats &s : rates) {
+        json_builder_begin_object(b);
+        add_int(b, "bit_rate", s.rate);
+        add_counters(b, s);
+        json_builder_end_object(b);
+    }
+    json_builder_end_array(b);
     add_int(b, "rx_bytes", static_cast<gint64>(l.rx_bytes));
     add_int(b, "rx_dropped_bytes", static_cast<gint64>(l.rx_dropped_bytes));
     add_int(b, "rx_dropped_transfers", static_cast<gint64>(l.rx_dropped_transfers));
@@ -150,10 +169,18 @@ std::string live_stats_json(const PassStats &s, const LiveStats &l)
     add_int(b, "publish_dropped", static_cast<gint64>(l.publish_dropped));
     add_int(b, "publish_queued", static_cast<gint64>(l.publish_queued));
     add_int(b, "reconnects", static_cast<gint64>(l.reconnects));
+    add_int(b, "takeovers", static_cast<gint64>(l.takeovers));
     add_int(b, "downlink_requests", static_cast<gint64>(l.dl_requests));
     add_int(b, "downlink_sent", static_cast<gint64>(l.dl_sent));
     add_int(b, "downlink_failed", static_cast<gint64>(l.dl_failed));
     add_int(b, "downlink_refused", static_cast<gint64>(l.dl_refused));
+    for (guint i = 0; i < kDownlinkRules; i++) {
+        const std::string name =
+            std::string("downlink_refused_") + downlink_rule_name(static_cast<DownlinkRule>(i));
+        add_int(b, name.c_str(), static_cast<gint64>(l.dl_refused_by_rule[i]));
+    }
+    add_int(b, "downlink_sent_with_warning", static_cast<gint64>(l.dl_sent_with_warning));
+    add_int(b, "downlink_failed_stopping", static_cast<gint64>(l.dl_failed_stopping));
     add_int(b, "uplink_latency_n", static_cast<gint64>(l.uplink_latency_n));
     add_double(b, "uplink_latency_median_ms", l.uplink_median_ms);
     add_double(b, "uplink_latency_p99_ms", l.uplink_p99_ms);
@@ -176,15 +203,22 @@ std::string live_stats_text(const LiveStats &l, bool broker)
     if (!broker)
         return card;
     g_autofree gchar *network = g_strdup_printf(
-        "broker: %" G_GUINT64_FORMAT " published, %" G_GUINT64_FORMAT
-        " dropped, %" G_GUINT64_FORMAT " queued, %" G_GUINT64_FORMAT " reconnections\n"
-        "downlink: %" G_GUINT64_FORMAT " requests, %" G_GUINT64_FORMAT " sent, %" G_GUINT64_FORMAT
-        " failed, %" G_GUINT64_FORMAT " refused\n"
+        "broker: %" G_GUINT64_FORMAT " published, %" G_GUINT64_FORMAT " dropped, %" G_GUINT64_FORMAT
+        " queued, %" G_GUINT64_FORMAT " reconnections, %" G_GUINT64_FORMAT " takeovers\n"
+        "downlink: %" G_GUINT64_FORMAT " requests, %" G_GUINT64_FORMAT " sent (%" G_GUINT64_FORMAT
+        " with a warning), %" G_GUINT64_FORMAT " failed (%" G_GUINT64_FORMAT
+        " at the stop), %" G_GUINT64_FORMAT " refused\n",
+        l.published, l.publish_dropped, l.publish_queued, l.reconnects, l.takeovers, l.dl_requests,
+        l.dl_sent, l.dl_sent_with_warning, l.dl_failed, l.dl_failed_stopping, l.dl_refused);
+    std::string rules;
+    for (guint i = 0; i < kDownlinkRules; i++)
+        rules += std::string(i == 0 ? "downlink refused by rule: " : ", ") +
+                 downlink_rule_name(static_cast<DownlinkRule>(i)) + " " +
+                 std::to_string(l.dl_refused_by_rule[i]);
+    g_autofree gchar *latency = g_strdup_printf(
         "latency: uplink %.2f ms median, %.2f ms p99; downlink %.2f ms median, %.2f ms p99\n",
-        l.published, l.publish_dropped, l.publish_queued, l.reconnects, l.dl_requests, l.dl_sent,
-        l.dl_failed, l.dl_refused, l.uplink_median_ms, l.uplink_p99_ms, l.downlink_median_ms,
-        l.downlink_p99_ms);
-    return std::string(card) + network;
+        l.uplink_median_ms, l.uplink_p99_ms, l.downlink_median_ms, l.downlink_p99_ms);
+    return std::string(card) + network + rules + "\n" + latency;
 }
 
 } // namespace vekbs

@@ -12,4 +12,12 @@ void service_notify(const char *state)
     sd_notify(0, state);
 }
 
+guint service_watchdog_ms()
+{
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0)
+        return 0;
+    return static_cast<guint>(MAX(usec / 2000, 1u));
+}
+
 } // namespace vekbs

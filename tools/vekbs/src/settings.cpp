@@ -3,11 +3,17 @@
  * file vekbs.conf (groups "station", "card", "mqtt"; "log" is the logger's). */
 #include "settings.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <kvrconf/kvrconf.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include "mqtt.h"
 
@@ -83,6 +89,16 @@ bool refuse(const Setting &row, Origin origin, const gchar *value, GError **erro
     return false;
 }
 
+bool refuse_empty(const Setting &row, Origin origin, GError **error)
+{
+    if (origin == Origin::Option || row.group == nullptr)
+        g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE, "--%s is empty", row.option);
+    else
+        g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_INVALID_VALUE,
+                    "[%s] %s: is empty (leave the key out for its default)", row.group, row.key);
+    return false;
+}
+
 std::optional<guint> read_uint(const Setting &row, const gchar *value)
 {
     guint64 n = 0;
@@ -141,6 +157,8 @@ bool apply_setting(const Setting &row, Origin origin, const gchar *value, Settin
     switch (row.kind) {
     case Kind::Text:
     case Kind::Path:
+        if (*value == '\0')
+            return refuse_empty(row, origin, error);
         field<std::string>(row, settings) = value;
         return true;
     case Kind::UInt: {
@@ -302,6 +320,62 @@ bool CommandLine::apply(Settings &settings, GError **error) const
 
 /* ---- the key file ---- */
 
+namespace
+{
+
+/* A group or key name as messages show it: names are not checked for UTF-8. */
+std::string shown(const gchar *name)
+{
+    g_autofree gchar *valid = g_utf8_make_valid(name, -1);
+    return valid;
+}
+
+} // namespace
+
+bool read_value(GKeyFile *file, const gchar *group, const gchar *key, bool secret,
+                std::string &value, GError **error)
+{
+    g_autofree gchar *raw = g_key_file_get_value(file, group, key, nullptr);
+    if (raw == nullptr || !g_utf8_validate(raw, -1, nullptr)) {
+        g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_INVALID_VALUE,
+                    "[%s] %s: is not UTF-8 text", shown(group).c_str(), shown(key).c_str());
+        return false;
+    }
+    /* GLib's own message would quote the value. */
+    g_autofree gchar *text = g_key_file_get_string(file, group, key, nullptr);
+    if (text == nullptr) {
+        g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_INVALID_VALUE,
+                    "[%s] %s: holds an invalid escape sequence%s", shown(group).c_str(),
+                    shown(key).c_str(), secret ? "" : " (\\s, \\n, \\t, \\r or \\\\ only)");
+        return false;
+    }
+    value = g_strstrip(text);
+    return true;
+}
+
+bool read_log_group(GKeyFile *file, LogSettings &log, GError **error)
+{
+    if (!g_key_file_has_group(file, "log"))
+        return true;
+    g_auto(GStrv) keys = g_key_file_get_keys(file, "log", nullptr, nullptr);
+    for (guint i = 0; keys != nullptr && keys[i] != nullptr; i++) {
+        std::string value;
+        if (!read_value(file, "log", keys[i], false, value, error))
+            return false;
+        if (g_ascii_strcasecmp(keys[i], "sink") != 0) {
+            log.items.emplace_back(keys[i], value);
+            continue;
+        }
+        if (value != "stderr" && value != "file" && value != "rotating") {
+            g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_INVALID_VALUE,
+                        "[log] sink: takes stderr, file or rotating, not '%s'", value.c_str());
+            return false;
+        }
+        log.sink = value;
+    }
+    return true;
+}
+
 bool apply_key_file(GKeyFile *file, Settings &settings, GError **error)
 {
     g_auto(GStrv) groups = g_key_file_get_groups(file, nullptr);
@@ -317,7 +391,8 @@ bool apply_key_file(GKeyFile *file, Settings &settings, GError **error)
             known = known || (row.group != nullptr && g_str_equal(row.group, group));
         if (!known) {
             g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_GROUP_NOT_FOUND,
-                        "[%s]: not a group of %s (station, card, mqtt or log)", group, kConfigName);
+                        "[%s]: not a group of %s (station, card, mqtt or log)",
+                        shown(group).c_str(), kConfigName);
             return false;
         }
         g_auto(GStrv) keys = g_key_file_get_keys(file, group, nullptr, nullptr);
@@ -325,39 +400,115 @@ bool apply_key_file(GKeyFile *file, Settings &settings, GError **error)
             const Setting *row = find_setting(group, keys[k]);
             if (row == nullptr) {
                 g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_KEY_NOT_FOUND,
-                            "[%s] %s: not a key of this group", group, keys[k]);
+                            "[%s] %s: not a key of this group", group, shown(keys[k]).c_str());
                 return false;
             }
-            g_autofree gchar *value = kvrConfGetString(file, group, keys[k], nullptr);
-            if (value == nullptr)
-                continue;
-            if (!apply_setting(*row, Origin::File, value, settings, error))
+            std::string value;
+            if (!read_value(file, group, keys[k], row->secret, value, error) ||
+                !apply_setting(*row, Origin::File, value.c_str(), settings, error))
                 return false;
         }
     }
     return true;
 }
 
+namespace
+{
+
+/* Why GLib refused @text as a key file, without quoting it (GLib's own message
+ * quotes the line, which may be a password). */
+std::string describe_parse_failure(const std::string &text)
+{
+    if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
+        return "not UTF-8 text";
+    if (text.find('\0') != std::string::npos)
+        return "holds a NUL byte";
+    g_auto(GStrv) lines = g_strsplit(text.c_str(), "\n", -1);
+    for (guint i = 0; lines[i] != nullptr; i++) {
+        const gchar *line = lines[i];
+        while (g_ascii_isspace(*line))
+            line++;
+        if (*line == '\0' || *line == '#')
+            continue;
+        const gsize length = strlen(line);
+        const bool group = line[0] == '[' && line[length - 1] == ']' && length > 2 &&
+                           strcspn(line + 1, "[]") == length - 2;
+        const gchar *equals = strchr(line, '=');
+        if (!group && (equals == nullptr || equals == line))
+            return "line " + std::to_string(i + 1) +
+                   " is not a [group], a key = value or a comment";
+    }
+    return "not a key file (a [group], a key = value or a comment on each line)";
+}
+
+/* Reads @path through one descriptor, so that the mode checked is that of
+ * the file read. */
+GKeyFile *load_checked(const gchar *path, GError **error)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st = {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        const int saved = errno;
+        if (fd >= 0)
+            close(fd);
+        g_set_error(error, G_FILE_ERROR, g_file_error_from_errno(saved), "%s cannot be read: %s",
+                    path, g_strerror(saved));
+        return nullptr;
+    }
+    /* A regular file, or a device such as /dev/null; never a pipe to wait on. */
+    const bool readable = S_ISREG(st.st_mode) || S_ISCHR(st.st_mode);
+    std::string text;
+    if (readable && st.st_size <= kMaxConfigBytes) {
+        char chunk[4096];
+        for (ssize_t n;
+             text.size() <= kMaxConfigBytes && (n = read(fd, chunk, sizeof(chunk))) != 0;) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                break;
+            text.append(chunk, static_cast<gsize>(n));
+        }
+    }
+    close(fd);
+    if (!readable || text.size() > kMaxConfigBytes) {
+        g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_INVAL,
+                    "%s cannot be read: not a file of at most %ld bytes", path,
+                    static_cast<long>(kMaxConfigBytes));
+        return nullptr;
+    }
+    /* Anyone could point the station elsewhere, or read its password. */
+    if (S_ISREG(st.st_mode) && (st.st_mode & S_IWOTH) != 0) {
+        g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_PERM,
+                    "%s: others may write it: chmod o-w (the expected mode is 0640, root:vek)",
+                    path);
+        return nullptr;
+    }
+    GKeyFile *file = g_key_file_new();
+    if (!g_key_file_load_from_data(file, text.data(), text.size(), G_KEY_FILE_NONE, nullptr)) {
+        g_key_file_free(file);
+        g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_PARSE, "%s cannot be read: %s", path,
+                    describe_parse_failure(text).c_str());
+        return nullptr;
+    }
+    if (S_ISREG(st.st_mode) && (st.st_mode & S_IROTH) != 0 &&
+        g_key_file_has_key(file, "mqtt", "password", nullptr))
+        g_printerr("vekbs: warning: %s: others may read the broker password: chmod o-r (the "
+                   "expected mode is 0640, root:vek), or give the password as a credential\n",
+                   path);
+    return file;
+}
+
+} // namespace
+
 GKeyFile *load_key_file(const gchar *path, GError **error)
 {
-    if (path != nullptr) {
-        GKeyFile *file = kvrConfSet(path);
-        if (file == nullptr)
-            g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_PARSE,
-                        "%s cannot be read (the reason is above)", path);
-        return file;
-    }
-    GKeyFile *file = kvrConfGet(kConfigName);
-    if (file != nullptr)
-        return file;
+    if (path != nullptr)
+        return load_checked(path, error);
     /* Not found is fine; found but unreadable is not. */
     for (const gchar *dir : {"/etc/kavrin/", "/etc/", "./conf/", "./"}) {
         g_autofree gchar *candidate = g_strconcat(dir, kConfigName, nullptr);
-        if (g_file_test(candidate, G_FILE_TEST_EXISTS)) {
-            g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_PARSE,
-                        "%s cannot be read (the reason is above)", candidate);
-            return nullptr;
-        }
+        if (g_file_test(candidate, G_FILE_TEST_EXISTS))
+            return load_checked(candidate, error);
     }
     return nullptr;
 }
@@ -399,6 +550,62 @@ bool finish_devices(Settings &settings, bool builtin, GError **error)
     return true;
 }
 
+/* The certificates of an mqtts:// broker's authorities, checked now rather
+ * than at every connection attempt. */
+bool check_ca_file(const std::string &path, GError **error)
+{
+    if (!g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR))
+        return usage(error, path + ": no such CA file");
+    BIO *bio = BIO_new_file(path.c_str(), "r");
+    guint certificates = 0;
+    bool garbage = bio == nullptr;
+    while (bio != nullptr) {
+        X509 *certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+        if (certificate == nullptr)
+            break;
+        X509_free(certificate);
+        certificates++;
+    }
+    /* The end of the file, or something that is not a certificate. */
+    const unsigned long last = ERR_peek_last_error();
+    garbage = garbage || (last != 0 && ERR_GET_REASON(last) != PEM_R_NO_START_LINE);
+    ERR_clear_error();
+    BIO_free(bio);
+    if (garbage || certificates == 0)
+        return usage(error, path + ": not a CA file (PEM certificates)");
+    return true;
+}
+
+/* systemd's LoadCredential=mqtt-password:FILE, an alternative to the key. */
+bool read_password_credential(MqttConfig &mqtt, GError **error)
+{
+    const gchar *dir = g_getenv("CREDENTIALS_DIRECTORY");
+    if (dir == nullptr)
+        return true;
+    g_autofree gchar *path = g_build_filename(dir, kPasswordCredential, nullptr);
+    g_autofree gchar *text = nullptr;
+    gsize length = 0;
+    g_autoptr(GError) read_error = nullptr;
+    if (!g_file_get_contents(path, &text, &length, &read_error)) {
+        if (g_error_matches(read_error, G_FILE_ERROR, G_FILE_ERROR_NOENT))
+            return true;
+        return usage(error, std::string("the credential ") + kPasswordCredential +
+                                " cannot be read: " + read_error->message);
+    }
+    std::string password(text, length);
+    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+        password.pop_back();
+    if (password.empty() || password.find('\0') != std::string::npos)
+        return usage(error, std::string("the credential ") + kPasswordCredential +
+                                " is empty or holds a NUL byte");
+    if (!mqtt.password.empty())
+        return usage(error, std::string("the broker password is given twice, by [mqtt] password "
+                                        "and by the credential ") +
+                                kPasswordCredential + ": keep one");
+    mqtt.password = password;
+    return true;
+}
+
 bool finish_broker(MqttConfig &mqtt, GError **error)
 {
     if (mqtt.url.empty())
@@ -408,8 +615,10 @@ bool finish_broker(MqttConfig &mqtt, GError **error)
     if (mqtt.tls && mqtt.ca_file.empty())
         return usage(error,
                      mqtt.url + ": a TLS broker needs a CA file (--ca-file or [mqtt] ca_file)");
-    if (mqtt.tls && !g_file_test(mqtt.ca_file.c_str(), G_FILE_TEST_IS_REGULAR))
-        return usage(error, mqtt.ca_file + ": no such CA file");
+    if (mqtt.tls && !check_ca_file(mqtt.ca_file, error))
+        return false;
+    if (!read_password_credential(mqtt, error))
+        return false;
     if (!valid_name(mqtt.prefix))
         return usage(error, "the topic prefix must be letters, digits, '-', '_' or '.'");
     return true;
@@ -420,10 +629,17 @@ bool finish_broker(MqttConfig &mqtt, GError **error)
 bool finish_settings(Settings &settings, bool builtin, GError **error)
 {
     StationConfig &c = settings.station;
+    /* Both rates by default: in one pass of the channelised receiver; the
+     * reference demodulator runs one rate a pass, and on a card 100 bit/s,
+     * the network's most sensitive rate. */
+    const bool channelised = c.receiver == "vchan";
     if (c.rates.empty())
-        c.rates = c.card ? std::vector<guint>{100} : std::vector<guint>{100, 600};
+        c.rates = c.card && !channelised ? std::vector<guint>{100} : std::vector<guint>{100, 600};
+    if (channelised && c.rates.size() > 1)
+        c.rates = {kBothRates};
     if (c.card && c.rates.size() != 1)
-        return usage(error, "a card runs one bit rate at a time: --bit-rate 100 or 600");
+        return usage(error, "with --receiver vdem a card runs one bit rate at a time: --bit-rate "
+                            "100 or 600");
     if (!finish_devices(settings, builtin, error) || !finish_broker(c.mqtt, error))
         return false;
     if (c.name.empty())

@@ -19,6 +19,10 @@ namespace vekbs
 {
 
 constexpr const gchar *kConfigName = "vekbs.conf";
+/* The broker password as a systemd credential (LoadCredential=). */
+constexpr const gchar *kPasswordCredential = "mqtt-password";
+/* A key file larger than this is not a configuration. */
+constexpr goffset kMaxConfigBytes = 1 << 20;
 
 /* What the command line and vekbs.conf decide: the station's configuration
  * and what the program does with it. */
@@ -26,7 +30,6 @@ struct Settings {
     StationConfig station;
     /* Device list files, read once every setting is known. */
     std::string whitelist, blacklist;
-    bool whitelist_from_file = false, blacklist_from_file = false;
     std::string config_file; /* --config */
     std::string truth;       /* --truth */
     std::string log_level;   /* --log-level; empty: as the "log" group says */
@@ -118,8 +121,21 @@ class CommandLine
 };
 
 /* @path, or the first vekbs.conf of the search order. NULL without error when
- * there is none; NULL with @error when one exists but cannot be read. */
+ * there is none; NULL with @error when one exists but cannot be read, or
+ * when others may write it. A broker password that others may read is
+ * warned about on standard error. */
 GKeyFile *load_key_file(const gchar *path, GError **error);
+/* The text of [@group] @key: UTF-8, unescaped, trimmed. A value that is not
+ * is an error naming the key, and never quoting it. */
+bool read_value(GKeyFile *file, const gchar *group, const gchar *key, bool secret,
+                std::string &value, GError **error);
+
+/* The "log" group: the sink, and the logger's own keys. */
+struct LogSettings {
+    std::string sink = "stderr"; /* stderr, file or rotating */
+    std::vector<std::pair<std::string, std::string>> items;
+};
+bool read_log_group(GKeyFile *file, LogSettings &log, GError **error);
 /* Applies every group of the station ("log" is the logger's); an unknown
  * group or key, or a bad value, is an error naming it. */
 bool apply_key_file(GKeyFile *file, Settings &settings, GError **error);

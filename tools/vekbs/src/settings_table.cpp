@@ -66,6 +66,25 @@ bool store_card_option(Settings &s, const gchar *value)
     return true;
 }
 
+/* [downlink] sub_bands: LOW-HIGH:DUTY, separated by ';'. */
+bool store_sub_bands(Settings &s, const gchar *value)
+{
+    std::vector<SubBand> bands;
+    g_auto(GStrv) parts = g_strsplit(value, ";", -1);
+    for (gchar **part = parts; *part != nullptr; part++) {
+        if (g_strstrip(*part)[0] == '\0')
+            continue;
+        SubBand band;
+        if (!parse_sub_band(*part, band, nullptr))
+            return false;
+        bands.push_back(band);
+    }
+    if (bands.empty())
+        return false;
+    s.station.downlink.policy.sub_bands = std::move(bands);
+    return true;
+}
+
 /* To add a setting: one row here (a key, an option or both), a field in
  * Settings or StationConfig, and a line in the example vekbs.conf. */
 const std::vector<Setting> kTable = {
@@ -83,10 +102,21 @@ const std::vector<Setting> kTable = {
      .short_option = 'b',
      .kind = Kind::Choice,
      .choices = {"100", "600", "both"},
-     .help = "Bit rate of the station: 100, 600 or both (default both, one pass each; with a "
-             "card 100 or 600, default 100)",
+     .help = "Bit rates the station hears: 100, 600 or both (default both, in one pass; with "
+             "--receiver vdem one pass per rate, and a card runs 100 or 600, by default 100)",
      .arg = "RATE",
      .store = +[](Settings &s, const gchar *v) { return parse_bit_rate(v, s.station.rates); }},
+    {.group = "station",
+     .key = "receiver",
+     .option = "receiver",
+     .kind = Kind::Choice,
+     .choices = {"vdem", "vchan"},
+     .fallback = "vchan",
+     .help = "Uplink receiver: vchan (the channelised receiver: both rates in one pass, about "
+             "20 dB deeper, many frames at once) or vdem (the reference demodulator: one rate a "
+             "pass, one frame at a time)",
+     .arg = "NAME",
+     .store = VEKBS_FIELD(station.receiver)},
     {.group = "station",
      .key = "authenticate",
      .option = "no-auth",
@@ -253,6 +283,55 @@ const std::vector<Setting> kTable = {
      .fallback = "60",
      .store = VEKBS_FIELD(station.mqtt.max_backoff)},
 
+    /* [downlink]: what a request may be, and the policy. */
+    {.group = "downlink",
+     .key = "max_request_bytes",
+     .kind = Kind::UInt,
+     .min = 64,
+     .max = 65536,
+     .fallback = "1024",
+     .store = VEKBS_FIELD(station.downlink.limits.max_bytes)},
+    {.group = "downlink",
+     .key = "max_id_bytes",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 4096,
+     .fallback = "128",
+     .store = VEKBS_FIELD(station.downlink.limits.max_id_bytes)},
+    {.group = "downlink",
+     .key = "queue",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 10000,
+     .fallback = "32",
+     .store = VEKBS_FIELD(station.downlink.queue)},
+    {.group = "downlink",
+     .key = "max_age",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 3600,
+     .fallback = "10",
+     .store = VEKBS_FIELD(station.downlink.policy.max_age_s)},
+    {.group = "downlink",
+     .key = "sub_bands",
+     .kind = Kind::Custom,
+     .what = "sub-bands LOW-HIGH:DUTY (Hz, Hz, percent of an hour) separated by ';'",
+     .store = store_sub_bands},
+    {.group = "downlink",
+     .key = "bit_rate",
+     .kind = Kind::UInt,
+     .min = 1,
+     .max = 10000000,
+     .fallback = "100",
+     .store = VEKBS_FIELD(station.downlink.policy.bit_rate)},
+    {.group = "downlink",
+     .key = "device_frames_per_hour",
+     .kind = Kind::UInt,
+     .min = 0,
+     .max = 1000000,
+     .fallback = "0",
+     .store = VEKBS_FIELD(station.downlink.policy.device_frames_per_hour)},
+
     /* The command line only. */
     {.option = "config",
      .kind = Kind::Path,
@@ -283,14 +362,7 @@ const std::vector<Setting> kTable = {
      .kind = Kind::Bool,
      .help = "Do not print the frames",
      .store = VEKBS_FIELD(station.quiet)},
-    {.option = "receiver",
-     .kind = Kind::Choice,
-     .choices = {"vdem", "vchan"},
-     .fallback = "vdem",
-     .help = "Uplink receiver: vdem (the demodulator) or vchan (the channelised receiver: "
-             "deeper, and many frames at once)",
-     .arg = "NAME",
-     .store = VEKBS_FIELD(station.receiver)},
+
     {.option = "sample-rate",
      .short_option = 'r',
      .kind = Kind::UInt,

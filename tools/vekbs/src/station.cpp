@@ -3,8 +3,7 @@
  * delivering frames to standard output. */
 #include <cstdio>
 
-#include <glib-unix.h>
-
+#include "signals.h"
 #include "vekbs.h"
 
 namespace vekbs
@@ -123,24 +122,67 @@ gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **)
 {
     Pass &pass = *static_cast<Pass *>(data);
     g_autoptr(kvrframe) owned = frame;
-    const std::string line = pass.config.json ? frame_json(*frame, pass.rate) : frame_text(*frame);
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
+    const guint rate = delivered_rate(*frame, pass.rate);
+    const std::string line = pass.config.json ? frame_json(*frame, rate) : frame_text(*frame);
+    /* A closed or failed standard output ends the run: nobody reads it. */
+    if (!print_line(line) && !pass.stopping) {
+        pass.stopping = true;
+        iqhub_write_cancel(pass.hub);
+    }
     if (pass.config.check)
-        pass.delivered.push_back({pass.rate, *frame});
+        pass.delivered.push_back({rate, *frame});
     return TRUE;
 }
 
-gboolean on_signal(gpointer data)
+void on_signal(Pass *pass)
 {
-    auto *pass = static_cast<Pass *>(data);
+    if (pass->stopping)
+        return;
     g_printerr("vekbs: stopping\n");
     pass->stopping = true;
     iqhub_write_cancel(pass->hub);
-    return G_SOURCE_CONTINUE;
 }
 
 } // namespace
+
+std::vector<guint> rates_of_pass(guint pass_rate)
+{
+    if (pass_rate == kBothRates)
+        return {100, 600};
+    return {pass_rate};
+}
+
+std::string pass_rate_text(guint pass_rate)
+{
+    if (pass_rate == kBothRates)
+        return "100 and 600 bit/s";
+    return std::to_string(pass_rate) + " bit/s";
+}
+
+guint delivered_rate(const kvrframe &frame, guint fallback)
+{
+    if (frame.v == KVRPROTO_VERSION_V1 && frame.f.v1.bit_rate != 0)
+        return frame.f.v1.bit_rate;
+    return fallback;
+}
+
+std::vector<PassStats> rate_stats(Iqhub *hub, guint pass_rate, const PassStats &common)
+{
+    std::vector<PassStats> stats;
+    for (guint rate : rates_of_pass(pass_rate)) {
+        PassStats s = common;
+        s.rate = rate;
+        IqhubRateCounters counters = {};
+        if (iqhub_get_rate_counters(hub, rate, &counters, nullptr)) {
+            s.frames = counters.frames;
+            s.dropped = counters.frames_drop;
+            s.ts_errors = counters.frames_error_ts;
+            s.syntax_errors = counters.frames_error_syntax;
+        }
+        stats.push_back(s);
+    }
+    return stats;
+}
 
 Iqhub *make_station_hub(const StationConfig &config, guint rate)
 {
@@ -167,7 +209,7 @@ Iqhub *make_station_hub(const StationConfig &config, guint rate)
 namespace
 {
 
-bool run_pass(Pass &pass, PassStats &stats, GError **error)
+bool run_pass(Pass &pass, std::vector<PassStats> &stats, GError **error)
 {
     gsize advised = 0;
     if (!iqhub_start(pass.hub, &advised, error))
@@ -178,12 +220,10 @@ bool run_pass(Pass &pass, PassStats &stats, GError **error)
     iqhub_set_frame_callback(pass.hub, on_frame, &pass, nullptr, nullptr);
 
     pass.loop = g_main_loop_new(nullptr, FALSE);
-    const guint sigint = g_unix_signal_add(SIGINT, on_signal, &pass);
-    const guint sigterm = g_unix_signal_add(SIGTERM, on_signal, &pass);
+    StopSignals::on_stop([&pass](const char *) { on_signal(&pass); });
     g_idle_add(write_next, &pass);
     g_main_loop_run(pass.loop);
-    g_source_remove(sigint);
-    g_source_remove(sigterm);
+    StopSignals::on_stop(nullptr);
     g_main_loop_unref(pass.loop);
 
     GError *stop_error = nullptr;
@@ -191,13 +231,12 @@ bool run_pass(Pass &pass, PassStats &stats, GError **error)
         pass.error = stop_error;
     else
         g_clear_error(&stop_error);
-    stats.rate = pass.rate;
-    stats.samples = pass.written;
-    stats.start_us = pass.start_us;
-    stats.write_samples = pass.write_samples;
-    g_object_get(pass.hub, "frames", &stats.frames, "frames-drop", &stats.dropped,
-                 "frames-error-ts", &stats.ts_errors, "frames-error-syntax", &stats.syntax_errors,
-                 nullptr);
+    PassStats common;
+    common.samples = pass.written;
+    common.start_us = pass.start_us;
+    common.write_samples = pass.write_samples;
+    for (const PassStats &s : rate_stats(pass.hub, pass.rate, common))
+        stats.push_back(s);
     if (pass.error != nullptr) {
         g_propagate_error(error, pass.error);
         return false;
@@ -217,9 +256,8 @@ bool run_station(Source &source, const StationConfig &config, std::vector<Delive
                   0,      0,      nullptr, nullptr, false, false, delivered};
         g_autoptr(Iqhub) hub = make_station_hub(config, rate);
         pass.hub = hub;
-        stats.emplace_back();
-        if (!run_pass(pass, stats.back(), error)) {
-            g_prefix_error(error, "%u bit/s: ", rate);
+        if (!run_pass(pass, stats, error)) {
+            g_prefix_error(error, "%s: ", pass_rate_text(rate).c_str());
             return false;
         }
         if (pass.stopping)

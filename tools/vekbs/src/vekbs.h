@@ -13,6 +13,9 @@
 #include <vekgen/vekgen.h>
 #include <xvek/xvek.h>
 
+#include "downlink_policy.h"
+#include "downlink_request.h"
+
 namespace vekbs
 {
 
@@ -58,8 +61,8 @@ bool parse_device_id(const gchar *text, guint32 *id);
 
 /* The card a live station streams from. */
 struct CardConfig {
-    guint index = 0;         /* as vekctl numbers the cards */
-    guint32 rx_frequency = 0; /* Hz; 0 leaves the card's own */
+    guint index = 0;                                         /* as vekctl numbers the cards */
+    guint32 rx_frequency = 0;                                /* Hz; 0 leaves the card's own */
     std::array<std::optional<VektypePreampMode>, 3> preamps; /* unset: left as they are */
     guint queue_transfers = 512; /* RX transfers (8192 bytes each) the hand-over holds */
 };
@@ -72,41 +75,60 @@ struct MqttConfig {
     bool tls = false;
     std::string ca_file, user, password;
     std::string prefix = "vek";
-    guint queue = 10000;        /* messages kept while the broker is away */
-    guint keepalive = 30;       /* seconds */
-    guint max_backoff = 60;     /* seconds between two connection attempts, at most */
+    guint queue = 10000;    /* messages kept while the broker is away */
+    guint keepalive = 30;   /* seconds */
+    guint max_backoff = 60; /* seconds between two connection attempts, at most */
 };
+
+/* How the station takes downlink requests. */
+struct DownlinkConfig {
+    RequestLimits limits;
+    guint queue = 32; /* requests waiting for the card */
+    DownlinkPolicyConfig policy;
+};
+
+/* A pass of both bit rates at once: the channelised receiver's, in one wrapper. */
+constexpr guint kBothRates = IQHUB_BIT_RATE_BOTH;
+/* The rates a pass hears: 100 and 600 for kBothRates, otherwise its own. */
+std::vector<guint> rates_of_pass(guint pass_rate);
+/* "100 bit/s", "600 bit/s" or "100 and 600 bit/s". */
+std::string pass_rate_text(guint pass_rate);
 
 /* How a station treats frames. */
 struct StationConfig {
-    std::vector<guint> rates;     /* one pass per rate, in order */
-    gdouble int_gain = 98.0;      /* receive chain gain in dB */
-    gdouble ext_gain = 22.5;      /* gain in front of the card in dB */
-    bool authenticate = true;     /* drop frames with a wrong code */
-    std::string receiver = "vdem"; /* the wrapper's uplink receiver */
-    bool whitelist = false;       /* devices is a white list (else a black list) */
-    std::vector<guint32> devices; /* empty: no device filter */
-    bool fast = false;            /* write as fast as possible, not in real time */
-    guint write_multiple = 1;     /* advised lengths in each write of a recording */
-    bool json = false;            /* frames as JSON objects */
-    bool quiet = false;           /* frames not printed */
-    bool check = false;           /* keep the delivered frames for --check */
+    std::vector<guint> rates;       /* one pass per rate (or kBothRates), in order */
+    gdouble int_gain = 98.0;        /* receive chain gain in dB */
+    gdouble ext_gain = 22.5;        /* gain in front of the card in dB */
+    bool authenticate = true;       /* drop frames with a wrong code */
+    std::string receiver = "vchan"; /* the wrapper's uplink receiver */
+    bool whitelist = false;         /* devices is a white list (else a black list) */
+    std::vector<guint32> devices;   /* empty: no device filter */
+    bool fast = false;              /* write as fast as possible, not in real time */
+    guint write_multiple = 1;       /* advised lengths in each write of a recording */
+    bool json = false;              /* frames as JSON objects */
+    bool quiet = false;             /* frames not printed */
+    bool check = false;             /* keep the delivered frames for --check */
     /* Live station. */
-    std::string name;             /* station name: topics and status */
+    std::string name; /* station name: topics and status */
     bool card = false;
     CardConfig card_config;
     MqttConfig mqtt;
-    gdouble duration = 0.0;       /* seconds of signal, 0: until stopped */
-    guint stats_interval = 60;    /* seconds between two statistics reports */
+    DownlinkConfig downlink;
+    gdouble duration = 0.0;    /* seconds of signal, 0: until stopped */
+    guint stats_interval = 60; /* seconds between two statistics reports */
 };
 
 /* One delivered frame as it reached the host. */
 struct Delivered {
-    guint rate;
+    guint rate; /* the rate it was decoded at */
     kvrframe frame;
 };
 
-/* Statistics of one pass. */
+/* The rate the wrapper says @frame was decoded at, or @fallback when the
+ * record does not carry one. */
+guint delivered_rate(const kvrframe &frame, guint fallback);
+
+/* Statistics of one bit rate of a pass. */
 struct PassStats {
     guint rate = 0;
     guint64 frames = 0, dropped = 0, ts_errors = 0, syntax_errors = 0, samples = 0;
@@ -114,11 +136,15 @@ struct PassStats {
     gsize write_samples = 0; /* samples in each write */
 };
 
-/* An Iqhub for @rate with the station's gains and filters. */
+/* An Iqhub for @rate (or kBothRates) with the station's gains and filters. */
 Iqhub *make_station_hub(const StationConfig &config, guint rate);
+/* The statistics of each rate @hub heard in a pass of @pass_rate: @common's
+ * signal and times with the wrapper's counters of that rate. */
+std::vector<PassStats> rate_stats(Iqhub *hub, guint pass_rate, const PassStats &common);
 
-/* Runs @source through an Iqhub once per rate on the default main context,
- * printing each delivered frame; fills @delivered and @stats. */
+/* Runs @source through an Iqhub once per entry of config.rates on the default
+ * main context (kBothRates: both rates in one pass), printing each delivered
+ * frame; fills @delivered and @stats (one entry per rate heard). */
 bool run_station(Source &source, const StationConfig &config, std::vector<Delivered> &delivered,
                  std::vector<PassStats> &stats, GError **error);
 
@@ -127,6 +153,9 @@ struct LiveStats {
     guint64 rx_bytes = 0, rx_dropped_bytes = 0, rx_dropped_transfers = 0, card_losses = 0;
     guint64 published = 0, publish_dropped = 0, publish_queued = 0, reconnects = 0;
     guint64 dl_requests = 0, dl_sent = 0, dl_failed = 0, dl_refused = 0;
+    guint64 dl_sent_with_warning = 0, dl_failed_stopping = 0;
+    std::array<guint64, kDownlinkRules> dl_refused_by_rule{};
+    guint64 takeovers = 0;
     gdouble uplink_median_ms = 0, uplink_p99_ms = 0, downlink_median_ms = 0, downlink_p99_ms = 0;
     guint64 uplink_latency_n = 0, downlink_latency_n = 0;
     gdouble uptime_s = 0, cpu_s = 0;
@@ -145,8 +174,9 @@ std::string frame_json(const kvrframe &frame, guint rate);
 /* The statistics, as text lines or as one JSON object. */
 std::string stats_text(const std::vector<PassStats> &stats);
 std::string stats_json(const std::vector<PassStats> &stats);
-/* A live station's statistics: as one JSON object, and as text lines. */
-std::string live_stats_json(const PassStats &pass, const LiveStats &live);
+/* A live station's statistics, one PassStats per rate it runs: as one JSON
+ * object (the counters summed, and each rate's in "rates"), and as text lines. */
+std::string live_stats_json(const std::vector<PassStats> &rates, const LiveStats &live);
 std::string live_stats_text(const LiveStats &live, bool broker);
 /* The object a builder holds, as one line of JSON. */
 std::string to_json(JsonBuilder *builder);

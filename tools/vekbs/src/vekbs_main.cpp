@@ -13,6 +13,7 @@
 #include "card.h"
 #include "mqtt.h"
 #include "settings.h"
+#include "signals.h"
 #include "vekbs.h"
 
 namespace
@@ -25,6 +26,12 @@ const char kDescription[] =
     "types at both bit rates from three devices, one with a forged authentication code\n"
     "and one from a device on the station's black list (0xBAD0017), in noise.\n"
     "\n"
+    "The station runs the channelised receiver (vchan) on both bit rates in one pass:\n"
+    "one wrapper hears 100 and 600 bit/s from the one stream, many frames at once and\n"
+    "about 20 dB deeper than the reference demodulator. --receiver vdem --bit-rate 100\n"
+    "(or 600) runs the reference station; with --receiver vdem, --bit-rate both runs a\n"
+    "recording once per rate, 100 bit/s first.\n"
+    "\n"
     "A RECORDING is a SigMF recording (BASE, BASE.sigmf-meta or BASE.sigmf-data, as\n"
     "vekgen writes it) or raw .cs16 samples (signed 16-bit I then Q, little-endian)\n"
     "with --sample-rate. Each write carries the time at which its first sample would\n"
@@ -33,35 +40,52 @@ const char kDescription[] =
     "With --card, vekbs is the base station of a card: it opens card N in its RX and\n"
     "downlink mode, sets the RX carrier and the preamplifiers it is given (and says\n"
     "what the card runs with on standard error), streams 192000 samples/s into one\n"
-    "wrapper at one bit rate (100 by default), and runs until SIGINT or SIGTERM, which\n"
-    "stop the write, the wrapper, RX, the card, the broker link and the logger in that\n"
-    "order and print the final statistics. A card that is unplugged is reported in one\n"
-    "log line; vekbs then waits for a card and resumes. Samples the main loop cannot\n"
-    "take in time are dropped, counted and logged. Under vekemu, --truth RECORDING\n"
-    "with --check checks the frames of the recording the emulated card plays.\n"
+    "wrapper (both rates; with --receiver vdem one rate, 100 by default), and runs\n"
+    "until SIGINT, SIGTERM or SIGHUP (all three stop it; none reloads), which stop the\n"
+    "write, the wrapper, RX, the card, the broker link and the logger in that order and\n"
+    "print the final statistics; a signal that comes while vekbs starts is kept until\n"
+    "it can stop cleanly. A card that is unplugged is reported in one log line; vekbs\n"
+    "then waits for a card and resumes. Samples the main loop cannot take in time are\n"
+    "dropped, counted and logged. Under vekemu, --truth RECORDING with --check checks\n"
+    "the frames of the recording the emulated card plays.\n"
     "\n"
     "With --mqtt, each delivered frame is published as its JSON object on\n"
-    "PREFIX/STATION/up (QoS 1); downlink requests {\"device_id\", \"seq\", \"payload\",\n"
-    "\"freq\", \"id\"} on PREFIX/STATION/down are synthesised and sent to the card, their\n"
-    "result published on PREFIX/STATION/down/result; PREFIX/STATION/status holds the\n"
-    "retained status (\"online\" with the configuration, the statistics every minute,\n"
-    "\"offline\" as the last will). Frames wait in a bounded queue while the broker is\n"
-    "away. The broker's user and password come from the configuration file only.\n"
+    "PREFIX/STATION/up (QoS 1). Downlink requests {\"device_id\", \"seq\", \"payload\",\n"
+    "\"freq\", \"id\"} on PREFIX/STATION/down are held to the downlink policy\n"
+    "(permitted sub-bands, the duty cycle of each over an hour, frames per device,\n"
+    "a request's age; by default the sub-bands of the card's band, 863-870 MHz),\n"
+    "synthesised and sent to the card; each gets one result on\n"
+    "PREFIX/STATION/down/result: \"sent\", \"failed\", or \"refused\" with the rule that\n"
+    "refused it. PREFIX/STATION/status holds the retained status (\"online\" with the\n"
+    "configuration, the statistics every minute, \"offline\" as the last will).\n"
+    "Frames wait in a bounded queue while the broker is away. The broker's user and\n"
+    "password come from the configuration file only.\n"
     "\n"
-    "The configuration file vekbs.conf (groups station, card, mqtt and log; see the\n"
-    "example installed under share/vekbs) is read with --card, --mqtt or --config;\n"
-    "options override it.\n"
+    "The configuration file vekbs.conf (groups station, card, mqtt, downlink and\n"
+    "log; see the example installed under share/vekbs) is read with --card, --mqtt\n"
+    "or --config; options override it, and each option above names its key. An\n"
+    "unknown group or key, or an empty value, is a usage error. A file that others\n"
+    "may write is refused; one holding the broker password should be mode 0640\n"
+    "(root:vek), or the password given as the systemd credential mqtt-password.\n"
     "\n"
     "Each delivered frame is printed as its FDATA_V1 line, whose time field holds the\n"
     "Unix seconds of the write that carried it; with --json as one JSON object with\n"
     "the members time, bit_rate, device_id, seq, ack, oob, repetition, payload, bytes,\n"
-    "freq_hz, snr_db and rssi_db. The statistics follow (on standard error with --json).\n"
+    "freq_hz, snr_db and rssi_db; bit_rate is the rate the frame was decoded at. The\n"
+    "statistics follow, one line (or object) per bit rate (on standard error with\n"
+    "--json).\n"
     "A list FILE holds one device id per line (decimal, or hexadecimal with 0x).\n"
     "\n"
+    "Standard output that its reader closed (vekbs | head -1) ends the output and the\n"
+    "run, with status 0; any other failed write of standard output is reported at\n"
+    "once, and the run ends with status 1 (a card station keeps serving the broker\n"
+    "until it is stopped).\n"
+    "\n"
     "Exit status: 0 on success, 1 when the run fails (a recording that cannot be read,\n"
-    "a station that does not start, standard output that cannot be written), 2 on a\n"
-    "usage error (bad option, operand, list file or configuration file), 3 when --check\n"
-    "finds a difference.\n"
+    "a station that does not start, standard output that cannot be written, or a stop\n"
+    "that leaves messages the broker never acknowledged), 2 on a usage error (bad\n"
+    "option, operand, list file or configuration file), 3 when --check finds a\n"
+    "difference.\n"
     "\n"
     "Examples:\n"
     "  vekbs --check\n"
@@ -80,11 +104,20 @@ const char kDescription[] =
     exit(status);
 }
 
-/* A write error of standard output is a failure, not a success. */
+/* A write error of standard output is a failure, not a success; a closed pipe
+ * is the end of output. */
 void close_stdout()
 {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || std::fclose(stdout) != 0)
-        fail(kExitFailure, "cannot write standard output: %s", g_strerror(errno));
+    errno = 0;
+    const bool bad = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    const int saved = errno;
+    const bool closed = std::fclose(stdout) != 0;
+    if (output_state() == OutputState::Failed)
+        exit(kExitFailure); /* said at the first failed write */
+    if (output_state() == OutputState::Closed || saved == EPIPE || errno == EPIPE)
+        return;
+    if (bad || closed)
+        fail(kExitFailure, "cannot write standard output: %s", g_strerror(saved ? saved : errno));
 }
 
 gboolean forward_device_log(VekDevice *, const gchar *line)
@@ -110,31 +143,21 @@ KvrlogLevel parse_level(const gchar *text)
  * logger's own). The device library's lines go through it. */
 VekDevice *setup_logging(GKeyFile *file, const std::string &level)
 {
-    KvrlogHelperType type = KVRLOG_HELPER_FD;
+    LogSettings log;
+    g_autoptr(GError) error = nullptr;
+    if (file != nullptr && !read_log_group(file, log, &error))
+        fail(kExitUsage, "%s", error->message);
+    const KvrlogHelperType type = log.sink == "file"       ? KVRLOG_HELPER_FILE
+                                  : log.sink == "rotating" ? KVRLOG_HELPER_RFILE
+                                                           : KVRLOG_HELPER_FD;
     g_autoptr(GHashTable) items = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
-    if (file != nullptr && g_key_file_has_group(file, "log")) {
-        g_auto(GStrv) keys = g_key_file_get_keys(file, "log", nullptr, nullptr);
-        for (guint i = 0; keys != nullptr && keys[i] != nullptr; i++) {
-            g_autofree gchar *value = g_key_file_get_string(file, "log", keys[i], nullptr);
-            g_strstrip(value);
-            if (g_ascii_strcasecmp(keys[i], "sink") != 0) {
-                g_hash_table_insert(items, g_strdup(keys[i]), g_steal_pointer(&value));
-                continue;
-            }
-            if (g_str_equal(value, "file"))
-                type = KVRLOG_HELPER_FILE;
-            else if (g_str_equal(value, "rotating"))
-                type = KVRLOG_HELPER_RFILE;
-            else if (!g_str_equal(value, "stderr"))
-                fail(kExitUsage, "[log] sink: takes stderr, file or rotating, not '%s'", value);
-        }
-    }
+    for (const auto &[key, value] : log.items)
+        g_hash_table_insert(items, g_strdup(key.c_str()), g_strdup(value.c_str()));
     KvrlogConf *conf = kvrlog_conf_new_with_options("type", static_cast<guint>(type), "level",
                                                     static_cast<guint>(KVRLOG_LEVEL_WARN), "prog",
                                                     "vekbs", nullptr);
     if (type == KVRLOG_HELPER_FD)
         conf->helper.fd.file = stderr;
-    g_autoptr(GError) error = nullptr;
     if (!kvrlog_conf_setup(conf, items, &error))
         fail(kExitUsage, "[log]: %s", error->message);
     if (!level.empty())
@@ -241,6 +264,7 @@ int run_card(const Settings &settings, VekDevice *log_owner)
 int main(int argc, char **argv)
 {
     g_set_prgname("vekbs");
+    StopSignals::install();
     g_autoptr(GOptionContext) context =
         g_option_context_new("[RECORDING | N] - run uplink I/Q, or a card, through a base station");
     CommandLine options;
@@ -303,8 +327,10 @@ int main(int argc, char **argv)
     std::vector<Delivered> delivered;
     std::vector<PassStats> stats;
     const bool ran = run_station(*source, config, delivered, stats, &error);
-    const std::string summary = config.json ? stats_json(stats) + "\n" : stats_text(stats);
-    std::fputs(summary.c_str(), config.json ? stderr : stdout);
+    if (config.json)
+        g_printerr("%s\n", stats_json(stats).c_str());
+    else
+        print_text(stats_text(stats));
     close_stdout();
     if (!ran)
         fail(kExitFailure, "%s", error->message);

@@ -13,6 +13,7 @@
 #include "assembler.h"
 #include "card.h"
 #include "downlink.h"
+#include "downlink_request.h"
 #include "latency.h"
 #include "life.h"
 #include "mqtt.h"
@@ -258,7 +259,10 @@ TEST(DownlinkRequest, ReadsEveryMemberAndRefusesWhatIsOutOfRange)
          "\"payload\" must be"},
         {R"({"device_id":1,"seq":1,"payload":"zz","freq":1})", "not hexadecimal"},
         {R"({"device_id":1,"seq":1,"payload":7,"freq":1})", "\"payload\" must be"},
-        {R"({"device_id":1,"seq":1,"payload":"","freq":0,"id":9})", "\"freq\" must not be 0"},
+        {R"({"device_id":1,"seq":1,"payload":"","freq":0,"id":9})",
+         "\"freq\" must be a whole number from 1 to 4294967295"},
+        {R"({"device_id":1,"seq":1,"payload":"","freq":-1})",
+         "\"freq\" must be a whole number from 1 to 4294967295"},
         {R"({"device_id":1,"seq":1,"payload":""})", "\"freq\" is missing"},
     };
     for (const Case &c : cases) {
@@ -273,6 +277,106 @@ TEST(DownlinkRequest, ReadsEveryMemberAndRefusesWhatIsOutOfRange)
     parse_downlink_request(R"({"device_id":1,"seq":1,"payload":"","freq":0,"id":9})", with_id,
                            nullptr);
     EXPECT_EQ(with_id.id, "9") << "the id survives a refusal, for the result";
+}
+
+/* What a hostile publisher sends is refused with a reason before json-glib
+ * can crash on it or read it leniently; the bounds hold to the byte. */
+TEST(DownlinkRequest, RefusesWhatAHostilePublisherSendsAndKeepsItsBounds)
+{
+    const std::string tail = R"("seq":1,"payload":"00","freq":869525000})";
+    auto refusal = [](std::string_view text, const RequestLimits &limits, GQuark domain,
+                      gint code) {
+        DownlinkRequest r;
+        g_autoptr(GError) e = nullptr;
+        const bool ok = parse_downlink_request(text, limits, r, &e);
+        if (ok || e == nullptr || !g_error_matches(e, domain, code))
+            return std::string("accepted, or refused without the right error: ") +
+                   (e != nullptr ? e->message : "(none)");
+        return std::string(e->message);
+    };
+    const RequestLimits defaults;
+    /* 85000 levels (170 KB): json-glib's recursion ran out of stack. */
+    const std::string deep = std::string(85000, '[') + std::string(85000, ']');
+    EXPECT_NE(refusal(deep, defaults, G_IO_ERROR, G_IO_ERROR_MESSAGE_TOO_LARGE)
+                  .find("170000 bytes, more than the 1024"),
+              std::string::npos);
+    const RequestLimits roomy{1 << 20, 128};
+    EXPECT_EQ(refusal(deep, roomy, G_IO_ERROR, G_IO_ERROR_MESSAGE_TOO_LARGE),
+              "the request nests deeper than 8 levels");
+    const std::string nested_id = R"({"id":[[[[[[[1]]]]]]],"device_id":1,)" + tail;
+    DownlinkRequest r;
+    EXPECT_TRUE(parse_downlink_request(nested_id, r, nullptr)) << "8 levels are fine";
+
+    /* The whole message and the id, each at its bound and one byte above. */
+    const std::string head = R"({"device_id":1,"pad":")", mid = R"(",)";
+    const std::string at_bound =
+        head + std::string(defaults.max_bytes - head.size() - mid.size() - tail.size(), 'x') + mid +
+        tail;
+    ASSERT_EQ(at_bound.size(), defaults.max_bytes);
+    EXPECT_TRUE(parse_downlink_request(at_bound, r, nullptr));
+    EXPECT_NE(refusal(at_bound + " ", defaults, G_IO_ERROR, G_IO_ERROR_MESSAGE_TOO_LARGE)
+                  .find("1025 bytes"),
+              std::string::npos);
+    const std::string id128 = '"' + std::string(126, 'i') + '"';
+    ASSERT_TRUE(
+        parse_downlink_request(R"({"id":)" + id128 + R"(,"device_id":1,)" + tail, r, nullptr));
+    EXPECT_EQ(r.id, id128);
+    DownlinkRequest long_id;
+    EXPECT_FALSE(parse_downlink_request(
+        R"({"id":")" + std::string(127, 'i') + R"(","device_id":1,)" + tail, long_id, nullptr));
+    EXPECT_TRUE(long_id.id.empty()) << "an id above its bound is never echoed";
+    EXPECT_EQ(refusal(R"({"id":")" + std::string(127, 'i') + R"(","device_id":1,)" + tail, defaults,
+                      G_IO_ERROR, G_IO_ERROR_MESSAGE_TOO_LARGE),
+              "\"id\" is 129 bytes long, more than the 128 an id may have");
+
+    /* Lenient readings: strings for numbers, a NUL that cut the payload, the
+     * last of two keys, numbers read modulo 2^64, an id that cannot be echoed. */
+    struct Case {
+        std::string text;
+        const char *message;
+    } cases[] = {
+        {R"({"device_id":1,"seq":"0x10","payload":"00","freq":869525000})",
+         "\"seq\" must be a number, not a string"},
+        {R"({"device_id":1,"seq":1,"payload":"00","freq":"869525000"})",
+         "\"freq\" must be a number, not a string"},
+        {R"({"device_id":1,"seq":1,"payload":"ab\u0000cd","freq":869525000})",
+         "the request holds a NUL character (\\u0000)"},
+        {std::string(R"({"device_id":1,"seq":1,"payload":"ab)") + '\0' + R"(cd","freq":869525000})",
+         "the request holds a NUL character"},
+        {R"({"device_id":1,"seq":1,"payload":"a)"
+         "\n"
+         R"(b","freq":869525000})",
+         "a string of the request holds a control character"},
+        {R"({"device_id":1,"device_id":2,"seq":1,"payload":"00","freq":869525000})",
+         "\"device_id\" appears twice"},
+        {R"({"id":{"a":1,"a":2},"device_id":1,)" + tail, "\"a\" appears twice"},
+        {R"({"device_id":18446744073709551617,)" + tail,
+         "the request holds a number of more than 19 digits"},
+        {R"({"id":1e400,"device_id":1,)" + tail,
+         "\"id\" holds a number too large to be written back"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(refusal(c.text, defaults, G_IO_ERROR, G_IO_ERROR_INVALID_DATA), c.message)
+            << c.text;
+    /* Not JSON is a refusal like the others; one is published, so it is UTF-8
+     * whatever json-glib made of a lone surrogate it quotes. */
+    EXPECT_EQ(refusal(R"({"device_id":1,)", defaults, G_IO_ERROR, G_IO_ERROR_INVALID_DATA)
+                  .rfind("not JSON: ", 0),
+              0u);
+    for (const char *lone : {R"({"x\ud800":1,"x\ud800":2})", R"({"id":"\ud800","device_id":1})",
+                             R"({"deviic{\ud800{"dev)"}) {
+        const std::string message = refusal(lone, defaults, G_IO_ERROR, G_IO_ERROR_INVALID_DATA);
+        EXPECT_TRUE(g_utf8_validate(message.c_str(), -1, nullptr)) << message;
+    }
+    /* What is strict is not stricter than the format: escapes, a 19-digit
+     * number, a device id in a string. */
+    DownlinkRequest fine;
+    ASSERT_TRUE(parse_downlink_request(
+        R"({"id":["a\"\u00e9",1234567890123456789],"device_id":"4294967295","seq":1,)"
+        R"("payload":"","freq":4294967295})",
+        fine, nullptr));
+    EXPECT_EQ(fine.device_id, G_MAXUINT32);
+    EXPECT_EQ(fine.id, "[\"a\\\"\u00e9\",1234567890123456789]");
 }
 
 TEST(MqttUrl, TakesHostAndPortAndRefusesTheRest)
@@ -337,6 +441,9 @@ TEST_F(KeyFile, EveryGroupSetsItsPart)
                       "int_gain=90.5\next_gain=-3\nqueue_transfers=64\n"
                       "[mqtt]\nurl=mqtt://b:1\nprefix=p\nuser=u\npassword=pw\nqueue=5\n"
                       "keepalive=10\nmax_backoff=7\n"
+                      "[downlink]\nmax_request_bytes=2048\nmax_id_bytes=64\nqueue=4\n"
+                      "max_age=3\nbit_rate=600\ndevice_frames_per_hour=6\n"
+                      "sub_bands=869400000-869650000:10; 868000000-868600000:0.5;\n"
                       "[log]\nlevel=LEVEL_INFO\n",
                       &error))
         << error->message;
@@ -360,6 +467,15 @@ TEST_F(KeyFile, EveryGroupSetsItsPart)
     EXPECT_EQ(config.mqtt.queue, 5u);
     EXPECT_EQ(config.mqtt.keepalive, 10u);
     EXPECT_EQ(config.mqtt.max_backoff, 7u);
+    const DownlinkConfig &dl = config.downlink;
+    EXPECT_EQ(dl.limits.max_bytes, 2048u);
+    EXPECT_EQ(dl.limits.max_id_bytes, 64u);
+    EXPECT_EQ(dl.queue, 4u);
+    EXPECT_EQ(dl.policy.max_age_s, 3u);
+    EXPECT_EQ(dl.policy.bit_rate, 600u);
+    EXPECT_EQ(dl.policy.device_frames_per_hour, 6u);
+    ASSERT_EQ(dl.policy.sub_bands.size(), 2u);
+    EXPECT_EQ(sub_band_text(dl.policy.sub_bands[1]), "868000000-868600000:0.5");
 }
 
 TEST_F(KeyFile, ABadValueOrAnUnknownKeyIsAnErrorNamingIt)
@@ -377,6 +493,14 @@ TEST_F(KeyFile, ABadValueOrAnUnknownKeyIsAnErrorNamingIt)
         {"[mqtt]\nqueue=0\n", "[mqtt] queue"},
         {"[mqtt]\nkeepalive=1\n", "[mqtt] keepalive"},
         {"[card]\nfrequency=1\n", "[card] frequency: not a key of this group"},
+        {"[downlink]\nmax_request_bytes=63\n", "[downlink] max_request_bytes"},
+        {"[downlink]\nqueue=0\n", "[downlink] queue"},
+        {"[downlink]\nmax_age=0\n", "[downlink] max_age"},
+        {"[downlink]\nsub_bands=869400000-869650000:1;869650000-869400000:1\n",
+         "[downlink] sub_bands: takes sub-bands LOW-HIGH:DUTY (Hz, Hz, percent of an hour) "
+         "separated by ';', not '869400000-869650000:1;869650000-869400000:1'"},
+        {"[downlink]\nsub_bands=\n", "[downlink] sub_bands: takes sub-bands"},
+        {"[downlink]\nduty=1\n", "[downlink] duty: not a key of this group"},
     };
     for (const Case &c : cases) {
         StationConfig fresh;
@@ -396,6 +520,18 @@ TEST_F(KeyFile, TheInstalledExampleIsValidAsItIs)
         g_key_file_load_from_file(file, VEKBS_DATA_DIR "/vekbs.conf", G_KEY_FILE_NONE, &error))
         << error->message;
     EXPECT_TRUE(apply_key_file(file, settings, &error)) << error->message;
+    /* The sub-bands it lists as the defaults are the defaults. */
+    g_autofree gchar *text = nullptr;
+    ASSERT_TRUE(g_file_get_contents(VEKBS_DATA_DIR "/vekbs.conf", &text, nullptr, nullptr));
+    const char *line = strstr(text, "\n#sub_bands = ");
+    ASSERT_NE(line, nullptr);
+    const std::string uncommented =
+        "[downlink]\n" + std::string(line + 2, strcspn(line + 1, "\n") - 1) + "\n";
+    ASSERT_TRUE(apply(uncommented.c_str(), &error)) << error->message;
+    const std::vector<SubBand> expected = default_sub_bands(868130000);
+    ASSERT_EQ(config.downlink.policy.sub_bands.size(), expected.size());
+    for (gsize i = 0; i < expected.size(); i++)
+        EXPECT_EQ(sub_band_text(config.downlink.policy.sub_bands[i]), sub_band_text(expected[i]));
 }
 
 /* The command line through the same table: one range, options over the key file. */
@@ -448,13 +584,84 @@ TEST_F(KeyFile, OptionsAreCheckedByTheKeysRowAndOverrideTheFile)
     }
 }
 
+/* systemd's LoadCredential=mqtt-password:FILE gives the password instead of
+ * the key file; both at once is an error, not a silent choice. */
+TEST_F(KeyFile, TheBrokerPasswordMayComeAsACredential)
+{
+    g_autofree gchar *dir = g_dir_make_tmp("vekbs-cred-XXXXXX", nullptr);
+    ASSERT_NE(dir, nullptr);
+    const std::string credential = std::string(dir) + "/mqtt-password";
+    ASSERT_TRUE(g_file_set_contents(credential.c_str(), "s3cret\n", -1, nullptr));
+    g_setenv("CREDENTIALS_DIRECTORY", dir, TRUE);
+    g_autoptr(GError) error = nullptr;
+    ASSERT_TRUE(apply("[mqtt]\nurl = mqtt://127.0.0.1\nuser = u\n", &error)) << error->message;
+    config.name = "bs-1";
+    EXPECT_TRUE(finish_settings(settings, false, &error)) << error->message;
+    EXPECT_EQ(config.mqtt.password, "s3cret") << "without its line end";
+
+    Settings twice = default_settings();
+    twice.station.name = "bs-1";
+    twice.station.mqtt.url = "mqtt://127.0.0.1";
+    twice.station.mqtt.password = "other";
+    EXPECT_FALSE(finish_settings(twice, false, &error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(std::string(error->message).find("given twice"), std::string::npos) << error->message;
+    EXPECT_EQ(std::string(error->message).find("s3cret"), std::string::npos);
+    g_unsetenv("CREDENTIALS_DIRECTORY");
+    g_remove(credential.c_str());
+    g_rmdir(dir);
+}
+
+/* What a station runs when nothing says otherwise: the channelised receiver on
+ * both rates in one pass, for a recording and for a card alike; the reference
+ * demodulator runs one rate a pass, and on a card one rate only. */
+TEST(StationDefaults, TheChannelisedReceiverOnBothRatesInOnePass)
+{
+    struct Case {
+        bool card;
+        const char *receiver, *bit_rate; /* nullptr: not given */
+        std::vector<guint> passes;       /* empty: a usage error */
+    } cases[] = {
+        {false, nullptr, nullptr, {kBothRates}},
+        {true, nullptr, nullptr, {kBothRates}},
+        {true, nullptr, "600", {600}},
+        {false, "vdem", nullptr, {100, 600}},
+        {true, "vdem", nullptr, {100}},
+        {true, "vdem", "600", {600}},
+        {true, "vdem", "both", {}},
+    };
+    for (const Case &c : cases) {
+        Settings settings = default_settings();
+        EXPECT_EQ(settings.station.receiver, "vchan");
+        settings.station.card = c.card;
+        settings.station.name = "bs-1";
+        g_autoptr(GError) error = nullptr;
+        for (const auto &[key, value] :
+             {std::pair{"receiver", c.receiver}, {"bit_rate", c.bit_rate}}) {
+            if (value != nullptr) {
+                ASSERT_TRUE(apply_setting(*find_setting("station", key), Origin::Option, value,
+                                          settings, &error));
+            }
+        }
+        const bool ok = finish_settings(settings, false, &error);
+        const std::string what = std::string(c.card ? "card" : "recording") + ", receiver " +
+                                 (c.receiver ? c.receiver : "-") + ", bit rate " +
+                                 (c.bit_rate ? c.bit_rate : "-");
+        EXPECT_EQ(ok, !c.passes.empty()) << what;
+        if (ok)
+            EXPECT_EQ(settings.station.rates, c.passes) << what;
+        else
+            EXPECT_NE(std::string(error->message).find("one bit rate at a time"), std::string::npos)
+                << error->message;
+    }
+}
+
 /* The unit runs as a user in the group the udev rule gives the card to, and
  * the sysusers file creates both. */
 TEST(ServiceFiles, TheUnitsUserCanReachTheCard)
 {
     g_autoptr(GKeyFile) unit = g_key_file_new();
-    ASSERT_TRUE(
-        g_key_file_load_from_file(unit, VEKBS_DATA_DIR "/vekbs.service", G_KEY_FILE_NONE, nullptr));
+    ASSERT_TRUE(g_key_file_load_from_file(unit, VEKBS_UNIT, G_KEY_FILE_NONE, nullptr));
     g_autofree gchar *type = g_key_file_get_string(unit, "Service", "Type", nullptr);
     g_autofree gchar *user = g_key_file_get_string(unit, "Service", "User", nullptr);
     g_autofree gchar *groups =

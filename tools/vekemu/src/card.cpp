@@ -296,12 +296,18 @@ guint64 vekemu_card_rx_bytes(VekemuCard *card)
 void vekemu_card_fault_control(VekemuCard *card, gint group, gint cmd, VekemuFault fault,
                                guint count)
 {
+    vekemu_card_fault_control_after(card, group, cmd, fault, 0, count);
+}
+
+void vekemu_card_fault_control_after(VekemuCard *card, gint group, gint cmd, VekemuFault fault,
+                                     guint after, guint count)
+{
     Lock lock(card->bed->mu);
     if (fault == VEKEMU_FAULT_NONE || count == 0) {
         card->control_faults.clear();
         return;
     }
-    card->control_faults.push_back({group, cmd, fault, count});
+    card->control_faults.push_back({group, cmd, fault, count, after});
 }
 
 void vekemu_card_set_unresponsive(VekemuCard *card, gboolean unresponsive)

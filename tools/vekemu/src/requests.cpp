@@ -384,6 +384,10 @@ ControlResult control_request(VekemuCard *card, const Setup &s, guint8 *data, gs
     for (auto it = card->control_faults.begin(); it != card->control_faults.end(); ++it) {
         if ((it->group >= 0 && it->group != s.bRequest) || (it->cmd >= 0 && it->cmd != s.wValue))
             continue;
+        if (it->after > 0) {
+            it->after--;
+            break; /* answered as usual */
+        }
         VekemuFault fault = it->fault;
         if (--it->count == 0)
             card->control_faults.erase(it);

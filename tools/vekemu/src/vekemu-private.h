@@ -80,6 +80,7 @@ struct ControlFault {
     gint cmd;
     VekemuFault fault;
     guint count;
+    guint after = 0; /* matching requests answered as usual first */
 };
 
 struct Config {

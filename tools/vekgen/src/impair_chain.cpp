@@ -16,9 +16,11 @@ constexpr gdouble kFs = VEKGEN_SAMPLE_RATE;
 /* The carriers' wander moves their frequency once per block, so that a carrier stays
  * one turn per sample; the phase at every block start is exact. */
 constexpr guint64 kToneBlock = 256;
-/* A burst hops to a new frequency every millisecond and rises and falls over half of
- * one. */
+/* A burst hops to a new frequency every millisecond, gliding there over the first
+ * quarter of it along a raised cosine (an abrupt hop would splatter over the band),
+ * and rises and falls over half a millisecond. */
 constexpr guint64 kChip = VEKGEN_SAMPLE_RATE / 1000;
+constexpr guint64 kGlide = kChip / 4;
 constexpr guint64 kRamp = kChip / 2;
 constexpr gdouble kBurstMinWidth = 10000.0;
 constexpr gdouble kBurstMaxWidth = 25000.0;
@@ -277,12 +279,23 @@ void ImpairChain::add_bursts(Sample *x, guint64 from, gsize n)
             Sample z = burst_z_;
             for (guint64 i = a; i < b; i++) {
                 const guint64 rel = i - burst_.start;
-                if (rel % kChip == 0 || !burst_started_) {
+                const guint64 in_chip = rel % kChip;
+                if (in_chip == 0 || !burst_started_) {
                     const gdouble f =
                         burst_centre_hz_ + burst_width_hz_ * (uniform(burst_rng_) - 0.5);
-                    burst_step_ = std::polar(1.0, 2.0 * G_PI * f / kFs);
+                    burst_from_hz_ = burst_started_ ? burst_to_hz_ : f;
+                    burst_to_hz_ = f;
                     z /= std::abs(z);
                     burst_started_ = true;
+                }
+                if (in_chip <= kGlide) {
+                    const gdouble along =
+                        in_chip == kGlide
+                            ? 1.0
+                            : 0.5 - 0.5 * std::cos(G_PI * (static_cast<gdouble>(in_chip) + 0.5) /
+                                                   kGlide);
+                    const gdouble f = burst_from_hz_ + (burst_to_hz_ - burst_from_hz_) * along;
+                    burst_step_ = std::polar(1.0, 2.0 * G_PI * f / kFs);
                 }
                 x[i - from] += burst_amplitude_ * envelope(rel, length) * z;
                 z *= burst_step_;

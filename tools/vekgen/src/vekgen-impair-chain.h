@@ -119,6 +119,7 @@ class ImpairChain
     Event burst_;
     bool burst_started_ = false;
     gdouble burst_amplitude_ = 0.0, burst_centre_hz_ = 0.0, burst_width_hz_ = 0.0;
+    gdouble burst_from_hz_ = 0.0, burst_to_hz_ = 0.0; /* the glide of this millisecond */
     Sample burst_z_{}, burst_step_{};
     /* Clicks. */
     Rng click_rng_;

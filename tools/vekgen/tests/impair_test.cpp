@@ -403,6 +403,12 @@ TEST(VekgenImpairAir, BurstsKeepTheirDutyWidthAndLevel)
     }
     ASSERT_GT(total, 0.0);
     EXPECT_GT(in_band / total, 0.99);
+    /* Its skirts: from 5 kHz outside its width on, under 1e-4 of its power (6e-6 here;
+     * an abrupt hop every millisecond put 6e-4 there). */
+    double far = 0.0;
+    for (gsize k = 0; k < m; k++)
+        far += (k < 15 || k > 45) ? spectrum[k] : 0.0;
+    EXPECT_LT(far / total, 1e-4);
     /* ... evenly: every bin inside holds at least half its share. */
     for (gsize k = 21; k <= 39; k++)
         EXPECT_GT(spectrum[k], 0.5 * in_band / 21.0) << k << " kHz";

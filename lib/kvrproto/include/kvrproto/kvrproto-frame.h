@@ -80,6 +80,10 @@ typedef struct {
     gfloat freq;
     gfloat snr;
     gfloat rssi;
+    /* 100 or 600 when the receiver that decoded the frame told; 0 otherwise
+     * (the FDATA_V1 line does not carry it). It sits where the layout had
+     * padding before the time stamp, so no other field moved. */
+    guint32 bit_rate;
     gint64 timestamp;
 } kvrframe_v1;
 

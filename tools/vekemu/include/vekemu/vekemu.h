@@ -256,6 +256,11 @@ typedef enum {
  * 0 clears them all. Standard requests (descriptors) are never faulted. */
 void vekemu_card_fault_control(VekemuCard *card, gint group, gint cmd, VekemuFault fault,
                                guint count);
+/* The same, once `after` matching requests have been answered as usual: the second of a
+ * pair of requests with one group and command (a downlink send sets its status active,
+ * then inactive) can fail alone. */
+void vekemu_card_fault_control_after(VekemuCard *card, gint group, gint cmd, VekemuFault fault,
+                                     guint after, guint count);
 /* TRUE: a card whose firmware has stopped answering. Every vendor and class request is
  * left unanswered (as VEKEMU_FAULT_TIMEOUT) until this is set back to FALSE; the USB
  * controller still answers standard requests (descriptors), so the card is listed and

@@ -96,9 +96,10 @@ typedef struct {
  *   drift=HZ/S, step=HZ, step-at=FRACTION, ppm=PPM
  *                          the devices' errors for every frame that gives none of
  *                          its own (0, 0, 0.5, 0)
- * Bursts are frequency-hopped with a continuous phase (a new frequency in the burst's
- * width every millisecond) and rise and fall over half a millisecond; clicks and
- * overload bursts are white Gaussian noise over the whole band. */
+ * Bursts hop to a new frequency in their width every millisecond, gliding there over
+ * a quarter of one at a continuous phase (their skirts are 50 dB down 5 kHz outside
+ * the width), and rise and fall over half a millisecond; clicks and overload bursts
+ * are white Gaussian noise over the whole band. */
 guint vekgen_impairment_n_settings(void);
 const VekgenImpairmentSetting *vekgen_impairment_setting(guint index);
 
@@ -131,8 +132,11 @@ gboolean vekgen_frame_has_device_errors(const VekgenFrame *frame);
 guint64 vekgen_frame_air_end_sample(const VekgenFrame *frame);
 
 /* Gives @signal a copy of @impairments (NULL for none), replacing those it had, and
- * applies their device defaults to the frames it holds and to those added later.
- * Only before the first sample: FALSE with VEKGEN_ERROR_INVALID afterwards. */
+ * applies their device defaults to the frames it holds that leave them unset and to
+ * those added later. Only before the first sample: FALSE with VEKGEN_ERROR_INVALID
+ * afterwards. After vekgen_signal_skip the impairments carry on at the new position:
+ * the carriers at their exact phase there, the bursts and clicks of the skipped part
+ * not drawn. */
 gboolean vekgen_signal_set_impairments(VekgenSignal *signal, const VekgenImpairments *impairments,
                                        GError **error);
 /* The signal's impairments, or NULL when it has none. */
