@@ -364,7 +364,7 @@ void CandidateList::add(const Candidate &c)
             put(i, c);
             o.id = id;
             kept = &o;
-        } else if (may_be_lobe && explains(o, c)) {
+        } else if (may_be_lobe && !o.failed && explains(o, c)) {
             /* The side lobes of a strong frame reach far across the bank: they wait
              * here for it, before they cost a demodulation each. */
             if (!o.done)
@@ -398,6 +398,15 @@ void CandidateList::add(const Candidate &c)
             remove(i);
         } else {
             i++;
+        }
+}
+
+void CandidateList::fail(uint32_t id)
+{
+    for (size_t i = 0; i < count_; i++)
+        if (items_[i].id == id) {
+            items_[i].failed = true;
+            return;
         }
 }
 

@@ -78,6 +78,7 @@ struct Candidate {
     HeaderFix header{};   /* searched early, for a candidate that others wait for */
     bool done;            /* demodulated already */
     bool cleared = false; /* re-detected once a stronger frame was subtracted */
+    bool failed = false;  /* demodulated and found no frame */
 };
 
 /* The samples per bit at @rate (100 or 600). */

@@ -105,7 +105,9 @@ void Receiver::on_chunk_end()
         while (chain->candidates.pop_ready(clean_, c, chain->demod, ring_.data())) {
             Decoded d;
             bool subtracted = false;
-            if (!covered(c, bank.rate()) && !masked(c, bank.rate()) && decode(*chain, c, d)) {
+            const bool tried = !covered(c, bank.rate()) && !masked(c, bank.rate());
+            const bool found = tried && decode(*chain, c, d);
+            if (found) {
                 /* A strong frame leaves the ring, and what its side lobes hid is looked
                  * at again without it. */
                 subtracted = chain->canceller.worth(d) &&
@@ -120,10 +122,15 @@ void Receiver::on_chunk_end()
                 }
                 take(d, subtracted);
             }
+            /* What seemed its side lobes is looked at again: without it where it was
+             * a frame subtracted; as it is where it was no frame at all (a burst of
+             * another system, say, which raises detections across the band). */
+            if (tried && !found)
+                chain->candidates.fail(c.id);
             Candidate s;
             while (chain->candidates.pop_shadowed(c.id, s))
-                if (cleaned(s, bank.rate()) &&
-                    chain->canceller.retest(ring_.data(), bank.noise(), s))
+                if ((tried && !found) || (cleaned(s, bank.rate()) &&
+                                          chain->canceller.retest(ring_.data(), bank.noise(), s)))
                     chain->candidates.restore(s);
         }
     }
