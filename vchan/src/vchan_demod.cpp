@@ -67,8 +67,11 @@ constexpr double kEndDrop = 4.0;
  * half a symbol; a quarter of a bit rate). */
 constexpr int kEndReference = 16;
 constexpr double kEndTurn = M_PI / 4.0;
-/* The symbols either side that a followed frame's amplitude is measured against. */
+/* The symbols either side that a frame's amplitude is measured against when its
+ * carrier wanders, and by how much more signal to noise that must find than a
+ * single turn (0.5 dB). */
 constexpr int kWanderWindow = 8;
+constexpr double kWandered = 1.122;
 
 /* The 27 known header bits: 20 alternating starting with 1, then 1100111. */
 constexpr uint8_t kKnown[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0,
@@ -1221,40 +1224,39 @@ double Demod::measure(const Sums &s, int timing, int n_symbols, double pol, Deco
     });
     mean /= float(n_symbols);
     double residue = 0.0;
-    if (followed_ || absorbed_) {
-        /* A carrier followed along a path is left with a slow wander of phase that
-         * a single turn cannot take (a fraction of a cycle over the frame at the
-         * resolution of the path): the amplitude is measured against a reference
-         * of the neighbouring kWanderWindow symbols either side instead. */
-        rot = 1.0;
-        pilot([&](int k, cf z) {
-            pilots_[size_t(k)] = z * cf(std::conj(rot));
-            rot *= step;
-        });
-        double along = 0.0;
-        for (int k = 0; k < n_symbols; k++) {
-            cf ref{};
-            for (int j = std::max(0, k - kWanderWindow);
-                 j <= std::min(n_symbols - 1, k + kWanderWindow); j++)
+    rot = 1.0;
+    pilot([&](int k, cf z) {
+        pilots_[size_t(k)] = z * cf(std::conj(rot));
+        residue += std::norm(pilots_[size_t(k)] - mean);
+        rot *= step;
+    });
+    /* A carrier that wanders (drifting a little, or left so by a path followed, at
+     * the resolution of the path) keeps the turn above from adding it up: over
+     * 0.2 s at 600 bit/s, 30 Hz/s bends its phase by a radian either way. Against a
+     * reference of the kWanderWindow symbols either side of each (itself left out,
+     * so that its noise adds nothing), the amplitude needs no single turn; where
+     * that leaves clearly less (a signal to noise kWandered higher), the carrier
+     * wandered and it is the measurement. */
+    double along = 0.0;
+    for (int k = 0; k < n_symbols; k++) {
+        cf ref{};
+        for (int j = std::max(0, k - kWanderWindow);
+             j <= std::min(n_symbols - 1, k + kWanderWindow); j++)
+            if (j != k)
                 ref += pilots_[size_t(j)];
-            const float size = std::abs(ref);
-            references_[size_t(k)] = size > 0.f ? ref / size : cf(1.f);
-            along += double((pilots_[size_t(k)] * std::conj(references_[size_t(k)])).real());
-        }
-        const double amplitude = along / n_symbols;
-        double mag = 0;
-        for (int k = 0; k < n_symbols; k++)
-            mag += std::abs(pilots_[size_t(k)]);
-        mag /= n_symbols;
-        for (int k = 0; k < n_symbols; k++)
-            residue += std::norm(pilots_[size_t(k)] - float(amplitude) * references_[size_t(k)]);
+        const float size = std::abs(ref);
+        references_[size_t(k)] = size > 0.f ? ref / size : cf(1.f);
+        along += double((pilots_[size_t(k)] * std::conj(references_[size_t(k)])).real());
+    }
+    const double amplitude = along / n_symbols;
+    double local = 0.0;
+    for (int k = 0; k < n_symbols; k++)
+        local += std::norm(pilots_[size_t(k)] - float(amplitude) * references_[size_t(k)]);
+    /* Each reference carries a sixteenth of the noise of its neighbours. */
+    local /= 1.0 + 1.0 / (2 * kWanderWindow);
+    if (amplitude * amplitude / local > kWandered * std::norm(mean) / residue) {
+        residue = local;
         mean = cf(float(amplitude), 0.f);
-    } else {
-        rot = 1.0;
-        pilot([&](int, cf z) {
-            residue += std::norm(z - mean * cf(rot));
-            rot *= step;
-        });
     }
     residue /= double(n_symbols - 1);
 
