@@ -9,10 +9,13 @@
  *                            one 10 kHz away (trials from FIRST on), starting up to
  *                            40 bits after it (WEAK_FIRST 1: before it)
  *   false HOURS [SEED]       reports on noise alone (both rates at once)
- *   speed                    x real time on one core: noise, and 32 overlapping
- *                            frames of each rate
+ *   speed [ROUNDS]           x real time on one core of vchan and of libvdem at
+ *                            each rate on the same recordings: noise, one burst
+ *                            of 32 overlapping frames (each rate, both), and
+ *                            bursts back to back; best and worst of ROUNDS
  *   fft                      the banks' transforms alone: their time per second
- *                            of signal, the bound they put on the speed
+ *                            of signal, the bound they put on the speed, at the
+ *                            banks' lengths and at the mixed-radix lengths 2T
  * Frames: random offset in +-90 kHz, phase, sub-bit start, bytes, type of the given
  * length, sense of differential encoding. With VCHAN_MEASURE_DUMP set, every report
  * of vchan is printed as well (to the bit), so that two builds can be compared.
@@ -23,12 +26,14 @@
 #include "vekgen-decode.h"
 
 #include "bench_impair.h"
+#include "vchan_bank.h"
 
 #include "vchan_fft.h"
 
 #include <kiss_fft.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -354,90 +359,195 @@ int cmd_false(double hours, guint64 seed)
     return 0;
 }
 
-int cmd_speed()
-{
-    printf("| load | signal s | cpu s | x real time |\n|---|---:|---:|---:|\n");
+/* One load of the speed table: recordings held in memory (so that making them is
+ * not timed) with the truth of their frames. */
+struct Load {
+    explicit Load(std::string n) : name(std::move(n)) {}
+    std::string name;
+    std::vector<std::vector<gint16>> recordings;
+    std::vector<std::vector<VekgenFrame>> truth;
+    double seconds = 0.0;
+    guint frames[2] = {0, 0}; /* at 100 and 600 bit/s */
+
+    void add(VekgenSignal *s, guint64 n_samples)
     {
-        g_autoptr(VekgenSignal) s = impairments.new_signal(9);
-        const gsize P = 2560, n = 192000 * 60;
-        std::vector<gint16> all(2 * n);
-        vekgen_signal_fill(s, all.data(), n);
-        vekgen::ChannelDecoder ch(0, 0.0f, P);
-        const double t0 = cpu_seconds();
-        for (gsize at = 0; at + P <= n; at += P)
-            ch.post(all.data() + 2 * at);
-        const double cpu = cpu_seconds() - t0;
-        printf("| noise only, both rates | 60 | %.2f | %.0f |\n", cpu, 60 / cpu);
+        std::vector<gint16> iq(2 * n_samples);
+        vekgen_signal_fill(s, iq.data(), n_samples);
+        recordings.push_back(std::move(iq));
+        guint n = 0;
+        const VekgenFrame *f = vekgen_signal_get_frames(s, &n);
+        truth.emplace_back(f, f + n);
+        for (guint i = 0; i < n; i++)
+            frames[f[i].bit_rate == 600]++;
+        seconds += double(n_samples) / VEKGEN_SAMPLE_RATE;
     }
-    for (guint rate : {100u, 600u, 0u}) {
-        /* 32 overlapping frames, again and again. */
+};
+
+/* The loads: noise alone; one burst of 32 overlapping frames (the many-at-once
+ * target: the same signals as `many RATE 32 10`), of each rate and of both; and the
+ * back-to-back bursts, 32 frames of both rates again every 300 bit periods. */
+std::vector<Load> speed_loads()
+{
+    std::vector<Load> loads;
+    {
+        Load l("noise only");
+        g_autoptr(VekgenSignal) s = impairments.new_signal(9);
+        l.add(s, 60 * guint64(VEKGEN_SAMPLE_RATE));
+        loads.push_back(std::move(l));
+    }
+    for (guint rate : {0u, 100u, 600u}) {
+        Load l(rate == 0 ? "one burst of 32, 16 at each rate (10 recordings)"
+                         : std::string("one burst of 32 at ") + std::to_string(rate) +
+                               " bit/s (10 recordings)");
+        for (guint t = 0; t < 10; t++) {
+            g_autoptr(GRand) rand = g_rand_new_with_seed(500 + t);
+            g_autoptr(VekgenSignal) s = impairments.new_signal(600 + t);
+            add_overlapping(s, rand, rate, 32, 100000 + impairments.lead_samples());
+            l.add(s, vekgen_signal_get_end(s) + 15360);
+        }
+        loads.push_back(std::move(l));
+    }
+    {
+        Load l("32 at 100+600 bit/s back to back");
         g_autoptr(GRand) rand = g_rand_new_with_seed(31);
         g_autoptr(VekgenSignal) s = impairments.new_signal(10);
-        const guint64 period = 300 * guint64(vekgen_samples_per_bit(rate == 600 ? 600 : 100));
-        const int rounds = rate == 600 ? 30 : 6;
-        for (int i = 0; i < rounds; i++)
-            add_overlapping(s, rand, rate, 32, 1000 + i * period + impairments.lead_samples());
-        const gsize n = vekgen_signal_get_end(s) + 15360;
-        std::vector<gint16> all(2 * n);
-        vekgen_signal_fill(s, all.data(), n);
-        const gsize P = 2560;
-        vekgen::ChannelDecoder ch(0, 0.0f, P);
+        const guint64 period = 300 * guint64(vekgen_samples_per_bit(100));
+        for (int i = 0; i < 6; i++)
+            add_overlapping(s, rand, 0, 32, 1000 + i * period + impairments.lead_samples());
+        l.add(s, vekgen_signal_get_end(s) + 15360);
+        loads.push_back(std::move(l));
+    }
+    return loads;
+}
+
+/* Posts @iq to @rx in its packets (the last one padded with zeros): CPU seconds. */
+double post_timed(vekgen::Receiver &rx, const std::vector<gint16> &iq)
+{
+    const gsize P = rx.packet_size();
+    std::vector<gint16> packet(2 * P);
+    double cpu = 0.0;
+    for (gsize at = 0; at < iq.size(); at += 2 * P) {
+        const gsize n = std::min(2 * P, iq.size() - at);
+        std::copy(iq.begin() + gssize(at), iq.begin() + gssize(at + n), packet.begin());
+        std::fill(packet.begin() + gssize(n), packet.end(), 0);
         const double t0 = cpu_seconds();
-        for (gsize at = 0; at + P <= n; at += P)
-            ch.post(all.data() + 2 * at);
-        const double cpu = cpu_seconds() - t0;
-        guint nt = 0;
-        const VekgenFrame *truth = vekgen_signal_get_frames(s, &nt);
-        const vekgen::Match m = vekgen::match(ch, truth, nt);
-        printf("| 32 overlapping frames at %s bit/s back to back (%u of %zu found) | %.1f | %.2f | "
-               "%.0f |\n",
-               rate == 0 ? "100+600" : (rate == 100 ? "100" : "600"), m.found, m.frames.size(),
-               double(n) / VEKGEN_SAMPLE_RATE, cpu, double(n) / VEKGEN_SAMPLE_RATE / cpu);
+        rx.post(packet.data());
+        cpu += cpu_seconds() - t0;
+    }
+    return cpu;
+}
+
+std::string loadavg()
+{
+    gchar *text = nullptr;
+    if (!g_file_get_contents("/proc/loadavg", &text, nullptr, nullptr))
+        return "?";
+    std::string s(text);
+    g_free(text);
+    return s.substr(0, s.find(' ', s.find(' ', s.find(' ') + 1) + 1));
+}
+
+/* x real time on one core of libvchan (one receiver of both rates) and of libvdem
+ * at 100 and at 600 bit/s (one instance at a time, as the library allows) on the
+ * same recordings, each posting in its own packet size; @rounds times over every
+ * load, the receivers alternating, best and worst. "both vdem" is a station that
+ * runs one instance per rate: the signal over their CPU time added up. */
+int cmd_speed(int rounds)
+{
+    const std::vector<Load> loads = speed_loads();
+    struct Figures {
+        double best = 0.0, worst = 1e30;
+        guint found = 0;
+        void add(double x) { best = std::max(best, x), worst = std::min(worst, x); }
+    };
+    /* [load][vchan, vdem 100, vdem 600, both vdem] */
+    std::vector<std::array<Figures, 4>> fig(loads.size());
+    g_printerr("load average before: %s\n", loadavg().c_str());
+    for (int round = 0; round < rounds; round++) {
+        for (size_t l = 0; l < loads.size(); l++) {
+            double cpu[3] = {0.0, 0.0, 0.0};
+            guint found[3] = {0, 0, 0};
+            for (int r = 0; r < 3; r++) {
+                for (size_t i = 0; i < loads[l].recordings.size(); i++) {
+                    std::unique_ptr<vekgen::Receiver> rx;
+                    if (r == 0)
+                        rx = std::make_unique<vekgen::ChannelDecoder>(0, 0.0f);
+                    else
+                        rx = std::make_unique<vekgen::Decoder>(r == 1 ? 100 : 600, 0.0f);
+                    if (!rx->error().empty()) {
+                        g_printerr("%s\n", rx->error().c_str());
+                        return 1;
+                    }
+                    cpu[r] += post_timed(*rx, loads[l].recordings[i]);
+                    const auto &t = loads[l].truth[i];
+                    found[r] += vekgen::match(*rx, t.data(), guint(t.size())).found;
+                }
+                fig[l][size_t(r)].add(loads[l].seconds / cpu[r]);
+                fig[l][size_t(r)].found = found[r];
+            }
+            fig[l][3].add(loads[l].seconds / (cpu[1] + cpu[2]));
+        }
+        g_printerr("round %d done, load average %s\n", round + 1, loadavg().c_str());
+    }
+    printf("FFT: %s; x real time on one core, best / worst of %d rounds\n\n", vchan::Fft::backend(),
+           rounds);
+    printf("| load | signal s | frames 100 + 600 | vchan found | vchan | vdem 100 found | vdem 100 "
+           "| vdem 600 found | vdem 600 | both vdem |\n"
+           "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (size_t l = 0; l < loads.size(); l++) {
+        const auto &f = fig[l];
+        printf("| %s | %.1f | %u + %u | %u | %.0f / %.0f | %u | %.0f / %.0f | %u | %.0f / %.0f | "
+               "%.0f / %.0f |\n",
+               loads[l].name.c_str(), loads[l].seconds, loads[l].frames[0], loads[l].frames[1],
+               f[0].found, f[0].best, f[0].worst, f[1].found, f[1].best, f[1].worst, f[2].found,
+               f[2].best, f[2].worst, f[3].best, f[3].worst);
     }
     return 0;
 }
 
-/* The receiver's banks transform 2T points (T samples per bit) every T/2 samples:
- * 1200 transforms of 640 points and 200 of 3840 per second of signal. Timed with
- * KissFFT called directly and with the library's own transform (whichever FFT the
- * build chose). */
+/* The receiver's banks transform their points (bank_points(), a power of two: 512
+ * and 4096) every T/2 samples: 1200 and 200 transforms per second of signal. Timed
+ * with KissFFT called directly and with the library's own transform (whichever FFT
+ * the build chose), beside the mixed-radix lengths 2T (640 and 3840) that give bins
+ * exactly half the bit rate apart, which the banks used before. */
 int cmd_fft()
 {
     printf("| FFT | rate | points | transforms per s | us per transform | ms per s of signal |\n"
            "|---|---:|---:|---:|---:|---:|\n");
     for (int lib = 0; lib < 2; lib++) {
         const char *name = lib == 0 ? "KissFFT (direct)" : vchan::Fft::backend();
-        double total_ms = 0.0;
-        for (guint rate : {600u, 100u}) {
-            const int T = int(vekgen_samples_per_bit(rate));
-            const int n = 2 * T;
-            kiss_fft_cfg cfg = kiss_fft_alloc(n, 0, nullptr, nullptr);
-            vchan::Fft fft(n);
-            std::vector<vchan::cf> in(static_cast<size_t>(n)), out(in.size());
-            g_autoptr(GRand) rand = g_rand_new_with_seed(5);
-            for (int i = 0; i < T; i++)
-                in[size_t(i)] = vchan::cf(float(g_rand_double_range(rand, -3e3, 3e3)),
-                                          float(g_rand_double_range(rand, -3e3, 3e3)));
-            const int per_second = 2 * VEKGEN_SAMPLE_RATE / T;
-            const int reps = 60 * per_second;
-            const double t0 = cpu_seconds();
-            for (int r = 0; r < reps; r++) {
-                if (lib == 0) {
-                    kiss_fft(cfg, reinterpret_cast<const kiss_fft_cpx *>(in.data()),
-                             reinterpret_cast<kiss_fft_cpx *>(out.data()));
-                } else {
-                    std::copy(in.begin(), in.end(), fft.in());
-                    fft.run();
+        for (bool banks : {true, false}) {
+            double total_ms = 0.0;
+            for (guint rate : {600u, 100u}) {
+                const int T = int(vekgen_samples_per_bit(rate));
+                const int n = banks ? vchan::bank_points(int(rate)) : 2 * T;
+                kiss_fft_cfg cfg = kiss_fft_alloc(n, 0, nullptr, nullptr);
+                vchan::Fft fft(n);
+                std::vector<vchan::cf> in(static_cast<size_t>(n)), out(in.size());
+                g_autoptr(GRand) rand = g_rand_new_with_seed(5);
+                for (int i = 0; i < T; i++)
+                    in[size_t(i)] = vchan::cf(float(g_rand_double_range(rand, -3e3, 3e3)),
+                                              float(g_rand_double_range(rand, -3e3, 3e3)));
+                std::copy(in.begin(), in.end(), fft.in());
+                const int per_second = 2 * VEKGEN_SAMPLE_RATE / T;
+                const int reps = 60 * per_second;
+                const double t0 = cpu_seconds();
+                for (int r = 0; r < reps; r++) {
+                    if (lib == 0)
+                        kiss_fft(cfg, reinterpret_cast<const kiss_fft_cpx *>(in.data()),
+                                 reinterpret_cast<kiss_fft_cpx *>(out.data()));
+                    else
+                        fft.run();
                 }
+                const double us = (cpu_seconds() - t0) * 1e6 / reps;
+                kiss_fft_free(cfg);
+                const double ms = us * per_second / 1e3;
+                total_ms += ms;
+                printf("| %s | %u | %d | %d | %.2f | %.2f |\n", name, rate, n, per_second, us, ms);
             }
-            const double us = (cpu_seconds() - t0) * 1e6 / reps;
-            kiss_fft_free(cfg);
-            const double ms = us * per_second / 1e3;
-            total_ms += ms;
-            printf("| %s | %u | %d | %d | %.2f | %.2f |\n", name, rate, n, per_second, us, ms);
+            printf("| %s | both, %s | | | | %.1f (at most %.0fx real time) |\n", name,
+                   banks ? "the banks' lengths" : "2T", total_ms, 1e3 / total_ms);
         }
-        printf("| %s | both | | | | %.1f (at most %.0fx real time) |\n", name, total_ms,
-               1e3 / total_ms);
     }
     return 0;
 }
@@ -454,7 +564,7 @@ int main(int argc, char **argv)
     if (argc < 2) {
         g_printerr("usage: %s [--impair TEXT] [--noise DB] fer RATE LEN FRAMES EBN0... | many "
                    "RATE N TRIALS | nearfar RATE TRIALS [FIRST [WEAK_FIRST]] | false HOURS "
-                   "[SEED] | speed | fft\n",
+                   "[SEED] | speed [ROUNDS] | fft\n",
                    argv[0]);
         return 2;
     }
@@ -475,7 +585,7 @@ int main(int argc, char **argv)
     if (mode == "false")
         return cmd_false(arg(2, 1.0), guint64(arg(3, 4242)));
     if (mode == "speed")
-        return cmd_speed();
+        return cmd_speed(int(arg(2, 3)));
     if (mode == "fft")
         return cmd_fft();
     g_printerr("%s: unknown mode '%s'\n", argv[0], argv[1]);

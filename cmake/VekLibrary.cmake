@@ -2,13 +2,16 @@
 # Helpers shared by every library, test and tool of the project.
 #
 # vek_add_library(NAME <name> SOVERSION <n> SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...]
-#                 [PC_REQUIRES <pkg-config modules>] [PC_REQUIRES_PRIVATE ...] [DESCRIPTION text])
+#                 [PC_REQUIRES <pkg-config modules>] [PC_REQUIRES_PRIVATE ...] [DESCRIPTION text]
+#                 [LICENCE text])
 #   Builds lib<name>.so.<n> from <dir>/src with hidden visibility. Public headers live in
 #   <dir>/include/<name>/ and are installed under include/<name>/. A generated
 #   <name>/<name>-export.h defines <NAME>_EXPORT for the documented entry points.
-#   A <name>.pc is generated and installed.
+#   A <name>.pc is generated and installed; its description ends with the licence
+#   (LGPL-2.1-or-later unless LICENCE says otherwise, for a build that a dependency
+#   puts under other terms).
 function(vek_add_library)
-  cmake_parse_arguments(ARG "" "NAME;SOVERSION;DESCRIPTION"
+  cmake_parse_arguments(ARG "" "NAME;SOVERSION;DESCRIPTION;LICENCE"
     "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS;PC_REQUIRES;PC_REQUIRES_PRIVATE;PC_LIBS_PRIVATE" ${ARGN})
   set(name ${ARG_NAME})
   add_library(${name} SHARED ${ARG_SOURCES})
@@ -54,7 +57,10 @@ function(vek_add_library)
   file(RELATIVE_PATH PC_RELATIVE_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig"
     "${CMAKE_INSTALL_PREFIX}")
   set(PC_NAME ${name})
-  set(PC_DESCRIPTION "${ARG_DESCRIPTION} (LGPL-2.1-or-later)")
+  if(NOT ARG_LICENCE)
+    set(ARG_LICENCE "LGPL-2.1-or-later")
+  endif()
+  set(PC_DESCRIPTION "${ARG_DESCRIPTION} (${ARG_LICENCE})")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/library.pc.in
     ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc

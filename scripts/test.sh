@@ -3,8 +3,8 @@
 # Sets everything up and runs the whole test suite:
 #  1. a normal build with warnings as errors, its tests, then the tests labelled
 #     valgrind (a selection run under valgrind's memory checker);
-#  2. libvchan's receiver tests again over its other FFT (KissFFT), which a build
-#     without libavutil uses;
+#  2. libvchan's receiver tests again over its other FFTs: KissFFT, which a build
+#     without libavutil uses, and FFTW, which a build may be told to use;
 #  3. an address + undefined-behaviour sanitizer build and its tests;
 #  4. the fuzz targets built with clang's libFuzzer over the real libraries, each
 #     fuzzed for a short while (the long run is scripts/fuzz-long.sh);
@@ -27,6 +27,10 @@ bash scripts/build.sh build-kissfft --target vchan_tests --target vchan_alloc_te
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_WERROR=ON -DVEK_SANITIZE= -DVEK_BUILD_TESTS=ON \
   -DVEK_BUILD_BENCH=OFF -DVEK_VCHAN_FFT=kissfft
 ctest --test-dir build-kissfft --output-on-failure -j "$jobs" -R '^Vchan'
+bash scripts/build.sh build-fftw --target vchan_tests --target vchan_alloc_tests \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_WERROR=ON -DVEK_SANITIZE= -DVEK_BUILD_TESTS=ON \
+  -DVEK_BUILD_BENCH=OFF -DVEK_VCHAN_FFT=fftw
+ctest --test-dir build-fftw --output-on-failure -j "$jobs" -R '^Vchan'
 
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=address,undefined \
   -DVEK_BUILD_TESTS=ON -DVEK_BUILD_BENCH=OFF

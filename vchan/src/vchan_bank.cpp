@@ -38,18 +38,18 @@ constexpr int kSettleHops = 6 * kPhases;
 /* One timing phase's differential products of this hop's outputs @y (interleaved)
  * with those a bit earlier and their sizes, added to and taken from the running
  * sums, and the sums' power. Apart from the member functions so that the vectoriser sees
- * plain restricted pointers; built for AVX2 too where the processor has it. A carrier at
- * an odd bin turns by half a cycle per bit period, so the sign alternates from bin
- * to bin (@sign holds +1, -1, +1, ...). */
+ * plain restricted pointers; built for AVX2 too where the processor has it. A carrier
+ * turns by the same angle from one bit period to the next in every bin that sees it,
+ * so the products of a preamble add up whatever that angle; only the alternation of
+ * the preamble's bits is undone (@alternation, +1 or -1). */
 VCHAN_VECTOR_CLONES
-void differential_products(size_t n, float alternation, const float *__restrict sign,
-                           const float *__restrict y, float *__restrict lre, float *__restrict lim,
-                           float *__restrict sre, float *__restrict sim, float *__restrict pre,
-                           float *__restrict pim, float *__restrict psz, float *__restrict ssz,
-                           float *__restrict pw)
+void differential_products(size_t n, float alternation, const float *__restrict y,
+                           float *__restrict lre, float *__restrict lim, float *__restrict sre,
+                           float *__restrict sim, float *__restrict pre, float *__restrict pim,
+                           float *__restrict psz, float *__restrict ssz, float *__restrict pw)
 {
+    const float s = alternation;
     for (size_t i = 0; i < n; i++) {
-        const float s = alternation * sign[i];
         const float yr = y[2 * i], yi = y[2 * i + 1];
         const float dr = s * (yr * lre[i] + yi * lim[i]);
         const float di = s * (yi * lre[i] - yr * lim[i]);
@@ -66,31 +66,25 @@ void differential_products(size_t n, float alternation, const float *__restrict 
     }
 }
 
-/* @out[i] = the sum of the kPreambleBits rows of @rows (@n floats each, @n a
- * multiple of 16) at i, added in row order; sixteen columns at a time with their
- * totals in registers. */
+/* @out[i] = the sum of the kPreambleBits rows of @rows (@n floats each) at i, added
+ * in row order: one row after the other, each read straight through, which the
+ * processor's prefetching follows (a row from twenty bits ago is rarely still in
+ * the cache). */
 VCHAN_VECTOR_CLONES
 void sum_rows(size_t n, const float *__restrict rows, float *__restrict out)
 {
-    constexpr size_t kColumns = 16;
-    for (size_t i0 = 0; i0 < n; i0 += kColumns) {
-        float total[kColumns];
-        for (size_t j = 0; j < kColumns; j++)
-            total[j] = rows[i0 + j];
-        for (int k = 1; k < kPreambleBits; k++) {
-            const float *row = rows + size_t(k) * n + i0;
-            for (size_t j = 0; j < kColumns; j++)
-                total[j] += row[j];
-        }
-        for (size_t j = 0; j < kColumns; j++)
-            out[i0 + j] = total[j];
+    memcpy(out, rows, n * sizeof(float));
+    for (int k = 1; k < kPreambleBits; k++) {
+        const float *__restrict row = rows + size_t(k) * n;
+        for (size_t i = 0; i < n; i++)
+            out[i] += row[i];
     }
 }
 } // namespace
 
 Bank::Bank(int rate)
-    : rate_(rate), bit_(vchan::samples_per_bit(rate)), hop_(bit_ / kPhases), nfft_(2 * bit_),
-      fft_(nfft_)
+    : rate_(rate), bit_(vchan::samples_per_bit(rate)), hop_(bit_ / kPhases),
+      nfft_(bank_points(rate)), fft_(nfft_)
 {
     const size_t row = size_t(nfft_) * kPhases;
     last_re_.assign(row, 0.f);
@@ -106,9 +100,6 @@ Bank::Bank(int rate)
     best_hop_.assign(nfft_, -1);
     scratch_.assign(nfft_, 0.f);
     active_in_block_.assign(size_t(nfft_ / kBlock), 0);
-    sign_.resize(nfft_);
-    for (int b = 0; b < nfft_; b++)
-        sign_[b] = b % 2 ? -1.f : 1.f;
 }
 
 void Bank::update_noise()
@@ -127,13 +118,13 @@ void Bank::update_noise()
 
 void Bank::emit(int bin, CandidateList &out)
 {
-    const int signed_bin = bin < bit_ ? bin : bin - nfft_;
+    const int signed_bin = bin < nfft_ / 2 ? bin : bin - nfft_;
     /* The correlation peaks when its 20 bits end at bit 19 or 20 of the frame, that
      * is 21 or 22 bit periods after the first symbol began. */
     const int64_t end = best_hop_[bin] * hop_;
     Candidate c;
     c.start = end - (43 * bit_) / 2;
-    c.freq = signed_bin * (rate_ / 2.0);
+    c.freq = signed_bin * bank_bin_hz(rate_);
     c.metric = std::sqrt(best_[bin]);
     c.done = false;
     out.add(c);
@@ -179,8 +170,7 @@ void Bank::correlate(int phase, int slot, float alternation)
     float *__restrict ssz = &size_sums_[phase * stride];
     float *__restrict pw = power_.data();
     const float *__restrict y = reinterpret_cast<const float *>(fft_.out());
-    differential_products(stride, alternation, sign_.data(), y, lre, lim, sre, sim, pre, pim, psz,
-                          ssz, pw);
+    differential_products(stride, alternation, y, lre, lim, sre, sim, pre, pim, psz, ssz, pw);
     if (slot == 0) {
         /* Start the running sums afresh once per 20 bits so that rounding cannot pile
          * up. */
@@ -203,8 +193,8 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
     const float alternation = (bit & 1) ? -1.f : 1.f;
 
     const uint64_t first = end - uint64_t(bit_);
-    /* The bit period, then zeros up to the transform's length (the transform may
-     * have used its input as scratch). */
+    /* The bit period; the zeros after it, up to the transform's length, are the
+     * ones the input came with (the transform leaves its input as it was). */
     cf *in = fft_.in();
     const uint64_t at = first & kRingMask;
     if (at + uint64_t(bit_) <= kRingSize) {
@@ -213,7 +203,6 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out)
         for (int i = 0; i < bit_; i++)
             in[i] = ring[(first + i) & kRingMask];
     }
-    std::fill(in + bit_, in + nfft_, cf{});
     fft_.run();
     if (noise_ == 0.f || n % 16 == 0)
         update_noise();

@@ -17,7 +17,12 @@ namespace
 typedef double d4 __attribute__((vector_size(32)));
 typedef float f4 __attribute__((vector_size(16)));
 
-/* Distances in bins past which CandidateList::add() bounds the side lobes anew.
+/* Distances between candidates are counted in half bit rates, called bins here:
+ * the spacing of the banks' bins when the side lobes were fitted, and still the
+ * unit of the fit (the banks' bins are now 0.94 and 1.25 of it apart, at 100 and
+ * 600 bit/s). A distance is rounded to whole bins.
+ *
+ * Distances in bins past which CandidateList::add() bounds the side lobes anew.
  * The first is the nearest at which a frame is taken for another's side lobe: a
  * detection closer than that is the frame itself, seen from a neighbouring bin. */
 constexpr int kLobeSteps[kLobeLevels] = {4, 12, 40, 120};
@@ -173,7 +178,7 @@ void CandidateList::remove(size_t i)
 }
 
 /* Whether @strong's side lobes can account for @weak (see kLobeScale; bins are
- * R/2 wide). A frame that weak so close to a strong one sits in the strong one's
+ * R/2 wide, see kLobeSteps). A frame that weak so close to a strong one sits in the strong one's
  * spectrum and is lost to it anyway; the margin covers the spread of the fit. */
 bool CandidateList::explains(const Candidate &strong, const Candidate &weak) const
 {
@@ -191,12 +196,11 @@ bool CandidateList::buries(const Candidate &strong, const Candidate &weak) const
            double(weak.metric) < kSideLobeMargin * lobe_[n] * double(strong.metric);
 }
 
-/* The distance between two candidates in bins: they sit on bin centres, so it is a
- * whole number. */
+/* The distance between two candidates in bins of R/2, to the nearest whole one. */
 size_t CandidateList::lobe_bins(const Candidate &a, const Candidate &b) const
 {
-    /* Bin frequencies are whole multiples of half the rate: rounding up from a half
-     * is the same as lround here, without the call. */
+    /* Rounding up from a half, as lround does for these positive distances, without
+     * the call. */
     const double bins = std::fabs(a.freq - b.freq) / half_rate_;
     return std::min(size_t(bins + 0.5), lobe_top_);
 }

@@ -22,21 +22,36 @@ constexpr double kSaturationDb = -8.0;
 constexpr size_t kHeld = 256;
 /* Two decodes of one transmission start within this many bits of each other. */
 constexpr int kSameFrameBits = 4;
+/* How far before a subtracted frame's start a candidate that waited for it may
+ * start (see Receiver::cleaned()). */
+constexpr int kWaitedBits = 6;
+
+typedef double d4 __attribute__((vector_size(32)));
+typedef float f8 __attribute__((vector_size(32)));
 
 /* Converts @n samples @in (pairs of I and Q) into @out, and returns @power plus
- * their powers |x|^2, added one after the other in double precision. */
+ * their powers |x|^2. Each power is a whole number under 2^31 (the squares of 16-bit
+ * values are rounded to float only above 2^24, where floats are whole), and a
+ * saturation period's sum stays far under 2^53: added in double precision they are
+ * exact in any order, so four lanes add them side by side. */
 VCHAN_VECTOR_CLONES
 double take_samples(const short *in, int n, cf *out, double power)
 {
     float *o = reinterpret_cast<float *>(out);
     for (int k = 0; k < 2 * n; k++)
         o[k] = float(in[k]);
-    double norms[kChunk];
-    for (int j = 0; j < n; j++)
-        norms[j] = double(o[2 * j] * o[2 * j] + o[2 * j + 1] * o[2 * j + 1]);
-#pragma GCC unroll 8
-    for (int j = 0; j < n; j++)
-        power += norms[j];
+    d4 lanes = {power, 0.0, 0.0, 0.0};
+    int j = 0;
+    for (; j + 4 <= n; j += 4) {
+        f8 x;
+        memcpy(&x, o + 2 * j, sizeof x);
+        const f8 sq = x * x;
+        const f8 pairs = sq + __builtin_shufflevector(sq, sq, 1, 0, 3, 2, 5, 4, 7, 6);
+        lanes += __builtin_convertvector(__builtin_shufflevector(pairs, pairs, 0, 2, 4, 6), d4);
+    }
+    power = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    for (; j < n; j++)
+        power += double(o[2 * j] * o[2 * j] + o[2 * j + 1] * o[2 * j + 1]);
     return power;
 }
 
@@ -226,13 +241,16 @@ bool Receiver::masked(const Candidate &c, int rate) const
 
 /* Whether a frame subtracted from the ring spans @c's start: what waited for a
  * candidate of that frame (it may have been found at several bins and times, and
- * only one of them decoded) is re-tested; otherwise it goes, as side lobes did. */
+ * only one of them decoded) is re-tested; otherwise it goes, as side lobes did. A
+ * candidate waits for a stronger one starting up to three bits after it (the
+ * candidate list's timing search), and the decoded frame may start up to three
+ * bits after that candidate's estimate (the demodulator's): six bits in all. */
 bool Receiver::cleaned(const Candidate &c, int rate) const
 {
     const int bit = samples_per_bit(rate);
     for (size_t i = 0; i < n_held_; i++) {
         const Decoded &d = held_[i].frame;
-        if (held_[i].subtracted && d.rate == rate && c.start >= d.start - 3 * bit &&
+        if (held_[i].subtracted && d.rate == rate && c.start >= d.start - kWaitedBits * bit &&
             c.start <= d.start + int64_t(d.symbols) * bit)
             return true;
     }

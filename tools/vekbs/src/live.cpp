@@ -4,7 +4,6 @@
  * waited for whenever it is gone. */
 #include <cstdio>
 #include <cstring>
-#include <sys/resource.h>
 
 #include <json-glib/json-glib.h>
 #include <kvrlog/kvrlog.h>
@@ -16,6 +15,7 @@
 #include "mqtt.h"
 #include "service.h"
 #include "signals.h"
+#include "view.h"
 
 namespace vekbs
 {
@@ -88,7 +88,6 @@ class LiveStation
     guint reopen_ = 0, stats_ = 0, watchdog_ = 0, watch_ = 0;
     guint64 watched_bytes_ = 0;
     gint64 watched_since_us_ = 0;
-    gint64 started_us_;
     PassStats pass_;               /* the signal, and the counters summed over the rates */
     std::vector<PassStats> rates_; /* each rate's counters, as collect() last read them */
     guint64 card_losses_ = 0;
@@ -115,8 +114,7 @@ LiveStation::LiveStation(const StationConfig &config, const std::vector<VekgenFr
                     if (mqtt_)
                         mqtt_->publish_result(std::move(result));
                 }),
-      loop_(g_main_loop_new(nullptr, FALSE)), assembler_(end_sample_),
-      started_us_(g_get_monotonic_time())
+      loop_(g_main_loop_new(nullptr, FALSE)), assembler_(end_sample_)
 {
     pass_.rate = rate_;
     iqhub_set_frame_callback(hub_, on_frame, this, nullptr, nullptr);
@@ -221,6 +219,9 @@ void LiveStation::submit()
     tv.tv_sec = static_cast<time_t>(at / G_USEC_PER_SEC);
     tv.tv_usec = static_cast<suseconds_t>(at % G_USEC_PER_SEC);
     const gsize bytes = assembler_.size();
+    if (config_.view != nullptr)
+        config_.view->samples(reinterpret_cast<const gint16 *>(assembler_.data()),
+                              bytes / kBytesPerSample, assembler_.first_sample(), at, true);
     g_autoptr(GError) error = nullptr;
     /* The buffer stays untouched until the write completes: no step runs
      * while one is in flight. */
@@ -269,6 +270,8 @@ gboolean LiveStation::on_frame(Iqhub *, kvrframe *frame, gpointer data, GError *
         self->stop("standard output was closed");
     if (self->mqtt_)
         self->mqtt_->publish_uplink(json, self->last_write_us_);
+    if (self->config_.view != nullptr)
+        self->config_.view->frame(*frame, json);
     if (self->config_.check)
         self->delivered_.push_back({rate, *frame});
     return TRUE;
@@ -283,6 +286,8 @@ void LiveStation::stream_ended()
         KVRLOG_ERROR("stopping the wrapper: %s", error->message);
     hub_started_ = false;
     card_.close();
+    if (config_.view != nullptr)
+        config_.view->end_of_stream();
     waiting_said_ = false;
     life_.enter(Phase::Waiting, "the card was released");
     if (reopen_ == 0)
@@ -331,6 +336,8 @@ void LiveStation::try_open()
     pass_.write_samples = advised / kBytesPerSample;
     watched_since_us_ = g_get_monotonic_time();
     KVRLOG_WARN("%s streaming at %s", card_.label().c_str(), pass_rate_text(rate_).c_str());
+    if (config_.view != nullptr)
+        config_.view->set_centre_hz(card_.rx_frequency());
     life_.enter(Phase::Streaming, card_.label().c_str());
 }
 
@@ -393,13 +400,7 @@ LiveStats LiveStation::collect()
     l.downlink_latency_n = downlink_.latency.count();
     l.downlink_median_ms = downlink_.latency.quantile_ms(0.5);
     l.downlink_p99_ms = downlink_.latency.quantile_ms(0.99);
-    l.uptime_s = static_cast<gdouble>(g_get_monotonic_time() - started_us_) / G_USEC_PER_SEC;
-    struct rusage usage = {};
-    if (getrusage(RUSAGE_SELF, &usage) == 0) {
-        l.cpu_s = static_cast<gdouble>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                  static_cast<gdouble>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-        l.peak_rss_kb = static_cast<guint64>(usage.ru_maxrss);
-    }
+    add_process_usage(l);
     g_object_get(hub_, "frames", &pass_.frames, "frames-drop", &pass_.dropped, "frames-error-ts",
                  &pass_.ts_errors, "frames-error-syntax", &pass_.syntax_errors, nullptr);
     rates_ = rate_stats(hub_, rate_, pass_);
@@ -503,6 +504,8 @@ int LiveStation::run()
         watchdog_ = g_timeout_add(ms, on_watchdog, this);
     stats_ = g_timeout_add_seconds(MAX(config_.stats_interval, 1u), on_stats, this);
     watch_ = g_timeout_add_seconds(1, on_watch, this);
+    if (config_.view != nullptr)
+        config_.view->set_status([this] { return status_json("online"); });
     if (mqtt_) {
         mqtt_->publish_status(status_json("online"));
         mqtt_->start();
@@ -549,6 +552,11 @@ int LiveStation::shut_down()
     const guint64 undelivered = mqtt_ ? mqtt_->queued() : 0;
     life_.enter(Phase::Stopped, "the card and the broker are released");
 
+    if (config_.view != nullptr) {
+        /* The station is about to go: its last word stays. */
+        const std::string last = status_json("offline");
+        config_.view->set_status([last] { return last; });
+    }
     const LiveStats l = collect();
     if (config_.json) {
         g_printerr("{\"statistics\":[%s]}\n", live_stats_json(rates_, l).c_str());

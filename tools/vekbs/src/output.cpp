@@ -1,6 +1,8 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Frames and statistics as vekbs prints them. */
 
+#include <sys/resource.h>
+
 #include "vekbs.h"
 
 namespace vekbs
@@ -42,6 +44,23 @@ void add_counters(JsonBuilder *b, const PassStats &s)
 }
 
 } // namespace
+
+namespace
+{
+/* When the process started, as the monotonic clock counts. */
+const gint64 kStartedUs = g_get_monotonic_time();
+} // namespace
+
+void add_process_usage(LiveStats &l)
+{
+    l.uptime_s = static_cast<gdouble>(g_get_monotonic_time() - kStartedUs) / G_USEC_PER_SEC;
+    struct rusage usage = {};
+    if (getrusage(RUSAGE_SELF, &usage) == 0) {
+        l.cpu_s = static_cast<gdouble>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  static_cast<gdouble>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        l.peak_rss_kb = static_cast<guint64>(usage.ru_maxrss);
+    }
+}
 
 std::string to_json(JsonBuilder *builder)
 {

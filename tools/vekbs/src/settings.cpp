@@ -391,7 +391,7 @@ bool apply_key_file(GKeyFile *file, Settings &settings, GError **error)
             known = known || (row.group != nullptr && g_str_equal(row.group, group));
         if (!known) {
             g_set_error(error, G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_GROUP_NOT_FOUND,
-                        "[%s]: not a group of %s (station, card, mqtt or log)",
+                        "[%s]: not a group of %s (station, card, mqtt, http or log)",
                         shown(group).c_str(), kConfigName);
             return false;
         }
@@ -445,37 +445,10 @@ std::string describe_parse_failure(const std::string &text)
  * the file read. */
 GKeyFile *load_checked(const gchar *path, GError **error)
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st = {};
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        const int saved = errno;
-        if (fd >= 0)
-            close(fd);
-        g_set_error(error, G_FILE_ERROR, g_file_error_from_errno(saved), "%s cannot be read: %s",
-                    path, g_strerror(saved));
-        return nullptr;
-    }
-    /* A regular file, or a device such as /dev/null; never a pipe to wait on. */
-    const bool readable = S_ISREG(st.st_mode) || S_ISCHR(st.st_mode);
     std::string text;
-    if (readable && st.st_size <= kMaxConfigBytes) {
-        char chunk[4096];
-        for (ssize_t n;
-             text.size() <= kMaxConfigBytes && (n = read(fd, chunk, sizeof(chunk))) != 0;) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                break;
-            text.append(chunk, static_cast<gsize>(n));
-        }
-    }
-    close(fd);
-    if (!readable || text.size() > kMaxConfigBytes) {
-        g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_INVAL,
-                    "%s cannot be read: not a file of at most %ld bytes", path,
-                    static_cast<long>(kMaxConfigBytes));
+    struct stat st = {};
+    if (!read_bounded_file(path, kMaxConfigBytes, text, &st, error))
         return nullptr;
-    }
     /* Anyone could point the station elsewhere, or read its password. */
     if (S_ISREG(st.st_mode) && (st.st_mode & S_IWOTH) != 0) {
         g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_PERM,

@@ -32,6 +32,8 @@ struct Settings {
     std::string whitelist, blacklist;
     std::string config_file; /* --config */
     std::string truth;       /* --truth */
+    std::string http;        /* --http, [http] listen: [ADDR:]PORT of the page, or empty */
+    std::string waterfall;   /* --waterfall: the picture of a recording, or empty */
     std::string log_level;   /* --log-level; empty: as the "log" group says */
     guint sample_rate = 0;   /* of a raw recording */
     bool synth = false, version = false;

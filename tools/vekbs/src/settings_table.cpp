@@ -3,6 +3,8 @@
  * vekbs.conf, with its type, range, default and where its value goes. */
 #include "settings.h"
 
+#include "http_server.h"
+
 namespace vekbs
 {
 
@@ -63,6 +65,17 @@ bool store_card_option(Settings &s, const gchar *value)
     s.station.card = true;
     if (value != nullptr)
         s.station.card_config.index = static_cast<guint>(index);
+    return true;
+}
+
+/* --http [ADDR:]PORT: checked here, parsed again when the server starts. */
+bool store_http(Settings &s, const gchar *value)
+{
+    std::string address;
+    guint16 port = 0;
+    if (!parse_http_address(value, address, port, nullptr))
+        return false;
+    s.http = value;
     return true;
 }
 
@@ -332,6 +345,19 @@ const std::vector<Setting> kTable = {
      .fallback = "0",
      .store = VEKBS_FIELD(station.downlink.policy.device_frames_per_hour)},
 
+    /* [http] */
+    {.group = "http",
+     .key = "listen",
+     .option = "http",
+     .kind = Kind::Custom,
+     .what = "[ADDRESS:]PORT: an IP address ([IPv6] in brackets) or localhost, and a port "
+             "from 0 to 65535",
+     .help = "Serve the station's live page, /metrics and /api/ on [ADDRESS:]PORT (address "
+             "localhost unless given; port 0: any free one, said on standard error); a "
+             "recording is served on after it has run, until SIGINT or SIGTERM",
+     .arg = "[ADDR:]PORT",
+     .store = store_http},
+
     /* The command line only. */
     {.option = "config",
      .kind = Kind::Path,
@@ -371,6 +397,12 @@ const std::vector<Setting> kTable = {
      .help = "Sample rate of a raw .cs16 recording (it must be 192000)",
      .arg = "HZ",
      .store = VEKBS_FIELD(sample_rate)},
+    {.option = "waterfall",
+     .kind = Kind::Path,
+     .help = "Recording: draw the band's waterfall into FILE.png, each frame heard marked with "
+             "its device (and, for a SigMF recording, each frame sent)",
+     .arg = "FILE.png",
+     .store = VEKBS_FIELD(waterfall)},
     {.option = "fast",
      .short_option = 'f',
      .flag_value = "true",

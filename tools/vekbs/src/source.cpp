@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "vekbs.h"
 
@@ -236,13 +238,58 @@ bool parse_device_id(const gchar *text, guint32 *id)
     return true;
 }
 
+bool read_bounded_file(const gchar *path, goffset max, std::string &text, struct stat *st,
+                       GError **error)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, st) != 0) {
+        const int saved = errno;
+        if (fd >= 0)
+            close(fd);
+        g_set_error(error, G_FILE_ERROR, g_file_error_from_errno(saved), "%s cannot be read: %s",
+                    path, g_strerror(saved));
+        return false;
+    }
+    /* A regular file, or a device such as /dev/null; never a pipe to wait on. */
+    const bool readable = S_ISREG(st->st_mode) || S_ISCHR(st->st_mode);
+    const gsize limit = static_cast<gsize>(max);
+    text.clear();
+    int failure = 0;
+    if (readable && st->st_size <= max) {
+        char chunk[4096];
+        for (ssize_t n; text.size() <= limit && (n = read(fd, chunk, sizeof(chunk))) != 0;) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                failure = errno;
+                break;
+            }
+            text.append(chunk, static_cast<gsize>(n));
+        }
+    }
+    close(fd);
+    if (failure != 0) {
+        g_set_error(error, G_FILE_ERROR, g_file_error_from_errno(failure), "%s cannot be read: %s",
+                    path, g_strerror(failure));
+        return false;
+    }
+    if (!readable || text.size() > limit) {
+        g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_INVAL,
+                    "%s cannot be read: not a file of at most %ld bytes", path,
+                    static_cast<long>(max));
+        return false;
+    }
+    return true;
+}
+
 bool read_device_list(const std::string &path, std::vector<guint32> &ids, GError **error)
 {
-    g_autofree gchar *contents = nullptr;
-    gsize length = 0;
-    if (!g_file_get_contents(path.c_str(), &contents, &length, error))
+    std::string text;
+    struct stat st = {};
+    if (!read_bounded_file(path.c_str(), kMaxDeviceListBytes, text, &st, error))
         return false;
-    if (strlen(contents) != length) {
+    const gchar *contents = text.c_str();
+    if (strlen(contents) != text.size()) {
         g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_INVAL, "%s: holds a NUL byte", path.c_str());
         return false;
     }

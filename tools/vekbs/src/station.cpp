@@ -5,6 +5,7 @@
 
 #include "signals.h"
 #include "vekbs.h"
+#include "view.h"
 
 namespace vekbs
 {
@@ -30,6 +31,7 @@ struct Pass {
     bool stopping = false;
     bool finished = false; /* the loop has been asked to end */
     std::vector<Delivered> &delivered;
+    bool feeds_view = true; /* the first pass draws the waterfall; later ones only mark */
 };
 
 gboolean write_next(gpointer data);
@@ -105,6 +107,9 @@ gboolean write_next(gpointer data)
         pass.start_mono = g_get_monotonic_time();
     const gint64 at_us =
         pass.start_us + static_cast<gint64>(pass.written * G_USEC_PER_SEC / kSampleRate);
+    if (pass.config.view != nullptr)
+        pass.config.view->samples(pass.buffer.data(), static_cast<gsize>(n), pass.written, at_us,
+                                  pass.feeds_view);
     struct timeval tv = {};
     tv.tv_sec = static_cast<time_t>(at_us / G_USEC_PER_SEC);
     tv.tv_usec = static_cast<suseconds_t>(at_us % G_USEC_PER_SEC);
@@ -131,6 +136,8 @@ gboolean on_frame(Iqhub *, kvrframe *frame, gpointer data, GError **)
     }
     if (pass.config.check)
         pass.delivered.push_back({rate, *frame});
+    if (pass.config.view != nullptr)
+        pass.config.view->frame(*frame, pass.config.json ? line : frame_json(*frame, rate));
     return TRUE;
 }
 
@@ -249,14 +256,34 @@ bool run_pass(Pass &pass, std::vector<PassStats> &stats, GError **error)
 bool run_station(Source &source, const StationConfig &config, std::vector<Delivered> &delivered,
                  std::vector<PassStats> &stats, GError **error)
 {
-    for (guint rate : config.rates) {
+    for (gsize i = 0; i < config.rates.size(); i++) {
+        const guint rate = config.rates[i];
         if (!source.rewind(error))
             return false;
         Pass pass{source, config, rate,    nullptr, 0,     {},    0,
                   0,      0,      nullptr, nullptr, false, false, delivered};
         g_autoptr(Iqhub) hub = make_station_hub(config, rate);
         pass.hub = hub;
-        if (!run_pass(pass, stats, error)) {
+        pass.feeds_view = i == 0;
+        if (config.view != nullptr)
+            config.view->set_status([&config, &source, &stats, &pass] {
+                /* The passes so far, and this one as it stands. */
+                std::vector<PassStats> now = stats;
+                PassStats common;
+                common.samples = pass.written;
+                common.start_us = pass.start_us;
+                common.write_samples = pass.write_samples;
+                for (const PassStats &s : rate_stats(pass.hub, pass.rate, common))
+                    now.push_back(s);
+                return recording_status_json(config, "online", source.name(), now);
+            });
+        const bool ran = run_pass(pass, stats, error);
+        if (config.view != nullptr) {
+            config.view->set_status({});
+            if (pass.feeds_view)
+                config.view->end_of_stream();
+        }
+        if (!ran) {
             g_prefix_error(error, "%s: ", pass_rate_text(rate).c_str());
             return false;
         }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <iqhub/iqhub.h>
 #include <json-glib/json-glib.h>
 #include <vekgen/vekgen.h>
@@ -18,6 +20,8 @@
 
 namespace vekbs
 {
+
+class View;
 
 /* Exit statuses, as --help documents them. */
 constexpr int kExitOk = 0;
@@ -53,6 +57,15 @@ std::unique_ptr<Source> open_default_scenario();
 /* The device the built-in scenario's station refuses. */
 constexpr guint32 kScenarioBlacklisted = 0xBAD0017;
 
+/* Reads the whole of @path, a regular file or a character device of at most
+ * @max bytes, through one descriptor, whose status goes to @st: anything else
+ * (a pipe, /dev/zero, a larger file) is refused rather than waited on or held
+ * in memory. */
+bool read_bounded_file(const gchar *path, goffset max, std::string &text, struct stat *st,
+                       GError **error);
+
+/* A device list larger than this is not one: a million ids in hexadecimal. */
+constexpr goffset kMaxDeviceListBytes = 16 << 20;
 /* A list file: one device id per line (decimal, or hexadecimal with 0x), '#'
  * starts a comment. */
 bool read_device_list(const std::string &path, std::vector<guint32> &ids, GError **error);
@@ -116,6 +129,7 @@ struct StationConfig {
     DownlinkConfig downlink;
     gdouble duration = 0.0;    /* seconds of signal, 0: until stopped */
     guint stats_interval = 60; /* seconds between two statistics reports */
+    View *view = nullptr;      /* the operator's view (--http, --waterfall), or none */
 };
 
 /* One delivered frame as it reached the host. */
@@ -167,6 +181,9 @@ struct LiveStats {
  * publishes each delivered frame. Returns an exit status. */
 int run_live(const StationConfig &config, const std::vector<VekgenFrame> &truth,
              guint64 truth_samples);
+
+/* The process's uptime, CPU time and peak resident memory into @live. */
+void add_process_usage(LiveStats &live);
 
 /* One line per frame. */
 std::string frame_text(const kvrframe &frame);

@@ -15,6 +15,7 @@
 #include "settings.h"
 #include "signals.h"
 #include "vekbs.h"
+#include "view.h"
 
 namespace
 {
@@ -61,8 +62,15 @@ const char kDescription[] =
     "Frames wait in a bounded queue while the broker is away. The broker's user and\n"
     "password come from the configuration file only.\n"
     "\n"
-    "The configuration file vekbs.conf (groups station, card, mqtt, downlink and\n"
-    "log; see the example installed under share/vekbs) is read with --card, --mqtt\n"
+    "With --http [ADDR:]PORT the station serves, from its own main loop, a live page\n"
+    "of the band (its waterfall, each delivered frame marked, the latest frames and\n"
+    "the status), /metrics in the Prometheus text format, /api/status and\n"
+    "/api/frames?since=N (localhost unless an address is given; read-only). With a\n"
+    "recording it serves on after the run until SIGINT or SIGTERM. --waterfall\n"
+    "FILE.png draws a recording's band with the frames heard and sent marked.\n"
+    "\n"
+    "The configuration file vekbs.conf (groups station, card, mqtt, downlink,\n"
+    "http and log; see the example installed under share/vekbs) is read with --card, --mqtt\n"
     "or --config; options override it, and each option above names its key. An\n"
     "unknown group or key, or an empty value, is a usage error. A file that others\n"
     "may write is refused; one holding the broker password should be mode 0640\n"
@@ -315,6 +323,16 @@ int main(int argc, char **argv)
         !options.apply(settings, &error) || !finish_settings(settings, builtin, &error))
         fail(kExitUsage, "%s", error->message);
     const StationConfig &config = settings.station;
+    if (card && !settings.waterfall.empty())
+        fail(kExitUsage, "--waterfall draws a recording, not a card's stream");
+    /* The operator's view: the page, the metrics, the picture. */
+    std::unique_ptr<View> view;
+    if (!settings.http.empty() || !settings.waterfall.empty()) {
+        view = std::make_unique<View>(settings.station, settings.http, settings.waterfall);
+        if (!view->start(&error))
+            fail(kExitFailure, "%s", error->message);
+        settings.station.view = view.get();
+    }
     if (card)
         return run_card(settings, log_owner);
     std::unique_ptr<Source> source =
@@ -334,15 +352,30 @@ int main(int argc, char **argv)
     close_stdout();
     if (!ran)
         fail(kExitFailure, "%s", error->message);
+    if (view) {
+        view->set_status([&config, &source, &stats] {
+            return recording_status_json(config, "offline", source->name(), stats);
+        });
+        const std::string title =
+            "vekbs: " + source->name() + ", receiver " + config.receiver + ", " +
+            pass_rate_text(config.rates.size() > 1 ? kBothRates : config.rates[0]);
+        if (!view->write_picture(title, source->truth(), &error))
+            fail(kExitFailure, "%s", error->message);
+    }
+    int status = kExitOk;
     if (config.check) {
         const guint differences = check_truth(source->truth(), config, delivered, stats);
         if (differences > 0) {
             g_printerr("vekbs: check: %u difference%s with the recording's truth\n", differences,
                        differences == 1 ? "" : "s");
-            return kExitMismatch;
+            status = kExitMismatch;
+        } else {
+            g_printerr("vekbs: check: every frame delivered as sent (%zu frames)\n",
+                       delivered.size());
         }
-        g_printerr("vekbs: check: every frame delivered as sent (%zu frames)\n", delivered.size());
     }
+    if (view)
+        view->serve_until_stopped();
     kvrlog_close(nullptr);
-    return kExitOk;
+    return status;
 }

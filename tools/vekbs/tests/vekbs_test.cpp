@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include <cairo.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <json-glib/json-glib.h>
+#include <picture.h>
 
 namespace
 {
@@ -256,6 +258,7 @@ TEST_F(Vekbs, ErrorsGetOneLineAndTheirExitStatus)
     write("empty", "");
     write("typo.conf", "[card]\nfrequncy = 868100000\n");
     write("badlog.conf", "[log]\nsink = journal\n");
+    write("badhttp.conf", "[http]\nlisten = 0.0.0.0:http\n");
     const Case cases[] = {
         {{path("missing")}, 1, "missing"},
         {{"--bit-rate", "300"}, 2, "--bit-rate takes 100, 600 or both"},
@@ -263,6 +266,7 @@ TEST_F(Vekbs, ErrorsGetOneLineAndTheirExitStatus)
         {{"--receiver", "fft"}, 2, "--receiver takes vdem or vchan, not 'fft'"},
         {{"--whitelist", path("bad-list")}, 2, "bad-list:2: 'not-an-id' is not a device id"},
         {{"--whitelist", "a", "--blacklist", "b"}, 2, "exclude each other"},
+        {{"--blacklist", "/dev/zero"}, 2, "/dev/zero cannot be read: not a file of at most"},
         {{"--bogus"}, 2, "Unknown option"},
         {{"--synth", "1", "4096", "00", "1"}, 2, "sequence number from 0 to 4095"},
         {{"--synth", "1", "1", "000102030405060708", "1"}, 2, "payload of 0 to 8 bytes"},
@@ -284,6 +288,13 @@ TEST_F(Vekbs, ErrorsGetOneLineAndTheirExitStatus)
         {{"--card", "--config", path("badlog.conf")},
          2,
          "[log] sink: takes stderr, file or rotating"},
+        {{"--http", "1.2.3:80"}, 2, "--http takes [ADDRESS:]PORT"},
+        {{"--http", "65536"}, 2, "--http takes [ADDRESS:]PORT"},
+        {{"--http", "::1:80"}, 2, "--http takes [ADDRESS:]PORT"},
+        {{"--card", "--config", path("badhttp.conf")}, 2, "[http] listen: takes [ADDRESS:]PORT"},
+        {{"--card", "--config", path("empty"), "--waterfall", "x.png"}, 2, "draws a recording"},
+        /* An address of no interface here: refused by the system, a run-time failure. */
+        {{"--fast", "--http", "192.0.2.1:0", path("missing")}, 1, "cannot listen on 192.0.2.1:0"},
     };
     for (const Case &c : cases) {
         const Outcome r = run(c.args);
@@ -355,6 +366,42 @@ TEST_F(Vekbs, SynthPrintsTheDownlinkFrameAndAFullStdoutFails)
     r = run({"--synth", "1", "1", "-", "1"}, "/dev/full");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot write standard output"), std::string::npos) << r.err;
+}
+
+/* The picture of a recording: a ring in the column of each frame delivered, a
+ * box in the column of each frame sent, and neither where nothing was. */
+TEST_F(Vekbs, WaterfallMarksTheFramesHeardAndSent)
+{
+    const std::string png = path("band.png");
+    const Outcome r = run({"--fast", "--json", "--waterfall", png, recording()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    cairo_surface_t *image = cairo_image_surface_create_from_png(png.c_str());
+    ASSERT_EQ(cairo_surface_status(image), CAIRO_STATUS_SUCCESS);
+    const guint8 *data = cairo_image_surface_get_data(image);
+    const gint stride = cairo_image_surface_get_stride(image);
+    const gint height = cairo_image_surface_get_height(image);
+    const waterfall::Layout layout;
+    auto in_column = [&](gdouble hz, guint32 rgb) {
+        const gint x0 = static_cast<gint>(layout.x(hz)) - 8;
+        for (gint y = layout.kTop; y < height - layout.kBottom; y++)
+            for (gint x = x0; x <= x0 + 16; x++)
+                if ((reinterpret_cast<const guint32 *>(data + y * stride)[x] & 0xffffff) == rgb)
+                    return true;
+        return false;
+    };
+    const std::vector<std::string> frames = lines(r.out);
+    ASSERT_EQ(frames.size(), 3u);
+    for (const std::string &f : frames) {
+        g_autoptr(JsonParser) parser = json_parser_new();
+        ASSERT_TRUE(json_parser_load_from_data(parser, f.c_str(), -1, nullptr));
+        const gdouble hz = json_object_get_double_member(
+            json_node_get_object(json_parser_get_root(parser)), "freq_hz");
+        EXPECT_TRUE(in_column(hz, waterfall::kHeardRgb)) << f;
+        EXPECT_TRUE(in_column(hz, waterfall::kSentRgb)) << f;
+    }
+    EXPECT_FALSE(in_column(-60000, waterfall::kHeardRgb));
+    EXPECT_FALSE(in_column(-60000, waterfall::kSentRgb));
+    cairo_surface_destroy(image);
 }
 
 /* "vekbs | head -1": the reader closed the pipe, which ends the output and the

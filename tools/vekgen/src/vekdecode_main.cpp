@@ -8,9 +8,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <set>
 #include <vector>
+
+#include <picture.h>
+#include <spectrum.h>
 
 namespace
 {
@@ -27,6 +31,7 @@ gdouble opt_gain = 98.0;
 gboolean opt_strict = FALSE;
 gboolean opt_quiet = FALSE;
 gboolean opt_version = FALSE;
+gchar *opt_waterfall = nullptr;
 
 const GOptionEntry kEntries[] = {
     {"rate", 'r', 0, G_OPTION_ARG_STRING, &opt_rate,
@@ -44,6 +49,11 @@ const GOptionEntry kEntries[] = {
     {"strict", 's', 0, G_OPTION_ARG_NONE, &opt_strict,
      "Exit with status 3 when a frame is missed or a report matches no frame", nullptr},
     {"quiet", 'q', 0, G_OPTION_ARG_NONE, &opt_quiet, "Print only the summary lines", nullptr},
+    {"waterfall", 'w', 0, G_OPTION_ARG_FILENAME, &opt_waterfall,
+     "Draw the recording's band into FILE.png: time down, frequency across, a colour scale, "
+     "a ring on each report (labelled with its device) and, for a SigMF recording, a box on "
+     "each frame sent",
+     "FILE.png"},
     {"version", 'V', 0, G_OPTION_ARG_NONE, &opt_version, "Print the version and exit", nullptr},
     {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
 
@@ -65,7 +75,8 @@ const char kDescription[] =
     "\n"
     "Example:\n"
     "  vekgen -o demo && vekdecode demo\n"
-    "  vekdecode --receiver vchan capture.cs16\n";
+    "  vekdecode --receiver vchan capture.cs16\n"
+    "  vekdecode --receiver vchan --waterfall demo.png demo\n";
 
 void print_report(const vekgen::Report &r, const vekgen::Match *m, int index)
 {
@@ -131,6 +142,32 @@ class Source
         }
         return vekgen_recording_rewind(rec_, error);
     }
+    /* Reads every sample in order, a block at a time. */
+    bool each_block(const std::function<void(const gint16 *, gsize)> &take, GError **error)
+    {
+        if (!rewind(error))
+            return false;
+        std::vector<gint16> block(2 * waterfall::kSamplesPerLine);
+        for (;;) {
+            gssize n = 0;
+            if (rec_ != nullptr) {
+                n = vekgen_recording_read(rec_, block.data(), waterfall::kSamplesPerLine, error);
+            } else {
+                n = static_cast<gssize>(fread(block.data(), 4, waterfall::kSamplesPerLine, raw_));
+                if (n == 0 && ferror(raw_)) {
+                    g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_IO, "reading the samples failed");
+                    return false;
+                }
+                for (gssize i = 0; i < 2 * n; i++)
+                    block[i] = gint16(GINT16_FROM_LE(block[i]));
+            }
+            if (n < 0)
+                return false;
+            if (n == 0)
+                return true;
+            take(block.data(), static_cast<gsize>(n));
+        }
+    }
     /* Posts every packet (the last one padded with zeros) to @decoder. */
     bool run(vekgen::Receiver &decoder, GError **error)
     {
@@ -158,9 +195,51 @@ class Source
     VekgenRecording *rec_ = nullptr;
 };
 
+/* The picture's rings: one on each report, where its packet ended. */
+void mark_reports(const vekgen::Receiver &decoder, std::vector<waterfall::Mark> &marks)
+{
+    for (const vekgen::Report &r : decoder.reports()) {
+        g_autofree gchar *label = g_strdup_printf("0x%x", r.frame.tid);
+        const gdouble at = static_cast<gdouble>(r.counter) / VEKGEN_SAMPLE_RATE;
+        marks.push_back(
+            {waterfall::Mark::Kind::Heard, at, at, static_cast<gdouble>(r.frame.freq), 0, label});
+    }
+}
+
+/* Draws the recording's band with @marks and the frames of its truth. */
+void draw_waterfall(Source &source, std::vector<waterfall::Mark> marks, const gchar *title)
+{
+    std::vector<waterfall::Line> lines;
+    waterfall::Spectrum spectrum(opt_gain, [&](const waterfall::Line &l) { lines.push_back(l); });
+    guint64 at = 0;
+    g_autoptr(GError) error = nullptr;
+    if (!source.each_block(
+            [&](const gint16 *iq, gsize n) {
+                spectrum.add(iq, n, at,
+                             static_cast<gint64>(at * G_USEC_PER_SEC / VEKGEN_SAMPLE_RATE));
+                at += n;
+            },
+            &error))
+        fail(kExitFailure, "%s", error->message);
+    spectrum.flush();
+    guint n_truth = 0;
+    const VekgenFrame *truth = source.truth(&n_truth);
+    for (guint i = 0; i < n_truth; i++)
+        marks.push_back(
+            {waterfall::Mark::Kind::Sent,
+             static_cast<gdouble>(truth[i].start_sample) / VEKGEN_SAMPLE_RATE,
+             static_cast<gdouble>(vekgen_frame_end_sample(&truth[i])) / VEKGEN_SAMPLE_RATE,
+             truth[i].offset_hz, 2.0 * truth[i].bit_rate, ""});
+    waterfall::PictureOptions options;
+    options.title = title;
+    if (!waterfall::write_picture(lines, marks, options, opt_waterfall, &error))
+        fail(kExitFailure, "%s", error->message);
+}
+
 /* Runs one receiver over the source, prints its reports and its summary lines;
  * returns whether a frame was missed or a report was false. */
-bool decode(vekgen::Receiver &decoder, Source &source, std::vector<std::string> &summaries)
+bool decode(vekgen::Receiver &decoder, Source &source, std::vector<std::string> &summaries,
+            std::vector<waterfall::Mark> &marks)
 {
     g_autoptr(GError) error = nullptr;
     if (!decoder.error().empty())
@@ -170,6 +249,7 @@ bool decode(vekgen::Receiver &decoder, Source &source, std::vector<std::string> 
     guint n_truth = 0;
     const VekgenFrame *truth = source.truth(&n_truth);
     const vekgen::Match m = vekgen::match(decoder, truth, n_truth);
+    mark_reports(decoder, marks);
     if (!opt_quiet)
         for (int i = 0; i < static_cast<int>(decoder.reports().size()); i++)
             print_report(decoder.reports()[i], source.has_truth() ? &m : nullptr, i);
@@ -247,18 +327,24 @@ int main(int argc, char **argv)
 
     bool mismatch = false;
     std::vector<std::string> summaries;
+    std::vector<waterfall::Mark> marks;
     if (use_vchan) {
         /* One receiver hears both rates at once. */
         vekgen::ChannelDecoder decoder(rates.size() == 2 ? 0 : *rates.begin(),
                                        static_cast<float>(opt_gain));
-        mismatch = decode(decoder, source, summaries);
+        mismatch = decode(decoder, source, summaries, marks);
     } else {
         for (guint rate : rates) {
             vekgen::Decoder decoder(rate, static_cast<float>(opt_gain));
-            mismatch = decode(decoder, source, summaries) || mismatch;
+            mismatch = decode(decoder, source, summaries, marks) || mismatch;
         }
     }
     for (const auto &s : summaries)
         g_print("%s\n", s.c_str());
+    if (opt_waterfall != nullptr) {
+        g_autofree gchar *title =
+            g_strdup_printf("vekdecode: %s, receiver %s", argv[1], use_vchan ? "vchan" : "vdem");
+        draw_waterfall(source, std::move(marks), title);
+    }
     return vekgen::close_stdout(opt_strict && mismatch ? kExitMismatch : kExitOk);
 }

@@ -1,9 +1,13 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The vekgen and vekdecode commands: the default scenario decodes completely, bad
  * usage gives one line on standard error and status 2. */
+#include <cairo.h>
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
+#include <picture.h>
+
+#include "vekgen/vekgen.h"
 
 #include <algorithm>
 #include <csignal>
@@ -76,7 +80,7 @@ class VekgenCommands : public ::testing::Test
     void SetUp() override { dir_ = g_dir_make_tmp("vekgen-cmd-XXXXXX", nullptr); }
     void TearDown() override
     {
-        for (const char *ext : {".sigmf-meta", ".sigmf-data"})
+        for (const char *ext : {".sigmf-meta", ".sigmf-data", ".png"})
             g_remove((base() + ext).c_str());
         g_rmdir(dir_);
         g_free(dir_);
@@ -271,6 +275,78 @@ TEST_F(VekgenCommands, ImpairmentOptionsAreNotedAndFramesOverrideThem)
     ASSERT_TRUE(g_file_get_contents((base() + ".sigmf-meta").c_str(), &meta, nullptr, nullptr));
     EXPECT_NE(std::string(meta).find("\"vekgen:impairments\" : \"carriers=2 drift=10\""),
               std::string::npos);
+}
+
+/* The picture of a recording: each frame's signal, its box and its ring where
+ * the frame was, read back from the PNG's pixels. */
+TEST_F(VekgenCommands, WaterfallMarksEachFrameWhereItWas)
+{
+    Outcome gen = run({kVekgen, "-o", base(), "--duration", "8", "-f",
+                       "at=0.5 rate=100 len=12 freq=-40000 power=60", "-f",
+                       "at=3.5 rate=100 len=8 freq=25000 power=55", "-f",
+                       "at=6.0 rate=600 len=16 freq=-5000 power=58", "-f",
+                       "at=6.9 rate=600 len=9 freq=70000 power=62"});
+    ASSERT_EQ(gen.status, 0) << gen.err;
+    const std::string png = base() + ".png";
+    Outcome dec = run({kVekdecode, "--strict", "--receiver", "vchan", "--waterfall", png, base()});
+    ASSERT_EQ(dec.status, 0) << dec.out << dec.err;
+    cairo_surface_t *image = cairo_image_surface_create_from_png(png.c_str());
+    ASSERT_EQ(cairo_surface_status(image), CAIRO_STATUS_SUCCESS);
+    const guint8 *data = cairo_image_surface_get_data(image);
+    const gint stride = cairo_image_surface_get_stride(image);
+    auto pixel = [&](gdouble x, gdouble y) {
+        return reinterpret_cast<const guint32 *>(data + static_cast<gint>(y) *
+                                                            stride)[static_cast<gint>(x)] &
+               0xffffff;
+    };
+    auto brightness = [&](gdouble x, gdouble y) {
+        const guint32 c = pixel(x, y);
+        return static_cast<gint>((c >> 16) + ((c >> 8) & 0xff) + (c & 0xff));
+    };
+    auto found = [&](gdouble x0, gdouble x1, gdouble y0, gdouble y1, guint32 rgb) {
+        for (gdouble y = y0; y <= y1; y++)
+            for (gdouble x = x0; x <= x1; x++)
+                if (pixel(x, y) == rgb)
+                    return true;
+        return false;
+    };
+    const waterfall::Layout layout = waterfall::plan_picture(0.0, 8.0);
+    EXPECT_EQ(cairo_image_surface_get_width(image), layout.width);
+    EXPECT_EQ(cairo_image_surface_get_height(image), layout.height);
+
+    VekgenRecording *rec = vekgen_recording_open(base().c_str(), nullptr);
+    ASSERT_NE(rec, nullptr);
+    guint n = 0;
+    const VekgenFrame *frames = vekgen_recording_get_frames(rec, &n);
+    ASSERT_EQ(n, 4u);
+    for (guint i = 0; i < n; i++) {
+        const VekgenFrame &f = frames[i];
+        SCOPED_TRACE(f.offset_hz);
+        const gdouble start = static_cast<gdouble>(f.start_sample) / VEKGEN_SAMPLE_RATE;
+        const gdouble end = static_cast<gdouble>(vekgen_frame_end_sample(&f)) / VEKGEN_SAMPLE_RATE;
+        const gdouble tail =
+            static_cast<gdouble>(vekgen_frame_tail_end_sample(&f)) / VEKGEN_SAMPLE_RATE;
+        const gdouble x = layout.x(f.offset_hz), mid = layout.y((start + end) / 2);
+        /* The signal, well above the band where nothing was sent. */
+        EXPECT_GT(brightness(x, mid), brightness(layout.x(f.offset_hz + 12000), mid) + 150);
+        /* The box's edges, left and right of the frame, over its time. */
+        const gdouble half = std::max(f.bit_rate * 1.0, 3 * waterfall::kBinHz);
+        EXPECT_TRUE(found(layout.x(f.offset_hz - half) - 2, layout.x(f.offset_hz - half) + 2,
+                          mid - 1, mid + 1, waterfall::kSentRgb));
+        EXPECT_TRUE(found(layout.x(f.offset_hz + half) - 2, layout.x(f.offset_hz + half) + 2,
+                          mid - 1, mid + 1, waterfall::kSentRgb));
+        /* The ring: where the report came, after the frame's end and the
+         * receiver's tail, at the end of the packet that ends it. */
+        EXPECT_TRUE(
+            found(x - 8, x + 8, layout.y(end) - 8, layout.y(tail + 0.4) + 8, waterfall::kHeardRgb));
+    }
+    vekgen_recording_close(rec);
+    /* No mark where no frame was. */
+    EXPECT_FALSE(found(layout.x(-90000) - 8, layout.x(-90000) + 8, layout.kTop,
+                       layout.kTop + layout.plot_height - 1, waterfall::kHeardRgb));
+    EXPECT_FALSE(found(layout.x(-90000) - 8, layout.x(-90000) + 8, layout.kTop,
+                       layout.kTop + layout.plot_height - 1, waterfall::kSentRgb));
+    cairo_surface_destroy(image);
 }
 
 } // namespace
