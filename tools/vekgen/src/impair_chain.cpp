@@ -283,7 +283,14 @@ void ImpairChain::add_bursts(Sample *x, guint64 from, gsize n)
                 if (in_chip == 0 || !burst_started_) {
                     const gdouble f =
                         burst_centre_hz_ + burst_width_hz_ * (uniform(burst_rng_) - 0.5);
-                    burst_from_hz_ = burst_started_ ? burst_to_hz_ : f;
+                    if (!burst_started_) {
+                        /* First sample rendered of this burst, possibly mid-chip after a
+                         * skip: no glide, the step is the chip's own frequency. */
+                        burst_from_hz_ = f;
+                        burst_step_ = std::polar(1.0, 2.0 * G_PI * f / kFs);
+                    } else {
+                        burst_from_hz_ = burst_to_hz_;
+                    }
                     burst_to_hz_ = f;
                     z /= std::abs(z);
                     burst_started_ = true;
