@@ -182,7 +182,7 @@ int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &po
         g_autoptr(GRand) extra = bench::Impairments::new_rand(seed);
         g_autoptr(VekgenSignal) s = impairments.new_signal(seed);
         const guint T = vekgen_samples_per_bit(rate);
-        guint64 at = guint64(T) * 20;
+        guint64 at = guint64(T) * 20 + impairments.lead_samples();
         for (guint i = 0; i < n_frames; i++) {
             const double offset = impairments.keep_away(
                 s, extra, rate, g_rand_double_range(rand, -kMaxOffset, kMaxOffset), kMaxOffset);
@@ -297,7 +297,7 @@ int cmd_many(guint rate, guint n, guint trials)
     for (guint t = 0; t < trials; t++) {
         g_autoptr(GRand) rand = g_rand_new_with_seed(500 + t);
         g_autoptr(VekgenSignal) s = impairments.new_signal(600 + t);
-        add_overlapping(s, rand, rate, n, 100000);
+        add_overlapping(s, rand, rate, n, 100000 + impairments.lead_samples());
         Outcome o = run(s, rate, false);
         sent += guint(o.vchan.frames.size());
         lost += o.vchan.missed;
@@ -640,7 +640,7 @@ std::vector<Load> speed_loads(int only)
         for (guint t = 0; t < 10; t++) {
             g_autoptr(GRand) rand = g_rand_new_with_seed(500 + t);
             g_autoptr(VekgenSignal) s = impairments.new_signal(600 + t);
-            add_overlapping(s, rand, rate, 32, 100000);
+            add_overlapping(s, rand, rate, 32, 100000 + impairments.lead_samples());
             l.add(s, vekgen_signal_get_end(s) + 15360);
         }
         loads.push_back(std::move(l));
@@ -651,7 +651,7 @@ std::vector<Load> speed_loads(int only)
         g_autoptr(VekgenSignal) s = impairments.new_signal(10);
         const guint64 period = 300 * guint64(vekgen_samples_per_bit(100));
         for (int i = 0; i < 6; i++)
-            add_overlapping(s, rand, 0, 32, 1000 + i * period);
+            add_overlapping(s, rand, 0, 32, 1000 + i * period + impairments.lead_samples());
         l.add(s, vekgen_signal_get_end(s) + 15360);
         loads.push_back(std::move(l));
     }

@@ -223,6 +223,11 @@ bool read_id(JsonObject *o, gsize max_bytes, std::string &id, GError **error)
     /* json-glib reads a lone \ud800 into bytes that are not UTF-8. */
     if (!g_utf8_validate(text, static_cast<gssize>(length), nullptr))
         return invalid(error, "\"id\" holds a lone UTF-16 surrogate");
+    /* And writes some doubles as text that is not JSON (1e40 as "1e+40.0"): an
+     * id is echoed only as JSON that reads back. */
+    g_autoptr(JsonParser) again = json_parser_new();
+    if (!json_parser_load_from_data(again, text, static_cast<gssize>(length), nullptr))
+        return invalid(error, "\"id\" holds a number that cannot be written back as JSON");
     id.assign(text, length);
     return true;
 }
