@@ -229,10 +229,12 @@ std::string describe(const VekgenFrame *f, guint64 pass, guint64 loop_samples)
 }
 
 /* Counts the frames received against the expectation, pass by pass. Frames
- * arrive in the order the receiver finished them, so each arrival belongs to
- * the pass in which its frame ends nearest after the running clock (the end of
- * the latest frame attributed) less half a loop: a frame is never reported half
- * a loop late, and the clock never stands still for half a loop. A frame is
+ * arrive in about the order the receiver finished them, so each arrival
+ * belongs to the first pass in which its frame ends after the running clock
+ * (the end of the latest frame attributed) less a quarter of the loop: no
+ * frame comes a quarter of a loop after a later one, and no three quarters of
+ * a loop go by without a frame (a pass with nothing at all would shift the
+ * passes, not the totals). A frame is
  * expected in a pass when its tail lies wholly within the signal played; one
  * whose end but not tail does may come or not. A difference at a frame that
  * starts within the seam window after the loop's seam (not in the first pass,
@@ -253,7 +255,7 @@ SoakCount count_passes(const std::vector<std::string> &arrivals, const Expectati
         const auto found = by_key.find(key);
         const guint64 position =
             found != by_key.end() ? vekgen_frame_end_sample(found->second) : clock % loop_samples;
-        const gint64 from = static_cast<gint64>(clock) - static_cast<gint64>(loop_samples / 2) -
+        const gint64 from = static_cast<gint64>(clock) - static_cast<gint64>(loop_samples / 4) -
                             static_cast<gint64>(position);
         const guint64 pass =
             from > 0 ? (static_cast<guint64>(from) + loop_samples - 1) / loop_samples : 0;
