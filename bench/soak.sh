@@ -10,12 +10,15 @@
 # (vekemu --speed SPEED) into `vekbs --card --receiver vchan` and a real mosquitto for
 # SECONDS_OF_SIGNAL (default 10800, three hours) and checks that every pass delivers
 # exactly that set once. Peak RSS is read after a tenth of the run and at its end.
+# A frame that starts within SEAM seconds (environment, default 1) after the loop's
+# seam is counted apart: vekdecode met it fresh, the station after the recording's end.
 # Prints the load of the machine, the recording's settings, and the row.
 set -euo pipefail
 build=$(cd "${1:?BUILD_DIR}" && pwd)
 seconds=${2:-10800}
 speed=${3:-10}
 length=${4:-300}
+seam=${SEAM:-1}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -58,10 +61,10 @@ rss_at=$(awk -v s="$seconds" -v x="$speed" 'BEGIN { r = s / x / 10; printf "%d",
 # 32 MiB, allocated at the start) rides that out where the default 512 would drop.
 queue=4096
 echo "command: vekbs_road --recording REC.sigmf-meta --receiver vchan --expect VEKDECODE_OUTPUT" \
-  "--seconds $seconds --speed $speed --rss-at $rss_at --queue-transfers $queue"
+  "--seconds $seconds --speed $speed --rss-at $rss_at --queue-transfers $queue --seam $seam"
 status=0
 nice -n 5 "$build/bench/vekbs_road" --recording "$work/rec.sigmf-meta" --receiver vchan \
   --expect "$work/expected" --seconds "$seconds" --speed "$speed" --rss-at "$rss_at" \
-  --queue-transfers "$queue" || status=$?
+  --queue-transfers "$queue" --seam "$seam" || status=$?
 echo "machine: load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
 exit "$status"
