@@ -529,7 +529,7 @@ int main(int argc, char **argv)
     vekgen_recording_close(recording);
 
     gdouble rss_early = 0, rss_end = 0;
-    std::string final_status;
+    std::string final_status, rss_steps;
     for (const std::string &s : server.statuses) {
         g_autoptr(JsonParser) parser = json_parser_new();
         json_parser_load_from_data(parser, s.c_str(), -1, nullptr);
@@ -537,6 +537,11 @@ int main(int argc, char **argv)
             json_node_get_object(json_parser_get_root(parser)), "statistics");
         if (rss_early == 0 && stat(st, "uptime_s") >= opt_rss_at)
             rss_early = stat(st, "peak_rss_kb");
+        if (stat(st, "peak_rss_kb") > rss_end) {
+            g_autofree gchar *step =
+                g_strdup_printf(" %.0f s: %.0f;", stat(st, "uptime_s"), stat(st, "peak_rss_kb"));
+            rss_steps += step;
+        }
         rss_end = stat(st, "peak_rss_kb");
         final_status = s;
     }
@@ -573,6 +578,7 @@ int main(int argc, char **argv)
         std::printf("\nexpected a pass: %zu frames (vekdecode's reports; %u of its reports are "
                     "no frame of the recording and not expected), %u frames in the recording\n",
                     expectation.frames.size(), expectation.false_reports, n_truth);
+        std::printf("peak RSS (KiB) where it rose, by uptime:%s\n", rss_steps.c_str());
     } else {
         std::printf("| pacing | signal (s) | wall (s) | signal s / s | frames expected | "
                     "received | missing | repeated | RX dropped bytes | peak RSS at %.0f s (KiB) "
