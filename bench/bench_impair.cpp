@@ -62,6 +62,12 @@ bool Impairments::take_options(int *argc, char ***argv, std::string *error)
         for (gchar **t = tokens; *t != nullptr; t++) {
             if (g_str_equal(*t, "overload=gaps")) {
                 overload_gaps_ = true;
+            } else if (g_str_has_prefix(*t, "lead=")) {
+                if (!parse_number(*t + strlen("lead="), &lead_s_) || lead_s_ < 0.0 ||
+                    lead_s_ > 60.0) {
+                    *error = std::string("bad value in '") + *t + "'";
+                    return false;
+                }
             } else if (g_str_has_prefix(*t, "keep-away=")) {
                 if (!parse_number(*t + strlen("keep-away="), &keep_away_hz_) ||
                     keep_away_hz_ < 0.0) {
@@ -94,10 +100,11 @@ std::string Impairments::describe() const
         return "";
     g_autofree gchar *line = g_strdup_printf(
         "Impairments: %s; noise %.1f dB; frames kept %s from carriers, DC and a fixed burst "
-        "band",
+        "band%s",
         text_.c_str(), noise_db_,
         keep_away_hz_ < 0.0 ? "1000 Hz (600 bit/s) or 300 Hz (100 bit/s)"
-                            : (std::to_string(static_cast<int>(keep_away_hz_)) + " Hz").c_str());
+                            : (std::to_string(static_cast<int>(keep_away_hz_)) + " Hz").c_str(),
+        lead_s_ > 0.0 ? ("; the first frame " + std::to_string(lead_s_) + " s in").c_str() : "");
     return line;
 }
 

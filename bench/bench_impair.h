@@ -16,6 +16,9 @@ namespace bench
  *                   the measurement only:
  *                     overload=gaps     an overload burst in the gap before every frame
  *                                       (wholly between the frames, at random in it)
+ *                     lead=SECONDS      the first frame starts that much later (what a
+ *                                       station meets once its front end has settled on
+ *                                       the carriers and DC of the band; 0 by default)
  *                     keep-away=HZ      frames are kept this far from every carrier
  *                                       (plus its wander), from 0 Hz with a DC offset
  *                                       and from a fixed burst band (burst-freq=); by
@@ -44,6 +47,8 @@ class Impairments
     bool take_options(int *argc, char ***argv, std::string *error);
 
     bool any() const { return settings_ != nullptr; }
+    /* Samples before the first frame of a run, from lead= (0 by default). */
+    guint64 lead_samples() const { return guint64(lead_s_ * VEKGEN_SAMPLE_RATE); }
     double noise_db() const { return noise_db_; }
     /* One line that says what the run is given ("" without impairments). */
     std::string describe() const;
@@ -73,6 +78,7 @@ class Impairments
     double noise_db_ = 70.0;
     bool overload_gaps_ = false;
     double keep_away_hz_ = -1.0; /* < 0: by the rate */
+    double lead_s_ = 0.0;
 };
 
 } // namespace bench

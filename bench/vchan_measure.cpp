@@ -9,10 +9,15 @@
  *                            one 10 kHz away (trials from FIRST on), starting up to
  *                            40 bits after it (WEAK_FIRST 1: before it)
  *   false HOURS [SEED]       reports on noise alone (both rates at once)
- *   speed [ROUNDS]           x real time on one core of vchan and of libvdem at
+ *   speed [ROUNDS [LOAD]]    x real time on one core of vchan and of libvdem at
  *                            each rate on the same recordings: noise, one burst
  *                            of 32 overlapping frames (each rate, both), and
- *                            bursts back to back; best and worst of ROUNDS
+ *                            bursts back to back; best and worst of ROUNDS. LOAD
+ *                            1 to 5 makes and runs only that load (for
+ *                            instruction counts under callgrind: run it with
+ *                            --instr-atstart=no, the loads are made before the
+ *                            instrumentation starts; read the receivers'
+ *                            deliver() functions, inclusive)
  *   fft                      the banks' transforms alone: their time per second
  *                            of signal, the bound they put on the speed, at the
  *                            banks' lengths and at the mixed-radix lengths 2T
@@ -42,6 +47,12 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_START_INSTRUMENTATION
+#endif
 
 namespace
 {
@@ -169,7 +180,7 @@ int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &po
         g_autoptr(GRand) extra = bench::Impairments::new_rand(seed);
         g_autoptr(VekgenSignal) s = impairments.new_signal(seed);
         const guint T = vekgen_samples_per_bit(rate);
-        guint64 at = guint64(T) * 20;
+        guint64 at = guint64(T) * 20 + impairments.lead_samples();
         for (guint i = 0; i < n_frames; i++) {
             const double offset = impairments.keep_away(
                 s, extra, rate, g_rand_double_range(rand, -kMaxOffset, kMaxOffset), kMaxOffset);
@@ -284,7 +295,7 @@ int cmd_many(guint rate, guint n, guint trials)
     for (guint t = 0; t < trials; t++) {
         g_autoptr(GRand) rand = g_rand_new_with_seed(500 + t);
         g_autoptr(VekgenSignal) s = impairments.new_signal(600 + t);
-        add_overlapping(s, rand, rate, n, 100000);
+        add_overlapping(s, rand, rate, n, 100000 + impairments.lead_samples());
         Outcome o = run(s, rate, false);
         sent += guint(o.vchan.frames.size());
         lost += o.vchan.missed;
@@ -385,35 +396,40 @@ struct Load {
 
 /* The loads: noise alone; one burst of 32 overlapping frames (the many-at-once
  * target: the same signals as `many RATE 32 10`), of each rate and of both; and the
- * back-to-back bursts, 32 frames of both rates again every 300 bit periods. */
-std::vector<Load> speed_loads()
+ * back-to-back bursts, 32 frames of both rates again every 300 bit periods. @only 1
+ * to 5 makes only that one, 0 all. */
+std::vector<Load> speed_loads(int only)
 {
     std::vector<Load> loads;
-    {
+    int number = 0;
+    auto wanted = [&] { return ++number == only || only == 0; };
+    if (wanted()) {
         Load l("noise only");
         g_autoptr(VekgenSignal) s = impairments.new_signal(9);
         l.add(s, 60 * guint64(VEKGEN_SAMPLE_RATE));
         loads.push_back(std::move(l));
     }
     for (guint rate : {0u, 100u, 600u}) {
+        if (!wanted())
+            continue;
         Load l(rate == 0 ? "one burst of 32, 16 at each rate (10 recordings)"
                          : std::string("one burst of 32 at ") + std::to_string(rate) +
                                " bit/s (10 recordings)");
         for (guint t = 0; t < 10; t++) {
             g_autoptr(GRand) rand = g_rand_new_with_seed(500 + t);
             g_autoptr(VekgenSignal) s = impairments.new_signal(600 + t);
-            add_overlapping(s, rand, rate, 32, 100000);
+            add_overlapping(s, rand, rate, 32, 100000 + impairments.lead_samples());
             l.add(s, vekgen_signal_get_end(s) + 15360);
         }
         loads.push_back(std::move(l));
     }
-    {
+    if (wanted()) {
         Load l("32 at 100+600 bit/s back to back");
         g_autoptr(GRand) rand = g_rand_new_with_seed(31);
         g_autoptr(VekgenSignal) s = impairments.new_signal(10);
         const guint64 period = 300 * guint64(vekgen_samples_per_bit(100));
         for (int i = 0; i < 6; i++)
-            add_overlapping(s, rand, 0, 32, 1000 + i * period);
+            add_overlapping(s, rand, 0, 32, 1000 + i * period + impairments.lead_samples());
         l.add(s, vekgen_signal_get_end(s) + 15360);
         loads.push_back(std::move(l));
     }
@@ -452,9 +468,14 @@ std::string loadavg()
  * same recordings, each posting in its own packet size; @rounds times over every
  * load, the receivers alternating, best and worst. "both vdem" is a station that
  * runs one instance per rate: the signal over their CPU time added up. */
-int cmd_speed(int rounds)
+int cmd_speed(int rounds, int only)
 {
-    const std::vector<Load> loads = speed_loads();
+    if (only < 0 || only > 5) {
+        g_printerr("speed: LOAD is 1 to 5, or 0 for all\n");
+        return 2;
+    }
+    const std::vector<Load> loads = speed_loads(only);
+    CALLGRIND_START_INSTRUMENTATION;
     struct Figures {
         double best = 0.0, worst = 1e30;
         guint found = 0;
@@ -564,7 +585,7 @@ int main(int argc, char **argv)
     if (argc < 2) {
         g_printerr("usage: %s [--impair TEXT] [--noise DB] fer RATE LEN FRAMES EBN0... | many "
                    "RATE N TRIALS | nearfar RATE TRIALS [FIRST [WEAK_FIRST]] | false HOURS "
-                   "[SEED] | speed [ROUNDS] | fft\n",
+                   "[SEED] | speed [ROUNDS [LOAD]] | fft\n",
                    argv[0]);
         return 2;
     }
@@ -585,7 +606,7 @@ int main(int argc, char **argv)
     if (mode == "false")
         return cmd_false(arg(2, 1.0), guint64(arg(3, 4242)));
     if (mode == "speed")
-        return cmd_speed(int(arg(2, 3)));
+        return cmd_speed(int(arg(2, 3)), int(arg(3, 0)));
     if (mode == "fft")
         return cmd_fft();
     g_printerr("%s: unknown mode '%s'\n", argv[0], argv[1]);

@@ -4,7 +4,9 @@
  * Real-time factor: seconds of signal processed per second of CPU, reported
  * as the "x_realtime" counter, on noise alone and with frames as dense as
  * the protocol allows (an 8-byte frame every 258 bit periods at 100 bit/s)
- * or one 20-byte frame a second at 600 bit/s. Measurement: one frequency
+ * or one 20-byte frame a second at 600 bit/s, each in noise and without (a
+ * noise-free signal is silent between its frames: the measurement windows
+ * then end in exact zeros). Measurement: one frequency
  * and power measurement of a frame of 8 or 20 covered bytes at 100 bit/s.
  * The second argument selects the path: 1 optimised, 0 plain reference. */
 #include <benchmark/benchmark.h>
@@ -30,8 +32,10 @@ std::vector<int16_t> noise_signal(int64_t samples, double sigma, uint32_t seed)
     return render(100, samples, {}, sigma, seed);
 }
 
-/* Frames of the given type every `spacing` bit periods over `seconds`. */
-std::vector<int16_t> frame_signal(int rate, int type, int spacing, double seconds)
+/* Frames of the given type every `spacing` bit periods over `seconds`, in
+ * white noise of standard deviation `sigma` per component (0: none). */
+std::vector<int16_t> frame_signal(int rate, int type, int spacing, double seconds,
+                                  double sigma = 20.0)
 {
     const int64_t bit = kSampleRate / rate;
     const int64_t total = (int64_t)(seconds * kSampleRate);
@@ -47,7 +51,7 @@ std::vector<int16_t> frame_signal(int rate, int type, int spacing, double second
             break;
         frames.push_back(f);
     }
-    return render(rate, total, frames, 20.0, 5);
+    return render(rate, total, frames, sigma, 5);
 }
 
 void run_chain(benchmark::State &state, int32_t bitrate, const std::vector<int16_t> &iq)
@@ -95,6 +99,18 @@ void BM_FramePerSecond600(benchmark::State &state)
     run_chain(state, VDEM_INTERFACE_600BPS, iq);
 }
 
+void BM_DensestFrames100NoiseFree(benchmark::State &state)
+{
+    static const std::vector<int16_t> iq = frame_signal(100, 0, 258, 26.0, 0.0);
+    run_chain(state, VDEM_INTERFACE_100BPS, iq);
+}
+
+void BM_FramePerSecond600NoiseFree(benchmark::State &state)
+{
+    static const std::vector<int16_t> iq = frame_signal(600, 12, 600, 20.0, 0.0);
+    run_chain(state, VDEM_INTERFACE_600BPS, iq);
+}
+
 void BM_Measure100(benchmark::State &state)
 {
     const int length = (int)state.range(0);
@@ -128,6 +144,8 @@ BENCHMARK(BM_Noise100)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Noise600)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DensestFrames100)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FramePerSecond600)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DensestFrames100NoiseFree)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FramePerSecond600NoiseFree)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Measure100)
     ->Args({8, 1})
     ->Args({8, 0})

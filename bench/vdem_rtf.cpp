@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Real-time factor of the demodulator: seconds of signal processed per second of CPU
- * on one core, on noise alone and with frames as dense as the protocol allows.
+ * on one core, on noise alone and with frames as dense as the protocol allows, the
+ * frames in noise or without it (a noise-free signal is silent between frames).
  * The signal is generated once per case and posted packet by packet in a loop; it is a
  * whole number of frame periods and packets long, so the loop joins seamlessly.
  * The counter "x_realtime" is the real-time factor; "frames" the frames reported per
@@ -10,6 +11,7 @@
 #include <benchmark/benchmark.h>
 
 #include <map>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -24,11 +26,11 @@ struct Case {
 };
 
 /* Frames at 60 dB in noise at 30 dB: Eb/N0 of 62.8 dB (100 bit/s) or 55 dB (600 bit/s),
- * so every frame decodes and costs its measurement. */
-const Case &make_case(guint rate, Load load)
+ * so every frame decodes and costs its measurement; or the same frames without noise. */
+const Case &make_case(guint rate, Load load, bool noisy)
 {
-    static std::map<std::pair<guint, int>, Case> cache;
-    auto key = std::make_pair(rate, static_cast<int>(load));
+    static std::map<std::tuple<guint, int, bool>, Case> cache;
+    auto key = std::make_tuple(rate, static_cast<int>(load), noisy);
     auto it = cache.find(key);
     if (it != cache.end())
         return it->second;
@@ -45,7 +47,7 @@ const Case &make_case(guint rate, Load load)
         periods = rate == 100 ? 8 : 24;
     }
     const guint64 n = static_cast<guint64>(period_bits) * periods * T;
-    g_autoptr(VekgenSignal) s = vekgen_signal_new(17, 30.0);
+    g_autoptr(VekgenSignal) s = vekgen_signal_new(17, noisy ? 30.0 : -G_MAXDOUBLE);
     g_autoptr(GRand) rand = g_rand_new_with_seed(17);
     Case c;
     if (load != kNoise) {
@@ -75,7 +77,8 @@ void BM_RealTimeFactor(benchmark::State &state)
 {
     const guint rate = static_cast<guint>(state.range(0));
     const Load load = static_cast<Load>(state.range(1));
-    const Case &c = make_case(rate, load);
+    const bool noisy = state.range(2) != 0;
+    const Case &c = make_case(rate, load, noisy);
     vekgen::Decoder d(rate, 0.0f);
     if (!d.error().empty()) {
         state.SkipWithError(d.error().c_str());
@@ -99,20 +102,25 @@ void BM_RealTimeFactor(benchmark::State &state)
         benchmark::Counter(seconds * passes, benchmark::Counter::kIsRate);
     state.counters["frames"] = passes ? double(d.reports().size()) / passes : 0.0;
     state.counters["frames_sent"] = c.frames;
-    state.SetLabel(load == kNoise       ? "noise only"
-                   : load == kDensest8  ? "densest 8-byte frames"
-                   : load == kDensest20 ? "densest 20-byte frames"
-                                        : "one 20-byte frame a second");
+    const char *what = load == kNoise       ? "noise only"
+                       : load == kDensest8  ? "densest 8-byte frames"
+                       : load == kDensest20 ? "densest 20-byte frames"
+                                            : "one 20-byte frame a second";
+    state.SetLabel(load == kNoise || noisy ? what : std::string(what) + ", noise-free");
 }
 
 BENCHMARK(BM_RealTimeFactor)
-    ->ArgNames({"rate", "load"})
-    ->Args({100, kNoise})
-    ->Args({100, kDensest8})
-    ->Args({100, kDensest20})
-    ->Args({600, kNoise})
-    ->Args({600, kDensest8})
-    ->Args({600, kOnePerSecond20})
+    ->ArgNames({"rate", "load", "noise"})
+    ->Args({100, kNoise, 1})
+    ->Args({100, kDensest8, 1})
+    ->Args({100, kDensest20, 1})
+    ->Args({600, kNoise, 1})
+    ->Args({600, kDensest8, 1})
+    ->Args({600, kOnePerSecond20, 1})
+    ->Args({100, kDensest8, 0})
+    ->Args({100, kDensest20, 0})
+    ->Args({600, kDensest8, 0})
+    ->Args({600, kOnePerSecond20, 0})
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
 

@@ -15,6 +15,7 @@ function(vek_add_library)
     "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS;PC_REQUIRES;PC_REQUIRES_PRIVATE;PC_LIBS_PRIVATE" ${ARGN})
   set(name ${ARG_NAME})
   add_library(${name} SHARED ${ARG_SOURCES})
+  set_property(GLOBAL APPEND PROPERTY VEK_LIBRARIES ${name})
   set_target_properties(${name} PROPERTIES
     VERSION ${ARG_SOVERSION}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}
     SOVERSION ${ARG_SOVERSION}
@@ -138,7 +139,12 @@ function(vek_add_man_page)
     message(STATUS "help2man not found: the ${ARG_TARGET} manual page is not built")
     return()
   endif()
-  set(man ${CMAKE_CURRENT_BINARY_DIR}/${ARG_TARGET}.1)
+  # The page is named after the program the target builds (vekemu-runner builds vekemu).
+  get_target_property(program ${ARG_TARGET} OUTPUT_NAME)
+  if(NOT program)
+    set(program ${ARG_TARGET})
+  endif()
+  set(man ${CMAKE_CURRENT_BINARY_DIR}/${program}.1)
   add_custom_command(OUTPUT ${man}
     COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0 LC_ALL=C.UTF-8
             ${HELP2MAN} --no-info --no-discard-stderr --locale=C.UTF-8

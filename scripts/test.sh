@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Sets everything up and runs the whole test suite:
-#  1. a normal build with warnings as errors, its tests, then the tests labelled
-#     valgrind (a selection run under valgrind's memory checker);
+#  1. a normal build with warnings as errors, its tests (the Python tests of the
+#     typelibs among them), then the tests labelled valgrind (a selection run
+#     under valgrind's memory checker);
+#  1b. the Debian packages, built without their own test run (nocheck: the suite
+#     runs here), checked with lintian, installed, tested from the installed
+#     files and purged (scripts/build-debs.sh, scripts/test-debs.sh);
 #  2. libvchan's receiver tests again over its other FFTs: KissFFT, which a build
 #     without libavutil uses, and FFTW, which a build may be told to use;
 #  3. an address + undefined-behaviour sanitizer build and its tests;
@@ -22,6 +26,10 @@ ctest --test-dir build --output-on-failure -j "$jobs" -LE valgrind
 # The service unit's exposure as systemd scores it (a test above holds it there).
 systemd-analyze security --offline=yes build/tools/vekbs/vekbs.service | tail -n 1
 ctest --test-dir build --output-on-failure -j "$jobs" -L valgrind
+
+# The debug symbols packages are left out here: the test installs what users run.
+DEB_BUILD_OPTIONS=noautodbgsym bash scripts/build-debs.sh build-deb
+bash scripts/test-debs.sh build-deb
 
 bash scripts/build.sh build-kissfft --target vchan_tests --target vchan_alloc_tests \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_WERROR=ON -DVEK_SANITIZE= -DVEK_BUILD_TESTS=ON \

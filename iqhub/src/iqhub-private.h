@@ -149,7 +149,8 @@ gboolean iqhub_sched_add_frame(Iqhub *self, const vdem_frame_cont_t *container, 
 void iqhub_sched_deliver_fcont(Iqhub *self, const vdem_frame_cont_t *container, guint bit_rate);
 gboolean iqhub_filter_frame(Iqhub *self, const gchar *line, guint bit_rate, GError **error);
 
-/* Replaces a (data, destroy function) pair; the previous data is released
- * unless the same pair is given again. */
+/* Replaces a (data, destroy function) pair without calling the previous
+ * destroy function: the replaced data is the host's again. The pair in place
+ * is released when its object is finalised. */
 void iqhub_replace_user_data(gpointer *data, GDestroyNotify *notify, gpointer new_data,
                              GDestroyNotify new_notify);

@@ -83,12 +83,11 @@ IqhubRateCounters *iqhub_rate_counters(IqhubPrivate *priv, guint bit_rate)
 void iqhub_replace_user_data(gpointer *data, GDestroyNotify *notify, gpointer new_data,
                              GDestroyNotify new_notify)
 {
-    gpointer old_data = *data;
-    GDestroyNotify old_notify = *notify;
+    /* The replaced pair goes back to the host untouched: a host frees the
+     * data it replaced itself, so calling its destroy function here would
+     * free it twice. */
     *data = new_data;
     *notify = new_notify;
-    if (old_notify != nullptr && (old_data != new_data || old_notify != new_notify))
-        old_notify(old_data);
 }
 
 static GObject *iqhub_constructor(GType type, guint n_construct_properties,

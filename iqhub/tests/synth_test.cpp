@@ -87,6 +87,33 @@ TEST(SdrSynthWrapper, RefusesAPayloadLongerThanEightBytes)
     EXPECT_GE(count_logged("refusing a payload of 9 bytes"), 1);
 }
 
+/* A host frees the user data of a callback it replaces itself: the wrapper
+ * calls the destroy function only at finalisation, on the data then in
+ * place, and frames go to the new callback. */
+TEST(SdrSynthWrapper, ReplacingTheCallbackLeavesItsUserDataAndFinalizationReleasesTheDataInPlace)
+{
+    struct Counted : Sent {
+        int released = 0;
+    } first, second;
+    /* The callback sees the Sent part, the destroy function the whole. */
+    auto release = [](gpointer data) {
+        static_cast<Counted *>(static_cast<Sent *>(data))->released++;
+    };
+    SdrSynthWrapper *synth = sdr_synth_wrapper_new();
+    sdr_synth_wrapper_set_tx_callback(synth, Sent::on_tx, static_cast<Sent *>(&first), release,
+                                      nullptr);
+    sdr_synth_wrapper_set_tx_callback(synth, Sent::on_tx, static_cast<Sent *>(&second), release,
+                                      nullptr);
+    EXPECT_EQ(first.released, 0);
+    const guint8 payload[] = {0xc0, 0xff, 0xee};
+    sdr_synth_wrapper_synthesize(synth, 0x12AB34, 5, payload, sizeof payload, 869525000);
+    EXPECT_TRUE(first.frames.empty());
+    EXPECT_EQ(second.frames.size(), 1u);
+    sdr_synth_wrapper_unref(synth);
+    EXPECT_EQ(first.released, 0);
+    EXPECT_EQ(second.released, 1);
+}
+
 TEST(SdrSynthWrapper, WithoutACallbackNothingIsDeliveredAndUserDataIsReleased)
 {
     int released = 0;

@@ -28,6 +28,10 @@ constexpr float kThreshold = 20.f;
 /* Share of the products' sizes that their sum must reach: a preamble at 3 dB Eb/N0
  * reaches about 0.7, twenty random data bits 0.5 about once in 50. */
 constexpr float kCoherence = 0.5f;
+/* The products of a preamble in noise are of a size: at 3 dB Eb/N0 their spread
+ * amounts to 14 or more of its 20 products, with a few bits of a burst of another
+ * system over the noise to 5 or so. */
+constexpr float kSpread = 10.f;
 /* A detection is handed on six bits after its best hop. */
 constexpr int kSettleHops = 6 * kPhases;
 
@@ -136,7 +140,18 @@ void Bank::emit(int bin, CandidateList &out)
 bool Bank::coherent(float norm_of_sum, int phase, int bin) const
 {
     const float size = size_sums_[size_t(phase) * size_t(nfft_) + size_t(bin)];
-    return norm_of_sum >= kCoherence * kCoherence * size * size;
+    if (norm_of_sum < kCoherence * kCoherence * size * size)
+        return false;
+    /* And a preamble's products are all of a size, where a few large ones (another
+     * system's burst of a few bits, leaking into the bin) add up as if coherent: the
+     * number of products that the sizes' spread amounts to, (sum s)^2 / sum s^2,
+     * must reach kSpread. */
+    const size_t stride = size_t(nfft_);
+    const float *sizes = &product_sizes_[size_t(phase) * kPreambleBits * stride + size_t(bin)];
+    float squares = 0.f;
+    for (int k = 0; k < kPreambleBits; k++)
+        squares += sizes[size_t(k) * stride] * sizes[size_t(k) * stride];
+    return size * size >= kSpread * squares;
 }
 
 /* The differential products of this hop's outputs with those a bit earlier, their

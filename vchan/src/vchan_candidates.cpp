@@ -215,8 +215,8 @@ size_t CandidateList::lobe_bins(const Candidate &a, const Candidate &b) const
  * recognises them. */
 bool CandidateList::waits(Candidate &weak, const Peek &peek)
 {
-    /* Past this, waiting would make the report late. */
-    if (int64_t(peek.now) >= weak.start + int64_t(kReportBits) * bit_) {
+    /* Past this, waiting would make the report late (@now lags the samples posted). */
+    if (int64_t(peek.now) + kFrontEndDelay >= weak.start + int64_t(kReportBits) * bit_) {
         weak.waits_for = 0;
         return false;
     }
@@ -260,7 +260,7 @@ bool CandidateList::holds_back(Candidate &s, const Candidate &weak, const Peek &
                 double(weak.metric) < kNeighbourShare * double(s.metric));
     /* A bit to spare for the hop on which it is taken and the spread of @weak's
      * estimated start. */
-    const int64_t deadline = weak.start + int64_t(kReportBits - 1) * bit_;
+    const int64_t deadline = weak.start + int64_t(kReportBits - 1) * bit_ - kFrontEndDelay;
     if (s.start + int64_t(kMinSymbols + kReadyMarginBits) * bit_ > deadline ||
         s.header.symbols < 0 || (s.header.symbols > 0 && ready_at(s) > deadline) ||
         !buries(s, weak))
@@ -292,7 +292,7 @@ bool CandidateList::burying(const Candidate &weak, uint64_t now, Demod &demod, c
         if (s.done || s.start <= weak.start || s.header.symbols < 0 ||
             s.start + int64_t(kHeaderSearchBits) * bit_ > int64_t(now) ||
             s.start + int64_t(kMinSymbols + kReadyMarginBits) * bit_ >
-                weak.start + int64_t(kReportBits - 1) * bit_ ||
+                weak.start + int64_t(kReportBits - 1) * bit_ - kFrontEndDelay ||
             (best != nullptr && s.metric <= best->metric) || !buries(s, weak))
             continue;
         best = &s;
@@ -368,7 +368,7 @@ void CandidateList::add(const Candidate &c)
             put(i, c);
             o.id = id;
             kept = &o;
-        } else if (may_be_lobe && explains(o, c)) {
+        } else if (may_be_lobe && !o.failed && explains(o, c)) {
             /* The side lobes of a strong frame reach far across the bank: they wait
              * here for it, before they cost a demodulation each. */
             if (!o.done)
@@ -402,6 +402,15 @@ void CandidateList::add(const Candidate &c)
             remove(i);
         } else {
             i++;
+        }
+}
+
+void CandidateList::fail(uint32_t id)
+{
+    for (size_t i = 0; i < count_; i++)
+        if (items_[i].id == id) {
+            items_[i].failed = true;
+            return;
         }
 }
 

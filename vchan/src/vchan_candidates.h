@@ -49,6 +49,9 @@ class CandidateList
     bool pop_shadowed(uint32_t strong, Candidate &c);
     /* Puts back a candidate that passed its re-test once @strong was subtracted. */
     void restore(const Candidate &c);
+    /* Candidate @id (taken) was demodulated and no frame found: what its side lobes
+     * seemed to explain was not its side lobes, and nothing later is taken for them. */
+    void fail(uint32_t id);
     /* Removes and returns in @c a candidate detected after the frame whose side
      * lobes it may be was taken, which the receiver re-tests at once. */
     bool pop_late(Candidate &c);

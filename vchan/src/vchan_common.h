@@ -42,6 +42,10 @@ constexpr int kHeaderSearchBits = 1 + kHeaderBits + 3;
 /* libvdem reports a frame when the bit 249 bit periods after its first symbol has
  * been decided (41 symbols of header and 208 decisions). */
 constexpr int kReportBits = 249;
+/* The front end releases the ring this many samples behind the samples posted (its
+ * blanker looks that far ahead): the banks, candidates and demodulators run that
+ * far behind the reports, which follow the samples posted. */
+constexpr int kFrontEndDelay = 80;
 /* How long a ready candidate may wait for a stronger frame starting after it and
  * still be reported when libvdem would report it, in bits. */
 constexpr int kWaitBits = kReportBits - kMaxSymbols - 4;
@@ -75,6 +79,7 @@ struct Candidate {
     HeaderFix header{};   /* searched early, for a candidate that others wait for */
     bool done;            /* demodulated already */
     bool cleared = false; /* re-detected once a stronger frame was subtracted */
+    bool failed = false;  /* demodulated and found no frame */
 };
 
 /* The samples per bit at @rate (100 or 600). */

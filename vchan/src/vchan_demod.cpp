@@ -47,6 +47,31 @@ constexpr int kMaxHeaderErrors = 4;
 /* Carriers that the measurement compares: the one found and half the bit rate
  * either side, in bit rates; the decisions read the first. */
 constexpr double kAliases[3] = {0.0, 0.5, -0.5};
+/* The largest drift followed, Hz/s either way (a third over what real devices
+ * show; a wider search fits the noise of a step as a slope more often). */
+constexpr double kMaxDrift = 40.0;
+/* How far a step found is moved when the frame fails along its path. */
+constexpr int kStepSlack = 3;
+/* A decided frame's halves whose log-likelihood ratio of turning apart stays under
+ * this are steady (a slope that the path search would find gives over 9, a step 14;
+ * see vchan_track.cpp): most frames skip that search. */
+constexpr double kSteadyRatio = 2.0;
+/* The shortest piece of the known bits searched at a frequency of its own. */
+constexpr int kMinSplitBits = 3;
+/* A frame ends where the energy of kEndWindow symbols falls by kEndDrop (6 dB;
+ * a frame at 8 dB Eb/N0 falls by 8.6 dB to the noise). */
+constexpr int kEndWindow = 8;
+constexpr double kEndDrop = 4.0;
+/* A frame's last symbols are tried at their own carrier when their turn within a
+ * symbol differs from that of the kEndReference before by this much (radians over
+ * half a symbol; a quarter of a bit rate). */
+constexpr int kEndReference = 16;
+constexpr double kEndTurn = M_PI / 4.0;
+/* The symbols either side that a frame's amplitude is measured against when its
+ * carrier wanders, and by how much more signal to noise that must find than a
+ * single turn (0.5 dB). */
+constexpr int kWanderWindow = 8;
+constexpr double kWandered = 1.122;
 
 /* The 27 known header bits: 20 alternating starting with 1, then 1100111. */
 constexpr uint8_t kKnown[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0,
@@ -332,7 +357,7 @@ const float *head_turns(int rate)
 
 Demod::Demod(int rate, float int_gain)
     : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
-      raw_(kTotalSlices), head_turn_(head_turns(rate)),
+      raw_(kTotalSlices), mixed_(kTotalSlices), head_turn_(head_turns(rate)),
       head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
       bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_),
       turn_wide_(size_t(kTurnWidth) * size_t(slice_))
@@ -479,11 +504,15 @@ bool Demod::peek(const cf *ring, Candidate &c)
 
 bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h)
 {
-    h = HeaderFix{};
-    h.symbols = -1;
     const int64_t first = c.start - int64_t(kSearchBits) * bit_;
     mix(ring, first, c.freq, 0, kHeaderSlices);
+    return search_mixed(h);
+}
 
+bool Demod::search_mixed(HeaderFix &h)
+{
+    h = HeaderFix{};
+    h.symbols = -1;
     /* Header search: first frequency hypothesis x timing on the 27 known bits, then
      * the frame types at the hypotheses that come close to the best. Every lane
      * does what derotate() and symbol() do for its hypothesis, operation for
@@ -569,14 +598,7 @@ bool Demod::header_holds(const HeaderFix &h, std::complex<double> &rot)
     const double cycles = (residual(h) + kAliases[0] * rate_) * slice_ / kSampleRate;
     derotate(cycles, 0, kHeaderSlices, sums_[0], rot);
     decide(h, 1, 1 + kHeaderBits);
-    const frame_sync_t &row = fstab[h.row];
-    int pattern_errors = 0, header_errors = 0;
-    for (int i = 0; i < kPatternBits; i++)
-        pattern_errors += bits_[kKnownBits + i] != ((row.pattern >> (kPatternBits - 1 - i)) & 1);
-    for (int i = 0; i < kKnownBits; i++)
-        header_errors += bits_[i] != kKnown[i];
-    return pattern_errors <= kMaxPatternErrors &&
-           header_errors + pattern_errors <= kMaxHeaderErrors;
+    return header_matches(h);
 }
 
 void Demod::decide(const HeaderFix &h, int from, int to)
@@ -598,43 +620,60 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
      * (peek()) has its slices mixed again, the same to the bit, and is not searched
      * twice. */
     HeaderFix h = c.header;
+    bool split = false;
     if (h.symbols == 0) {
-        if (!search(ring, c, h))
-            return false;
+        if (!search(ring, c, h)) {
+            /* At 100 bit/s a carrier stepping by half the bit rate under the known
+             * bits turns half of them: searched again as two pieces. */
+            if (rate_ != 100 || !search_split(h))
+                return false;
+            split = true;
+        }
     } else if (h.symbols < 0) {
         return false;
     } else {
         mix(ring, first, c.freq, 0, kHeaderSlices);
     }
+    double residual = this->residual(h);
+    /* The decisions read the sums of alias 0 of the measurement below. The header's
+     * come first, from the slices mixed already: a frame whose header fails is not
+     * mixed further, unless the header search found it well enough that a carrier
+     * moving under the header may be to blame. */
+    const double cycles = (residual + kAliases[0] * rate_) * slice_ / kSampleRate;
+    std::complex<double> rot = 1.0;
+    followed_ = absorbed_ = false;
+    uint8_t data[kMaxCodedBytes] = {};
+    uint8_t demux[sizeof out.record.frame] = {};
+    const bool header_held = !split && header_holds(h, rot);
+    bool held = header_held;
+    if (held) {
+        const int n_slices =
+            std::min(2 * kMarginSlices, h.timing + kSlices / 2) + kSlices * h.symbols;
+        mix(ring, first, c.freq, kHeaderSlices, n_slices);
+        derotate(cycles, kHeaderSlices, n_slices, sums_[0], rot);
+        decide(h, 1 + kHeaderBits, h.symbols);
+        held = check(h.row, data, demux);
+        if (held)
+            /* Decided as it is, but measured along its path if it moved. */
+            follow(h, h.symbols, n_slices, cycles, true);
+    }
+    if (!held) {
+        /* The carrier may have moved during the frame: follow it, and decide it
+         * again along its path. */
+        if (split ? !follow_split(ring, first, c.freq, h, data, demux)
+                  : !follow_header(ring, first, c.freq, h, cycles,
+                                   header_held ? h.symbols : kMaxSymbols, data, demux))
+            return false;
+        residual = this->residual(h);
+    }
     const double pol = h.polarity;
-    const double residual = this->residual(h);
     const frame_sync_t &row = fstab[h.row];
-    const int coded_bytes = row.frame_length - 5;
     const int n_symbols = h.symbols;
     /* The timings that measurement tries, up to half a bit either side. */
     const int first_timing = std::max(0, h.timing - kSlices / 2);
     const int last_timing = std::min(2 * kMarginSlices, h.timing + kSlices / 2);
     static_assert(kSlices / 2 + 1 >= kSweepWays, "sweep() takes at least eight timings");
     const int n_slices = last_timing + kSlices * n_symbols;
-    /* The decisions read the sums of alias 0 of the measurement below. The header's
-     * come first, from the slices mixed already: a frame whose header fails is not
-     * mixed further. */
-    const double cycles = (residual + kAliases[0] * rate_) * slice_ / kSampleRate;
-    std::complex<double> rot = 1.0;
-    if (!header_holds(h, rot))
-        return false;
-    mix(ring, first, c.freq, kHeaderSlices, n_slices);
-    derotate(cycles, kHeaderSlices, n_slices, sums_[0], rot);
-    decide(h, 1 + kHeaderBits, n_symbols);
-
-    uint8_t data[kMaxCodedBytes] = {};
-    for (int i = 0; i < coded_bytes; i++)
-        for (int b = 0; b < 8; b++)
-            data[i] = uint8_t(data[i] << 1 | bits_[kHeaderBits + 8 * i + b]);
-    uint8_t demux[sizeof out.record.frame] = {};
-    if (!process_demux_and_crc_check_v1(row.sequence_number, coded_bytes, row.frame_length, data,
-                                        demux))
-        return false;
 
     vdem_proto_frame_t &f = out.record;
     memset(&f, 0, sizeof f);
@@ -655,10 +694,20 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     float rssi = -1e30f;
     int win_alias = -1, win_timing = 0;
     static_assert(std::size(kAliases) == 3);
-    derotate_two((residual + kAliases[1] * rate_) * slice_ / kSampleRate,
-                 (residual + kAliases[2] * rate_) * slice_ / kSampleRate, n_slices, sums_[1],
-                 sums_[2]);
-    for (int a = 0; a < 3; a++) {
+    /* A frame followed along its path has had its carrier settled by the turn within
+     * its symbols, which tells carriers half the bit rate apart, and its timing by
+     * the path (which a constant turn through the matched filter would not measure):
+     * it is measured where it was decided. */
+    const bool along = followed_ || absorbed_;
+    if (along) {
+        win_alias = 0;
+        win_timing = h.timing;
+    } else {
+        derotate_two((residual + kAliases[1] * rate_) * slice_ / kSampleRate,
+                     (residual + kAliases[2] * rate_) * slice_ / kSampleRate, n_slices, sums_[1],
+                     sums_[2]);
+    }
+    for (int a = 0; a < (along ? 0 : 3); a++) {
         float trial[kSlices + 1];
         sweep(sums_[a], first_timing, last_timing, n_symbols, a == 0 ? pol : -pol, trial);
         for (int timing = first_timing; timing <= last_timing; timing++) {
@@ -669,7 +718,7 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
             }
         }
     }
-    double freq = 0.0;
+    double freq = 0.0, start_freq = 0.0;
     if (win_alias >= 0) {
         const double alias = kAliases[win_alias] * rate_;
         const double p = win_alias == 0 ? pol : -pol;
@@ -677,10 +726,442 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
         out.start = first + int64_t(win_timing) * slice_;
         out.polarity = float(p);
         freq = c.freq + residual + alias + last;
+        /* A carrier that moved is reported where the frame started; the canceller
+         * (which rebuilds a steady carrier) gets its mean. */
+        start_freq = freq;
+        if (followed_) {
+            double mean = 0.0;
+            for (int k = 0; k < n_symbols; k++)
+                mean += path_[size_t(k)];
+            mean /= n_symbols;
+            const double hz = double(kSampleRate) / slice_;
+            start_freq = freq + path_[0] * hz;
+            freq += mean * hz;
+        } else if (absorbed_) {
+            start_freq = freq + path_start_hz_;
+            freq += path_mean_hz_;
+        }
     }
     out.carrier = freq;
-    out.record.freq = int32_t(std::lround(wrap_hz(freq)));
+    out.record.freq = int32_t(std::lround(wrap_hz(start_freq)));
     return true;
+}
+
+/* The coded bits of frame type @row_index from bits_ into @data, and their frame check
+ * into @demux: TRUE when it holds. */
+bool Demod::check(int row_index, uint8_t *data, uint8_t *demux) const
+{
+    const frame_sync_t &row = fstab[row_index];
+    const int coded_bytes = row.frame_length - 5;
+    for (int i = 0; i < coded_bytes; i++) {
+        data[i] = 0;
+        for (int b = 0; b < 8; b++)
+            data[i] = uint8_t(data[i] << 1 | bits_[kHeaderBits + 8 * i + b]);
+    }
+    return process_demux_and_crc_check_v1(row.sequence_number, coded_bytes, row.frame_length, data,
+                                          demux);
+}
+
+/* Whether the header bits decided into bits_ match the known bits and frame type
+ * @h.row closely enough. */
+bool Demod::header_matches(const HeaderFix &h) const
+{
+    const frame_sync_t &row = fstab[h.row];
+    int pattern_errors = 0, header_errors = 0;
+    for (int i = 0; i < kPatternBits; i++)
+        pattern_errors += bits_[kKnownBits + i] != ((row.pattern >> (kPatternBits - 1 - i)) & 1);
+    for (int i = 0; i < kKnownBits; i++)
+        header_errors += bits_[i] != kKnown[i];
+    return pattern_errors <= kMaxPatternErrors &&
+           header_errors + pattern_errors <= kMaxHeaderErrors;
+}
+
+/* The path of the carrier over the frame, from sums 0 derotated at @cycles per
+ * slice (its header's carrier): first from the turn within each symbol (unless
+ * @known: the bits in bits_ are the frame's, checked), then between symbols with the
+ * bits decided along that path. When the carrier moved significantly, its path is
+ * kept in path_ (cycles per slice per symbol, over @cycles), sums 0 are derotated
+ * along it over @n_slices slices, and TRUE is returned (followed_). */
+bool Demod::follow(const HeaderFix &h, int n_symbols, int n_slices, double cycles, bool known)
+{
+    const float *re = sums_[0].re.data(), *im = sums_[0].im.data();
+    /* The largest drift followed, per symbol per symbol, as a turn. */
+    const double t2 = 1.0 / (double(rate_) * rate_);
+    coarse_moved_ = false;
+    if (!known) {
+        /* Within a symbol, the second half against the first turns by half the
+         * symbol's turn, 8 slices' worth. */
+        for (int k = 0; k < n_symbols; k++) {
+            const int a = h.timing + kSlices * k;
+            const cf first_half(re[a + kSlices / 2] - re[a], im[a + kSlices / 2] - im[a]);
+            const cf second_half(re[a + kSlices] - re[a + kSlices / 2],
+                                 im[a + kSlices] - im[a + kSlices / 2]);
+            observed_[size_t(k)] = second_half * std::conj(first_half);
+        }
+        coarse_moved_ = coarse_.fit(observed_.data(), n_symbols, M_PI * kMaxDrift * t2);
+        if (coarse_moved_) {
+            lay_path(n_symbols, coarse_.step_at(), 0);
+            derotate_path(cycles, h.timing, n_slices, sums_[0]);
+            decide(h, 1, n_symbols);
+        }
+    }
+    /* Between symbols, the modulation taken off by the bits decided: a turn per
+     * symbol, less whole half cycles (which turn the decisions instead). */
+    const double pol = h.polarity;
+    cf prev = symbol(re, im, h.timing, 0);
+    for (int k = 1; k < n_symbols; k++) {
+        const cf r = symbol(re, im, h.timing, k);
+        observed_[size_t(k) - 1] = r * std::conj(prev) * float((bits_[k - 1] ? 1.0 : -1.0) * pol);
+        prev = r;
+    }
+    /* A frame decided at a steady carrier is looked at closer only when its two
+     * halves turn apart (a cheap test that every frame pays). Along a coarse path,
+     * its leftovers are taken whether they count or not: the turn within a symbol
+     * is four times coarser, and its path's slope leaves a wander of a cycle or more
+     * over a long frame. */
+    if (known && !coarse_moved_ && steady(n_symbols - 1))
+        return false;
+    fine_moved_ =
+        fine_.fit(observed_.data(), n_symbols - 1, 2.0 * M_PI * kMaxDrift * t2) || coarse_moved_;
+    if (!coarse_moved_ && !fine_moved_)
+        return false;
+    lay_path(n_symbols, coarse_.step_at(), fine_.step_at() + 1);
+    derotate_path(cycles, h.timing, n_slices, sums_[0]);
+    followed_ = true;
+    return true;
+}
+
+/* Whether the first @n of observed_ turn alike in both halves: their sums, each
+ * at its own phase, gain less over their sum than a path would need to count. */
+bool Demod::steady(int n) const
+{
+    cf halves[2] = {};
+    double power = 0.0;
+    for (int k = 0; k < n; k++) {
+        halves[k >= n / 2] += observed_[size_t(k)];
+        power += std::norm(observed_[size_t(k)]);
+    }
+    const double apart = std::abs(halves[0]) + std::abs(halves[1]);
+    const double together = std::abs(halves[0] + halves[1]);
+    const double amplitude = apart / n;
+    const double noise = std::max(power / n - amplitude * amplitude, 1e-30 * power / n);
+    return (apart - together) * 2.0 * amplitude / noise < kSteadyRatio;
+}
+
+/* path_ from what follow() found, with its coarse and fine paths' steps (if any)
+ * at symbols @coarse_step and @fine_step: the turn within a symbol is half its turn
+ * over 8 slices, the turn between symbols (observation k - 1 ending at symbol k)
+ * its turn over 16. */
+void Demod::lay_path(int n_symbols, int coarse_step, int fine_step)
+{
+    for (int k = 0; k < n_symbols; k++)
+        path_[size_t(k)] =
+            (coarse_moved_ ? coarse_.turn(k, coarse_step) / (2.0 * M_PI * (kSlices / 2)) : 0.0) +
+            (fine_moved_ ? fine_.turn(k - 1, fine_step - 1) / (2.0 * M_PI * kSlices) : 0.0);
+}
+
+/* A frame that fails at its header's carrier may have had its carrier move: drift
+ * or step (at 100 bit/s, a step of half the bit rate turns every later product by
+ * half a cycle, which reads as other bits; in the header it may make the frame
+ * type read as another, or the preamble's alternation match two bits off). With
+ * the timing the search found, the path is followed over the longest frame's
+ * length (from the turn within each symbol, then between symbols); the slices are
+ * turned along it and the header searched again on them. The turn within a symbol
+ * is a noisy witness of where a step falls, and a step of half the bit rate placed
+ * a symbol off reads the bits in between inverted, which the decisions cannot see:
+ * the step is moved up to kStepSlack symbols either way until the header and the
+ * frame check hold.
+ * TRUE with @h the header found on the turned slices (raw_), the frame decided
+ * into bits_ and checked into @data, @demux. */
+bool Demod::follow_header(const cf *ring, int64_t first, double freq, HeaderFix &h, double cycles,
+                          int n_symbols, uint8_t *data, uint8_t *demux)
+{
+    const int n_slices = std::min(kTotalSlices, h.timing + kSlices * kMaxSymbols);
+    mix(ring, first, freq, kHeaderSlices, n_slices);
+    std::complex<double> rot = 1.0;
+    derotate(cycles, 0, n_slices, sums_[0], rot);
+    if (n_symbols == kMaxSymbols)
+        n_symbols = extent(h.timing);
+    decide(h, 1, n_symbols);
+    const bool moved = follow(h, n_symbols, n_slices, cycles, false);
+    std::copy(raw_.begin(), raw_.begin() + n_slices, mixed_.begin());
+    /* The step to move: the coarse path's, else the fine path's (observation k - 1
+     * ends at symbol k). */
+    const bool coarse_steps = coarse_moved_ && coarse_.step_at() > 0;
+    const int found = coarse_steps ? coarse_.step_at() : fine_moved_ ? fine_.step_at() + 1 : 0;
+    HeaderFix start = h;
+    if (moved &&
+        settle(h, n_symbols, n_slices, found, coarse_steps ? kCoarseStep : kFineStep, data, demux))
+        return true;
+    /* A step in the last symbols leaves too few of them to count: the last one or
+     * two are turned by what their own turn within a symbol says (observed_ still
+     * holds those of the coarse path's fit). */
+    const cf *within = observed_.data();
+    for (int last = 1; last <= 2; last++) {
+        cf before{}, after{};
+        for (int k = std::max(0, n_symbols - last - kEndReference); k < n_symbols - last; k++)
+            before += within[k];
+        for (int k = n_symbols - last; k < n_symbols; k++)
+            after += within[k];
+        const double turn = std::arg(after * std::conj(before));
+        if (std::fabs(turn) < kEndTurn)
+            continue;
+        coarse_moved_ = fine_moved_ = false;
+        split_cycles_ = turn / (2.0 * M_PI * (kSlices / 2));
+        h = start;
+        if (settle(h, n_symbols, n_slices, n_symbols - last, kSplitStep, data, demux))
+            return true;
+    }
+    return false;
+}
+
+/* Turns the slices mixed along the path found (its step at @found, of the kind
+ * @moving, at symbols counted from @h.timing), searches the header again on them,
+ * decides and checks the frame: and again with the step moved up to kStepSlack
+ * symbols either way. TRUE with @h the header found along the path. */
+bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKind moving,
+                   uint8_t *data, uint8_t *demux)
+{
+    const int timing = h.timing;
+    for (int d = 0; d <= (found > 1 ? kStepSlack : 0); d++) {
+        for (const int sign : {-1, 1}) {
+            const int step = found + sign * d;
+            if ((d == 0 && sign > 0) || (d > 0 && (step < 2 || step >= n_symbols)))
+                continue;
+            switch (moving) {
+            case kCoarseStep:
+                /* The coarse path alone: the finer one is fitted again along it. */
+                fine_moved_ = false;
+                lay_path(n_symbols, step, 0);
+                break;
+            case kFineStep:
+                lay_path(n_symbols, coarse_.step_at(), step);
+                break;
+            case kSplitStep:
+                for (int k = 0; k < kMaxSymbols; k++)
+                    path_[size_t(k)] = k < step ? 0.0 : split_cycles_;
+                break;
+            }
+            turn_along(timing, n_slices);
+            HeaderFix again;
+            if (!search_mixed(again))
+                continue;
+            std::complex<double> r = 1.0;
+            const double c2 = residual(again) * slice_ / kSampleRate;
+            derotate(c2, 0, n_slices, sums_[0], r);
+            decide(again, 1, again.symbols);
+            bool ok = header_matches(again) && check(again.row, data, demux);
+            if (!ok && moving == kCoarseStep) {
+                refine(again, timing, step, n_slices, c2);
+                decide(again, 1, again.symbols);
+                ok = header_matches(again) && check(again.row, data, demux);
+            }
+            if (ok) {
+                /* The path is in the slices now: its offsets at the frame's start
+                 * and over it are kept for the frequency reported. */
+                const int k0 = std::max(0, (again.timing - timing) / kSlices);
+                const int n = again.symbols;
+                double mean = 0.0;
+                for (int k = k0; k < k0 + n; k++)
+                    mean += path_[size_t(std::min(k, kMaxSymbols - 1))];
+                const double hz = double(kSampleRate) / slice_;
+                path_start_hz_ = path_[size_t(std::min(k0, kMaxSymbols - 1))] * hz;
+                path_mean_hz_ = mean / n * hz;
+                followed_ = false;
+                absorbed_ = true;
+                h = again;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+/* The symbols of a frame whose type is not known, from its energy (sums 0 from
+ * symbol 0 at @timing): the first of the frame lengths after which the energy of
+ * the next symbols falls by kEndDrop, the longest otherwise. */
+int Demod::extent(int timing) const
+{
+    const float *re = sums_[0].re.data(), *im = sums_[0].im.data();
+    auto energy = [&](int from, int to) {
+        double e = 0.0;
+        for (int k = from; k < to; k++)
+            e += std::norm(symbol(re, im, timing, k));
+        return e;
+    };
+    for (int row = 0; row < VDEM_DECOD_V1_NFSTAB; row++) {
+        const int n = 1 + kHeaderBits + 8 * (fstab[row].frame_length - 5);
+        if (n + kEndWindow <= kMaxSymbols &&
+            energy(n - kEndWindow, n) > kEndDrop * energy(n, n + kEndWindow))
+            return n;
+    }
+    return kMaxSymbols;
+}
+
+/* The known bits' products of the last header search (head_prod_), searched as two
+ * pieces of the known bits, each at its own frequency: for every timing and place
+ * of the step, the best hypothesis for each piece. A step found (two different
+ * frequencies, each piece coherent enough) gives @h for the first piece (its
+ * timing, frequency step, turn and sense) and split_at_, split_cycles_ (the turn
+ * per slice from the step on, over the first piece's). */
+bool Demod::search_split(HeaderFix &h)
+{
+    constexpr int kRow = 2 * kLanes;
+    constexpr int kHypotheses = 2 * kFreqSteps + 1;
+    const float *prod = head_prod_.data();
+    double best = 0.0;
+    int best_timing = 0, best_split = 0, best_q1 = 0, best_q2 = 0;
+    cf best_first{}, best_second{};
+    for (int timing = 0; timing < kTimings; timing++) {
+        /* Per hypothesis, running sums of the known bits' products and of their
+         * powers. */
+        cf sums[kHypotheses][kKnownBits + 1];
+        float powers[kHypotheses][kKnownBits + 1];
+        for (int q = 0; q < kHypotheses; q++) {
+            sums[q][0] = cf{};
+            powers[q][0] = 0.f;
+            for (int k = 0; k < kKnownBits; k++) {
+                const float *d = prod + size_t(timing + kSlices * k) * kRow;
+                const cf v = cf(d[q], d[kLanes + q]) * (kKnown[k] ? 1.f : -1.f);
+                sums[q][k + 1] = sums[q][k] + v;
+                powers[q][k + 1] = powers[q][k] + std::norm(v);
+            }
+        }
+        for (int split = kMinSplitBits; split <= kKnownBits - kMinSplitBits; split++) {
+            int q1 = 0, q2 = 0;
+            float top1 = -1.f, top2 = -1.f;
+            for (int q = 0; q < kHypotheses; q++) {
+                const float a = std::norm(sums[q][split]);
+                const float b = std::norm(sums[q][kKnownBits] - sums[q][split]);
+                if (a > top1) {
+                    top1 = a;
+                    q1 = q;
+                }
+                if (b > top2) {
+                    top2 = b;
+                    q2 = q;
+                }
+            }
+            if (q1 == q2)
+                continue;
+            /* Each piece's coherence: its sum against what its products' powers
+             * allow (Cauchy-Schwarz), weighed together. */
+            const double n1 = split, n2 = kKnownBits - split;
+            const double bound = std::sqrt(n1 * powers[q1][split]) +
+                                 std::sqrt(n2 * (powers[q2][kKnownBits] - powers[q2][split]));
+            const double score = (std::sqrt(double(top1)) + std::sqrt(double(top2))) / bound;
+            if (score > best) {
+                best = score;
+                best_timing = timing;
+                best_split = split;
+                best_q1 = q1;
+                best_q2 = q2;
+                best_first = sums[q1][split];
+                best_second = sums[q2][kKnownBits] - sums[q2][split];
+            }
+        }
+    }
+    if (best < kMinCorrelation)
+        return false;
+    const double pol = best_first.real() >= 0.f ? 1.0 : -1.0;
+    h = HeaderFix{};
+    h.timing = int8_t(best_timing);
+    h.step = int8_t(best_q1 - kFreqSteps);
+    h.polarity = int8_t(pol);
+    h.turn = std::arg(best_first * float(pol));
+    h.row = 0;
+    h.symbols = int16_t(kMaxSymbols);
+    /* Product k joins symbols k and k + 1: the second piece's from symbol split + 1. */
+    split_at_ = best_split + 1;
+    const double second_turn = std::arg(best_second * float(pol));
+    split_cycles_ =
+        ((best_q2 - best_q1) * rate_ / 4.0 + (second_turn - h.turn) * rate_ / (2.0 * M_PI)) *
+        slice_ / kSampleRate;
+    return true;
+}
+
+/* A header found in two pieces (search_split()): the slices over the longest frame
+ * are turned from the step on by the difference, then settled as follow_header()
+ * does. */
+bool Demod::follow_split(const cf *ring, int64_t first, double freq, HeaderFix &h, uint8_t *data,
+                         uint8_t *demux)
+{
+    const int n_slices = std::min(kTotalSlices, h.timing + kSlices * kMaxSymbols);
+    mix(ring, first, freq, kHeaderSlices, n_slices);
+    std::copy(raw_.begin(), raw_.begin() + n_slices, mixed_.begin());
+    coarse_moved_ = fine_moved_ = false;
+    return settle(h, kMaxSymbols, n_slices, split_at_, kSplitStep, data, demux);
+}
+
+/* Along slices turned already with a step at symbol @step (counted from the first
+ * search's timing @timing), what is left of each piece's turn between symbols, with
+ * the bits decided: the turn within a symbol that placed the step measures the
+ * pieces four times coarser. The slices are turned by it in place (the path gets
+ * it too) and sums 0 derotated again at @cycles. */
+void Demod::refine(const HeaderFix &h, int timing, int step, int n_slices, double cycles)
+{
+    const float *re = sums_[0].re.data(), *im = sums_[0].im.data();
+    const double pol = h.polarity;
+    /* The step in symbols of @h. */
+    const int at = step - (h.timing - timing) / kSlices;
+    cf before{}, after{};
+    cf prev = symbol(re, im, h.timing, 0);
+    for (int k = 1; k < h.symbols; k++) {
+        const cf r = symbol(re, im, h.timing, k);
+        (k < at ? before : after) += r * std::conj(prev) * float((bits_[k - 1] ? 1.0 : -1.0) * pol);
+        prev = r;
+    }
+    const double turns[2] = {std::arg(before), std::arg(after)};
+    std::complex<double> rot = 1.0;
+    for (int m = 0; m < n_slices; m++) {
+        const int k = (m - h.timing) / kSlices;
+        raw_[size_t(m)] *= cf(rot);
+        rot *= std::polar(1.0, -turns[k >= at] / kSlices);
+    }
+    for (int k = 0; k < kMaxSymbols; k++)
+        path_[size_t(k)] += turns[k >= step] / (2.0 * M_PI * kSlices);
+    std::complex<double> r = 1.0;
+    derotate(cycles, 0, n_slices, sums_[0], r);
+}
+
+/* Turns the slices mixed (mixed_) along path_ (symbol k from slice @timing + kSlices
+ * k) into raw_ over @n_slices slices: what is left is a carrier that holds still,
+ * to search and decide as any other. */
+void Demod::turn_along(int timing, int n_slices)
+{
+    std::complex<double> rot = 1.0, step{};
+    int symbol = -1;
+    for (int m = 0; m < n_slices; m++) {
+        const int k = std::clamp((m - timing) / kSlices, 0, kMaxSymbols - 1);
+        if (k != symbol) {
+            symbol = k;
+            step = std::polar(1.0, -2.0 * M_PI * path_[size_t(k)]);
+        }
+        raw_[size_t(m)] = mixed_[size_t(m)] * cf(rot);
+        rot *= step;
+    }
+}
+
+/* derotate() from slice 0 to @to, along the path: symbol k (from slice @timing +
+ * kSlices k on) turned by @cycles + path_[k] per slice. */
+void Demod::derotate_path(double cycles, int timing, int to, Sums &out) const
+{
+    float *re = out.re.data(), *im = out.im.data();
+    re[0] = im[0] = 0.f;
+    float sum_re = 0.f, sum_im = 0.f;
+    std::complex<double> rot = 1.0, step{};
+    int symbol = -1;
+    for (int m = 0; m < to; m++) {
+        const int k = std::clamp((m - timing) / kSlices, 0, kMaxSymbols - 1);
+        if (k != symbol) {
+            symbol = k;
+            step = std::polar(1.0, -2.0 * M_PI * (cycles + path_[size_t(k)]));
+        }
+        const cf v = raw_[m] * cf(rot);
+        re[m + 1] = sum_re += v.real();
+        im[m + 1] = sum_im += v.imag();
+        rot *= step;
+    }
 }
 
 bool Demod::decide_known(const cf *ring, const Candidate &c, int64_t end, int guard, Decoded &out)
@@ -744,10 +1225,39 @@ double Demod::measure(const Sums &s, int timing, int n_symbols, double pol, Deco
     mean /= float(n_symbols);
     double residue = 0.0;
     rot = 1.0;
-    pilot([&](int, cf z) {
-        residue += std::norm(z - mean * cf(rot));
+    pilot([&](int k, cf z) {
+        pilots_[size_t(k)] = z * cf(std::conj(rot));
+        residue += std::norm(pilots_[size_t(k)] - mean);
         rot *= step;
     });
+    /* A carrier that wanders (drifting a little, or left so by a path followed, at
+     * the resolution of the path) keeps the turn above from adding it up: over
+     * 0.2 s at 600 bit/s, 30 Hz/s bends its phase by a radian either way. Against a
+     * reference of the kWanderWindow symbols either side of each (itself left out,
+     * so that its noise adds nothing), the amplitude needs no single turn; where
+     * that leaves clearly less (a signal to noise kWandered higher), the carrier
+     * wandered and it is the measurement. */
+    double along = 0.0;
+    for (int k = 0; k < n_symbols; k++) {
+        cf ref{};
+        for (int j = std::max(0, k - kWanderWindow);
+             j <= std::min(n_symbols - 1, k + kWanderWindow); j++)
+            if (j != k)
+                ref += pilots_[size_t(j)];
+        const float size = std::abs(ref);
+        references_[size_t(k)] = size > 0.f ? ref / size : cf(1.f);
+        along += double((pilots_[size_t(k)] * std::conj(references_[size_t(k)])).real());
+    }
+    const double amplitude = along / n_symbols;
+    double local = 0.0;
+    for (int k = 0; k < n_symbols; k++)
+        local += std::norm(pilots_[size_t(k)] - float(amplitude) * references_[size_t(k)]);
+    /* Each reference carries a sixteenth of the noise of its neighbours. */
+    local /= 1.0 + 1.0 / (2 * kWanderWindow);
+    if (amplitude * amplitude / local > kWandered * std::norm(mean) / residue) {
+        residue = local;
+        mean = cf(float(amplitude), 0.f);
+    }
     residue /= double(n_symbols - 1);
 
     vdem_proto_frame_t &f = out.record;

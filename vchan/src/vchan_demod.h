@@ -6,9 +6,11 @@
 #pragma once
 
 #include "vchan_common.h"
+#include "vchan_track.h"
 
 #include <vdem/vdem.h>
 
+#include <array>
 #include <limits>
 #include <vector>
 
@@ -49,8 +51,11 @@ class Demod
     /* Mixes @c's header and searches it over frequency, timing and frame type into
      * @h; FALSE (h.symbols -1) when nothing correlates well enough. */
     bool search(const cf *ring, const Candidate &c, HeaderFix &h);
+    bool search_mixed(HeaderFix &h);
     /* Whether the header's decisions at @h have few enough errors. */
     bool header_holds(const HeaderFix &h, std::complex<double> &rot);
+    bool header_matches(const HeaderFix &h) const;
+    bool check(int row, uint8_t *data, uint8_t *demux) const;
     double residual(const HeaderFix &h) const;
     /* Decisions on symbols @from to @to (exclusive) from sums 0 into bits_. */
     void decide(const HeaderFix &h, int from, int to);
@@ -70,6 +75,21 @@ class Demod
     void derotate(double cycles_per_slice, int from, int to, Sums &out,
                   std::complex<double> &rot) const;
     void derotate_two(double cycles_a, double cycles_b, int to, Sums &a, Sums &b) const;
+    bool follow(const HeaderFix &h, int n_symbols, int n_slices, double cycles, bool known);
+    bool follow_header(const cf *ring, int64_t first, double freq, HeaderFix &h, double cycles,
+                       int n_symbols, uint8_t *data, uint8_t *demux);
+    void turn_along(int timing, int n_slices);
+    bool search_split(HeaderFix &h);
+    int extent(int timing) const;
+    void refine(const HeaderFix &h, int timing, int step, int n_slices, double cycles);
+    bool steady(int n) const;
+    bool follow_split(const cf *ring, int64_t first, double freq, HeaderFix &h, uint8_t *data,
+                      uint8_t *demux);
+    enum StepKind { kCoarseStep, kFineStep, kSplitStep };
+    bool settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKind moving,
+                uint8_t *data, uint8_t *demux);
+    void lay_path(int n_symbols, int coarse_step, int fine_step);
+    void derotate_path(double cycles, int timing, int to, Sums &out) const;
     /* The rssi that measure() gives at each timing of @from to @to (inclusive, at
      * least eight timings), into @rssi[timing - from]. */
     void sweep(const Sums &s, int from, int to, int n_symbols, double pol, float *rssi) const;
@@ -80,7 +100,8 @@ class Demod
     int bit_;
     int slice_;
     float int_gain_;
-    std::vector<cf> raw_; /* slices mixed to the candidate's bin */
+    std::vector<cf> raw_;   /* slices mixed to the candidate's bin */
+    std::vector<cf> mixed_; /* the same, kept while raw_ is turned along a path */
     /* The header search's frequency hypotheses side by side: their carriers (one
      * table per rate, shared), the running sums and the symbol products, one row
      * per slice. */
@@ -94,6 +115,21 @@ class Demod
     std::vector<float> turn_wide_;
     /* Radians per sample of the tables above (none yet: not a number). */
     double turn_w_ = std::numeric_limits<double>::quiet_NaN();
+    /* A carrier that moves during the frame: its path (cycles per slice per symbol,
+     * over the header's carrier) when followed_, and what it is fitted from. */
+    Track coarse_, fine_;
+    bool coarse_moved_ = false, fine_moved_ = false;
+    std::array<cf, kMaxSymbols> observed_{};
+    std::array<double, kMaxSymbols> path_{};
+    mutable std::array<cf, kMaxSymbols> pilots_{}, references_{};
+    bool followed_ = false;
+    /* Or the path is in raw_ already (a header found along it), starting and
+     * averaging these offsets over the frame. */
+    bool absorbed_ = false;
+    double path_start_hz_ = 0.0, path_mean_hz_ = 0.0;
+    /* A header found in two pieces: the step's symbol and the turn per slice. */
+    int split_at_ = 0;
+    double split_cycles_ = 0.0;
 };
 
 } // namespace vchan

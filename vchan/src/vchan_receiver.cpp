@@ -14,6 +14,7 @@ namespace
 /* A divisor of every bank hop (a quarter bit at 600 bit/s): samples are taken in
  * chunks that end on its multiples. */
 constexpr uint64_t kChunk = 80;
+static_assert(kChunk == FrontEnd::kChunk);
 /* libvdem's saturation period at 600 bit/s and its threshold. */
 constexpr uint64_t kSaturationPeriod = 320;
 constexpr double kSaturationDb = -8.0;
@@ -74,7 +75,7 @@ bool Receiver::ok() const
     for (const auto &c : chains_)
         if (!c->bank.ok())
             return false;
-    return !chains_.empty();
+    return !chains_.empty() && front_.ok();
 }
 
 void Receiver::post(const short *samples, int n)
@@ -103,19 +104,25 @@ void Receiver::on_chunk_end()
             on_saturation(&sat, saturation_data);
         }
     }
+    front_.chunk(ring_.data(), counter_);
+    if (counter_ < uint64_t(FrontEnd::kDelay))
+        return;
+    clean_ = counter_ - FrontEnd::kDelay;
     for (auto &chain : chains_) {
         Bank &bank = chain->bank;
-        if (counter_ % uint64_t(bank.hop()) != 0 || counter_ < uint64_t(bank.samples_per_bit()))
+        if (clean_ % uint64_t(bank.hop()) != 0 || clean_ < uint64_t(bank.samples_per_bit()))
             continue;
-        bank.step(ring_.data(), counter_, chain->candidates);
+        bank.step(ring_.data(), clean_, chain->candidates);
         Candidate c;
         while (chain->candidates.pop_late(c))
             if (cleaned(c, bank.rate()) && chain->canceller.retest(ring_.data(), bank.noise(), c))
                 chain->candidates.restore(c);
-        while (chain->candidates.pop_ready(counter_, c, chain->demod, ring_.data())) {
+        while (chain->candidates.pop_ready(clean_, c, chain->demod, ring_.data())) {
             Decoded d;
             bool subtracted = false;
-            if (!covered(c, bank.rate()) && !masked(c, bank.rate()) && decode(*chain, c, d)) {
+            const bool tried = !covered(c, bank.rate()) && !masked(c, bank.rate());
+            const bool found = tried && decode(*chain, c, d);
+            if (found) {
                 /* A strong frame leaves the ring, and what its side lobes hid is looked
                  * at again without it. */
                 subtracted = chain->canceller.worth(d) &&
@@ -130,10 +137,15 @@ void Receiver::on_chunk_end()
                 }
                 take(d, subtracted);
             }
+            /* What seemed its side lobes is looked at again: without it where it was
+             * a frame subtracted; as it is where it was no frame at all (a burst of
+             * another system, say, which raises detections across the band). */
+            if (tried && !found)
+                chain->candidates.fail(c.id);
             Candidate s;
             while (chain->candidates.pop_shadowed(c.id, s))
-                if (cleaned(s, bank.rate()) &&
-                    chain->canceller.retest(ring_.data(), bank.noise(), s))
+                if ((tried && !found) || (cleaned(s, bank.rate()) &&
+                                          chain->canceller.retest(ring_.data(), bank.noise(), s)))
                     chain->candidates.restore(s);
         }
     }
@@ -150,8 +162,8 @@ bool Receiver::decode(Rate &chain, const Candidate &c, Decoded &d)
 {
     Candidate strong;
     Decoded known{};
-    if (!chain.candidates.burying(c, counter_, chain.demod, ring_.data(), strong) ||
-        !chain.demod.decide_known(ring_.data(), strong, int64_t(counter_),
+    if (!chain.candidates.burying(c, clean_, chain.demod, ring_.data(), strong) ||
+        !chain.demod.decide_known(ring_.data(), strong, int64_t(clean_),
                                   chain.canceller.reach() + 1, known) ||
         !chain.canceller.lift(ring_.data(), known, chain.demod.bits()))
         return chain.demod.decode(ring_.data(), c, d);

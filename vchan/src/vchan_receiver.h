@@ -7,6 +7,7 @@
 #include "vchan_candidates.h"
 #include "vchan_cancel.h"
 #include "vchan_demod.h"
+#include "vchan_frontend.h"
 
 #include <vchan/vchan.h>
 
@@ -64,6 +65,11 @@ class Receiver
      * be zero. */
     std::vector<cf> ring_;
     uint64_t counter_ = 0;
+    /* Carriers, clicks and overload taken out of the ring; the samples before clean_
+     * (FrontEnd::kDelay behind counter_) are final, and what runs on the ring runs
+     * up to there. */
+    FrontEnd front_;
+    uint64_t clean_ = 0;
     double power_ = 0.0; /* of the current 320 samples, for the saturation check */
     std::vector<std::unique_ptr<Rate>> chains_;
     /* Decoded frames, waiting for their report and then kept a while to recognise

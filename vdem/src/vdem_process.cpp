@@ -17,15 +17,27 @@ float lowpass_fir[VDEM_PROCESS_FIR_TAPS];
 
 #ifdef VDEM_TEST_HOOKS
 static bool fast_path = true;
+static uint32_t plain_passes = 0;
 
 void vdem_process_set_fast_path(bool fast)
 {
     fast_path = fast;
 }
+
+uint32_t vdem_process_plain_passes(void)
+{
+    return plain_passes;
+}
+
+static void count_plain_pass(void)
+{
+    plain_passes++;
+}
 #else
 /* The library always takes the optimised paths; only the test archive can
  * switch to the plain ones. */
 static constexpr bool fast_path = true;
+static void count_plain_pass(void) {}
 #endif
 
 static_assert(VDEM_FAST_TURN == VDEM_PROCESS_FS, "rotation tables are in steps of 1 Hz");
@@ -344,8 +356,16 @@ static double last_rounding_slack(int k, double prev)
  * way, a turn of pi that moves the estimate by hertz. Noise makes that rare,
  * but a noise-free carrier whose samples repeat exactly (0 Hz, a quarter of
  * the sample rate) locks the loop to the last bit, and then every phase flip
- * sits on the cut. The pass therefore returns false when any sample came
- * that close; the caller then runs the plain pass from the same start. */
+ * sits on the cut. The pass therefore stops at the first step that comes
+ * that close and returns false; the caller then runs the plain pass from the
+ * same start (the plain loop's state at that step is not known here, so no
+ * later step could be decided without it).
+ *
+ * A step whose phase error and previous error are both exact is no such
+ * step: the error of a zero sample away from the axes is 0 or +-pi exactly,
+ * on both paths alike, so the unwrapping decides alike even on its
+ * threshold. Silence after a noise-free frame gives exactly that (errors of
+ * pi in a row); it stays on the fast path. */
 static bool estimator_pass_fast(vdem_freq_est_t *est, const vdem_cf32_t *ring, int s0, int n, int x,
                                 float *estimate)
 {
@@ -357,7 +377,9 @@ static bool estimator_pass_fast(vdem_freq_est_t *est, const vdem_cf32_t *ring, i
     int32_t counter = 0;
     int32_t do_abcde = est->do_abcde;
     float last = est->last_angl;
-    bool near_branch = false;
+    /* Whether `last` is the plain pass's to the bit; the previous pass's
+     * value may come from the other path. */
+    bool last_exact = false;
     double prev = 0; /* the previous error before rounding */
     int p = s0;
     double rho = 0;      /* loop phase reduced to one turn */
@@ -371,29 +393,38 @@ static bool estimator_pass_fast(vdem_freq_est_t *est, const vdem_cf32_t *ring, i
         if (++p == VDEM_PROCESS_RING)
             p = 0;
         double angl;
+        bool exact;
         if (z.re != 0.0f || z.im != 0.0f) {
             angl = vdem_fast_arg(z.im, z.re) - rho;
             if (angl > M_PI)
                 angl -= TWO_PI;
             else if (angl < -M_PI)
                 angl += TWO_PI;
-            near_branch |= fabs(angl) > M_PI - BRANCH_MARGIN;
+            if (fabs(angl) > M_PI - BRANCH_MARGIN)
+                return false;
+            exact = false;
         } else {
             /* As the plain pass computes it. From rest (phase exactly 0) the
              * two loops are still bit for bit the same. */
             double s = sin(angle), c = cos(angle);
+            if (angle != 0.0 && (fabs(s) < BRANCH_MARGIN || fabs(c) < BRANCH_MARGIN))
+                return false;
             angl = atan2(z.im * c - z.re * s, z.re * c + z.im * s);
-            near_branch |= angle != 0.0 && (fabs(s) < BRANCH_MARGIN || fabs(c) < BRANCH_MARGIN);
+            exact = true;
         }
         const double jump = angl - last;
-        const double to_threshold = fabs(fabs(jump) - M_PI);
-        if (to_threshold < BRANCH_MARGIN + FLOAT_STEP_BELOW_2PI)
-            near_branch |= to_threshold < BRANCH_MARGIN + last_rounding_slack(k, prev);
+        if (!(exact && last_exact)) {
+            const double to_threshold = fabs(fabs(jump) - M_PI);
+            if (to_threshold < BRANCH_MARGIN + FLOAT_STEP_BELOW_2PI &&
+                to_threshold < BRANCH_MARGIN + last_rounding_slack(k, prev))
+                return false;
+        }
         if (jump > M_PI)
             angl -= M_PI;
         else if (jump < -M_PI)
             angl += M_PI;
         last = (float)angl;
+        last_exact = exact;
         prev = angl;
         pre1 += PLL_BETA * angl;
         double step = PLL_ALPHA * angl + pre1;
@@ -422,7 +453,7 @@ static bool estimator_pass_fast(vdem_freq_est_t *est, const vdem_cf32_t *ring, i
     est->do_abcde = do_abcde;
     est->last_angl = last;
     *estimate = freq_estimate_compute_final(est);
-    return !near_branch;
+    return true;
 }
 
 /* One estimator pass on the chosen path. A fast pass that came near a
@@ -439,6 +470,7 @@ static bool estimator_pass(vdem_freq_est_t *est, const vdem_cf32_t *ring, int s0
             return true;
         est->last_angl = start_last;
         est->do_abcde = start_do_abcde;
+        count_plain_pass();
     }
     *estimate = estimator_pass_plain(est, ring, s0, n, x);
     return false;

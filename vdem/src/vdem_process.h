@@ -100,6 +100,10 @@ extern float lowpass_fir[VDEM_PROCESS_FIR_TAPS];
  * (the default) or the plain reference implementation; both give the same
  * reports. The shared library has no switch and always runs optimised. */
 void vdem_process_set_fast_path(bool fast);
+/* Test archive only: estimator passes of the optimised path that came near
+ * one of the loop's branches and were taken again on the plain path, since
+ * load. */
+uint32_t vdem_process_plain_passes(void);
 #endif
 
 /* Returns false when a buffer could not be allocated. */

@@ -24,7 +24,11 @@ struct _IqhubIfilterInterface {
     gboolean (*do_filter)(IqhubIfilter *self, kvrframe *frame);
 };
 
-/* The filter's verdict; TRUE (with a warning) for an object that is not a filter. */
+/**
+ * iqhub_ifilter_do_filter: (skip)
+ *
+ * The filter's verdict; TRUE (with a warning) for an object that is not a filter.
+ */
 IQHUB_EXPORT gboolean iqhub_ifilter_do_filter(IqhubIfilter *self, kvrframe *frame);
 
 /* ---- The frame chain and the object's filter list ------------------------------ */
@@ -68,9 +72,16 @@ iqhub_device_filter_new_with_options(const gchar *first_property_name, ...);
 IQHUB_EXPORT void iqhub_device_filter_unref(IqhubDeviceFilter *filter);
 IQHUB_EXPORT void iqhub_device_filter_register_device(IqhubDeviceFilter *filter, guint32 id);
 IQHUB_EXPORT void iqhub_device_filter_unregister_device(IqhubDeviceFilter *filter, guint32 id);
-/* The filter's own list of ids (GUINT_TO_POINTER), most recent first: neither
- * change nor free it. */
+/**
+ * iqhub_device_filter_list_registered_devices: (skip)
+ *
+ * The filter's own list of ids (GUINT_TO_POINTER), most recent first: neither
+ * change nor free it.
+ */
 IQHUB_EXPORT const GList *iqhub_device_filter_list_registered_devices(IqhubDeviceFilter *filter);
+/**
+ * iqhub_device_filter_do_filter: (skip)
+ */
 IQHUB_EXPORT gboolean iqhub_device_filter_do_filter(IqhubDeviceFilter *filter, kvrframe *frame);
 
 /* ---- Authentication filter: drops current uplink frames with a wrong code ------ */
@@ -83,6 +94,9 @@ IQHUB_EXPORT void iqhub_hmac_filter_unref(IqhubHmacFilter *filter);
 /* Switches the check on or off for every authentication filter of the
  * process (on at start). */
 IQHUB_EXPORT void iqhub_hmac_filter_set_auth(IqhubHmacFilter *filter, gboolean on);
+/**
+ * iqhub_hmac_filter_do_filter: (skip)
+ */
 IQHUB_EXPORT gboolean iqhub_hmac_filter_do_filter(IqhubHmacFilter *filter, kvrframe *frame);
 
 G_END_DECLS

@@ -89,46 +89,102 @@ typedef struct {
  * the Unix seconds of the write that carried it, and its bit rate (the
  * record's f.v1.bit_rate, the object's "bit-rate") the rate, 100 or 600, at
  * which the receiver decoded it. */
+/**
+ * IqhubFrameCallback: (skip)
+ */
 typedef gboolean (*IqhubFrameCallback)(Iqhub *self, kvrframe *frame, gpointer user_data,
                                        GError **error);
+/**
+ * IqhubFrameCallbackGObject:
+ * @self: the object
+ * @frame: (transfer full): the frame
+ * @user_data: (closure): the data given with the callback
+ * @error: the reason of a failure
+ *
+ * Returns: ignored
+ */
 typedef gboolean (*IqhubFrameCallbackGObject)(Iqhub *self, KvrprotoFrameGen *frame,
                                               gpointer user_data, GError **error);
-/* @timestamp is the demodulator's raw sample counter at the report. */
+/**
+ * IqhubRfSatCallback:
+ * @self: the object
+ * @rssi: the power of the over-range bit period
+ * @timestamp: the demodulator's raw sample counter at the report
+ * @user_data: (closure): the data given with the callback
+ * @error: the reason of a failure
+ *
+ * Returns: ignored
+ */
 typedef gboolean (*IqhubRfSatCallback)(Iqhub *self, gfloat rssi, guint32 timestamp,
                                        gpointer user_data, GError **error);
 
+/**
+ * iqhub_new:
+ *
+ * Returns: (transfer full): a new object
+ */
 IQHUB_EXPORT Iqhub *iqhub_new(void);
 /* NULL-terminated list of construction property names and values. */
 IQHUB_EXPORT Iqhub *iqhub_new_with_options(const gchar *first_property_name, ...);
 /* Asks a pending write to stop (without waiting), then drops one reference. */
 IQHUB_EXPORT void iqhub_unref(Iqhub *self);
 
-/* The record-form and object-form frame callbacks share one user-data slot:
+/**
+ * iqhub_set_frame_callback: (skip)
+ *
+ * The record-form and object-form frame callbacks share one user-data slot:
  * the last setter decides it. When both are set, the record form is used.
- * Replacing the user data releases the previous one with its destroy
- * function (unless the same data and function are given again); the data in
- * place is released when the object is finalised. All three return TRUE. */
+ * Each destroy function runs on its user data when the object is finalised,
+ * never when its callback is replaced: replacing a callback hands the
+ * previous user data back to the caller, who frees it. All three return
+ * TRUE.
+ */
 IQHUB_EXPORT gboolean iqhub_set_frame_callback(Iqhub *self, IqhubFrameCallback callback,
                                                gpointer user_data, GDestroyNotify notify,
                                                GError **error);
+/**
+ * iqhub_set_frame_callback_gobject:
+ * @callback: (scope notified) (closure user_data) (destroy notify) (nullable): receives each frame
+ * as an object
+ * @user_data: data for @callback
+ * @notify: (nullable): releases @user_data when the object is finalised
+ */
 IQHUB_EXPORT gboolean iqhub_set_frame_callback_gobject(Iqhub *self,
                                                        IqhubFrameCallbackGObject callback,
                                                        gpointer user_data, GDestroyNotify notify,
                                                        GError **error);
+/**
+ * iqhub_set_rfsat_callback:
+ * @callback: (scope notified) (closure user_data) (destroy notify) (nullable): receives each RF
+ * saturation report
+ * @user_data: data for @callback
+ * @notify: (nullable): releases @user_data when the object is finalised
+ */
 IQHUB_EXPORT gboolean iqhub_set_rfsat_callback(Iqhub *self, IqhubRfSatCallback callback,
                                                gpointer user_data, GDestroyNotify notify,
                                                GError **error);
 
-/* Binds the demodulator. *advised (when given) receives the write length to
+/**
+ * iqhub_start:
+ * @advised: (out) (optional): the write length to use, in bytes
+ *
+ * Binds the demodulator. *advised (when given) receives the write length to
  * use: a whole number of demodulator packets close to 15 ms of samples. A
- * started object returns TRUE at once and leaves *advised alone. */
+ * started object returns TRUE at once and leaves *advised alone.
+ */
 IQHUB_EXPORT gboolean iqhub_start(Iqhub *self, gsize *advised, GError **error);
 /* Aborts and waits for a pending write (iterating the default main context),
  * then releases the demodulator. TRUE at once on a stopped object. */
 IQHUB_EXPORT gboolean iqhub_stop_sync(Iqhub *self, GError **error);
 
-/* Copies the counters of the frames of @bit_rate (100 or 600) into *counters;
- * another rate is refused with IQHUB_ERR_EINVAL. */
+/**
+ * iqhub_get_rate_counters:
+ * @bit_rate: 100 or 600
+ * @counters: (out caller-allocates): the counters of that rate
+ *
+ * Copies the counters of the frames of @bit_rate (100 or 600) into *counters;
+ * another rate is refused with IQHUB_ERR_EINVAL.
+ */
 IQHUB_EXPORT gboolean iqhub_get_rate_counters(Iqhub *self, guint bit_rate,
                                               IqhubRateCounters *counters, GError **error);
 

@@ -21,8 +21,18 @@ IQHUB_EXPORT G_DECLARE_FINAL_TYPE(SdrSynthWrapper, sdr_synth_wrapper, SDR, SYNTH
 /* Length of a downlink frame, in bytes. */
 #define SDR_SYNTH_WRAPPER_FRAME_LEN 28
 
-    /* @frame (@length bytes) belongs to the callback, which frees it with g_free.
-     * @error is always NULL; the result is ignored. */
+    /**
+     * SdrSynthWrapperTxCallback:
+     * @self: the synthesis object
+     * @frame: (array length=length) (element-type guint8) (transfer full): the
+     *   downlink frame, which belongs to the callback (g_free)
+     * @length: its length, SDR_SYNTH_WRAPPER_FRAME_LEN bytes
+     * @freq: the transmit frequency in Hz
+     * @user_data: (closure): the data given with the callback
+     * @error: always NULL
+     *
+     * Returns: ignored
+     */
     typedef gboolean (*SdrSynthWrapperTxCallback)(SdrSynthWrapper *self, guint8 *frame,
                                                   gsize length, guint32 freq, gpointer user_data,
                                                   GError **error);
@@ -31,17 +41,31 @@ IQHUB_EXPORT SdrSynthWrapper *sdr_synth_wrapper_new(void);
 IQHUB_EXPORT SdrSynthWrapper *sdr_synth_wrapper_new_with_options(const gchar *first_property_name,
                                                                  ...);
 IQHUB_EXPORT void sdr_synth_wrapper_unref(SdrSynthWrapper *self);
-/* Replacing the user data releases the previous one with its destroy
- * function (unless the same data and function are given again); the data in
- * place is released when the object is finalised. Returns TRUE. */
+/**
+ * sdr_synth_wrapper_set_tx_callback:
+ * @callback: (scope notified) (closure user_data) (destroy notify) (nullable): receives each
+ * downlink frame
+ * @user_data: data for @callback
+ * @notify: (nullable): releases @user_data when the object is finalised
+ *
+ * The destroy function runs on the user data when the object is finalised,
+ * never when the callback is replaced: replacing it hands the previous user
+ * data back to the caller, who frees it. Returns TRUE.
+ */
 IQHUB_EXPORT gboolean sdr_synth_wrapper_set_tx_callback(SdrSynthWrapper *self,
                                                         SdrSynthWrapperTxCallback callback,
                                                         gpointer user_data, GDestroyNotify notify,
                                                         GError **error);
-/* Builds the frame for device @tstid and hands it with @freq to the transmit
+/**
+ * sdr_synth_wrapper_synthesize:
+ * @data: (array length=data_len) (element-type guint8) (nullable): the payload
+ * @data_len: its length in bytes
+ *
+ * Builds the frame for device @tstid and hands it with @freq to the transmit
  * callback, before returning. A payload longer than
  * SDR_SYNTH_WRAPPER_MAX_PAYLOAD bytes is refused: nothing is built, and the
- * refusal is logged. */
+ * refusal is logged.
+ */
 IQHUB_EXPORT void sdr_synth_wrapper_synthesize(SdrSynthWrapper *self, guint32 tstid, guint16 seq,
                                                const guint8 *data, guint8 data_len, guint32 freq);
 

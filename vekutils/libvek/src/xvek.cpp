@@ -15,9 +15,19 @@ namespace
 /* Cards whose object was finalised on the USB event thread are released by a
  * thread of their own (see xvek_release_device); an open waits for them, so
  * that it finds the card's interfaces free again. */
-std::mutex gReleaseLock;
-std::condition_variable gReleaseDone;
-guint gReleasesPending = 0;
+struct ReleaseSync {
+    std::mutex lock;
+    std::condition_variable done;
+    guint pending = 0;
+};
+
+/* Never destroyed: a release thread may still be returning from its signal
+ * while the process exits and runs the destructors of statics. */
+ReleaseSync &release_sync()
+{
+    static auto *sync = new ReleaseSync;
+    return *sync;
+}
 
 void release_components(VekDevicePrivate *priv)
 {
@@ -32,9 +42,10 @@ gpointer release_thread(gpointer data)
     auto *priv = static_cast<VekDevicePrivate *>(data);
     release_components(priv);
     g_free(priv);
-    std::lock_guard<std::mutex> lock(gReleaseLock);
-    gReleasesPending--;
-    gReleaseDone.notify_all();
+    ReleaseSync &sync = release_sync();
+    std::lock_guard<std::mutex> lock(sync.lock);
+    sync.pending--;
+    sync.done.notify_all();
     return nullptr;
 }
 
@@ -52,16 +63,17 @@ void release_in_background(VekDevicePrivate *priv)
     *detached = *priv;
     std::memset(priv, 0, sizeof *priv);
     {
-        std::lock_guard<std::mutex> lock(gReleaseLock);
-        gReleasesPending++;
+        std::lock_guard<std::mutex> lock(release_sync().lock);
+        release_sync().pending++;
     }
     GThread *thread = g_thread_try_new("libvekRelease", release_thread, detached, nullptr);
     if (thread == nullptr) {
         /* Releasing here would deadlock: keeping the card is the lesser harm. */
         g_critical("No thread to release a card dropped on the USB event thread: card kept open");
-        std::lock_guard<std::mutex> lock(gReleaseLock);
-        gReleasesPending--;
-        gReleaseDone.notify_all();
+        ReleaseSync &sync = release_sync();
+        std::lock_guard<std::mutex> lock(sync.lock);
+        sync.pending--;
+        sync.done.notify_all();
         return;
     }
     g_thread_unref(thread);
@@ -82,8 +94,9 @@ sBottomCb *new_callback_record(VekDevice *owner, const gchar *oom_text, GError *
 
 void wait_for_background_releases()
 {
-    std::unique_lock<std::mutex> lock(gReleaseLock);
-    gReleaseDone.wait(lock, [] { return gReleasesPending == 0; });
+    ReleaseSync &sync = release_sync();
+    std::unique_lock<std::mutex> lock(sync.lock);
+    sync.done.wait(lock, [&sync] { return sync.pending == 0; });
 }
 
 } // namespace

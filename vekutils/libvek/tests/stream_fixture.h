@@ -4,9 +4,12 @@
  * card's counter pattern as the blocks arrive on the USB event thread. */
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <glib.h>
@@ -106,6 +109,42 @@ inline bool engine_thread_running()
     g_dir_close(dir);
     return found;
 }
+
+/* TRUE on the library's USB event thread. */
+inline bool on_engine_thread()
+{
+    char name[16] = "";
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return g_str_equal(name, "libvekUsbEngine");
+}
+
+/* Keeps every processor busy while it lives, so that the threads under test
+ * are preempted at arbitrary points. */
+class CpuLoad
+{
+  public:
+    CpuLoad()
+    {
+        for (guint i = 0; i < g_get_num_processors(); i++)
+            burners_.emplace_back([this] {
+                volatile guint64 x = 0;
+                while (!stop_.load(std::memory_order_relaxed))
+                    x = x + 1;
+            });
+    }
+    CpuLoad(const CpuLoad &) = delete;
+    CpuLoad &operator=(const CpuLoad &) = delete;
+    ~CpuLoad()
+    {
+        stop_ = true;
+        for (std::thread &t : burners_)
+            t.join();
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> burners_;
+};
 
 // The event thread names itself once it runs, a moment after start returns.
 inline bool engine_thread_appears()

@@ -202,15 +202,96 @@ TEST_F(RxStreamLifecycle, DroppingTheLastReferenceInsideTheRxCallbackReleasesThe
     stop();
 }
 
+/* A host thread in the middle of a control request must never find itself
+ * running another card's RX callback: dropping the card there would wait for
+ * completions that only that very thread could deliver. Control requests run
+ * back to back on a second handle of the card while, round after round, the
+ * RX callback drops the last reference of the streaming handle; the machine is
+ * kept busy so that the threads interleave in every way. Every callback must
+ * run on the event thread and every release must complete. */
+TEST_F(RxStreamLifecycle, DroppingTheCardInsideTheRxCallbackWhileControlRequestsRunReleasesIt)
+{
+    constexpr guint kRounds = 40;
+    g_object_unref(dev);
+    dev = nullptr;
+    vekemu_card_set_pacing(card, VEKEMU_PACING_FAST);
+    VekDevice *control = nullptr;
+    g_autoptr(GError) err = nullptr;
+    ASSERT_TRUE(xvek_device_new_with_mode(0, XVEK_OPEN_MODE_CTL_ONLY, &control, &err))
+        << err->message;
+
+    struct Dropper {
+        std::atomic<VekDevice *> device{nullptr};
+        std::atomic<guint> calls{0};
+        std::atomic<guint> off_engine_thread{0};
+        static gboolean on_rx(VekDevice *, const guint8 *, gsize, gpointer data, GError **)
+        {
+            auto *self = static_cast<Dropper *>(data);
+            self->calls.fetch_add(1);
+            if (!on_engine_thread())
+                self->off_engine_thread.fetch_add(1);
+            VekDevice *last = self->device.exchange(nullptr);
+            if (last != nullptr)
+                g_object_unref(last);
+            return TRUE;
+        }
+    } dropper;
+    /* Pings the card through @control back to back while it lives. */
+    struct Requester {
+        std::atomic<bool> done{false};
+        std::atomic<guint> requests{0}, failed{0};
+        std::thread thread;
+        explicit Requester(VekDevice *control)
+            : thread([this, control] {
+                  while (!done.load()) {
+                      GError *e = nullptr;
+                      if (!xvek_ctrl_ping(control, &e))
+                          failed.fetch_add(1);
+                      g_clear_error(&e);
+                      requests.fetch_add(1);
+                  }
+              })
+        {
+        }
+        ~Requester()
+        {
+            done = true;
+            thread.join();
+        }
+    };
+    {
+        CpuLoad load;
+        Requester requester(control);
+        for (guint round = 0; round < kRounds; round++) {
+            open(XVEK_OPEN_MODE_NO_TX);
+            configure_default();
+            vekemu_card_clear_events(card);
+            ASSERT_TRUE(xvek_rx_start(dev, Dropper::on_rx, &dropper, NotifyCounter::notify, &err))
+                << err->message;
+            dropper.device = std::exchange(dev, nullptr);
+            ASSERT_TRUE(wait_for(
+                [&] { return notified.count.load() == round + 1 && released(card, 0); }, 20000))
+                << "round " << round << ": the card dropped in its RX callback was not released";
+        }
+        EXPECT_GT(requester.requests.load(), kRounds);
+        EXPECT_EQ(requester.failed.load(), 0u);
+    }
+    EXPECT_GT(dropper.calls.load(), 0u);
+    EXPECT_EQ(dropper.off_engine_thread.load(), 0u)
+        << "RX callbacks ran on a thread that was making a control request";
+    g_object_unref(control);
+}
+
 /* libusb runs the callbacks holding its list of open devices, which an open
- * needs: opening a card there is refused with a clear error instead of
- * deadlocking, the stream goes on, and the same open works outside. */
-TEST_F(RxStreamLifecycle, OpeningACardInsideTheRxCallbackIsRefusedAndTheStreamGoesOn)
+ * needs, and a control request waits for the event thread that runs them:
+ * both are refused there with a clear error instead of deadlocking, the
+ * stream goes on, and the same open works outside. */
+TEST_F(RxStreamLifecycle, OpeningACardOrRequestingInsideTheRxCallbackIsRefusedAndTheStreamGoesOn)
 {
     struct Opener {
         std::atomic<int> done{0};
-        std::string failure;
-        static gboolean on_rx(VekDevice *, const guint8 *, gsize, gpointer data, GError **)
+        std::string failure, request_failure;
+        static gboolean on_rx(VekDevice *owner, const guint8 *, gsize, gpointer data, GError **)
         {
             auto *self = static_cast<Opener *>(data);
             if (self->done.load() != 0)
@@ -219,10 +300,15 @@ TEST_F(RxStreamLifecycle, OpeningACardInsideTheRxCallbackIsRefusedAndTheStreamGo
             GError *err = nullptr;
             if (!xvek_device_new_with_mode(0, XVEK_OPEN_MODE_CTL_ONLY, &other, &err)) {
                 self->failure = err->message;
-                g_error_free(err);
+                g_clear_error(&err);
             }
             if (other != nullptr)
                 g_object_unref(other);
+            /* The request would wait for the very thread that runs it. */
+            if (!xvek_ctrl_ping(owner, &err)) {
+                self->request_failure = err->message;
+                g_clear_error(&err);
+            }
             self->done.store(1);
             return TRUE;
         }
@@ -232,6 +318,8 @@ TEST_F(RxStreamLifecycle, OpeningACardInsideTheRxCallbackIsRefusedAndTheStreamGo
     ASSERT_TRUE(wait_for([&] { return opener.done.load() == 1; }));
     EXPECT_EQ(opener.failure,
               "Failed to open vek device: not allowed from a stream callback (USB event thread)");
+    EXPECT_EQ(opener.request_failure,
+              "Bottom usb control IN failed [group 4, cmd 0](error -6: LIBUSB_ERROR_BUSY)");
     EXPECT_EQ(vekemu_card_reg_get(card, VEKEMU_GROUP_DATA, VEKEMU_CMD_DATA_RX_STREAM), 1u);
     stop();
 

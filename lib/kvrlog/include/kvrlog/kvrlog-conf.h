@@ -56,8 +56,7 @@ typedef union {
 } KvrlogHelperConf;
 
 #define KVRLOG_TYPE_CONF (kvrlog_conf_get_type())
-KVRLOG_EXPORT GType kvrlog_conf_get_type(void);
-G_DECLARE_FINAL_TYPE(KvrlogConf, kvrlog_conf, KVRLOG, CONF, GObject)
+KVRLOG_EXPORT G_DECLARE_FINAL_TYPE(KvrlogConf, kvrlog_conf, KVRLOG, CONF, GObject)
 
 /* The one configuration of the process. The call-site gate reads `level` and
  * `trace` directly, so the record is public; change the first five through
@@ -82,17 +81,36 @@ KVRLOG_EXPORT void kvrlog_conf_unref(KvrlogConf *conf);
 
 /* Applies the keys of the group "log" in file order. */
 KVRLOG_EXPORT gboolean kvrlog_conf_parse(KvrlogConf *conf, GKeyFile *file, GError **error);
-/* Applies every key/value string pair of @items. */
+/**
+ * kvrlog_conf_setup:
+ * @conf: the configuration
+ * @items: (element-type utf8 utf8): keys of the group "log" and their values
+ * @error: the key refused, and why
+ *
+ * Applies every key/value string pair of @items.
+ */
 KVRLOG_EXPORT gboolean kvrlog_conf_setup(KvrlogConf *conf, GHashTable *items, GError **error);
 
 KVRLOG_EXPORT KvrlogLevel kvrlog_conf_parse_level(KvrlogConf *conf, const gchar *text,
                                                   GError **error);
 /* Parses "NAME | 0xHEX | ..." into a mask of registered trace names. */
 KVRLOG_EXPORT guint64 kvrlog_conf_parse_trace(KvrlogConf *conf, const gchar *text, GError **error);
-/* Returns the registered trace names (g_strfreev). */
+/**
+ * kvrlog_conf_list_trace:
+ * @conf: the configuration
+ * @error: the reason of a failure
+ *
+ * Returns: (transfer full) (array zero-terminated=1): the registered trace
+ *   names (g_strfreev)
+ */
 KVRLOG_EXPORT gchar **kvrlog_conf_list_trace(KvrlogConf *conf, GError **error);
 /* Returns a new text naming the bits of @trace (g_free). */
 KVRLOG_EXPORT gchar *kvrlog_trace_to_str(KvrlogConf *conf, guint64 trace);
+/**
+ * kvrlog_conf_dump: (skip)
+ *
+ * Writes the configuration to a C stream.
+ */
 KVRLOG_EXPORT void kvrlog_conf_dump(KvrlogConf *conf, FILE *stream);
 
 G_END_DECLS

@@ -28,7 +28,11 @@ typedef enum {
 /* Header format of kvrlog_log_fd() that means "no header". */
 #define KVRLOG_EMPTY_FORMAT "KVRLOG_EMPTY_FORMAT"
 
-/* Operations of one sink; any may be NULL. */
+/**
+ * kvrlogHelper: (skip)
+ *
+ * Operations of one sink; any may be NULL.
+ */
 typedef struct {
     gboolean (*init)(KvrlogConf *conf, GError **error);
     /* Writes one message (ending in a line feed); returns the characters written. */
@@ -61,6 +65,11 @@ KVRLOG_EXPORT gboolean kvrlog_setup(KvrlogConf *conf, GError **error);
 KVRLOG_EXPORT gboolean kvrlog_close(GError **error);
 KVRLOG_EXPORT gboolean kvrlog_register_trace(const gchar *name, guint64 flag, GError **error);
 KVRLOG_EXPORT const gchar *kvrlog_level_to_str(KvrlogConf *conf, KvrlogLevel level, gint full);
+/**
+ * kvrlog_get_helper: (skip)
+ *
+ * The operations of the sink @type.
+ */
 KVRLOG_EXPORT const kvrlogHelper *kvrlog_get_helper(KvrlogHelperType type);
 /* Writes @prefix then @suffix into one static buffer (127 characters at most). */
 KVRLOG_EXPORT const gchar *kvrlog_concat(const gchar *prefix, const gchar *suffix);

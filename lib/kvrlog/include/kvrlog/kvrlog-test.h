@@ -27,6 +27,11 @@ KVRLOG_EXPORT void kvrlog_test_wait_message(gint32 timeout, KvrlogLevel level, g
 KVRLOG_EXPORT const gchar *kvrlog_test_message(KvrlogLevel level, guint32 trace, gconstpointer p,
                                                const gchar *format, ...);
 KVRLOG_EXPORT gboolean kvrlog_test_expected_check(GError **error);
+/**
+ * kvrlog_test_waited_check: (skip)
+ *
+ * Checks the waited messages (its error comes first: C only).
+ */
 KVRLOG_EXPORT gboolean kvrlog_test_waited_check(GError **error, gboolean *next);
 KVRLOG_EXPORT void kvrlog_test_cleanall(void);
 

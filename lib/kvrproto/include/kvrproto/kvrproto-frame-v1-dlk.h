@@ -19,11 +19,31 @@ KVRPROTO_EXPORT KvrprotoFrameV1Dlk *
 kvrproto_frame_v1_dlk_new_with_options(const gchar *first_property, ...) G_GNUC_NULL_TERMINATED;
 KVRPROTO_EXPORT void kvrproto_frame_v1_dlk_unref(KvrprotoFrameV1Dlk *frame);
 
+/**
+ * kvrproto_frame_v1_dlk_compute_hmac:
+ * @frame: a frame
+ * @key: (array length=key_length): the 16-byte key
+ * @key_length: the key's length
+ * @code: (out caller-allocates) (array fixed-size=5): room for
+ *   KVRPROTO_HMAC_MAX_LEN bytes, which receives the code
+ * @code_length: (out): the code's length
+ * @error: the reason of a failure
+ *
+ * Computes the authentication code of the frame.
+ */
 KVRPROTO_EXPORT gboolean kvrproto_frame_v1_dlk_compute_hmac(KvrprotoFrameV1Dlk *frame,
                                                             const guint8 *key, guint8 key_length,
                                                             guint8 *code, guint8 *code_length,
                                                             GError **error);
-/* Computes the code and stores it in the record's hmac field. */
+/**
+ * kvrproto_frame_v1_dlk_update_hmac:
+ * @frame: a frame
+ * @key: (array length=key_length): the 16-byte key
+ * @key_length: the key's length
+ * @error: the reason of a failure
+ *
+ * Computes the code and stores it in the record's hmac field.
+ */
 KVRPROTO_EXPORT gboolean kvrproto_frame_v1_dlk_update_hmac(KvrprotoFrameV1Dlk *frame,
                                                            const guint8 *key, guint8 key_length,
                                                            GError **error);

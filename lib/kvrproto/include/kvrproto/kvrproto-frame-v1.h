@@ -25,14 +25,42 @@ KVRPROTO_EXPORT KvrprotoFrameV1 *kvrproto_frame_v1_new_with_options(const gchar 
                                                                     ...) G_GNUC_NULL_TERMINATED;
 KVRPROTO_EXPORT void kvrproto_frame_v1_unref(KvrprotoFrameV1 *frame);
 
-/* Authentication code of the frame (room for 5 bytes in @code). */
+/**
+ * kvrproto_frame_v1_compute_hmac:
+ * @frame: a frame
+ * @key: (array length=key_length): the 16-byte key
+ * @key_length: the key's length
+ * @code: (out caller-allocates) (array fixed-size=5): room for
+ *   KVRPROTO_HMAC_MAX_LEN bytes, which receives the code
+ * @code_length: (out): the code's length
+ * @error: the reason of a failure
+ *
+ * Computes the authentication code of the frame.
+ */
 KVRPROTO_EXPORT gboolean kvrproto_frame_v1_compute_hmac(KvrprotoFrameV1 *frame, const guint8 *key,
                                                         guint8 key_length, guint8 *code,
                                                         guint8 *code_length, GError **error);
-/* TRUE when the code stored in the frame matches; FALSE on mismatch (no error) or failure. */
+/**
+ * kvrproto_frame_v1_check_hmac:
+ * @frame: a frame
+ * @key: (array length=key_length): the 16-byte key
+ * @key_length: the key's length
+ * @error: the reason of a failure
+ *
+ * Returns: TRUE when the code stored in the frame matches; FALSE on mismatch
+ *   (no error) or failure.
+ */
 KVRPROTO_EXPORT gboolean kvrproto_frame_v1_check_hmac(KvrprotoFrameV1 *frame, const guint8 *key,
                                                       guint8 key_length, GError **error);
-/* Computes the code and stores it right after the payload. */
+/**
+ * kvrproto_frame_v1_update_hmac:
+ * @frame: a frame
+ * @key: (array length=key_length): the 16-byte key
+ * @key_length: the key's length
+ * @error: the reason of a failure
+ *
+ * Computes the code and stores it right after the payload.
+ */
 KVRPROTO_EXPORT gboolean kvrproto_frame_v1_update_hmac(KvrprotoFrameV1 *frame, const guint8 *key,
                                                        guint8 key_length, GError **error);
 

@@ -20,6 +20,7 @@ typedef enum {
     KVRPROTO_ERR_BADLENGTH_PAYLOAD = 3,
     KVRPROTO_ERR_UNKNOWN_VERSION = 4,
     KVRPROTO_ERR_ENCRYPT_PAYLOAD = 5,
+    KVRPROTO_ERRCODE_MAX = 6
 } kvrprotoErrorCode;
 
 /* Values of the layout tag kvrframe.v. Bit 0x40 marks a downlink record. */
@@ -28,7 +29,15 @@ typedef enum {
 #define KVRPROTO_VERSION_V1_DLK 0x42
 #define KVRPROTO_VERSION_DLK_BIT 0x40
 
-/* First-version uplink frame (v = 1). */
+/* The records below are C only in the introspection data: their packed bit
+ * fields and anonymous union have no introspected layout. Other languages use
+ * the frame objects (kvrproto-frame-gen.h), which own a record each. */
+
+/**
+ * kvrframe_v0: (skip)
+ *
+ * First-version uplink frame (v = 1).
+ */
 typedef struct {
     guint16 tid;   /* transmitter identifier */
     guint8 ph;     /* protocol header byte */
@@ -50,6 +59,9 @@ typedef struct {
 #else
 #error "kvrframe_v1_layout needs a packed structure attribute"
 #endif
+/**
+ * kvrframe_v1_layout: (skip)
+ */
 typedef struct KVRPROTO_PACKED {
 #if G_BYTE_ORDER == G_LITTLE_ENDIAN
     guint seq_hi : 4;
@@ -67,7 +79,11 @@ typedef struct KVRPROTO_PACKED {
     guint8 data[14];
 } kvrframe_v1_layout;
 
-/* Current uplink frame (v = 2). */
+/**
+ * kvrframe_v1: (skip)
+ *
+ * Current uplink frame (v = 2).
+ */
 typedef struct {
     guint8 seq; /* repetition number */
     guint8 oob; /* out-of-band flag */
@@ -87,7 +103,11 @@ typedef struct {
     gint64 timestamp;
 } kvrframe_v1;
 
-/* Current downlink frame (v = 0x42). */
+/**
+ * kvrframe_v1_dlk: (skip)
+ *
+ * Current downlink frame (v = 0x42).
+ */
 typedef struct {
     guint32 mode;
     gfloat slot;
@@ -102,9 +122,13 @@ typedef struct {
     gint64 timestamp;
 } kvrframe_v1_dlk;
 
-/* The one frame record of the system. Allocate it with kvrproto_alloc_frame()
+/**
+ * kvrframe: (skip)
+ *
+ * The one frame record of the system. Allocate it with kvrproto_alloc_frame()
  * (zero-filled) and release it with kvrproto_free_frame(). Hosts rely on this
- * layout. */
+ * layout.
+ */
 typedef struct {
     union {
         kvrframe_v0 v0;
@@ -114,25 +138,55 @@ typedef struct {
     guint8 v; /* layout tag: KVRPROTO_VERSION_* */
 } kvrframe;
 
-/* Parses an FDATA or FDATA_V1 line. On success *frame receives a new record;
- * on failure *frame (when given) is set to NULL. */
+/**
+ * kvrproto_fdata_parse: (skip)
+ *
+ * Parses an FDATA or FDATA_V1 line. On success *frame receives a new record;
+ * on failure *frame (when given) is set to NULL.
+ */
 KVRPROTO_EXPORT gboolean kvrproto_fdata_parse(const gchar *line, kvrframe **frame, GError **error);
-/* The FDATA (v = 1) or FDATA_V1 (v = 2) line of @frame, without line terminator. */
+/**
+ * kvrproto_fdata_to_string: (skip)
+ *
+ * The FDATA (v = 1) or FDATA_V1 (v = 2) line of @frame, without line terminator.
+ */
 KVRPROTO_EXPORT gchar *kvrproto_fdata_to_string(const kvrframe *frame, GError **error);
 
-/* Parses a TXDATA_V1 line. */
+/**
+ * kvrproto_txdata_parse: (skip)
+ *
+ * Parses a TXDATA_V1 line.
+ */
 KVRPROTO_EXPORT gboolean kvrproto_txdata_parse(const gchar *line, kvrframe **frame, GError **error);
-/* The TXDATA_V1 line of a downlink record (v = 0x42). */
+/**
+ * kvrproto_txdata_to_string: (skip)
+ *
+ * The TXDATA_V1 line of a downlink record (v = 0x42).
+ */
 KVRPROTO_EXPORT gchar *kvrproto_txdata_to_string(const kvrframe *frame, GError **error);
 
-/* The line of any record: downlink when bit 0x40 of v is set, else uplink. */
+/**
+ * kvrproto_to_string: (skip)
+ *
+ * The line of any record: downlink when bit 0x40 of v is set, else uplink.
+ */
 KVRPROTO_EXPORT gchar *kvrproto_to_string(const kvrframe *frame, GError **error);
 
+/**
+ * kvrproto_alloc_frame: (skip)
+ */
 KVRPROTO_EXPORT kvrframe *kvrproto_alloc_frame(void);
+/**
+ * kvrproto_free_frame: (skip)
+ */
 KVRPROTO_EXPORT void kvrproto_free_frame(kvrframe *frame);
 G_DEFINE_AUTOPTR_CLEANUP_FUNC(kvrframe, kvrproto_free_frame)
 
-/* The transmitter identifier of an uplink record; 0 with an error otherwise. */
+/**
+ * kvrproto_get_tstid: (skip)
+ *
+ * The transmitter identifier of an uplink record; 0 with an error otherwise.
+ */
 KVRPROTO_EXPORT guint32 kvrproto_get_tstid(const kvrframe *frame, GError **error);
 
 G_END_DECLS

@@ -14,13 +14,21 @@ G_BEGIN_DECLS
 /* AES-128 key length. */
 #define KVRPROTO_HMAC_KEY_LEN 16
 
-/* Computes the AES-128-CBC authentication code of an uplink (v = 2) or
- * downlink (v = 0x42) record under the 16-byte @key. */
+/**
+ * kvrproto_compute_hmac: (skip)
+ *
+ * Computes the AES-128-CBC authentication code of an uplink (v = 2) or
+ * downlink (v = 0x42) record under the 16-byte @key.
+ */
 KVRPROTO_EXPORT gboolean kvrproto_compute_hmac(const kvrframe *frame, const guint8 *key,
                                                guint8 key_length, guint8 *code, guint8 *code_length,
                                                GError **error);
-/* TRUE when the code stored in the record equals the computed one; FALSE when
- * it differs (no error) or when computing failed (with an error). */
+/**
+ * kvrproto_check_hmac: (skip)
+ *
+ * TRUE when the code stored in the record equals the computed one; FALSE when
+ * it differs (no error) or when computing failed (with an error).
+ */
 KVRPROTO_EXPORT gboolean kvrproto_check_hmac(const kvrframe *frame, const guint8 *key,
                                              guint8 key_length, GError **error);
 

@@ -146,8 +146,25 @@ typedef struct {
 } VektypeStructDeviceInfo;
 
 /* Data callbacks; the bytes handed in are valid only during the call. */
+/**
+ * VekDeviceRxCB:
+ * @owner: the card
+ * @buffer: (array length=length) (element-type guint8): received samples
+ * @length: their length in bytes
+ * @user_data: (closure): the data given with the callback
+ * @error: an error to log; the stream goes on
+ */
 typedef gboolean (*VekDeviceRxCB)(VekDevice *owner, const guint8 *buffer, gsize length,
                                   gpointer user_data, GError **error);
+/**
+ * VekDeviceTxCB:
+ * @owner: the card
+ * @buffer: (array length=length) (element-type guint8): room for samples to send
+ * @length: its length in bytes
+ * @count: (out): the number of bytes written into @buffer
+ * @user_data: (closure): the data given with the callback
+ * @error: the reason of a failure
+ */
 typedef gboolean (*VekDeviceTxCB)(VekDevice *owner, guint8 *buffer, gsize length, gint *count,
                                   gpointer user_data, GError **error);
 typedef gboolean (*VekDeviceTxAvail)(VekDevice *owner, gsize available, gpointer user_data,
@@ -163,7 +180,13 @@ typedef struct {
 /* Receives every line of the library log; runs on the thread that logged. */
 typedef gboolean (*VeklogCb)(VekDevice *device, const gchar *line);
 
-/* Called on the USB event thread when a streaming card disappears. */
+/**
+ * VekDisconnectionCallback:
+ * @device: (nullable): the card, or NULL once its object is finalised
+ * @error: the reason of a failure
+ *
+ * Called on the USB event thread when a streaming card disappears.
+ */
 typedef gboolean (*VekDisconnectionCallback)(VekDevice *device, GError **error);
 
 G_END_DECLS

@@ -94,8 +94,9 @@ gboolean context_get(sBottomCtx **ctx, GError **error);
 void context_release(sBottomCtx *ctx);
 gboolean context_device_obtain(sBottomCtx *ctx, guint id, sDev **dev, GError **error);
 /* The event thread "libvekUsbEngine" is shared by every streaming card of
- * the context: each successful activate must be paired with one deactivate;
- * the thread stops when the last user deactivates. */
+ * the context and every transfer a caller waits for (bottom_transfer_run):
+ * each successful activate must be paired with one deactivate; the thread
+ * stops when the last user deactivates. */
 gboolean context_activate_usb_engine(sBottomCtx *ctx, GError **error);
 gboolean context_deactivate_usb_engine(sBottomCtx *ctx, GError **error);
 /* TRUE when called on the event thread, that is from inside a stream or
@@ -169,17 +170,28 @@ enum {
  * fails with LIBUSB_ERROR_TIMEOUT. */
 #define BOTTOM_USB_CONTROL_TIMEOUT_MS 5000
 
+/* Runs @t (filled, its callback and user data left to this function) to its
+ * end and returns what libusb's synchronous calls return: LIBUSB_SUCCESS or a
+ * negative libusb error; @t's actual_length then holds the bytes moved.
+ * libusb's own synchronous calls handle events on the calling thread, which
+ * would run other cards' stream callbacks there; here the event thread handles
+ * the completion (it runs for the time of the request) while the caller waits
+ * on a condition. On the event thread itself it fails with LIBUSB_ERROR_BUSY,
+ * as it would wait for itself; LIBUSB_ERROR_NO_MEM when the event thread
+ * cannot be started. */
+int bottom_transfer_run(sBottomPriv *b, libusb_transfer *t);
+
 /* One vendor request with a 4-byte little-endian value: @data is written
  * (OUT) or filled (IN). Times out after BOTTOM_USB_CONTROL_TIMEOUT_MS. */
-gboolean bottom_usb_control(libusb_device_handle *h, guint8 direction, guint8 group, guint16 cmd,
+gboolean bottom_usb_control(sBottomPriv *b, guint8 direction, guint8 group, guint16 cmd,
                             guint32 *data, GError **error);
-gboolean usb_out(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 value, GError **error);
-gboolean usb_in(libusb_device_handle *h, guint8 group, guint16 cmd, guint32 *value, GError **error);
+gboolean usb_out(sBottomPriv *b, guint8 group, guint16 cmd, guint32 value, GError **error);
+gboolean usb_in(sBottomPriv *b, guint8 group, guint16 cmd, guint32 *value, GError **error);
 /* One control transfer with exactly these setup fields, with the same
  * timeout; @moved (may be NULL) receives the bytes of the data stage moved,
  * which a card may answer with fewer than @wL. */
-gboolean bottom_usb_raw(libusb_device_handle *h, guint8 request_type, guint8 bR, guint16 wV,
-                        guint16 wI, guint8 *data, guint16 wL, guint16 *moved, GError **error);
+gboolean bottom_usb_raw(sBottomPriv *b, guint8 request_type, guint8 bR, guint16 wV, guint16 wI,
+                        guint8 *data, guint16 wL, guint16 *moved, GError **error);
 
 /* ---- Control (uctrl) ---- */
 

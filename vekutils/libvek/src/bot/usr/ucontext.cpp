@@ -283,8 +283,9 @@ gpointer engine_main(gpointer data)
     auto *ctx = static_cast<sBottomCtx *>(data);
     tOnEngineThread = true;
     while (true) {
-        /* Waits for another event handler (a synchronous transfer on an
-         * application thread) instead of spinning while it runs. */
+        /* The only event handler of the context while it runs: every
+         * transfer the library waits for completes here (bottom_transfer_run),
+         * so stream callbacks never run on an application thread. */
         struct timeval tv = {0, kEngineTimeoutUs};
         libusb_handle_events_timeout_completed(ctx->usbCtx, &tv, nullptr);
         if (ctx->threadAbort.load(std::memory_order_seq_cst) == 1)

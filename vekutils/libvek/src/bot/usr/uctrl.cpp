@@ -75,7 +75,7 @@ guint16 cf_command(VektypeCtlMode mode)
 gboolean in_with_prefix(sBottomPriv *b, guint8 group, guint16 cmd, guint32 *value,
                         const gchar *prefix, GError **error)
 {
-    if (!usb_in(b->h.get(), group, cmd, value, error)) {
+    if (!usb_in(b, group, cmd, value, error)) {
         if (prefix != nullptr)
             g_prefix_error(error, "%s", prefix);
         return FALSE;
@@ -86,7 +86,7 @@ gboolean in_with_prefix(sBottomPriv *b, guint8 group, guint16 cmd, guint32 *valu
 gboolean out_with_prefix(sBottomPriv *b, guint8 group, guint16 cmd, guint32 value,
                          const gchar *prefix, GError **error)
 {
-    if (!usb_out(b->h.get(), group, cmd, value, error)) {
+    if (!usb_out(b, group, cmd, value, error)) {
         if (prefix != nullptr)
             g_prefix_error(error, "%s", prefix);
         return FALSE;
@@ -342,8 +342,8 @@ gboolean bottom_ctrl_raw_usb_send(sBottomPriv *b, VektypeStructUsbFmap f, const 
                                   GError **error)
 {
     /* libusb takes a mutable buffer but does not write an OUT data stage. */
-    if (!bottom_usb_raw(b->h.get(), raw_request_type(f, false), f.bR, f.wV, f.wI,
-                        const_cast<guint8 *>(data), f.wL, nullptr, error)) {
+    if (!bottom_usb_raw(b, raw_request_type(f, false), f.bR, f.wV, f.wI, const_cast<guint8 *>(data),
+                        f.wL, nullptr, error)) {
         g_prefix_error(error, "Failed to send raw usb: ");
         return FALSE;
     }
@@ -359,8 +359,8 @@ gboolean bottom_ctrl_raw_usb_recv(sBottomPriv *b, VektypeStructUsbFmap f, guint8
         xvek_set_error(error, "Can't allocate required length (%uB)", f.wL);
         return FALSE;
     }
-    if (!bottom_usb_raw(b->h.get(), raw_request_type(f, true), f.bR, f.wV, f.wI, buf, f.wL,
-                        received, error)) {
+    if (!bottom_usb_raw(b, raw_request_type(f, true), f.bR, f.wV, f.wI, buf, f.wL, received,
+                        error)) {
         g_prefix_error(error, "Failed to send raw usb: ");
         return FALSE;
     }

@@ -10,8 +10,7 @@ namespace
 
 gboolean dl_status_set(sBottomPriv *b, guint32 value, GError **error)
 {
-    return usb_out(b->h.get(), E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_DL_STREAM, value,
-                   error);
+    return usb_out(b, E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_DL_STREAM, value, error);
 }
 
 } // namespace
@@ -55,9 +54,14 @@ gboolean bottom_dl_send(sBottomPriv *b, const guint8 *buffer, gsize buflen, GErr
     /* libusb wants a buffer even for a zero-length packet; it only reads it. */
     static unsigned char empty_block[1];
     unsigned char *data = buffer != nullptr ? const_cast<unsigned char *>(buffer) : empty_block;
-    int transferred = 0;
-    int r = libusb_bulk_transfer(b->h.get(), XVEK_DL_ENDPOINT, data, (int)buflen, &transferred,
-                                 XVEK_DL_TIMEOUT_MS);
+    UsbTransferPtr t(libusb_alloc_transfer(0));
+    if (!t)
+        return xvek_set_usb_error(error, LIBUSB_ERROR_NO_MEM, UsbResultWord::code,
+                                  "Failed to send dl bulk packet ");
+    libusb_fill_bulk_transfer(t.get(), b->h.get(), XVEK_DL_ENDPOINT, data, (int)buflen, nullptr,
+                              nullptr, XVEK_DL_TIMEOUT_MS);
+    int r = bottom_transfer_run(b, t.get());
+    int transferred = t->actual_length;
     /* A card that takes part of a block and then stops accepting shows as a
      * timeout with some bytes moved: that is the partial case, not a plain
      * transfer failure. */

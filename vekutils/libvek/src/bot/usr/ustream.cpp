@@ -246,7 +246,7 @@ gboolean channel_status_get(VekDeviceDataChan *ch, guint32 *value, GError **erro
         xvek_set_error(error, "Unsupported channel type %u", (guint)ch->type);
         return FALSE;
     }
-    return usb_in(ch->b->h.get(), E_ZADIZAVE_CMD_GROUP_DATA, cmd, value, error);
+    return usb_in(ch->b, E_ZADIZAVE_CMD_GROUP_DATA, cmd, value, error);
 }
 
 gboolean channel_status_set(VekDeviceDataChan *ch, guint32 value, GError **error)
@@ -257,7 +257,7 @@ gboolean channel_status_set(VekDeviceDataChan *ch, guint32 value, GError **error
         xvek_set_error(error, "Unsupported channel type %u", (guint)ch->type);
         return FALSE;
     }
-    return usb_out(ch->b->h.get(), E_ZADIZAVE_CMD_GROUP_DATA, cmd, value, error);
+    return usb_out(ch->b, E_ZADIZAVE_CMD_GROUP_DATA, cmd, value, error);
 }
 
 gboolean channel_stream_status_set(VekDeviceDataChan *ch, guint32 value, GError **error)
@@ -276,8 +276,7 @@ gboolean channel_stream_status_set(VekDeviceDataChan *ch, guint32 value, GError 
 
 gboolean channel_bitwitdh_get(VekDeviceDataChan *ch, guint32 *bit, GError **error)
 {
-    return usb_in(ch->b->h.get(), E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_FORMAT, bit,
-                  error);
+    return usb_in(ch->b, E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_FORMAT, bit, error);
 }
 
 gboolean channel_bitwitdh_set(VekDeviceDataChan *ch, VektypeStreamBitwidth bit, GError **error)
@@ -287,8 +286,7 @@ gboolean channel_bitwitdh_set(VekDeviceDataChan *ch, VektypeStreamBitwidth bit, 
     if (!channel_bitwitdh_get(ch, &current, &err)) {
         g_prefix_error(&err, "Failed to read current bitdwidth: ");
     } else if (current != (guint32)bit) {
-        usb_out(ch->b->h.get(), E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_FORMAT, (guint32)bit,
-                &err);
+        usb_out(ch->b, E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_FORMAT, (guint32)bit, &err);
     }
     if (err != nullptr) {
         g_propagate_prefixed_error(error, err, "Failed to set bitwidth to %u: ", (guint)bit);
@@ -303,8 +301,7 @@ gboolean channel_rate_set(VekDeviceDataChan *ch, VektypeStreamRate rate, GError 
     if (rate == XVEK_STREAM_RATE_VAL48K || rate == XVEK_STREAM_RATE_VAL192K)
         value = (guint32)rate;
     GError *err = nullptr;
-    if (!usb_out(ch->b->h.get(), E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_SAMPLING, value,
-                 &err)) {
+    if (!usb_out(ch->b, E_ZADIZAVE_CMD_GROUP_DATA, E_ZADIZAVE_CMD_DATA_SAMPLING, value, &err)) {
         g_propagate_prefixed_error(error, err, "Failed to set rate to %u: ", (guint)rate);
         return FALSE;
     }
@@ -336,10 +333,12 @@ void engine_drop(UrbPool *p, sBottomCtx *c)
 
 /* ---- pool start and stop ---- */
 
-/* Waits until every transfer of @p has retired. With @pump the calling thread
- * handles libusb events itself, for when no event thread would deliver the
- * completions (a start that failed before or while bringing it up). */
-void channel_stop(UrbPool *p, gboolean pump)
+/* Waits until every transfer of @p has retired. The event thread delivers the
+ * completions: a pool has transfers in flight only while it holds a use of
+ * that thread (engine_take comes before the first submission, engine_drop
+ * after the last transfer retired), so that no completion of any card is
+ * ever handled, and no callback ever run, on an application thread. */
+void channel_stop(UrbPool *p)
 {
     if (pool_status(p) != STOPPED || !pool_quiescent(p)) {
         if (pool_status(p) != STOPPED)
@@ -347,15 +346,8 @@ void channel_stop(UrbPool *p, gboolean pump)
         for (guint i = 0; i < XVEK_URB_NB; i++)
             if (p->active[i].load() == 1)
                 libusb_cancel_transfer(p->u[i].t.get());
-        libusb_context *usb = p->ch->b->c->usbCtx;
-        while (!pool_quiescent(p)) {
-            if (pump) {
-                struct timeval tv = {0, static_cast<suseconds_t>(kStopPollUs)};
-                libusb_handle_events_timeout_completed(usb, &tv, nullptr);
-            } else {
-                g_usleep(kStopPollUs);
-            }
-        }
+        while (!pool_quiescent(p))
+            g_usleep(kStopPollUs);
     }
     pool_status_set(p, STOPPED);
 }
@@ -378,7 +370,7 @@ gboolean channel_start(VekDeviceDataChan *ch, GError **error)
             xvek_log(LOG_LEVEL_ERR, "Failed to start RX stream");
             /* The transfers already in flight must retire before anyone may free
              * or reuse them. */
-            channel_stop(p, TRUE);
+            channel_stop(p);
             return FALSE;
         }
     }
@@ -393,21 +385,13 @@ VekDeviceDataChan *rx_chan(sBottomPriv *b)
 /* Puts the transfers of @ch in flight unless they are. */
 gboolean rx_channel_start(VekDeviceDataChan *ch, GError **error)
 {
-    if (ch == nullptr) {
-        xvek_set_error(error, "the device was opened without an RX channel");
-        return FALSE;
-    }
-    /* Starting waits for completions that only the event thread delivers:
-     * from a data or disconnection callback that would wait forever. */
-    if (bottom_refuse_on_engine_thread(error))
-        return FALSE;
     UrbPool *p = &ch->pool;
     gint status = pool_status(p);
     if (status == STARTING || status == STARTED)
         return TRUE;
     /* A pool that wound down by itself (card gone, unexpected status) may
      * still have completions running: let them finish first. */
-    channel_stop(p, !p->holds_engine);
+    channel_stop(p);
     return channel_start(ch, error);
 }
 
@@ -495,20 +479,29 @@ gboolean bottom_rx_start(sBottomPriv *b, const struct timeval *tv_start, GError 
     (void)tv_start;
     VekDeviceDataChan *ch = rx_chan(b);
     GError *err = nullptr;
-    if (!rx_channel_start(ch, &err)) {
+    if (ch == nullptr)
+        xvek_set_error(&err, "the device was opened without an RX channel");
+    /* Starting waits for completions that only the event thread delivers:
+     * from a data or disconnection callback that would wait forever. */
+    if (err != nullptr || bottom_refuse_on_engine_thread(&err)) {
         g_propagate_prefixed_error(error, err, "Failed to start rx channel: ");
         return FALSE;
     }
+    /* The event thread runs before the first transfer is in flight. */
     UrbPool *p = &ch->pool;
     if (!engine_take(p, b->c, &err)) {
         g_propagate_prefixed_error(error, err, "Failed to activate event engine: ");
-        channel_stop(p, TRUE);
+        return FALSE;
+    }
+    if (!rx_channel_start(ch, &err)) {
+        g_propagate_prefixed_error(error, err, "Failed to start rx channel: ");
+        engine_drop(p, b->c);
         return FALSE;
     }
     if (!channel_stream_status_set(ch, 1, &err)) {
         g_propagate_prefixed_error(error, err, "Failed to start rx stream: ");
         xvek_log(LOG_LEVEL_ERR, "Failed to start RX stream");
-        channel_stop(p, FALSE);
+        channel_stop(p);
         engine_drop(p, b->c);
         return FALSE;
     }
@@ -526,7 +519,7 @@ gboolean bottom_rx_stop(sBottomPriv *b, GError **error)
         g_propagate_prefixed_error(error, err, "Failed to stop rx stream: ");
         return FALSE;
     }
-    channel_stop(&ch->pool, !ch->pool.holds_engine);
+    channel_stop(&ch->pool);
     engine_drop(&ch->pool, b->c);
     xvek_log(LOG_LEVEL_DEBUG, "%s: success", "bottom_rx_stop");
     return TRUE;
@@ -558,7 +551,7 @@ void bottom_rx_release(sBottomPriv *b)
     /* Whatever state the stream was left in (a stop that failed on a vanished
      * card, say), no transfer may be in flight when it is freed or when the
      * handle closes. */
-    channel_stop(&ch->pool, !ch->pool.holds_engine);
+    channel_stop(&ch->pool);
     engine_drop(&ch->pool, b->c);
     if (b->h != nullptr) {
         int r = libusb_release_interface(b->h.get(), ch->iface);
