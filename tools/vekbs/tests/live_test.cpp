@@ -929,6 +929,13 @@ TEST_F(Live, EveryStopSignalAtAnyTimeEndsWithTheStatistics)
     EXPECT_EQ(hangup.wait(), 0) << hangup.err();
     EXPECT_NE(hangup.out().find("card: "), std::string::npos) << hangup.out();
 
+#if defined(__SANITIZE_THREAD__)
+    /* The thread sanitizer's runtime stops on an internal check of its own
+     * allocator (sanitizer_allocator_secondary.h, IsAligned) when the process
+     * starts with SIGTERM pending; the normal and address sanitizer builds run
+     * this half. */
+    GTEST_SKIP() << "a SIGTERM pending from the start stops the thread sanitizer's runtime";
+#endif
     sigset_t term, saved;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);

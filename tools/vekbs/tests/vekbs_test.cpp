@@ -43,7 +43,13 @@ Outcome run(std::vector<std::string> args, const char *stdout_path = nullptr)
                              nullptr, &out, &err, &wait_status, &error));
     r.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
     r.out = out != nullptr ? out : "";
-    r.err = err != nullptr ? err : "";
+    /* Under valgrind its own lines (==PID== ...) come first, the command line
+     * among them: only the station's lines are looked at. */
+    g_autoptr(GRegex) memcheck =
+        g_regex_new("^==[0-9]+==.*\n", G_REGEX_MULTILINE, GRegexMatchFlags(0), nullptr);
+    g_autofree gchar *own = g_regex_replace_literal(memcheck, err != nullptr ? err : "", -1, 0, "",
+                                                    GRegexMatchFlags(0), nullptr);
+    r.err = own != nullptr ? own : "";
     return r;
 }
 
