@@ -23,10 +23,12 @@
  *                            banks' lengths and at the mixed-radix lengths 2T
  * Frames: random offset in +-90 kHz, phase, sub-bit start, bytes, type of the given
  * length, sense of differential encoding. With VCHAN_MEASURE_DUMP set, every report
- * of vchan is printed as well (to the bit), so that two builds can be compared.
- * Before the mode, --impair TEXT runs it with the impairments of a real front end
- * and real devices, and --noise DB sets the noise (default 70 dB); see
- * bench_impair.h. fer then adds the share of clipped I and Q values to its table.
+ * of vchan is printed as well (to the bit), so that two builds can be compared;
+ * with VCHAN_MEASURE_NO_COMBINING set, fer, many and nearfar run the receiver
+ * without repetition combining. Before the mode, --impair TEXT runs it with the
+ * impairments of a real front end and real devices, and --noise DB sets the noise
+ * (default 70 dB); see bench_impair.h. fer then adds the share of clipped I and Q
+ * values to its table.
  * Not part of ctest. */
 #include "vekgen-decode.h"
 
@@ -112,7 +114,7 @@ Outcome run(VekgenSignal *signal, guint rate, bool with_vdem)
 {
     const guint packet_rate = rate == 0 ? 100 : rate;
     const gsize P = packet_rate == 100 ? 15360 : 2560;
-    vekgen::ChannelDecoder ch(0, 0.0f, P);
+    vekgen::ChannelDecoder ch(0, 0.0f, P, getenv("VCHAN_MEASURE_NO_COMBINING") == nullptr);
     std::unique_ptr<vekgen::Decoder> vd;
     if (with_vdem)
         vd = std::make_unique<vekgen::Decoder>(rate, 0.0f);
@@ -346,6 +348,226 @@ int cmd_nearfar(guint rate, guint trials, guint first, bool weak_first)
         extra += guint(o.vchan.false_reports.size());
     }
     printf("| %u | %u | %u | %u | %u |\n", rate, trials, lost_weak, lost_strong, extra);
+    return 0;
+}
+
+/* The same stream through the receiver with combining and without, packet by
+ * packet; each's CPU time. */
+struct Pair {
+    std::unique_ptr<vekgen::ChannelDecoder> with, without;
+    double cpu_with = 0.0, cpu_without = 0.0;
+};
+
+/* VCHAN_MEASURE_ONLY=with or =without feeds only that receiver (the other reports
+ * nothing), for instruction counts of one. */
+Pair run_pair(VekgenSignal *signal, gsize packet)
+{
+    Pair p;
+    p.with = std::make_unique<vekgen::ChannelDecoder>(0, 0.0f, packet, true);
+    p.without = std::make_unique<vekgen::ChannelDecoder>(0, 0.0f, packet, false);
+    const char *only = getenv("VCHAN_MEASURE_ONLY");
+    const bool with = only == nullptr || strcmp(only, "with") == 0;
+    const bool without = only == nullptr || strcmp(only, "without") == 0;
+    std::vector<gint16> buf(2 * packet);
+    const guint64 total = vekgen_signal_get_end(signal) + packet;
+    for (guint64 at = 0; at < total; at += packet) {
+        vekgen_signal_fill(signal, buf.data(), packet);
+        double t0 = cpu_seconds();
+        if (with)
+            p.with->post(buf.data());
+        p.cpu_with += cpu_seconds() - t0;
+        t0 = cpu_seconds();
+        if (without)
+            p.without->post(buf.data());
+        p.cpu_without += cpu_seconds() - t0;
+    }
+    return p;
+}
+
+/* A message of @len bytes at @rate from sample @at: its three repetitions at @ebn0
+ * each, 0 to 1 s apart on random carriers; @drop 1 to 3 leaves that repetition
+ * out, 4 a random one. Returns the sample after its last repetition's tail. */
+guint64 add_message(VekgenSignal *s, GRand *rand, guint rate, guint len, double ebn0, guint64 at,
+                    guint drop)
+{
+    VekgenMessage m;
+    vekgen_message_init(&m);
+    m.first = random_frame(rand, rate, len, ebn0, 0.0);
+    VekgenFrameType const *t = vekgen_frame_type_find(m.first.covered_len, 1, m.first.oob);
+    vekgen_frame_set_type(&m.first, t);
+    m.first.start_sample = at;
+    for (double &p : m.power_db)
+        p = m.first.power_db;
+    const guint dropped = drop == 4 ? guint(g_rand_int_range(rand, 1, 4)) : drop;
+    if (dropped != 0)
+        m.dropped[dropped - 1] = TRUE;
+    guint n0 = 0;
+    vekgen_signal_get_frames(s, &n0);
+    vekgen_signal_add_message(s, &m, rand, nullptr);
+    guint n = 0;
+    const VekgenFrame *frames = vekgen_signal_get_frames(s, &n);
+    guint64 end = at;
+    for (guint i = n0; i < n; i++)
+        end = MAX(end, vekgen_frame_tail_end_sample(&frames[i]));
+    /* The last repetition's tail, had it been sent. */
+    const guint T = vekgen_samples_per_bit(rate);
+    return end + guint64(T) * 20;
+}
+
+/* Messages one after the other: lost against Eb/N0 per repetition, with combining
+ * and without (the same receiver, the same stream), and the frames lost alone. */
+int cmd_messages(guint rate, guint len, guint n_messages, guint drop,
+                 const std::vector<double> &points)
+{
+    printf("| rate | len | Eb/N0 dB per repetition | messages | frames lost alone %% | messages "
+           "lost without %% | messages lost with %% | by combining | lost with, found "
+           "without | false with / without | cpu with / without |\n");
+    printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|\n");
+    for (double ebn0 : points) {
+        const guint64 seed = 5000 + guint64(ebn0 * 10 + 100) + rate + len + 7 * drop;
+        g_autoptr(GRand) rand = g_rand_new_with_seed(guint32(seed));
+        g_autoptr(VekgenSignal) s = impairments.new_signal(seed);
+        const guint T = vekgen_samples_per_bit(rate);
+        guint64 at = guint64(T) * 20;
+        for (guint i = 0; i < n_messages; i++)
+            at = add_message(s, rand, rate, len, ebn0, at + guint64(g_rand_int_range(rand, 0, T)),
+                             drop);
+        Pair p = run_pair(s, rate == 100 ? 15360 : 2560);
+        guint n = 0;
+        const VekgenFrame *truth = vekgen_signal_get_frames(s, &n);
+        const vekgen::MessageMatch with = vekgen::match_messages(*p.with, truth, n);
+        const vekgen::MessageMatch without = vekgen::match_messages(*p.without, truth, n);
+        const vekgen::Match frames = vekgen::match(*p.without, truth, n);
+        const vekgen::Match frames_with = vekgen::match(*p.with, truth, n);
+        guint regressions = 0;
+        for (size_t i = 0; i < with.messages.size(); i++)
+            regressions += without.messages[i].received && !with.messages[i].received;
+        printf("| %u | %u | %.1f | %zu | %.2f | %.2f | %.2f | %u | %u | %zu / %zu | %.2f / %.2f "
+               "|\n",
+               rate, len, ebn0, with.messages.size(), 100.0 * frames.missed / n,
+               100.0 * without.lost / without.messages.size(),
+               100.0 * with.lost / with.messages.size(), with.by_combining, regressions,
+               frames_with.false_reports.size(), frames.false_reports.size(), p.cpu_with,
+               p.cpu_without);
+        if (getenv("VCHAN_MEASURE_TRUTH") != nullptr)
+            for (guint i = 0; i < n; i++)
+                fprintf(stderr, "truth rep %u at %" G_GUINT64_FORMAT " f %.1f\n",
+                        truth[i].repetition, truth[i].start_sample, truth[i].offset_hz);
+        if (getenv("VCHAN_MEASURE_VERBOSE") != nullptr)
+            for (const auto &o : with.messages)
+                if (!o.received) {
+                    fprintf(stderr, "lost message %u:", o.number);
+                    for (guint i = 0; i < n; i++)
+                        if (truth[i].message == o.number)
+                            fprintf(stderr, " rep %u at %" G_GUINT64_FORMAT " f %.0f;",
+                                    truth[i].repetition, truth[i].start_sample, truth[i].offset_hz);
+                    fprintf(stderr, "\n");
+                }
+        if (getenv("VCHAN_MEASURE_VERBOSE") != nullptr)
+            for (int r : frames_with.false_reports) {
+                const vekgen::Report &f = p.with->reports()[size_t(r)];
+                fprintf(stderr,
+                        "false: %u bit/s at %" G_GUINT64_FORMAT " len %u seq %u combined %s\n",
+                        f.rate, f.counter, f.frame.length, f.frame.f.v1.seq,
+                        vekgen::repetitions_text(f.combined).c_str());
+            }
+        fflush(stdout);
+    }
+    return 0;
+}
+
+/* Carriers for @frames, so that two frames on the air at once lie at least 1 kHz
+ * apart (3 kHz when one of them is at 600 bit/s), drawn in +-90 kHz. */
+void spread_in_time(GRand *rand, std::vector<VekgenFrame> &frames)
+{
+    for (size_t i = 0; i < frames.size(); i++) {
+        for (;;) {
+            const double f = g_rand_double_range(rand, -kMaxOffset, kMaxOffset);
+            bool ok = true;
+            for (size_t j = 0; j < i && ok; j++) {
+                const bool overlap = frames[j].start_sample < vekgen_frame_end_sample(&frames[i]) &&
+                                     frames[i].start_sample < vekgen_frame_end_sample(&frames[j]);
+                const double spacing =
+                    frames[i].bit_rate == 600 || frames[j].bit_rate == 600 ? 3000.0 : 1000.0;
+                ok = !overlap || std::fabs(frames[j].offset_hz - f) >= spacing;
+            }
+            if (ok) {
+                frames[i].offset_hz = f;
+                break;
+            }
+        }
+    }
+}
+
+/* @n messages in flight at once, half at each rate (RATE 0) or all at one, at
+ * @ebn0 per repetition: their first repetitions start within ten bit periods of
+ * 100 bit/s, the others follow 0 to 1 s apart; carriers as spread_in_time(). */
+void add_crowd(VekgenSignal *s, GRand *rand, guint rate, guint n, double ebn0, guint64 at)
+{
+    std::vector<VekgenFrame> frames;
+    for (guint i = 0; i < n; i++) {
+        const guint r = rate != 0 ? rate : (i % 2 ? 600 : 100);
+        VekgenFrame first = random_frame(rand, r, 0, ebn0, 0.0);
+        vekgen_frame_set_type(&first, vekgen_frame_type_find(first.covered_len, 1, first.oob));
+        first.message = i + 1;
+        guint64 start = at + guint64(g_rand_int_range(rand, 0, 10 * 1920));
+        for (guint rep = 1; rep <= 3; rep++) {
+            VekgenFrame f = first;
+            vekgen_frame_set_type(&f, vekgen_frame_type_find(first.covered_len, rep, first.oob));
+            f.start_sample = start;
+            f.phase = g_rand_double_range(rand, -G_PI, G_PI);
+            frames.push_back(f);
+            start = vekgen_frame_end_sample(&f) +
+                    guint64(g_rand_double_range(rand, 0.0, 1.0) * VEKGEN_SAMPLE_RATE);
+        }
+    }
+    std::sort(frames.begin(), frames.end(), [](const VekgenFrame &a, const VekgenFrame &b) {
+        return a.start_sample < b.start_sample;
+    });
+    spread_in_time(rand, frames);
+    for (const auto &f : frames)
+        vekgen_signal_add_frame(s, &f, nullptr);
+}
+
+/* The crowd of messages, @trials times: messages lost with combining and without,
+ * false reports, and each receiver's CPU time. */
+int cmd_crowd(guint rate, guint n, guint trials, double ebn0)
+{
+    guint sent = 0, lost_with = 0, lost_without = 0, by_combining = 0, regressions = 0;
+    size_t false_with = 0, false_without = 0;
+    double cpu_with = 0, cpu_without = 0, signal_s = 0;
+    for (guint t = 0; t < trials; t++) {
+        g_autoptr(GRand) rand = g_rand_new_with_seed(900 + t);
+        g_autoptr(VekgenSignal) s = impairments.new_signal(1900 + t);
+        add_crowd(s, rand, rate, n, ebn0, 100000);
+        Pair p = run_pair(s, 2560);
+        guint nt = 0;
+        const VekgenFrame *truth = vekgen_signal_get_frames(s, &nt);
+        const vekgen::MessageMatch with = vekgen::match_messages(*p.with, truth, nt);
+        const vekgen::MessageMatch without = vekgen::match_messages(*p.without, truth, nt);
+        if (getenv("VCHAN_MEASURE_TRUTH") != nullptr)
+            for (guint i = 0; i < nt; i++)
+                fprintf(stderr, "truth rate %u rep %u at %" G_GUINT64_FORMAT " f %.1f\n",
+                        truth[i].bit_rate, truth[i].repetition, truth[i].start_sample,
+                        truth[i].offset_hz);
+        sent += guint(with.messages.size());
+        lost_with += with.lost;
+        lost_without += without.lost;
+        by_combining += with.by_combining;
+        for (size_t i = 0; i < with.messages.size(); i++)
+            regressions += without.messages[i].received && !with.messages[i].received;
+        false_with += vekgen::match(*p.with, truth, nt).false_reports.size();
+        false_without += vekgen::match(*p.without, truth, nt).false_reports.size();
+        cpu_with += p.cpu_with;
+        cpu_without += p.cpu_without;
+        signal_s += double(vekgen_signal_get_end(s) + 2560) / VEKGEN_SAMPLE_RATE;
+    }
+    printf("| %s | %u | %.1f | %u | %u | %.2f | %.2f | %u | %u | %zu / %zu | %.0f / %.0f | %.2f "
+           "|\n",
+           rate == 0 ? "100+600" : (rate == 100 ? "100" : "600"), n, ebn0, trials, sent,
+           100.0 * lost_without / sent, 100.0 * lost_with / sent, by_combining, regressions,
+           false_with, false_without, signal_s / cpu_with, signal_s / cpu_without,
+           cpu_without / cpu_with);
     return 0;
 }
 
@@ -599,6 +821,15 @@ int main(int argc, char **argv)
             points.push_back(atof(argv[i]));
         return cmd_fer(guint(arg(2, 100)), guint(arg(3, 8)), guint(arg(4, 100)), points);
     }
+    if (mode == "messages") {
+        std::vector<double> points;
+        for (int i = 6; i < argc; i++)
+            points.push_back(atof(argv[i]));
+        return cmd_messages(guint(arg(2, 600)), guint(arg(3, 8)), guint(arg(4, 100)),
+                            guint(arg(5, 0)), points);
+    }
+    if (mode == "crowd")
+        return cmd_crowd(guint(arg(2, 0)), guint(arg(3, 32)), guint(arg(4, 10)), arg(5, 6.0));
     if (mode == "many")
         return cmd_many(guint(arg(2, 100)), guint(arg(3, 32)), guint(arg(4, 10)));
     if (mode == "nearfar")

@@ -36,9 +36,11 @@ struct errapi {
 };
 
 /* One queued demodulator report; a frame's carries the bit rate it was
- * decoded at (0 when unknown). */
+ * decoded at (0 when unknown) and the repetitions combined into it (0 for a frame
+ * decoded alone). */
 struct event {
-    guint16 type; /* an e_sched_evt_type */
+    guint8 type; /* an e_sched_evt_type */
+    guint8 combined;
     guint16 bit_rate;
     union {
         vdem_frame_cont_t fcont;
@@ -145,9 +147,11 @@ IqhubRateCounters *iqhub_rate_counters(IqhubPrivate *priv, guint bit_rate);
 /* The frame path with the frame's bit rate (0: unknown) beside it: queueing
  * a report, its dispatch, and the frame chain. */
 gboolean iqhub_sched_add_frame(Iqhub *self, const vdem_frame_cont_t *container, guint bit_rate,
-                               GError **error);
-void iqhub_sched_deliver_fcont(Iqhub *self, const vdem_frame_cont_t *container, guint bit_rate);
-gboolean iqhub_filter_frame(Iqhub *self, const gchar *line, guint bit_rate, GError **error);
+                               guint combined, GError **error);
+void iqhub_sched_deliver_fcont(Iqhub *self, const vdem_frame_cont_t *container, guint bit_rate,
+                               guint combined);
+gboolean iqhub_filter_frame(Iqhub *self, const gchar *line, guint bit_rate, guint combined,
+                            GError **error);
 
 /* Replaces a (data, destroy function) pair without calling the previous
  * destroy function: the replaced data is the host's again. The pair in place

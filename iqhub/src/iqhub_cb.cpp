@@ -59,14 +59,18 @@ IQHUB_EXPORT void iqhub_cb_fcont(vdem_frame_cont_t *container, const void *user_
 {
     Iqhub *self = static_cast<Iqhub *>(const_cast<void *>(user_data));
     const IqhubPrivate *priv = iqhub_priv(self);
-    /* The channelised receiver tells each frame's rate, but only inside this
-     * call; the demodulator runs at the object's one rate. */
-    guint bit_rate = 0;
-    if (priv != nullptr)
-        bit_rate = priv->vchan != nullptr ? vchan_get_frame_bit_rate(priv->vchan)
-                                          : iqhub_single_bit_rate(priv);
+    /* The channelised receiver tells each frame's rate, and the repetitions of a
+     * message it combined, but only inside this call; the demodulator runs at
+     * the object's one rate and combines nothing. */
+    guint bit_rate = 0, combined = 0;
+    if (priv != nullptr && priv->vchan != nullptr) {
+        bit_rate = vchan_get_frame_bit_rate(priv->vchan);
+        combined = vchan_get_frame_combined(priv->vchan);
+    } else if (priv != nullptr) {
+        bit_rate = iqhub_single_bit_rate(priv);
+    }
     g_autoptr(GError) error = nullptr;
-    if (iqhub_sched_add_frame(self, container, bit_rate, &error))
+    if (iqhub_sched_add_frame(self, container, bit_rate, combined, &error))
         return;
     KVRLOG_ERROR("Iqhub: failed to push fdata container into event queue: '%s'", error->message);
     xvek_log(LOG_LEVEL_DEBUG, "Iqhub: failed to push fdata container into event queue: '%s'",

@@ -22,7 +22,8 @@ gboolean run_filters(IqhubPrivate *priv, kvrframe *frame)
 
 } // namespace
 
-gboolean iqhub_filter_frame(Iqhub *self, const gchar *line, guint bit_rate, GError **error)
+gboolean iqhub_filter_frame(Iqhub *self, const gchar *line, guint bit_rate, guint combined,
+                            GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
@@ -49,11 +50,13 @@ gboolean iqhub_filter_frame(Iqhub *self, const gchar *line, guint bit_rate, GErr
     }
     priv->frames++;
     per_rate->frames++;
-    /* From here on the frame carries Unix seconds, and its rate where the
-     * record has room for it. */
+    /* From here on the frame carries Unix seconds, and its rate and combined
+     * repetitions where the record has room for them. */
     *timestamp = static_cast<gint64>(tv.tv_sec);
-    if (frame->v == KVRPROTO_VERSION_V1)
+    if (frame->v == KVRPROTO_VERSION_V1) {
         frame->f.v1.bit_rate = bit_rate;
+        frame->combined = static_cast<guint8>(combined);
+    }
 
     if (!run_filters(priv, frame)) {
         priv->frames_drop++;
@@ -91,7 +94,7 @@ IQHUB_EXPORT gboolean iqhub_filter(Iqhub *self, const gchar *line, gsize length,
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr)
         return iqhub_invalid_handle(error, __func__);
-    return iqhub_filter_frame(self, line, iqhub_single_bit_rate(priv), error);
+    return iqhub_filter_frame(self, line, iqhub_single_bit_rate(priv), 0, error);
 }
 
 IQHUB_EXPORT void iqhub_add_filter(Iqhub *self, IqhubIfilter *filter)

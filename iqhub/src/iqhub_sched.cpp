@@ -47,7 +47,7 @@ gboolean dispatch(gpointer data)
     g_autoptr(Iqhub) hold = IQHUB_IQHUB(g_object_ref(self));
     switch (e->type) {
     case E_SCHED_EVT_TYPE_FCONT:
-        iqhub_sched_deliver_fcont(self, &e->data.fcont, e->bit_rate);
+        iqhub_sched_deliver_fcont(self, &e->data.fcont, e->bit_rate, e->combined);
         break;
     case E_SCHED_EVT_TYPE_RFSAT:
         deliver_rfsat(self, e->data.rfsat);
@@ -70,7 +70,7 @@ void free_events(sched &s)
 
 /* Queues a copy of @data as an event of @type, and wakes the dispatch. */
 gboolean push_event(IqhubPrivate *priv, gconstpointer data, e_sched_evt_type type, guint bit_rate,
-                    GError **error)
+                    guint combined, GError **error)
 {
     event *e = g_slice_new0(event);
     switch (type) {
@@ -85,7 +85,8 @@ gboolean push_event(IqhubPrivate *priv, gconstpointer data, e_sched_evt_type typ
         g_set_error(error, IQHUB_ERRDOM, IQHUB_ERR_EINVAL, "Iqhub scheduler: bad type");
         return FALSE;
     }
-    e->type = static_cast<guint16>(type);
+    e->type = static_cast<guint8>(type);
+    e->combined = static_cast<guint8>(combined);
     e->bit_rate = static_cast<guint16>(bit_rate);
 
     sched &s = priv->sched;
@@ -101,15 +102,16 @@ gboolean push_event(IqhubPrivate *priv, gconstpointer data, e_sched_evt_type typ
 } // namespace
 
 gboolean iqhub_sched_add_frame(Iqhub *self, const vdem_frame_cont_t *container, guint bit_rate,
-                               GError **error)
+                               guint combined, GError **error)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr || container == nullptr)
         return iqhub_invalid_handle(error, __func__);
-    return push_event(priv, container, E_SCHED_EVT_TYPE_FCONT, bit_rate, error);
+    return push_event(priv, container, E_SCHED_EVT_TYPE_FCONT, bit_rate, combined, error);
 }
 
-void iqhub_sched_deliver_fcont(Iqhub *self, const vdem_frame_cont_t *container, guint bit_rate)
+void iqhub_sched_deliver_fcont(Iqhub *self, const vdem_frame_cont_t *container, guint bit_rate,
+                               guint combined)
 {
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr || container == nullptr) {
@@ -132,7 +134,7 @@ void iqhub_sched_deliver_fcont(Iqhub *self, const vdem_frame_cont_t *container, 
         KVRLOG_ERROR("Iqhub: failed to prettyprint fdata");
         return;
     }
-    iqhub_filter_frame(self, text, bit_rate, &error);
+    iqhub_filter_frame(self, text, bit_rate, combined, &error);
     if (priv->raw_sdr_log.load())
         KVRLOG_INFO("[rawsdr][%s]", text);
     if (error != nullptr)
@@ -158,13 +160,14 @@ IQHUB_EXPORT gboolean iqhub_sched_add(Iqhub *self, gconstpointer data, e_sched_e
     IqhubPrivate *priv = iqhub_priv(self);
     if (priv == nullptr || data == nullptr)
         return iqhub_invalid_handle(error, __func__);
-    return push_event(priv, data, type, iqhub_single_bit_rate(priv), error);
+    return push_event(priv, data, type, iqhub_single_bit_rate(priv), 0, error);
 }
 
 IQHUB_EXPORT void iqhub_sched_process_fcont(Iqhub *self, vdem_frame_cont_t *container)
 {
     IqhubPrivate *priv = iqhub_priv(self);
-    iqhub_sched_deliver_fcont(self, container, priv != nullptr ? iqhub_single_bit_rate(priv) : 0);
+    iqhub_sched_deliver_fcont(self, container, priv != nullptr ? iqhub_single_bit_rate(priv) : 0,
+                              0);
 }
 
 IQHUB_EXPORT void iqhub_sched_clear(Iqhub *self)

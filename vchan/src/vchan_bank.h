@@ -13,6 +13,12 @@ namespace vchan
 {
 
 class CandidateList;
+class DeepList;
+
+/* Bit periods of outputs the bank keeps per timing phase: the header test of a
+ * detection kept for combining reads from three bits before a frame's start to
+ * its header's last bit, some fifty bits, when that is in. */
+constexpr int kHistoryBits = 64;
 
 /* The transform length of a bank: the one-bit window (T = 192000 / R samples)
  * zero-padded to a power of two, whose library transforms take half to a third of
@@ -47,14 +53,26 @@ class Bank
     float noise() const { return noise_; }
 
     /* Runs the transform over the bit period that ends at sample @end (a multiple of
-     * hop(), at least one bit period) and adds the preambles it completes to @out. */
-    void step(const cf *ring, uint64_t end, CandidateList &out);
+     * hop(), at least one bit period) and adds the preambles it completes to @out;
+     * with @deep, those only over the lower threshold of combining to @deep. */
+    void step(const cf *ring, uint64_t end, CandidateList &out, DeepList *deep = nullptr);
+    /* The header test of a detection kept for combining, once its header is in (at
+     * least kHeaderBits + 4 bits after its start): the best correlation of the
+     * known header bits and one of the frame types with the outputs kept, over the
+     * alignments within two bits of its start, both timing phases and the bins
+     * either side, in units of a bin's noise power. @c's start and carrier are set
+     * to the best one's. */
+    float header_score(Candidate &c) const;
 
   private:
     void update_noise();
     bool coherent(float norm_of_sum, int phase, int bin) const;
-    void correlate(int phase, int slot, float alternation);
+    void correlate(int phase, int64_t bit, float alternation);
+    /* The detection whose best correlation @power was at bin @bin on hop @hop. */
+    Candidate detection(int bin, int64_t hop, float power) const;
     void emit(int bin, CandidateList &out);
+    void track_deep(int b0, int phase, int64_t n, float low, uint64_t above);
+    void emit_deep(int64_t n, DeepList &deep);
 
     int rate_;
     int bit_;
@@ -62,9 +80,10 @@ class Bank
     int nfft_;
     Fft fft_;
     /* Per timing phase, bin by bin (one row of nfft_ floats each, real and imaginary
-     * parts apart so that the per-bin loop vectorises): the output a bit earlier,
-     * the last 20 aligned products and their sum. */
-    std::vector<float> last_re_, last_im_;
+     * parts apart so that the per-bin loop vectorises): the outputs of the last
+     * kHistoryBits bits (the one a bit earlier gives the products), the last 20
+     * aligned products and their sum. */
+    std::vector<float> history_re_, history_im_;   /* [phase][bit % kHistoryBits][bin] */
     std::vector<float> products_re_, products_im_; /* [phase][slot][bin] */
     std::vector<float> sums_re_, sums_im_;
     /* The products' sizes and their running sums, for the coherence check. */
@@ -79,6 +98,12 @@ class Bank
     int active_ = 0;                        /* bins with a detection in progress */
     std::vector<uint64_t> active_in_block_; /* per block, a bit per bin in progress */
     std::vector<float> scratch_;
+    /* The same tracking for detections between the lower threshold of combining
+     * and the threshold. */
+    std::vector<float> deep_best_;
+    std::vector<int64_t> deep_best_hop_;
+    int deep_active_ = 0;
+    std::vector<uint64_t> deep_active_in_block_;
     float noise_ = 0.f;  /* mean |bin output|^2 of noise */
     float median_ = 0.f; /* median |bin output|^2 at the last update */
 };

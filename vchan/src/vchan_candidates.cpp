@@ -405,6 +405,15 @@ void CandidateList::add(const Candidate &c)
         }
 }
 
+bool CandidateList::near(const Candidate &c) const
+{
+    for (size_t i = 0; i < count_; i++)
+        if (std::fabs(key_freq_[i] - c.freq) <= merge_hz_ &&
+            std::llabs(items_[i].start - c.start) <= kTimingSearchBits * bit_)
+            return true;
+    return false;
+}
+
 void CandidateList::fail(uint32_t id)
 {
     for (size_t i = 0; i < count_; i++)

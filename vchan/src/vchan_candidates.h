@@ -44,6 +44,9 @@ class CandidateList
      * have changed. */
     void forget_headers(int64_t from, int64_t to);
     uint64_t dropped() const { return dropped_; }
+    /* Whether a candidate held (demodulated or not) is @c's frame: within the merging
+     * distance of it. */
+    bool near(const Candidate &c) const;
     /* Removes and returns in @c a candidate that candidate @strong's side lobes could
      * account for (kept aside until @strong has been demodulated). */
     bool pop_shadowed(uint32_t strong, Candidate &c);

@@ -31,6 +31,9 @@ constexpr int kPreambleBits = 20;
 constexpr int kKnownBits = 27;
 constexpr int kPatternBits = 13;
 constexpr int kHeaderBits = kKnownBits + kPatternBits;
+/* The known header bits: 20 alternating starting with 1, then 1100111. */
+inline constexpr uint8_t kKnownHeader[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0,
+                                                     1, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 1, 1};
 /* Longest frame on the air: reference symbol, header, 22 coded bytes. */
 constexpr int kMaxCodedBytes = 22;
 constexpr int kMaxSymbols = 1 + kHeaderBits + 8 * kMaxCodedBytes;

@@ -19,6 +19,9 @@ constexpr int kSlices = 16;    /* slices per bit: the timing grid */
 constexpr int kSearchBits = 3; /* timing search either side of the detection */
 constexpr int kMarginSlices = kSearchBits * kSlices;
 constexpr int kTotalSlices = kSlices * (kMaxSymbols + 2 * kSearchBits);
+/* What combining keeps of a frame (see SoftFrame), and half a bit either side. */
+constexpr int kSoftSlices = kSlices * (kSoftSymbols + 1);
+constexpr int kBufferSlices = std::max(kTotalSlices, kSoftSlices);
 /* Frequency hypotheses around the bin centre, in quarters of the bit rate (the
  * matched filter loses 0.2 dB at an eighth of the rate off): the strongest
  * detection of a frame can lie up to one and a half bit rates from its carrier. */
@@ -44,6 +47,14 @@ constexpr double kMinCorrelation = 0.6;
  * wrong. At 8 dB Eb/N0 five wrong header bits happen about once in 10^9 frames. */
 constexpr int kMaxPatternErrors = 2;
 constexpr int kMaxHeaderErrors = 4;
+/* What a frame kept only for combining with its other repetitions needs: a header
+ * found at a correlation noise reaches about once in ten candidates, and decisions
+ * that still tell the frame type (patterns differ in at least five bits). A frame
+ * at 1.5 dB Eb/N0 gets more than ten of its 40 header bits wrong about once in a
+ * hundred, more than four of its pattern bits about once in forty. */
+constexpr double kSoftMinCorrelation = 0.4;
+constexpr int kSoftMaxPatternErrors = 4;
+constexpr int kSoftMaxHeaderErrors = 10;
 /* Carriers that the measurement compares: the one found and half the bit rate
  * either side, in bit rates; the decisions read the first. */
 constexpr double kAliases[3] = {0.0, 0.5, -0.5};
@@ -72,10 +83,6 @@ constexpr double kEndTurn = M_PI / 4.0;
  * single turn (0.5 dB). */
 constexpr int kWanderWindow = 8;
 constexpr double kWandered = 1.122;
-
-/* The 27 known header bits: 20 alternating starting with 1, then 1100111. */
-constexpr uint8_t kKnown[kKnownBits] = {1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0,
-                                        1, 0, 1, 0, 1, 0, 1, 1, 0, 0, 1, 1, 1};
 
 /* Register-wide vectors for the loops whose lanes each repeat a scalar computation
  * operation for operation (which keeps every result to the bit), laid out in ways
@@ -131,7 +138,7 @@ void header_lanes(const cf *raw, const float *turn, float *sum, float *prod, flo
         float known[kRow] = {};
         for (int k = 0; k < kKnownBits; k++) {
             const float *d = prod + size_t(timing + kSlices * k) * kRow;
-            if (kKnown[k])
+            if (kKnownHeader[k])
                 for (int j = 0; j < kRow; j++)
                     known[j] += d[j];
             else
@@ -357,14 +364,14 @@ const float *head_turns(int rate)
 
 Demod::Demod(int rate, float int_gain)
     : rate_(rate), bit_(samples_per_bit(rate)), slice_(bit_ / kSlices), int_gain_(int_gain),
-      raw_(kTotalSlices), mixed_(kTotalSlices), head_turn_(head_turns(rate)),
+      raw_(kBufferSlices), mixed_(kTotalSlices), head_turn_(head_turns(rate)),
       head_sum_(size_t(kHeaderSlices + 1) * 2 * kLanes), head_prod_(size_t(kProducts) * 2 * kLanes),
       bits_(kMaxSymbols), turn_re_(slice_), turn_im_(slice_),
       turn_wide_(size_t(kTurnWidth) * size_t(slice_))
 {
     for (Sums &s : sums_) {
-        s.re.resize(kTotalSlices + 1);
-        s.im.resize(kTotalSlices + 1);
+        s.re.resize(kBufferSlices + 1);
+        s.im.resize(kBufferSlices + 1);
     }
 }
 
@@ -496,20 +503,20 @@ bool Demod::peek(const cf *ring, Candidate &c)
 {
     HeaderFix h;
     std::complex<double> rot = 1.0;
-    if (search(ring, c, h) && !header_holds(h, rot))
+    if (search(ring, c, h, kMinCorrelation) && !header_holds(h, rot))
         h.symbols = -1;
     c.header = h;
     return h.symbols > 0;
 }
 
-bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h)
+bool Demod::search(const cf *ring, const Candidate &c, HeaderFix &h, double min_correlation)
 {
     const int64_t first = c.start - int64_t(kSearchBits) * bit_;
     mix(ring, first, c.freq, 0, kHeaderSlices);
-    return search_mixed(h);
+    return search_mixed(h, min_correlation);
 }
 
-bool Demod::search_mixed(HeaderFix &h)
+bool Demod::search_mixed(HeaderFix &h, double min_correlation)
 {
     h = HeaderFix{};
     h.symbols = -1;
@@ -550,7 +557,7 @@ bool Demod::search_mixed(HeaderFix &h)
                 d[k] = r[k + 1] * std::conj(r[k]);
             cf known{};
             for (int k = 0; k < kKnownBits; k++)
-                known += kKnown[k] ? d[k] : -d[k];
+                known += kKnownHeader[k] ? d[k] : -d[k];
             float corr_re[kRowLanes], corr_im[kRowLanes];
             pattern_correlations(pattern_signs(), known, d + kKnownBits, corr_re, corr_im);
             for (int row = 0; row < VDEM_DECOD_V1_NFSTAB; row++) {
@@ -567,7 +574,8 @@ bool Demod::search_mixed(HeaderFix &h)
             }
         }
     }
-    if (best_row < 0 || best < kMinCorrelation * best_energy)
+    search_ratio_ = best_row < 0 ? 0.0 : best / best_energy;
+    if (best_row < 0 || best < min_correlation * best_energy)
         return false;
 
     /* The correlation turns by the residual carrier per bit; half a turn more means
@@ -613,16 +621,26 @@ void Demod::decide(const HeaderFix &h, int from, int to)
     }
 }
 
-bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
+bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out, SoftFrame *soft)
 {
+    candidate_freq_ = c.freq;
+    if (soft != nullptr)
+        soft->valid = soft->wanted = false;
     const int64_t first = c.start - int64_t(kSearchBits) * bit_;
     /* The header first: most candidates end there. A candidate searched already
      * (peek()) has its slices mixed again, the same to the bit, and is not searched
-     * twice. */
+     * twice. With @soft, a header that only combining could use is looked at too:
+     * the search is the same, only the tests of what it found are looser. */
     HeaderFix h = c.header;
-    bool split = false;
+    /* strong: the header correlates as a frame decoded alone needs (a header peek()
+     * found did); a weaker one (only searched for with @soft) is at most kept for
+     * combining, or at 100 bit/s taken as a step under the known bits. */
+    bool strong = true, split = false;
     if (h.symbols == 0) {
-        if (!search(ring, c, h)) {
+        const bool searched =
+            search(ring, c, h, soft != nullptr ? kSoftMinCorrelation : kMinCorrelation);
+        strong = searched && search_ratio_ >= kMinCorrelation;
+        if (!searched) {
             /* At 100 bit/s a carrier stepping by half the bit rate under the known
              * bits turns half of them: searched again as two pieces. */
             if (rate_ != 100 || !search_split(h))
@@ -644,7 +662,22 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     followed_ = absorbed_ = false;
     uint8_t data[kMaxCodedBytes] = {};
     uint8_t demux[sizeof out.record.frame] = {};
-    const bool header_held = !split && header_holds(h, rot);
+    const bool matched = !split && header_holds(h, rot);
+    /* What combining could keep of the header as found, before following the carrier
+     * (which searches and tests headers again). */
+    const bool soft_held = soft != nullptr && !split && soft_match();
+    const HeaderFix found = h;
+    const bool header_held = matched && strong;
+    if (!split && !strong && (rate_ != 100 || !search_split(h))) {
+        if (soft_held) {
+            /* Kept if the caller wants it (keep_soft()): it may be a frame kept
+             * already. */
+            soft->fix = found;
+            soft->wanted = true;
+        }
+        return false;
+    }
+    split = split || !strong;
     bool held = header_held;
     if (held) {
         const int n_slices =
@@ -656,18 +689,28 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
         if (held)
             /* Decided as it is, but measured along its path if it moved. */
             follow(h, h.symbols, n_slices, cycles, true);
+        else if (soft != nullptr)
+            /* Kept for combining as found, from the slices mixed already; replaced
+             * by its bits if it decodes along a moving carrier below. */
+            keep_found(h, first, n_slices, *soft);
     }
     if (!held) {
         /* The carrier may have moved during the frame: follow it, and decide it
          * again along its path. */
         if (split ? !follow_split(ring, first, c.freq, h, data, demux)
                   : !follow_header(ring, first, c.freq, h, cycles,
-                                   header_held ? h.symbols : kMaxSymbols, data, demux))
+                                   header_held ? h.symbols : kMaxSymbols, data, demux)) {
+            if (soft_held && !header_held) {
+                soft->fix = found;
+                soft->wanted = true;
+            }
             return false;
+        }
         residual = this->residual(h);
     }
     const double pol = h.polarity;
     const frame_sync_t &row = fstab[h.row];
+    const int coded_bytes = row.frame_length - 5;
     const int n_symbols = h.symbols;
     /* The timings that measurement tries, up to half a bit either side. */
     const int first_timing = std::max(0, h.timing - kSlices / 2);
@@ -744,7 +787,119 @@ bool Demod::decode(const cf *ring, const Candidate &c, Decoded &out)
     }
     out.carrier = freq;
     out.record.freq = int32_t(std::lround(wrap_hz(start_freq)));
+    if (soft != nullptr) {
+        /* What combining needs of a frame decoded alone: its code bits. */
+        soft->valid = soft->decoded = true;
+        soft->row = h.row;
+        soft->symbols = n_symbols;
+        soft->start = out.start;
+        soft->carrier = out.carrier;
+        soft->polarity = out.polarity;
+        std::copy(bits_.begin() + kHeaderBits, bits_.begin() + kHeaderBits + 8 * coded_bytes,
+                  soft->bits);
+    }
     return true;
+}
+
+bool Demod::keep_only(const cf *ring, const Candidate &c, SoftFrame &soft)
+{
+    candidate_freq_ = c.freq;
+    soft.valid = false;
+    HeaderFix h;
+    if (!search(ring, c, h, kSoftMinCorrelation))
+        return false;
+    std::complex<double> rot = 1.0;
+    header_holds(h, rot);
+    if (!soft_match())
+        return false;
+    keep_soft(ring, c, h, soft);
+    return true;
+}
+
+/* A frame whose header held but whose check failed is kept for combining as found:
+ * its header is sure enough of the alignment, and its slices are mixed already.
+ * Its carrier is the one of the three a half bit rate apart, and its timing the
+ * one within half a bit, with the most power through the matched filter. */
+void Demod::keep_found(const HeaderFix &h, int64_t first, int n_slices, SoftFrame &soft)
+{
+    const double residual = this->residual(h);
+    derotate_two((residual + kAliases[1] * rate_) * slice_ / kSampleRate,
+                 (residual + kAliases[2] * rate_) * slice_ / kSampleRate, n_slices, sums_[1],
+                 sums_[2]);
+    const int from = std::max(0, h.timing - kSlices / 2);
+    const int to = n_slices - kSlices * h.symbols;
+    int alias = 0, timing = h.timing;
+    strongest(from, to, 0, h.symbols, alias, timing);
+    const float *re = sums_[alias].re.data(), *im = sums_[alias].im.data();
+    soft.first = kSoftLead;
+    soft.last = kSoftLead + h.symbols;
+    for (int j = 0; j < kSoftSymbols; j++)
+        soft.y[j] = j >= soft.first && j < soft.last ? symbol(re, im, timing, j - kSoftLead) : cf{};
+    soft.start = first + int64_t(timing) * slice_;
+    soft.carrier = 0.0;
+    finish_soft(h, alias, soft);
+}
+
+/* The alias and timing (@from to @to) whose symbols @skip to @skip + @n carry the
+ * most power, into @alias and @timing. */
+void Demod::strongest(int from, int to, int skip, int n, int &alias, int &timing) const
+{
+    double top = -1.0;
+    for (int a = 0; a < 3; a++) {
+        const float *re = sums_[a].re.data(), *im = sums_[a].im.data();
+        for (int t = from; t <= to; t++) {
+            double energy = 0.0;
+            for (int k = 0; k < n; k++)
+                energy += std::norm(symbol(re, im, t, skip + k));
+            if (energy > top) {
+                top = energy;
+                alias = a;
+                timing = t;
+            }
+        }
+    }
+}
+
+void Demod::finish_soft(const HeaderFix &h, int alias, SoftFrame &soft) const
+{
+    soft.carrier = candidate_freq_ + residual(h) + kAliases[alias] * rate_;
+    soft.symbols = h.symbols;
+    soft.row = h.row;
+    soft.polarity = float(alias == 0 ? h.polarity : -h.polarity);
+    soft.decoded = false;
+    soft.valid = true;
+}
+
+/* A frame kept for combining has its symbols taken from a few bits before its
+ * header's fix to a few after the longest frame (combining checks the header's
+ * alignment again, coherently), at the carrier and timing with the most power
+ * through the matched filter over the frame found: at low Eb/N0 the header's
+ * search cannot tell a carrier half the bit rate away. The stretch is mixed anew,
+ * from half a bit before the first symbol kept. */
+void Demod::keep_soft(const cf *ring, const Candidate &c, const HeaderFix &h, SoftFrame &soft)
+{
+    candidate_freq_ = c.freq;
+    soft.wanted = false;
+    const int64_t fix = c.start - int64_t(kSearchBits) * bit_ + int64_t(h.timing) * slice_;
+    const int64_t from = fix - int64_t(kSoftLead) * bit_ - bit_ / 2;
+    const int end = int(std::min<int64_t>(kSoftSlices, (int64_t(soft.limit) - from) / slice_));
+    const double residual = this->residual(h);
+    mix(ring, from, c.freq, 0, end);
+    std::complex<double> rot = 1.0;
+    derotate((residual + kAliases[0] * rate_) * slice_ / kSampleRate, 0, end, sums_[0], rot);
+    derotate_two((residual + kAliases[1] * rate_) * slice_ / kSampleRate,
+                 (residual + kAliases[2] * rate_) * slice_ / kSampleRate, end, sums_[1], sums_[2]);
+    /* Timings within half a bit of the fix's, the frame's symbols wholly in. */
+    const int n_symbols = std::min(int(h.symbols), (end - kSlices) / kSlices - kSoftLead);
+    int alias = 0, timing = kSlices / 2;
+    strongest(0, kSlices, kSoftLead, n_symbols, alias, timing);
+    const float *re = sums_[alias].re.data(), *im = sums_[alias].im.data();
+    soft.first = 0;
+    soft.last = std::min(kSoftSymbols, (end - timing) / kSlices);
+    for (int j = 0; j < kSoftSymbols; j++)
+        soft.y[j] = j < soft.last ? symbol(re, im, timing, j) : cf{};
+    soft.start = from + int64_t(timing + kSlices * kSoftLead) * slice_;
+    finish_soft(h, alias, soft);
 }
 
 /* The coded bits of frame type @row_index from bits_ into @data, and their frame check
@@ -763,17 +918,27 @@ bool Demod::check(int row_index, uint8_t *data, uint8_t *demux) const
 }
 
 /* Whether the header bits decided into bits_ match the known bits and frame type
- * @h.row closely enough. */
-bool Demod::header_matches(const HeaderFix &h) const
+ * @h.row closely enough for a frame decoded alone. The wrong pattern bits and
+ * header bits (pattern included) stay in pattern_errors_, header_errors_ for
+ * soft_match(). */
+bool Demod::header_matches(const HeaderFix &h)
 {
     const frame_sync_t &row = fstab[h.row];
     int pattern_errors = 0, header_errors = 0;
     for (int i = 0; i < kPatternBits; i++)
         pattern_errors += bits_[kKnownBits + i] != ((row.pattern >> (kPatternBits - 1 - i)) & 1);
     for (int i = 0; i < kKnownBits; i++)
-        header_errors += bits_[i] != kKnown[i];
-    return pattern_errors <= kMaxPatternErrors &&
-           header_errors + pattern_errors <= kMaxHeaderErrors;
+        header_errors += bits_[i] != kKnownHeader[i];
+    pattern_errors_ = pattern_errors;
+    header_errors_ = header_errors + pattern_errors;
+    return pattern_errors_ <= kMaxPatternErrors && header_errors_ <= kMaxHeaderErrors;
+}
+
+/* Whether the header that header_matches() tested last matches well enough for a
+ * frame kept only for combining. */
+bool Demod::soft_match() const
+{
+    return pattern_errors_ <= kSoftMaxPatternErrors && header_errors_ <= kSoftMaxHeaderErrors;
 }
 
 /* The path of the carrier over the frame, from sums 0 derotated at @cycles per
@@ -944,7 +1109,7 @@ bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKin
             }
             turn_along(timing, n_slices);
             HeaderFix again;
-            if (!search_mixed(again))
+            if (!search_mixed(again, kMinCorrelation))
                 continue;
             std::complex<double> r = 1.0;
             const double c2 = residual(again) * slice_ / kSampleRate;
@@ -1022,7 +1187,7 @@ bool Demod::search_split(HeaderFix &h)
             powers[q][0] = 0.f;
             for (int k = 0; k < kKnownBits; k++) {
                 const float *d = prod + size_t(timing + kSlices * k) * kRow;
-                const cf v = cf(d[q], d[kLanes + q]) * (kKnown[k] ? 1.f : -1.f);
+                const cf v = cf(d[q], d[kLanes + q]) * (kKnownHeader[k] ? 1.f : -1.f);
                 sums[q][k + 1] = sums[q][k] + v;
                 powers[q][k + 1] = powers[q][k] + std::norm(v);
             }

@@ -26,13 +26,52 @@ struct Decoded {
     float polarity; /* sense of encoding of Demod::bits() at that carrier */
 };
 
+/* A demodulated frame as combining keeps it: every frame whose header was found
+ * and tells its type, decoded or not. */
+/* Symbols kept before the header's fix and after the longest frame: at low Eb/N0
+ * the search that finds a frame takes an alignment up to some ten bits late now
+ * and then, or a few early. */
+constexpr int kSoftLead = 10;
+constexpr int kSoftTail = 3;
+constexpr int kSoftSymbols = kSoftLead + kMaxSymbols + kSoftTail;
+struct SoftFrame {
+    /* The matched filter's output per symbol, symbol k of the header's fix at
+     * y[k + kSoftLead]; those from @first to @last (exclusive) were in the ring. */
+    cf y[kSoftSymbols];
+    uint8_t bits[8 * kMaxCodedBytes]; /* a frame decoded alone: its code bits */
+    int first, last;
+    int64_t start;  /* first sample of the reference symbol */
+    double carrier; /* Hz */
+    float noise;    /* mean |y|^2 of noise */
+    int symbols;    /* of the frame type found */
+    int row;        /* frame type */
+    float polarity;
+    bool decoded; /* it passed its frame check on its own */
+    bool valid;
+    /* Set instead of valid when the header held only well enough for combining:
+     * keep_soft() with @fix keeps the symbols. */
+    bool wanted;
+    HeaderFix fix;
+    uint64_t limit; /* set by the caller: the first sample not in the ring yet */
+};
+
 class Demod
 {
   public:
     Demod(int rate, float int_gain);
     /* Demodulates the frame that @c announces from the sample ring; TRUE with @out
-     * filled when a frame passes its check. */
-    bool decode(const cf *ring, const Candidate &c, Decoded &out);
+     * filled when a frame passes its check. With @soft, a frame whose header held
+     * has its symbols or bits kept there (soft->valid), whether or not it passes;
+     * one whose header held only well enough for combining is marked wanted. */
+    bool decode(const cf *ring, const Candidate &c, Decoded &out, SoftFrame *soft = nullptr);
+    /* The symbols of @c's frame, whose header @h found, into @soft (the buffers of
+     * the demodulation are used): from a few bits before to a few after the
+     * longest frame, as much as soft.limit allows. */
+    void keep_soft(const cf *ring, const Candidate &c, const HeaderFix &h, SoftFrame &soft);
+    /* For a detection kept only for combining: @c's header searched and tested as
+     * for @soft in decode(), and its symbols kept there; never decoded alone. TRUE
+     * when kept. */
+    bool keep_only(const cf *ring, const Candidate &c, SoftFrame &soft);
     /* The header search alone, once @c's header is in the ring (44 bits after its
      * start): fills c.header, which decode() then takes instead of searching again
      * (it must be cleared if the ring changes over the header meanwhile). TRUE when
@@ -50,13 +89,22 @@ class Demod
   private:
     /* Mixes @c's header and searches it over frequency, timing and frame type into
      * @h; FALSE (h.symbols -1) when nothing correlates well enough. */
-    bool search(const cf *ring, const Candidate &c, HeaderFix &h);
-    bool search_mixed(HeaderFix &h);
+    bool search(const cf *ring, const Candidate &c, HeaderFix &h, double min_correlation);
+    /* The same on the slices in raw_. */
+    bool search_mixed(HeaderFix &h, double min_correlation);
     /* Whether the header's decisions at @h have few enough errors. */
     bool header_holds(const HeaderFix &h, std::complex<double> &rot);
-    bool header_matches(const HeaderFix &h) const;
+    /* Whether the header's decisions in bits_ match @h's known bits and frame type
+     * closely enough for a frame decoded alone (its wrong bits counted for
+     * soft_match()); soft_match(): for one kept only for combining. */
+    bool header_matches(const HeaderFix &h);
+    bool soft_match() const;
     bool check(int row, uint8_t *data, uint8_t *demux) const;
     double residual(const HeaderFix &h) const;
+    /* The same from the slices decode() mixed from sample @first (@n_slices). */
+    void keep_found(const HeaderFix &h, int64_t first, int n_slices, SoftFrame &soft);
+    void strongest(int from, int to, int skip, int n, int &alias, int &timing) const;
+    void finish_soft(const HeaderFix &h, int alias, SoftFrame &soft) const;
     /* Decisions on symbols @from to @to (exclusive) from sums 0 into bits_. */
     void decide(const HeaderFix &h, int from, int to);
 
@@ -115,6 +163,12 @@ class Demod
     std::vector<float> turn_wide_;
     /* Radians per sample of the tables above (none yet: not a number). */
     double turn_w_ = std::numeric_limits<double>::quiet_NaN();
+    /* What the last search and header test found: the header correlation over its
+     * energy, and the wrong pattern bits and header bits (pattern included). */
+    double search_ratio_ = 0.0;
+    double candidate_freq_ = 0.0; /* of the candidate being demodulated */
+    int pattern_errors_ = 0;
+    int header_errors_ = 0;
     /* A carrier that moves during the frame: its path (cycles per slice per symbol,
      * over the header's carrier) when followed_, and what it is fitted from. */
     Track coarse_, fine_;

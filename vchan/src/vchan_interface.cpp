@@ -79,3 +79,16 @@ uint32_t vchan_get_frame_bit_rate(const vchan_receiver_t *receiver)
 {
     return receiver != nullptr ? uint32_t(receiver->impl.reporting_rate()) : 0u;
 }
+
+uint32_t vchan_get_frame_combined(const vchan_receiver_t *receiver)
+{
+    return receiver != nullptr ? receiver->impl.reporting_repetitions() : 0u;
+}
+
+int32_t vchan_set_combining(vchan_receiver_t *receiver, int32_t enabled)
+{
+    if (receiver == nullptr)
+        return VCHAN_POST_INVALID;
+    receiver->impl.set_combining(enabled != 0);
+    return VCHAN_POST_OK;
+}

@@ -22,6 +22,13 @@ constexpr double kSaturationDb = -8.0;
 constexpr size_t kHeld = 256;
 /* Two decodes of one transmission start within this many bits of each other. */
 constexpr int kSameFrameBits = 4;
+/* Messages recovered by combining and not yet reported, and reports remembered to
+ * recognise a message reported already. */
+constexpr size_t kPending = 64;
+constexpr size_t kRecent = 512;
+/* The header test a detection kept only for combining must pass, in units of a
+ * bin's noise power (see Bank::header_score()). */
+constexpr float kDeepHeaderScore = 30.f;
 /* How far before a subtracted frame's start a candidate that waited for it may
  * start (see Receiver::cleaned()). */
 constexpr int kWaitedBits = 6;
@@ -55,15 +62,21 @@ double take_samples(const short *in, int n, cf *out, double power)
     return power;
 }
 
+bool same_bytes_any_seq(const vdem_proto_frame_t &a, const vdem_proto_frame_t &b)
+{
+    return a.length == b.length && a.f.v1.oob == b.f.v1.oob &&
+           memcmp(a.frame, b.frame, a.length + 2u) == 0;
+}
+
 bool same_bytes(const vdem_proto_frame_t &a, const vdem_proto_frame_t &b)
 {
-    return a.length == b.length && a.f.v1.seq == b.f.v1.seq && a.f.v1.oob == b.f.v1.oob &&
-           memcmp(a.frame, b.frame, a.length + 2u) == 0;
+    return a.f.v1.seq == b.f.v1.seq && same_bytes_any_seq(a, b);
 }
 } // namespace
 
 Receiver::Receiver(uint32_t rates, float int_gain)
-    : rates_(rates), int_gain_(int_gain), ring_(kRingSize), held_(kHeld)
+    : rates_(rates), int_gain_(int_gain), ring_(kRingSize), held_(kHeld), pending_(kPending),
+      recent_(kRecent)
 {
     for (int rate : {100, 600})
         if (rates & (rate == 100 ? VCHAN_RATE_100BPS : VCHAN_RATE_600BPS))
@@ -73,7 +86,7 @@ Receiver::Receiver(uint32_t rates, float int_gain)
 bool Receiver::ok() const
 {
     for (const auto &c : chains_)
-        if (!c->bank.ok())
+        if (!c->bank.ok() || !c->combiner.ok())
             return false;
     return !chains_.empty() && front_.ok();
 }
@@ -112,7 +125,7 @@ void Receiver::on_chunk_end()
         Bank &bank = chain->bank;
         if (clean_ % uint64_t(bank.hop()) != 0 || clean_ < uint64_t(bank.samples_per_bit()))
             continue;
-        bank.step(ring_.data(), clean_, chain->candidates);
+        bank.step(ring_.data(), clean_, chain->candidates, combining_ ? &chain->deep : nullptr);
         Candidate c;
         while (chain->candidates.pop_late(c))
             if (cleaned(c, bank.rate()) && chain->canceller.retest(ring_.data(), bank.noise(), c))
@@ -120,8 +133,14 @@ void Receiver::on_chunk_end()
         while (chain->candidates.pop_ready(clean_, c, chain->demod, ring_.data())) {
             Decoded d;
             bool subtracted = false;
+            chain->soft.valid = chain->soft.wanted = false;
+            chain->soft.limit = clean_;
             const bool tried = !covered(c, bank.rate()) && !masked(c, bank.rate());
             const bool found = tried && decode(*chain, c, d);
+            if (chain->soft.wanted && !chain->combiner.holds(c.start, c.freq))
+                chain->demod.keep_soft(ring_.data(), c, chain->soft.fix, chain->soft);
+            if (chain->soft.valid)
+                combine(*chain);
             if (found) {
                 /* A strong frame leaves the ring, and what its side lobes hid is looked
                  * at again without it. */
@@ -148,6 +167,27 @@ void Receiver::on_chunk_end()
                                           chain->canceller.retest(ring_.data(), bank.noise(), s)))
                     chain->candidates.restore(s);
         }
+        if (combining_)
+            run_deep(*chain);
+    }
+}
+
+void Receiver::run_deep(Rate &chain)
+{
+    const int rate = chain.bank.rate();
+    Candidate c;
+    while (chain.deep.pop_untested(clean_, c)) {
+        const float score = chain.bank.header_score(c);
+        if (score >= kDeepHeaderScore)
+            chain.deep.keep(c);
+    }
+    while (chain.deep.pop_ready(clean_, c)) {
+        if (covered(c, rate) || masked(c, rate) || chain.candidates.near(c) ||
+            chain.combiner.holds(c.start, c.freq))
+            continue;
+        chain.soft.limit = clean_;
+        if (chain.demod.keep_only(ring_.data(), c, chain.soft))
+            combine(chain);
     }
 }
 
@@ -166,11 +206,11 @@ bool Receiver::decode(Rate &chain, const Candidate &c, Decoded &d)
         !chain.demod.decide_known(ring_.data(), strong, int64_t(clean_),
                                   chain.canceller.reach() + 1, known) ||
         !chain.canceller.lift(ring_.data(), known, chain.demod.bits()))
-        return chain.demod.decode(ring_.data(), c, d);
+        return chain.demod.decode(ring_.data(), c, d, combining_ ? &chain.soft : nullptr);
     /* Its header is searched again, on the ring without the strong frame. */
     Candidate weak = c;
     weak.header = HeaderFix{};
-    const bool ok = chain.demod.decode(ring_.data(), weak, d);
+    const bool ok = chain.demod.decode(ring_.data(), weak, d, combining_ ? &chain.soft : nullptr);
     chain.canceller.put_back(ring_.data());
     return ok;
 }
@@ -318,6 +358,96 @@ void Receiver::take(const Decoded &d, bool subtracted)
     h.subtracted = subtracted;
 }
 
+void Receiver::set_combining(bool on)
+{
+    combining_ = on;
+    if (!on) {
+        for (auto &chain : chains_)
+            chain->combiner.clear();
+        n_pending_ = 0;
+    }
+}
+
+/* A message recovered by combining is reported once, when the last repetition that
+ * went into it would have been: unless it has been reported already (a repetition
+ * decoded alone, or a combination of others), or a repetition decoded alone is
+ * still waiting for its report. */
+void Receiver::combine(Rate &chain)
+{
+    chain.soft.noise = chain.bank.noise();
+    Combined m;
+    if (!chain.combiner.add(chain.soft, clean_, m) ||
+        reported_lately(m.frame.rate, m.frame.record) || n_pending_ == pending_.size())
+        return;
+    for (size_t i = 0; i < n_held_; i++)
+        if (!held_[i].reported && held_[i].frame.rate == m.frame.rate &&
+            same_bytes_any_seq(held_[i].frame.record, m.frame.record))
+            return;
+    for (size_t i = 0; i < n_pending_; i++)
+        if (pending_[i].message.frame.rate == m.frame.rate &&
+            same_bytes_any_seq(pending_[i].message.frame.record, m.frame.record))
+            return;
+    const int bit = samples_per_bit(m.frame.rate);
+    pending_[n_pending_++] =
+        Pending{m, uint64_t(m.frame.start + int64_t(kReportBits) * bit + bit / 2)};
+}
+
+bool Receiver::reported_lately(int rate, const vdem_proto_frame_t &f) const
+{
+    for (size_t i = 0; i < n_recent_; i++) {
+        const Recent &r = recent_[i];
+        if (r.rate == rate && r.length == f.length && r.oob == f.f.v1.oob &&
+            memcmp(r.bytes, f.frame, f.length + 2u) == 0)
+            return true;
+    }
+    return false;
+}
+
+/* Kept as long as another repetition of the message may still come: two more
+ * frames, their gaps and the demodulation's delay. */
+void Receiver::remember(int rate, const vdem_proto_frame_t &f)
+{
+    for (size_t i = 0; i < n_recent_;)
+        if (recent_[i].until < counter_)
+            recent_[i] = recent_[--n_recent_];
+        else
+            i++;
+    size_t slot = n_recent_;
+    if (n_recent_ == recent_.size()) {
+        slot = 0;
+        for (size_t i = 1; i < n_recent_; i++)
+            if (recent_[i].until < recent_[slot].until)
+                slot = i;
+    } else {
+        n_recent_++;
+    }
+    Recent &r = recent_[slot];
+    const int bit = samples_per_bit(rate);
+    r.until = counter_ + uint64_t(3 * kMaxSymbols + 2 * kReportBits) * uint64_t(bit) +
+              uint64_t(std::llround(2 * kMaxGapSeconds * kSampleRate));
+    r.rate = rate;
+    r.length = f.length;
+    r.oob = f.f.v1.oob;
+    memcpy(r.bytes, f.frame, std::min<size_t>(f.length + 2u, sizeof r.bytes));
+}
+
+void Receiver::deliver(const vdem_proto_frame_t &f, int rate, uint32_t repetitions)
+{
+    if (combining_)
+        remember(rate, f);
+    if (on_frame == nullptr)
+        return;
+    reporting_rate_ = rate;
+    reporting_repetitions_ = repetitions;
+    vdem_frame_cont_t cont{};
+    cont.pframe[0] = f;
+    cont.pframe[0].sampleTimeStamp = int32_t(uint32_t(counter_));
+    cont.entries = 1;
+    on_frame(&cont, frame_data);
+    reporting_rate_ = 0;
+    reporting_repetitions_ = 0;
+}
+
 void Receiver::report_due()
 {
     for (;;) {
@@ -326,18 +456,22 @@ void Receiver::report_due()
             if (!held_[i].reported && held_[i].due <= counter_ &&
                 (next == nullptr || held_[i].due < next->due))
                 next = &held_[i];
+        size_t combined = n_pending_;
+        for (size_t i = 0; i < n_pending_; i++)
+            if (pending_[i].due <= counter_ && (next == nullptr || pending_[i].due < next->due) &&
+                (combined == n_pending_ || pending_[i].due < pending_[combined].due))
+                combined = i;
+        if (combined < n_pending_) {
+            const Combined m = pending_[combined].message;
+            pending_[combined] = pending_[--n_pending_];
+            if (!reported_lately(m.frame.rate, m.frame.record))
+                deliver(m.frame.record, m.frame.rate, m.repetitions);
+            continue;
+        }
         if (next == nullptr)
             break;
         next->reported = true;
-        if (on_frame == nullptr)
-            continue;
-        reporting_rate_ = next->frame.rate;
-        vdem_frame_cont_t cont{};
-        cont.pframe[0] = next->frame.record;
-        cont.pframe[0].sampleTimeStamp = int32_t(uint32_t(counter_));
-        cont.entries = 1;
-        on_frame(&cont, frame_data);
-        reporting_rate_ = 0;
+        deliver(next->frame.record, next->frame.rate, 0);
     }
     /* Frames reported long ago are no longer needed to recognise repeats, nor, once
      * the slowest rate's detections that could overlap them are past, to recognise

@@ -6,6 +6,8 @@
 #include "vchan_bank.h"
 #include "vchan_candidates.h"
 #include "vchan_cancel.h"
+#include "vchan_combine.h"
+#include "vchan_deep.h"
 #include "vchan_demod.h"
 #include "vchan_frontend.h"
 
@@ -25,6 +27,11 @@ class Receiver
     void post(const short *samples, int n);
     /* The bit rate of the frame being reported, 0 outside the frame callback. */
     int reporting_rate() const { return reporting_rate_; }
+    /* The repetitions combined into the frame being reported (bit n - 1 for
+     * repetition n), 0 for a frame decoded alone and outside the frame callback. */
+    uint32_t reporting_repetitions() const { return reporting_repetitions_; }
+    /* Turns repetition combining on (as made) or off; off forgets what it kept. */
+    void set_combining(bool on);
     int packet_size() const { return (rates_ & VCHAN_RATE_100BPS) ? 15360 : 2560; }
 
     fdata_exit_fct_ptr on_frame = nullptr;
@@ -35,13 +42,30 @@ class Receiver
   private:
     struct Rate {
         Rate(int rate, float int_gain)
-            : bank(rate), candidates(rate), demod(rate, int_gain), canceller(rate)
+            : bank(rate), candidates(rate), deep(rate), demod(rate, int_gain), canceller(rate),
+              combiner(rate, int_gain)
         {
         }
         Bank bank;
         CandidateList candidates;
+        DeepList deep;
         Demod demod;
         Canceller canceller;
+        Combiner combiner;
+        SoftFrame soft; /* of the last demodulation */
+    };
+    /* A message that combining recovered, waiting for its report. */
+    struct Pending {
+        Combined message;
+        uint64_t due;
+    };
+    /* What was reported lately, so that a message is not reported again by
+     * combining: its rate, length, band and bytes. */
+    struct Recent {
+        uint64_t until; /* kept until this sample */
+        int rate;
+        uint8_t length, oob;
+        uint8_t bytes[kMaxCodedBytes];
     };
     struct Held {
         Decoded frame;
@@ -52,6 +76,14 @@ class Receiver
 
     void on_chunk_end();
     bool decode(Rate &chain, const Candidate &c, Decoded &d);
+    /* Hands what the last demodulation kept of its frame to combining. */
+    void combine(Rate &chain);
+    /* Tests the headers of the detections kept only for combining, and hands those
+     * whose frame is in to combining. */
+    void run_deep(Rate &chain);
+    bool reported_lately(int rate, const vdem_proto_frame_t &f) const;
+    void remember(int rate, const vdem_proto_frame_t &f);
+    void deliver(const vdem_proto_frame_t &f, int rate, uint32_t repetitions);
     void take(const Decoded &d, bool subtracted);
     bool covered(const Candidate &c, int rate) const;
     bool cleaned(const Candidate &c, int rate) const;
@@ -77,6 +109,12 @@ class Receiver
     std::vector<Held> held_;
     size_t n_held_ = 0;
     int reporting_rate_ = 0;
+    uint32_t reporting_repetitions_ = 0;
+    bool combining_ = true;
+    std::vector<Pending> pending_; /* fixed capacity */
+    size_t n_pending_ = 0;
+    std::vector<Recent> recent_; /* fixed capacity */
+    size_t n_recent_ = 0;
 };
 
 } // namespace vchan

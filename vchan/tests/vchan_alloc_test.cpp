@@ -22,11 +22,14 @@ namespace
 
 struct Reports {
     std::vector<vdem_proto_frame_t> frames;
+    vchan_receiver_t *rx = nullptr;
+    unsigned combined = 0; /* reports of messages only combining recovered */
     static void on_frame(vdem_frame_cont_t *cont, const void *self)
     {
         auto *r = static_cast<Reports *>(const_cast<void *>(self));
         if (r->frames.size() < r->frames.capacity())
             r->frames.push_back(cont->pframe[0]);
+        r->combined += vchan_get_frame_combined(r->rx) != 0;
     }
 };
 
@@ -38,6 +41,7 @@ void post_all(VekgenSignal *signal, Reports &reports, unsigned long *n_allocatio
     vchan_receiver_t *rx = nullptr;
     ASSERT_EQ(vchan_new(&config, &rx), VCHAN_OK);
     reports.frames.reserve(256);
+    reports.rx = rx;
     ASSERT_EQ(vchan_cb_register_fdata_exit_fct(rx, Reports::on_frame, &reports),
               VCHAN_CB_REGISTER_OK);
     const size_t packet = size_t(vchan_get_iq_packet_size(rx));
@@ -81,6 +85,35 @@ TEST(VchanAllocation, PostingDecodingAndReportingAllocateNothing)
     EXPECT_EQ(n, 0u);
     /* The decode paths did run: (nearly) every frame was reported. */
     EXPECT_GE(reports.frames.size(), 38u);
+}
+
+/* Messages of three repetitions at 3.5 dB Eb/N0 each, which only combining
+ * recovers: deeper detection, the header test, the store, pairing and joint
+ * decoding allocate nothing either. */
+TEST(VchanAllocation, CombiningAllocatesNothing)
+{
+    g_autoptr(GRand) rand = g_rand_new_with_seed(50);
+    g_autoptr(VekgenSignal) signal = vekgen_signal_new(51, vchan_test::kNoiseDb);
+    guint64 start = 10000;
+    for (guint len : {8u, 20u, 8u}) {
+        const VekgenFrame first = vchan_test::make_frame(
+            rand, *vekgen_frame_type_find(len, 1, FALSE), 600, 0.0, 3.5, start);
+        for (guint rep = 1; rep <= 3; rep++) {
+            VekgenFrame f = first;
+            vekgen_frame_set_type(&f, vekgen_frame_type_find(len, rep, FALSE));
+            f.offset_hz = g_rand_double_range(rand, -85000, 85000);
+            f.phase = g_rand_double_range(rand, -G_PI, G_PI);
+            f.start_sample = start;
+            ASSERT_TRUE(vekgen_signal_add_frame(signal, &f, nullptr));
+            start = vekgen_frame_end_sample(&f) + guint64(g_rand_int_range(rand, 0, 96000));
+        }
+    }
+    Reports reports;
+    unsigned long n = 1;
+    post_all(signal, reports, &n);
+    EXPECT_EQ(n, 0u);
+    /* The combining paths did run. */
+    EXPECT_GE(reports.combined, 2u);
 }
 
 /* Strong frames (45 dB Eb/N0, the longest type) and weak ones (15 dB) 10 kHz away

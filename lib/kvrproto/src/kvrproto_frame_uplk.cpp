@@ -1,13 +1,13 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 // KvrprotoFrameUplk: the measurements every uplink frame carries, and the bit
-// rate the current layout records.
+// rate and combined repetitions the current layout records.
 #include "kvrproto-private.h"
 #include "property-values.h"
 
 namespace
 {
 
-enum { PROP_0, PROP_SNR, PROP_RSSI, PROP_BIT_RATE, N_PROPS };
+enum { PROP_0, PROP_SNR, PROP_RSSI, PROP_BIT_RATE, PROP_COMBINED, N_PROPS };
 
 GParamSpec *properties[N_PROPS];
 
@@ -47,6 +47,10 @@ void kvrproto_frame_uplk_get_property(GObject *object, guint prop_id, GValue *va
         if (frame->v == KVRPROTO_VERSION_V1)
             g_value_set_uint(value, frame->f.v1.bit_rate);
         break;
+    case PROP_COMBINED:
+        if (frame->v == KVRPROTO_VERSION_V1)
+            g_value_set_uint(value, frame->combined);
+        break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
         break;
@@ -66,6 +70,10 @@ void kvrproto_frame_uplk_set_property(GObject *object, guint prop_id, const GVal
     case PROP_BIT_RATE:
         if (frame->v == KVRPROTO_VERSION_V1)
             frame->f.v1.bit_rate = g_value_get_uint(value);
+        break;
+    case PROP_COMBINED:
+        if (frame->v == KVRPROTO_VERSION_V1)
+            frame->combined = static_cast<guint8>(g_value_get_uint(value));
         break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -89,6 +97,8 @@ static void kvrproto_frame_uplk_class_init(KvrprotoFrameUplkClass *klass)
         g_param_spec_double("rssi", "Rssi", "Rssi", -G_MAXDOUBLE, G_MAXDOUBLE, 0, kReadWrite);
     properties[PROP_BIT_RATE] =
         g_param_spec_uint("bit-rate", "Bit rate", "Bit rate", 0, G_MAXUINT, 0, kReadWrite);
+    properties[PROP_COMBINED] =
+        g_param_spec_uint("combined", "Combined", "Combined", 0, 7, 0, kReadWrite);
     g_object_class_install_properties(object_class, N_PROPS, properties);
 }
 

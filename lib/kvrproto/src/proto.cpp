@@ -17,7 +17,8 @@ static_assert(offsetof(kvrframe_v1, data) == 4 && offsetof(kvrframe_v1, freq) ==
 static_assert(offsetof(kvrframe_v1_dlk, ext) == 16 && offsetof(kvrframe_v1_dlk, seq) == 18 &&
               offsetof(kvrframe_v1_dlk, tid) == 20 && offsetof(kvrframe_v1_dlk, data_s) == 24 &&
               offsetof(kvrframe_v1_dlk, hmac) == 33 && offsetof(kvrframe_v1_dlk, timestamp) == 40);
-static_assert(offsetof(kvrframe, v) == 48 && sizeof(kvrframe) == 56);
+static_assert(offsetof(kvrframe, v) == 48 && offsetof(kvrframe, combined) == 49 &&
+              sizeof(kvrframe) == 56);
 
 using namespace kvrproto;
 

@@ -12,6 +12,7 @@ int kvrproto_c_layout(size_t *offsets, size_t count)
     const size_t layout[] = {
         sizeof(kvrframe),
         offsetof(kvrframe, v),
+        offsetof(kvrframe, combined),
         offsetof(kvrframe_v0, ph),
         offsetof(kvrframe_v0, timestamp),
         offsetof(kvrframe_v1, data),

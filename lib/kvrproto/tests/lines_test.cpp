@@ -388,6 +388,7 @@ TEST(RecordLayout, CAndCxxAgree)
     const size_t expected[] = {
         sizeof(kvrframe),
         offsetof(kvrframe, v),
+        offsetof(kvrframe, combined),
         offsetof(kvrframe_v0, ph),
         offsetof(kvrframe_v0, timestamp),
         offsetof(kvrframe_v1, data),
@@ -403,6 +404,7 @@ TEST(RecordLayout, CAndCxxAgree)
         EXPECT_EQ(offsets[i], expected[i]) << "entry " << i;
     EXPECT_EQ(sizeof(kvrframe), 56u);
     EXPECT_EQ(offsetof(kvrframe, v), 48u);
+    EXPECT_EQ(offsetof(kvrframe, combined), 49u);
 }
 
 TEST(LineLocale, NumbersIgnoreTheProcessLocale)

@@ -161,30 +161,38 @@ TEST(FrameConversion, RecordsAreIndependentCopies)
               "FDATA_V1 3 22 0 C56778563412A0A1A2A3A40000000000 77 -150 12.50 -120.25");
 }
 
-// The bit rate a receiver gives a frame stays with its record and every copy;
-// the line has no field for it, and the first version's record no room.
-TEST(FrameConversion, TheBitRateTravelsWithTheRecord)
+// The bit rate a receiver gives a frame, and the repetitions it was combined
+// from, stay with its record and every copy; the line has no field for them, and
+// the first version's record no room.
+TEST(FrameConversion, TheBitRateAndCombinedRepetitionsTravelWithTheRecord)
 {
     const char *line = "FDATA_V1 3 22 0 C56778563412A0A1A2A3A40000000000 77 -150 12.50 -120.25";
     kvrframe *parsed = nullptr;
     ASSERT_TRUE(kvrproto_fdata_parse(line, &parsed, nullptr));
     FramePtr rec(parsed);
     EXPECT_EQ(rec->f.v1.bit_rate, 0u) << "the line does not carry it";
+    EXPECT_EQ(rec->combined, 0u) << "nor this";
     rec->f.v1.bit_rate = 600;
+    rec->combined = 0x5;
     GenPtr frame(kvrproto_frame_from_struct(rec.get(), nullptr));
     ASSERT_TRUE(frame);
     EXPECT_EQ(uint_property(frame.get(), "bit-rate"), 600u);
+    EXPECT_EQ(uint_property(frame.get(), "combined"), 0x5u);
     KvrprotoFrameGen *duplicate = nullptr;
     ASSERT_TRUE(kvrproto_frame_gen_copy(frame.get(), &duplicate, nullptr));
     GenPtr owned(duplicate);
     EXPECT_EQ(uint_property(duplicate, "bit-rate"), 600u);
-    g_object_set(frame.get(), "bit-rate", 100u, nullptr);
+    EXPECT_EQ(uint_property(duplicate, "combined"), 0x5u);
+    g_object_set(frame.get(), "bit-rate", 100u, "combined", 0x6u, nullptr);
     FramePtr back(kvrproto_frame_to_struct(frame.get()));
     EXPECT_EQ(back->f.v1.bit_rate, 100u);
+    EXPECT_EQ(back->combined, 0x6u);
     EXPECT_EQ(take_text(kvrproto_frame_gen_to_string(frame.get(), nullptr)), line);
 
-    ObjectPtr<KvrprotoFrameV0> v0(kvrproto_frame_v0_new_with_options("bit-rate", 600u, nullptr));
+    ObjectPtr<KvrprotoFrameV0> v0(
+        kvrproto_frame_v0_new_with_options("bit-rate", 600u, "combined", 3u, nullptr));
     EXPECT_EQ(uint_property(v0.get(), "bit-rate"), 0u);
+    EXPECT_EQ(uint_property(v0.get(), "combined"), 0u);
     kvrframe zero = {};
     zero.v = KVRPROTO_VERSION_V0;
     kvrframe v0_record = record(KVRPROTO_FRAME_GEN(v0.get()));
@@ -501,6 +509,7 @@ TEST(FrameProperties, Specifications)
         {KVRPROTO_TYPE_FRAME_V1_DLK, "seq", "Seq", 0, 4095, 0, true},
         {KVRPROTO_TYPE_FRAME_V1_DLK, "ext", "Ext", 0, 255, 0, true},
         {KVRPROTO_TYPE_FRAME_UPLK, "bit-rate", "Bit rate", 0, G_MAXUINT, 0, true},
+        {KVRPROTO_TYPE_FRAME_UPLK, "combined", "Combined", 0, 7, 0, true},
     };
     for (const PropertyCase &s : specs) {
         auto *klass = static_cast<GObjectClass *>(g_type_class_ref(s.type));

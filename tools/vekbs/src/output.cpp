@@ -120,6 +120,15 @@ std::string frame_json(const kvrframe &frame, guint rate)
     add_double(b, "freq_hz", f.freq);
     add_double(b, "snr_db", f.snr);
     add_double(b, "rssi_db", f.rssi);
+    if (frame.combined != 0) {
+        /* A message only decoding its repetitions together recovered: which. */
+        json_builder_set_member_name(b, "combined");
+        json_builder_begin_array(b);
+        for (guint r = 1; r <= 3; r++)
+            if (frame.combined & (1u << (r - 1)))
+                json_builder_add_int_value(b, r);
+        json_builder_end_array(b);
+    }
     json_builder_end_object(b);
     return to_json(b);
 }

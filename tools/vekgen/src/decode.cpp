@@ -16,10 +16,10 @@ void Receiver::started(gsize packet_size)
     reports_.reserve(64);
 }
 
-void Receiver::add_report(const vdem_proto_frame_t &frame, guint rate) noexcept
+void Receiver::add_report(const vdem_proto_frame_t &frame, guint rate, guint32 combined) noexcept
 {
     try {
-        reports_.push_back(Report{frame, counter_, rate});
+        reports_.push_back(Report{frame, counter_, rate, combined});
     } catch (...) {
         lost_reports_++;
     }
@@ -102,7 +102,7 @@ void Decoder::deliver()
     VDEM_INTERFACE_post_iq_packet(packet_.data(), static_cast<int>(packet_size()));
 }
 
-ChannelDecoder::ChannelDecoder(guint rate, float int_gain, gsize packet_size)
+ChannelDecoder::ChannelDecoder(guint rate, float int_gain, gsize packet_size, bool combining)
     : Receiver(rate, int_gain)
 {
     vchan_config_t config{};
@@ -119,6 +119,7 @@ ChannelDecoder::ChannelDecoder(guint rate, float int_gain, gsize packet_size)
         return;
     }
     started(packet_size != 0 ? packet_size : gsize(vchan_get_iq_packet_size(receiver_)));
+    vchan_set_combining(receiver_, combining ? 1 : 0);
     vchan_cb_register_fdata_exit_fct(receiver_, on_frame, this);
     vchan_cb_register_rfsat_exit_fct(receiver_, on_saturation, this);
 }
@@ -131,7 +132,8 @@ ChannelDecoder::~ChannelDecoder()
 void ChannelDecoder::on_frame(vdem_frame_cont_t *cont, const void *self)
 {
     auto *d = static_cast<ChannelDecoder *>(const_cast<void *>(self));
-    d->add_report(cont->pframe[0], vchan_get_frame_bit_rate(d->receiver_));
+    d->add_report(cont->pframe[0], vchan_get_frame_bit_rate(d->receiver_),
+                  vchan_get_frame_combined(d->receiver_));
 }
 
 void ChannelDecoder::on_saturation(vdem_rfsat_t *, const void *self)
@@ -168,10 +170,19 @@ Match match(const Receiver &receiver, const VekgenFrame *truth, guint n_truth, g
                 o.truth.bit_rate != reports[r].rate || !same_frame(reports[r].frame, o.truth))
                 continue;
             o.report = r;
-            double err = reports[r].frame.freq - o.truth.offset_hz;
-            err = std::remainder(err, double(VEKGEN_SAMPLE_RATE));
-            o.freq_error = err;
-            o.rssi_error = reports[r].frame.rssi - (o.truth.power_db - receiver.int_gain());
+            /* A combined report measures the strongest repetition used: compared with
+             * the repetition of its message nearest in frequency. */
+            const VekgenFrame *measured = &o.truth;
+            auto error = [&](const VekgenFrame &t) {
+                return std::remainder(reports[r].frame.freq - t.offset_hz,
+                                      double(VEKGEN_SAMPLE_RATE));
+            };
+            for (guint i = 0; i < n_truth && reports[r].combined != 0; i++)
+                if (truth[i].message == o.truth.message && o.truth.message != 0 &&
+                    std::fabs(error(truth[i])) < std::fabs(error(*measured)))
+                    measured = &truth[i];
+            o.freq_error = error(*measured);
+            o.rssi_error = reports[r].frame.rssi - (measured->power_db - receiver.int_gain());
             matched = true;
             break;
         }
@@ -181,6 +192,55 @@ Match match(const Receiver &receiver, const VekgenFrame *truth, guint n_truth, g
     for (const auto &o : m.frames)
         (o.report >= 0 ? m.found : m.missed)++;
     return m;
+}
+
+MessageMatch match_messages(const Receiver &receiver, const VekgenFrame *truth, guint n_truth,
+                            guint64 origin)
+{
+    MessageMatch m;
+    for (guint i = 0; i < n_truth; i++) {
+        const VekgenFrame &t = truth[i];
+        if (t.message == 0 || (receiver.rate() != 0 && t.bit_rate != receiver.rate()))
+            continue;
+        auto it = std::find_if(m.messages.begin(), m.messages.end(),
+                               [&](const MessageOutcome &o) { return o.number == t.message; });
+        if (it == m.messages.end()) {
+            m.messages.push_back(MessageOutcome{t.message, t.bit_rate, t});
+            it = m.messages.end() - 1;
+        }
+        it->sent++;
+        if (t.start_sample < it->first.start_sample)
+            it->first = t;
+    }
+    std::sort(m.messages.begin(), m.messages.end(),
+              [](const MessageOutcome &a, const MessageOutcome &b) { return a.number < b.number; });
+    for (auto &o : m.messages) {
+        guint8 msg[VEKGEN_MAX_COVERED + 2];
+        vekgen_frame_message(&o.first, msg);
+        bool alone = false;
+        for (const auto &r : receiver.reports()) {
+            if (origin + r.counter <= o.first.start_sample || r.rate != o.rate ||
+                r.frame.length != o.first.covered_len ||
+                (r.frame.f.v1.oob != 0) != (o.first.oob != FALSE) ||
+                memcmp(r.frame.frame, msg, o.first.covered_len + 2u) != 0)
+                continue;
+            o.received = true;
+            alone = alone || r.combined == 0;
+        }
+        o.by_combining = o.received && !alone;
+        (o.received ? m.received : m.lost)++;
+        m.by_combining += o.by_combining;
+    }
+    return m;
+}
+
+std::string repetitions_text(guint32 combined)
+{
+    std::string s;
+    for (guint r = 1; r <= 3; r++)
+        if (combined & (1u << (r - 1)))
+            s += (s.empty() ? "" : ",") + std::to_string(r);
+    return s;
 }
 
 std::string hex(const guint8 *bytes, guint n)

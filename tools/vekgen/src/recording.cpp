@@ -99,6 +99,10 @@ void add_frame_annotation(JsonBuilder *b, const VekgenFrame *f, guint64 origin)
     json_builder_add_int_value(b, vekgen_frame_expected_tid(f));
     json_builder_set_member_name(b, key("ack").c_str());
     json_builder_add_boolean_value(b, vekgen_frame_expected_ack(f));
+    if (f->message != 0) {
+        json_builder_set_member_name(b, key("message").c_str());
+        json_builder_add_int_value(b, f->message);
+    }
     if (f->uplink) {
         json_builder_set_member_name(b, key("device_id").c_str());
         json_builder_add_int_value(b, f->device_id);
@@ -244,6 +248,9 @@ bool frame_from_annotation(JsonObject *o, VekgenFrame *f, GError **error)
     f->bit_rate = static_cast<guint>(rate);
     get_bool(o, key("inverted").c_str(), &f->inverted);
     get_double(o, key("phase").c_str(), &f->phase);
+    gint64 message = 0;
+    if (get_int(o, key("message").c_str(), 1, G_MAXUINT32, &message))
+        f->message = static_cast<guint>(message);
     gint64 device_id = 0, seq = 0;
     gboolean authentic = TRUE;
     if (get_int(o, key("device_id").c_str(), 0, G_MAXUINT32, &device_id) &&

@@ -65,8 +65,12 @@ const char kDescription[] =
     "Each report is printed as one line: the bit rate, sampleTimeStamp, length, seq, oob,\n"
     "ack, tid, freq (Hz), rssi and snr (dB), the covered bytes, and the matching sent frame\n"
     "with the errors of freq and rssi (rssi is compared with the sent power minus the\n"
-    "gain), or FALSE when no sent frame matches. Then one summary line per rate:\n"
-    "frames sent, found, missed and false reports (for a raw file: reports).\n"
+    "gain), or FALSE when no sent frame matches. A message that only combining its\n"
+    "repetitions recovered (vchan) is marked combined=[1,3] with the repetitions used.\n"
+    "Then one summary line per rate: frames sent, found, missed and false reports (for\n"
+    "a raw file: reports), and when the recording holds messages (vekgen --message) one\n"
+    "more: messages sent, received (a report carries their bytes), lost, and received\n"
+    "by combining only.\n"
     "\n"
     "Exit status: 0 on success, 1 when the run fails (a recording that cannot be read or\n"
     "is truncated, a demodulator that does not start, standard output that cannot be\n"
@@ -86,6 +90,8 @@ void print_report(const vekgen::Report &r, const vekgen::Match *m, int index)
             "bytes=%s",
             rate, f.sampleTimeStamp, f.length, f.f.v1.seq, f.f.v1.oob, f.f.v1.ack, f.tid, f.freq,
             f.rssi, f.snr, vekgen::hex(f.frame, f.length).c_str());
+    if (r.combined != 0)
+        g_print(" combined=[%s]", vekgen::repetitions_text(r.combined).c_str());
     if (m == nullptr) {
         g_print("\n");
         return;
@@ -258,6 +264,12 @@ bool decode(vekgen::Receiver &decoder, Source &source, std::vector<std::string> 
         rates = {100, 600};
     else
         rates = {decoder.rate()};
+    const vekgen::MessageMatch messages = vekgen::match_messages(decoder, truth, n_truth);
+    if (!opt_quiet)
+        for (const auto &o : messages.messages)
+            if (o.by_combining)
+                g_print("message %u (%u bit/s, %u repetitions sent) recovered by combining\n",
+                        o.number, o.rate, o.sent);
     bool mismatch = false;
     for (guint rate : rates) {
         guint sent = 0, found = 0, missed = 0, reports = 0, false_reports = 0;
@@ -280,6 +292,19 @@ bool decode(vekgen::Receiver &decoder, Source &source, std::vector<std::string> 
                                   rate, reports, decoder.saturation_reports());
         summaries.push_back(summary);
         mismatch = mismatch || missed > 0 || false_reports > 0;
+        guint sent_messages = 0, received = 0, by_combining = 0;
+        for (const auto &o : messages.messages)
+            if (o.rate == rate) {
+                sent_messages++;
+                received += o.received;
+                by_combining += o.by_combining;
+            }
+        if (sent_messages > 0) {
+            g_autofree gchar *line = g_strdup_printf(
+                "%u bit/s: %u messages sent, %u received, %u lost, %u by combining", rate,
+                sent_messages, received, sent_messages - received, by_combining);
+            summaries.push_back(line);
+        }
     }
     return mismatch;
 }

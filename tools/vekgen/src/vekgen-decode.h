@@ -19,6 +19,9 @@ struct Report {
     vdem_proto_frame_t frame;
     guint64 counter; /* samples posted up to the end of the packet that reported it */
     guint rate;      /* bit rate of the frame */
+    /* For a message recovered by combining its repetitions: those that went into
+     * it, bit n - 1 for repetition n; 0 for a frame decoded alone. */
+    guint32 combined = 0;
 };
 
 /* What both receivers share: posting packet by packet, the sample counter and the
@@ -58,7 +61,7 @@ class Receiver
     /* Hands the packet in packet_ to the library. */
     virtual void deliver() = 0;
     /* For the callbacks; nothing may unwind through the libraries. */
-    void add_report(const vdem_proto_frame_t &frame, guint rate) noexcept;
+    void add_report(const vdem_proto_frame_t &frame, guint rate, guint32 combined = 0) noexcept;
     void add_saturation() { saturations_++; }
 
     std::string error_;
@@ -93,7 +96,7 @@ class Decoder : public Receiver
 class ChannelDecoder : public Receiver
 {
   public:
-    ChannelDecoder(guint rate, float int_gain, gsize packet_size = 0);
+    ChannelDecoder(guint rate, float int_gain, gsize packet_size = 0, bool combining = true);
     ~ChannelDecoder() override;
 
   private:
@@ -123,6 +126,31 @@ struct Match {
  * receiver's counter was 0. A receiver of both rates is matched with the frames of
  * both. */
 Match match(const Receiver &receiver, const VekgenFrame *truth, guint n_truth, guint64 origin = 0);
+
+/* One sent message (the frames of one message number) and what became of it: it
+ * is received when a report carries its bytes. */
+struct MessageOutcome {
+    guint number = 0;
+    guint rate = 0;
+    VekgenFrame first{};       /* its first frame sent */
+    guint sent = 0;            /* repetitions on the air */
+    bool received = false;     /* some report carries its bytes */
+    bool by_combining = false; /* only reports of combined repetitions do */
+};
+
+struct MessageMatch {
+    std::vector<MessageOutcome> messages; /* in order of number */
+    guint received = 0, lost = 0, by_combining = 0;
+};
+
+/* Groups the sent frames of @truth by message number (frames of no message are left
+ * out) and looks for their bytes in @receiver's reports made after the message's
+ * first frame started. */
+MessageMatch match_messages(const Receiver &receiver, const VekgenFrame *truth, guint n_truth,
+                            guint64 origin = 0);
+
+/* The repetitions of a combined report as text, "1,3". */
+std::string repetitions_text(guint32 combined);
 
 /* A frame's covered bytes as hexadecimal text. */
 std::string hex(const guint8 *bytes, guint n);

@@ -24,6 +24,8 @@ constexpr guint64 kMaxSamples = guint64{kMaxSeconds} * VEKGEN_SAMPLE_RATE;
 
 gchar *opt_output = nullptr;
 gchar **opt_frames = nullptr;
+gchar **opt_messages = nullptr;
+gchar *opt_gap = nullptr;
 gchar *opt_frame_file = nullptr;
 gint64 opt_seed = 1;
 gchar *opt_noise = nullptr;
@@ -39,6 +41,14 @@ const GOptionEntry kEntries[] = {
      "BASE"},
     {"frame", 'f', 0, G_OPTION_ARG_STRING_ARRAY, &opt_frames,
      "A frame as key=value tokens (repeatable; see below)", "TEXT"},
+    {"message", 'm', 0, G_OPTION_ARG_STRING_ARRAY, &opt_messages,
+     "A message: the three repetitions of one frame, as key=value tokens (repeatable; see "
+     "below)",
+     "TEXT"},
+    {"gap", 0, 0, G_OPTION_ARG_STRING, &opt_gap,
+     "Pause between the repetitions of a message, in seconds: MAX or MIN-MAX (default 0-1); "
+     "a message's gap= overrides it",
+     "SECONDS"},
     {"frame-file", 'F', 0, G_OPTION_ARG_FILENAME, &opt_frame_file,
      "A file of frames, one per line; '#' starts a comment", "FILE"},
     {"seed", 's', 0, G_OPTION_ARG_INT64, &opt_seed,
@@ -104,6 +114,15 @@ const char kDescription[] =
     "overload, --clip) as their power over the total noise. With --noise none they count\n"
     "from 30 dB. A frame's drift=, step=, step-at= and ppm= override the options.\n"
     "\n"
+    "Message keys: those of a frame but rep=, and\n"
+    "  power=DB[,DB,DB]        each repetition's power, or one for all (60)\n"
+    "  freq=HZ[,HZ,HZ]         each repetition's carrier, or one for all (random in\n"
+    "                          +-90 kHz, each repetition its own)\n"
+    "  gap=MAX or gap=MIN-MAX  pause between repetitions in seconds (--gap, 0-1)\n"
+    "  drop=N[,N]              repetitions lost on the way: their time passes unsent\n"
+    "A message sends repetitions 1, 2 and 3 of its frame type in order from at=, each\n"
+    "after the pause drawn after the one before; the truth numbers its frames.\n"
+    "\n"
     "Without frames, vekgen writes its default scenario: six frames at 100 bit/s and six\n"
     "at 600 bit/s of several types across the band, in noise at 30 dB.\n"
     "Frames of one rate should start at least 258 bit periods apart.\n"
@@ -114,6 +133,7 @@ const char kDescription[] =
     "\n"
     "Example:\n"
     "  vekgen -o demo -f \"at=0.5 rate=600 len=12 rep=2 freq=-2500 power=55\" --truth\n"
+    "  vekgen -o weak -m \"at=0.5 rate=600 len=8 power=30,31,29 drop=2\" --noise 45\n"
     "  vekgen -o real --carriers 20 --dc 45 --clicks 5 --iq-gain 1 --iq-phase 5 --drift 30\n";
 
 void add_frame_text(VekgenSignal *signal, GRand *rand, const gchar *text, const gchar *where)
@@ -121,6 +141,18 @@ void add_frame_text(VekgenSignal *signal, GRand *rand, const gchar *text, const 
     g_autoptr(GError) error = nullptr;
     if (!vekgen_signal_add_frame_text(signal, text, opt_forge, rand, &error))
         fail(kExitUsage, "%s: %s", where, error->message);
+}
+
+void add_message_text(VekgenSignal *signal, GRand *rand, const gchar *text)
+{
+    g_autoptr(GError) error = nullptr;
+    /* The option's gap comes first, so that the message's own wins. */
+    g_autofree gchar *full =
+        opt_gap != nullptr ? g_strdup_printf("gap=%s %s", opt_gap, text) : g_strdup(text);
+    VekgenMessage message;
+    if (!vekgen_message_parse(full, rand, &message, &error) ||
+        !vekgen_signal_add_message(signal, &message, rand, &error))
+        fail(kExitUsage, "--message: %s", error->message);
 }
 
 void read_frame_file(VekgenSignal *signal, GRand *rand, const gchar *path)
@@ -172,9 +204,12 @@ void print_truth(VekgenSignal *signal)
                 ? g_strdup_printf(" device=0x%X seq=%u %s", frames[i].device_id, frames[i].seq,
                                   frames[i].forged ? "forged" : "authentic")
                 : g_strdup("");
-        g_print("type=0x%03X tid=0x%08x ack=%d %s%s\n", type->pattern,
+        g_autofree gchar *number = frames[i].message != 0
+                                       ? g_strdup_printf(" message=%u", frames[i].message)
+                                       : g_strdup("");
+        g_print("type=0x%03X tid=0x%08x ack=%d %s%s%s\n", type->pattern,
                 vekgen_frame_expected_tid(&frames[i]),
-                vekgen_frame_expected_ack(&frames[i]) ? 1 : 0, text, message);
+                vekgen_frame_expected_ack(&frames[i]) ? 1 : 0, text, message, number);
     }
 }
 
@@ -208,7 +243,7 @@ int main(int argc, char **argv)
 
     const guint64 seed = static_cast<guint64>(opt_seed);
     g_autoptr(VekgenSignal) signal = nullptr;
-    if (opt_frames == nullptr && opt_frame_file == nullptr) {
+    if (opt_frames == nullptr && opt_frame_file == nullptr && opt_messages == nullptr) {
         signal = vekgen_signal_new_default_scenario(seed);
         if (opt_noise != nullptr) {
             /* The scenario's frames over the chosen noise. */
@@ -226,6 +261,8 @@ int main(int argc, char **argv)
             read_frame_file(signal, rand, opt_frame_file);
         for (gchar **f = opt_frames; f != nullptr && *f != nullptr; f++)
             add_frame_text(signal, rand, *f, "--frame");
+        for (gchar **m = opt_messages; m != nullptr && *m != nullptr; m++)
+            add_message_text(signal, rand, *m);
     }
     if (signal == nullptr)
         fail(kExitFailure, "out of memory");

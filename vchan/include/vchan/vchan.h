@@ -85,6 +85,68 @@
  *    report it (249 bits after its first symbol), so sampleTimeStamp is the sample
  *    counter after the posted packet in which that bit ends, as libvdem counts it.
  *
+ * 8. Repetition combining (on unless vchan_set_combining() turns it off). A device
+ *    sends every message three times, as repetitions 1, 2 and 3 of its frame type,
+ *    one after the other, each on a carrier of its own: repetition 1 carries the
+ *    message bits o(n), 2 o(n) + o(n-1) + o(n-2), 3 o(n) + o(n-2) (modulo 2), one
+ *    rate-1/3 convolutional code of 4 states and free distance 6 spread over three
+ *    frames. Every frame that reaches demodulation is kept for the seconds a message
+ *    can take (three of the longest frames and two gaps of up to 2 s; 256 frames a
+ *    rate at most, the oldest going first), decoded or not, and each new one is
+ *    decoded together with the stored repetitions of its message:
+ *    - What is kept: the matched filter's output per symbol, at the carrier (of the
+ *      three half a bit rate apart) and timing (within half a bit) with the most power
+ *      through it, from ten bits before the header's fix to three after the longest
+ *      frame; of a frame decoded alone, its code bits. The frame's residual carrier
+ *      comes from where the spectrum of its symbols' squares peaks (the bits do not
+ *      change it), each symbol's phase reference from the mean of the squares over
+ *      24 symbols either side, and the header is found again against that reference,
+ *      coherently: at low Eb/N0 the differential search takes an alignment up to ten
+ *      bits late now and then, with the type that fits it. The soft values are each
+ *      symbol's real part against its reference, weighted as log-likelihood ratios.
+ *      Why coherent: with ideal timing and frequency a joint decoder on differential
+ *      soft values loses 10 % of messages at 2.7 dB Eb/N0 per repetition (8 bytes) and
+ *      3.1 dB (20 bytes); with each repetition's phase tracked this way, at about
+ *      0.3 and 0.2 dB, 0.5 to 1.3 dB from the phase known (bench/results/vchan_combine.md).
+ *    - Joint decoding: a Viterbi search over the code's 4 states times each
+ *      repetition's symbol sign (32 states for three, 16 for two), the header's known
+ *      symbols anchoring each sign; a slip of a phase reference by half a turn costs
+ *      one code bit. The result must pass the 16-bit frame check, and each repetition
+ *      must agree with it by 6 standard deviations of noise.
+ *    - Pairing, without trying every combination: a new frame is compared only with
+ *      the stored frames that can be another repetition of its message (the same
+ *      length and band, another repetition number, in order, within the gaps), and
+ *      each such pair is scored by the parity checks that tie their code bits (c_b
+ *      times a's polynomial equals c_a times b's), in standard deviations above what
+ *      two unrelated frames give: one pass over the bits per pair. The best of each
+ *      other repetition number over 3 (noise passes once in 740) joins; the set is
+ *      decoded once, and the new frame with its best partner alone if the three fail.
+ *      A partner decoded alone, or already part of a combined message, means the
+ *      message was received: nothing is tried.
+ *    - Deeper detection: bins between a lower threshold (16 instead of 20) and the
+ *      threshold are tracked apart from the others, and such a detection is kept
+ *      only for combining. It is never demodulated as a candidate, merged with one
+ *      or waited for, so nothing the receiver reports alone changes. Noise raises
+ *      some 30 of them a second per rate; their header is tested first on the
+ *      bank's own outputs (kept for 64 bits): the differential correlation of the
+ *      known bits and the best frame type, over alignments within two bits and the
+ *      bins either side, must reach 30 noise units (a frame at 3 dB gives about
+ *      50, noise passes about twice a second). Those that pass are searched and
+ *      kept as any frame, with looser header tests (correlation 0.4 of the header's
+ *      energy, at most 4 wrong pattern bits and 10 wrong header bits).
+ *    - False reports: combining adds no report of a frame alone; a combined one needs
+ *      pairs scored 3 deviations over chance, each repetition 6 deviations in
+ *      agreement and the frame check (one in 65536), and there are at most two
+ *      decodes per new frame, so noise would make about one a year (0.2 hours of
+ *      noise at both rates gave none, bench/results/vchan_combine.md).
+ *    - Reports: a frame decoded alone is reported as ever. A message only combining
+ *      recovers is reported once, in the packet in which libvdem would have reported
+ *      the last repetition used (249 bits after its first symbol), with its bytes,
+ *      the frame type, tid and ack of its first repetition used and the freq, rssi
+ *      and snr of the strongest; vchan_get_frame_combined() tells which repetitions
+ *      went into it. A message reported in the last few seconds (alone or combined)
+ *      is not reported again by combining.
+ *
  * Both rates have their own bank and candidates over one sample ring; every frame
  * in flight has its own candidate and state. Everything is allocated by
  * vchan_new() (which, like the rest of the library built without exceptions,
@@ -165,6 +227,16 @@ VCHAN_EXPORT int32_t vchan_cb_register_fdata_exit_fct(vchan_receiver_t *receiver
 /* Inside the frame callback: the bit rate (100 or 600) of the frame being
  * reported, which the shared record does not carry. 0 elsewhere. */
 VCHAN_EXPORT uint32_t vchan_get_frame_bit_rate(const vchan_receiver_t *receiver);
+
+/* Inside the frame callback: for a message that only repetition combining
+ * recovered, the repetitions that went into it, bit n - 1 for repetition n (0x5
+ * for repetitions 1 and 3); 0 for a frame decoded on its own, and elsewhere. */
+VCHAN_EXPORT uint32_t vchan_get_frame_combined(const vchan_receiver_t *receiver);
+
+/* Repetition combining is on when a receiver is made; @enabled 0 turns it off (and
+ * forgets what it kept), anything else on again. Returns VCHAN_POST_INVALID for a
+ * NULL receiver, VCHAN_POST_OK otherwise. */
+VCHAN_EXPORT int32_t vchan_set_combining(vchan_receiver_t *receiver, int32_t enabled);
 
 /* RF saturation: reported for every 320 samples whose mean power, minus int_gain,
  * is above -8 dB, with the sample counter at their end. */

@@ -136,6 +136,12 @@ typedef struct {
         kvrframe_v1_dlk v1dlk;
     } f;
     guint8 v; /* layout tag: KVRPROTO_VERSION_* */
+    /* Of a current uplink frame (v = 2) that the receiver recovered only by decoding
+     * the repetitions of its message together: those that went into it, bit n - 1
+     * for repetition n (0x5 for 1 and 3); 0 for a frame decoded alone and for every
+     * other record (no line carries it). It sits where the record had padding, so
+     * no other field moved. */
+    guint8 combined;
 } kvrframe;
 
 /**

@@ -98,6 +98,9 @@ typedef struct {
     guint32 device_id;
     guint16 seq;     /* 12-bit sequence number */
     gboolean forged; /* the authentication code is wrong on purpose */
+    /* Set when the frame is a repetition of a message (vekgen_signal_add_message):
+     * the message's number in its signal, from 1 on. */
+    guint message;
     /* The device's errors (vekgen-impair.h). NAN, as vekgen_frame_init leaves them,
      * takes the signal's defaults (vekgen_signal_set_impairments), 0 without. */
     gdouble drift_hz_per_s; /* linear carrier drift from the first sample */
@@ -260,6 +263,39 @@ gssize vekgen_recording_read(VekgenRecording *recording, gint16 *iq, gsize n_sam
                              GError **error);
 /* Goes back to the first sample. */
 gboolean vekgen_recording_rewind(VekgenRecording *recording, GError **error);
+
+/* Messages: a device sends every message as the three repetitions of its frame
+ * type, one after the other, each on a carrier of its own, with a pause of its
+ * own choosing between two repetitions. */
+typedef struct {
+    /* Repetition 1: its length, band, bytes (or signed message), rate, start,
+     * sense and phase; the other two get the same bytes and rate. */
+    VekgenFrame first;
+    /* The pause between the end of one repetition and the start of the next, drawn
+     * uniformly in seconds (0 to 1). */
+    gdouble gap_min, gap_max;
+    gdouble power_db[3];  /* of each repetition (that of @first) */
+    gdouble offset_hz[3]; /* of each repetition; NAN: drawn in +-90 kHz (all NAN) */
+    gboolean dropped[3];  /* repetitions lost on the way: their time passes, unsent */
+} VekgenMessage;
+
+/* Fills @message with repetition 1 as vekgen_frame_init() makes a frame, gaps of
+ * 0 to 1 s, every repetition at its power on a random carrier, none dropped. */
+void vekgen_message_init(VekgenMessage *message);
+/* Parses one message text: the keys of a frame text but rep=, and
+ *   power=DB[,DB,DB]        each repetition's power, or one for all (60)
+ *   freq=HZ[,HZ,HZ]         each repetition's carrier, or one for all (random)
+ *   gap=MAX | gap=MIN-MAX   pause between repetitions in seconds (0-1)
+ *   drop=N[,N]              repetitions lost (none)
+ * FALSE with VEKGEN_ERROR_PARSE or VEKGEN_ERROR_INVALID on a bad text. */
+gboolean vekgen_message_parse(const gchar *text, GRand *rand, VekgenMessage *message,
+                              GError **error);
+/* Adds the repetitions of @message that are not dropped, drawing gaps and random
+ * carriers from @rand, each frame marked with the message's number (one more than
+ * the highest in @signal). FALSE with VEKGEN_ERROR_INVALID, adding nothing, when a
+ * repetition cannot be sent. */
+gboolean vekgen_signal_add_message(VekgenSignal *signal, const VekgenMessage *message, GRand *rand,
+                                   GError **error);
 
 G_END_DECLS
 
