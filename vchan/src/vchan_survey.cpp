@@ -26,15 +26,18 @@ constexpr int kSteady = 11;
 constexpr double kSameLineBins = 1.5;
 /* Lines this close to a carrier followed already are what is left of it. */
 constexpr double kFollowedBins = 4.0;
-/* A second carrier is looked for this far either side of a line's first
- * measurement, at the strongest bin of what it leaves (outside those nearest it,
- * where what is left of the first one lies); it must stand over the lines' threshold and
+/* A second carrier is looked for short of this many bins either side of a line's
+ * first measurement (up to the reach of kFollowedBins, past which it makes a line of
+ * its own), at the strongest peak of what it leaves (outside the bins nearest it,
+ * where what is left of the first one lies), and measured there within
+ * kPairNearest of that bin; it must stand over the lines' threshold and
  * within 30 dB of the first (what is left of a strong carrier is further down),
  * and the two are measured without each other this many times. */
-constexpr int kPairBins = 3;
+constexpr int kPairBins = 5;
 constexpr double kPairNearest = 0.75;
 constexpr double kPairShare = 1e-3;
 constexpr int kPairRounds = 3;
+static_assert(kPairBins - 1 >= kFollowedBins);
 
 double bin_to_w(double bin)
 {
@@ -185,25 +188,32 @@ void Survey::acquire(const cf *ring, uint64_t end, uint64_t next, double bin, fl
         in[n] = rest[n] * window_[size_t(n)];
     fft_.run();
     const double a_bin = a.w * kSize / (2.0 * M_PI);
+    auto power_at = [&](long k) {
+        return double(std::norm(fft_.out()[size_t((k % kSize + kSize) % kSize)]));
+    };
     Tone b{0.0, {}};
     double b_power = 0.0;
-    for (int d = -kPairBins; d <= kPairBins; d++) {
+    for (int d = 1 - kPairBins; d < kPairBins; d++) {
         const long k = std::lround(a_bin) + d;
-        if (std::fabs(double(k) - a_bin) < kPairNearest)
+        const double p = power_at(k);
+        if (std::fabs(double(k) - a_bin) < kPairNearest || p <= b_power || p < power_at(k - 1) ||
+            p < power_at(k + 1))
             continue;
-        const double p = std::norm(fft_.out()[size_t((k % kSize + kSize) % kSize)]);
-        if (p > b_power) {
-            b_power = p;
-            b = Tone{bin_to_w(double(k)), {}};
-        }
+        b_power = p;
+        b = Tone{bin_to_w(double(k)), {}};
     }
     double window_sum = 0.0;
     for (float v : window_)
         window_sum += v;
-    const bool pair = b_power > double(threshold) &&
-                      b_power > kPairShare * std::norm(a.at_first) * window_sum * window_sum;
+    bool pair = b_power > double(threshold) &&
+                b_power > kPairShare * std::norm(a.at_first) * window_sum * window_sum;
     if (pair) {
-        b = measure(rest, b.w);
+        /* A second carrier there is measured where its bin said. */
+        const double at = b.w;
+        b = measure(rest, at);
+        pair = std::fabs(std::remainder(b.w - at, 2.0 * M_PI)) <= kPairNearest * 2.0 * M_PI / kSize;
+    }
+    if (pair) {
         for (int i = 0; i < kPairRounds; i++) {
             take_out(x, b, rest);
             a = measure(rest, a.w);
