@@ -72,6 +72,10 @@ constexpr double kSteadyRatio = 2.0;
  * with the timing search's three bits either side, up to nine bits earlier. */
 constexpr double kRetryScore = 0.6;
 constexpr int kRetryBits = 6;
+/* A candidate is demodulated at the latest as its report falls due, kReportBits
+ * after its start: the ring still holds the samples the retry reads then. */
+static_assert(uint64_t(kReportBits + kSearchBits + kRetryBits + 1) * samples_per_bit(100) <=
+              kRingSize);
 /* The shortest piece of the known bits searched at a frequency of its own. */
 constexpr int kMinSplitBits = 3;
 /* A frame ends where the energy of kEndWindow symbols falls by kEndDrop (6 dB;
@@ -734,7 +738,7 @@ bool Demod::decode_at(const cf *ring, const Candidate &c, Decoded &out, SoftFram
         derotate(cycles, kHeaderSlices, n_slices, sums_[0], rot);
         decide(h, 1 + kHeaderBits, h.symbols);
         held = check(h.row, data, demux);
-        const int inverted = held ? 0 : invert_tail(h, data, demux);
+        const int inverted = held || rate_ != 100 ? 0 : invert_tail(h, data, demux);
         held = held || inverted > 0;
         if (inverted > 0)
             /* Measured along the step, which puts the tail's decisions right. */
@@ -1149,13 +1153,14 @@ bool Demod::follow_header(const cf *ring, int64_t first, double freq, HeaderFix 
 }
 
 /* A frame decided at its header's carrier that fails its check may have had its
- * carrier step by half the bit rate in its last symbols, too few for the paths'
- * fits to find: that turns each later product by half a cycle, so that their
- * decisions come out inverted (and only a little weaker). From each of the last
- * kEndSymbols on where the turn within a symbol parts from that of the symbols
- * before (as half the bit rate turns it by a quarter cycle), the decisions are
- * taken inverted and checked. Returns the symbol from which they are, with the
- * frame checked into @data, @demux; 0 with bits_ left as it was otherwise. */
+ * carrier step by half the bit rate (at 100 bit/s the 50 Hz of a synthesiser
+ * relocking) in its last symbols, too few for the paths' fits to find: that turns
+ * each later product by half a cycle, so that their decisions come out inverted
+ * (and only a little weaker). From each of the last kEndSymbols on where the turn
+ * within a symbol parts from that of the symbols before (as half the bit rate
+ * turns it by a quarter cycle), the decisions are taken inverted and checked.
+ * Returns the symbol from which they are, with the frame checked into @data,
+ * @demux; 0 with bits_ left as it was otherwise. */
 int Demod::invert_tail(const HeaderFix &h, uint8_t *data, uint8_t *demux)
 {
     const int n = h.symbols;
