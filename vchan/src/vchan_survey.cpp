@@ -19,11 +19,25 @@ namespace
 constexpr float kLineOverNoise = 1000.f;
 /* Surveys in a row that must find it: the first and the last 2.5 s apart. */
 constexpr int kSteady = 11;
-/* A line moves at most this many bins from one survey to the next (a carrier
- * wandering at up to 90 Hz/s). */
-constexpr double kSameLineBins = 1.0;
+/* A line within this many bins of one in the survey before is the same: a carrier
+ * wandering at up to 90 Hz/s moves a bin from one survey to the next, and two
+ * carriers under two bins apart show as one line or as two about 1.3 bins either
+ * side of their middle, from one survey to the next as their phases turn. */
+constexpr double kSameLineBins = 1.5;
 /* Lines this close to a carrier followed already are what is left of it. */
 constexpr double kFollowedBins = 4.0;
+/* A second carrier is looked for short of this many bins either side of a line's
+ * first measurement (up to the reach of kFollowedBins, past which it makes a line of
+ * its own), at the strongest peak of what it leaves (outside the bins nearest it,
+ * where what is left of the first one lies), and measured there within
+ * kPairNearest of that bin; it must stand over the lines' threshold and
+ * within 30 dB of the first (what is left of a strong carrier is further down),
+ * and the two are measured without each other this many times. */
+constexpr int kPairBins = 5;
+constexpr double kPairNearest = 0.75;
+constexpr double kPairShare = 1e-3;
+constexpr int kPairRounds = 3;
+static_assert(kPairBins - 1 >= kFollowedBins);
 
 double bin_to_w(double bin)
 {
@@ -31,7 +45,8 @@ double bin_to_w(double bin)
 }
 } // namespace
 
-Survey::Survey() : fft_(kSize), window_(kSize), power_(kSize), scratch_(kSize)
+Survey::Survey()
+    : fft_(kSize), window_(kSize), power_(kSize), scratch_(kSize), samples_(kSize), rest_(kSize)
 {
     /* Four-term Blackman-Harris. */
     for (int n = 0; n < kSize; n++) {
@@ -86,41 +101,130 @@ void Survey::look(const cf *ring, uint64_t end, uint64_t next, Tones &tones)
     n_lines_ = 0;
     for (int i = 0; i < n_found; i++) {
         const Line &f = found_[size_t(i)];
-        if (f.seen >= kSteady)
-            acquire(ring, end, next, f.bin, tones);
-        else
+        if (f.seen >= kSteady) {
+            /* Both lines of a pair may be due at once; the first takes the two. */
+            if (!tones.near(bin_to_w(f.bin), 2.0 * M_PI * kFollowedBins / kSize))
+                acquire(ring, end, next, f.bin, threshold, tones);
+        } else
             lines_[size_t(n_lines_++)] = f;
     }
 }
 
-/* Measures the carrier near @bin over the survey's samples: its frequency from the
- * turn between the two halves, then its value at the middle, each under the window
- * (so that other carriers, however strong, do not leak in); and hands it on. */
-void Survey::acquire(const cf *ring, uint64_t end, uint64_t next, double bin, Tones &tones)
+/* A carrier's frequency (radians per sample) and its value at the first sample of
+ * the survey's samples. */
+struct Survey::Tone {
+    double w;
+    std::complex<double> at_first;
+};
+
+/* @x's component at @w (radians per sample) over @n of its samples from @from,
+ * every @stride-th point of the window weighting them (a window of n points), as
+ * its value at x's first sample. */
+std::complex<double> Survey::project(const cf *x, double w, int from, int n, int stride) const
 {
-    const uint64_t first = end - kSize;
-    auto project = [&](double w, int from, int n, int stride) {
-        std::complex<double> acc{}, rot = 1.0;
-        const std::complex<double> step = std::polar(1.0, -w);
-        double sum = 0.0;
-        for (int i = 0; i < n; i++) {
-            const double win = window_[size_t(i * stride)];
-            acc += std::complex<double>(ring[(first + uint64_t(from + i)) & kRingMask]) * rot * win;
-            sum += win;
-            rot *= step;
-        }
-        return acc * std::polar(1.0, -w * from) / sum;
-    };
-    double w = bin_to_w(bin);
+    std::complex<double> acc{}, rot = 1.0;
+    const std::complex<double> step = std::polar(1.0, -w);
+    double sum = 0.0;
+    for (int i = 0; i < n; i++) {
+        const double win = window_[size_t(i * stride)];
+        acc += std::complex<double>(x[from + i]) * rot * win;
+        sum += win;
+        rot *= step;
+    }
+    return acc * std::polar(1.0, -w * from) / sum;
+}
+
+/* The carrier near @w in @x: its frequency from the turn between the two halves,
+ * then its value, each under the window (so that other carriers, however strong,
+ * do not leak in). */
+Survey::Tone Survey::measure(const cf *x, double w) const
+{
     /* The halves under a window of half the length: every other point of the full
      * one. Their turn over half the span gives the frequency to a small fraction of
      * a bin. */
-    const std::complex<double> h1 = project(w, 0, kSize / 2, 2);
-    const std::complex<double> h2 = project(w, kSize / 2, kSize / 2, 2);
+    const std::complex<double> h1 = project(x, w, 0, kSize / 2, 2);
+    const std::complex<double> h2 = project(x, w, kSize / 2, kSize / 2, 2);
     w += std::arg(h2 * std::conj(h1)) / (kSize / 2);
-    /* project() refers its result to sample first: the carrier's value there. */
-    const std::complex<double> at_first = project(w, 0, kSize, 1);
-    tones.add(w, at_first * std::polar(1.0, w * double(next - first)));
+    return Tone{w, project(x, w, 0, kSize, 1)};
+}
+
+/* @out = @x less the carrier @t. */
+static void take_out(const cf *x, const Survey::Tone &t, cf *out)
+{
+    std::complex<double> v = t.at_first;
+    const std::complex<double> step = std::polar(1.0, t.w);
+    for (int n = 0; n < Survey::kSize; n++) {
+        out[n] = x[n] - cf(v);
+        v *= step;
+        /* Kept at the carrier's size against rounding. */
+        if ((n & 1023) == 1023)
+            v = std::polar(std::abs(t.at_first), std::arg(v));
+    }
+}
+
+/* Measures the carrier near @bin over the survey's samples and hands it on. Two
+ * carriers under two bins (47 Hz) apart make one line under the window, or two
+ * about 1.3 bins either side of their middle, as their phases turn: what the first
+ * measurement leaves within kPairBins of it is looked for, and when a second
+ * carrier over the lines' @threshold stands there, the two are measured each
+ * without the other, in turn, and both handed on. Taken for one, such a pair is
+ * followed by neither (the loops cannot settle on their beat), and its beat, whose
+ * period is a few bits of either rate, passes for preambles across kilohertz of the
+ * band. */
+void Survey::acquire(const cf *ring, uint64_t end, uint64_t next, double bin, float threshold,
+                     Tones &tones)
+{
+    const uint64_t first = end - kSize;
+    cf *x = samples_.data();
+    for (int n = 0; n < kSize; n++)
+        x[n] = ring[(first + uint64_t(n)) & kRingMask];
+    cf *rest = rest_.data();
+    Tone a = measure(x, bin_to_w(bin));
+    take_out(x, a, rest);
+    /* What is left, under the window, in the lines' units; the strongest bin within
+     * reach, outside the nearest. */
+    cf *in = fft_.in();
+    for (int n = 0; n < kSize; n++)
+        in[n] = rest[n] * window_[size_t(n)];
+    fft_.run();
+    const double a_bin = a.w * kSize / (2.0 * M_PI);
+    auto power_at = [&](long k) {
+        return double(std::norm(fft_.out()[size_t((k % kSize + kSize) % kSize)]));
+    };
+    Tone b{0.0, {}};
+    double b_power = 0.0;
+    for (int d = 1 - kPairBins; d < kPairBins; d++) {
+        const long k = std::lround(a_bin) + d;
+        const double p = power_at(k);
+        if (std::fabs(double(k) - a_bin) < kPairNearest || p <= b_power || p < power_at(k - 1) ||
+            p < power_at(k + 1))
+            continue;
+        b_power = p;
+        b = Tone{bin_to_w(double(k)), {}};
+    }
+    double window_sum = 0.0;
+    for (float v : window_)
+        window_sum += v;
+    bool pair = b_power > double(threshold) &&
+                b_power > kPairShare * std::norm(a.at_first) * window_sum * window_sum;
+    if (pair) {
+        /* A second carrier there is measured where its bin said. */
+        const double at = b.w;
+        b = measure(rest, at);
+        pair = std::fabs(std::remainder(b.w - at, 2.0 * M_PI)) <= kPairNearest * 2.0 * M_PI / kSize;
+    }
+    if (pair) {
+        for (int i = 0; i < kPairRounds; i++) {
+            take_out(x, b, rest);
+            a = measure(rest, a.w);
+            take_out(x, a, rest);
+            b = measure(rest, b.w);
+        }
+    }
+    tones.add(a.w, a.at_first * std::polar(1.0, a.w * double(next - first)));
+    if (pair &&
+        std::fabs(std::remainder(b.w - a.w, 2.0 * M_PI)) >= kPairNearest * 2.0 * M_PI / kSize)
+        tones.add(b.w, b.at_first * std::polar(1.0, b.w * double(next - first)));
 }
 
 } // namespace vchan

@@ -31,16 +31,23 @@ class Survey
      * sample @next, the first of the next chunk it subtracts from. */
     void look(const cf *ring, uint64_t end, uint64_t next, Tones &tones);
 
+    struct Tone;
+
   private:
     struct Line {
         double bin; /* in bins of the spectrum, fractional */
         int seen;   /* in this many surveys in a row */
     };
-    void acquire(const cf *ring, uint64_t end, uint64_t next, double bin, Tones &tones);
+    void acquire(const cf *ring, uint64_t end, uint64_t next, double bin, float threshold,
+                 Tones &tones);
+    std::complex<double> project(const cf *x, double w, int from, int n, int stride) const;
+    Tone measure(const cf *x, double w) const;
 
     Fft fft_;
     std::vector<float> window_;
     std::vector<float> power_, scratch_;
+    /* The samples of a line being measured, and the same less a carrier. */
+    std::vector<cf> samples_, rest_;
     float median_ = 0.f;
     std::array<Line, 64> lines_{};
     int n_lines_ = 0;

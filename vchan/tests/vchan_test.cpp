@@ -420,6 +420,10 @@ TEST(VchanImpairments, EachImpairmentDecodes)
          3.0},
         {"ppm=50", 0.0, 20.0,
          [](VekgenFrame &f, GRand *r) { f.clock_ppm = g_rand_boolean(r) ? 50.0 : -50.0; }, 1.0},
+        /* Two carriers 45 Hz apart, one line to the survey or two as their phases
+         * turn, with frames within 4 kHz of them, where their beat is as strong as
+         * the frames when they are not taken out. */
+        {"carriers=2 carrier-level=40 carrier-freq=2000,2045", 3.0, 20.0, nullptr, 1.0, 4000.0},
     };
     guint64 seed = 90;
     for (const Case &c : cases) {

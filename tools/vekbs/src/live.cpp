@@ -411,20 +411,7 @@ std::string LiveStation::status_json(const char *state)
 {
     const LiveStats l = collect();
     g_autoptr(JsonBuilder) b = json_builder_new();
-    json_builder_begin_object(b);
-    json_builder_set_member_name(b, "state");
-    json_builder_add_string_value(b, state);
-    json_builder_set_member_name(b, "station");
-    json_builder_add_string_value(b, config_.name.c_str());
-    json_builder_set_member_name(b, "config");
-    json_builder_begin_object(b);
-    json_builder_set_member_name(b, "receiver");
-    json_builder_add_string_value(b, config_.receiver.c_str());
-    json_builder_set_member_name(b, "bit_rates");
-    json_builder_begin_array(b);
-    for (guint rate : rates_of_pass(rate_))
-        json_builder_add_int_value(b, rate);
-    json_builder_end_array(b);
+    status_json_begin(b, config_, state, rates_of_pass(rate_));
     json_builder_set_member_name(b, "card");
     json_builder_add_int_value(b, config_.card_config.index);
     json_builder_set_member_name(b, "rx_frequency");
@@ -438,21 +425,7 @@ std::string LiveStation::status_json(const char *state)
     json_builder_add_double_value(b, config_.int_gain);
     json_builder_set_member_name(b, "ext_gain");
     json_builder_add_double_value(b, config_.ext_gain);
-    json_builder_set_member_name(b, "authenticate");
-    json_builder_add_boolean_value(b, config_.authenticate);
-    json_builder_set_member_name(b, "device_filter");
-    json_builder_add_string_value(b, config_.devices.empty() ? "none"
-                                     : config_.whitelist     ? "whitelist"
-                                                             : "blacklist");
-    json_builder_end_object(b);
-    json_builder_set_member_name(b, "card_streaming");
-    json_builder_add_boolean_value(b, life_.is(Phase::Streaming));
-    json_builder_set_member_name(b, "statistics");
-    g_autoptr(JsonParser) parser = json_parser_new();
-    const std::string stats = live_stats_json(rates_, l);
-    json_parser_load_from_data(parser, stats.c_str(), -1, nullptr);
-    json_builder_add_value(b, json_node_copy(json_parser_get_root(parser)));
-    json_builder_end_object(b);
+    status_json_end(b, config_, life_.is(Phase::Streaming), live_stats_json(rates_, l));
     return to_json(b);
 }
 

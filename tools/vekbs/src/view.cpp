@@ -358,12 +358,9 @@ void View::serve_until_stopped()
     g_main_loop_unref(loop);
 }
 
-std::string recording_status_json(const StationConfig &config, const char *state,
-                                  const std::string &recording, const std::vector<PassStats> &stats)
+void status_json_begin(JsonBuilder *b, const StationConfig &config, const char *state,
+                       const std::vector<guint> &rates)
 {
-    LiveStats live;
-    add_process_usage(live);
-    g_autoptr(JsonBuilder) b = json_builder_new();
     json_builder_begin_object(b);
     json_builder_set_member_name(b, "state");
     json_builder_add_string_value(b, state);
@@ -375,29 +372,49 @@ std::string recording_status_json(const StationConfig &config, const char *state
     json_builder_add_string_value(b, config.receiver.c_str());
     json_builder_set_member_name(b, "bit_rates");
     json_builder_begin_array(b);
-    for (guint pass : config.rates)
-        for (guint rate : rates_of_pass(pass))
-            json_builder_add_int_value(b, rate);
+    for (guint rate : rates)
+        json_builder_add_int_value(b, rate);
     json_builder_end_array(b);
-    json_builder_set_member_name(b, "recording");
-    json_builder_add_string_value(b, recording.c_str());
-    json_builder_set_member_name(b, "int_gain");
-    json_builder_add_double_value(b, config.int_gain);
+}
+
+void status_json_end(JsonBuilder *b, const StationConfig &config, bool card_streaming,
+                     const std::string &statistics)
+{
     json_builder_set_member_name(b, "authenticate");
     json_builder_add_boolean_value(b, config.authenticate);
     json_builder_set_member_name(b, "device_filter");
     json_builder_add_string_value(b, config.devices.empty() ? "none"
                                      : config.whitelist     ? "whitelist"
                                                             : "blacklist");
-    json_builder_end_object(b);
+    json_builder_end_object(b); /* "config" */
     json_builder_set_member_name(b, "card_streaming");
-    json_builder_add_boolean_value(b, FALSE);
+    json_builder_add_boolean_value(b, card_streaming);
     json_builder_set_member_name(b, "statistics");
     g_autoptr(JsonParser) parser = json_parser_new();
-    const std::string text = live_stats_json(stats, live);
-    json_parser_load_from_data(parser, text.c_str(), -1, nullptr);
-    json_builder_add_value(b, json_node_copy(json_parser_get_root(parser)));
+    if (json_parser_load_from_data(parser, statistics.c_str(), -1, nullptr) &&
+        json_parser_get_root(parser) != nullptr)
+        json_builder_add_value(b, json_node_copy(json_parser_get_root(parser)));
+    else
+        json_builder_add_null_value(b);
     json_builder_end_object(b);
+}
+
+std::string recording_status_json(const StationConfig &config, const char *state,
+                                  const std::string &recording, const std::vector<PassStats> &stats)
+{
+    LiveStats live;
+    add_process_usage(live);
+    std::vector<guint> rates;
+    for (guint pass : config.rates)
+        for (guint rate : rates_of_pass(pass))
+            rates.push_back(rate);
+    g_autoptr(JsonBuilder) b = json_builder_new();
+    status_json_begin(b, config, state, rates);
+    json_builder_set_member_name(b, "recording");
+    json_builder_add_string_value(b, recording.c_str());
+    json_builder_set_member_name(b, "int_gain");
+    json_builder_add_double_value(b, config.int_gain);
+    status_json_end(b, config, false, live_stats_json(stats, live));
     return to_json(b);
 }
 

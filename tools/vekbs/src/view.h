@@ -100,6 +100,14 @@ class View : public HttpContent
     LoopWatch *watch_ = nullptr;
 };
 
+/* The members every station's status object starts and ends with (the end
+ * closes "config" with the authentication and the device filter). Between the
+ * two calls the "config" object is open for the caller's own members. */
+void status_json_begin(JsonBuilder *b, const StationConfig &config, const char *state,
+                       const std::vector<guint> &rates);
+void status_json_end(JsonBuilder *b, const StationConfig &config, bool card_streaming,
+                     const std::string &statistics);
+
 /* The status object of a station running a recording: as a card station's,
  * with the recording in "config" and the counters of the passes so far. */
 std::string recording_status_json(const StationConfig &config, const char *state,

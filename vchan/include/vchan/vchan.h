@@ -10,6 +10,22 @@
  * gone before the first decision; the chain also follows one frame at a time. This
  * receiver filters every signal to its own bandwidth first:
  *
+ * 0. The front end. What a real card and its surroundings add to the band and can
+ *    be measured is taken out before the banks, because a one-bit rectangular
+ *    window leaks a strong line into bins tens of kHz away (its side lobes fall
+ *    only as 1/f^2) and nothing downstream could tell that leakage from a frame.
+ *    A survey of the band four times a second finds continuous lines (carriers of
+ *    other systems, and the card's DC offset as a line at 0 Hz); a line that has
+ *    stood at one frequency for 2.5 s, longer than any frame so that a frame is
+ *    never taken for one, is then followed (its phase, frequency and drift,
+ *    measured again on what is left of it) and subtracted, up to 32 at a time.
+ *    The cost: a carrier is removed only 2.5 s after it appears. Clicks and
+ *    overload bursts are white where everything this receiver hears is narrow: a
+ *    power that jumps over the band's without the lag-one correlation a narrow
+ *    signal brings is blanked to zero with its edges, which costs a frame a few
+ *    samples of energy instead of a burst of errors, keeps a single huge sample
+ *    from passing the preamble test in every bin, and keeps an overload from
+ *    leaving the receiver deaf to the frame after it.
  * 1. Channelisation. For each bit rate R (T = 192000 / R samples per bit) an FFT
  *    over the last T samples, zero-padded to a power of two (4096 points at
  *    100 bit/s, bins 46.875 Hz or 0.47 R apart; 512 at 600 bit/s, 375 Hz or
