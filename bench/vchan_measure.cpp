@@ -222,6 +222,16 @@ int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &po
                                 x.truth.covered_len, x.truth.repetition, x.truth.offset_hz,
                                 x.report);
         }
+        if (getenv("VCHAN_MEASURE_VERBOSE") != nullptr)
+            for (const auto &x : o.vchan.frames)
+                if (x.report < 0)
+                    fprintf(stderr,
+                            "Eb/N0 %.1f: lost frame at %" G_GUINT64_FORMAT
+                            ": %.1f Hz, len %u rep %u inv %d, drift %.1f Hz/s, step %.1f Hz "
+                            "at %.3f\n",
+                            ebn0, x.truth.start_sample, x.truth.offset_hz, x.truth.covered_len,
+                            x.truth.repetition, x.truth.inverted, x.truth.drift_hz_per_s,
+                            x.truth.step_hz, x.truth.step_at);
         Stats fe, re;
         for (const auto &x : o.vchan.frames)
             if (x.report >= 0) {

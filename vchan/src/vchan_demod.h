@@ -87,6 +87,8 @@ class Demod
     const uint8_t *bits() const { return bits_.data(); }
 
   private:
+    /* decode() with @c's timing as detected. */
+    bool decode_at(const cf *ring, const Candidate &c, Decoded &out, SoftFrame *soft);
     /* Mixes @c's header and searches it over frequency, timing and frame type into
      * @h; FALSE (h.symbols -1) when nothing correlates well enough. */
     bool search(const cf *ring, const Candidate &c, HeaderFix &h, double min_correlation);
@@ -133,7 +135,14 @@ class Demod
     bool steady(int n) const;
     bool follow_split(const cf *ring, int64_t first, double freq, HeaderFix &h, uint8_t *data,
                       uint8_t *demux);
-    enum StepKind { kCoarseStep, kFineStep, kSplitStep };
+    enum StepKind { kCoarseStep, kFineStep, kSplitStep, kEndStep };
+    /* The sum of within_ over symbols @from (at least 0) to @to (exclusive). */
+    cf within_sum(int from, int to) const;
+    /* The turn within a symbol of symbols @step to @n_symbols (exclusive) over that
+     * of the kEndReference symbols before @step. */
+    double end_turn(int n_symbols, int step) const;
+    int invert_tail(const HeaderFix &h, uint8_t *data, uint8_t *demux);
+    void step_tail(const HeaderFix &h, int step, int n_slices, double cycles);
     bool settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKind moving,
                 uint8_t *data, uint8_t *demux);
     void lay_path(int n_symbols, int coarse_step, int fine_step);
@@ -166,6 +175,10 @@ class Demod
     /* What the last search and header test found: the header correlation over its
      * energy, and the wrong pattern bits and header bits (pattern included). */
     double search_ratio_ = 0.0;
+    /* How well the header search of the last decode_at() found a header that did
+     * not hold: its correlation ratio, or the split search's (search_split()),
+     * whichever is more; 0 when the header held. */
+    double header_score_ = 0.0;
     double candidate_freq_ = 0.0; /* of the candidate being demodulated */
     int pattern_errors_ = 0;
     int header_errors_ = 0;
@@ -174,6 +187,8 @@ class Demod
     Track coarse_, fine_;
     bool coarse_moved_ = false, fine_moved_ = false;
     std::array<cf, kMaxSymbols> observed_{};
+    /* The turn within each symbol, kept while observed_ takes the turns between. */
+    std::array<cf, kMaxSymbols> within_{};
     std::array<double, kMaxSymbols> path_{};
     mutable std::array<cf, kMaxSymbols> pilots_{}, references_{};
     bool followed_ = false;

@@ -436,6 +436,36 @@ TEST(VchanImpairments, EachImpairmentDecodes)
     }
 }
 
+/* At 100 bit/s a carrier step of half the bit rate (50 Hz) turns every later
+ * decision, and where it falls decides how it is found: in the preamble it breaks
+ * the detection's correlation in two (which then places the frame several bits
+ * off), in the header's known bits or pattern it makes the header search fail or
+ * read another frame type, and in the last few symbols it leaves too little to fit.
+ * Frames at 20 dB Eb/N0 (as above) stepping there, up or down: each is reported
+ * once, measured as above. */
+TEST(VchanImpairments, HalfBitRateStepAnywhereInTheFrameDecodes)
+{
+    const guint T = vekgen_samples_per_bit(100);
+    g_autoptr(VekgenSignal) signal = vekgen_signal_new(110, kNoiseDb);
+    g_autoptr(GRand) rand = g_rand_new_with_seed(110);
+    /* The symbol the step falls in, counted from the first (negative: from the end). */
+    const double steps[] = {6.5, 9.5, 12.5, 16.5, 25.5, 33.5, -2.5, -5.5, -9.5};
+    guint64 at = 10 * T;
+    int sign = 1;
+    for (const double step : steps) {
+        VekgenFrame f = make_frame(rand, random_type(rand), 100,
+                                   g_rand_double_range(rand, -85000, 85000), 20.0, at + T / 3);
+        const double n = vekgen_frame_symbols(&f);
+        f.step_hz = 50.0 * (sign = -sign);
+        f.step_at = (step < 0 ? n + step : step) / n;
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &f, nullptr));
+        at = vekgen_frame_tail_end_sample(&f) + 30 * guint64(T);
+    }
+    Receiver rx;
+    rx.feed(signal, vekgen_signal_get_end(signal) + 20000);
+    expect_each_once(signal, rx, 10.f, 3.0);
+}
+
 /* Noise under every impairment of the front end at once (carriers, DC, clicks,
  * overload, bursts, I/Q imbalance, clipping): no report. */
 TEST(VchanImpairments, ImpairedNoiseGivesNothing)

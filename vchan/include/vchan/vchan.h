@@ -61,7 +61,10 @@
  *    sixteenth of a bit, three bits either side) and over the 18 frame type
  *    patterns maximises the correlation with the known header bits; that
  *    correlation's angle gives the residual frequency and the sense of
- *    differential encoding the transmitter used.
+ *    differential encoding the transmitter used. At 100 bit/s a carrier stepping
+ *    by half the bit rate during the preamble breaks its correlation in two and
+ *    the detection comes several bits late: a candidate whose search came close
+ *    without a header holding is searched once more six bits earlier.
  * 4. Demodulation. The slices are derotated by the estimated frequency and summed
  *    over each bit at the found timing (the matched filter); each bit is decided
  *    differentially, and the coded bits go through the same de-multiplexing and
