@@ -131,37 +131,41 @@ void subtract_faded(float *__restrict x, const float *lanes, cf q, const float *
 
 /* For kGroup carriers, the sum over the kChunk samples @y of y conj(t), t carrier
  * g's turn from the first sample (@lanes[g] for samples 0 to 7, on by @steps[g]),
- * into @out[g]. */
+ * into @out[g]. As t at sample 8 k + l is lanes[l] steps[k], the sum is, over l,
+ * conj(lanes[l]) times the sum over k of y(8 k + l) conj(steps[k]): the samples
+ * are turned back by the steps alone, and by the lanes once. */
 VCHAN_VECTOR_CLONES
 void measure_group(const float *y, const float *const *lanes, const float *const *steps, cf *out)
 {
-    f8 a[kGroup], b[kGroup], as[kGroup], bs[kGroup], same[kGroup] = {}, crossed[kGroup] = {};
-    for (int g = 0; g < kGroup; g++) {
-        memcpy(&a[g], lanes[g], sizeof a[g]);
-        memcpy(&b[g], lanes[g] + 8, sizeof b[g]);
-        swapped(a[g], as[g]);
-        swapped(b[g], bs[g]);
-    }
+    f8 acc_a[kGroup] = {}, acc_b[kGroup] = {};
+    /* y conj(s) = y re(s) + (yi, -yr) im(s). */
+    const f8 sign = {1.f, -1.f, 1.f, -1.f, 1.f, -1.f, 1.f, -1.f};
     for (int k = 0; k < Tones::kChunk / 8; k++) {
         f8 ya, yb;
         memcpy(&ya, y + 16 * k, sizeof ya);
         memcpy(&yb, y + 16 * k + 8, sizeof yb);
-        const f8 sa = __builtin_shufflevector(ya, ya, 1, 0, 3, 2, 5, 4, 7, 6);
-        const f8 sb = __builtin_shufflevector(yb, yb, 1, 0, 3, 2, 5, 4, 7, 6);
+        const f8 sa = __builtin_shufflevector(ya, ya, 1, 0, 3, 2, 5, 4, 7, 6) * sign;
+        const f8 sb = __builtin_shufflevector(yb, yb, 1, 0, 3, 2, 5, 4, 7, 6) * sign;
         for (int g = 0; g < kGroup; g++) {
             f8 ta, tb;
-            turned(a[g], as[g], steps[g], k, ta);
-            turned(b[g], bs[g], steps[g], k, tb);
-            /* Re: yr tr + yi ti; Im: yi tr - yr ti, from swap(y) t: (yi tr, yr ti). */
-            same[g] += ya * ta + yb * tb;
-            crossed[g] += sa * ta + sb * tb;
+            turned(ya, sa, steps[g], k, ta);
+            turned(yb, sb, steps[g], k, tb);
+            acc_a[g] += ta;
+            acc_b[g] += tb;
         }
     }
     for (int g = 0; g < kGroup; g++) {
+        f8 la, lb;
+        memcpy(&la, lanes[g], sizeof la);
+        memcpy(&lb, lanes[g] + 8, sizeof lb);
+        /* conj(l) v: Re lr vr + li vi, Im lr vi - li vr, from swap(l) v: (li vr, lr vi). */
+        const f8 same = la * acc_a[g] + lb * acc_b[g];
+        const f8 crossed = __builtin_shufflevector(la, la, 1, 0, 3, 2, 5, 4, 7, 6) * acc_a[g] +
+                           __builtin_shufflevector(lb, lb, 1, 0, 3, 2, 5, 4, 7, 6) * acc_b[g];
         float re = 0.f, im = 0.f;
         for (int l = 0; l < 8; l += 2) {
-            re += same[g][l] + same[g][l + 1];
-            im += crossed[g][l] - crossed[g][l + 1];
+            re += same[l] + same[l + 1];
+            im += crossed[l + 1] - crossed[l];
         }
         out[g] = cf(re, im);
     }
