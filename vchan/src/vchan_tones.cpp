@@ -49,38 +49,44 @@ inline __attribute__((always_inline)) void times(const f8 &v, float z_re, float 
  * silent ones): the samples are read and written once per group. */
 constexpr int kGroup = 4;
 
-/* The turns of @steps[k] (the turn over 8 k samples) as two registers: the real
- * part, and the imaginary part negated in the real lanes. */
-inline __attribute__((always_inline)) void step_at(const float *steps, int k, f8 &re, f8 &im)
+/* A value @v (the real and imaginary parts of four samples in turn) made ready to
+ * be turned: its parts swapped, the imaginary part negated in the real lanes. */
+inline __attribute__((always_inline)) void swapped(const f8 &v, f8 &out)
 {
-    re = f8{} + steps[2 * k];
     const f8 sign = {-1.f, 1.f, -1.f, 1.f, -1.f, 1.f, -1.f, 1.f};
-    im = sign * steps[2 * k + 1];
+    out = __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6) * sign;
 }
 
-inline __attribute__((always_inline)) void turned(const f8 &v, const f8 &re, const f8 &im, f8 &out)
+/* @v (with @vs, swapped(v)) turned on by @steps[k], the turn over 8 k samples. */
+inline __attribute__((always_inline)) void turned(const f8 &v, const f8 &vs, const float *steps,
+                                                  int k, f8 &out)
 {
-    out = v * re + __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6) * im;
+    const float re = steps[2 * k], im = steps[2 * k + 1];
+    out = v * f8{re, re, re, re, re, re, re, re} + vs * f8{im, im, im, im, im, im, im, im};
 }
 
 /* Subtracts kGroup carriers from the kChunk samples @x: carrier g's values at
- * samples 0 to 7 are @firsts[g] (interleaved), turned on by @steps[g][k] for the
- * eight samples from 8 k. */
+ * samples 0 to 7 are @lanes[g] (its turn over them, interleaved) times @q[g],
+ * turned on by @steps[g][k] for the eight samples from 8 k. */
 VCHAN_VECTOR_CLONES
-void subtract_group(float *__restrict x, const float *const *firsts, const float *const *steps)
+void subtract_group(float *__restrict x, const float *const *lanes, const cf *q,
+                    const float *const *steps)
 {
-    f8 a[kGroup], b[kGroup];
+    f8 a[kGroup], b[kGroup], as[kGroup], bs[kGroup];
     for (int g = 0; g < kGroup; g++) {
-        memcpy(&a[g], firsts[g], sizeof a[g]);
-        memcpy(&b[g], firsts[g] + 8, sizeof b[g]);
+        memcpy(&a[g], lanes[g], sizeof a[g]);
+        memcpy(&b[g], lanes[g] + 8, sizeof b[g]);
+        times(a[g], q[g].real(), q[g].imag(), a[g]);
+        times(b[g], q[g].real(), q[g].imag(), b[g]);
+        swapped(a[g], as[g]);
+        swapped(b[g], bs[g]);
     }
     for (int k = 0; k < Tones::kChunk / 8; k++) {
         f8 sum_a = {}, sum_b = {};
         for (int g = 0; g < kGroup; g++) {
-            f8 re, im, qa, qb;
-            step_at(steps[g], k, re, im);
-            turned(a[g], re, im, qa);
-            turned(b[g], re, im, qb);
+            f8 qa, qb;
+            turned(a[g], as[g], steps[g], k, qa);
+            turned(b[g], bs[g], steps[g], k, qb);
             sum_a += qa;
             sum_b += qb;
         }
@@ -97,20 +103,25 @@ void subtract_group(float *__restrict x, const float *const *firsts, const float
 /* Subtracts one carrier as subtract_group() does, times the gain @g0 + @dg n at
  * sample n (while it fades in or out). */
 VCHAN_VECTOR_CLONES
-void subtract_faded(float *__restrict x, const float *first, const float *steps, float g0, float dg)
+void subtract_faded(float *__restrict x, const float *lanes, cf q, const float *steps, float g0,
+                    float dg)
 {
     f8 a, b;
-    memcpy(&a, first, sizeof a);
-    memcpy(&b, first + 8, sizeof b);
+    memcpy(&a, lanes, sizeof a);
+    memcpy(&b, lanes + 8, sizeof b);
+    times(a, q.real(), q.imag(), a);
+    times(b, q.real(), q.imag(), b);
+    f8 as, bs, qa, qb;
+    swapped(a, as);
+    swapped(b, bs);
     const f8 ramp = {0.f, 0.f, 1.f, 1.f, 2.f, 2.f, 3.f, 3.f};
     for (int k = 0; k < Tones::kChunk / 8; k++) {
-        f8 re, im, qa, qb, xa, xb;
-        step_at(steps, k, re, im);
-        turned(a, re, im, qa);
-        turned(b, re, im, qb);
+        f8 xa, xb;
         const f8 ga = g0 + dg * (ramp + float(8 * k));
         memcpy(&xa, x + 16 * k, sizeof xa);
         memcpy(&xb, x + 16 * k + 8, sizeof xb);
+        turned(a, as, steps, k, qa);
+        turned(b, bs, steps, k, qb);
         xa -= ga * qa;
         xb -= (ga + 4.f * dg) * qb;
         memcpy(x + 16 * k, &xa, sizeof xa);
@@ -120,36 +131,41 @@ void subtract_faded(float *__restrict x, const float *first, const float *steps,
 
 /* For kGroup carriers, the sum over the kChunk samples @y of y conj(t), t carrier
  * g's turn from the first sample (@lanes[g] for samples 0 to 7, on by @steps[g]),
- * into @out[g]. */
+ * into @out[g]. As t at sample 8 k + l is lanes[l] steps[k], the sum is, over l,
+ * conj(lanes[l]) times the sum over k of y(8 k + l) conj(steps[k]): the samples
+ * are turned back by the steps alone, and by the lanes once. */
 VCHAN_VECTOR_CLONES
 void measure_group(const float *y, const float *const *lanes, const float *const *steps, cf *out)
 {
-    f8 a[kGroup], b[kGroup], same[kGroup] = {}, crossed[kGroup] = {};
-    for (int g = 0; g < kGroup; g++) {
-        memcpy(&a[g], lanes[g], sizeof a[g]);
-        memcpy(&b[g], lanes[g] + 8, sizeof b[g]);
-    }
+    f8 acc_a[kGroup] = {}, acc_b[kGroup] = {};
+    /* y conj(s) = y re(s) + (yi, -yr) im(s). */
+    const f8 sign = {1.f, -1.f, 1.f, -1.f, 1.f, -1.f, 1.f, -1.f};
     for (int k = 0; k < Tones::kChunk / 8; k++) {
         f8 ya, yb;
         memcpy(&ya, y + 16 * k, sizeof ya);
         memcpy(&yb, y + 16 * k + 8, sizeof yb);
-        const f8 sa = __builtin_shufflevector(ya, ya, 1, 0, 3, 2, 5, 4, 7, 6);
-        const f8 sb = __builtin_shufflevector(yb, yb, 1, 0, 3, 2, 5, 4, 7, 6);
+        const f8 sa = __builtin_shufflevector(ya, ya, 1, 0, 3, 2, 5, 4, 7, 6) * sign;
+        const f8 sb = __builtin_shufflevector(yb, yb, 1, 0, 3, 2, 5, 4, 7, 6) * sign;
         for (int g = 0; g < kGroup; g++) {
-            f8 re, im, ta, tb;
-            step_at(steps[g], k, re, im);
-            turned(a[g], re, im, ta);
-            turned(b[g], re, im, tb);
-            /* Re: yr tr + yi ti; Im: yi tr - yr ti, from swap(y) t: (yi tr, yr ti). */
-            same[g] += ya * ta + yb * tb;
-            crossed[g] += sa * ta + sb * tb;
+            f8 ta, tb;
+            turned(ya, sa, steps[g], k, ta);
+            turned(yb, sb, steps[g], k, tb);
+            acc_a[g] += ta;
+            acc_b[g] += tb;
         }
     }
     for (int g = 0; g < kGroup; g++) {
+        f8 la, lb;
+        memcpy(&la, lanes[g], sizeof la);
+        memcpy(&lb, lanes[g] + 8, sizeof lb);
+        /* conj(l) v: Re lr vr + li vi, Im lr vi - li vr, from swap(l) v: (li vr, lr vi). */
+        const f8 same = la * acc_a[g] + lb * acc_b[g];
+        const f8 crossed = __builtin_shufflevector(la, la, 1, 0, 3, 2, 5, 4, 7, 6) * acc_a[g] +
+                           __builtin_shufflevector(lb, lb, 1, 0, 3, 2, 5, 4, 7, 6) * acc_b[g];
         float re = 0.f, im = 0.f;
         for (int l = 0; l < 8; l += 2) {
-            re += same[g][l] + same[g][l + 1];
-            im += crossed[g][l] - crossed[g][l + 1];
+            re += same[l] + same[l + 1];
+            im += crossed[l + 1] - crossed[l];
         }
         out[g] = cf(re, im);
     }
@@ -220,15 +236,11 @@ bool Tones::subtract(float *x)
     /* The steady carriers by groups, with their values at the chunk's first eight
      * samples; those fading one by one. */
     int n_group = 0;
-    const float *firsts[kGroup], *steps[kGroup];
+    const float *lanes[kGroup], *steps[kGroup];
+    cf qs[kGroup];
     for (int i = 0; i < n_; i++) {
         Tone &t = tones_[size_t(i)];
         const cf q(t.q);
-        float *first = firsts_[size_t(i)].data();
-        for (int l = 0; l < 16; l += 2) {
-            first[l] = t.lanes[size_t(l)] * q.real() - t.lanes[size_t(l) + 1] * q.imag();
-            first[l + 1] = t.lanes[size_t(l)] * q.imag() + t.lanes[size_t(l) + 1] * q.real();
-        }
         if (measured) {
             t.measured = true;
             t.first = t.q;
@@ -236,10 +248,11 @@ bool Tones::subtract(float *x)
         t.q *= t.chunk_turn;
         if (t.fade == kFade && !t.dying) {
             t.faded = t.faded && !measured;
-            firsts[n_group] = first;
+            lanes[n_group] = t.lanes.data();
+            qs[n_group] = q;
             steps[n_group++] = t.steps.data();
             if (n_group == kGroup) {
-                subtract_group(x, firsts, steps);
+                subtract_group(x, lanes, qs, steps);
                 n_group = 0;
             }
             continue;
@@ -253,14 +266,15 @@ bool Tones::subtract(float *x)
             for (int s = 0; s < kChunk / kSub; s++)
                 t.gain[size_t(s)] = g0 + dg * (float(s * kSub) + (kSub - 1) / 2.f);
         }
-        subtract_faded(x, first, t.steps.data(), g0, dg);
+        subtract_faded(x, t.lanes.data(), q, t.steps.data(), g0, dg);
     }
     if (n_group > 0) {
         for (int g = n_group; g < kGroup; g++) {
-            firsts[g] = silent_.data();
+            lanes[g] = silent_.data();
+            qs[g] = 0.f;
             steps[g] = silent_.data();
         }
-        subtract_group(x, firsts, steps);
+        subtract_group(x, lanes, qs, steps);
     }
     chunks_++;
     return n_ > 0;

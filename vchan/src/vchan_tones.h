@@ -83,9 +83,7 @@ class Tones
     void update(Tone &t, double noise_bin);
 
     std::array<Tone, kMax> tones_{};
-    /* Each carrier's values at the first eight samples of the chunk in hand, and
-     * zeros for a group's silent places. */
-    std::array<std::array<float, 16>, kMax> firsts_{};
+    /* Zeros for a group's silent places. */
     std::array<float, 2 * kChunk / 8> silent_{};
     int n_ = 0;
     uint64_t chunks_ = 0; /* chunks subtracted */
