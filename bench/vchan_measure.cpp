@@ -476,10 +476,29 @@ int cmd_messages(guint rate, guint len, guint n_messages, guint drop,
         if (getenv("VCHAN_MEASURE_VERBOSE") != nullptr)
             for (int r : frames_with.false_reports) {
                 const vekgen::Report &f = p.with->reports()[size_t(r)];
+                /* The frame sent nearest before it in time, to tell a frame reported
+                 * twice (its bytes) from one that is not a frame at all. */
+                const VekgenFrame *before = nullptr;
+                for (guint i = 0; i < n; i++)
+                    if (truth[i].start_sample < f.counter &&
+                        (before == nullptr || truth[i].start_sample > before->start_sample))
+                        before = &truth[i];
                 fprintf(stderr,
-                        "false: %u bit/s at %" G_GUINT64_FORMAT " len %u seq %u combined %s\n",
-                        f.rate, f.counter, f.frame.length, f.frame.f.v1.seq,
-                        vekgen::repetitions_text(f.combined).c_str());
+                        "false: %u bit/s at %" G_GUINT64_FORMAT
+                        " freq %d len %u seq %u combined %s bytes %s",
+                        f.rate, f.counter, f.frame.freq, f.frame.length, f.frame.f.v1.seq,
+                        vekgen::repetitions_text(f.combined).c_str(),
+                        vekgen::hex(f.frame.frame, f.frame.length + 2u).c_str());
+                if (before != nullptr) {
+                    guint8 msg[VEKGEN_MAX_COVERED + 2];
+                    vekgen_frame_message(before, msg);
+                    fprintf(stderr,
+                            "; sent before it: %u bit/s at %" G_GUINT64_FORMAT
+                            " f %.0f rep %u bytes %s",
+                            before->bit_rate, before->start_sample, before->offset_hz,
+                            before->repetition, vekgen::hex(msg, before->covered_len + 2u).c_str());
+                }
+                fprintf(stderr, "\n");
             }
         fflush(stdout);
     }
