@@ -156,7 +156,7 @@
  *    - False reports: combining adds no report of a frame alone; a combined one needs
  *      pairs scored 3 deviations over chance, each repetition 6 deviations in
  *      agreement and the frame check (one in 65536), and there are at most two
- *      decodes per new frame, so noise would make about one a year (0.2 hours of
+ *      decodes per new frame, so noise would make about one a year (48 hours of
  *      noise at both rates gave none, bench/results/vchan_combine.md).
  *    - Reports: a frame decoded alone is reported as ever. A message only combining
  *      recovers is reported once, in the packet in which libvdem would have reported
