@@ -16,6 +16,8 @@
 namespace
 {
 
+using vekgen::parse_number;
+
 constexpr guint kMaxListed = 10000; /* carriers or overload bursts given in one text */
 constexpr gdouble kMaxLevelDb = 150.0;
 constexpr gdouble kMinLevelDb = -100.0;
@@ -175,17 +177,6 @@ guint setting_index(const gchar *name)
         if (g_str_equal(kSettings[i].text.name, name))
             return i;
     return kNSettings;
-}
-
-bool parse_number(const gchar *text, gdouble *out)
-{
-    gchar *end = nullptr;
-    errno = 0;
-    const gdouble v = g_ascii_strtod(text, &end);
-    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v))
-        return false;
-    *out = v;
-    return true;
 }
 
 bool parse_list(const gchar *text, gdouble min, gdouble max, std::vector<gdouble> *out)

@@ -1,6 +1,7 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Messages: the three repetitions of one frame as a device sends them. */
 #include "vekgen/vekgen.h"
+#include "vekgen-text.h"
 
 #include <cerrno>
 #include <cmath>
@@ -10,22 +11,13 @@
 namespace
 {
 
+using vekgen::parse_number;
+
 /* Carriers drawn for a message's repetitions lie within this of the band's centre,
  * as the receivers' measurements place frames. */
 constexpr gdouble kRandomOffsetHz = 90000.0;
 /* A pause longer than this would not fit a recording anyway. */
 constexpr gdouble kMaxGapSeconds = 3600.0;
-
-bool parse_number(const gchar *text, gdouble *out)
-{
-    gchar *end = nullptr;
-    errno = 0;
-    const gdouble v = g_ascii_strtod(text, &end);
-    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v))
-        return false;
-    *out = v;
-    return true;
-}
 
 /* One value for every repetition, or one each: @n_out gets how many were given. */
 bool parse_list(const gchar *text, gdouble out[3], guint *n_out)

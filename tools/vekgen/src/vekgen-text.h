@@ -4,10 +4,24 @@
 
 #include "vekgen/vekgen.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace vekgen
 {
+
+/* A whole text that is one finite number in the C locale: @out set, TRUE. */
+inline bool parse_number(const gchar *text, gdouble *out)
+{
+    gchar *end = nullptr;
+    errno = 0;
+    const gdouble v = g_ascii_strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v))
+        return false;
+    *out = v;
+    return true;
+}
 
 /* Calls @set(name, value, error) for every whitespace-separated NAME=VALUE token of
  * @text, in order, and stops at the first that fails; a token without '=' is a
