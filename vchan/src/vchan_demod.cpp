@@ -165,6 +165,45 @@ void header_lanes(const cf *raw, const float *turn, float *sum, float *prod, flo
     }
 }
 
+/* The split search's sums at one @timing, every hypothesis in a lane of its own
+ * (as search_split() would take them one by one, to the bit): the running sums of
+ * the known bits' products @re, @im and of their powers @power (row k: the first k
+ * products), and the power of each piece's sum for the step after product k,
+ * @first and @second. */
+struct SplitLanes {
+    float re[kKnownBits + 1][kLanes];
+    float im[kKnownBits + 1][kLanes];
+    float power[kKnownBits + 1][kLanes];
+    float first[kKnownBits + 1][kLanes];
+    float second[kKnownBits + 1][kLanes];
+};
+
+VCHAN_VECTOR_CLONES
+void split_lanes(const float *prod, int timing, SplitLanes &s)
+{
+    constexpr int kRow = 2 * kLanes;
+    for (int l = 0; l < kLanes; l++)
+        s.re[0][l] = s.im[0][l] = s.power[0][l] = 0.f;
+    for (int k = 0; k < kKnownBits; k++) {
+        const float *d = prod + size_t(timing + kSlices * k) * kRow;
+        const float sign = kKnownHeader[k] ? 1.f : -1.f;
+        for (int l = 0; l < kLanes; l++) {
+            const float vr = d[l] * sign, vi = d[kLanes + l] * sign;
+            s.re[k + 1][l] = s.re[k][l] + vr;
+            s.im[k + 1][l] = s.im[k][l] + vi;
+            s.power[k + 1][l] = s.power[k][l] + (vr * vr + vi * vi);
+        }
+    }
+    for (int k = kMinSplitBits; k <= kKnownBits - kMinSplitBits; k++) {
+        for (int l = 0; l < kLanes; l++) {
+            const float ar = s.re[k][l], ai = s.im[k][l];
+            const float br = s.re[kKnownBits][l] - ar, bi = s.im[kKnownBits][l] - ai;
+            s.first[k][l] = ar * ar + ai * ai;
+            s.second[k][l] = br * br + bi * bi;
+        }
+    }
+}
+
 /* The frame types side by side, one per lane (the last lanes idle). */
 constexpr int kRowLanes = 24;
 static_assert(VDEM_DECOD_V1_NFSTAB <= kRowLanes);
@@ -1307,33 +1346,21 @@ int Demod::extent(int timing) const
  * per slice from the step on, over the first piece's). */
 bool Demod::search_split(HeaderFix &h)
 {
-    constexpr int kRow = 2 * kLanes;
     constexpr int kHypotheses = 2 * kFreqSteps + 1;
-    const float *prod = head_prod_.data();
     double best = 0.0;
     int best_timing = 0, best_split = 0, best_q1 = 0, best_q2 = 0;
     cf best_first{}, best_second{};
+    SplitLanes s;
     for (int timing = 0; timing < kTimings; timing++) {
         /* Per hypothesis, running sums of the known bits' products and of their
          * powers. */
-        cf sums[kHypotheses][kKnownBits + 1];
-        float powers[kHypotheses][kKnownBits + 1];
-        for (int q = 0; q < kHypotheses; q++) {
-            sums[q][0] = cf{};
-            powers[q][0] = 0.f;
-            for (int k = 0; k < kKnownBits; k++) {
-                const float *d = prod + size_t(timing + kSlices * k) * kRow;
-                const cf v = cf(d[q], d[kLanes + q]) * (kKnownHeader[k] ? 1.f : -1.f);
-                sums[q][k + 1] = sums[q][k] + v;
-                powers[q][k + 1] = powers[q][k] + std::norm(v);
-            }
-        }
+        split_lanes(head_prod_.data(), timing, s);
         for (int split = kMinSplitBits; split <= kKnownBits - kMinSplitBits; split++) {
             int q1 = 0, q2 = 0;
             float top1 = -1.f, top2 = -1.f;
             for (int q = 0; q < kHypotheses; q++) {
-                const float a = std::norm(sums[q][split]);
-                const float b = std::norm(sums[q][kKnownBits] - sums[q][split]);
+                const float a = s.first[split][q];
+                const float b = s.second[split][q];
                 if (a > top1) {
                     top1 = a;
                     q1 = q;
@@ -1348,8 +1375,8 @@ bool Demod::search_split(HeaderFix &h)
             /* Each piece's coherence: its sum against what its products' powers
              * allow (Cauchy-Schwarz), weighed together. */
             const double n1 = split, n2 = kKnownBits - split;
-            const double bound = std::sqrt(n1 * powers[q1][split]) +
-                                 std::sqrt(n2 * (powers[q2][kKnownBits] - powers[q2][split]));
+            const double bound = std::sqrt(n1 * s.power[split][q1]) +
+                                 std::sqrt(n2 * (s.power[kKnownBits][q2] - s.power[split][q2]));
             const double score = (std::sqrt(double(top1)) + std::sqrt(double(top2))) / bound;
             if (score > best) {
                 best = score;
@@ -1357,8 +1384,9 @@ bool Demod::search_split(HeaderFix &h)
                 best_split = split;
                 best_q1 = q1;
                 best_q2 = q2;
-                best_first = sums[q1][split];
-                best_second = sums[q2][kKnownBits] - sums[q2][split];
+                best_first = cf(s.re[split][q1], s.im[split][q1]);
+                best_second = cf(s.re[kKnownBits][q2], s.im[kKnownBits][q2]) -
+                              cf(s.re[split][q2], s.im[split][q2]);
             }
         }
     }
