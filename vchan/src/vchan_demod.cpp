@@ -1282,15 +1282,24 @@ bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKin
                     path_[size_t(k)] = k < step ? 0.0 : split_cycles_;
                 break;
             }
-            turn_along(timing, n_slices);
+            /* The header first, along the path (most places fail there), then the
+             * rest of the frame: each turned, summed and decided as in one piece. */
+            turn_along(timing, kHeaderSlices);
             HeaderFix again;
             if (!search_mixed(again, kMinCorrelation))
                 continue;
             std::complex<double> r = 1.0;
             const double c2 = residual(again) * slice_ / kSampleRate;
-            derotate(c2, 0, n_slices, sums_[0], r);
-            decide(again, 1, again.symbols);
-            bool ok = header_matches(again) && check(again.row, data, demux);
+            derotate(c2, 0, kHeaderSlices, sums_[0], r);
+            decide(again, 1, 1 + kHeaderBits);
+            const bool header = header_matches(again);
+            if (!header && moving != kCoarseStep)
+                continue;
+            mix_rest(n_slices);
+            turn_along(timing, n_slices);
+            derotate(c2, kHeaderSlices, n_slices, sums_[0], r);
+            decide(again, 1 + kHeaderBits, again.symbols);
+            bool ok = header && check(again.row, data, demux);
             if (!ok && moving == kCoarseStep) {
                 refine(again, timing, step, n_slices, c2);
                 decide(again, 1, again.symbols);
@@ -1417,10 +1426,24 @@ bool Demod::follow_split(const cf *ring, int64_t first, double freq, HeaderFix &
                          uint8_t *demux)
 {
     const int n_slices = std::min(kTotalSlices, h.timing + kSlices * kMaxSymbols);
-    mix(ring, first, freq, kHeaderSlices, n_slices);
-    std::copy(raw_.begin(), raw_.begin() + n_slices, mixed_.begin());
+    std::copy(raw_.begin(), raw_.begin() + kHeaderSlices, mixed_.begin());
+    /* The rest of the frame is mixed only once a header is found along the path. */
+    rest_ = Rest{ring, first, freq};
     coarse_moved_ = fine_moved_ = false;
-    return settle(h, kMaxSymbols, n_slices, split_at_, kSplitStep, data, demux);
+    const bool settled = settle(h, kMaxSymbols, n_slices, split_at_, kSplitStep, data, demux);
+    rest_ = Rest{};
+    return settled;
+}
+
+/* The slices after the header into mixed_, when follow_split() left them to mix. */
+void Demod::mix_rest(int n_slices)
+{
+    if (rest_.ring == nullptr)
+        return;
+    mix(rest_.ring, rest_.first, rest_.freq, kHeaderSlices, n_slices);
+    std::copy(raw_.begin() + kHeaderSlices, raw_.begin() + n_slices,
+              mixed_.begin() + kHeaderSlices);
+    rest_ = Rest{};
 }
 
 /* Along slices turned already with a step at symbol @step (counted from the first
