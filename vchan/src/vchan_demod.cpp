@@ -1070,7 +1070,8 @@ bool Demod::follow(const HeaderFix &h, int n_symbols, int n_slices, double cycle
     const float *re = sums_[0].re.data(), *im = sums_[0].im.data();
     /* The largest drift followed, per symbol per symbol, as a turn. */
     const double t2 = 1.0 / (double(rate_) * rate_);
-    coarse_moved_ = false;
+    /* Nothing of an earlier frame's paths: the coarse path is laid alone. */
+    coarse_moved_ = fine_moved_ = false;
     if (!known) {
         /* Within a symbol, the second half against the first turns by half the
          * symbol's turn, 8 slices' worth. */
