@@ -258,11 +258,17 @@ int cmd_fer(guint rate, guint len, guint n_frames, const std::vector<double> &po
 
 /* Offsets at least @spacing apart, drawn in +-90 kHz, for frames of @rate (0: both)
  * kept away from the impairments of @s (drawing from @extra). */
+constexpr int kMaxDraws = 1000000;
+
 std::vector<double> spread_offsets(GRand *rand, guint n, double spacing, const VekgenSignal *s,
                                    GRand *extra, guint rate)
 {
     std::vector<double> out;
-    while (out.size() < n) {
+    /* Drawn at random, frames this far apart jam the band long before it is full
+     * (at about three quarters of 180 kHz over the spacing): give up then. */
+    for (int draws = 0; out.size() < n; draws++) {
+        if (draws == kMaxDraws)
+            return {};
         const double f =
             impairments.keep_away(s, extra, rate == 0 ? 600 : rate,
                                   g_rand_double_range(rand, -kMaxOffset, kMaxOffset), kMaxOffset);
@@ -276,7 +282,7 @@ std::vector<double> spread_offsets(GRand *rand, guint n, double spacing, const V
 }
 
 /* Adds @n frames all at 15 dB that overlap in time (starts within 10 bits). */
-void add_overlapping(VekgenSignal *s, GRand *rand, guint rate, guint n, guint64 at)
+bool add_overlapping(VekgenSignal *s, GRand *rand, guint rate, guint n, guint64 at)
 {
     std::vector<guint> rates(n, rate);
     if (rate == 0)
@@ -285,6 +291,10 @@ void add_overlapping(VekgenSignal *s, GRand *rand, guint rate, guint n, guint64 
     const double spacing = rate == 100 ? 1000.0 : 3000.0;
     g_autoptr(GRand) extra = bench::Impairments::new_rand(at);
     const std::vector<double> offsets = spread_offsets(rand, n, spacing, s, extra, rate);
+    if (offsets.size() != n) {
+        g_printerr("%u frames %.0f Hz apart do not fit in +-%.0f Hz\n", n, spacing, kMaxOffset);
+        return false;
+    }
     std::vector<VekgenFrame> frames;
     for (guint i = 0; i < n; i++) {
         VekgenFrame f = random_frame(rand, rates[i], 0, 15.0, offsets[i]);
@@ -298,6 +308,7 @@ void add_overlapping(VekgenSignal *s, GRand *rand, guint rate, guint n, guint64 
     });
     for (const auto &f : frames)
         vekgen_signal_add_frame(s, &f, nullptr);
+    return true;
 }
 
 int cmd_many(guint rate, guint n, guint trials)
@@ -307,7 +318,8 @@ int cmd_many(guint rate, guint n, guint trials)
     for (guint t = 0; t < trials; t++) {
         g_autoptr(GRand) rand = g_rand_new_with_seed(500 + t);
         g_autoptr(VekgenSignal) s = impairments.new_signal(600 + t);
-        add_overlapping(s, rand, rate, n, 100000 + impairments.lead_samples());
+        if (!add_overlapping(s, rand, rate, n, 100000 + impairments.lead_samples()))
+            return 2;
         Outcome o = run(s, rate, false);
         sent += guint(o.vchan.frames.size());
         lost += o.vchan.missed;
@@ -669,7 +681,8 @@ std::vector<Load> speed_loads(int only)
         for (guint t = 0; t < 10; t++) {
             g_autoptr(GRand) rand = g_rand_new_with_seed(500 + t);
             g_autoptr(VekgenSignal) s = impairments.new_signal(600 + t);
-            add_overlapping(s, rand, rate, 32, 100000 + impairments.lead_samples());
+            if (!add_overlapping(s, rand, rate, 32, 100000 + impairments.lead_samples()))
+                g_error("the speed loads' frames do not fit in the band");
             l.add(s, vekgen_signal_get_end(s) + 15360);
         }
         loads.push_back(std::move(l));
@@ -680,7 +693,8 @@ std::vector<Load> speed_loads(int only)
         g_autoptr(VekgenSignal) s = impairments.new_signal(10);
         const guint64 period = 300 * guint64(vekgen_samples_per_bit(100));
         for (int i = 0; i < 6; i++)
-            add_overlapping(s, rand, 0, 32, 1000 + i * period + impairments.lead_samples());
+            if (!add_overlapping(s, rand, 0, 32, 1000 + i * period + impairments.lead_samples()))
+                g_error("the speed loads' frames do not fit in the band");
         l.add(s, vekgen_signal_get_end(s) + 15360);
         loads.push_back(std::move(l));
     }

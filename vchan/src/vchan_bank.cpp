@@ -12,6 +12,9 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 namespace vchan
 {
@@ -52,6 +55,22 @@ constexpr float kDeepThreshold = 16.f;
  * best by their known bits it tries with the frame types. */
 constexpr int kHeaderTestHalfBits = 4;
 constexpr int kShortlist = 3;
+
+/* Bit j set where @pw[j] > @level, over one block of 64 bins (what the comparison
+ * gives, NaN included, four bins at a time). */
+uint64_t bins_over(const float *pw, float level)
+{
+    uint64_t mask = 0;
+#if defined(__SSE2__)
+    const __m128 l = _mm_set1_ps(level);
+    for (int j = 0; j < 64; j += 4)
+        mask |= uint64_t(unsigned(_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(pw + j), l)))) << j;
+#else
+    for (int j = 0; j < 64; j++)
+        mask |= uint64_t(pw[j] > level) << j;
+#endif
+    return mask;
+}
 
 /* One timing phase's differential products of this hop's outputs @y (interleaved)
  * with those a bit earlier and their sizes, added to and taken from the running
@@ -249,16 +268,13 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out, DeepList *deep
         deep != nullptr ? kDeepThreshold * kDeepThreshold * noise_ * noise_ : threshold;
     for (int b0 = 0; b0 < nfft_; b0 += kBlock) {
         const float *pw = &power_[size_t(b0)];
-        int over = 0;
-        for (int j = 0; j < kBlock; j++)
-            over += pw[j] > low;
+        static_assert(kBlock == 64);
+        const uint64_t over = bins_over(pw, low);
         if (over == 0)
             continue;
-        uint64_t above = 0;
-        for (int j = 0; j < kBlock; j++)
-            above |= uint64_t(pw[j] > threshold) << j;
+        uint64_t above = deep != nullptr ? bins_over(pw, threshold) : over;
         if (deep != nullptr)
-            track_deep(b0, phase, n, low, above);
+            track_deep(b0, phase, n, over, above);
         for (; above != 0; above &= above - 1) {
             const int b = b0 + std::countr_zero(above);
             const float v = power_[b];
@@ -285,11 +301,11 @@ void Bank::step(const cf *ring, uint64_t end, CandidateList &out, DeepList *deep
         }
 }
 
-/* Detections between the lower threshold @low and the threshold, in the block of
- * bins from @b0 (@above: those over the threshold), tracked as the others are but
- * apart from them: a bin that passes the threshold meanwhile is the others' (its
- * detection here is dropped). */
-void Bank::track_deep(int b0, int phase, int64_t n, float low, uint64_t above)
+/* Detections between the lower threshold and the threshold, in the block of bins
+ * from @b0 (@over: those over the lower one, @above: over the threshold), tracked as the others are
+ * but apart from them: a bin that passes the threshold meanwhile is the others' (its detection here
+ * is dropped). */
+void Bank::track_deep(int b0, int phase, int64_t n, uint64_t over, uint64_t above)
 {
     const float *pw = &power_[size_t(b0)];
     uint64_t &active = deep_active_in_block_[size_t(b0 / kBlock)];
@@ -300,10 +316,7 @@ void Bank::track_deep(int b0, int phase, int64_t n, float low, uint64_t above)
         deep_active_--;
     }
     active &= ~above;
-    uint64_t between = 0;
-    for (int j = 0; j < kBlock; j++)
-        between |= uint64_t(pw[j] > low) << j;
-    for (between &= ~above; between != 0; between &= between - 1) {
+    for (uint64_t between = over & ~above; between != 0; between &= between - 1) {
         const int j = std::countr_zero(between), b = b0 + j;
         const float v = pw[j];
         if ((deep_best_hop_[b] < 0 || v > deep_best_[b]) && coherent(v, phase, b)) {

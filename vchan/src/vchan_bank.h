@@ -71,7 +71,7 @@ class Bank
     /* The detection whose best correlation @power was at bin @bin on hop @hop. */
     Candidate detection(int bin, int64_t hop, float power) const;
     void emit(int bin, CandidateList &out);
-    void track_deep(int b0, int phase, int64_t n, float low, uint64_t above);
+    void track_deep(int b0, int phase, int64_t n, uint64_t over, uint64_t above);
     void emit_deep(int64_t n, DeepList &deep);
 
     int rate_;

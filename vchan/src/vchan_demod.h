@@ -129,6 +129,7 @@ class Demod
     bool follow_header(const cf *ring, int64_t first, double freq, HeaderFix &h, double cycles,
                        int n_symbols, uint8_t *data, uint8_t *demux);
     void turn_along(int timing, int n_slices);
+    void mix_rest(int n_slices);
     bool search_split(HeaderFix &h);
     int extent(int timing) const;
     void refine(const HeaderFix &h, int timing, int step, int n_slices, double cycles);
@@ -159,6 +160,12 @@ class Demod
     float int_gain_;
     std::vector<cf> raw_;   /* slices mixed to the candidate's bin */
     std::vector<cf> mixed_; /* the same, kept while raw_ is turned along a path */
+    /* Where the slices after the header are still to be mixed from (none: mixed). */
+    struct Rest {
+        const cf *ring = nullptr;
+        int64_t first = 0;
+        double freq = 0.0;
+    } rest_;
     /* The header search's frequency hypotheses side by side: their carriers (one
      * table per rate, shared), the running sums and the symbol products, one row
      * per slice. */
