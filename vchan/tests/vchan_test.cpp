@@ -284,22 +284,31 @@ TEST(VchanDecode, WeakFrameBeforeLongStrongOneReportedOnTime)
 }
 
 /* The 600 bit/s frame's detections in the 100 bit/s bank are skipped when weaker
- * than a 100 bit/s frame of its energy per bit; a real 100 bit/s frame 500 Hz
- * away with 5 dB more energy per bit (3 dB less power) is not, and both decode. */
+ * than a 100 bit/s frame of its energy per bit (in its first side lobes, than
+ * twice the lobe's share of that); a real 100 bit/s frame 500 Hz away with 5 dB
+ * more energy per bit (3 dB less power) is not, nor one 900 Hz away, at the side
+ * lobe's peak, with 10 dB less power, and both frames decode. */
 TEST(VchanDecode, SlowFrameBesideOverlappingFastOneReported)
 {
     g_autoptr(GRand) rand = g_rand_new_with_seed(60);
-    g_autoptr(VekgenSignal) signal = vekgen_signal_new(61, kNoiseDb);
-    const guint T = vekgen_samples_per_bit(100);
-    const double f0 = g_rand_double_range(rand, -60000, 60000);
-    const VekgenFrame slow = make_frame(rand, random_type(rand), 100, f0 + 500.0, 29.8, 5000);
-    const VekgenFrame fast =
-        make_frame(rand, random_type(rand), 600, f0, 25.0, slow.start_sample + 5 * T);
-    ASSERT_TRUE(vekgen_signal_add_frame(signal, &slow, nullptr));
-    ASSERT_TRUE(vekgen_signal_add_frame(signal, &fast, nullptr));
-    Receiver rx(VCHAN_RATE_100BPS | VCHAN_RATE_600BPS);
-    rx.feed(signal, vekgen_frame_tail_end_sample(&slow) + 20000);
-    expect_each_once(signal, rx);
+    const struct {
+        double apart_hz, slow_ebn0;
+    } cases[] = {{500.0, 29.8}, {900.0, 22.8}, {-900.0, 22.8}};
+    for (const auto &c : cases) {
+        g_autoptr(VekgenSignal) signal = vekgen_signal_new(61, kNoiseDb);
+        const guint T = vekgen_samples_per_bit(100);
+        const double f0 = g_rand_double_range(rand, -60000, 60000);
+        const VekgenFrame slow =
+            make_frame(rand, random_type(rand), 100, f0 + c.apart_hz, c.slow_ebn0, 5000);
+        const VekgenFrame fast =
+            make_frame(rand, random_type(rand), 600, f0, 25.0, slow.start_sample + 5 * T);
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &slow, nullptr));
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &fast, nullptr));
+        Receiver rx(VCHAN_RATE_100BPS | VCHAN_RATE_600BPS);
+        rx.feed(signal, vekgen_frame_tail_end_sample(&slow) + 20000);
+        SCOPED_TRACE(c.apart_hz);
+        expect_each_once(signal, rx);
+    }
 }
 
 /* Noise alone, and patterned input (constant bytes, alternating values, a pure
