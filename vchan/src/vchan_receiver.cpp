@@ -268,6 +268,7 @@ bool Receiver::masked(const Candidate &c, int rate) const
 {
     if (rate != 100)
         return false;
+    constexpr double kFastRate = 600.0;
     const int64_t bit = samples_per_bit(100), fast_bit = samples_per_bit(600);
     for (size_t i = 0; i < n_held_; i++) {
         const Decoded &d = held_[i].frame;
@@ -275,11 +276,11 @@ bool Receiver::masked(const Candidate &c, int rate) const
             c.start > d.start + int64_t(d.symbols) * fast_bit)
             continue;
         const double df = std::fabs(std::remainder(d.record.freq - c.freq, double(kSampleRate)));
-        if (df > 2.0 * 600.0)
+        if (df > 2.0 * kFastRate)
             continue;
         double share = 1.0;
-        if (df > 600.0) {
-            const double x = M_PI * df / 600.0;
+        if (df > kFastRate) {
+            const double x = M_PI * df / kFastRate;
             share = 2.0 * std::pow(std::sin(x) / x, 2);
         }
         const double a2 = std::pow(10.0, (double(d.record.rssi) + int_gain_) / 10.0);

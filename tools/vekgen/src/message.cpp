@@ -3,7 +3,6 @@
 #include "vekgen/vekgen.h"
 #include "vekgen-text.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
