@@ -127,7 +127,7 @@ class Demod
     void derotate_two(double cycles_a, double cycles_b, int to, Sums &a, Sums &b) const;
     bool follow(const HeaderFix &h, int n_symbols, int n_slices, double cycles, bool known);
     bool follow_header(const cf *ring, int64_t first, double freq, HeaderFix &h, double cycles,
-                       int n_symbols, uint8_t *data, uint8_t *demux);
+                       int n_symbols, int max_errors, uint8_t *data, uint8_t *demux);
     void turn_along(int timing, int n_slices);
     void mix_rest(int n_slices);
     bool search_split(HeaderFix &h);
@@ -145,7 +145,7 @@ class Demod
     int invert_tail(const HeaderFix &h, uint8_t *data, uint8_t *demux);
     void step_tail(const HeaderFix &h, int step, int n_slices, double cycles);
     bool settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKind moving,
-                uint8_t *data, uint8_t *demux);
+                int max_errors, uint8_t *data, uint8_t *demux);
     void lay_path(int n_symbols, int coarse_step, int fine_step);
     void derotate_path(double cycles, int timing, int to, Sums &out) const;
     /* The rssi that measure() gives at each timing of @from to @to (inclusive, at
