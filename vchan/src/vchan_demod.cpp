@@ -59,8 +59,9 @@ constexpr int kMaxHeaderErrors = 4;
  * headers with three or four wrong bits, some 500 an hour at 100 bit/s, each then
  * checked along every path; each wrong bit allowed lets about ten times more words
  * through. Frames with a 30 Hz/s drift or a 50 Hz step that only a path decodes
- * have four wrong bits along it about once in 300 at 6 to 10 dB Eb/N0, and more
- * than two as found only where a step in the header made them. */
+ * have four wrong bits along it about once in 300 at 6 to 10 dB Eb/N0; more than
+ * two as found about once in 100, most where a step in the header made them, and
+ * a path that takes a step or a drift out leaves them fewer. */
 constexpr int kMaxPathHeaderErrors = 3;
 constexpr int kMaxFollowedErrors = 2;
 /* What a frame kept only for combining with its other repetitions needs: a header
