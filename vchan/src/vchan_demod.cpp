@@ -1289,6 +1289,9 @@ bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKin
                    int max_errors, uint8_t *data, uint8_t *demux)
 {
     const int timing = h.timing;
+    auto header_along = [&](const HeaderFix &again) {
+        return header_matches(again) && header_errors_ <= max_errors;
+    };
     for (int d = 0; d <= (found > 1 ? kStepSlack : 0); d++) {
         for (const int sign : {-1, 1}) {
             const int step = found + sign * d;
@@ -1322,7 +1325,7 @@ bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKin
             const double c2 = residual(again) * slice_ / kSampleRate;
             derotate(c2, 0, kHeaderSlices, sums_[0], r);
             decide(again, 1, 1 + kHeaderBits);
-            const bool header = header_matches(again) && header_errors_ <= max_errors;
+            const bool header = header_along(again);
             if (!header && moving != kCoarseStep)
                 continue;
             mix_rest(n_slices);
@@ -1333,8 +1336,7 @@ bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKin
             if (!ok && moving == kCoarseStep) {
                 refine(again, timing, step, n_slices, c2);
                 decide(again, 1, again.symbols);
-                ok = header_matches(again) && header_errors_ <= max_errors &&
-                     check(again.row, data, demux);
+                ok = header_along(again) && check(again.row, data, demux);
             }
             if (ok) {
                 /* The path is in the slices now: its offsets at the frame's start
