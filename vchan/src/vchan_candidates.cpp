@@ -43,9 +43,7 @@ constexpr double kMergeRates = 1.5;
 /* A strong preamble's first bits alone raise detections up to this many bit rates
  * beside its carrier. */
 constexpr double kEarlyViewRates = 2.0;
-/* Bits after a frame's last symbol before all that its demodulation reads is in:
- * the timing search, and the hop on which it is taken. */
-constexpr int kReadyMarginBits = kTimingSearchBits + 1;
+static_assert(kReadyMarginBits == kTimingSearchBits + 1);
 /* Bits after the longest frame for which a demodulated candidate stays, to account
  * for what its side lobes bring up until they can no longer be detected. */
 constexpr int kLobeMemoryBits = 32;
@@ -273,11 +271,13 @@ bool CandidateList::holds_back(Candidate &s, const Candidate &weak, const Peek &
     return ready_at(s) <= deadline;
 }
 
-/* The first sample after everything the demodulator reads of @c's frame: the
- * longest frame's until its header has been searched. */
+/* The first sample after everything the demodulator reads of @c's frame, with
+ * the kEndWindow symbols after it: the longest frame's until its header has been
+ * searched. */
 int64_t CandidateList::ready_at(const Candidate &c) const
 {
-    const int symbols = c.header.symbols > 0 ? c.header.symbols : kMaxSymbols;
+    const int symbols =
+        c.header.symbols > 0 ? std::min(c.header.symbols + kEndWindow, kMaxSymbols) : kMaxSymbols;
     return c.start + int64_t(symbols + kReadyMarginBits) * bit_;
 }
 

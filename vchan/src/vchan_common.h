@@ -42,6 +42,12 @@ constexpr int kMinSymbols = 1 + kHeaderBits + 8 * 10;
 /* The last sample a candidate's header search reads, in bits after its start: the
  * reference symbol, the header, and the three bits of the timing search. */
 constexpr int kHeaderSearchBits = 1 + kHeaderBits + 3;
+/* Bits after a frame's last symbol before all that its demodulation reads is in:
+ * the timing search (three bits either side), and the hop on which it is taken. */
+constexpr int kReadyMarginBits = 3 + 1;
+/* The symbols after a frame of known length that are in too, for whether it ends
+ * (no more than the longest frame's are). */
+constexpr int kEndWindow = 8;
 /* libvdem reports a frame when the bit 249 bit periods after its first symbol has
  * been decided (41 symbols of header and 208 decisions). */
 constexpr int kReportBits = 249;

@@ -132,6 +132,7 @@ class Demod
     void mix_rest(int n_slices);
     bool search_split(HeaderFix &h);
     int extent(int timing) const;
+    double end_fall(const HeaderFix &h, int n_slices) const;
     void refine(const HeaderFix &h, int timing, int step, int n_slices, double cycles);
     bool steady(int n) const;
     bool follow_split(const cf *ring, int64_t first, double freq, HeaderFix &h, uint8_t *data,
@@ -206,6 +207,7 @@ class Demod
     /* A header found in two pieces: the step's symbol and the turn per slice. */
     int split_at_ = 0;
     double split_cycles_ = 0.0;
+    int reach_ = 0; /* slices of the candidate decoded whose samples are in */
 };
 
 } // namespace vchan
