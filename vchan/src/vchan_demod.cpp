@@ -111,8 +111,9 @@ constexpr double kEndDrop = 4.0;
  * frame decided as found has one) must end: its last kEndWindow symbols must carry
  * this many times the energy of the kEndWindow after them. Clipped carriers
  * intermodulate into steady tones that read as a preamble and run on past any
- * frame length (theirs fall by 1.0 to 1.1); frames with a 50 Hz step or a drift
- * of 30 Hz/s at 6 to 12 dB Eb/N0 fell by 1.7 at least, by 7 to 9 in the median.
+ * frame length (theirs fall by 1.0 to 1.1); frames with a 50 Hz step (6 to 12 dB
+ * Eb/N0) or a drift of 30 Hz/s (6 to 9 dB) fell by 1.7 at least, by 7 to 9 in the
+ * median.
  * The longest frames end where the ring does: for them it is not known. */
 constexpr double kPathEndFall = 1.4;
 /* A frame's last symbols (the last one or two, or the place among the last
