@@ -107,14 +107,15 @@ constexpr double kMinSplit = 0.72;
 /* A frame ends where the energy of kEndWindow symbols falls by kEndDrop (6 dB;
  * a frame at 8 dB Eb/N0 falls by 8.6 dB to the noise). */
 constexpr double kEndDrop = 4.0;
-/* A frame checked along a moving carrier's path (a few tens of checks where a
- * frame decided as found has one) must end: its last kEndWindow symbols must carry
- * this many times the energy of the kEndWindow after them. Clipped carriers
- * intermodulate into steady tones that read as a preamble and run on past any
- * frame length (theirs fall by 1.0 to 1.1); frames with a 50 Hz step (6 to 12 dB
- * Eb/N0) or a drift of 30 Hz/s (6 to 9 dB) fell by 1.7 at least, by 7 to 9 in the
- * median.
- * The longest frames end where the ring does: for them it is not known. */
+/* A frame checked along a step under its known bits or in its last symbols, or
+ * with its tail inverted (a few tens of checks where a frame decided as found has
+ * one), must end: its last kEndWindow symbols must carry this many times the
+ * energy of the kEndWindow after them. Clipped carriers intermodulate into steady
+ * tones that read as a preamble and run on past any frame length (theirs fall by
+ * 1.0 to 1.1), and every frame check they reached was of those kinds; frames with
+ * a 50 Hz step (6 to 12 dB Eb/N0) or a drift of 30 Hz/s (6 to 9 dB) fell by 1.7 at
+ * least, by 7 to 9 in the median. The longest frames end where the ring does: for
+ * them it is not known. */
 constexpr double kPathEndFall = 1.4;
 /* A frame's last symbols (the last one or two, or the place among the last
  * kEndSymbols where they part most clearly) are tried at their own carrier when
@@ -1312,7 +1313,11 @@ bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKin
     auto header_along = [&](const HeaderFix &again) {
         return header_matches(again) && header_errors_ <= max_errors;
     };
+    /* A frame that drifts or steps early is followed without it: such frames may
+     * follow each other on one carrier (repetitions sent back to back). */
     auto ends = [&](const HeaderFix &again) {
+        if (moving != kSplitStep && moving != kEndStep)
+            return true;
         const double fall = end_fall(again, n_slices);
         return fall == 0.0 || fall >= kPathEndFall;
     };
