@@ -1313,8 +1313,10 @@ bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKin
     auto header_along = [&](const HeaderFix &again) {
         return header_matches(again) && header_errors_ <= max_errors;
     };
-    /* A frame that drifts or steps early is followed without it: such frames may
-     * follow each other on one carrier (repetitions sent back to back). */
+    /* Frames that drift, or step early enough for the coarse path, are not tested
+     * (only split headers and end steps): such frames may follow each other on one
+     * carrier (repetitions sent back to back), and the tones never took those
+     * paths. */
     auto ends = [&](const HeaderFix &again) {
         if (moving != kSplitStep && moving != kEndStep)
             return true;
@@ -1365,7 +1367,7 @@ bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKin
             if (!ok && moving == kCoarseStep) {
                 refine(again, timing, step, n_slices, c2);
                 decide(again, 1, again.symbols);
-                ok = header_along(again) && ends(again) && check(again.row, data, demux);
+                ok = header_along(again) && check(again.row, data, demux);
             }
             if (ok) {
                 /* The path is in the slices now: its offsets at the frame's start
