@@ -276,9 +276,7 @@ bool CandidateList::holds_back(Candidate &s, const Candidate &weak, const Peek &
  * searched. */
 int64_t CandidateList::ready_at(const Candidate &c) const
 {
-    const int symbols =
-        c.header.symbols > 0 ? std::min(c.header.symbols + kEndWindow, kMaxSymbols) : kMaxSymbols;
-    return c.start + int64_t(symbols + kReadyMarginBits) * bit_;
+    return c.start + int64_t(ready_symbols(c.header.symbols) + kReadyMarginBits) * bit_;
 }
 
 bool CandidateList::burying(const Candidate &weak, uint64_t now, Demod &demod, const cf *ring,

@@ -48,6 +48,15 @@ constexpr int kReadyMarginBits = 3 + 1;
 /* The symbols after a frame of known length that are in too, for whether it ends
  * (no more than the longest frame's are). */
 constexpr int kEndWindow = 8;
+/* The symbols from a candidate's start that are in once it is ready (kReadyMarginBits
+ * later): its frame's and the kEndWindow after it when its header gave the length
+ * (@header_symbols), the longest frame's otherwise. */
+constexpr int ready_symbols(int header_symbols)
+{
+    return header_symbols > 0 && header_symbols + kEndWindow < kMaxSymbols
+               ? header_symbols + kEndWindow
+               : kMaxSymbols;
+}
 /* libvdem reports a frame when the bit 249 bit periods after its first symbol has
  * been decided (41 symbols of header and 208 decisions). */
 constexpr int kReportBits = 249;

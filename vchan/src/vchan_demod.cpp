@@ -751,8 +751,7 @@ bool Demod::decode_at(const cf *ring, const Candidate &c, Decoded &out, SoftFram
         soft->valid = soft->wanted = false;
     const int64_t first = c.start - int64_t(kSearchBits) * bit_;
     /* The slices whose samples are in the ring (the candidate is ready). */
-    const int known = c.header.symbols > 0 ? c.header.symbols + kEndWindow : kMaxSymbols;
-    reach_ = kSlices * (kSearchBits + std::min(known, kMaxSymbols) + kReadyMarginBits);
+    reach_ = kSlices * (kSearchBits + ready_symbols(c.header.symbols) + kReadyMarginBits);
     /* The header first: most candidates end there. A candidate searched already
      * (peek()) has its slices mixed again, the same to the bit, and is not searched
      * twice. With @soft, a header that only combining could use is looked at too:
@@ -823,8 +822,7 @@ bool Demod::decode_at(const cf *ring, const Candidate &c, Decoded &out, SoftFram
             mix(ring, first, c.freq, n_slices, beyond);
             std::complex<double> on = rot;
             derotate(cycles, n_slices, beyond, sums_[0], on);
-            const double fall = end_fall(h, beyond);
-            tail = fall == 0.0 || fall >= kPathEndFall;
+            tail = ends(h, beyond);
         }
         const int inverted = tail ? invert_tail(h, data, demux) : 0;
         held = held || inverted > 0;
@@ -1317,12 +1315,7 @@ bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKin
      * (only split headers and end steps): such frames may follow each other on one
      * carrier (repetitions sent back to back), and the tones never took those
      * paths. */
-    auto ends = [&](const HeaderFix &again) {
-        if (moving != kSplitStep && moving != kEndStep)
-            return true;
-        const double fall = end_fall(again, n_slices);
-        return fall == 0.0 || fall >= kPathEndFall;
-    };
+    const bool tested = moving == kSplitStep || moving == kEndStep;
     for (int d = 0; d <= (found > 1 ? kStepSlack : 0); d++) {
         for (const int sign : {-1, 1}) {
             const int step = found + sign * d;
@@ -1363,7 +1356,7 @@ bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKin
             turn_along(timing, n_slices);
             derotate(c2, kHeaderSlices, n_slices, sums_[0], r);
             decide(again, 1 + kHeaderBits, again.symbols);
-            bool ok = header && ends(again) && check(again.row, data, demux);
+            bool ok = header && (!tested || ends(again, n_slices)) && check(again.row, data, demux);
             if (!ok && moving == kCoarseStep) {
                 refine(again, timing, step, n_slices, c2);
                 decide(again, 1, again.symbols);
@@ -1390,21 +1383,27 @@ bool Demod::settle(HeaderFix &h, int n_symbols, int n_slices, int found, StepKin
     return false;
 }
 
-/* How many times the energy of @h's last kEndWindow symbols is that of the
- * kEndWindow after them (sums 0 over @n_slices slices); 0 when those are not in
- * the slices or not in the ring yet (the longest frames'). */
-double Demod::end_fall(const HeaderFix &h, int n_slices) const
+/* The energy of symbols @from to @to (exclusive) of the stretch at @timing, from
+ * sums 0. */
+double Demod::energy(int timing, int from, int to) const
+{
+    const float *re = sums_[0].re.data(), *im = sums_[0].im.data();
+    double e = 0.0;
+    for (int k = from; k < to; k++)
+        e += std::norm(symbol(re, im, timing, k));
+    return e;
+}
+
+/* Whether @h's frame ends: its last kEndWindow symbols carry kPathEndFall times the
+ * energy of the kEndWindow after them (sums 0 over @n_slices slices). TRUE when
+ * those are not in the slices or not in the ring yet (the longest frames'). */
+bool Demod::ends(const HeaderFix &h, int n_slices) const
 {
     const int n = h.symbols;
     if (h.timing + kSlices * (n + kEndWindow) > std::min(n_slices, reach_))
-        return 0.0;
-    const float *re = sums_[0].re.data(), *im = sums_[0].im.data();
-    double last = 0.0, after = 0.0;
-    for (int k = 0; k < kEndWindow; k++) {
-        last += std::norm(symbol(re, im, h.timing, n - kEndWindow + k));
-        after += std::norm(symbol(re, im, h.timing, n + k));
-    }
-    return after > 0.0 ? last / after : 1e30;
+        return true;
+    return energy(h.timing, n - kEndWindow, n) >=
+           kPathEndFall * energy(h.timing, n, n + kEndWindow);
 }
 
 /* The symbols of a frame whose type is not known, from its energy (sums 0 from
@@ -1412,17 +1411,10 @@ double Demod::end_fall(const HeaderFix &h, int n_slices) const
  * the next symbols falls by kEndDrop, the longest otherwise. */
 int Demod::extent(int timing) const
 {
-    const float *re = sums_[0].re.data(), *im = sums_[0].im.data();
-    auto energy = [&](int from, int to) {
-        double e = 0.0;
-        for (int k = from; k < to; k++)
-            e += std::norm(symbol(re, im, timing, k));
-        return e;
-    };
     for (int row = 0; row < VDEM_DECOD_V1_NFSTAB; row++) {
         const int n = 1 + kHeaderBits + 8 * (fstab[row].frame_length - 5);
         if (n + kEndWindow <= kMaxSymbols &&
-            energy(n - kEndWindow, n) > kEndDrop * energy(n, n + kEndWindow))
+            energy(timing, n - kEndWindow, n) > kEndDrop * energy(timing, n, n + kEndWindow))
             return n;
     }
     return kMaxSymbols;

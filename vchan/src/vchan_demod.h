@@ -132,7 +132,8 @@ class Demod
     void mix_rest(int n_slices);
     bool search_split(HeaderFix &h);
     int extent(int timing) const;
-    double end_fall(const HeaderFix &h, int n_slices) const;
+    double energy(int timing, int from, int to) const;
+    bool ends(const HeaderFix &h, int n_slices) const;
     void refine(const HeaderFix &h, int timing, int step, int n_slices, double cycles);
     bool steady(int n) const;
     bool follow_split(const cf *ring, int64_t first, double freq, HeaderFix &h, uint8_t *data,
