@@ -13,11 +13,12 @@
  *                            each rate on the same recordings: noise, one burst
  *                            of 32 overlapping frames (each rate, both), and
  *                            bursts back to back; best and worst of ROUNDS. LOAD
- *                            1 to 5 makes and runs only that load (for
- *                            instruction counts under callgrind: run it with
- *                            --instr-atstart=no, the loads are made before the
- *                            instrumentation starts; read the receivers'
- *                            deliver() functions, inclusive)
+ *                            1 to 5 makes and runs only that load. With
+ *                            lead=, the samples before the frames are posted
+ *                            but not timed (a station's front end settles
+ *                            once). Instruction counts: run it under callgrind
+ *                            with --instr-atstart=no --collect-atstart=no,
+ *                            which collects libvchan's timed posts alone
  *   fft                      the banks' transforms alone: their time per second
  *                            of signal, the bound they put on the speed, at the
  *                            banks' lengths and at the mixed-radix lengths 2T
@@ -54,6 +55,7 @@
 #include <valgrind/callgrind.h>
 #else
 #define CALLGRIND_START_INSTRUMENTATION
+#define CALLGRIND_TOGGLE_COLLECT
 #endif
 
 namespace
@@ -634,14 +636,17 @@ int cmd_false(double hours, guint64 seed)
 }
 
 /* One load of the speed table: recordings held in memory (so that making them is
- * not timed) with the truth of their frames. */
+ * not timed) with the truth of their frames. With lead=, the samples before the
+ * first frame are posted but neither timed nor counted: what a station pays once,
+ * while its front end settles on the carriers of the band, is left out. */
 struct Load {
     explicit Load(std::string n) : name(std::move(n)) {}
     std::string name;
     std::vector<std::vector<gint16>> recordings;
     std::vector<std::vector<VekgenFrame>> truth;
-    double seconds = 0.0;
-    guint frames[2] = {0, 0}; /* at 100 and 600 bit/s */
+    double seconds = 0.0;                         /* timed */
+    guint64 untimed = impairments.lead_samples(); /* at the start of each recording */
+    guint frames[2] = {0, 0};                     /* at 100 and 600 bit/s */
 
     void add(VekgenSignal *s, guint64 n_samples)
     {
@@ -653,7 +658,9 @@ struct Load {
         truth.emplace_back(f, f + n);
         for (guint i = 0; i < n; i++)
             frames[f[i].bit_rate == 600]++;
-        seconds += double(n_samples) / VEKGEN_SAMPLE_RATE;
+        if (n_samples <= untimed)
+            g_error("the speed loads are no longer than their lead");
+        seconds += double(n_samples - untimed) / VEKGEN_SAMPLE_RATE;
     }
 };
 
@@ -701,8 +708,10 @@ std::vector<Load> speed_loads(int only)
     return loads;
 }
 
-/* Posts @iq to @rx in its packets (the last one padded with zeros): CPU seconds. */
-double post_timed(vekgen::Receiver &rx, const std::vector<gint16> &iq)
+/* Posts @iq to @rx in its packets (the last one padded with zeros): CPU seconds of
+ * those from sample @untimed on, whose instructions callgrind collects if @counted. */
+double post_timed(vekgen::Receiver &rx, const std::vector<gint16> &iq, guint64 untimed,
+                  bool counted)
 {
     const gsize P = rx.packet_size();
     std::vector<gint16> packet(2 * P);
@@ -711,9 +720,19 @@ double post_timed(vekgen::Receiver &rx, const std::vector<gint16> &iq)
         const gsize n = std::min(2 * P, iq.size() - at);
         std::copy(iq.begin() + gssize(at), iq.begin() + gssize(at + n), packet.begin());
         std::fill(packet.begin() + gssize(n), packet.end(), 0);
+        if (at / 2 < untimed) {
+            rx.post(packet.data());
+            continue;
+        }
+        if (counted) {
+            CALLGRIND_TOGGLE_COLLECT;
+        }
         const double t0 = cpu_seconds();
         rx.post(packet.data());
         cpu += cpu_seconds() - t0;
+        if (counted) {
+            CALLGRIND_TOGGLE_COLLECT;
+        }
     }
     return cpu;
 }
@@ -764,7 +783,7 @@ int cmd_speed(int rounds, int only)
                         g_printerr("%s\n", rx->error().c_str());
                         return 1;
                     }
-                    cpu[r] += post_timed(*rx, loads[l].recordings[i]);
+                    cpu[r] += post_timed(*rx, loads[l].recordings[i], loads[l].untimed, r == 0);
                     const auto &t = loads[l].truth[i];
                     found[r] += vekgen::match(*rx, t.data(), guint(t.size())).found;
                 }
