@@ -11,8 +11,13 @@
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__) &&                  \
     !defined(__SANITIZE_THREAD__)
 #define VCHAN_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+/* A per-sample loop of products summed, built again with fused products where the
+ * machine has them (its file is compiled to contract a * b + c): the carriers'
+ * subtraction, whose last bits then differ between the two builds. */
+#define VCHAN_FUSED_CLONES __attribute__((target_clones("fma", "default")))
 #else
 #define VCHAN_VECTOR_CLONES
+#define VCHAN_FUSED_CLONES
 #endif
 
 namespace vchan

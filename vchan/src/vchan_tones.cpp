@@ -12,11 +12,12 @@ namespace vchan
 namespace
 {
 typedef float f8 __attribute__((vector_size(32)));
+typedef float f4 __attribute__((vector_size(16)));
 
 /* A carrier is faded in and out over this many chunks (5 ms), so that starting or
  * stopping its subtraction spreads nothing over the band. */
 constexpr int kFade = 12;
-/* The loops, updated once per block of kBlockChunks chunks (2.5 ms) from the
+/* The loops, updated once per block of kBlockChunks chunks (5 ms) from the
  * relative error e left over the block, c = log(1 + e): the phase is followed by a
  * third-order loop of 2 Hz noise bandwidth (phase, frequency and frequency rate,
  * with the usual coefficients 2.4 and 1.1), which follows a frequency ramp without
@@ -27,12 +28,14 @@ constexpr int kFade = 12;
 constexpr double kLoopHz = 2.0;
 constexpr double kPhaseCoefficient = 2.4;
 constexpr double kFrequencyCoefficient = 1.1;
-constexpr double kAmplitudeGain = 0.04;
+constexpr double kAmplitudeGain = 0.0784;
 /* The corrections of phase and amplitude follow the error through a first-order
- * smoothing over four blocks: each block's error is measured on a third of its
+ * smoothing of about 10 ms: each block's error is measured on a third of its
  * samples, and applied as it comes it would spread the noise it carries some
  * 100 Hz either side of the carrier. */
-constexpr double kSmoothing = 0.25;
+constexpr double kSmoothing = 0.4375;
+/* The running mean of a carrier's error, over about 25 ms. */
+constexpr float kLockGain = 0.19f;
 /* A carrier is let go when the running mean of its error passes this (lost), or
  * once it is under kDropPower over the noise in a 300 Hz bin (gone, or never one). */
 constexpr float kLost = 0.5f;
@@ -57,18 +60,28 @@ inline __attribute__((always_inline)) void swapped(const f8 &v, f8 &out)
     out = __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6) * sign;
 }
 
-/* @v (with @vs, swapped(v)) turned on by @steps[k], the turn over 8 k samples. */
+/* The turn over 8 @k samples from @steps, its real part in every lane (@re) and its
+ * imaginary part (@im). */
+inline __attribute__((always_inline)) void step_at(const float *steps, int k, f8 &re, f8 &im)
+{
+    memcpy(&re, steps + 16 * k, sizeof re);
+    memcpy(&im, steps + 16 * k + 8, sizeof im);
+}
+
+/* @v (with @vs, swapped(v)) turned on by @steps' turn over 8 @k samples. */
 inline __attribute__((always_inline)) void turned(const f8 &v, const f8 &vs, const float *steps,
                                                   int k, f8 &out)
 {
-    const float re = steps[2 * k], im = steps[2 * k + 1];
-    out = v * f8{re, re, re, re, re, re, re, re} + vs * f8{im, im, im, im, im, im, im, im};
+    f8 re, im;
+    step_at(steps, k, re, im);
+    out = v * re + vs * im;
 }
 
 /* Subtracts kGroup carriers from the kChunk samples @x: carrier g's values at
  * samples 0 to 7 are @lanes[g] (its turn over them, interleaved) times @q[g],
- * turned on by @steps[g][k] for the eight samples from 8 k. */
-VCHAN_VECTOR_CLONES
+ * turned on by @steps[g][k] for the eight samples from 8 k. Each product is taken
+ * from the samples as it comes (one fused step where the machine has them). */
+VCHAN_FUSED_CLONES
 void subtract_group(float *__restrict x, const float *const *lanes, const cf *q,
                     const float *const *steps)
 {
@@ -82,19 +95,17 @@ void subtract_group(float *__restrict x, const float *const *lanes, const cf *q,
         swapped(b[g], bs[g]);
     }
     for (int k = 0; k < Tones::kChunk / 8; k++) {
-        f8 sum_a = {}, sum_b = {};
-        for (int g = 0; g < kGroup; g++) {
-            f8 qa, qb;
-            turned(a[g], as[g], steps[g], k, qa);
-            turned(b[g], bs[g], steps[g], k, qb);
-            sum_a += qa;
-            sum_b += qb;
-        }
         f8 xa, xb;
         memcpy(&xa, x + 16 * k, sizeof xa);
         memcpy(&xb, x + 16 * k + 8, sizeof xb);
-        xa -= sum_a;
-        xb -= sum_b;
+        for (int g = 0; g < kGroup; g++) {
+            f8 vre, vim;
+            step_at(steps[g], k, vre, vim);
+            xa = xa - a[g] * vre;
+            xa = xa - as[g] * vim;
+            xb = xb - b[g] * vre;
+            xb = xb - bs[g] * vim;
+        }
         memcpy(x + 16 * k, &xa, sizeof xa);
         memcpy(x + 16 * k + 8, &xb, sizeof xb);
     }
@@ -134,7 +145,7 @@ void subtract_faded(float *__restrict x, const float *lanes, cf q, const float *
  * into @out[g]. As t at sample 8 k + l is lanes[l] steps[k], the sum is, over l,
  * conj(lanes[l]) times the sum over k of y(8 k + l) conj(steps[k]): the samples
  * are turned back by the steps alone, and by the lanes once. */
-VCHAN_VECTOR_CLONES
+VCHAN_FUSED_CLONES
 void measure_group(const float *y, const float *const *lanes, const float *const *steps, cf *out)
 {
     f8 acc_a[kGroup] = {}, acc_b[kGroup] = {};
@@ -147,11 +158,12 @@ void measure_group(const float *y, const float *const *lanes, const float *const
         const f8 sa = __builtin_shufflevector(ya, ya, 1, 0, 3, 2, 5, 4, 7, 6) * sign;
         const f8 sb = __builtin_shufflevector(yb, yb, 1, 0, 3, 2, 5, 4, 7, 6) * sign;
         for (int g = 0; g < kGroup; g++) {
-            f8 ta, tb;
-            turned(ya, sa, steps[g], k, ta);
-            turned(yb, sb, steps[g], k, tb);
-            acc_a[g] += ta;
-            acc_b[g] += tb;
+            f8 vre, vim;
+            step_at(steps[g], k, vre, vim);
+            acc_a[g] = acc_a[g] + ya * vre;
+            acc_a[g] = acc_a[g] + sa * vim;
+            acc_b[g] = acc_b[g] + yb * vre;
+            acc_b[g] = acc_b[g] + sb * vim;
         }
     }
     for (int g = 0; g < kGroup; g++) {
@@ -195,8 +207,14 @@ void Tones::steer(Tone &t, double dw, std::complex<double> correction)
     const std::complex<double> eight = v;
     v = 1.0;
     for (size_t k = 0; k < kChunk / 8; k++) {
-        t.steps[2 * k] = float(v.real());
-        t.steps[2 * k + 1] = float(v.imag());
+        /* In halves, as this (scalar) code's vectors are. */
+        const float re = float(v.real()), im = float(v.imag());
+        const f4 res = {re, re, re, re}, ims = {im, im, im, im};
+        float *at = t.steps.data() + 16 * k;
+        memcpy(at, &res, sizeof res);
+        memcpy(at + 4, &res, sizeof res);
+        memcpy(at + 8, &ims, sizeof ims);
+        memcpy(at + 12, &ims, sizeof ims);
         v *= eight;
     }
     t.chunk_turn = v;
@@ -226,11 +244,13 @@ bool Tones::near(double w, double within) const
 bool Tones::subtract(float *x)
 {
     /* Those faded out go. */
-    for (int i = 0; i < n_;) {
-        if (tones_[size_t(i)].dying && tones_[size_t(i)].fade == 0)
+    for (int i = 0; i < n_ && dying_ > 0;) {
+        if (tones_[size_t(i)].dying && tones_[size_t(i)].fade == 0) {
             tones_[size_t(i)] = tones_[size_t(--n_)];
-        else
+            dying_--;
+        } else {
             i++;
+        }
     }
     const bool measured = chunks_ % kMeasureEvery == 0;
     /* The steady carriers by groups, with their values at the chunk's first eight
@@ -345,10 +365,12 @@ void Tones::update(Tone &t, double noise_bin)
     steer(t, (kFrequencyCoefficient * w0 * w0 * phase + t.rate) * n,
           std::complex<double>(kAmplitudeGain * t.smoothed.real(),
                                kPhaseCoefficient * w0 * n * t.smoothed.imag()));
-    t.lock += 0.1f * (float(std::sqrt(size)) - t.lock);
+    t.lock += kLockGain * (float(std::sqrt(size)) - t.lock);
     const bool faded_in = t.fade == kFade;
-    if ((faded_in && t.lock > kLost) || std::norm(t.q) < noise_bin * kDropPower)
+    if ((faded_in && t.lock > kLost) || std::norm(t.q) < noise_bin * kDropPower) {
         t.dying = true;
+        dying_++;
+    }
 }
 
 } // namespace vchan

@@ -24,7 +24,7 @@ class Tones
     static constexpr int kMax = 32;
     static constexpr int kChunk = 80;
     static constexpr int kSub = 16;
-    static constexpr int kBlockChunks = 6;
+    static constexpr int kBlockChunks = 12;
     /* What is left of each carrier is measured on one chunk in this many: the
      * loops follow a few hertz, and what they let through of the noise is still a
      * few hertz wide when measured on a third of the samples (which leaves the
@@ -60,12 +60,13 @@ class Tones
         double rate = 0.0;           /* its change per sample */
         std::complex<double> unit{}; /* e^(j w) */
         std::complex<double> q{};    /* the value predicted at the next chunk's first sample */
-        /* Its turn over a chunk in this block, and in float, interleaved: over
-         * samples 0 to 7, and over 0, 8, 16, ... 72 samples, so that every value of
-         * a chunk is its first times one of each (no chain of products). */
+        /* Its turn over a chunk in this block, and in float: over samples 0 to 7
+         * (interleaved), and over 0, 8, 16, ... 72 samples (each as eight real parts
+         * then eight imaginary ones, as the kernels take them), so that every value
+         * of a chunk is its first times one of each (no chain of products). */
         std::complex<double> chunk_turn{};
         std::array<float, 16> lanes{};
-        std::array<float, 2 * kChunk / 8> steps{};
+        std::array<float, 2 * kChunk> steps{};
         /* For the chunk last subtracted and measured, until released: its value at
          * the first sample, and the mean gain of its fade per sub-block. */
         std::complex<double> first{};
@@ -84,8 +85,9 @@ class Tones
 
     std::array<Tone, kMax> tones_{};
     /* Zeros for a group's silent places. */
-    std::array<float, 2 * kChunk / 8> silent_{};
+    std::array<float, 2 * kChunk> silent_{};
     int n_ = 0;
+    int dying_ = 0;       /* of them, fading out */
     uint64_t chunks_ = 0; /* chunks subtracted */
 };
 
