@@ -157,6 +157,11 @@ void Bank::update_noise()
     noise_ = noise_ == 0.f ? estimate : 0.9f * noise_ + 0.1f * estimate;
 }
 
+float Bank::threshold() const
+{
+    return kThreshold * noise_;
+}
+
 Candidate Bank::detection(int bin, int64_t hop, float power) const
 {
     const int signed_bin = bin < nfft_ / 2 ? bin : bin - nfft_;

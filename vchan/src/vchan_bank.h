@@ -51,6 +51,8 @@ class Bank
     int samples_per_bit() const { return bit_; }
     /* Mean |bin output|^2 of noise. */
     float noise() const { return noise_; }
+    /* The detection threshold, in the units of a candidate's metric. */
+    float threshold() const;
 
     /* Runs the transform over the bit period that ends at sample @end (a multiple of
      * hop(), at least one bit period) and adds the preambles it completes to @out;

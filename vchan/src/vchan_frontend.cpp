@@ -2,6 +2,8 @@
 /* The receiver's front end. */
 #include "vchan_frontend.h"
 
+#include <cmath>
+
 namespace vchan
 {
 
@@ -30,6 +32,12 @@ static void put_back(cf *ring, uint64_t first, int n, const cf *x)
         return;
     for (int i = 0; i < n; i++)
         ring[(first + uint64_t(i)) & kRingMask] = x[i];
+}
+
+bool FrontEnd::near_carrier(double hz, double within_hz) const
+{
+    constexpr double kRadians = 2.0 * M_PI / kSampleRate;
+    return tones_.count() > 0 && tones_.near(hz * kRadians, within_hz * kRadians);
 }
 
 void FrontEnd::chunk(cf *ring, uint64_t end)

@@ -30,6 +30,8 @@ class FrontEnd
      * before them final (@end - kDelay samples are final once it returns). */
     void chunk(cf *ring, uint64_t end);
     int carriers() const { return tones_.count(); }
+    /* Whether a carrier is followed within @within_hz of @hz. */
+    bool near_carrier(double hz, double within_hz) const;
     uint64_t blanked_samples() const { return blanker_.blanked() * Blanker::kSub; }
 
   private:

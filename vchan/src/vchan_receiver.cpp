@@ -32,6 +32,14 @@ constexpr float kDeepHeaderScore = 30.f;
 /* How far before a subtracted frame's start a candidate that waited for it may
  * start (see Receiver::cleaned()). */
 constexpr int kWaitedBits = 6;
+/* What the front end leaves of a carrier it follows is noise that its loops let
+ * through, some 3 dB over the band's within 25 Hz of it: at 100 bit/s the bins
+ * there raise several times the candidates of the rest of the band, with metrics
+ * up to half as much again over the threshold. A detection that close to a
+ * followed carrier must pass the threshold by that much (a frame at 6 dB Eb/N0
+ * reaches three times it), and none is kept only for combining there. */
+constexpr double kOnCarrierHz = 25.0;
+constexpr float kOnCarrierMargin = 1.5f;
 
 typedef double d4 __attribute__((vector_size(32)));
 typedef float f8 __attribute__((vector_size(32)));
@@ -135,7 +143,8 @@ void Receiver::on_chunk_end()
             bool subtracted = false;
             chain->soft.valid = chain->soft.wanted = false;
             chain->soft.limit = clean_;
-            const bool tried = !covered(c, bank.rate()) && !masked(c, bank.rate());
+            const bool residue = on_carrier(c, bank.threshold());
+            const bool tried = !covered(c, bank.rate()) && !masked(c, bank.rate()) && !residue;
             const bool found = tried && decode(*chain, c, d);
             if (chain->soft.wanted && !chain->combiner.holds(c.start, c.freq))
                 chain->demod.keep_soft(ring_.data(), c, chain->soft.fix, chain->soft);
@@ -158,13 +167,15 @@ void Receiver::on_chunk_end()
             }
             /* What seemed its side lobes is looked at again: without it where it was
              * a frame subtracted; as it is where it was no frame at all (a burst of
-             * another system, say, which raises detections across the band). */
-            if (tried && !found)
+             * another system, say, which raises detections across the band, or a
+             * carrier's residue). */
+            const bool failed = (tried && !found) || residue;
+            if (failed)
                 chain->candidates.fail(c.id);
             Candidate s;
             while (chain->candidates.pop_shadowed(c.id, s))
-                if ((tried && !found) || (cleaned(s, bank.rate()) &&
-                                          chain->canceller.retest(ring_.data(), bank.noise(), s)))
+                if (failed || (cleaned(s, bank.rate()) &&
+                               chain->canceller.retest(ring_.data(), bank.noise(), s)))
                     chain->candidates.restore(s);
         }
         if (combining_)
@@ -177,6 +188,8 @@ void Receiver::run_deep(Rate &chain)
     const int rate = chain.bank.rate();
     Candidate c;
     while (chain.deep.pop_untested(clean_, c)) {
+        if (front_.near_carrier(c.freq, kOnCarrierHz))
+            continue;
         const float score = chain.bank.header_score(c);
         if (score >= kDeepHeaderScore)
             chain.deep.keep(c);
@@ -213,6 +226,13 @@ bool Receiver::decode(Rate &chain, const Candidate &c, Decoded &d)
     const bool ok = chain.demod.decode(ring_.data(), weak, d, combining_ ? &chain.soft : nullptr);
     chain.canceller.put_back(ring_.data());
     return ok;
+}
+
+/* A detection within kOnCarrierHz of a followed carrier that the carrier's residue
+ * could have made (under kOnCarrierMargin times the bank's @threshold). */
+bool Receiver::on_carrier(const Candidate &c, float threshold) const
+{
+    return c.metric < kOnCarrierMargin * threshold && front_.near_carrier(c.freq, kOnCarrierHz);
 }
 
 /* A candidate inside a frame already decoded near its carrier (the frame's own

@@ -88,6 +88,7 @@ class Receiver
     bool covered(const Candidate &c, int rate) const;
     bool cleaned(const Candidate &c, int rate) const;
     bool masked(const Candidate &c, int rate) const;
+    bool on_carrier(const Candidate &c, float threshold) const;
     void report_due();
 
     uint32_t rates_;

@@ -475,6 +475,34 @@ TEST(VchanImpairments, HalfBitRateStepAnywhereInTheFrameDecodes)
     expect_each_once(signal, rx, 10.f, 3.0);
 }
 
+/* A frame right on a followed carrier (within 15 Hz of it, where the carrier's
+ * residue raises detections that must pass a higher threshold), at 20 dB Eb/N0 as
+ * above: each reported once. Its power is measured as a clean frame's; its Eb/N0
+ * over 5 dB only, since at 100 bit/s what the frame moves of the carrier's loops
+ * is measured as noise (6 to 8 dB). */
+TEST(VchanImpairments, FrameOnAFollowedCarrierDecodes)
+{
+    constexpr double kCarrierHz = 12345.6;
+    g_autoptr(VekgenSignal) signal = vekgen_signal_new(111, kNoiseDb);
+    g_autoptr(VekgenImpairments) impairments = vekgen_impairments_new();
+    ASSERT_TRUE(vekgen_impairments_parse(
+        impairments, "carriers=1 carrier-level=40 carrier-freq=12345.6", nullptr));
+    ASSERT_TRUE(vekgen_signal_set_impairments(signal, impairments, nullptr));
+    g_autoptr(GRand) rand = g_rand_new_with_seed(111);
+    guint64 at = 3 * 192000;
+    for (const guint rate : {600u, 100u, 600u, 100u}) {
+        const guint T = vekgen_samples_per_bit(rate);
+        VekgenFrame f =
+            make_frame(rand, random_type(rand), rate,
+                       kCarrierHz + g_rand_double_range(rand, -15.0, 15.0), 20.0, at + T / 3);
+        ASSERT_TRUE(vekgen_signal_add_frame(signal, &f, nullptr));
+        at = vekgen_frame_tail_end_sample(&f) + 30 * guint64(T);
+    }
+    Receiver rx;
+    rx.feed(signal, vekgen_signal_get_end(signal) + 20000);
+    expect_each_once(signal, rx, 5.f, 1.0);
+}
+
 /* Noise under every impairment of the front end at once (carriers, DC, clicks,
  * overload, bursts, I/Q imbalance, clipping): no report. */
 TEST(VchanImpairments, ImpairedNoiseGivesNothing)
